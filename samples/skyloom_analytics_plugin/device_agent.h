@@ -1,0 +1,125 @@
+// The plugin's agent for one camera. It subscribes to the engine's loopback relay for the
+// messages whose "src_uuid" names its camera, converts each into object and event metadata and
+// pushes the packets to the server's handler, stamped with the time of the latest video frame.
+//
+// Threads: the server's threads construct and destroy the agent, deliver settings and video
+// frames; the agent's own receive thread (threadFuncZeromqProcess) runs every conversion and
+// push. Settings and the frame time are single atomic values shared between the two; the track
+// id base and the track caches belong to the receive thread. The destructor stops and joins the
+// receive thread (within about a second).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <nx/sdk/analytics/helpers/consuming_device_agent.h>
+#include <nx/sdk/analytics/i_compressed_video_packet.h>
+#include <nx/sdk/analytics/i_metadata_packet.h>
+#include <nx/sdk/i_device_info.h>
+#include <nx/sdk/ptr.h>
+#include <nx/sdk/uuid.h>
+
+#include "stlcache/stlcache.h"
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+class DeviceAgent: public nx::sdk::analytics::ConsumingDeviceAgent
+{
+public:
+    /** Whether the constructor starts the receive thread; `none` serves tools that feed
+     * messages through handleMessage() themselves (tests, benchmarks, fuzzing). */
+    enum class ReceiveThread { start, none };
+
+    static constexpr size_t kTrackCacheCapacity = 128;
+    static constexpr const char* kRelayEndpoint = "tcp://127.0.0.1:688";
+
+    explicit DeviceAgent(
+        const nx::sdk::IDeviceInfo* deviceInfo, ReceiveThread receiveThread = ReceiveThread::start);
+    virtual ~DeviceAgent() override;
+
+    /**
+     * The whole handling of one received message once a video frame has been seen: strict JSON
+     * parse, optional debug dump, event and meta conversions, pushes. Never throws. Called by the
+     * receive thread; with ReceiveThread::none, by the owner's single feeding thread.
+     */
+    void handleMessage(std::string_view text);
+
+    /** One poll that timed out: counts towards the process-wide idle rule (receive thread). */
+    void handleIdlePoll();
+
+    static std::string eventTypeIdForSource(const std::string& source);
+    static std::string objectTypeIdForClass(const std::string& className);
+    static void expandBoundingBox(
+        float& x, float& y, float& width, float& height, float minWidth, float minHeight);
+
+    /** Track UUID of an AI-engine track id under the current base (receive thread). */
+    nx::sdk::Uuid makeTrackId(int trackId) const;
+    /** Draws a new track id base (receive thread). */
+    void renewTrackIdBase();
+
+    const std::string& zeromqFilter() const { return m_zeromqFilter; }
+    const std::string& trackIdBaseString() const { return m_trackIdBaseString; }
+    int64_t lastFrameTimestampUs() const { return m_lastFrameTimestampUs.load(); }
+
+    /** The process-wide count of consecutive idle polls, shared by all agents. */
+    static int idlePollCount();
+
+protected:
+    virtual std::string manifestString() const override;
+    virtual bool pushCompressedVideoFrame(
+        const nx::sdk::analytics::ICompressedVideoPacket* videoFrame) override;
+    virtual bool pushUncompressedVideoFrame(
+        const nx::sdk::analytics::IUncompressedVideoFrame* videoFrame) override;
+    virtual bool pullMetadataPackets(
+        std::vector<nx::sdk::analytics::IMetadataPacket*>* metadataPackets) override;
+    virtual void doSetNeededMetadataTypes(
+        nx::sdk::Result<void>* outResult,
+        const nx::sdk::analytics::IMetadataTypes* neededMetadataTypes) override;
+    virtual nx::sdk::Result<const nx::sdk::ISettingsResponse*> settingsReceived() override;
+
+private:
+    using TrackCache = stlcache::bounded_cache<
+        int, std::string, stlcache::policy_lru, std::less<int>, std::allocator, stlcache::lock_none>;
+
+    void threadFuncZeromqProcess();
+
+    nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> generateEventMetadataPacket(
+        const nlohmann::json& message);
+    nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> generateObjectMetadataPacket(
+        const nlohmann::json& message);
+    nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> generateObjectMetadataPacket_only(
+        const nlohmann::json& message);
+
+    void pushIfAny(nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> packet);
+
+private:
+    nx::sdk::Uuid m_counterTrackId;
+    nx::sdk::Uuid m_trackIdBase;
+    std::string m_trackIdBaseString;
+    /** Written by the video hooks (server threads), read by the receive thread. */
+    std::atomic<int64_t> m_lastFrameTimestampUs{0};
+    std::string m_zeromqFilter;
+    TrackCache m_captionCache{kTrackCacheCapacity};
+    TrackCache m_plateCache{kTrackCacheCapacity};
+    TrackCache m_groupCache{kTrackCacheCapacity};
+    std::thread m_thread;
+    /** Set once by the destructor, read by the receive thread at the top of every pass. */
+    std::atomic<bool> m_terminated{false};
+
+    // Settings: written by settingsReceived (server thread), read by the receive thread and, for
+    // the time correction, by the video hook.
+    std::atomic<bool> m_enableMetadata{true};
+    std::atomic<bool> m_skipNullFaceObject{true};
+    std::atomic<bool> m_skipNullPlateObject{true};
+    std::atomic<bool> m_showCounter{false};
+    std::atomic<bool> m_enableDebugDump{false};
+    std::atomic<int> m_timeCorrection{0};
+};
+
+} // namespace nx::vms_server_plugins::analytics::sample
