@@ -17,7 +17,7 @@ int64_t RegistryStats::destroyed() const
 int64_t RegistryStats::alive() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return (int64_t) m_alive.size();
+    return static_cast<int64_t>(m_alive.size());
 }
 
 int64_t RegistryStats::anomalies() const
@@ -91,7 +91,14 @@ void Registry::notifyCreated(nx::sdk::IRefCountable* object, int32_t refCount)
 
 void Registry::notifyDestroyed(nx::sdk::IRefCountable* object, int32_t refCount)
 {
-    m_stats->recordDestroyed(object, refCount);
+    try
+    {
+        m_stats->recordDestroyed(object, refCount);
+    }
+    catch (...)
+    {
+        // A failed lock: the plugin must not see it; the count is lost.
+    }
 }
 
 } // namespace skyloom::testhost

@@ -39,7 +39,9 @@ std::string pointerText(const void* pointer)
     return buffer;
 }
 
-const std::string kSourceRoot = SKYLOOM_SOURCE_ROOT;
+// The toolkit's directory as the build records it, e.g. "/home/me/skyloom/nx_kit".
+const std::string kKitDir = NX_KIT_SOURCE_DIR;
+const std::string kKitParentDir = kKitDir.substr(0, kKitDir.rfind('/'));
 
 } // namespace
 
@@ -81,8 +83,8 @@ TEST(PrintMacros, FailedAssertionIsReportedAsOneStatementAndReturnsFalse)
 
     const int line = __LINE__ + 1;
     EXPECT_FALSE(NX_KIT_ASSERT(x == 2, "x is " + std::to_string(x)));
-    EXPECT_EQ("[debug_test] \n>>> ASSERTION FAILED: kit/debug_test.cpp:" + std::to_string(line)
-        + " (x == 2) x is 1\n", output.text());
+    EXPECT_EQ("[debug_test] \n>>> ASSERTION FAILED: " + relativeSourcePath(__FILE__) + ":"
+        + std::to_string(line) + " (x == 2) x is 1\n", output.text());
 }
 
 TEST(Assertion, AssertConditionReportsOnlyFalseConditions)
@@ -106,11 +108,14 @@ TEST(SourcePaths, RelativeSourcePath)
         // Only a src directory directly holding nx counts, and the first such one.
         {"/x/src/lib/src/nx/kit/a.cpp", "nx/kit/a.cpp"},
         {"/x/src/nx/a/src/nx/b.cpp", "nx/a/src/nx/b.cpp"},
-        // Otherwise the part shared with the toolkit's own path is dropped.
-        {kSourceRoot + "/nx_kit/src/nx/kit/debug.cpp", "nx/kit/debug.cpp"},
-        {kSourceRoot + "/nx_kit/tests/a.cpp", "a.cpp"},
-        {kSourceRoot + "/nx_kit/README", "README"},
-        {kSourceRoot + "/samples/skyloom_analytics_plugin/engine.cpp", "engine.cpp"},
+        // Otherwise the part shared with the toolkit's own path is dropped, up to the end of
+        // the directory name in which the two paths part.
+        {kKitDir + "/src/nx/kit/debug.cpp", "nx/kit/debug.cpp"},
+        {kKitDir + "/tests/a.cpp", "a.cpp"},
+        {kKitDir + "/README", "README"},
+        {kKitDir + "_old/samples/x.cpp", "samples/x.cpp"},
+        {kKitParentDir + "/samples/skyloom_analytics_plugin/engine.cpp",
+            "skyloom_analytics_plugin/engine.cpp"},
         {"relative/file.cpp", "relative/file.cpp"},
         {"", ""},
     };
@@ -187,9 +192,12 @@ TEST(HexDump, LongerDumpsAreBracedLinesOfSixteenPadded)
     const char bytes[] = "ABCDEFGHIJKLMNOPQ";
     const std::string sixteen =
         "41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 | ABCDEFGHIJKLMNOP";
-    const std::string head = "Hex dump \"c\", %d bytes @" + pointerText(bytes) + ":";
-    const auto withSize = [&head](int size) { return std::regex_replace(head, std::regex("%d"),
-        std::to_string(size)); };
+    const auto withSize =
+        [&bytes](int size)
+        {
+            return "Hex dump \"c\", " + std::to_string(size) + " bytes @" + pointerText(bytes)
+                + ":";
+        };
 
     Printed printed;
     printHexDump(printed.func(), "c", bytes, 9);
@@ -220,8 +228,8 @@ TEST(Timer, WithoutMarksReportsMicroseconds)
 
     ASSERT_EQ(1u, printed.texts.size());
     std::smatch match;
-    ASSERT_TRUE(std::regex_match(printed.texts[0], match, std::regex(R"(NX_TIME\(load\): (\d+) us)")))
-        << printed.texts[0];
+    const std::regex report(R"(NX_TIME\(load\): (\d+) us)");
+    ASSERT_TRUE(std::regex_match(printed.texts[0], match, report)) << printed.texts[0];
     EXPECT_GE(std::stoll(match[1]), 2000);
 }
 
@@ -236,9 +244,9 @@ TEST(Timer, MarksAreReportedInOrderAndDuplicatesRejected)
 
     ASSERT_EQ(2u, printed.texts.size());
     EXPECT_EQ("NX_TIME(t) INTERNAL ERROR: Timer mark \"open\" already defined.", printed.texts[0]);
-    EXPECT_TRUE(std::regex_match(printed.texts[1],
-        std::regex(R"(NX_TIME\(t\): open: [ \d]{2}\d ms, read: [ \d]{2}\d ms, last: [ \d]{2}\d ms)")))
-        << printed.texts[1];
+    const std::regex report(
+        R"(NX_TIME\(t\): open: [ \d]{2}\d ms, read: [ \d]{2}\d ms, last: [ \d]{2}\d ms)");
+    EXPECT_TRUE(std::regex_match(printed.texts[1], report)) << printed.texts[1];
 }
 
 TEST(FpsCounter, FirstFrameIsSilentLaterFramesPrintOneLineEach)
