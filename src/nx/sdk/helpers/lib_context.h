@@ -4,6 +4,7 @@
 // setRefCountableRegistry are serialised by the context's mutex; the readers take no lock.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,12 +24,16 @@ public:
     virtual void setRefCountableRegistry(IRefCountableRegistry* refCountableRegistry) override;
 
     const std::string& name() const { return m_name; }
-    IRefCountableRegistry* refCountableRegistry() const { return m_refCountableRegistry.get(); }
+    IRefCountableRegistry* refCountableRegistry() const { return m_refCountableRegistry.load(); }
 
 private:
     std::mutex m_mutex;
     std::string m_name = kDefaultName;
-    std::unique_ptr<IRefCountableRegistry> m_refCountableRegistry;
+    /**
+     * Owned: deleted by the destructor. Atomic because every object's constructor and destructor
+     * reads it without the mutex, possibly while the server sets it.
+     */
+    std::atomic<IRefCountableRegistry*> m_refCountableRegistry{nullptr};
 };
 
 LibContext& libContext();

@@ -33,7 +33,7 @@ public:
     void setErrors(Ptr<StringMap> errors);
     void setModel(Ptr<String> model);
 
-    /** Creates the model from the text if none is held; otherwise replaces the held text. */
+    /** Holds a new String with the text (a model already handed out stays unchanged). */
     void setModel(const std::string& model);
 
 private:
