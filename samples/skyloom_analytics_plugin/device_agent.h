@@ -27,6 +27,8 @@
 
 #include "stlcache/stlcache.h"
 
+namespace zmq { class socket_t; }
+
 namespace nx::vms_server_plugins::analytics::sample {
 
 class DeviceAgent: public nx::sdk::analytics::ConsumingDeviceAgent
@@ -88,6 +90,14 @@ private:
         int, std::string, stlcache::policy_lru, std::less<int>, std::allocator, stlcache::lock_none>;
 
     void threadFuncZeromqProcess();
+    /** One life of the socket: false after a logged failure (the caller retries). */
+    bool receiveUntilStopped();
+    /** Throws the ZeroMQ error of a failed receive. */
+    void pollUntilStopped(zmq::socket_t& socket);
+    void waitBeforeRetry();
+    void logMessageException(const char* text) noexcept;
+
+    void applyBooleanSetting(const char* key, std::atomic<bool>& member, const char* logLabel);
 
     nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> generateEventMetadataPacket(
         const nlohmann::json& message);
@@ -97,6 +107,9 @@ private:
         const nlohmann::json& message);
 
     void pushIfAny(nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> packet);
+    /** Throws if the counter value is not a number that fits int32; then nothing is pushed. */
+    void pushCounterPacket(
+        const std::string& caption, const nlohmann::json& counterValue, int64_t timestampUs);
 
 private:
     nx::sdk::Uuid m_counterTrackId;

@@ -1,0 +1,731 @@
+// The device agent driven directly, without its receive thread: frames and settings go in
+// through the server's calls, messages through handleMessage(), and the test host's handler
+// records what reaches the server. Log lines are read back from the log file in the working
+// directory.
+#include <chrono>
+#include <cstdint>
+#include <thread>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <nx/kit/debug.h>
+#include <nx/sdk/helpers/uuid_helper.h>
+#include <nx/sdk/ptr.h>
+
+#include <skyloom/testhost/testhost.h>
+
+#include "device_agent.h"
+
+namespace {
+
+using nx::sdk::Ptr;
+using nx::vms_server_plugins::analytics::sample::DeviceAgent;
+using namespace skyloom::testhost;
+using Kind = MetadataPacketRecord::Kind;
+
+constexpr int64_t kFrameTimeUs = 1598863206064000;
+constexpr const char* kCameraId = "8f120e8a-2ced-c84a-aa40-59a59f563488";
+
+std::string occupancyAlarm(const std::string& counter = R"({"value": [1622], "is_init_cnt": false})")
+{
+    return std::string(R"({"src_uuid":")") + kCameraId + R"(", "timestamp": "1598863206064000",
+        "source": "source_0", "caption": "Occupancy", "description": "Occupancy over limit",
+        "event": {"trigger_id": 3, "trigger_name": "occupancy", "trigger_type": "counting",
+            "ch": 0, "timestamp_us": 1598863206064000, "sys_ts_us": 1598863206070000,
+            "vid_ts_us": 1598863206064000, "rule_id": 7, "rule_name": "Hall",
+            "counter": )" + counter + R"(, "onvif_ai_event": false, "object_list": [],
+            "actions": ["vms"], "zone": [{"x": 0.1, "y": 0.2}, {"x": 0.9, "y": 0.8}]}})";
+}
+
+std::string alarm(const std::string& source, const std::string& caption = "Alarm")
+{
+    return nlohmann::json{{"src_uuid", kCameraId}, {"source", source}, {"caption", caption},
+        {"description", "d"}, {"event", {{"object_list", nlohmann::json::array()}}}}.dump();
+}
+
+const MetadataItemRecord* onlyItem(const MetadataPacketRecord& packet)
+{
+    return packet.items.size() == 1 ? &packet.items[0] : nullptr;
+}
+
+std::vector<MetadataPacketRecord> eventPackets(const std::vector<MetadataPacketRecord>& packets)
+{
+    std::vector<MetadataPacketRecord> result;
+    for (const auto& packet: packets)
+    {
+        if (packet.kind == Kind::event)
+            result.push_back(packet);
+    }
+    return result;
+}
+
+/** Packets carrying the counter object. */
+std::vector<MetadataPacketRecord> counterPackets(const std::vector<MetadataPacketRecord>& packets)
+{
+    std::vector<MetadataPacketRecord> result;
+    for (const auto& packet: packets)
+    {
+        if (packet.kind == Kind::object && !packet.items.empty()
+            && packet.items[0].typeId == "skyloom.plugin.obj_counter")
+        {
+            result.push_back(packet);
+        }
+    }
+    return result;
+}
+
+class DeviceAgentTest: public ::testing::Test
+{
+protected:
+    virtual void SetUp() override
+    {
+        nx::kit::debug::debugStream(); //< Opens (and rotates) the log before the mark.
+        m_log.mark();
+        m_agent = makeAgent(std::string("{") + kCameraId + "}");
+        m_agent->setHandler(m_handler.get());
+    }
+
+    static Ptr<DeviceAgent> makeAgent(const std::string& deviceId)
+    {
+        const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(deviceId));
+        return Ptr<DeviceAgent>(
+            new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none));
+    }
+
+    void settings(const Settings& values)
+    {
+        const SettingsResult result = doSetSettings(m_agent.get(), values);
+        ASSERT_TRUE(result.isOk()) << result.errorMessage;
+    }
+
+    void compressedFrame(int64_t timestampUs)
+    {
+        const Ptr<CompressedVideoPacket> frame(new CompressedVideoPacket(timestampUs));
+        ASSERT_TRUE(doPushDataPacket(m_agent.get(), frame.get()).isOk());
+    }
+
+    void uncompressedFrame(int64_t timestampUs)
+    {
+        const Ptr<UncompressedVideoFrame> frame(new UncompressedVideoFrame(timestampUs));
+        ASSERT_TRUE(doPushDataPacket(m_agent.get(), frame.get()).isOk());
+    }
+
+    std::vector<std::string> linesContaining(const std::string& text) const
+    {
+        std::vector<std::string> result;
+        for (const auto& line: m_log.lines())
+        {
+            if (line.find(text) != std::string::npos)
+                result.push_back(line);
+        }
+        return result;
+    }
+
+    int exceptionLines() const { return m_log.countLinesContaining(" exception: "); }
+
+protected:
+    LogFile m_log;
+    Ptr<DeviceAgentHandler> m_handler{new DeviceAgentHandler()};
+    Ptr<DeviceAgent> m_agent;
+};
+
+//-------------------------------------------------------------------------------------------------
+// Event conversion.
+
+TEST_F(DeviceAgentTest, OccupancyAlarmGivesCounterThenEventWithCorrectedTime)
+{
+    settings({{"showCounter", "true"}, {"timeCorrection", "-200"}});
+    compressedFrame(kFrameTimeUs);
+
+    m_agent->handleMessage(occupancyAlarm());
+
+    const auto packets = m_handler->packets();
+    ASSERT_GE(packets.size(), 2U);
+
+    const MetadataPacketRecord& counter = packets[0];
+    ASSERT_EQ(Kind::object, counter.kind);
+    EXPECT_EQ(1598863205864000, counter.timestampUs);
+    EXPECT_EQ(600000000, counter.durationUs);
+    const MetadataItemRecord* counterItem = onlyItem(counter);
+    ASSERT_TRUE(counterItem);
+    EXPECT_EQ("skyloom.plugin.obj_counter", counterItem->typeId);
+    EXPECT_EQ(nx::sdk::Rect(0.05F, 0.05F, 0.001F, 0.001F), counterItem->boundingBox);
+    ASSERT_EQ(1U, counterItem->attributes.size());
+    EXPECT_EQ(nx::sdk::IAttribute::Type::number, counterItem->attributes[0].type);
+    EXPECT_EQ("Occupancy", counterItem->attributes[0].name);
+    EXPECT_EQ("1622", counterItem->attributes[0].value);
+
+    const MetadataPacketRecord& event = packets[1];
+    ASSERT_EQ(Kind::event, event.kind);
+    EXPECT_EQ(1598863205864000, event.timestampUs);
+    EXPECT_EQ(300000, event.durationUs);
+    const MetadataItemRecord* eventItem = onlyItem(event);
+    ASSERT_TRUE(eventItem);
+    EXPECT_EQ("skyloom.plugin.evt_unregistered", eventItem->typeId);
+    EXPECT_EQ("Occupancy", eventItem->caption);
+    EXPECT_EQ("Occupancy over limit", eventItem->description);
+    EXPECT_TRUE(eventItem->isActive);
+    EXPECT_EQ(0, exceptionLines());
+}
+
+TEST_F(DeviceAgentTest, CounterObjectKeepsItsTrackIdAcrossAlarms)
+{
+    settings({{"showCounter", "true"}});
+    compressedFrame(kFrameTimeUs);
+
+    m_agent->handleMessage(occupancyAlarm());
+    m_agent->handleMessage(occupancyAlarm(R"({"value": [1623]})"));
+
+    const auto counters = counterPackets(m_handler->packets());
+    ASSERT_EQ(2U, counters.size());
+    EXPECT_FALSE(counters[0].items[0].trackId.isNull());
+    EXPECT_EQ(counters[0].items[0].trackId, counters[1].items[0].trackId);
+    EXPECT_EQ("1623", counters[1].items[0].attributes.at(0).value);
+}
+
+TEST_F(DeviceAgentTest, CounterValues)
+{
+    struct Row
+    {
+        std::string counter;
+        bool showCounter;
+        const char* expectedValue; //< Null: no counter packet.
+        bool expectEvent;
+    };
+    const std::vector<Row> rows{
+        {R"({"value": [12.9]})", true, "12", true},
+        {R"({"value": [-12.9]})", true, "-12", true},
+        {R"({"value": [-3]})", true, "-3", true},
+        {R"({"value": [2147483647]})", true, "2147483647", true},
+        {R"({"value": []})", true, nullptr, true},
+        {R"({"value": [null]})", true, nullptr, true},
+        {R"({"other": 1})", true, nullptr, true},
+        {"null", true, nullptr, true},
+        {R"({"value": {"0": 5}})", true, "5", true},
+        // Malformed counters are not looked at while the counter display is off.
+        {R"({"value": ["x"]})", false, nullptr, true},
+        {R"("text")", false, nullptr, true},
+        // Malformed with the counter display on: neither counter nor event.
+        {R"({"value": ["x"]})", true, nullptr, false},
+        {R"({"value": [1e20]})", true, nullptr, false},
+        {R"({"value": [2147483648]})", true, nullptr, false},
+        {R"({"value": [true]})", true, nullptr, false},
+        {R"({"value": [1622, "ignored"]} )", true, "1622", true},
+        {R"("text")", true, nullptr, false},
+        {R"({"value": 5})", true, nullptr, false},
+        {R"({"value": {"a": 5}})", true, nullptr, true},
+    };
+    compressedFrame(kFrameTimeUs);
+    for (const Row& row: rows)
+    {
+        SCOPED_TRACE(row.counter + (row.showCounter ? " (shown)" : " (hidden)"));
+        settings({{"showCounter", row.showCounter ? "true" : "false"}});
+        m_handler->clear();
+        m_log.mark();
+
+        m_agent->handleMessage(occupancyAlarm(row.counter));
+
+        const auto packets = m_handler->packets();
+        const auto counters = counterPackets(packets);
+        if (row.expectedValue)
+        {
+            ASSERT_EQ(1U, counters.size());
+            EXPECT_EQ(row.expectedValue, counters[0].items[0].attributes.at(0).value);
+        }
+        else
+        {
+            EXPECT_TRUE(counters.empty());
+        }
+        EXPECT_EQ(row.expectEvent ? 1U : 0U, eventPackets(packets).size());
+        EXPECT_EQ(row.expectEvent ? 0 : 1,
+            m_log.countLinesContaining("generateEventMetadataPacket exception: "));
+    }
+}
+
+TEST_F(DeviceAgentTest, AlarmWithoutCaptionDescriptionOrSourceIsSkippedSilently)
+{
+    compressedFrame(kFrameTimeUs);
+    for (const char* member: {"caption", "description", "source"})
+    {
+        for (const bool asNull: {false, true})
+        {
+            SCOPED_TRACE(std::string(member) + (asNull ? " null" : " absent"));
+            auto message = nlohmann::json::parse(alarm("fire"));
+            if (asNull)
+                message[member] = nullptr;
+            else
+                message.erase(member);
+            m_agent->handleMessage(message.dump());
+        }
+    }
+    EXPECT_TRUE(eventPackets(m_handler->packets()).empty());
+    EXPECT_EQ(0, exceptionLines());
+}
+
+TEST_F(DeviceAgentTest, AlarmMemberOfWrongTypeIsOneExceptionLine)
+{
+    compressedFrame(kFrameTimeUs);
+    for (const char* member: {"caption", "description", "source"})
+    {
+        auto message = nlohmann::json::parse(alarm("fire"));
+        message[member] = 42;
+        m_agent->handleMessage(message.dump());
+    }
+    EXPECT_TRUE(eventPackets(m_handler->packets()).empty());
+    EXPECT_EQ(3, m_log.countLinesContaining("generateEventMetadataPacket exception: "));
+}
+
+TEST(DeviceAgentEventTypes, SourceNamesMapToEventTypeIds)
+{
+    const std::vector<std::pair<std::string, std::string>> rows{
+        {"intrusion", "evt_intrusion"}, {"loitering", "evt_loitering"}, {"fence", "evt_fence"},
+        {"abandon", "evt_abandon"}, {"animal", "evt_animal"}, {"body_gaze", "evt_body_gaze"},
+        {"crowd", "evt_crowd"}, {"fallen", "evt_fallen"}, {"fire", "evt_fire"},
+        {"hand_intrusion", "evt_hand_intrusion"}, {"illegal_parking", "evt_illegal_parking"},
+        {"lpr", "evt_lpr"}, {"lpr_entry", "evt_lpr"}, {"lprx", "evt_lpr"},
+        {"no_helmet", "evt_no_helmet"}, {"no_vest", "evt_no_vest"},
+        {"occupancy", "evt_occupancy"}, {"people_counting", "evt_people_counting"},
+        {"prolonged_stay", "evt_prolonged_stay"}, {"stay_go", "evt_stay_go"},
+        {"stopping", "evt_stopping"}, {"tailgating", "evt_tailgating"}, {"threat", "evt_threat"},
+        {"vehicle_counting", "evt_vehicle_counting"}, {"violence", "evt_violence"},
+        {"zone_occupancy", "evt_zone_occupancy"}, {"dpc", "evt_dpc"},
+        // Exact, case-sensitive comparisons of the whole text.
+        {"LPR", "evt_unregistered"}, {"lp", "evt_unregistered"}, {"l", "evt_unregistered"},
+        {"", "evt_unregistered"}, {"source_0", "evt_unregistered"},
+        {"Fire", "evt_unregistered"}, {"fire ", "evt_unregistered"},
+        {"intrusionx", "evt_unregistered"}, {"occupancy_zone", "evt_unregistered"},
+        {"ptz_tracking", "evt_unregistered"}, {"unregistered", "evt_unregistered"},
+    };
+    for (const auto& [source, suffix]: rows)
+    {
+        EXPECT_EQ("skyloom.plugin." + suffix, DeviceAgent::eventTypeIdForSource(source))
+            << "source: \"" << source << "\"";
+    }
+}
+
+//-------------------------------------------------------------------------------------------------
+// Dispatch and malformed input.
+
+TEST_F(DeviceAgentTest, EventPathRunsBeforeMetaPath)
+{
+    settings({{"showCounter", "true"}, {"enableMetadata", "true"}});
+    compressedFrame(kFrameTimeUs);
+    const std::string message = R"({"src_uuid": "x", "caption": "Crowd", "description": "d",
+        "source": "crowd",
+        "event": {"counter": {"value": [4]}, "object_list": [{"tid": 5, "class": "car",
+            "bbox": {"x0": 0.1, "y0": 0.1, "x1": 0.5, "y1": 0.5}}]},
+        "meta": {"metadata": {"annotations": [{"track_id": 6, "class": "person",
+            "bbox": [0.2, 0.2, 0.4, 0.6]}]}}})";
+
+    m_agent->handleMessage(message);
+
+    const auto packets = m_handler->packets();
+    ASSERT_EQ(4U, packets.size());
+    EXPECT_EQ("skyloom.plugin.obj_counter", packets[0].items.at(0).typeId);
+    EXPECT_EQ(Kind::event, packets[1].kind);
+    EXPECT_EQ("skyloom.plugin.obj_car", packets[2].items.at(0).typeId);
+    EXPECT_EQ("skyloom.plugin.obj_person", packets[3].items.at(0).typeId);
+    EXPECT_EQ(0, exceptionLines());
+}
+
+TEST_F(DeviceAgentTest, ValidJsonWithoutEventOrMetaProducesNothing)
+{
+    compressedFrame(kFrameTimeUs);
+    for (const char* text: {"{}", "[]", "42", "\"event\"", "null", R"({"src_uuid": "x"})",
+        R"([{"event": {}}])"})
+    {
+        m_agent->handleMessage(text);
+    }
+    EXPECT_EQ(0U, m_handler->packetCount());
+    EXPECT_EQ(0, exceptionLines());
+}
+
+TEST_F(DeviceAgentTest, MalformedMessagesAreLoggedAndTheNextOneIsConverted)
+{
+    settings({{"enableDebugDump", "true"}});
+    compressedFrame(kFrameTimeUs);
+
+    std::string deep;
+    for (int i = 0; i < 100000; ++i)
+        deep += "[";
+    std::string deepObjects;
+    for (int i = 0; i < 65; ++i)
+        deepObjects += R"({"a":)";
+    deepObjects += "1" + std::string(65, '}');
+    const std::vector<std::string> malformed{
+        "not json",
+        "",
+        R"({"caption": "Occupancy",)",
+        alarm("fire") + " trailing",
+        "/* comment */" + alarm("fire"),
+        alarm("fire").insert(1, "// comment\n"),
+        std::string("{\"caption\": \"bad \xff\xfe utf-8\"}"),
+        deep,
+        deep + std::string(100000, ']'),
+        deepObjects,
+        std::string(1 << 20, 'x'),
+    };
+    for (const std::string& text: malformed)
+    {
+        SCOPED_TRACE(text.substr(0, 40));
+        m_log.mark();
+        m_agent->handleMessage(text);
+        EXPECT_EQ(1, m_log.countLinesContaining("threadFuncZeromqProcess exception: "));
+        EXPECT_EQ(0, m_log.countLinesContaining("recv_msg"));
+    }
+    EXPECT_EQ(0U, m_handler->packetCount());
+
+    m_agent->handleMessage(alarm("fire"));
+    EXPECT_EQ(1U, eventPackets(m_handler->packets()).size());
+}
+
+TEST_F(DeviceAgentTest, NestingLimitCountsOnlyStructure)
+{
+    compressedFrame(kFrameTimeUs);
+
+    // 64 levels are accepted; brackets and escaped quotes inside texts are not structure.
+    std::string nested = "1";
+    for (int i = 0; i < 63; ++i) //< Inside the top-level object: 64 levels in all.
+        nested = "[" + nested + "]";
+    auto message = nlohmann::json::parse(alarm("fire"));
+    message["deep"] = nlohmann::json::parse(nested);
+    message["description"] = "\\\" [[[[{{{{" + std::string(200, '[');
+    m_agent->handleMessage(message.dump());
+
+    const auto events = eventPackets(m_handler->packets());
+    ASSERT_EQ(1U, events.size());
+    EXPECT_EQ(message["description"], events[0].items.at(0).description);
+    EXPECT_EQ(0, exceptionLines());
+
+    message["deep"] = nlohmann::json::parse("[" + nested + "]"); //< 65 levels.
+    m_agent->handleMessage(message.dump());
+    EXPECT_EQ(1U, eventPackets(m_handler->packets()).size());
+    EXPECT_EQ(1, m_log.countLinesContaining("threadFuncZeromqProcess exception: "));
+}
+
+TEST_F(DeviceAgentTest, DebugDumpWritesTheMessageIndentedWithTextUnescaped)
+{
+    compressedFrame(kFrameTimeUs);
+    const std::string message = alarm("fire", "Zoné 東");
+    m_agent->handleMessage(message); //< Dump off.
+    EXPECT_EQ(0, m_log.countLinesContaining("recv_msg"));
+
+    settings({{"enableDebugDump", "true"}});
+    m_agent->handleMessage(message);
+    const std::string log = m_log.contents();
+    const auto dumpStart = log.find("threadFuncZeromqProcess recv_msg: ");
+    ASSERT_NE(std::string::npos, dumpStart);
+    EXPECT_NE(std::string::npos,
+        log.find(nlohmann::json::parse(message).dump(2, ' ', false), dumpStart));
+    EXPECT_NE(std::string::npos, log.find("\"caption\": \"Zoné 東\"", dumpStart));
+    EXPECT_EQ(2U, eventPackets(m_handler->packets()).size());
+}
+
+TEST_F(DeviceAgentTest, LargeMessageIsConverted)
+{
+    compressedFrame(kFrameTimeUs);
+    auto message = nlohmann::json::parse(alarm("fire"));
+    message["description"] = std::string(1 << 20, 'd');
+    m_agent->handleMessage(message.dump());
+
+    const auto events = eventPackets(m_handler->packets());
+    ASSERT_EQ(1U, events.size());
+    EXPECT_EQ(size_t(1) << 20, events[0].items.at(0).description.size());
+}
+
+//-------------------------------------------------------------------------------------------------
+// Frame time and its correction.
+
+TEST_F(DeviceAgentTest, FrameTimeCorrection)
+{
+    struct Row
+    {
+        const char* timeCorrection;
+        bool compressed;
+        int64_t expectedUs;
+    };
+    const std::vector<Row> rows{
+        {"0", true, kFrameTimeUs},
+        {"-200", true, kFrameTimeUs - 200000},
+        {"5000", true, kFrameTimeUs + 5000000},
+        {"-200", false, kFrameTimeUs}, //< Uncompressed frames are never corrected.
+        // Beyond what a 32-bit product of milliseconds and 1000 can hold.
+        {"3000000", true, kFrameTimeUs + 3000000000LL},
+        {"-2147483648", true, kFrameTimeUs - 2147483648000LL},
+    };
+    for (const Row& row: rows)
+    {
+        SCOPED_TRACE(std::string(row.timeCorrection) + (row.compressed ? "" : " uncompressed"));
+        settings({{"timeCorrection", row.timeCorrection}});
+        if (row.compressed)
+            compressedFrame(kFrameTimeUs);
+        else
+            uncompressedFrame(kFrameTimeUs);
+        EXPECT_EQ(row.expectedUs, m_agent->lastFrameTimestampUs());
+    }
+}
+
+TEST_F(DeviceAgentTest, PacketsCarryTheLatestFrameTime)
+{
+    compressedFrame(kFrameTimeUs);
+    settings({{"timeCorrection", "100"}}); //< Applies from the next frame on.
+    m_agent->handleMessage(alarm("fire"));
+    compressedFrame(kFrameTimeUs + 40000);
+    m_agent->handleMessage(alarm("fire"));
+
+    const auto events = eventPackets(m_handler->packets());
+    ASSERT_EQ(2U, events.size());
+    EXPECT_EQ(kFrameTimeUs, events[0].timestampUs);
+    EXPECT_EQ(kFrameTimeUs + 40000 + 100000, events[1].timestampUs);
+}
+
+//-------------------------------------------------------------------------------------------------
+// Settings.
+
+TEST_F(DeviceAgentTest, DefaultsDeliveryLogsEverySettingInOrder)
+{
+    settings({{"enableMetadata", "false"}, {"enableDebugDump", "false"},
+        {"skipNullFaceObject", "true"}, {"skipNullPlateObject", "true"},
+        {"showCounter", "true"}, {"timeCorrection", "0"}});
+
+    const std::vector<std::string> expected{
+        "settingsReceived m_enableMetadata:0", "settingsReceived m_enableDebugDump:0",
+        "settingsReceived m_skipNullFaceObject:1", "settingsReceived m_skipNullPlateObject:1",
+        "settingsReceived m_showCounter:1", "settingsReceived m_timeCorrection:0"};
+    const auto lines = linesContaining("settingsReceived");
+    ASSERT_EQ(expected.size(), lines.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+    {
+        const std::string& line = lines[i];
+        ASSERT_GE(line.size(), expected[i].size());
+        EXPECT_EQ(expected[i], line.substr(line.size() - expected[i].size())) << line;
+        EXPECT_EQ(0U, line.rfind("[device_{8f120e8a..}] ", 0)) << line;
+    }
+}
+
+TEST_F(DeviceAgentTest, TimeCorrectionTexts)
+{
+    const std::vector<std::pair<std::string, int>> rows{
+        {"0x10", 16}, {"010", 8}, {"-200", -200}, {" 42", 42},
+        {"12 ", 42}, {"12ms", 42}, {"", 42}, {"3000000000", 42}, {"0x", 42}, {"-", 42},
+    };
+    settings({{"timeCorrection", "42"}});
+    for (const auto& [text, expectedMs]: rows)
+    {
+        SCOPED_TRACE("\"" + text + "\"");
+        settings({{"timeCorrection", "42"}});
+        m_log.mark();
+        settings({{"timeCorrection", text}});
+        EXPECT_EQ(1, m_log.countLinesContaining(
+            "settingsReceived m_timeCorrection:" + std::to_string(expectedMs)));
+        compressedFrame(kFrameTimeUs);
+        EXPECT_EQ(kFrameTimeUs + int64_t(expectedMs) * 1000, m_agent->lastFrameTimestampUs());
+    }
+}
+
+TEST_F(DeviceAgentTest, OnlyExactTrueSwitchesOn)
+{
+    const std::vector<std::pair<std::string, int>> rows{
+        {"true", 1}, {"True", 0}, {"TRUE", 0}, {"1", 0}, {"yes", 0}, {"", 0}, {" true", 0},
+        {"true ", 0}, {"false", 0},
+    };
+    for (const auto& [text, expected]: rows)
+    {
+        SCOPED_TRACE("\"" + text + "\"");
+        m_log.mark();
+        settings({{"enableMetadata", text}, {"showCounter", text}});
+        EXPECT_EQ(1, m_log.countLinesContaining(
+            "settingsReceived m_enableMetadata:" + std::to_string(expected)));
+        EXPECT_EQ(1, m_log.countLinesContaining(
+            "settingsReceived m_showCounter:" + std::to_string(expected)));
+    }
+}
+
+TEST_F(DeviceAgentTest, CounterIsHiddenBeforeTheFirstSettings)
+{
+    compressedFrame(kFrameTimeUs);
+    m_agent->handleMessage(occupancyAlarm());
+    EXPECT_TRUE(counterPackets(m_handler->packets()).empty());
+    EXPECT_EQ(1U, eventPackets(m_handler->packets()).size());
+}
+
+//-------------------------------------------------------------------------------------------------
+// Manifest.
+
+TEST_F(DeviceAgentTest, ManifestDeclaresEveryProducedType)
+{
+    const ManifestResult first = getManifest(m_agent.get());
+    ASSERT_TRUE(first.isOk());
+    EXPECT_EQ(first.manifest, getManifest(m_agent.get()).manifest);
+    ASSERT_GE(first.manifest.size(), 2U);
+    EXPECT_EQ("}\n", first.manifest.substr(first.manifest.size() - 2));
+    EXPECT_EQ('{', first.manifest.front());
+
+    const auto manifest = nlohmann::json::parse(first.manifest);
+    const auto& eventTypes = manifest.at("eventTypes");
+    const auto& objectTypes = manifest.at("objectTypes");
+    EXPECT_EQ(27U, eventTypes.size());
+    EXPECT_EQ(13U, objectTypes.size());
+
+    std::set<std::string> eventIds;
+    for (const auto& type: eventTypes)
+    {
+        EXPECT_EQ(2U, type.size());
+        eventIds.insert(type.at("id").get<std::string>());
+    }
+    EXPECT_EQ(27U, eventIds.size());
+    for (const char* source: {"intrusion", "loitering", "fence", "abandon", "animal", "body_gaze",
+        "crowd", "fallen", "fire", "hand_intrusion", "illegal_parking", "lpr", "no_helmet",
+        "no_vest", "occupancy", "people_counting", "prolonged_stay", "stay_go", "stopping",
+        "tailgating", "threat", "vehicle_counting", "violence", "zone_occupancy", "dpc", "?"})
+    {
+        EXPECT_EQ(1U, eventIds.count(DeviceAgent::eventTypeIdForSource(source))) << source;
+    }
+    EXPECT_EQ(1U, eventIds.count("skyloom.plugin.evt_ptz_tracking"));
+    EXPECT_EQ("Hand & Foot Intrusion", eventTypes.at(7).at("name"));
+    EXPECT_EQ("skyloom.plugin.obj_counter", objectTypes.at(11).at("id"));
+    EXPECT_EQ("object", objectTypes.at(12).at("name"));
+}
+
+//-------------------------------------------------------------------------------------------------
+// Subscription prefix.
+
+TEST(DeviceAgentPrefix, BuiltFromTheDeviceIdWithoutBraces)
+{
+    nx::kit::debug::debugStream();
+    LogFile log;
+    const std::string longId(200, 'a');
+    const std::vector<std::pair<std::string, std::string>> rows{
+        {"{8f120e8a-2ced-c84a-aa40-59a59f563488}", "8f120e8a-2ced-c84a-aa40-59a59f563488"},
+        {"8f120e8a-2ced-c84a-aa40-59a59f563488", "8f120e8a-2ced-c84a-aa40-59a59f563488"},
+        {"{" + longId + "}", longId},
+        {longId, longId},
+        {"{abc", "{abc"},
+        {"abc}", "abc}"},
+        {"{}", ""},
+        {"x", "x"},
+        {"", ""},
+    };
+    for (const auto& [id, expected]: rows)
+    {
+        SCOPED_TRACE("id \"" + id + "\"");
+        log.mark();
+        const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(id));
+        const Ptr<DeviceAgent> agent(
+            new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none));
+        const std::string filter = "{\"src_uuid\":\"" + expected + "\"";
+        EXPECT_EQ(filter, agent->zeromqFilter());
+
+        std::vector<std::string> filterLines;
+        for (const auto& line: log.lines())
+        {
+            if (line.find("DeviceAgent m_zeromqFilter: ") != std::string::npos)
+                filterLines.push_back(line);
+        }
+        ASSERT_EQ(1U, filterLines.size());
+        const std::string ending = "DeviceAgent m_zeromqFilter: " + filter;
+        ASSERT_GE(filterLines[0].size(), ending.size());
+        EXPECT_EQ(ending, filterLines[0].substr(filterLines[0].size() - ending.size()));
+    }
+}
+
+TEST(DeviceAgentTrackIds, BaseAndCounterTrackIdAreRandomPerAgent)
+{
+    const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(DeviceInfo::kDefaultId));
+    const Ptr<DeviceAgent> first(
+        new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none));
+    const Ptr<DeviceAgent> second(
+        new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none));
+    EXPECT_EQ(38U, first->trackIdBaseString().size());
+    EXPECT_EQ(first->trackIdBaseString(),
+        nx::sdk::UuidHelper::toStdString(
+            nx::sdk::UuidHelper::fromStdString(first->trackIdBaseString())));
+    EXPECT_NE(first->trackIdBaseString(), second->trackIdBaseString());
+}
+
+//-------------------------------------------------------------------------------------------------
+// Idle rule.
+
+TEST_F(DeviceAgentTest, IdleRuleRenewsTheTrackIdBaseOnThe31stIdlePoll)
+{
+    m_agent->handleMessage("{}"); //< Any handled message restarts the count.
+    ASSERT_EQ(0, DeviceAgent::idlePollCount());
+    const std::string initialBase = m_agent->trackIdBaseString();
+
+    for (int i = 0; i < 30; ++i)
+        m_agent->handleIdlePoll();
+    EXPECT_EQ(30, DeviceAgent::idlePollCount());
+    EXPECT_EQ(initialBase, m_agent->trackIdBaseString());
+
+    m_agent->handleIdlePoll();
+    EXPECT_EQ(0, DeviceAgent::idlePollCount());
+    const std::string renewedBase = m_agent->trackIdBaseString();
+    EXPECT_NE(initialBase, renewedBase);
+
+    // 30 idle polls, any handled message (even a broken one), 30 more: no renewal.
+    for (int i = 0; i < 30; ++i)
+        m_agent->handleIdlePoll();
+    m_agent->handleMessage("not json");
+    EXPECT_EQ(0, DeviceAgent::idlePollCount());
+    for (int i = 0; i < 30; ++i)
+        m_agent->handleIdlePoll();
+    EXPECT_EQ(renewedBase, m_agent->trackIdBaseString());
+}
+
+TEST(DeviceAgentIdleRule, CountIsSharedByAllAgents)
+{
+    const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(DeviceInfo::kDefaultId));
+    const Ptr<DeviceAgent> first(
+        new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none));
+    const Ptr<DeviceAgent> second(
+        new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none));
+    first->handleMessage("{}");
+    const std::string firstBase = first->trackIdBaseString();
+    const std::string secondBase = second->trackIdBaseString();
+
+    for (int i = 0; i < 15; ++i)
+    {
+        first->handleIdlePoll();
+        second->handleIdlePoll();
+    }
+    second->handleMessage("[]"); //< A message of one agent restarts the count of all.
+    for (int i = 0; i < 15; ++i)
+    {
+        first->handleIdlePoll();
+        second->handleIdlePoll();
+    }
+    first->handleIdlePoll(); //< 31st in a row: this agent takes the count past the limit.
+    EXPECT_NE(firstBase, first->trackIdBaseString());
+    EXPECT_EQ(secondBase, second->trackIdBaseString());
+}
+
+//-------------------------------------------------------------------------------------------------
+// Receive thread.
+
+TEST(DeviceAgentLifecycle, ReceiveThreadStartsWithoutRelayAndStopsWithTheAgent)
+{
+    using namespace std::chrono;
+    nx::kit::debug::debugStream();
+    LogFile log;
+    log.mark();
+    const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(DeviceInfo::kDefaultId));
+    Ptr<DeviceAgent> agent(new DeviceAgent(deviceInfo.get()));
+    ASSERT_TRUE(log.waitForLine("threadFuncZeromqProcess start!!", seconds(5)));
+    std::this_thread::sleep_for(milliseconds(300)); //< Let it reach its poll.
+
+    const auto releaseStart = steady_clock::now();
+    agent.reset();
+    EXPECT_LT(steady_clock::now() - releaseStart, seconds(3));
+
+    const auto lines = log.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(1, log.countLinesContaining("threadFuncZeromqProcess terminated!!"));
+    EXPECT_EQ(0, log.countLinesContaining("threadFuncZeromqProcess cannot"));
+    EXPECT_EQ(0, log.countLinesContaining("poll Error"));
+}
+
+} // namespace
