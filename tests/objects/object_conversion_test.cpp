@@ -1,0 +1,572 @@
+// Object metadata of alarms ("object_list") and detections ("annotations"), driven through
+// handleMessage() of an agent without its receive thread; the test host's handler records what
+// the server receives, and failure lines are read back from the log file in the working
+// directory.
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <nx/kit/debug.h>
+#include <nx/sdk/helpers/uuid_helper.h>
+#include <nx/sdk/ptr.h>
+#include <nx/sdk/uuid.h>
+
+#include <skyloom/testhost/testhost.h>
+
+#include "device_agent.h"
+
+namespace {
+
+using nlohmann::json;
+using nx::sdk::IAttribute;
+using nx::sdk::Ptr;
+using nx::sdk::Rect;
+using nx::sdk::Uuid;
+using nx::vms_server_plugins::analytics::sample::DeviceAgent;
+using namespace skyloom::testhost;
+using Kind = MetadataPacketRecord::Kind;
+
+constexpr int64_t kFrameTimeUs = 1718269954482113;
+constexpr const char* kCameraId = "8f120e8a-2ced-c84a-aa40-59a59f563488";
+constexpr const char* kEventFailure = "generateObjectMetadataPacket exception: ";
+constexpr const char* kMetaFailure = "generateObjectMetadataPacket_only exception: ";
+constexpr float kTolerance = 1e-5F;
+
+json box(double x0, double y0, double x1, double y1)
+{
+    return {{"x0", x0}, {"y0", y0}, {"x1", x1}, {"y1", y1}};
+}
+
+json eventObject(int tid, const std::string& className, json bbox = box(0.4, 0.4, 0.6, 0.7))
+{
+    return {{"tid", tid}, {"class", className}, {"score", 0.9}, {"bbox", std::move(bbox)}};
+}
+
+json plateObject(int tid, json lpText, json lpGroup)
+{
+    json object = eventObject(tid, "lp", box(0.26892, 0.67828, 0.53588, 0.82838));
+    object["lp_text"] = std::move(lpText);
+    if (!lpGroup.is_null())
+        object["lp_group_str"] = std::move(lpGroup);
+    object["plates"] = json::array({{{"text", "12GA3456"}, {"score", 0.97}}});
+    return object;
+}
+
+std::string alarm(const std::string& caption, json objects)
+{
+    return json{{"src_uuid", kCameraId}, {"source", "source_0"}, {"caption", caption},
+        {"description", "test alarm"}, {"event", {{"object_list", std::move(objects)}}}}.dump();
+}
+
+json annotation(int trackId, const std::string& className,
+    json bbox = json::array({0.19531, 0.22037, 0.55781, 0.88981}))
+{
+    return {{"track_id", trackId}, {"class", className}, {"score", 0.8}, {"bbox", std::move(bbox)}};
+}
+
+json withMember(json object, const std::string& name, json value)
+{
+    object[name] = std::move(value);
+    return object;
+}
+
+std::string detections(json annotations)
+{
+    return json{{"src_uuid", kCameraId},
+        {"meta", {{"source", "rtsp://192.168.10.31:554/stream1"},
+            {"topic", "Analytics/FieldDetector/ObjectDetected"}, {"timestamp", 1718269954.48},
+            {"process_time", 0.03}, {"metadata", {{"annotations", std::move(annotations)}}}}}}
+        .dump();
+}
+
+std::vector<MetadataPacketRecord> objectPackets(const std::vector<MetadataPacketRecord>& packets)
+{
+    std::vector<MetadataPacketRecord> result;
+    for (const auto& packet: packets)
+    {
+        if (packet.kind == Kind::object)
+            result.push_back(packet);
+    }
+    return result;
+}
+
+void expectBox(const Rect& expected, const Rect& actual)
+{
+    EXPECT_NEAR(expected.x, actual.x, kTolerance);
+    EXPECT_NEAR(expected.y, actual.y, kTolerance);
+    EXPECT_NEAR(expected.width, actual.width, kTolerance);
+    EXPECT_NEAR(expected.height, actual.height, kTolerance);
+}
+
+/** Names and values of the text attributes, in order, as "name=value". */
+std::vector<std::string> textAttributes(const MetadataItemRecord& item)
+{
+    std::vector<std::string> result;
+    for (const auto& attribute: item.attributes)
+    {
+        EXPECT_EQ(IAttribute::Type::string, attribute.type) << attribute.name;
+        result.push_back(attribute.name + "=" + attribute.value);
+    }
+    return result;
+}
+
+using Attributes = std::vector<std::string>;
+
+class ObjectConversion: public ::testing::Test
+{
+protected:
+    virtual void SetUp() override
+    {
+        nx::kit::debug::debugStream(); //< Opens (and rotates) the log before the mark.
+        const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(std::string("{") + kCameraId + "}"));
+        m_agent = Ptr<DeviceAgent>(
+            new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none));
+        m_agent->setHandler(m_handler.get());
+        const Ptr<CompressedVideoPacket> frame(new CompressedVideoPacket(kFrameTimeUs));
+        ASSERT_TRUE(doPushDataPacket(m_agent.get(), frame.get()).isOk());
+        m_log.mark();
+    }
+
+    void settings(bool enableMetadata, bool skipNullFace = true, bool skipNullPlate = true)
+    {
+        const auto text = [](bool value) { return value ? "true" : "false"; };
+        const SettingsResult result = doSetSettings(m_agent.get(),
+            Settings{{"enableMetadata", text(enableMetadata)},
+                {"skipNullFaceObject", text(skipNullFace)},
+                {"skipNullPlateObject", text(skipNullPlate)}});
+        ASSERT_TRUE(result.isOk()) << result.errorMessage;
+    }
+
+    /** The object packets that one message produced. */
+    std::vector<MetadataPacketRecord> feed(const std::string& message)
+    {
+        m_handler->clear();
+        m_agent->handleMessage(message);
+        return objectPackets(m_handler->packets());
+    }
+
+    /** The one object of the one object packet that the message produced. */
+    MetadataItemRecord feedOne(const std::string& message)
+    {
+        const auto packets = feed(message);
+        if (packets.size() != 1 || packets[0].items.size() != 1)
+        {
+            ADD_FAILURE() << "expected one packet with one object for " << message;
+            return {};
+        }
+        return packets[0].items[0];
+    }
+
+    int failureLines(const char* text) const { return m_log.countLinesContaining(text); }
+
+protected:
+    LogFile m_log;
+    Ptr<DeviceAgentHandler> m_handler{new DeviceAgentHandler()};
+    Ptr<DeviceAgent> m_agent;
+};
+
+//-------------------------------------------------------------------------------------------------
+// Track ids.
+
+TEST_F(ObjectConversion, TrackIdIsBaseBytesFollowedByBigEndianId)
+{
+    const Uuid base = nx::sdk::UuidHelper::fromStdString(m_agent->trackIdBaseString());
+    ASSERT_FALSE(base.isNull());
+
+    struct Case
+    {
+        int trackId;
+        uint8_t tail[4];
+    };
+    const Case cases[] = {
+        {0, {0x00, 0x00, 0x00, 0x00}},
+        {-1, {0xFF, 0xFF, 0xFF, 0xFF}},
+        {13003, {0x00, 0x00, 0x32, 0xCB}},
+        {std::numeric_limits<int>::min(), {0x80, 0x00, 0x00, 0x00}},
+        {0x7FEDCBA9, {0x7F, 0xED, 0xCB, 0xA9}},
+    };
+    for (const Case& testCase: cases)
+    {
+        SCOPED_TRACE(testCase.trackId);
+        const Uuid trackUuid = m_agent->makeTrackId(testCase.trackId);
+        for (int i = 0; i < 12; ++i)
+            EXPECT_EQ(base[i], trackUuid[i]) << "byte " << i;
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(testCase.tail[i], trackUuid[12 + i]) << "byte " << 12 + i;
+    }
+}
+
+TEST_F(ObjectConversion, TrackIdIsStableUntilTheBaseIsRenewed)
+{
+    const Uuid first = m_agent->makeTrackId(13003);
+    const auto object = feedOne(alarm("Intrusion", {eventObject(13003, "person")}));
+    EXPECT_EQ(first, object.trackId);
+    EXPECT_EQ(first, m_agent->makeTrackId(13003));
+    EXPECT_NE(first, m_agent->makeTrackId(13004));
+
+    const std::string oldBase = m_agent->trackIdBaseString();
+    m_agent->renewTrackIdBase();
+    EXPECT_NE(oldBase, m_agent->trackIdBaseString());
+    EXPECT_EQ(38U, m_agent->trackIdBaseString().size());
+    const Uuid renewed = m_agent->makeTrackId(13003);
+    EXPECT_NE(first, renewed);
+    EXPECT_EQ(renewed, feedOne(alarm("Intrusion", {eventObject(13003, "person")})).trackId);
+}
+
+//-------------------------------------------------------------------------------------------------
+// Alarm objects.
+
+TEST_F(ObjectConversion, AlarmObjectCarriesTypeCaptionFrameTimeAndDuration)
+{
+    const auto packets = feed(alarm("Intrusion", {eventObject(42, "car")}));
+    ASSERT_EQ(1U, packets.size());
+    EXPECT_EQ(kFrameTimeUs, packets[0].timestampUs);
+    EXPECT_EQ(300000, packets[0].durationUs);
+    ASSERT_EQ(1U, packets[0].items.size());
+    const auto& object = packets[0].items[0];
+    EXPECT_EQ("skyloom.plugin.obj_car", object.typeId);
+    EXPECT_EQ(Attributes{"caption=Intrusion"}, textAttributes(object));
+    expectBox(Rect(0.4F, 0.4F, 0.2F, 0.3F), object.boundingBox);
+
+    settings(/*enableMetadata*/ false);
+    const auto later = feed(alarm("Intrusion", {eventObject(42, "car")}));
+    ASSERT_EQ(1U, later.size());
+    EXPECT_EQ(1200000, later[0].durationUs);
+}
+
+TEST_F(ObjectConversion, AlarmBoxesGetMinimumSizeAndStayInsideTheFrame)
+{
+    struct Case
+    {
+        const char* name;
+        json corners;
+        Rect expected;
+    };
+    const float maxFloat = std::numeric_limits<float>::max();
+    const Case cases[] = {
+        {"larger than the minimum", box(0.4, 0.4, 0.6, 0.7), Rect(0.4F, 0.4F, 0.2F, 0.3F)},
+        {"tiny, in a corner", box(0.9, 0.5, 0.95, 0.6), Rect(0.85F, 0.45F, 0.15F, 0.2F)},
+        {"plate, only too low", box(0.26892, 0.67828, 0.53588, 0.82838),
+            Rect(0.26892F, 0.65333F, 0.26696F, 0.2F)},
+        {"at the top left", box(0.0, 0.0, 0.05, 0.05), Rect(0.0F, 0.0F, 0.15F, 0.2F)},
+        {"wider than the frame", box(-0.1, 0.2, 1.1, 0.5), Rect(-0.2F, 0.2F, 1.2F, 0.3F)},
+        // Without a positive size the box grows about its first corner.
+        {"zero width", box(0.5, 0.5, 0.5, 0.7), Rect(0.425F, 0.4F, 0.15F, 0.2F)},
+        {"zero size", box(0.3, 0.6, 0.3, 0.6), Rect(0.225F, 0.5F, 0.15F, 0.2F)},
+        {"negative size", box(0.6, 0.6, 0.4, 0.4), Rect(0.525F, 0.5F, 0.15F, 0.2F)},
+        {"zero size at the far corner", box(1.0, 1.0, 1.0, 1.0), Rect(0.85F, 0.8F, 0.15F, 0.2F)},
+        {"size overflowing a float", box(-maxFloat, 0.5, maxFloat, 0.6),
+            Rect(0.0F, 0.4F, 0.15F, 0.2F)},
+    };
+    for (const Case& testCase: cases)
+    {
+        SCOPED_TRACE(testCase.name);
+        const auto object =
+            feedOne(alarm("Intrusion", {eventObject(1, "person", testCase.corners)}));
+        const Rect& actual = object.boundingBox;
+        ASSERT_TRUE(std::isfinite(actual.x) && std::isfinite(actual.y)
+            && std::isfinite(actual.width) && std::isfinite(actual.height));
+        expectBox(testCase.expected, actual);
+    }
+    EXPECT_EQ(0, failureLines(kEventFailure));
+}
+
+TEST_F(ObjectConversion, PlateAttributesFollowPlateTextAndGroup)
+{
+    struct Case
+    {
+        const char* name;
+        json object;
+        Attributes expected;
+    };
+    const Case cases[] = {
+        {"text and group", plateObject(1, "12GA3456", "VIP"),
+            {"caption=LPR", "plate=12GA3456", "group=VIP"}},
+        {"text, empty group", plateObject(2, "12GA3456", ""), {"caption=LPR", "plate=12GA3456"}},
+        {"empty text, group", plateObject(3, "", "VIP"), {"caption=LPR", "group=VIP"}},
+        {"null text, no group", plateObject(4, nullptr, nullptr), {"caption=LPR"}},
+        {"no text at all", eventObject(5, "lp"), {"caption=LPR"}},
+    };
+    for (const Case& testCase: cases)
+    {
+        SCOPED_TRACE(testCase.name);
+        const auto object = feedOne(alarm("LPR", {testCase.object}));
+        EXPECT_EQ("skyloom.plugin.obj_lp", object.typeId);
+        EXPECT_EQ(testCase.expected, textAttributes(object));
+    }
+    EXPECT_EQ(0, failureLines(kEventFailure));
+}
+
+TEST_F(ObjectConversion, EmptyPlateTextCachesNoPlate)
+{
+    feedOne(alarm("LPR", {plateObject(7, "", "VIP")}));
+
+    // A plate detection without text is still skipped: no plate is known for the track.
+    const auto packets = feed(detections({annotation(7, "lp")}));
+    ASSERT_EQ(1U, packets.size());
+    EXPECT_TRUE(packets[0].items.empty());
+
+    settings(/*enableMetadata*/ true, /*skipNullFace*/ true, /*skipNullPlate*/ false);
+    EXPECT_EQ((Attributes{"caption=LPR", "group=VIP"}),
+        textAttributes(feedOne(detections({annotation(7, "lp")}))));
+}
+
+TEST_F(ObjectConversion, PlateWithoutGroupAbandonsMessageButKeepsWhatWasCached)
+{
+    const auto packets = feed(alarm("LPR",
+        {eventObject(30, "car"), plateObject(31, "12GA3456", nullptr), eventObject(32, "car")}));
+    EXPECT_TRUE(packets.empty());
+    EXPECT_EQ(1, failureLines(kEventFailure));
+
+    // The objects before the failure, and the failing one's caption and plate, were learnt.
+    settings(/*enableMetadata*/ false);
+    const auto shown = feed(detections(
+        {annotation(30, "car"), annotation(31, "lp"), annotation(32, "car")}));
+    ASSERT_EQ(1U, shown.size());
+    ASSERT_EQ(2U, shown[0].items.size());
+    EXPECT_EQ(Attributes{"caption=LPR"}, textAttributes(shown[0].items[0]));
+    EXPECT_EQ((Attributes{"caption=LPR", "plate=12GA3456"}), textAttributes(shown[0].items[1]));
+    EXPECT_EQ(m_agent->makeTrackId(31), shown[0].items[1].trackId);
+}
+
+TEST_F(ObjectConversion, MalformedAlarmIsReportedAndNextMessageStillConverts)
+{
+    struct Case
+    {
+        const char* name;
+        std::string message;
+    };
+    const json person = eventObject(9, "person");
+    const Case cases[] = {
+        {"no object_list", json{{"caption", "A"}, {"event", json::object()}}.dump()},
+        {"object_list not a list",
+            json{{"caption", "A"}, {"event", {{"object_list", "x"}}}}.dump()},
+        {"event not an object", json{{"caption", "A"}, {"event", 5}}.dump()},
+        {"no caption", json{{"event", {{"object_list", {person}}}}}.dump()},
+        {"caption not a text", json{{"caption", 5}, {"event", {{"object_list", {person}}}}}.dump()},
+        {"class not a text", alarm("A", {withMember(person, "class", 3)})},
+        {"tid missing", alarm("A", {json{{"class", "car"}, {"bbox", box(0, 0, 1, 1)}}})},
+        {"tid not a number", alarm("A", {withMember(person, "tid", "9")})},
+        {"tid above int32", alarm("A", {withMember(person, "tid", 2147483648LL)})},
+        {"tid below int32", alarm("A", {withMember(person, "tid", -2147483649LL)})},
+        {"tid far out of range", alarm("A", {withMember(person, "tid", 1e10)})},
+        {"corner missing", alarm("A", {withMember(person, "bbox", json{{"x0", 0.1}})})},
+        {"corner not a number", alarm("A",
+            {withMember(person, "bbox", json{{"x0", 0}, {"y0", 0}, {"x1", 1}, {"y1", "1"}})})},
+        {"corner beyond float", alarm("A", {withMember(person, "bbox", box(0, 0, 1e39, 1))})},
+        {"lp_text not a text", alarm("A", {plateObject(9, 5, "VIP")})},
+        {"lp_group_str not a text", alarm("A", {plateObject(9, "12GA3456", 5)})},
+    };
+    for (const Case& testCase: cases)
+    {
+        SCOPED_TRACE(testCase.name);
+        m_log.mark();
+        EXPECT_TRUE(feed(testCase.message).empty());
+        EXPECT_EQ(1, failureLines(kEventFailure));
+        EXPECT_EQ(1U, feed(alarm("Intrusion", {eventObject(1, "car")})).size());
+    }
+}
+
+TEST_F(ObjectConversion, EmptyObjectListGivesNothingAndNoFailure)
+{
+    EXPECT_TRUE(feed(alarm("Occupancy", json::array())).empty());
+    EXPECT_EQ(0, failureLines(kEventFailure));
+}
+
+TEST_F(ObjectConversion, TrackIdReadsFractionsAndBooleansAsIntegers)
+{
+    json fraction = eventObject(0, "person");
+    fraction["tid"] = 12.9;
+    EXPECT_EQ(m_agent->makeTrackId(12), feedOne(alarm("A", {fraction})).trackId);
+    fraction["tid"] = -12.9;
+    EXPECT_EQ(m_agent->makeTrackId(-12), feedOne(alarm("A", {fraction})).trackId);
+    fraction["tid"] = true;
+    EXPECT_EQ(m_agent->makeTrackId(1), feedOne(alarm("A", {fraction})).trackId);
+}
+
+//-------------------------------------------------------------------------------------------------
+// Detections.
+
+TEST_F(ObjectConversion, TrackGateOpensOnlyForTracksNamedByAnAlarm)
+{
+    settings(/*enableMetadata*/ false);
+
+    auto packets = feed(detections({annotation(501, "person"), annotation(502, "person")}));
+    ASSERT_EQ(1U, packets.size());
+    EXPECT_TRUE(packets[0].items.empty());
+    EXPECT_EQ(kFrameTimeUs, packets[0].timestampUs);
+    EXPECT_EQ(1200000, packets[0].durationUs);
+
+    feedOne(alarm("Loitering", {eventObject(501, "person")}));
+
+    packets = feed(detections({annotation(501, "person"), annotation(502, "person")}));
+    ASSERT_EQ(1U, packets.size());
+    ASSERT_EQ(1U, packets[0].items.size());
+    const auto& object = packets[0].items[0];
+    EXPECT_EQ(m_agent->makeTrackId(501), object.trackId);
+    EXPECT_EQ("skyloom.plugin.obj_person", object.typeId);
+    EXPECT_EQ(Attributes{"caption=Loitering"}, textAttributes(object));
+
+    settings(/*enableMetadata*/ true);
+    packets = feed(detections({annotation(501, "person"), annotation(502, "person")}));
+    ASSERT_EQ(1U, packets.size());
+    EXPECT_EQ(2U, packets[0].items.size());
+    EXPECT_EQ(300000, packets[0].durationUs);
+}
+
+TEST_F(ObjectConversion, DetectionLabelsFollowTheLatestAlarm)
+{
+    feedOne(alarm("LPR", {plateObject(61, "12GA3456", "VIP")}));
+    feedOne(alarm("Stopping", {eventObject(61, "car")}));
+
+    const auto object = feedOne(detections(
+        {withMember(annotation(61, "lp"), "lp_text", "12GA3456")}));
+    EXPECT_EQ((Attributes{"caption=Stopping", "plate=12GA3456", "group=VIP"}),
+        textAttributes(object));
+}
+
+TEST_F(ObjectConversion, UnreadPlateIsSkippedUnlessItsPlateIsKnown)
+{
+    struct Case
+    {
+        const char* name;
+        bool skipNullPlate;
+        json annotation;
+        bool shown;
+    };
+    const json plate = annotation(700, "lp");
+    const Case cases[] = {
+        {"no text", true, plate, false},
+        {"null text", true, withMember(plate, "lp_text", nullptr), false},
+        {"with text", true, withMember(plate, "lp_text", "12GA3456"), true},
+        {"rule off", false, plate, true},
+        {"not a plate", true, annotation(700, "car"), true},
+        {"class not a text", true, withMember(plate, "class", json::array({"lp"})), false},
+    };
+    for (const Case& testCase: cases)
+    {
+        SCOPED_TRACE(testCase.name);
+        settings(/*enableMetadata*/ true, /*skipNullFace*/ true, testCase.skipNullPlate);
+        const auto packets = feed(detections({testCase.annotation}));
+        if (!testCase.annotation["class"].is_string())
+        {
+            // Not a plate for the rule, and then no type id can be read: a reported failure.
+            EXPECT_TRUE(packets.empty());
+            continue;
+        }
+        ASSERT_EQ(1U, packets.size());
+        EXPECT_EQ(testCase.shown ? 1U : 0U, packets[0].items.size());
+    }
+
+    // Once an alarm has read the plate, the detection is shown with it.
+    settings(/*enableMetadata*/ true);
+    feedOne(alarm("LPR", {plateObject(700, "12GA3456", "")}));
+    const auto object = feedOne(detections({plate}));
+    EXPECT_EQ("skyloom.plugin.obj_lp", object.typeId);
+    EXPECT_EQ((Attributes{"caption=LPR", "plate=12GA3456"}), textAttributes(object));
+}
+
+TEST_F(ObjectConversion, UnanalysedFaceIsSkippedOnlyWhenTheRuleIsOn)
+{
+    enum class Face { absent, null, analysed };
+    struct Case
+    {
+        bool skipNullFace;
+        bool skipNullPlate;
+        Face face;
+        bool shown;
+    };
+    const Case cases[] = {
+        {true, true, Face::absent, false},
+        {true, false, Face::absent, false},
+        {true, true, Face::null, false},
+        {true, true, Face::analysed, true},
+        {false, true, Face::absent, true},
+        {false, false, Face::null, true},
+    };
+    for (const Case& testCase: cases)
+    {
+        SCOPED_TRACE(testing::Message() << "skipNullFace " << testCase.skipNullFace
+            << ", skipNullPlate " << testCase.skipNullPlate << ", face "
+            << static_cast<int>(testCase.face));
+        settings(/*enableMetadata*/ true, testCase.skipNullFace, testCase.skipNullPlate);
+        json face = annotation(88, "face");
+        if (testCase.face == Face::null)
+            face["face"] = nullptr;
+        else if (testCase.face == Face::analysed)
+            face["face"] = {{"id", "P-000127"}, {"name", "Kim Minsoo"}};
+        const auto packets = feed(detections({face}));
+        ASSERT_EQ(1U, packets.size());
+        ASSERT_EQ(testCase.shown ? 1U : 0U, packets[0].items.size());
+        if (testCase.shown)
+        {
+            EXPECT_EQ("skyloom.plugin.obj_unregistered", packets[0].items[0].typeId);
+        }
+    }
+}
+
+TEST_F(ObjectConversion, DetectionBoxIsPassedThroughUnchanged)
+{
+    const auto object = feedOne(detections({annotation(5, "person")}));
+    expectBox(Rect(0.19531F, 0.22037F, 0.3625F, 0.66944F), object.boundingBox);
+
+    const auto tiny = feedOne(detections(
+        {annotation(5, "person", json::array({0.9, 0.5, 0.95, 0.6}))}));
+    expectBox(Rect(0.9F, 0.5F, 0.05F, 0.1F), tiny.boundingBox);
+}
+
+TEST_F(ObjectConversion, AllDetectionsSkippedStillGivesAnEmptyStampedPacket)
+{
+    const auto packets = feed(detections({annotation(1, "face"), annotation(2, "lp")}));
+    ASSERT_EQ(1U, packets.size());
+    EXPECT_TRUE(packets[0].items.empty());
+    EXPECT_EQ(0, packets[0].reportedCount);
+    EXPECT_EQ(kFrameTimeUs, packets[0].timestampUs);
+    EXPECT_EQ(300000, packets[0].durationUs);
+}
+
+TEST_F(ObjectConversion, MalformedDetectionsAreReportedAndNextMessageStillConverts)
+{
+    struct Case
+    {
+        const char* name;
+        std::string message;
+    };
+    const json person = annotation(9, "person");
+    const Case cases[] = {
+        {"meta not an object", json{{"meta", 1}}.dump()},
+        {"no metadata", json{{"meta", json::object()}}.dump()},
+        {"no annotations", json{{"meta", {{"metadata", json::object()}}}}.dump()},
+        {"annotations not a list", json{{"meta", {{"metadata", {{"annotations", 1}}}}}}.dump()},
+        {"track_id missing", detections({json{{"class", "person"}, {"bbox", {0, 0, 1, 1}}}})},
+        {"track_id above int32", detections({withMember(person, "track_id", 4294967296LL)})},
+        {"track_id below int32", detections({withMember(person, "track_id", -2147483649.0)})},
+        {"track_id a text", detections({withMember(person, "track_id", "9")})},
+        {"class missing", detections({json{{"track_id", 9}, {"bbox", {0, 0, 1, 1}}}})},
+        {"box too short", detections({withMember(person, "bbox", {0.1, 0.2, 0.3})})},
+        {"box corner a text", detections({withMember(person, "bbox", {0.1, 0.2, 0.3, "x"})})},
+        {"box corner beyond float", detections({withMember(person, "bbox", {0, 0, 1, -1e300})})},
+    };
+    for (const Case& testCase: cases)
+    {
+        SCOPED_TRACE(testCase.name);
+        m_log.mark();
+        EXPECT_TRUE(feed(testCase.message).empty());
+        EXPECT_EQ(1, failureLines(kMetaFailure));
+        EXPECT_EQ(1U, feed(detections({person})).size());
+    }
+}
+
+TEST_F(ObjectConversion, EmptyAnnotationsGiveNothingAndNoFailure)
+{
+    EXPECT_TRUE(feed(detections(json::array())).empty());
+    EXPECT_EQ(0, failureLines(kMetaFailure));
+}
+
+} // namespace
