@@ -1,0 +1,136 @@
+// The tools as a user runs them: argument mistakes end with one line on standard error and
+// exit status 2, never a crash; the publisher's dry run shows exactly what it would send.
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "process.h"
+
+namespace skyloom::tools_test {
+namespace {
+
+const std::string kPublish = SKYLOOM_PUBLISH_BIN;
+const std::string kHost = SKYLOOM_HOST_BIN;
+
+int lineCount(const std::string& text)
+{
+    int lines = 0;
+    for (const char c: text)
+        lines += c == '\n' ? 1 : 0;
+    return lines;
+}
+
+struct Mistake
+{
+    std::vector<std::string> argv;
+    const char* errorPart;
+};
+
+TEST(CommandLine, MistakesExitWithStatus2AndOneLine)
+{
+    std::ofstream("not-a-plugin.so") << "just text\n";
+    std::ofstream("messages.jsonl") << "{\"src_uuid\":\"x\",\"event\":{}}\n";
+    const std::vector<Mistake> mistakes{
+        {{kPublish, "--bogus"}, "unknown option --bogus"},
+        {{kPublish, "missing.jsonl"}, "no such file or directory: missing.jsonl"},
+        {{kPublish, "--port", "0"}, "bad port"},
+        {{kPublish, "--port", "http"}, "bad port"},
+        {{kPublish, "--rate", "0"}, "bad rate"},
+        {{kPublish, "--rate"}, "needs a value"},
+        {{kPublish, "--camera", "a\"b", "messages.jsonl"}, "bad camera id"},
+        {{kHost, "--bogus"}, "unknown option --bogus"},
+        {{kHost, "--port", "65536"}, "bad port"},
+        {{kHost, "missing.so"}, "no such plugin library: missing.so"},
+        {{kHost, "not-a-plugin.so"}, "not-a-plugin.so is not a plugin"},
+        {{kHost, kPublish}, "is not a plugin"},
+        {{kHost, "--expect", "missing.json"}, "cannot read missing.json"},
+        {{kHost, "--fps", "-3"}, "bad frame rate"},
+    };
+    for (const Mistake& mistake: mistakes)
+    {
+        const Finished finished = run(mistake.argv);
+        const std::string what = mistake.argv[0].substr(mistake.argv[0].rfind('/') + 1) + " "
+            + mistake.argv[1];
+        EXPECT_EQ(finished.status, 2) << what << ": " << finished.err;
+        EXPECT_EQ(lineCount(finished.err), 1) << what << ": " << finished.err;
+        EXPECT_NE(finished.err.find(mistake.errorPart), std::string::npos)
+            << what << ": " << finished.err;
+        EXPECT_TRUE(finished.out.empty()) << what << ": " << finished.out;
+    }
+}
+
+TEST(CommandLine, HelpExitsWithStatus0)
+{
+    for (const std::string& tool: {kPublish, kHost})
+    {
+        const Finished finished = run({tool, "--help"});
+        EXPECT_EQ(finished.status, 0);
+        EXPECT_EQ(finished.out.rfind("usage: ", 0), 0U) << finished.out;
+    }
+}
+
+TEST(PublishDryRun, RewritesEachMessageForEachCamera)
+{
+    std::ofstream("dry.jsonl") << "{ \"src_uuid\" : \"old\", \"event\": {\"a\": 1} }\n"
+        << "{\"meta\":{},\"src_uuid\":\"old\"}\n";
+    const Finished finished = run({kPublish, "--dry-run", "dry.jsonl", "--camera",
+        "{8f120e8a-2ced-c84a-aa40-59a59f563488}", "--camera", "cam-2"});
+    EXPECT_EQ(finished.status, 0) << finished.err;
+    EXPECT_EQ(finished.out,
+        "{\"src_uuid\":\"8f120e8a-2ced-c84a-aa40-59a59f563488\", \"event\": {\"a\": 1} }\n"
+        "{\"src_uuid\":\"cam-2\", \"event\": {\"a\": 1} }\n"
+        "{\"src_uuid\":\"8f120e8a-2ced-c84a-aa40-59a59f563488\",\"meta\":{}}\n"
+        "{\"src_uuid\":\"cam-2\",\"meta\":{}}\n");
+}
+
+TEST(PublishDryRun, NamesEachUndeliverableMessageOnItsOwnLine)
+{
+    std::ofstream("mixed.jsonl") << "{\"src_uuid\":\"a\",\"event\":{}}\n"
+        << "{ \"src_uuid\":\"a\",\"event\":{}}\n"
+        << "{\"event\":{},\"src_uuid\":\"a\"}\n"
+        << "[1]\n"
+        << "{\"src_uuid\":\"a\"}\n"
+        << "{\"src_uuid\":\"a\",\n";
+    const Finished finished = run({kPublish, "--dry-run", "mixed.jsonl"});
+    EXPECT_EQ(finished.status, 1) << "a rejected message is a failure";
+    EXPECT_EQ(finished.out, "{\"src_uuid\":\"a\",\"event\":{}}\n");
+    EXPECT_EQ(lineCount(finished.err), 5) << finished.err;
+    for (const char* part: {"mixed.jsonl:2: not sent: white space after the opening brace",
+        "mixed.jsonl:3: not sent: \"src_uuid\" is not the first member",
+        "mixed.jsonl:4: not sent: not a JSON object", "mixed.jsonl:5: not sent: neither",
+        "mixed.jsonl:6: not sent: not valid JSON"})
+    {
+        EXPECT_NE(finished.err.find(part), std::string::npos) << part << "\n" << finished.err;
+    }
+}
+
+TEST(PublishDryRun, BuiltInSamplesAreSixDeliverableMessages)
+{
+    const Finished finished = run({kPublish, "--dry-run"});
+    EXPECT_EQ(finished.status, 0) << finished.err;
+    EXPECT_EQ(lineCount(finished.out), 6);
+    EXPECT_TRUE(finished.err.empty()) << finished.err;
+
+    const Finished names = run({kPublish, "--list-samples"});
+    EXPECT_EQ(names.out.find("01_meta_face\n"), 0U) << names.out;
+    EXPECT_EQ(lineCount(names.out), 6);
+}
+
+TEST(Publish, SaysSoWhenNothingListens)
+{
+    // Nothing listens on this port: every message is lost, and the publisher must not claim
+    // success.
+    const Finished finished = run({kPublish, "--port", "1", "--settle-ms", "200", "--rate",
+        "100", "--quiet"});
+    EXPECT_EQ(finished.status, 1);
+    EXPECT_NE(finished.out.find("sent 6 messages to tcp://127.0.0.1:1"), std::string::npos)
+        << finished.out;
+    EXPECT_NE(finished.err.find("no subscriber ever connected"), std::string::npos)
+        << finished.err;
+}
+
+} // namespace
+} // namespace skyloom::tools_test

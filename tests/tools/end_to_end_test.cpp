@@ -1,0 +1,148 @@
+// The whole road on loopback, as ./dev.sh demo runs it: skyloom-host loads the built plugin with
+// two cameras, skyloom-publish sends the sample set to both, twice, and one message for a
+// camera that does not exist. The host must see every expected packet, count the stray message,
+// stamp packets with its own frame times and find every plugin object released.
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "process.h"
+
+namespace skyloom::tools_test {
+namespace {
+
+using namespace std::chrono;
+
+const std::string kPublish = SKYLOOM_PUBLISH_BIN;
+const std::string kHost = SKYLOOM_HOST_BIN;
+const std::string kPlugin = SKYLOOM_PLUGIN_LIB;
+const std::string kExpectations = SKYLOOM_DEMO_EXPECTATIONS;
+
+// Not the default 9911, so that a server or demo on this machine is not disturbed.
+const std::string kPort = "19931";
+const std::string kCamera1 = "{8f120e8a-2ced-c84a-aa40-59a59f563488}";
+const std::string kCamera2 = "{8f120e8b-2ced-c84a-aa40-59a59f563488}";
+
+int64_t nowUs()
+{
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+bool waitForText(const std::string& path, const std::string& text, pid_t pid, seconds timeout)
+{
+    const auto deadline = steady_clock::now() + timeout;
+    while (steady_clock::now() < deadline)
+    {
+        if (readFile(path).find(text) != std::string::npos)
+            return true;
+        if (kill(pid, 0) != 0)
+            return false;
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    return false;
+}
+
+std::vector<nlohmann::json> jsonLines(const std::string& text)
+{
+    std::vector<nlohmann::json> lines;
+    std::istringstream stream(text);
+    std::string line;
+    while (std::getline(stream, line))
+        lines.push_back(nlohmann::json::parse(line));
+    return lines;
+}
+
+/** The track id of the first object of this camera with this box corner. */
+std::string trackIdAt(const std::vector<nlohmann::json>& packets, int camera, float x)
+{
+    for (const nlohmann::json& packet: packets)
+    {
+        if (!packet.contains("kind") || packet["kind"] != "object" || packet["camera"] != camera)
+            continue;
+        for (const nlohmann::json& item: packet["items"])
+        {
+            if (std::abs(item["box"][0].get<float>() - x) < 0.001F)
+                return item["trackId"];
+        }
+    }
+    return {};
+}
+
+TEST(EndToEnd, SampleMessagesReachBothCamerasThroughThePlugin)
+{
+    std::ofstream("stray.jsonl")
+        << R"({"src_uuid":"00000000-0000-0000-0000-000000000000","event":{}})" << "\n";
+    // Left from an earlier run, an old ready line would be seen before the child truncates it.
+    std::remove("host.out");
+    std::remove("host.err");
+    const int64_t startUs = nowUs();
+    const pid_t host = spawn({kHost, kPlugin, "--port", kPort, "--camera", kCamera1,
+        "--camera", kCamera2, "--json", "--duration", "60", "--expect", kExpectations},
+        "host.out", "host.err");
+    ASSERT_TRUE(waitForText("host.err", "skyloom-host: ready", host, seconds(20)))
+        << readFile("host.err");
+
+    const Finished samples = run({kPublish, "--port", kPort, "--camera", kCamera1,
+        "--camera", kCamera2, "--loop", "--count", "24", "--rate", "20", "--quiet"});
+    EXPECT_EQ(samples.status, 0) << samples.err;
+    EXPECT_NE(samples.out.find("sent 24 messages"), std::string::npos) << samples.out;
+    const Finished stray = run({kPublish, "--port", kPort, "stray.jsonl", "--quiet"});
+    EXPECT_EQ(stray.status, 0) << stray.err;
+
+    std::this_thread::sleep_for(seconds(1)); //< the last packets are on their way
+    kill(host, SIGINT);
+    const int hostStatus = waitFor(host, seconds(20));
+    const int64_t endUs = nowUs();
+    const std::string err = readFile("host.err");
+    EXPECT_EQ(hostStatus, 0) << err;
+
+    const std::vector<nlohmann::json> lines = jsonLines(readFile("host.out"));
+    ASSERT_FALSE(lines.empty());
+    const nlohmann::json summary = lines.back().at("summary");
+    EXPECT_TRUE(summary["unmetExpectations"].empty()) << summary.dump();
+    EXPECT_TRUE(summary["registry"]["balanced"].get<bool>()) << summary["registry"].dump();
+    EXPECT_GE(summary["relayedForUnknownCameras"].get<int>(), 1);
+
+    const std::vector<nlohmann::json> packets(lines.begin(), lines.end() - 1);
+    std::map<int, int> packetsPerCamera;
+    for (const nlohmann::json& packet: packets)
+    {
+        const int camera = packet["camera"];
+        ++packetsPerCamera[camera];
+        EXPECT_EQ(packet["cameraId"], camera == 1 ? kCamera1 : kCamera2);
+        // Stamped with the host's frame times (wall clock, no correction), not the messages'.
+        EXPECT_GE(packet["timestampUs"].get<int64_t>(), startUs);
+        EXPECT_LE(packet["timestampUs"].get<int64_t>(), endUs);
+    }
+    // Per camera and round: 1 meta, 2 occupancy, 2 face recognition, 3 x 2 plate packets.
+    EXPECT_GE(packetsPerCamera[1], 22);
+    EXPECT_GE(packetsPerCamera[2], 22);
+    for (const nlohmann::json& camera: summary["cameras"])
+        EXPECT_EQ(camera["relayedBeforeFirstFrame"], 0) << "frames flow before the relay binds";
+
+    // The face detection and the face-recognition alarm name the same track (13003).
+    for (const int camera: {1, 2})
+    {
+        const std::string fromAlarm = trackIdAt(packets, camera, 0.39115F);
+        const std::string fromDetection = trackIdAt(packets, camera, 0.19531F);
+        EXPECT_FALSE(fromAlarm.empty());
+        EXPECT_EQ(fromAlarm, fromDetection) << "camera " << camera;
+    }
+    EXPECT_NE(trackIdAt(packets, 1, 0.39115F), trackIdAt(packets, 2, 0.39115F))
+        << "each camera has its own track ids";
+}
+
+} // namespace
+} // namespace skyloom::tools_test

@@ -1,0 +1,243 @@
+// What skyloom-host makes of the plugin's packets and manifests: expectations, counts, the
+// camera of a relayed message, settings defaults, the packet lines and the SVG view.
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "collector.h"
+#include "expectations.h"
+#include "host_threads.h"
+#include "packet_view.h"
+#include "plugin_settings.h"
+#include "svg_view.h"
+
+namespace skyloom::host {
+namespace {
+
+using testhost::AttributeRecord;
+using testhost::MetadataItemRecord;
+using testhost::MetadataPacketRecord;
+using Kind = MetadataPacketRecord::Kind;
+
+MetadataItemRecord plateObject(const std::string& plate, nx::sdk::Rect box)
+{
+    MetadataItemRecord item;
+    item.typeId = "skyloom.plugin.obj_lp";
+    item.trackId[15] = 7;
+    item.boundingBox = box;
+    item.attributes.push_back({nx::sdk::IAttribute::Type::string, "caption", "LPR", 0.0F});
+    if (!plate.empty())
+        item.attributes.push_back({nx::sdk::IAttribute::Type::string, "plate", plate, 0.0F});
+    return item;
+}
+
+MetadataPacketRecord packetOf(Kind kind, std::vector<MetadataItemRecord> items)
+{
+    MetadataPacketRecord packet;
+    packet.kind = kind;
+    packet.timestampUs = 1718269985771204;
+    packet.durationUs = 1200000;
+    packet.reportedCount = static_cast<int32_t>(items.size());
+    packet.items = std::move(items);
+    return packet;
+}
+
+TEST(Expectations, MatchKindTypeAttributesAndBox)
+{
+    const ParsedExpectations parsed = parseExpectations(R"([
+        {"name": "plate", "kind": "object", "typeId": "skyloom.plugin.obj_lp",
+         "attributes": {"plate": "12GA3456", "group": null}, "box": [0.1, 0.2, 0.3, 0.4]},
+        {"kind": "event", "typeId": "skyloom.plugin.evt_lpr", "caption": "LPR", "minCount": 2}
+    ])");
+    ASSERT_TRUE(parsed.error.empty()) << parsed.error;
+    ASSERT_EQ(parsed.expectations.size(), 2U);
+    const Expectation& plate = parsed.expectations[0];
+    EXPECT_EQ(parsed.expectations[1].name, "expectation 2");
+    EXPECT_EQ(parsed.expectations[1].minCount, 2);
+
+    MetadataItemRecord item = plateObject("12GA3456", {0.1F, 0.2F, 0.3F, 0.4F});
+    EXPECT_TRUE(matches(plate, Kind::object, item));
+    EXPECT_FALSE(matches(plate, Kind::event, item)) << "kind";
+    item.boundingBox.x = 0.1009F;
+    EXPECT_TRUE(matches(plate, Kind::object, item)) << "within 0.001";
+    item.boundingBox.x = 0.102F;
+    EXPECT_FALSE(matches(plate, Kind::object, item)) << "box";
+    item.boundingBox.x = 0.1F;
+    item.attributes.push_back({nx::sdk::IAttribute::Type::string, "group", "VIP", 0.0F});
+    EXPECT_FALSE(matches(plate, Kind::object, item)) << "a null attribute must be absent";
+    EXPECT_FALSE(matches(plate, Kind::object, plateObject("12GA3458", {0.1F, 0.2F, 0.3F, 0.4F})));
+    EXPECT_FALSE(matches(plate, Kind::object, plateObject("", {0.1F, 0.2F, 0.3F, 0.4F})));
+}
+
+TEST(Expectations, BadFilesAreRefusedWithAReason)
+{
+    for (const char* text: {"{}", "[{\"kind\": \"thing\", \"typeId\": \"x\"}]",
+        "[{\"kind\": \"object\"}]", "[{\"kind\": \"object\", \"typeId\": \"x\", \"box\": [1]}]",
+        "not json"})
+    {
+        const ParsedExpectations parsed = parseExpectations(text);
+        EXPECT_FALSE(parsed.error.empty()) << text;
+        EXPECT_TRUE(parsed.expectations.empty());
+    }
+}
+
+TEST(Collector, CountsPerCameraAndReportsUnmetExpectations)
+{
+    Expectation plate;
+    plate.name = "a plate";
+    plate.typeId = "skyloom.plugin.obj_lp";
+    plate.attributes = {{"plate", std::string("12GA3456")}};
+    Collector collector({"{cam-1}", "{cam-2}"}, {plate});
+
+    collector.addPacket(0, packetOf(Kind::object, {plateObject("12GA3456", {0, 0, 1, 1})}));
+    collector.addPacket(0, packetOf(Kind::object, {}));
+    MetadataItemRecord event;
+    event.typeId = "skyloom.plugin.evt_lpr";
+    event.caption = "LPR";
+    collector.addPacket(1, packetOf(Kind::event, {event}));
+    collector.addRelayed(0, false, "");
+    collector.addRelayed(1, true, "");
+    collector.addRelayed(-1, false, "{\"src_uuid\":\"other\"");
+    collector.addPacket(9, packetOf(Kind::event, {event})); //< no such camera: ignored
+
+    const RunStats stats = collector.snapshot();
+    ASSERT_EQ(stats.cameras.size(), 2U);
+    EXPECT_EQ(stats.cameras[0].packets, 2);
+    EXPECT_EQ(stats.cameras[0].objectPackets, 2);
+    EXPECT_EQ(stats.cameras[0].emptyObjectPackets, 1);
+    EXPECT_EQ(stats.cameras[0].objects, 1);
+    EXPECT_EQ(stats.cameras[0].itemsByType.at("skyloom.plugin.obj_lp"), 1);
+    EXPECT_EQ(stats.cameras[0].latestObjects.size(), 1U);
+    EXPECT_EQ(stats.cameras[1].events, 1);
+    EXPECT_EQ(stats.cameras[1].relayedBeforeFirstFrame, 1);
+    EXPECT_EQ(stats.relayedForUnknownCameras, 1);
+    EXPECT_EQ(stats.unknownCameraExample, "{\"src_uuid\":\"other\"");
+
+    const std::vector<std::string> unmet = unmetExpectations(stats, collector.expectations());
+    ASSERT_EQ(unmet.size(), 1U);
+    EXPECT_EQ(unmet[0], "camera 2: a plate (got 0 of 1)");
+
+    const std::string summary = summaryText(stats);
+    EXPECT_NE(summary.find("{cam-1}"), std::string::npos);
+    EXPECT_NE(summary.find("skyloom.plugin.evt_lpr"), std::string::npos);
+}
+
+TEST(Collector, KeepsTheLatestObjectPerTrackWithinItsLimit)
+{
+    Collector collector({"{cam}"}, {});
+    for (int i = 0; i < static_cast<int>(Collector::kMaxLatestObjects) + 10; ++i)
+    {
+        MetadataItemRecord item = plateObject(std::to_string(i), {0, 0, 1, 1});
+        item.trackId[15] = static_cast<uint8_t>(i);
+        collector.addPacket(0, packetOf(Kind::object, {item}));
+    }
+    collector.addPacket(0, packetOf(Kind::object, {plateObject("again", {0, 0, 1, 1})}));
+    const CameraStats camera = collector.snapshot().cameras[0];
+    EXPECT_EQ(camera.latestObjects.size(), Collector::kMaxLatestObjects);
+    nx::sdk::Uuid track7;
+    track7[15] = 7;
+    ASSERT_EQ(camera.latestObjects.count(track7), 1U) << "track 7 came back, so it stays";
+    EXPECT_EQ(camera.latestObjects.at(track7).item.attribute("plate")->value, "again");
+    nx::sdk::Uuid track8;
+    track8[15] = 8;
+    EXPECT_EQ(camera.latestObjects.count(track8), 0U) << "the oldest tracks went";
+}
+
+TEST(RelayTap, FindsTheCameraByTheExactPrefix)
+{
+    const std::vector<std::string> prefixes{
+        RelayTap::subscriptionPrefix("{8f120e8a-2ced-c84a-aa40-59a59f563488}"),
+        RelayTap::subscriptionPrefix("{8f120e8a-2ced-c84a-aa40-59a59f563489}"),
+    };
+    EXPECT_EQ(prefixes[0], "{\"src_uuid\":\"8f120e8a-2ced-c84a-aa40-59a59f563488\"");
+    const auto camera = [&](const std::string& text)
+    { return RelayTap::cameraForMessage(prefixes, text); };
+    EXPECT_EQ(camera(R"({"src_uuid":"8f120e8a-2ced-c84a-aa40-59a59f563489","event":{}})"), 1);
+    EXPECT_EQ(camera(R"({"src_uuid":"8f120e8a-2ced-c84a-aa40-59a59f563488"})"), 0);
+    EXPECT_EQ(camera(R"({"src_uuid":"8F120E8A-2CED-C84A-AA40-59A59F563488","event":{}})"), -1);
+    EXPECT_EQ(camera(R"({ "src_uuid":"8f120e8a-2ced-c84a-aa40-59a59f563488","event":{}})"), -1);
+    EXPECT_EQ(camera(R"({"src_uuid":"8f120e8a-2ced-c84a-aa40-59a59f5634881","event":{}})"), -1)
+        << "a longer id is another camera";
+}
+
+TEST(PluginSettings, DefaultsComeFromTheModelAsTheServerSendsThem)
+{
+    const std::string manifest = R"({
+        "deviceAgentSettingsModel": {"type": "Settings", "items": [
+            {"type": "GroupBox", "items": [
+                {"type": "CheckBox", "name": "showCounter", "defaultValue": true, "value": false},
+                {"type": "CheckBox", "name": "enableMetadata", "defaultValue": false},
+                {"type": "Separator"},
+                {"type": "SpinBox", "name": "timeCorrection", "defaultValue": -200},
+                {"type": "TextField", "name": "label", "defaultValue": "a b"}]}],
+            "sections": [{"type": "Section", "items": [{"type": "Repeater", "template":
+                {"type": "PolygonFigure", "name": "polygon#.figure", "defaultValue": 1}}]}]},
+        "engineSettingsModel": {"items": [{"name": "ServicePort", "defaultValue": 9911}]}
+    })";
+    const SettingsMap defaults = settingDefaults(manifest, "deviceAgentSettingsModel");
+    EXPECT_EQ(defaults, (SettingsMap{{"showCounter", "true"}, {"enableMetadata", "false"},
+        {"timeCorrection", "-200"}, {"label", "a b"}}));
+    EXPECT_EQ(settingDefaults(manifest, "engineSettingsModel"),
+        (SettingsMap{{"ServicePort", "9911"}}));
+    EXPECT_TRUE(settingDefaults("not json", "engineSettingsModel").empty());
+
+    EXPECT_EQ(mergedSettings(defaults, {{"enableMetadata", "true"}, {"extra", "1"}}).at(
+        "enableMetadata"), "true");
+    EXPECT_EQ(manifestSummary(R"({"eventTypes":[{},{}],"objectTypes":[{}]})"),
+        "2 event types, 1 object types");
+}
+
+TEST(PacketView, ShowsTrackIdsBoxesAndAttributes)
+{
+    nx::sdk::Uuid uuid;
+    for (int i = 0; i < 16; ++i)
+        uuid[i] = static_cast<uint8_t>(0xA0 + i);
+    EXPECT_EQ(uuidText(uuid), "{A0A1A2A3-A4A5-A6A7-A8A9-AAABACADAEAF}");
+    EXPECT_EQ(shortTrackId(uuid), "A0A1A2A3..ACADAEAF");
+    EXPECT_EQ(shortTypeName("skyloom.plugin.obj_lp"), "lp");
+    EXPECT_EQ(shortTypeName("skyloom.plugin.evt_fire"), "fire");
+    EXPECT_EQ(shortTypeName("plain"), "plain");
+
+    const PacketEvent event{2, "{cam}", packetOf(Kind::object,
+        {plateObject("12\"GA", {0.25F, 0.5F, 0.125F, 0.0625F})})};
+    const std::string line = packetLine(event);
+    EXPECT_NE(line.find(" cam2 object skyloom.plugin.obj_lp track "), std::string::npos) << line;
+    EXPECT_NE(line.find("box 0.2500,0.5000 0.1250x0.0625"), std::string::npos) << line;
+    EXPECT_NE(line.find("plate=\"12\\\"GA\""), std::string::npos) << line;
+
+    const nlohmann::json json = nlohmann::json::parse(packetJsonLine(event));
+    EXPECT_EQ(json["camera"], 2);
+    EXPECT_EQ(json["kind"], "object");
+    EXPECT_EQ(json["timestampUs"], 1718269985771204);
+    EXPECT_EQ(json["items"][0]["box"][2], 0.125);
+    EXPECT_EQ(json["items"][0]["attributes"][1]["value"], "12\"GA");
+
+    EXPECT_NE(packetLine(PacketEvent{1, "{cam}", packetOf(Kind::object, {})}).find("(no items)"),
+        std::string::npos);
+}
+
+TEST(SvgView, DrawsEachTrackWhereTheServerWouldAndEscapesTexts)
+{
+    Collector collector({"{cam}"}, {});
+    collector.addPacket(0, packetOf(Kind::object,
+        {plateObject("<A&B>", {0.25F, 0.5F, 0.125F, 0.25F})}));
+    MetadataItemRecord event;
+    event.typeId = "skyloom.plugin.evt_lpr";
+    event.caption = "Gate \"1\"";
+    collector.addPacket(0, packetOf(Kind::event, {event}));
+    const std::string svg = renderCameraSvg(1, collector.snapshot().cameras[0]);
+
+    EXPECT_NE(svg.find("viewBox=\"0 0 1280 "), std::string::npos);
+    EXPECT_NE(svg.find("<rect x=\"320.0\" y=\"360.0\" width=\"160.0\" height=\"180.0\""),
+        std::string::npos) << svg;
+    EXPECT_NE(svg.find("lp LPR &lt;A&amp;B&gt;"), std::string::npos) << svg;
+    EXPECT_NE(svg.find("Gate &quot;1&quot;"), std::string::npos) << svg;
+    EXPECT_EQ(svg.find("<A&B>"), std::string::npos);
+    EXPECT_EQ(xmlEscaped(std::string("a\x01'b")), "a&apos;b");
+}
+
+} // namespace
+} // namespace skyloom::host

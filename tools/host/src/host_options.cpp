@@ -1,0 +1,284 @@
+#include "host_options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+
+namespace skyloom::host {
+
+namespace {
+
+bool parseWhole(const std::string& text, long min, long max, long* outValue)
+{
+    if (text.empty() || text.find_first_not_of("0123456789-+") != std::string::npos)
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || value < min || value > max)
+        return false;
+    *outValue = value;
+    return true;
+}
+
+bool parseNumber(const std::string& text, double min, double max, double* outValue)
+{
+    if (text.empty() || text.find_first_of(" \t") != std::string::npos)
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(value) || value < min || value > max)
+        return false;
+    *outValue = value;
+    return true;
+}
+
+std::string cameraIdProblem(const std::string& id)
+{
+    if (id.empty() || id == "{}")
+        return "it is empty";
+    for (const char c: id)
+    {
+        if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20)
+            return "it holds a quote, a backslash or a control character";
+    }
+    return {};
+}
+
+struct State
+{
+    HostOptions options;
+    int generatedCameras = 0;
+};
+
+using Handler = std::function<std::string(State*, const std::string&)>;
+
+struct OptionSpec
+{
+    const char* name;
+    bool takesValue;
+    Handler handler;
+};
+
+const std::vector<OptionSpec>& optionSpecs()
+{
+    static const std::vector<OptionSpec> specs{
+        {"--plugin", true, [](State* s, const std::string& v) -> std::string
+            {
+                s->options.pluginPath = v;
+                return {};
+            }},
+        {"--port", true, [](State* s, const std::string& v) -> std::string
+            {
+                long port = 0;
+                if (!parseWhole(v, 1, 65535, &port))
+                    return "bad port '" + v + "': expected a whole number from 1 to 65535";
+                s->options.port = static_cast<int>(port);
+                return {};
+            }},
+        {"--cameras", true, [](State* s, const std::string& v) -> std::string
+            {
+                long count = 0;
+                if (!parseWhole(v, 1, 64, &count))
+                    return "bad camera count '" + v + "': expected 1 to 64";
+                s->generatedCameras = static_cast<int>(count);
+                return {};
+            }},
+        {"--camera", true, [](State* s, const std::string& v) -> std::string
+            {
+                if (const std::string problem = cameraIdProblem(v); !problem.empty())
+                    return "bad camera id '" + v + "': " + problem;
+                s->options.cameraIds.push_back(bracedCameraId(v));
+                return {};
+            }},
+        {"--fps", true, [](State* s, const std::string& v) -> std::string
+            {
+                if (!parseNumber(v, 0.1, 1000.0, &s->options.fps))
+                    return "bad frame rate '" + v + "': expected 0.1 to 1000 frames per second";
+                return {};
+            }},
+        {"--set", true, [](State* s, const std::string& v) -> std::string
+            {
+                const size_t equals = v.find('=');
+                if (equals == std::string::npos || equals == 0)
+                    return "bad setting '" + v + "': expected key=value";
+                s->options.settings[v.substr(0, equals)] = v.substr(equals + 1);
+                return {};
+            }},
+        {"--duration", true, [](State* s, const std::string& v) -> std::string
+            {
+                if (!parseNumber(v, 0.0, 31.0e6, &s->options.durationS))
+                    return "bad duration '" + v + "': expected seconds, 0 or more";
+                return {};
+            }},
+        {"--ready-timeout", true, [](State* s, const std::string& v) -> std::string
+            {
+                if (!parseNumber(v, 0.0, 3600.0, &s->options.readyTimeoutS))
+                    return "bad ready timeout '" + v + "': expected 0 to 3600 seconds";
+                return {};
+            }},
+        {"--svg", true, [](State* s, const std::string& v) -> std::string
+            {
+                if (v.empty())
+                    return "--svg needs a directory";
+                s->options.svgDir = v;
+                return {};
+            }},
+        {"--expect", true, [](State* s, const std::string& v) -> std::string
+            {
+                if (v.empty())
+                    return "--expect needs a file";
+                s->options.expectPath = v;
+                return {};
+            }},
+        {"--json", false, [](State* s, const std::string&) -> std::string
+            {
+                s->options.json = true;
+                return {};
+            }},
+        {"--quiet", false, [](State* s, const std::string&) -> std::string
+            {
+                s->options.quiet = true;
+                return {};
+            }},
+        {"-q", false, [](State* s, const std::string&) -> std::string
+            {
+                s->options.quiet = true;
+                return {};
+            }},
+        {"--help", false, [](State* s, const std::string&) -> std::string
+            {
+                s->options.help = true;
+                return {};
+            }},
+        {"-h", false, [](State* s, const std::string&) -> std::string
+            {
+                s->options.help = true;
+                return {};
+            }},
+    };
+    return specs;
+}
+
+const OptionSpec* findSpec(const std::string& name)
+{
+    for (const OptionSpec& spec: optionSpecs())
+    {
+        if (name == spec.name)
+            return &spec;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::string generatedCameraId(int n)
+{
+    char text[64];
+    // The first group differs, so that each camera's log prefix (its first characters) differs.
+    std::snprintf(text, sizeof(text), "{%08llx-2ced-c84a-aa40-59a59f563488}",
+        0x8f120e8aULL + static_cast<unsigned long long>(n - 1));
+    return text;
+}
+
+std::string bracedCameraId(const std::string& id)
+{
+    if (id.size() >= 2 && id.front() == '{' && id.back() == '}')
+        return id;
+    return "{" + id + "}";
+}
+
+ParsedHostArgs parseHostArgs(const std::vector<std::string>& args)
+{
+    State state;
+    for (size_t i = 0; i < args.size(); ++i)
+    {
+        std::string name = args[i];
+        std::optional<std::string> value;
+        if (const size_t equals = name.find('='); name.rfind("--", 0) == 0
+            && equals != std::string::npos)
+        {
+            value = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        const OptionSpec* spec = findSpec(name);
+        if (!spec)
+        {
+            if (name.size() > 1 && name[0] == '-')
+                return {std::nullopt, "unknown option " + name + " (see --help)"};
+            if (!state.options.pluginPath.empty())
+            {
+                return {std::nullopt, "more than one plugin library: "
+                    + state.options.pluginPath + " and " + name};
+            }
+            state.options.pluginPath = name;
+            continue;
+        }
+        if (!spec->takesValue && value)
+            return {std::nullopt, "option " + name + " takes no value"};
+        if (spec->takesValue && !value)
+        {
+            if (i + 1 >= args.size())
+                return {std::nullopt, "option " + name + " needs a value"};
+            value = args[++i];
+        }
+        if (std::string error = spec->handler(&state, value.value_or("")); !error.empty())
+            return {std::nullopt, error};
+    }
+
+    HostOptions& options = state.options;
+    if (state.generatedCameras > 0 && !options.cameraIds.empty())
+        return {std::nullopt, "give either --cameras N or --camera ID, not both"};
+    for (int n = 1; n <= state.generatedCameras; ++n)
+        options.cameraIds.push_back(generatedCameraId(n));
+    if (options.cameraIds.empty())
+        options.cameraIds.push_back(generatedCameraId(1));
+    for (size_t i = 0; i < options.cameraIds.size(); ++i)
+    {
+        for (size_t j = 0; j < i; ++j)
+        {
+            if (options.cameraIds[i] == options.cameraIds[j])
+                return {std::nullopt, "camera " + options.cameraIds[i] + " is given twice"};
+        }
+    }
+    return {options, {}};
+}
+
+std::string hostUsage()
+{
+    return R"(usage: skyloom-host [options] [PLUGIN.so]
+
+Plays the video-management server for an analytics plugin: loads the library as the server
+does, creates its engine and one device agent per camera, feeds synthetic video frames and
+prints every metadata packet that comes back.
+
+Plugin and cameras:
+  PLUGIN.so, --plugin PATH   the plugin library (default: the installed or built one)
+  --port PORT        the engine setting ServicePort (default 9911)
+  --cameras N        N cameras with generated ids; camera 1 has the sample messages' id
+  --camera ID        one camera with this device id (repeatable; braces optional)
+  --fps F            compressed video frames per second per camera (default 30)
+  --set KEY=VALUE    a per-camera setting, on top of the settings model's defaults
+                     (repeatable), e.g. --set enableMetadata=true --set timeCorrection=-200
+
+Run and output:
+  --duration S       stop after S seconds (default: run until Ctrl-C)
+  --ready-timeout S  how long to wait for the plugin to listen on PORT (default 15)
+  --json             JSON Lines on standard output instead of one text line per packet
+  -q, --quiet        no line per packet; the summary only
+  --svg DIR          write DIR/camera-N.svg: the latest objects of each camera on a 16:9 frame
+  --expect FILE      JSON list of packets every camera must receive (see docs/troubleshooting.md)
+  -h, --help         this text
+
+A line "skyloom-host: ready" tells when the plugin listens on PORT (on standard error with
+--json, where every line of the host's own goes). At the end a summary and a registry check
+(plugin objects created vs destroyed) are printed; with --json also a last {"summary": ...} line.
+Exit status: 0 fine, 1 an expectation was not met / objects leaked / the plugin failed,
+2 bad arguments or a library that is not a plugin.
+)";
+}
+
+} // namespace skyloom::host

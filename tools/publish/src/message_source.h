@@ -1,0 +1,64 @@
+// Where the messages come from: a JSON Lines file, a directory of message files or the samples
+// built into the program; and the list of sends prepared from them (camera rewrite, envelope
+// check). Pure functions apart from reading the files; any thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+namespace skyloom::publish {
+
+struct Message
+{
+    /** Where it came from, for reports: "file.jsonl:3", "dir/name.json", "sample:name". */
+    std::string origin;
+    std::string text;
+};
+
+struct LoadedMessages
+{
+    std::vector<Message> messages;
+
+    /** One line when the source cannot be read (missing file, empty directory...). */
+    std::string error;
+};
+
+/** Every non-blank line is one message; a trailing carriage return is dropped. */
+LoadedMessages loadJsonLines(const std::string& path);
+
+/** Every *.json file is one message, in name order; white space around it is dropped. */
+LoadedMessages loadMessageDirectory(const std::string& path);
+
+LoadedMessages loadBuiltInSamples();
+
+/** The path as a file or a directory, or the built-in samples when it is empty. */
+LoadedMessages loadMessages(const std::string& path);
+
+struct Outgoing
+{
+    std::string origin;
+    std::string text;
+    std::string sourceId;
+};
+
+struct Rejection
+{
+    std::string origin;
+    std::string problem;
+};
+
+struct PreparedMessages
+{
+    /** In send order: each message once per camera, cameras in the order given. */
+    std::vector<Outgoing> ready;
+    std::vector<Rejection> rejected;
+    std::vector<Rejection> warnings;
+};
+
+/** Applies --compact and --camera and checks each result (unless the check is off). */
+PreparedMessages prepareMessages(
+    const std::vector<Message>& messages, const PublishOptions& options);
+
+} // namespace skyloom::publish

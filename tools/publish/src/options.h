@@ -1,0 +1,54 @@
+// Command line of skyloom-publish: parsing into PublishOptions and the usage text. Argument
+// mistakes come back as one line of text, never as an exception. Pure functions; any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace skyloom::publish {
+
+struct PublishOptions
+{
+    std::string host = "127.0.0.1";
+    int port = 9911;
+
+    /** A JSON Lines file or a directory of message files; empty for the built-in samples. */
+    std::string sourcePath;
+
+    /** Each message goes to each of these cameras in turn; empty keeps every "src_uuid". */
+    std::vector<std::string> cameras;
+
+    double ratePerSecond = 10.0;
+
+    /** Stop after this many sends; unset sends the set once (or forever with loop). */
+    std::optional<int64_t> count;
+
+    bool loop = false;
+    int settleMs = 1000;
+    bool compact = false;
+    bool check = true;
+    bool dryRun = false;
+    bool quiet = false;
+    bool help = false;
+    bool listSamples = false;
+
+    std::string endpoint() const { return "tcp://" + host + ":" + std::to_string(port); }
+};
+
+struct ParsedArgs
+{
+    /** Set when the arguments were good. */
+    std::optional<PublishOptions> options;
+
+    /** One line when they were not. */
+    std::string error;
+};
+
+/** The arguments without the program name. */
+ParsedArgs parsePublishArgs(const std::vector<std::string>& args);
+
+std::string publishUsage();
+
+} // namespace skyloom::publish
