@@ -3,13 +3,28 @@
 # only), configures build/ with CMake and builds with all cores.
 #   ./dev.sh demo    build everything and run the main job
 #   ./dev.sh test    build and run every test (non-zero exit status on any failure)
+#   ./dev.sh test --sanitize[=address|thread]
+#                    the same suite built with clang under ASan+UBSan (build-asan) and under
+#                    TSan (build-tsan); both unless one is named
+#   ./dev.sh fuzz [seconds]
+#                    build the fuzz targets (clang, libFuzzer, ASan+UBSan) in build-fuzz and run
+#                    each for the given time (default 30 s); a finding fails the run
+#   ./dev.sh package build the Debian package of the plugin and its tools into build/
+#   ./dev.sh bench [--quick]
+#                    build the benchmarks in Release (build-release), run them all (a few
+#                    minutes) and print one table of figures, ratios and targets
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 JOBS=$(nproc 2>/dev/null || echo 2)
 
-PACKAGES=(cmake g++ make pkg-config libzmq3-dev cppzmq-dev nlohmann-json3-dev libgtest-dev libgmock-dev)
+PACKAGES=(cmake g++ make pkg-config libzmq3-dev cppzmq-dev nlohmann-json3-dev libgtest-dev
+    libgmock-dev valgrind)
+# Sanitizer and fuzzing builds: the compiler, its runtimes, and llvm-symbolizer for the reports.
+CLANG_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
+FUZZ_TARGETS=(fuzz_uuid fuzz_text fuzz_settings fuzz_message)
+BENCH_PACKAGES=(libbenchmark-dev)
 
 as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
@@ -36,27 +51,110 @@ configure_and_build() {
     cmake --build "$dir" -j "$JOBS"
 }
 
+# Runs a command and tells how long it took (CI keeps an eye on its time budget).
+timed() {
+    local caption=$1; shift
+    local start=$SECONDS
+    "$@"
+    echo "dev.sh: $caption took $((SECONDS - start)) s"
+}
+
+# Clang builds show their warnings without failing on them: -Werror is the g++ build's job, and
+# clang warns about a few things that g++ 12 does not.
+configure_clang() {
+    local dir=$1; shift
+    cmake -S "$ROOT" -B "$dir" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+        -DSKYLOOM_WARNINGS_AS_ERRORS=OFF "$@" >/dev/null
+}
+
+# Every report stops the process with an error status, with symbolised stacks.
+export_sanitizer_options() {
+    export PATH="/usr/lib/llvm-14/bin:$PATH" #< llvm-symbolizer
+    local asan=detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-$asan}
+    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+    # libzmq is not built with TSan: its threads hand messages and descriptors over through its
+    # own lock-free queues, out of TSan's sight, so what it does inside is not judged.
+    local tsan=halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1
+    export TSAN_OPTIONS=${TSAN_OPTIONS:-$tsan}
+}
+
+# $1: address or thread; the rest goes to ctest.
+sanitized_suite() {
+    local kind=$1; shift
+    local dir=$ROOT/build-asan
+    [ "$kind" = thread ] && dir=$ROOT/build-tsan
+    configure_clang "$dir" -DSKYLOOM_SANITIZE="$kind"
+    timed "build ($kind sanitizer)" cmake --build "$dir" -j "$JOBS"
+    (cd "$dir" && timed "ctest ($kind sanitizer)" ctest --output-on-failure -j "$JOBS" "$@")
+}
+
 cmd=${1:-}
 shift || true
 case "$cmd" in
     test)
+        sanitizers=()
+        case "${1:-}" in
+            --sanitize) sanitizers=(address thread); shift ;;
+            --sanitize=address|--sanitize=thread) sanitizers=("${1#--sanitize=}"); shift ;;
+            --sanitize=*) echo "dev.sh: unknown sanitizer ${1#--sanitize=}" >&2; exit 2 ;;
+        esac
+        if [ ${#sanitizers[@]} -gt 0 ]; then
+            install_missing "${PACKAGES[@]}" "${CLANG_PACKAGES[@]}"
+            export_sanitizer_options
+            for kind in "${sanitizers[@]}"; do
+                sanitized_suite "$kind" "$@"
+            done
+            exit 0
+        fi
         install_missing "${PACKAGES[@]}"
-        configure_and_build "$BUILD_DIR" -DSKYLOOM_WARNINGS_AS_ERRORS=ON
+        timed "build" configure_and_build "$BUILD_DIR" -DSKYLOOM_WARNINGS_AS_ERRORS=ON
         cd "$BUILD_DIR"
-        ctest --output-on-failure -j "$JOBS" "$@"
+        timed "ctest" ctest --output-on-failure -j "$JOBS" "$@"
+        ;;
+    fuzz)
+        seconds=${1:-30}
+        install_missing "${PACKAGES[@]}" "${CLANG_PACKAGES[@]}"
+        export_sanitizer_options
+        fuzz_dir=$ROOT/build-fuzz
+        configure_clang "$fuzz_dir" -DSKYLOOM_SANITIZE=address -DSKYLOOM_FUZZ=ON \
+            -DSKYLOOM_BUILD_TESTS=OFF
+        timed "build (fuzz targets)" \
+            cmake --build "$fuzz_dir" -j "$JOBS" --target "${FUZZ_TARGETS[@]}"
+        for target in "${FUZZ_TARGETS[@]}"; do
+            timed "$target ($seconds s)" "$fuzz_dir/fuzz/run-$target.sh" "$seconds"
+        done
         ;;
     demo)
         install_missing "${PACKAGES[@]}"
-        configure_and_build "$BUILD_DIR"
-        lib=$(find "$BUILD_DIR" -name 'libskyloom_analytics_plugin.so' -print -quit)
-        if [ -n "$lib" ]; then
-            echo "The plugin library is $lib"
-        else
-            echo "Built the toolkit and the SDK layer in $BUILD_DIR (the plugin library is not built yet)."
-        fi
+        cmake -S "$ROOT" -B "$BUILD_DIR" >/dev/null
+        cmake --build "$BUILD_DIR" -j "$JOBS" \
+            --target skyloom_analytics_plugin skyloom-host skyloom-publish
+        "$ROOT/tools/run-demo.sh" "$BUILD_DIR"
+        ;;
+    package)
+        # dpkg-shlibdeps (dpkg-dev) and file compute the package's run-time dependencies.
+        install_missing "${PACKAGES[@]}" dpkg-dev file
+        cmake -S "$ROOT" -B "$BUILD_DIR" >/dev/null
+        cmake --build "$BUILD_DIR" -j "$JOBS" \
+            --target skyloom_analytics_plugin skyloom-host skyloom-publish
+        (cd "$BUILD_DIR" && cpack -G DEB)
+        deb=$(ls -t "$BUILD_DIR"/*.deb | head -n 1)
+        dpkg-deb -I "$deb"
+        dpkg-deb -c "$deb"
+        echo "The package is $deb"
+        ;;
+    bench)
+        install_missing "${PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+        bench_dir=$ROOT/build-release
+        cmake -S "$ROOT" -B "$bench_dir" -DCMAKE_BUILD_TYPE=Release -DSKYLOOM_BUILD_TESTS=OFF \
+            >/dev/null
+        timed "build (benchmarks)" cmake --build "$bench_dir" -j "$JOBS" --target skyloom_benchmarks
+        timed "benchmarks" "$ROOT/bench/run-benchmarks.sh" "$bench_dir" "$@"
         ;;
     *)
-        echo "usage: ./dev.sh demo | test [ctest arguments]" >&2
+        echo "usage: ./dev.sh demo | test [--sanitize[=address|thread]] [ctest arguments]" \
+            "| fuzz [seconds] | package | bench [--quick]" >&2
         exit 2
         ;;
 esac

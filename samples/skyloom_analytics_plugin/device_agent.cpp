@@ -5,9 +5,11 @@
 
 #include <array>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -63,30 +65,42 @@ std::string subscriptionPrefix(const IDeviceInfo* deviceInfo)
 }
 
 /**
+ * Index of the quote that closes the string opened at `open`, or text.size() if none does. A
+ * quote closes it unless an odd run of backslashes precedes it. memchr skips the contents at
+ * memory speed: most of a message is string contents (an embedded face image alone is over a
+ * kilobyte), and a byte-by-byte walk through them cost as much as the conversions.
+ */
+size_t closingQuote(std::string_view text, size_t open)
+{
+    for (size_t from = open + 1; from < text.size();)
+    {
+        const void* found = std::memchr(text.data() + from, '"', text.size() - from);
+        if (!found)
+            break;
+        const size_t quote = static_cast<size_t>(static_cast<const char*>(found) - text.data());
+        size_t backslashes = 0;
+        while (quote - backslashes > open + 1 && text[quote - backslashes - 1] == '\\')
+            ++backslashes;
+        if (backslashes % 2 == 0)
+            return quote;
+        from = quote + 1;
+    }
+    return text.size();
+}
+
+/**
  * Throws if the text nests objects and arrays deeper than kMaxMessageDepth. Brackets inside
  * strings do not count; for any text that parses as JSON the count is exact.
  */
 void rejectDeepNesting(std::string_view text)
 {
     int depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (const char c: text)
+    for (size_t i = 0; i < text.size(); ++i)
     {
-        if (inString)
-        {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-            continue;
-        }
-        switch (c)
+        switch (text[i])
         {
             case '"':
-                inString = true;
+                i = closingQuote(text, i);
                 break;
             case '{':
             case '[':
@@ -514,7 +528,7 @@ std::string DeviceAgent::manifestString() const
 std::string DeviceAgent::eventTypeIdForSource(const std::string& source)
 {
     // Tested in this order; only "lpr" is a prefix test.
-    static const std::array<std::pair<const char*, const char*>, 11> kBeforeLpr{{
+    static const std::array<std::pair<std::string_view, const char*>, 11> kBeforeLpr{{
         {"intrusion", "skyloom.plugin.evt_intrusion"},
         {"loitering", "skyloom.plugin.evt_loitering"},
         {"fence", "skyloom.plugin.evt_fence"},
@@ -527,7 +541,7 @@ std::string DeviceAgent::eventTypeIdForSource(const std::string& source)
         {"hand_intrusion", "skyloom.plugin.evt_hand_intrusion"},
         {"illegal_parking", "skyloom.plugin.evt_illegal_parking"},
     }};
-    static const std::array<std::pair<const char*, const char*>, 13> kAfterLpr{{
+    static const std::array<std::pair<std::string_view, const char*>, 13> kAfterLpr{{
         {"no_helmet", "skyloom.plugin.evt_no_helmet"},
         {"no_vest", "skyloom.plugin.evt_no_vest"},
         {"occupancy", "skyloom.plugin.evt_occupancy"},
@@ -543,16 +557,18 @@ std::string DeviceAgent::eventTypeIdForSource(const std::string& source)
         {"dpc", "skyloom.plugin.evt_dpc"},
     }};
 
+    // Names as views: comparing lengths first, not strlen and a compare per entry.
+    const std::string_view sourceView(source);
     for (const auto& [name, typeId]: kBeforeLpr)
     {
-        if (source == name)
+        if (sourceView == name)
             return typeId;
     }
     if (source.compare(0, 3, "lpr") == 0)
         return "skyloom.plugin.evt_lpr";
     for (const auto& [name, typeId]: kAfterLpr)
     {
-        if (source == name)
+        if (sourceView == name)
             return typeId;
     }
     return "skyloom.plugin.evt_unregistered";

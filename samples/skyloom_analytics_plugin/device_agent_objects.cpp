@@ -7,10 +7,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <exception>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -116,6 +117,11 @@ Ptr<IMetadataPacket> DeviceAgent::generateObjectMetadataPacket(const json& messa
     static const char* const kOperation = "generateObjectMetadataPacket";
     try
     {
+        // Parsed once: a pointer built from its text splits and allocates on every use.
+        static const json::json_pointer kX0("/bbox/x0");
+        static const json::json_pointer kY0("/bbox/y0");
+        static const json::json_pointer kX1("/bbox/x1");
+        static const json::json_pointer kY1("/bbox/y1");
         const int64_t timestampUs = m_lastFrameTimestampUs.load();
         const json::array_t& objects = arrayAt(message, {"event", "object_list"});
         if (objects.empty())
@@ -134,10 +140,10 @@ Ptr<IMetadataPacket> DeviceAgent::generateObjectMetadataPacket(const json& messa
             object->setTrackId(makeTrackId(trackId));
 
             object->setBoundingBox(eventObjectBox(
-                readFloat(element.at(json::json_pointer("/bbox/x0"))),
-                readFloat(element.at(json::json_pointer("/bbox/y0"))),
-                readFloat(element.at(json::json_pointer("/bbox/x1"))),
-                readFloat(element.at(json::json_pointer("/bbox/y1")))));
+                readFloat(element.at(kX0)),
+                readFloat(element.at(kY0)),
+                readFloat(element.at(kX1)),
+                readFloat(element.at(kY1))));
 
             const std::string& caption = readText(message.at("caption"));
             addTextAttribute(object.get(), kCaptionAttribute, caption);
@@ -175,6 +181,10 @@ Ptr<IMetadataPacket> DeviceAgent::generateObjectMetadataPacket_only(const json& 
     static const char* const kOperation = "generateObjectMetadataPacket_only";
     try
     {
+        static const json::json_pointer kX0("/bbox/0");
+        static const json::json_pointer kY0("/bbox/1");
+        static const json::json_pointer kX1("/bbox/2");
+        static const json::json_pointer kY1("/bbox/3");
         const int64_t timestampUs = m_lastFrameTimestampUs.load();
         const json::array_t& annotations = arrayAt(message, {"meta", "metadata", "annotations"});
         if (annotations.empty())
@@ -214,11 +224,19 @@ Ptr<IMetadataPacket> DeviceAgent::generateObjectMetadataPacket_only(const json& 
             if (m_groupCache.contains(trackId))
                 addTextAttribute(object.get(), kGroupAttribute, m_groupCache.get(trackId));
 
-            const float x0 = readFloat(element.at(json::json_pointer("/bbox/0")));
-            const float y0 = readFloat(element.at(json::json_pointer("/bbox/1")));
-            const float x1 = readFloat(element.at(json::json_pointer("/bbox/2")));
-            const float y1 = readFloat(element.at(json::json_pointer("/bbox/3")));
-            object->setBoundingBox(Rect(x0, y0, x1 - x0, y1 - y0));
+            const float x0 = readFloat(element.at(kX0));
+            const float y0 = readFloat(element.at(kY0));
+            const float x1 = readFloat(element.at(kX1));
+            const float y1 = readFloat(element.at(kY1));
+            // Corners that each fit a float can still be too far apart for one.
+            const Rect box(x0, y0, x1 - x0, y1 - y0);
+            if (!isFinite(box))
+            {
+                throw std::out_of_range("bounding box from (" + std::to_string(x0) + ", "
+                    + std::to_string(y0) + ") to (" + std::to_string(x1) + ", "
+                    + std::to_string(y1) + ") is too large");
+            }
+            object->setBoundingBox(box);
 
             packet->addItem(object.get());
         }
@@ -233,7 +251,8 @@ Ptr<IMetadataPacket> DeviceAgent::generateObjectMetadataPacket_only(const json& 
 
 std::string DeviceAgent::objectTypeIdForClass(const std::string& className)
 {
-    static const std::pair<const char*, const char*> kTypeIds[] = {
+    // Names as views: comparing lengths first, not strlen and a compare per entry.
+    static const std::pair<std::string_view, const char*> kTypeIds[] = {
         {"human", "skyloom.plugin.obj_person"},
         {"person", "skyloom.plugin.obj_person"},
         {"fallen", "skyloom.plugin.obj_fallen"},
@@ -250,7 +269,7 @@ std::string DeviceAgent::objectTypeIdForClass(const std::string& className)
     };
     for (const auto& [name, typeId]: kTypeIds)
     {
-        if (className == name)
+        if (std::string_view(className) == name)
             return typeId;
     }
     return "skyloom.plugin.obj_unregistered";
@@ -278,12 +297,17 @@ void DeviceAgent::expandBoundingBox(
 
 Uuid DeviceAgent::makeTrackId(int trackId) const
 {
-    // Bytes 0..11 of the base (its first 29 characters: brace, digits, hyphens) followed by the
-    // track id as a big-endian 32-bit number.
-    char text[256];
-    std::snprintf(text, sizeof(text), "%29.29s%08x}",
-        m_trackIdBaseString.c_str(), static_cast<unsigned int>(trackId));
-    return UuidHelper::fromStdString(text);
+    // Bytes 0..11 of the base followed by the track id as a big-endian 32-bit number: exactly
+    // what printing the first 29 characters of m_trackIdBaseString (brace, digits, hyphens) and
+    // "%08x" of the id and parsing that text back gives, since the text is always the base's.
+    // Composed directly: the print and the parse were a quarter of an alarm object's conversion.
+    Uuid trackUuid = m_trackIdBase;
+    const auto value = static_cast<uint32_t>(trackId);
+    trackUuid[12] = static_cast<uint8_t>(value >> 24);
+    trackUuid[13] = static_cast<uint8_t>(value >> 16);
+    trackUuid[14] = static_cast<uint8_t>(value >> 8);
+    trackUuid[15] = static_cast<uint8_t>(value);
+    return trackUuid;
 }
 
 void DeviceAgent::renewTrackIdBase()

@@ -1,0 +1,214 @@
+#include "plugin_rig.h"
+
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <nx/sdk/analytics/i_object_metadata.h>
+#include <nx/sdk/analytics/i_object_metadata_packet.h>
+
+#include <skyloom/testhost/boundary_calls.h>
+#include <skyloom/testhost/device_info.h>
+#include <skyloom/testhost/engine_info.h>
+#include <skyloom/testhost/host_ref_countable.h>
+#include <skyloom/testhost/video_packets.h>
+
+#include "agent_settings.h"
+#include "messages.h"
+
+namespace skyloom::bench {
+
+using namespace nx::sdk;
+using namespace nx::sdk::analytics;
+
+using namespace std::chrono;
+
+namespace {
+
+constexpr int kRelayPort = 688;
+
+/** Whether a TCP socket listens on 127.0.0.1:port (a connection there is accepted). */
+bool loopbackPortInUse(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool inUse =
+        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    close(fd);
+    return inUse;
+}
+
+/** The publish time that the load generators put into the track id of the first object. */
+bool publishTimeOf(IMetadataPacket* packet, int64_t* publishUs)
+{
+    const auto objects = queryInterface<IObjectMetadataPacket>(packet);
+    if (!objects || objects->count() < 1)
+        return false;
+    const Ptr<const IMetadata> item(objects->at(0));
+    const auto object = queryInterface<IObjectMetadata>(item.get());
+    if (!object)
+        return false;
+    Uuid trackId;
+    object->trackId(&trackId);
+    // The last four bytes of a track UUID are the AI engine's track id, big-endian.
+    const uint32_t value = (uint32_t{trackId[12]} << 24) | (uint32_t{trackId[13]} << 16)
+        | (uint32_t{trackId[14]} << 8) | uint32_t{trackId[15]};
+    *publishUs = static_cast<int32_t>(value);
+    return true;
+}
+
+} // namespace
+
+/** The server's handler of one camera, reduced to timing: the packet is only borrowed. */
+class TimingHandler: public testhost::HostRefCountable<IDeviceAgent::IHandler>
+{
+public:
+    explicit TimingHandler(DeliverySink* sink): m_sink(sink) {}
+
+    virtual void handleMetadata(IMetadataPacket* packet) override
+    {
+        ++m_arrivals;
+        int64_t publishUs = 0;
+        if (publishTimeOf(packet, &publishUs))
+            m_sink->record(publishUs);
+    }
+
+    virtual void handlePluginDiagnosticEvent(IPluginDiagnosticEvent*) override {}
+    virtual void pushManifest(const IString*) override {}
+
+    int64_t arrivals() const { return m_arrivals; }
+
+private:
+    DeliverySink* const m_sink;
+    std::atomic<int64_t> m_arrivals{0}; //< Written by the receive thread, read by the owner.
+};
+
+struct PluginRig::Camera
+{
+    Ptr<testhost::DeviceInfo> info;
+    Ptr<TimingHandler> handler;
+    Ptr<IDeviceAgent> agent;
+};
+
+PluginRig::PluginRig(DeliverySink* sink): m_sink(sink)
+{
+}
+
+PluginRig::~PluginRig()
+{
+    stop();
+}
+
+void PluginRig::start(const std::string& libraryPath, int servicePort, milliseconds portWait)
+{
+    // The relay binds its loopback port once: taken by another process (a test, a demo), it
+    // would leave every camera without messages for the whole run.
+    const auto deadline = steady_clock::now() + portWait;
+    while (loopbackPortInUse(kRelayPort))
+    {
+        if (steady_clock::now() >= deadline)
+        {
+            throw std::runtime_error("another process listens on 127.0.0.1:"
+                + std::to_string(kRelayPort) + ", the plugin's fixed relay port");
+        }
+        std::this_thread::sleep_for(milliseconds(500));
+    }
+
+    if (!m_library.load(libraryPath))
+        throw std::runtime_error("cannot load " + libraryPath + ": " + m_library.errorText());
+    m_plugin = m_library.createPlugin();
+    if (!m_plugin)
+        throw std::runtime_error("the library gave no plugin: " + m_library.errorText());
+
+    testhost::Obtained<IEngine> engine = testhost::obtainEngine(m_plugin.get());
+    if (!engine.isOk() || !engine.object)
+        throw std::runtime_error("the plugin gave no engine: " + engine.errorMessage);
+    m_engine = engine.object;
+    m_engine->setEngineInfo(makePtr<testhost::EngineInfo>().get());
+    m_engineHandler = makePtr<testhost::EngineHandler>();
+    m_engine->setHandler(m_engineHandler.get());
+    const testhost::SettingsResult settings = testhost::doSetSettings(
+        m_engine.get(), testhost::Settings{{"ServicePort", std::to_string(servicePort)}});
+    if (!settings.isOk())
+        throw std::runtime_error("the engine refused its settings: " + settings.errorMessage);
+}
+
+void PluginRig::addCameras(int count)
+{
+    while (cameraCount() < count)
+    {
+        const int index = cameraCount();
+        auto camera = std::make_unique<Camera>();
+        camera->info = makePtr<testhost::DeviceInfo>(deviceId(index));
+        camera->handler = makePtr<TimingHandler>(m_sink);
+
+        testhost::Obtained<IDeviceAgent> agent =
+            testhost::obtainDeviceAgent(m_engine.get(), camera->info.get());
+        if (!agent.isOk() || !agent.object)
+            throw std::runtime_error("the engine gave no device agent: " + agent.errorMessage);
+        camera->agent = agent.object;
+        camera->agent->setHandler(camera->handler.get());
+
+        const testhost::SettingsResult settings =
+            testhost::doSetSettings(camera->agent.get(), benchAgentSettings());
+        if (!settings.isOk())
+            throw std::runtime_error("an agent refused its settings: " + settings.errorMessage);
+
+        // Until a frame has arrived an agent discards its messages.
+        const auto frame = makePtr<testhost::CompressedVideoPacket>(1598863206064000);
+        if (!testhost::doPushDataPacket(camera->agent.get(), frame.get()).isOk())
+            throw std::runtime_error("an agent refused a video frame");
+
+        m_cameras.push_back(std::move(camera));
+    }
+}
+
+std::string PluginRig::engineDiagnostics() const
+{
+    std::string text;
+    if (!m_engineHandler)
+        return text;
+    for (const testhost::DiagnosticEventRecord& event: m_engineHandler->events())
+        text += (text.empty() ? "" : "\n") + event.caption + ": " + event.description;
+    return text;
+}
+
+int64_t PluginRig::arrivals(int index) const
+{
+    return m_cameras.at(static_cast<size_t>(index))->handler->arrivals();
+}
+
+void PluginRig::stop()
+{
+    // The server may release from any thread; one thread per agent overlaps their joins.
+    std::vector<std::thread> releases;
+    for (auto& camera: m_cameras)
+    {
+        Ptr<IDeviceAgent> agent = std::move(camera->agent);
+        try
+        {
+            releases.emplace_back([agent = std::move(agent)]() mutable { agent.reset(); });
+        }
+        catch (const std::system_error&)
+        {
+            // No thread to spare: this one waits for the agent here.
+        }
+    }
+    for (std::thread& release: releases)
+        release.join();
+    m_cameras.clear();
+    m_engine.reset();
+    m_plugin.reset();
+}
+
+} // namespace skyloom::bench

@@ -1,0 +1,73 @@
+// The plugin side of the end-to-end runs: the plugin library loaded through the test host the
+// way the server loads it, one engine listening on a service port, and device agents whose
+// handlers read the publish time out of each object packet's first track id and record it in a
+// DeliverySink. Call everything on one thread (the server's role); the handlers run on the
+// agents' receive threads. The destructor releases the agents (in parallel: each release joins
+// a receive thread that wakes once a second) and then the engine.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nx/sdk/analytics/i_device_agent.h>
+#include <nx/sdk/analytics/i_engine.h>
+#include <nx/sdk/analytics/i_plugin.h>
+#include <nx/sdk/ptr.h>
+
+#include <skyloom/testhost/engine_handler.h>
+#include <skyloom/testhost/plugin_library.h>
+
+#include "delivery_sink.h"
+
+namespace skyloom::bench {
+
+class TimingHandler;
+
+class PluginRig
+{
+public:
+    explicit PluginRig(DeliverySink* sink);
+    ~PluginRig();
+
+    PluginRig(const PluginRig&) = delete;
+    PluginRig& operator=(const PluginRig&) = delete;
+
+    /**
+     * Waits (up to `portWait`) until nobody listens on the relay's fixed loopback port, then
+     * loads the library and creates the engine. Throws std::runtime_error on failure.
+     */
+    void start(const std::string& libraryPath, int servicePort,
+        std::chrono::milliseconds portWait);
+
+    /** The engine's diagnostic events so far, one line each ("" if none). */
+    std::string engineDiagnostics() const;
+
+    /**
+     * Adds cameras (ids from cameraId()) until there are `count`, each with every detection
+     * admitted, a handler and one video frame. Throws std::runtime_error on failure.
+     */
+    void addCameras(int count);
+
+    int cameraCount() const { return static_cast<int>(m_cameras.size()); }
+
+    /** Packets that camera `index`'s handler has seen, stale ones included. */
+    int64_t arrivals(int index) const;
+
+    /** Releases every agent and the engine; waits for their threads. */
+    void stop();
+
+private:
+    struct Camera;
+
+    DeliverySink* const m_sink;
+    testhost::PluginLibrary m_library;
+    nx::sdk::Ptr<nx::sdk::analytics::IPlugin> m_plugin;
+    nx::sdk::Ptr<testhost::EngineHandler> m_engineHandler;
+    nx::sdk::Ptr<nx::sdk::analytics::IEngine> m_engine;
+    std::vector<std::unique_ptr<Camera>> m_cameras;
+};
+
+} // namespace skyloom::bench

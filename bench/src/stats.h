@@ -1,0 +1,31 @@
+// Figures of the benchmarks: latency percentiles of a set of samples, and the process's own CPU
+// time and resident size. Plain functions; any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace skyloom::bench {
+
+struct LatencySummary
+{
+    size_t count = 0;
+    double p50Us = 0;
+    double p99Us = 0;
+    double maxUs = 0;
+};
+
+/** Nearest-rank percentile (0 < p <= 100) of samples sorted ascending; 0 for no samples. */
+double percentile(const std::vector<uint32_t>& sortedSamples, double p);
+
+/** Sorts the samples (microseconds) and summarises them. */
+LatencySummary summarize(std::vector<uint32_t> samplesUs);
+
+/** User plus system CPU time of the whole process (all its threads) so far, in seconds. */
+double processCpuSeconds();
+
+/** Resident set size of the process in bytes; 0 if it cannot be read. */
+int64_t residentBytes();
+
+} // namespace skyloom::bench
