@@ -298,6 +298,8 @@ void DeviceAgent::pollUntilStopped(zmq::socket_t& socket)
         if (result < 0)
         {
             NX_PRINT << "threadFuncZeromqProcess" << " poll Error";
+            // A poll that keeps failing must not turn into a busy loop that floods the log.
+            std::this_thread::sleep_for(kStopCheckInterval);
             continue;
         }
         if (result == 0)

@@ -33,6 +33,7 @@ constexpr char kRelayFunc[] = "threadFuncZeromqLoop";
 constexpr std::chrono::milliseconds kStartupDelay{5000};
 
 constexpr int kPollTimeoutMs = 1000;
+constexpr std::chrono::milliseconds kPollErrorPause{50};
 
 /** The AI engine's messages are a few KB, a few hundred KB with an embedded image. */
 constexpr int64_t kMaxMessageSize = 4 * 1024 * 1024;
@@ -262,7 +263,11 @@ void Engine::runRelay()
             zmq::pollitem_t items[] = {{input.handle(), 0, ZMQ_POLLIN, 0}};
             const int pollResult = zmq_poll(items, 1, kPollTimeoutMs);
             if (pollResult < 0)
+            {
                 NX_PRINT << kRelayFunc << " poll Error";
+                // A poll that keeps failing must not turn into a busy loop that floods the log.
+                sleepUnlessStopped(kPollErrorPause);
+            }
             else if (items[0].revents & ZMQ_POLLIN)
                 relayOneMessage(input, output, outputBound);
 
