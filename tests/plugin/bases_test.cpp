@@ -334,10 +334,13 @@ TEST(EngineBaseTest, ActionIsLoggedAndExecutedWithItsParameters)
     const auto action = nx::sdk::makePtr<host::Action>();
     action->setActionId("skyloom.plugin.mark");
     action->setTimestampUs(1234);
-    action->setParams(nx::sdk::makePtr<host::StringMap>(host::StringMap::Items{{"p", "v"}}));
+    const auto params = nx::sdk::makePtr<host::StringMap>(host::StringMap::Items{{"p", "v"}});
+    action->setParams(params);
 
     const auto result = host::doExecuteAction(engine.get(), action.get());
 
+    // Ours and the action's: the engine released the reference that params() handed it.
+    EXPECT_EQ(2, params->refCount());
     EXPECT_TRUE(result.isOk());
     EXPECT_FALSE(result.actionUrl);
     EXPECT_FALSE(result.messageToUser);

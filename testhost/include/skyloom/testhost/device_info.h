@@ -53,7 +53,7 @@ public:
     const Fields& fields() const { return m_fields; }
 
 private:
-    const Fields m_fields;
+    const Fields m_fields{}; //< Braces: clang 14 otherwise deletes the default constructor.
 };
 
 } // namespace skyloom::testhost

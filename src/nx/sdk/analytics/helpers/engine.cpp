@@ -109,8 +109,10 @@ void Engine::runAction(Result<IAction::Result>* outResult, IAction* action)
     NX_OUTPUT << "    deviceId: " << UuidHelper::toStdString(deviceId);
     NX_OUTPUT << "    timestampUs: " << timestampUs;
 
+    // params() hands over a reference of its own, released here.
+    const Ptr<const IStringMap> paramsMap = toPtr(action->params());
     std::map<std::string, std::string> params;
-    if (!logUtils.convertAndOutputStringMap(&params, action->params(), "params", 4))
+    if (!logUtils.convertAndOutputStringMap(&params, paramsMap.get(), "params", 4))
     {
         *outResult = error(ErrorCode::invalidParams, "Invalid action parameters");
         return;

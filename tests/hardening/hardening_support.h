@@ -1,0 +1,189 @@
+// What the fault and load tests share: the loaded plugin, engines, cameras, a flooding publisher,
+// a counting handler, AI engine messages of any size, readings of the process. Use it from the
+// test's thread, except Flooder, which owns a thread (and its ZeroMQ socket) until stop(), and
+// CountingHandler, which the plugin calls on its threads (atomic counters). Returned Ptrs own
+// their reference.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <nx/sdk/analytics/i_device_agent.h>
+#include <nx/sdk/analytics/i_engine.h>
+#include <nx/sdk/analytics/i_plugin.h>
+#include <nx/sdk/ptr.h>
+
+#include <skyloom/testhost/testhost.h>
+
+namespace skyloom::hardening {
+
+using namespace std::chrono_literals;
+
+/** Generous: the relay binds five seconds after its engine is created, and sanitizers are slow. */
+constexpr std::chrono::milliseconds kRelayStartTimeout = 60s;
+constexpr std::chrono::milliseconds kDeliveryTimeout = 30s;
+constexpr std::chrono::milliseconds kBalanceTimeout = 60s;
+
+constexpr int64_t kFrameTimestampUs = 1598863206064000;
+
+/** The plugin library, loaded once per process, and one plugin object. */
+class PluginUnderTest
+{
+public:
+    /** Loads the library if this process has not yet; false with the reason on failure. */
+    bool load(std::string* errorText);
+
+    nx::sdk::analytics::IPlugin* plugin() const { return m_plugin.get(); }
+    const std::shared_ptr<testhost::RegistryStats>& stats() const { return m_stats; }
+
+    /** Releases the plugin object (the library stays loaded). */
+    void release() { m_plugin.reset(); }
+
+private:
+    testhost::PluginLibrary m_library;
+    nx::sdk::Ptr<nx::sdk::analytics::IPlugin> m_plugin;
+    std::shared_ptr<testhost::RegistryStats> m_stats;
+};
+
+struct EngineUnderTest
+{
+    nx::sdk::Ptr<nx::sdk::analytics::IEngine> engine;
+    nx::sdk::Ptr<testhost::EngineHandler> handler;
+    std::string printPrefix; //< "[engine_{xxxxxxxx..}] "
+};
+
+/** Obtains an engine with its handler, engine info and "ServicePort"; null engine on failure. */
+EngineUnderTest startEngine(
+    nx::sdk::analytics::IPlugin* plugin, const std::string& engineId, int servicePort);
+
+/** Waits until the relay logged its bind of the service port. */
+bool waitForServicePortBind(
+    const EngineUnderTest& engine, int servicePort, std::chrono::milliseconds timeout);
+
+/**
+ * Waits until the relay has bound the service port and the loopback endpoint; on failure the
+ * reason (another process holding port 688 makes every delivery test meaningless).
+ */
+std::string waitForRelay(const EngineUnderTest& engine, int servicePort);
+
+/** The service port's endpoint as the relay logs it: any interface, the port. */
+std::string serviceEndpoint(int port);
+
+/** Counts packets and their items; optionally holds each packet, like a slow server. */
+class CountingHandler:
+    public testhost::HostRefCountable<nx::sdk::analytics::IDeviceAgent::IHandler>
+{
+public:
+    virtual void handleMetadata(nx::sdk::analytics::IMetadataPacket* metadataPacket) override;
+    virtual void handlePluginDiagnosticEvent(nx::sdk::IPluginDiagnosticEvent* event) override;
+    virtual void pushManifest(const nx::sdk::IString* manifest) override;
+
+    void setPacketDelay(std::chrono::milliseconds delay) { m_delayMs = delay.count(); }
+
+    int64_t packets() const { return m_packets.load(); }
+    int64_t items() const { return m_items.load(); }
+    int64_t badPackets() const { return m_badPackets.load(); }
+
+    /** True once at least `count` packets have arrived. */
+    bool waitForPackets(int64_t count, std::chrono::milliseconds timeout) const;
+
+private:
+    std::atomic<int64_t> m_delayMs{0};
+    std::atomic<int64_t> m_packets{0};
+    std::atomic<int64_t> m_items{0};
+    /** Null packets, or packets whose timestamp is not the frame time. */
+    std::atomic<int64_t> m_badPackets{0};
+};
+
+/** One camera: its device information, a device agent of the engine, the agent's handler. */
+struct Camera
+{
+    explicit Camera(std::string cameraId); //< Without braces, as the AI engine writes it.
+
+    /** Obtains the agent, sets the handler and settings, pushes one frame; false on failure. */
+    bool open(nx::sdk::analytics::IEngine* engine,
+        nx::sdk::analytics::IDeviceAgent::IHandler* handler,
+        const testhost::Settings& settings = {{"enableMetadata", "true"}, {"showCounter", "true"}});
+
+    bool pushFrame(int64_t timestampUs = kFrameTimestampUs);
+
+    std::string id;
+    nx::sdk::Ptr<testhost::DeviceInfo> info;
+    nx::sdk::Ptr<nx::sdk::analytics::IDeviceAgent> agent;
+};
+
+/** A camera id of the form "dddddddd-0000-4000-8000-<12 digits of n>". */
+std::string cameraId(int n);
+
+// AI engine messages.
+
+/** An alarm with a counter and `objectCount` objects in its "object_list". */
+std::string alarmMessage(const std::string& cameraId, const std::string& caption,
+    int objectCount = 1, size_t descriptionSize = 1);
+
+/** A detection message with `annotationCount` annotations. */
+std::string metaMessage(const std::string& cameraId, int annotationCount = 1);
+
+/** A message of about `size` bytes (an alarm whose description fills it up). */
+std::string messageOfSize(const std::string& cameraId, const std::string& caption, size_t size);
+
+/**
+ * Publishes to a service port from a thread of its own, as fast as it can (or with a pause
+ * between messages), until stopped. The generator runs on that thread.
+ */
+class Flooder
+{
+public:
+    using Generator = std::function<std::string(int64_t index)>;
+
+    Flooder(int port, Generator generator,
+        std::chrono::microseconds pause = std::chrono::microseconds::zero());
+    ~Flooder();
+    Flooder(const Flooder&) = delete;
+    Flooder& operator=(const Flooder&) = delete;
+
+    /** Stops and joins the thread; the number of messages handed to ZeroMQ. */
+    int64_t stop();
+
+    int64_t sent() const { return m_sent.load(); }
+    bool failed() const { return m_failed.load(); }
+
+private:
+    void run(int port, Generator generator, std::chrono::microseconds pause);
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_failed{false};
+    std::atomic<int64_t> m_sent{0};
+    std::thread m_thread;
+};
+
+/**
+ * Connects a publisher to the service port and sends `probe` until `arrived()` says it got
+ * through; false if that does not happen within the timeout.
+ */
+bool deliverUntil(int port, const std::string& probe, const std::function<bool()>& arrived,
+    std::chrono::milliseconds timeout = kDeliveryTimeout);
+
+// The process.
+
+/** Resident memory from /proc/self/status, in KiB; -1 if unreadable. */
+int64_t residentKiB();
+
+/** Open file descriptors of this process; -1 if unreadable. */
+int openDescriptorCount();
+
+/** True when built with AddressSanitizer or ThreadSanitizer (memory readings differ). */
+bool builtWithAddressSanitizer();
+bool builtWithThreadSanitizer();
+
+/** Waits until the registry counts exactly `count` objects alive. */
+bool waitUntilAlive(const testhost::RegistryStats& stats, int64_t count,
+    std::chrono::milliseconds timeout);
+
+} // namespace skyloom::hardening

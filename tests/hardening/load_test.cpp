@@ -1,0 +1,508 @@
+// Load on the loaded plugin library, through its relay and the device agents' receive loops: a
+// slow server, a flood far beyond what the queues hold, huge object lists, large messages, an AI
+// engine that comes and goes, and one that sends more than the relay accepts.
+//
+// One engine serves the whole binary (its relay needs five seconds to start); the tests run in
+// the order written. Each test releases what it created, so that the registry is back to the
+// plugin and the engine alone; the last one releases those too and finds the registry empty.
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <zmq.hpp>
+
+#include "hardening_support.h"
+
+#if defined(__has_feature)
+    #if __has_feature(address_sanitizer)
+// The flood frees far more memory than the default quarantine holds back (256 MiB), which would
+// show as growth; a small one keeps the memory reading meaningful.
+extern "C" const char* __asan_default_options()
+{
+    return "quarantine_size_mb=16";
+}
+    #endif
+#endif
+
+namespace skyloom::hardening {
+namespace {
+
+using namespace std::chrono;
+using nx::sdk::makePtr;
+using nx::sdk::Ptr;
+using testhost::AiEnginePublisher;
+using testhost::DeviceAgentHandler;
+using Kind = testhost::MetadataPacketRecord::Kind;
+
+constexpr int kServicePort = 19921;
+constexpr char kEngineId[] = "{1a1a1a1a-0000-4000-8000-000000000001}";
+
+/** What the relay accepts from the AI engine in one message. */
+constexpr size_t kMaxMessageSize = 4 * 1024 * 1024;
+
+class HardeningLoad: public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_plugin = new PluginUnderTest();
+        if (!s_plugin->load(&s_errorText))
+            return;
+        s_engine = startEngine(s_plugin->plugin(), kEngineId, kServicePort);
+        if (!s_engine.engine)
+        {
+            s_errorText = "no engine";
+            return;
+        }
+        s_errorText = waitForRelay(s_engine, kServicePort);
+        if (!s_errorText.empty())
+            return;
+        s_baseline = s_plugin->stats()->alive();
+    }
+
+    static void TearDownTestSuite()
+    {
+        s_engine = {};
+        if (s_plugin)
+            s_plugin->release();
+        // The library is never unloaded; neither is what it was loaded with.
+    }
+
+    virtual void SetUp() override
+    {
+        ASSERT_TRUE(s_errorText.empty()) << s_errorText;
+        ASSERT_TRUE(s_engine.engine);
+    }
+
+    /** Every object made by the test is gone: only the plugin and the engine are left. */
+    static void expectOnlyEngineLeft()
+    {
+        EXPECT_TRUE(waitUntilAlive(*s_plugin->stats(), s_baseline, kBalanceTimeout))
+            << "alive: " << s_plugin->stats()->alive() << ", expected " << s_baseline;
+        EXPECT_EQ(0, s_plugin->stats()->anomalies());
+    }
+
+    static Camera openCamera(int n, nx::sdk::analytics::IDeviceAgent::IHandler* handler,
+        const testhost::Settings& settings = {{"enableMetadata", "true"}, {"showCounter", "true"}})
+    {
+        Camera camera(cameraId(n));
+        EXPECT_TRUE(camera.open(s_engine.engine.get(), handler, settings));
+        return camera;
+    }
+
+    static PluginUnderTest* s_plugin; //< Never deleted: the library outlives the tests.
+    static EngineUnderTest s_engine;
+    static int64_t s_baseline;
+    static std::string s_errorText;
+};
+
+PluginUnderTest* HardeningLoad::s_plugin = nullptr;
+EngineUnderTest HardeningLoad::s_engine;
+int64_t HardeningLoad::s_baseline = 0;
+std::string HardeningLoad::s_errorText;
+
+/** Sends a probe until the handler has recorded a packet, then forgets everything recorded. */
+void settleThroughRelay(AiEnginePublisher& publisher, const Camera& camera,
+    DeviceAgentHandler& handler)
+{
+    ASSERT_TRUE(publisher.isOpen()) << publisher.errorText();
+    ASSERT_TRUE(publisher.sendUntil(alarmMessage(camera.id, "Probe"),
+        [&]() { return handler.packetCount() > 0; }, kDeliveryTimeout))
+        << "nothing reached camera " << camera.id;
+    AiEnginePublisher::settle(500ms); //< Probes still under way.
+    handler.clear();
+}
+
+int countCaptioned(const testhost::MetadataPacketRecord& packet, const std::string& caption)
+{
+    int count = 0;
+    for (const auto& item: packet.items)
+    {
+        const auto* attribute = item.attribute("caption");
+        if (attribute && attribute->value == caption)
+            ++count;
+    }
+    return count;
+}
+
+//-------------------------------------------------------------------------------------------------
+
+TEST_F(HardeningLoad, SlowServerHoldsUpOnlyItsOwnCamera)
+{
+    const auto slowHandler = makePtr<CountingHandler>();
+    const auto fastHandler = makePtr<CountingHandler>();
+    Camera slow = openCamera(1, slowHandler.get());
+    Camera fast = openCamera(2, fastHandler.get());
+
+    ASSERT_TRUE(deliverUntil(kServicePort, alarmMessage(slow.id, "Probe"),
+        [&]() { return slowHandler->packets() > 0; }));
+    ASSERT_TRUE(deliverUntil(kServicePort, alarmMessage(fast.id, "Probe"),
+        [&]() { return fastHandler->packets() > 0; }));
+
+    // Every alarm makes three packets; at 10 ms each the slow camera falls far behind.
+    slowHandler->setPacketDelay(10ms);
+    {
+        const std::string toSlow = alarmMessage(slow.id, "Load");
+        const std::string toFast = alarmMessage(fast.id, "Load");
+        Flooder flooder(kServicePort,
+            [&](int64_t i) { return (i % 2) ? toSlow : toFast; });
+        std::this_thread::sleep_for(3s);
+        EXPECT_GT(flooder.stop(), 0);
+        EXPECT_FALSE(flooder.failed());
+    }
+
+    // The fast camera is not stuck behind the slow one's backlog.
+    const int64_t fastBefore = fastHandler->packets();
+    EXPECT_TRUE(deliverUntil(kServicePort, alarmMessage(fast.id, "After"),
+        [&]() { return fastHandler->packets() > fastBefore; }));
+
+    // Released in the middle of its backlog, the slow agent stops calling its handler and lets
+    // go of it; only the message in progress is finished.
+    slow.agent.reset();
+    const int64_t slowAtRelease = slowHandler->packets();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(slowAtRelease, slowHandler->packets());
+    EXPECT_EQ(1, slowHandler->refCount());
+    EXPECT_EQ(0, slowHandler->badPackets());
+    EXPECT_EQ(0, fastHandler->badPackets());
+
+    fast.agent.reset();
+    EXPECT_EQ(1, fastHandler->refCount());
+    expectOnlyEngineLeft();
+}
+
+TEST_F(HardeningLoad, FloodFarBeyondTheQueuesLosesMessagesButNotMemory)
+{
+    const auto handler = makePtr<CountingHandler>();
+    handler->setPacketDelay(1ms);
+    Camera camera = openCamera(3, handler.get());
+    ASSERT_TRUE(deliverUntil(kServicePort, alarmMessage(camera.id, "Probe"),
+        [&]() { return handler->packets() > 0; }));
+
+    const std::string message = messageOfSize(camera.id, "Flood", 4096);
+    const auto flood =
+        [&](seconds duration)
+        {
+            Flooder flooder(kServicePort, [&](int64_t) { return message; });
+            std::this_thread::sleep_for(duration);
+            const int64_t sent = flooder.stop();
+            EXPECT_FALSE(flooder.failed());
+            return sent;
+        };
+
+    // The first flood fills every queue on the way (publisher, relay, agent) to its high-water
+    // mark; from then on the memory in use must stay level.
+    flood(2s);
+    const int64_t residentBefore = residentKiB();
+    const int64_t packetsBefore = handler->packets();
+    const int64_t sent = flood(6s);
+    const int64_t residentAfter = residentKiB();
+    const int64_t handled = handler->packets() - packetsBefore;
+
+    std::cout << "[ MEASURED ] flood: " << sent << " messages sent, " << handled
+        << " packets handled, resident " << residentBefore << " KiB -> " << residentAfter
+        << " KiB" << std::endl;
+
+    // Four queues of 1000 messages each stand between the publisher and the handler.
+    EXPECT_GT(sent, 10 * 4 * 1000) << "not a flood beyond the queues";
+    EXPECT_GT(handled, 0);
+    ASSERT_GT(residentBefore, 0);
+    const int64_t allowedGrowthKiB = builtWithThreadSanitizer() ? 256 * 1024 : 64 * 1024;
+    EXPECT_LT(residentAfter - residentBefore, allowedGrowthKiB);
+
+    // Back to normal once the flood is over.
+    handler->setPacketDelay(0ms);
+    const int64_t packetsAfterFlood = handler->packets();
+    EXPECT_TRUE(deliverUntil(kServicePort, alarmMessage(camera.id, "After"),
+        [&]() { return handler->packets() > packetsAfterFlood; }, 60s));
+    EXPECT_EQ(0, handler->badPackets());
+
+    camera.agent.reset();
+    expectOnlyEngineLeft();
+}
+
+TEST_F(HardeningLoad, TenThousandObjectsInOneObjectList)
+{
+    constexpr int kObjectCount = 10000;
+    constexpr int kCacheCapacity = 128;
+    const auto handler = makePtr<DeviceAgentHandler>();
+    Camera camera = openCamera(4, handler.get());
+    AiEnginePublisher publisher(kServicePort);
+    ASSERT_NO_FATAL_FAILURE(settleThroughRelay(publisher, camera, *handler));
+
+    // Counter, event and the objects; then one packet of detections for the same tracks.
+    ASSERT_TRUE(publisher.send(alarmMessage(camera.id, "Crowd", kObjectCount)));
+    ASSERT_TRUE(publisher.send(metaMessage(camera.id, kObjectCount)));
+    ASSERT_TRUE(handler->waitForPackets(4, kDeliveryTimeout));
+
+    const auto packets = handler->packets();
+    ASSERT_EQ(4U, packets.size());
+    const auto& objects = packets[2];
+    ASSERT_EQ(Kind::object, objects.kind);
+    ASSERT_EQ(kObjectCount, objects.reportedCount);
+    ASSERT_EQ(static_cast<size_t>(kObjectCount), objects.items.size());
+    std::set<nx::sdk::Uuid> trackIds;
+    for (const auto& item: objects.items)
+        trackIds.insert(item.trackId);
+    EXPECT_EQ(static_cast<size_t>(kObjectCount), trackIds.size());
+    EXPECT_EQ(kObjectCount, countCaptioned(objects, "Crowd"));
+
+    // The track caches keep only the most recent tracks: exactly that many detections are
+    // labelled with the alarm's caption, and they are the last tracks of the alarm.
+    const auto& detections = packets[3];
+    ASSERT_EQ(Kind::object, detections.kind);
+    ASSERT_EQ(static_cast<size_t>(kObjectCount), detections.items.size());
+    EXPECT_EQ(kCacheCapacity, countCaptioned(detections, "Crowd"));
+    for (int i = 0; i < kObjectCount; ++i)
+    {
+        const bool captioned = detections.items[static_cast<size_t>(i)].attribute("caption");
+        if (captioned != (i >= kObjectCount - kCacheCapacity))
+        {
+            ADD_FAILURE() << "detection of track " << i << (captioned ? " has" : " lacks")
+                << " a caption";
+            break;
+        }
+        if (detections.items[static_cast<size_t>(i)].trackId
+            != objects.items[static_cast<size_t>(i)].trackId)
+        {
+            ADD_FAILURE() << "track " << i << " has another id in the detections";
+            break;
+        }
+    }
+
+    camera.agent.reset();
+    expectOnlyEngineLeft();
+}
+
+TEST_F(HardeningLoad, OneMebibyteMessagesArriveWholeAlsoWithTheDebugDump)
+{
+    constexpr size_t kSize = 1024 * 1024;
+    constexpr int kMessageCount = 12;
+    const auto handler = makePtr<DeviceAgentHandler>();
+    Camera camera = openCamera(5, handler.get(),
+        {{"enableMetadata", "true"}, {"enableDebugDump", "true"}});
+    AiEnginePublisher publisher(kServicePort);
+    ASSERT_NO_FATAL_FAILURE(settleThroughRelay(publisher, camera, *handler));
+
+    const std::string message = messageOfSize(camera.id, "Large", kSize);
+    ASSERT_GE(message.size(), kSize);
+    for (int i = 0; i < kMessageCount; ++i)
+        ASSERT_TRUE(publisher.send(message));
+
+    // An event and the objects of each message; the counter is off.
+    ASSERT_TRUE(handler->waitForPackets(2 * kMessageCount, 60s))
+        << "packets: " << handler->packetCount();
+    int events = 0;
+    for (const auto& packet: handler->packets())
+    {
+        if (packet.kind != Kind::event)
+            continue;
+        ++events;
+        ASSERT_EQ(1U, packet.items.size());
+        EXPECT_EQ("Large", packet.items[0].caption);
+        EXPECT_EQ(message.size() - alarmMessage(camera.id, "Large", 1, 0).size(),
+            packet.items[0].description.size());
+        EXPECT_EQ(std::string::npos, packet.items[0].description.find_first_not_of('d'));
+    }
+    EXPECT_EQ(kMessageCount, events);
+
+    camera.agent.reset();
+    expectOnlyEngineLeft();
+}
+
+TEST_F(HardeningLoad, AiEngineThatComesAndGoesIsServedEveryTime)
+{
+    constexpr int kConnections = 20;
+    const auto handler = makePtr<CountingHandler>();
+    Camera camera = openCamera(6, handler.get());
+    ASSERT_TRUE(deliverUntil(kServicePort, alarmMessage(camera.id, "Probe"),
+        [&]() { return handler->packets() > 0; }));
+    AiEnginePublisher::settle(1s);
+    const int descriptorsBefore = openDescriptorCount();
+
+    for (int i = 0; i < kConnections; ++i)
+    {
+        // Connects, is heard, disconnects; sometimes mid-way through a burst.
+        const int64_t before = handler->packets();
+        AiEnginePublisher publisher(kServicePort);
+        ASSERT_TRUE(publisher.sendUntil(alarmMessage(camera.id, "Visit"),
+            [&]() { return handler->packets() > before; }, kDeliveryTimeout))
+            << "connection " << i << " was not heard";
+        for (int k = 0; k < 50 * (i % 3); ++k)
+            publisher.send(alarmMessage(camera.id, "Burst"));
+    }
+
+    // The relay closes what the departed peers left behind.
+    AiEnginePublisher::settle(2s);
+    const int descriptorsAfter = openDescriptorCount();
+    EXPECT_LE(descriptorsAfter, descriptorsBefore + 4)
+        << "descriptors: " << descriptorsBefore << " -> " << descriptorsAfter;
+    EXPECT_EQ(0, handler->badPackets());
+
+    camera.agent.reset();
+    expectOnlyEngineLeft();
+}
+
+/** A publisher whose connection events (connected, disconnected) can be watched. */
+class WatchedPublisher
+{
+public:
+    explicit WatchedPublisher(int port)
+    {
+        m_publisher.set(zmq::sockopt::linger, 0);
+        // Larger than any default, so that the one refused message does not stay queued.
+        m_publisher.set(zmq::sockopt::sndhwm, 1000);
+        const std::string monitorEndpoint = "inproc://watched-publisher";
+        if (zmq_socket_monitor(m_publisher.handle(), monitorEndpoint.c_str(),
+            ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED) != 0)
+        {
+            throw zmq::error_t();
+        }
+        m_monitor.connect(monitorEndpoint);
+        m_publisher.connect("tcp://127.0.0.1:" + std::to_string(port));
+    }
+
+    ~WatchedPublisher()
+    {
+        zmq_socket_monitor(m_publisher.handle(), nullptr, 0);
+    }
+
+    bool send(const std::string& text)
+    {
+        return m_publisher.send(zmq::buffer(text), zmq::send_flags::dontwait).has_value();
+    }
+
+    /** The next connection event, or nothing within the timeout. */
+    std::optional<int> nextEvent(milliseconds timeout)
+    {
+        m_monitor.set(zmq::sockopt::rcvtimeo, static_cast<int>(timeout.count()));
+        zmq::message_t event;
+        if (!m_monitor.recv(event))
+            return std::nullopt;
+        uint16_t id = 0;
+        std::memcpy(&id, event.data(), sizeof(id));
+        zmq::message_t address;
+        (void) m_monitor.recv(address);
+        return id;
+    }
+
+    /** Waits for the event, skipping others; false on timeout. */
+    bool waitForEvent(int wanted, milliseconds timeout)
+    {
+        const auto deadline = steady_clock::now() + timeout;
+        while (steady_clock::now() < deadline)
+        {
+            const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+            const auto event = nextEvent(std::max(left, milliseconds(1)));
+            if (event == wanted)
+                return true;
+        }
+        return false;
+    }
+
+private:
+    zmq::context_t m_context;
+    zmq::socket_t m_publisher{m_context, zmq::socket_type::pub};
+    zmq::socket_t m_monitor{m_context, zmq::socket_type::pair};
+};
+
+TEST_F(HardeningLoad, RelayRefusesMessagesOverFourMebibytesAndTheAiEngineReconnects)
+{
+    const auto handler = makePtr<DeviceAgentHandler>();
+    Camera camera = openCamera(7, handler.get());
+    const auto bystanderHandler = makePtr<CountingHandler>();
+    Camera bystander = openCamera(8, bystanderHandler.get());
+
+    WatchedPublisher publisher(kServicePort);
+    ASSERT_TRUE(publisher.waitForEvent(ZMQ_EVENT_CONNECTED, kDeliveryTimeout));
+    const auto sendUntilSeen =
+        [&](const std::string& caption)
+        {
+            const auto deadline = steady_clock::now() + kDeliveryTimeout;
+            const std::string probe = alarmMessage(camera.id, caption);
+            while (steady_clock::now() < deadline)
+            {
+                publisher.send(probe);
+                const bool seen = handler->waitUntil(
+                    [&](const testhost::DeviceAgentRecords& records)
+                    {
+                        for (const auto& packet: records.packets)
+                        {
+                            if (packet.kind == Kind::event && packet.items.size() == 1
+                                && packet.items[0].caption == caption)
+                            {
+                                return true;
+                            }
+                        }
+                        return false;
+                    },
+                    100ms);
+                if (seen)
+                    return true;
+            }
+            return false;
+        };
+    ASSERT_TRUE(sendUntilSeen("Before"));
+
+    // Exactly the limit still passes.
+    const std::string largest = messageOfSize(camera.id, "Largest", kMaxMessageSize);
+    ASSERT_EQ(kMaxMessageSize, largest.size());
+    ASSERT_TRUE(publisher.send(largest));
+    ASSERT_TRUE(sendUntilSeen("AfterLargest"));
+    EXPECT_TRUE(handler->waitUntil(
+        [](const testhost::DeviceAgentRecords& records)
+        {
+            for (const auto& packet: records.packets)
+            {
+                if (packet.kind == Kind::event && packet.items[0].caption == "Largest")
+                    return true;
+            }
+            return false;
+        },
+        kDeliveryTimeout));
+
+    // One byte more: the relay drops the connection; the publisher connects again by itself.
+    const std::string tooLarge = messageOfSize(camera.id, "TooLarge", kMaxMessageSize + 1);
+    ASSERT_EQ(kMaxMessageSize + 1, tooLarge.size());
+    ASSERT_TRUE(publisher.send(tooLarge));
+    EXPECT_TRUE(publisher.waitForEvent(ZMQ_EVENT_DISCONNECTED, kDeliveryTimeout));
+    EXPECT_TRUE(publisher.waitForEvent(ZMQ_EVENT_CONNECTED, kDeliveryTimeout));
+    ASSERT_TRUE(sendUntilSeen("AfterReconnect"));
+
+    // The relay went on serving everybody else all along.
+    const int64_t bystanderBefore = bystanderHandler->packets();
+    EXPECT_TRUE(deliverUntil(kServicePort, alarmMessage(bystander.id, "Bystander"),
+        [&]() { return bystanderHandler->packets() > bystanderBefore; }));
+
+    for (const auto& packet: handler->packets())
+    {
+        for (const auto& item: packet.items)
+            EXPECT_NE("TooLarge", item.caption);
+    }
+    const testhost::LogFile log;
+    EXPECT_EQ(0,
+        log.countLinesContaining(s_engine.printPrefix + "threadFuncZeromqLoop terminated"));
+
+    camera.agent.reset();
+    bystander.agent.reset();
+    expectOnlyEngineLeft();
+}
+
+TEST_F(HardeningLoad, ReleasingTheEngineLeavesNothingBehind)
+{
+    const auto stats = s_plugin->stats();
+    s_engine = {};
+    s_plugin->release();
+    EXPECT_TRUE(stats->waitUntilBalanced(kBalanceTimeout)) << "alive: " << stats->alive();
+    EXPECT_EQ(0, stats->anomalies());
+    s_errorText = "the engine is gone";
+}
+
+} // namespace
+} // namespace skyloom::hardening
