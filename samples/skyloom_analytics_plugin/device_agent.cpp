@@ -44,6 +44,9 @@ constexpr int kIdlePollsBeforeRenewal = 30;
 constexpr std::chrono::milliseconds kRetryDelay{1000};
 constexpr std::chrono::milliseconds kStopCheckInterval{50};
 
+/** Messages queued for this agent (by the relay's publisher and here) beyond which ZeroMQ drops. */
+constexpr int kReceiveHighWaterMark = 100;
+
 /** Deeper messages are refused before the JSON library builds (or later dumps) them. */
 constexpr int kMaxMessageDepth = 64;
 
@@ -270,6 +273,9 @@ bool DeviceAgent::receiveUntilStopped()
         zmq::socket_t socket(context, zmq::socket_type::sub);
         // A stopping agent must not wait for undelivered data.
         socket.set(zmq::sockopt::linger, 0);
+        // ZeroMQ bounds its queues by message count, not bytes: keep a slow camera's backlog of
+        // large messages from growing the server process by gigabytes.
+        socket.set(zmq::sockopt::rcvhwm, kReceiveHighWaterMark);
         step = " cannot connect to the relay: ";
         socket.connect(kRelayEndpoint);
         step = " cannot subscribe: ";
@@ -375,7 +381,7 @@ void DeviceAgent::logMessageException(const char* text) noexcept
 {
     try
     {
-        NX_PRINT << "threadFuncZeromqProcess" << " exception: " << text;
+        NX_PRINT << "threadFuncZeromqProcess" << " exception: " << errorTextForLog(text);
     }
     catch (...)
     {
@@ -609,7 +615,7 @@ Ptr<IMetadataPacket> DeviceAgent::generateEventMetadataPacket(const nlohmann::js
     }
     catch (const std::exception& e)
     {
-        NX_PRINT << "generateEventMetadataPacket" << " exception: " << e.what();
+        NX_PRINT << "generateEventMetadataPacket" << " exception: " << errorTextForLog(e.what());
     }
     return {};
 }

@@ -171,7 +171,7 @@ Ptr<IMetadataPacket> DeviceAgent::generateObjectMetadataPacket(const json& messa
     }
     catch (const std::exception& e)
     {
-        NX_PRINT << kOperation << " exception: " << e.what();
+        NX_PRINT << kOperation << " exception: " << errorTextForLog(e.what());
         return nullptr;
     }
 }
@@ -244,7 +244,7 @@ Ptr<IMetadataPacket> DeviceAgent::generateObjectMetadataPacket_only(const json& 
     }
     catch (const std::exception& e)
     {
-        NX_PRINT << kOperation << " exception: " << e.what();
+        NX_PRINT << kOperation << " exception: " << errorTextForLog(e.what());
         return nullptr;
     }
 }

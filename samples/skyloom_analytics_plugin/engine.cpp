@@ -38,6 +38,9 @@ constexpr std::chrono::milliseconds kPollErrorPause{50};
 /** The AI engine's messages are a few KB, a few hundred KB with an embedded image. */
 constexpr int64_t kMaxMessageSize = 4 * 1024 * 1024;
 
+/** Messages queued per device agent before the relay drops (with ZMQ_DONTWAIT). */
+constexpr int kOutputHighWaterMark = 100;
+
 constexpr char kServicePortCaption[] = "Cannot listen for the AI engine";
 constexpr char kRelayEndpointCaption[] = "Cannot open the internal relay endpoint";
 
@@ -254,6 +257,9 @@ void Engine::runRelay()
 
     zmq::socket_t output(context, zmq::socket_type::pub);
     output.set(zmq::sockopt::linger, 0);
+    // Per subscriber: with messages of up to kMaxMessageSize, the default of 1000 queued
+    // messages would let one slow camera hold gigabytes.
+    output.set(zmq::sockopt::sndhwm, kOutputHighWaterMark);
     const bool outputBound = bindOutput(output);
 
     while (!m_terminated)

@@ -51,7 +51,7 @@ private:
     bool sleepUnlessStopped(std::chrono::milliseconds duration);
 
 private:
-    Plugin* const m_plugin;
+    [[maybe_unused]] Plugin* const m_plugin; //< The parent; kept, never used.
 
     std::mutex m_mutex; //< Taken by the stop request; guards the wake-up of the relay's sleeps.
     std::condition_variable m_stopCondition;

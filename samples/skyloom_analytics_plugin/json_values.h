@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -57,6 +58,22 @@ inline float readFloat(const nlohmann::json& value)
 inline const std::string& readText(const nlohmann::json& value)
 {
     return value.get_ref<const std::string&>();
+}
+
+/**
+ * An error text for the log, cut to a bounded length: the JSON library quotes the offending
+ * token, which in a malformed message from the network can be megabytes long, and every such
+ * message writes one log line.
+ */
+inline std::string errorTextForLog(const char* text)
+{
+    constexpr size_t kMaxLength = 1024;
+    if (!text)
+        return {};
+    const size_t length = std::strlen(text);
+    if (length <= kMaxLength)
+        return text;
+    return std::string(text, kMaxLength) + "... (" + std::to_string(length) + " bytes)";
 }
 
 } // namespace nx::vms_server_plugins::analytics::sample

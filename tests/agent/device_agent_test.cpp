@@ -383,6 +383,26 @@ TEST_F(DeviceAgentTest, MalformedMessagesAreLoggedAndTheNextOneIsConverted)
     EXPECT_EQ(1U, eventPackets(m_handler->packets()).size());
 }
 
+TEST_F(DeviceAgentTest, ErrorLineOfAHugeMalformedTokenIsBounded)
+{
+    // The JSON library quotes the token it stopped at; a message from the network must not
+    // turn that into a megabyte log line.
+    compressedFrame(kFrameTimeUs);
+    m_log.mark();
+    m_agent->handleMessage(R"({"caption": ")" + std::string(1 << 20, 'x'));
+
+    int exceptionLines = 0;
+    for (const std::string& line: m_log.lines())
+    {
+        if (line.find("threadFuncZeromqProcess exception: ") == std::string::npos)
+            continue;
+        ++exceptionLines;
+        EXPECT_LT(line.size(), 2048U);
+        EXPECT_NE(std::string::npos, line.find("bytes)"));
+    }
+    EXPECT_EQ(1, exceptionLines);
+}
+
 TEST_F(DeviceAgentTest, NestingLimitCountsOnlyStructure)
 {
     compressedFrame(kFrameTimeUs);
