@@ -56,16 +56,16 @@ struct State
 
 using Handler = std::function<std::string(State*, const std::string&)>;
 
-struct OptionSpec
+struct OptionDefinition
 {
     const char* name;
     bool takesValue;
     Handler handler;
 };
 
-const std::vector<OptionSpec>& optionSpecs()
+const std::vector<OptionDefinition>& optionDefinitions()
 {
-    static const std::vector<OptionSpec> specs{
+    static const std::vector<OptionDefinition> definitions{
         {"--plugin", true, [](State* s, const std::string& v) -> std::string
             {
                 s->options.pluginPath = v;
@@ -160,15 +160,15 @@ const std::vector<OptionSpec>& optionSpecs()
                 return {};
             }},
     };
-    return specs;
+    return definitions;
 }
 
-const OptionSpec* findSpec(const std::string& name)
+const OptionDefinition* findOption(const std::string& name)
 {
-    for (const OptionSpec& spec: optionSpecs())
+    for (const OptionDefinition& option: optionDefinitions())
     {
-        if (name == spec.name)
-            return &spec;
+        if (name == option.name)
+            return &option;
     }
     return nullptr;
 }
@@ -204,8 +204,8 @@ ParsedHostArgs parseHostArgs(const std::vector<std::string>& args)
             value = name.substr(equals + 1);
             name.resize(equals);
         }
-        const OptionSpec* spec = findSpec(name);
-        if (!spec)
+        const OptionDefinition* option = findOption(name);
+        if (!option)
         {
             if (name.size() > 1 && name[0] == '-')
                 return {std::nullopt, "unknown option " + name + " (see --help)"};
@@ -217,15 +217,15 @@ ParsedHostArgs parseHostArgs(const std::vector<std::string>& args)
             state.options.pluginPath = name;
             continue;
         }
-        if (!spec->takesValue && value)
+        if (!option->takesValue && value)
             return {std::nullopt, "option " + name + " takes no value"};
-        if (spec->takesValue && !value)
+        if (option->takesValue && !value)
         {
             if (i + 1 >= args.size())
                 return {std::nullopt, "option " + name + " needs a value"};
             value = args[++i];
         }
-        if (std::string error = spec->handler(&state, value.value_or("")); !error.empty())
+        if (std::string error = option->handler(&state, value.value_or("")); !error.empty())
             return {std::nullopt, error};
     }
 
