@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include <nx/sdk/analytics/i_device_agent.h>
 #include <nx/sdk/analytics/i_engine.h>
 #include <nx/sdk/analytics/i_plugin.h>
@@ -185,5 +187,62 @@ bool builtWithThreadSanitizer();
 /** Waits until the registry counts exactly `count` objects alive. */
 bool waitUntilAlive(const testhost::RegistryStats& stats, int64_t count,
     std::chrono::milliseconds timeout);
+
+/**
+ * Base of a test suite whose tests share one engine of the loaded plugin (its relay needs five
+ * seconds to start) and run in the order written. Each test releases what it created, so that
+ * only the plugin and the engine stay alive between tests. Suite: the deriving class, so that
+ * every suite has shared objects of its own.
+ */
+template<class Suite>
+class SharedEngineSuite: public ::testing::Test
+{
+protected:
+    /** Call from the suite's SetUpTestSuite(); failures surface in every test's SetUp(). */
+    static void startSharedEngine(int servicePort, const char* engineId)
+    {
+        s_plugin = new PluginUnderTest();
+        if (!s_plugin->load(&s_errorText))
+            return;
+        s_engine = startEngine(s_plugin->plugin(), engineId, servicePort);
+        if (!s_engine.engine)
+        {
+            s_errorText = "no engine";
+            return;
+        }
+        s_errorText = waitForRelay(s_engine, servicePort);
+        if (!s_errorText.empty())
+            return;
+        s_baseline = s_plugin->stats()->alive();
+    }
+
+    static void TearDownTestSuite()
+    {
+        s_engine = {};
+        if (s_plugin)
+            s_plugin->release();
+        // The library is never unloaded; neither is what it was loaded with.
+    }
+
+    virtual void SetUp() override
+    {
+        ASSERT_TRUE(s_errorText.empty()) << s_errorText;
+        ASSERT_TRUE(s_engine.engine);
+    }
+
+    /** Every object made by the test is gone: only the plugin and the engine are left. */
+    static void expectOnlyEngineLeft()
+    {
+        EXPECT_TRUE(waitUntilAlive(*s_plugin->stats(), s_baseline, kBalanceTimeout))
+            << "alive: " << s_plugin->stats()->alive() << ", expected " << s_baseline;
+        EXPECT_EQ(0, s_plugin->stats()->anomalies());
+    }
+
+    /** Never deleted: the library outlives the tests. */
+    static inline PluginUnderTest* s_plugin = nullptr;
+    static inline EngineUnderTest s_engine;
+    static inline int64_t s_baseline = 0;
+    static inline std::string s_errorText;
+};
 
 } // namespace skyloom::hardening

@@ -29,56 +29,11 @@ constexpr char kEngineId[] = "{2b2b2b2b-0000-4000-8000-000000000002}";
 /** Packets a handler must see in each phase before the next change (proves the flow). */
 constexpr int64_t kPacketsPerPhase = 3;
 
-class HardeningLifecycle: public ::testing::Test
+class HardeningLifecycle: public SharedEngineSuite<HardeningLifecycle>
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        s_plugin = new PluginUnderTest();
-        if (!s_plugin->load(&s_errorText))
-            return;
-        s_engine = startEngine(s_plugin->plugin(), kEngineId, kServicePort);
-        if (!s_engine.engine)
-        {
-            s_errorText = "no engine";
-            return;
-        }
-        s_errorText = waitForRelay(s_engine, kServicePort);
-        if (!s_errorText.empty())
-            return;
-        s_baseline = s_plugin->stats()->alive();
-    }
-
-    static void TearDownTestSuite()
-    {
-        s_engine = {};
-        if (s_plugin)
-            s_plugin->release();
-    }
-
-    virtual void SetUp() override
-    {
-        ASSERT_TRUE(s_errorText.empty()) << s_errorText;
-        ASSERT_TRUE(s_engine.engine);
-    }
-
-    static void expectOnlyEngineLeft()
-    {
-        EXPECT_TRUE(waitUntilAlive(*s_plugin->stats(), s_baseline, kBalanceTimeout))
-            << "alive: " << s_plugin->stats()->alive() << ", expected " << s_baseline;
-        EXPECT_EQ(0, s_plugin->stats()->anomalies());
-    }
-
-    static PluginUnderTest* s_plugin; //< Never deleted: the library outlives the tests.
-    static EngineUnderTest s_engine;
-    static int64_t s_baseline;
-    static std::string s_errorText;
+    static void SetUpTestSuite() { startSharedEngine(kServicePort, kEngineId); }
 };
-
-PluginUnderTest* HardeningLifecycle::s_plugin = nullptr;
-EngineUnderTest HardeningLifecycle::s_engine;
-int64_t HardeningLifecycle::s_baseline = 0;
-std::string HardeningLifecycle::s_errorText;
 
 /** Alarms and detections for the given cameras, in turn. */
 Flooder::Generator messagesFor(std::vector<std::string> cameraIds)

@@ -46,47 +46,10 @@ constexpr char kEngineId[] = "{1a1a1a1a-0000-4000-8000-000000000001}";
 /** What the relay accepts from the AI engine in one message. */
 constexpr size_t kMaxMessageSize = 4 * 1024 * 1024;
 
-class HardeningLoad: public ::testing::Test
+class HardeningLoad: public SharedEngineSuite<HardeningLoad>
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        s_plugin = new PluginUnderTest();
-        if (!s_plugin->load(&s_errorText))
-            return;
-        s_engine = startEngine(s_plugin->plugin(), kEngineId, kServicePort);
-        if (!s_engine.engine)
-        {
-            s_errorText = "no engine";
-            return;
-        }
-        s_errorText = waitForRelay(s_engine, kServicePort);
-        if (!s_errorText.empty())
-            return;
-        s_baseline = s_plugin->stats()->alive();
-    }
-
-    static void TearDownTestSuite()
-    {
-        s_engine = {};
-        if (s_plugin)
-            s_plugin->release();
-        // The library is never unloaded; neither is what it was loaded with.
-    }
-
-    virtual void SetUp() override
-    {
-        ASSERT_TRUE(s_errorText.empty()) << s_errorText;
-        ASSERT_TRUE(s_engine.engine);
-    }
-
-    /** Every object made by the test is gone: only the plugin and the engine are left. */
-    static void expectOnlyEngineLeft()
-    {
-        EXPECT_TRUE(waitUntilAlive(*s_plugin->stats(), s_baseline, kBalanceTimeout))
-            << "alive: " << s_plugin->stats()->alive() << ", expected " << s_baseline;
-        EXPECT_EQ(0, s_plugin->stats()->anomalies());
-    }
+    static void SetUpTestSuite() { startSharedEngine(kServicePort, kEngineId); }
 
     static Camera openCamera(int n, nx::sdk::analytics::IDeviceAgent::IHandler* handler,
         const testhost::Settings& settings = {{"enableMetadata", "true"}, {"showCounter", "true"}})
@@ -95,17 +58,7 @@ protected:
         EXPECT_TRUE(camera.open(s_engine.engine.get(), handler, settings));
         return camera;
     }
-
-    static PluginUnderTest* s_plugin; //< Never deleted: the library outlives the tests.
-    static EngineUnderTest s_engine;
-    static int64_t s_baseline;
-    static std::string s_errorText;
 };
-
-PluginUnderTest* HardeningLoad::s_plugin = nullptr;
-EngineUnderTest HardeningLoad::s_engine;
-int64_t HardeningLoad::s_baseline = 0;
-std::string HardeningLoad::s_errorText;
 
 /** Sends a probe until the handler has recorded a packet, then forgets everything recorded. */
 void settleThroughRelay(AiEnginePublisher& publisher, const Camera& camera,
