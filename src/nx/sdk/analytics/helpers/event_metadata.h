@@ -8,6 +8,7 @@
 
 #include <nx/sdk/analytics/i_event_metadata.h>
 #include <nx/sdk/helpers/attribute.h>
+#include <nx/sdk/helpers/attribute_list.h>
 #include <nx/sdk/ptr.h>
 #include <nx/sdk/ref_countable.h>
 
@@ -44,7 +45,7 @@ private:
     std::string m_caption;
     std::string m_description;
     bool m_isActive = false;
-    std::vector<Ptr<Attribute>> m_attributes;
+    AttributeList m_attributes;
 };
 
 } // namespace nx::sdk::analytics

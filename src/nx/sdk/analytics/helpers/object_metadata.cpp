@@ -1,10 +1,6 @@
 #include "object_metadata.h"
 
-#include <algorithm>
-#include <cstring>
 #include <utility>
-
-#include <nx/kit/debug.h>
 
 namespace nx::sdk::analytics {
 
@@ -20,16 +16,12 @@ float ObjectMetadata::confidence() const
 
 const IAttribute* ObjectMetadata::attribute(int32_t index) const
 {
-    if (index < 0 || index >= attributeCount())
-        return nullptr;
-    const Ptr<Attribute>& result = m_attributes[static_cast<size_t>(index)];
-    result->addRef();
-    return result.get();
+    return m_attributes.at(index);
 }
 
 int32_t ObjectMetadata::attributeCount() const
 {
-    return static_cast<int32_t>(m_attributes.size());
+    return m_attributes.count();
 }
 
 void ObjectMetadata::trackId(Uuid* outValue) const
@@ -61,30 +53,12 @@ void ObjectMetadata::setConfidence(float confidence)
 
 void ObjectMetadata::addAttribute(Ptr<Attribute> attribute)
 {
-    if (!NX_KIT_ASSERT(attribute, ""))
-        return;
-
-    const auto existingAttribute = std::find_if(m_attributes.begin(), m_attributes.end(),
-        [&attribute](const Ptr<Attribute>& stored)
-        {
-            return std::strcmp(stored->name(), attribute->name()) == 0;
-        });
-
-    if (existingAttribute == m_attributes.end())
-    {
-        m_attributes.push_back(std::move(attribute));
-        return;
-    }
-
-    // Names stay unique: a later value for a name overwrites the held one in place.
-    NX_KIT_ASSERT((*existingAttribute)->type() == attribute->type(), "");
-    (*existingAttribute)->setValue(attribute->value());
+    m_attributes.add(std::move(attribute));
 }
 
 void ObjectMetadata::addAttributes(const std::vector<Ptr<Attribute>>& attributes)
 {
-    for (const Ptr<Attribute>& attribute: attributes)
-        addAttribute(attribute);
+    m_attributes.add(attributes);
 }
 
 void ObjectMetadata::setTrackId(const Uuid& trackId)

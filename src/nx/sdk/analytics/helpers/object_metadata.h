@@ -8,6 +8,7 @@
 
 #include <nx/sdk/analytics/i_object_metadata.h>
 #include <nx/sdk/helpers/attribute.h>
+#include <nx/sdk/helpers/attribute_list.h>
 #include <nx/sdk/ptr.h>
 #include <nx/sdk/rect.h>
 #include <nx/sdk/ref_countable.h>
@@ -45,7 +46,7 @@ private:
     float m_confidence = 1.0F;
     Uuid m_trackId;
     std::string m_subtype;
-    std::vector<Ptr<Attribute>> m_attributes;
+    AttributeList m_attributes;
     Rect m_rect;
 };
 
