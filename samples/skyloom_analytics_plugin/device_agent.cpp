@@ -4,6 +4,7 @@
 #include "device_agent.h"
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -39,10 +40,9 @@ using namespace nx::sdk::analytics;
 
 namespace {
 
-constexpr int kPollTimeoutMs = 1000;
 constexpr int kIdlePollsBeforeRenewal = 30;
 constexpr std::chrono::milliseconds kRetryDelay{1000};
-constexpr std::chrono::milliseconds kStopCheckInterval{50};
+constexpr std::chrono::milliseconds kPollErrorPause{50};
 
 /** Messages queued for this agent (by the relay's publisher and here) beyond which ZeroMQ drops. */
 constexpr int kReceiveHighWaterMark = 100;
@@ -206,22 +206,38 @@ int64_t correctedTimestampUs(int64_t frameTimestampUs, int timeCorrectionMs)
 // Lifecycle.
 
 DeviceAgent::DeviceAgent(const IDeviceInfo* deviceInfo, ReceiveThread receiveThread):
+    DeviceAgent(deviceInfo, /*relayContext*/ nullptr, receiveThread)
+{
+}
+
+DeviceAgent::DeviceAgent(
+    const IDeviceInfo* deviceInfo, RelayContext relayContext, ReceiveThread receiveThread):
     ConsumingDeviceAgent(deviceInfo, /*enableOutput*/ true),
     m_counterTrackId(UuidHelper::randomUuid()),
     m_trackIdBase(UuidHelper::randomUuid()),
     m_trackIdBaseString(UuidHelper::toStdString(m_trackIdBase, UuidHelper::all)),
-    m_zeromqFilter(subscriptionPrefix(deviceInfo))
+    m_zeromqFilter(subscriptionPrefix(deviceInfo)),
+    m_relayContext(std::move(relayContext))
 {
     NX_PRINT << "DeviceAgent" << " m_zeromqFilter: " << m_zeromqFilter;
 
+    if (receiveThread == ReceiveThread::none)
+        return;
+    if (!m_relayContext)
+    {
+        NX_PRINT << "DeviceAgent" << " made without an engine's relay: receives nothing";
+        return;
+    }
+    m_wakeup = std::make_unique<Wakeup>();
     // Last: the thread reads every field above.
-    if (receiveThread == ReceiveThread::start)
-        m_thread = std::thread([this]() { threadFuncZeromqProcess(); });
+    m_thread = std::thread([this]() { threadFuncZeromqProcess(); });
 }
 
 DeviceAgent::~DeviceAgent()
 {
     m_terminated = true;
+    if (m_wakeup)
+        m_wakeup->notify();
     if (m_thread.joinable())
     {
         try
@@ -251,8 +267,9 @@ void DeviceAgent::threadFuncZeromqProcess()
         NX_PRINT << "threadFuncZeromqProcess" << " start!!";
         while (!m_terminated)
         {
+            // After a failure, a pause that a stop cuts short.
             if (!receiveUntilStopped())
-                waitBeforeRetry();
+                (void) m_wakeup->waitFor(kRetryDelay);
         }
         NX_PRINT << "threadFuncZeromqProcess" << " terminated!!";
     }
@@ -263,21 +280,21 @@ void DeviceAgent::threadFuncZeromqProcess()
 
 bool DeviceAgent::receiveUntilStopped()
 {
-    // Names the step in progress for the failure line; the socket is closed before the context
-    // when either goes out of scope.
-    const char* step = " cannot create the ZeroMQ context: ";
+    // Names the step in progress for the failure line. The socket is closed before the thread
+    // lets go of the context (in the destructor), so the context never waits for it.
+    const char* step = " cannot create the socket: ";
     try
     {
-        zmq::context_t context;
-        step = " cannot create the socket: ";
-        zmq::socket_t socket(context, zmq::socket_type::sub);
+        zmq::socket_t socket(*m_relayContext, zmq::socket_type::sub);
         // A stopping agent must not wait for undelivered data.
         socket.set(zmq::sockopt::linger, 0);
         // ZeroMQ bounds its queues by message count, not bytes: keep a slow camera's backlog of
         // large messages from growing the server process by gigabytes.
         socket.set(zmq::sockopt::rcvhwm, kReceiveHighWaterMark);
+        // In-process connects do not wait for the bind: the relay binds after its start-up
+        // delay, and never if the engine is gone; until then nothing arrives.
         step = " cannot connect to the relay: ";
-        socket.connect(kRelayEndpoint);
+        socket.connect(kAgentRelayEndpoint);
         step = " cannot subscribe: ";
         socket.set(zmq::sockopt::subscribe, m_zeromqFilter);
         step = " receive failed: ";
@@ -299,43 +316,40 @@ void DeviceAgent::pollUntilStopped(zmq::socket_t& socket)
 {
     while (!m_terminated)
     {
-        zmq_pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
-        const int result = zmq_poll(&item, 1, kPollTimeoutMs);
-        if (result < 0)
+        zmq_pollitem_t items[] = {
+            {socket.handle(), 0, ZMQ_POLLIN, 0},
+            {nullptr, m_wakeup->fd(), ZMQ_POLLIN, 0},
+        };
+        // No timeout: an idle agent sleeps until a message or its stop.
+        if (zmq_poll(items, 2, -1) < 0)
         {
-            NX_PRINT << "threadFuncZeromqProcess" << " poll Error";
+            if (zmq_errno() == EINTR)
+                continue;
+            NX_PRINT << "threadFuncZeromqProcess" << " poll Error: " << zmq_strerror(zmq_errno());
             // A poll that keeps failing must not turn into a busy loop that floods the log.
-            std::this_thread::sleep_for(kStopCheckInterval);
+            (void) m_wakeup->waitFor(kPollErrorPause);
             continue;
         }
-        if (result == 0)
-        {
-            handleIdlePoll();
-            continue;
-        }
+        if (items[1].revents & ZMQ_POLLIN)
+            return; //< Only the destructor notifies, after setting m_terminated.
+        if (items[0].revents & ZMQ_POLLIN)
+            receiveWaitingMessages(socket);
+    }
+}
 
+void DeviceAgent::receiveWaitingMessages(zmq::socket_t& socket)
+{
+    while (!m_terminated)
+    {
         zmq::message_t message;
-        // Not blocking: the poll said input is there, and a stopping agent must never hang here.
-        // A real receive failure throws and makes the caller re-create the socket.
+        // Not blocking: a stopping agent must never hang here. A real receive failure throws
+        // and makes the caller re-create the socket.
         if (!socket.recv(message, zmq::recv_flags::dontwait))
-        {
-            s_idlePollCount = 0;
-            continue;
-        }
+            return;
         if (m_lastFrameTimestampUs.load() == 0)
             continue; //< No frame yet: nothing to stamp the packets with.
 
         handleMessage(std::string_view(static_cast<const char*>(message.data()), message.size()));
-    }
-}
-
-void DeviceAgent::waitBeforeRetry()
-{
-    for (auto waited = std::chrono::milliseconds::zero();
-        waited < kRetryDelay && !m_terminated;
-        waited += kStopCheckInterval)
-    {
-        std::this_thread::sleep_for(kStopCheckInterval);
     }
 }
 

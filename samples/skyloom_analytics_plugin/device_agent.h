@@ -1,16 +1,20 @@
-// The plugin's agent for one camera. It subscribes to the engine's loopback relay for the
-// messages whose "src_uuid" names its camera, converts each into object and event metadata and
-// pushes the packets to the server's handler, stamped with the time of the latest video frame.
+// The plugin's agent for one camera. It subscribes to its engine's relay, in-process on the
+// ZeroMQ context that the engine shares with it (RelayContext), for the messages whose "src_uuid"
+// names its camera, converts each into object and event metadata and pushes the packets to the
+// server's handler, stamped with the time of the latest video frame.
 //
 // Threads: the server's threads construct and destroy the agent, deliver settings and video
 // frames; the agent's own receive thread (threadFuncZeromqProcess) runs every conversion and
 // push. Settings and the frame time are single atomic values shared between the two; the track
-// id base and the track caches belong to the receive thread. The destructor stops and joins the
-// receive thread (within about a second).
+// id base and the track caches belong to the receive thread. The receive thread sleeps until a
+// message or a stop arrives; the destructor wakes it (Wakeup) and joins it at once, after the
+// push in progress. The agent holds its share of the context: it may outlive its engine, and
+// then receives nothing more; an agent made without a context receives nothing at all.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -25,7 +29,9 @@
 #include <nx/sdk/ptr.h>
 #include <nx/sdk/uuid.h>
 
+#include "relay_context.h"
 #include "stlcache/stlcache.h"
+#include "wakeup.h"
 
 namespace zmq { class socket_t; }
 
@@ -39,10 +45,17 @@ public:
     enum class ReceiveThread { start, none };
 
     static constexpr size_t kTrackCacheCapacity = 128;
-    static constexpr const char* kRelayEndpoint = "tcp://127.0.0.1:688";
 
+    /** Without a relay context: the agent receives nothing (the thread is never started). */
     explicit DeviceAgent(
         const nx::sdk::IDeviceInfo* deviceInfo, ReceiveThread receiveThread = ReceiveThread::start);
+
+    /**
+     * Receives from the relay of the engine that shares `relayContext` (may be null, as above).
+     * Throws if the system refuses the wake-up descriptor or the thread.
+     */
+    DeviceAgent(const nx::sdk::IDeviceInfo* deviceInfo, RelayContext relayContext,
+        ReceiveThread receiveThread = ReceiveThread::start);
     virtual ~DeviceAgent() override;
 
     /**
@@ -91,10 +104,11 @@ private:
 
     void threadFuncZeromqProcess();
     /** One life of the socket: false after a logged failure (the caller retries). */
-    bool receiveUntilStopped();
+    [[nodiscard]] bool receiveUntilStopped();
     /** Throws the ZeroMQ error of a failed receive. */
     void pollUntilStopped(zmq::socket_t& socket);
-    void waitBeforeRetry();
+    /** Handles every message queued for this agent, looking at the stop flag between them. */
+    void receiveWaitingMessages(zmq::socket_t& socket);
     void logMessageException(const char* text) noexcept;
 
     void applyBooleanSetting(const char* key, std::atomic<bool>& member, const char* logLabel);
@@ -121,8 +135,12 @@ private:
     TrackCache m_captionCache{kTrackCacheCapacity};
     TrackCache m_plateCache{kTrackCacheCapacity};
     TrackCache m_groupCache{kTrackCacheCapacity};
+    /** This agent's share of its engine's context; null for an agent made without one. */
+    const RelayContext m_relayContext;
+    /** Made with the thread: the destructor notifies it, the receive thread polls it. */
+    std::unique_ptr<Wakeup> m_wakeup;
     std::thread m_thread;
-    /** Set once by the destructor, read by the receive thread at the top of every pass. */
+    /** Set once by the destructor (before the wake-up), read by the receive thread. */
     std::atomic<bool> m_terminated{false};
 
     // Settings: written by settingsReceived (server thread), read by the receive thread and, for

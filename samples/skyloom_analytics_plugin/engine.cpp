@@ -5,6 +5,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include <zmq.hpp>
 
@@ -32,17 +38,30 @@ constexpr char kRelayFunc[] = "threadFuncZeromqLoop";
 /** Gives the server time to deliver the engine settings before the first bind. */
 constexpr std::chrono::milliseconds kStartupDelay{5000};
 
-constexpr int kPollTimeoutMs = 1000;
 constexpr std::chrono::milliseconds kPollErrorPause{50};
 
 /** The AI engine's messages are a few KB, a few hundred KB with an embedded image. */
 constexpr int64_t kMaxMessageSize = 4 * 1024 * 1024;
 
-/** Messages queued per device agent before the relay drops (with ZMQ_DONTWAIT). */
-constexpr int kOutputHighWaterMark = 100;
+/**
+ * The relay's half of each camera's queue (the agent's receive high-water mark is the other
+ * half). With messages of up to kMaxMessageSize, ZeroMQ's default of 1000 would let one slow
+ * camera hold gigabytes.
+ */
+constexpr int kAgentHighWaterMark = 100;
+
+/** Per outside watcher of the loopback copy; beyond it the copy drops silently. */
+constexpr int kLoopbackHighWaterMark = 100;
+
+/** Messages moved per pass, so that subscriptions and a stop request are seen in between. */
+constexpr int kMessagesPerPass = 256;
 
 constexpr char kServicePortCaption[] = "Cannot listen for the AI engine";
-constexpr char kRelayEndpointCaption[] = "Cannot open the internal relay endpoint";
+constexpr char kAgentEndpointCaption[] = "Cannot open the internal relay endpoint";
+constexpr char kLoopbackCaption[] = "Loopback relay unavailable";
+
+/** The start of every subscription prefix; the camera id and a closing quote follow. */
+constexpr std::string_view kPrefixStart = "{\"src_uuid\":\"";
 
 /**
  * Decimal value of a setting text as atoi reads it (leading blanks skipped, digits up to the
@@ -61,20 +80,153 @@ int parseServicePort(const std::string& text)
 
 } // namespace
 
+/**
+ * Messages the relay could not hand to a camera because the camera's queue was full, counted
+ * per subscription prefix (learnt from the agents' subscriptions). A run of drops is reported
+ * when it starts and when it ends (the next delivery, the agent's unsubscription or the end of
+ * the relay), so that a flood costs two log lines per camera, not one per message. Relay
+ * thread only.
+ */
+class CameraQueues
+{
+public:
+    struct Report
+    {
+        std::string cameraId;
+        int64_t dropped = 0; //< In the run that ended.
+        int64_t total = 0; //< Since the camera subscribed.
+    };
+
+    void subscribe(std::string prefix) { m_cameras.emplace(std::move(prefix), Camera{}); }
+
+    [[nodiscard]] std::optional<Report> unsubscribe(const std::string& prefix)
+    {
+        const auto it = m_cameras.find(prefix);
+        if (it == m_cameras.end())
+            return std::nullopt;
+        std::optional<Report> report = endRun(*it);
+        m_cameras.erase(it);
+        return report;
+    }
+
+    /** True while some camera is in a run of drops: only then does a delivery need a key. */
+    [[nodiscard]] bool anyDropping() const { return m_dropping > 0; }
+
+    /**
+     * The prefix under which a message is counted: read from its start when it has the usual
+     * form, else the subscribed prefix that begins it; empty if none does.
+     */
+    [[nodiscard]] std::string keyOf(std::string_view message) const
+    {
+        if (message.substr(0, kPrefixStart.size()) == kPrefixStart)
+        {
+            const size_t quote = message.find('"', kPrefixStart.size());
+            if (quote != std::string_view::npos)
+            {
+                std::string key(message.substr(0, quote + 1));
+                if (m_cameras.count(key) > 0)
+                    return key;
+            }
+        }
+        for (const auto& [prefix, camera]: m_cameras)
+        {
+            if (message.substr(0, prefix.size()) == prefix)
+                return prefix;
+        }
+        return {};
+    }
+
+    /** Counts one drop; true if it starts a run (the caller reports it). */
+    [[nodiscard]] bool dropped(const std::string& key)
+    {
+        Camera& camera = m_cameras[key];
+        ++camera.total;
+        if (camera.run++ > 0)
+            return false;
+        ++m_dropping;
+        return true;
+    }
+
+    /** A message of this camera went through: ends its run of drops, if any. */
+    [[nodiscard]] std::optional<Report> delivered(const std::string& key)
+    {
+        const auto it = m_cameras.find(key);
+        return it == m_cameras.end() ? std::nullopt : endRun(*it);
+    }
+
+    /** Ends every open run (the relay stops). */
+    [[nodiscard]] std::vector<Report> endAllRuns()
+    {
+        std::vector<Report> reports;
+        for (auto& entry: m_cameras)
+        {
+            if (std::optional<Report> report = endRun(entry))
+                reports.push_back(std::move(*report));
+        }
+        return reports;
+    }
+
+    static std::string cameraIdOf(const std::string& key)
+    {
+        std::string_view id(key);
+        if (id.substr(0, kPrefixStart.size()) == kPrefixStart)
+            id.remove_prefix(kPrefixStart.size());
+        if (!id.empty() && id.back() == '"')
+            id.remove_suffix(1);
+        return std::string(id);
+    }
+
+private:
+    struct Camera
+    {
+        int64_t run = 0;
+        int64_t total = 0;
+    };
+
+    std::optional<Report> endRun(std::pair<const std::string, Camera>& entry)
+    {
+        Camera& camera = entry.second;
+        if (camera.run == 0)
+            return std::nullopt;
+        Report report{cameraIdOf(entry.first), camera.run, camera.total};
+        camera.run = 0;
+        --m_dropping;
+        return report;
+    }
+
+    std::unordered_map<std::string, Camera> m_cameras;
+    int m_dropping = 0; //< Cameras whose run is open.
+};
+
+/** What the relay thread opens; closed by it, in reverse order, before the thread ends. */
+struct Engine::Sockets
+{
+    explicit Sockets(zmq::context_t& context):
+        input(context, zmq::socket_type::sub),
+        agents(context, zmq::socket_type::xpub)
+    {
+    }
+
+    zmq::socket_t input;
+    zmq::socket_t agents;
+    std::optional<zmq::socket_t> loopback;
+    bool agentsBound = false;
+    int boundPort = 0; //< The latest service port taken from the setting.
+    bool loopbackWanted = false; //< The "LoopbackRelay" value last acted upon.
+};
+
 Engine::Engine(Plugin* plugin):
     nx::sdk::analytics::Engine(/*enableOutput*/ true),
-    m_plugin(plugin)
+    m_plugin(plugin),
+    m_context(makeRelayContext())
 {
     m_thread = std::thread([this]() { threadFuncZeromqLoop(); });
 }
 
 Engine::~Engine()
 {
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_terminated = true;
-    }
-    m_stopCondition.notify_all();
+    m_terminated = true;
+    m_wakeup.notify();
 
     if (m_thread.joinable())
     {
@@ -209,15 +361,20 @@ std::string Engine::manifestString() const
 Result<const ISettingsResponse*> Engine::settingsReceived()
 {
     const int servicePort = parseServicePort(settingValue("ServicePort"));
+    // A CheckBox sends "true" or "false"; a server that knows nothing of it sends nothing.
+    const bool loopbackRelay = settingValue("LoopbackRelay") != "false";
     m_servicePort = servicePort;
+    m_loopbackRelay = loopbackRelay;
+    m_wakeup.notify();
     NX_PRINT << "settingsReceived" << " m_servicePort:" << servicePort;
+    NX_PRINT << "settingsReceived" << " m_loopbackRelay:" << (loopbackRelay ? 1 : 0);
     return makePtr<SettingsResponse>().releasePtr();
 }
 
 void Engine::doObtainDeviceAgent(Result<IDeviceAgent*>* outResult, const IDeviceInfo* deviceInfo)
 {
     logUtils.guardBoundaryCall(__func__, outResult,
-        [&]() { *outResult = new DeviceAgent(deviceInfo); });
+        [&]() { *outResult = new DeviceAgent(deviceInfo, m_context); });
 }
 
 void Engine::threadFuncZeromqLoop()
@@ -241,129 +398,273 @@ void Engine::threadFuncZeromqLoop()
     try { NX_PRINT << kRelayFunc << " terminated!!"; } catch (...) {}
 }
 
+bool Engine::sleepUnlessStopped(std::chrono::milliseconds duration)
+{
+    // New settings wake the sleep too; they are read when the relay opens its sockets.
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    while (!m_terminated)
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return true;
+        if (m_wakeup.waitFor(left))
+            m_wakeup.consume();
+    }
+    return false;
+}
+
 void Engine::runRelay()
 {
     int noPort = 0;
     m_servicePort.compare_exchange_strong(noPort, kDefaultServicePort);
 
-    zmq::context_t context;
+    Sockets sockets(*m_context);
 
-    // Linger 0: closing must never wait for peers that do not read.
-    zmq::socket_t input(context, zmq::socket_type::sub);
-    input.set(zmq::sockopt::linger, 0);
-    input.set(zmq::sockopt::maxmsgsize, kMaxMessageSize);
-    int boundPort = m_servicePort;
-    bindInput(input, boundPort);
+    // Linger 0 everywhere: closing must never wait for peers that do not read.
+    sockets.agents.set(zmq::sockopt::linger, 0);
+    sockets.agents.set(zmq::sockopt::sndhwm, kAgentHighWaterMark);
+    // A full camera queue makes the send fail with EAGAIN instead of dropping silently, so
+    // that the drop is counted for that camera.
+    sockets.agents.set(zmq::sockopt::xpub_nodrop, 1);
+    try
+    {
+        sockets.agents.bind(kAgentRelayEndpoint);
+        sockets.agentsBound = true;
+    }
+    catch (const zmq::error_t& e)
+    {
+        NX_PRINT << kRelayFunc << " bind " << kAgentRelayEndpoint << " failed: " << e.what();
+        pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error, kAgentEndpointCaption,
+            std::string(kAgentRelayEndpoint) + ": " + e.what());
+    }
 
-    zmq::socket_t output(context, zmq::socket_type::pub);
-    output.set(zmq::sockopt::linger, 0);
-    // Per subscriber: with messages of up to kMaxMessageSize, the default of 1000 queued
-    // messages would let one slow camera hold gigabytes.
-    output.set(zmq::sockopt::sndhwm, kOutputHighWaterMark);
-    const bool outputBound = bindOutput(output);
+    sockets.input.set(zmq::sockopt::linger, 0);
+    sockets.input.set(zmq::sockopt::maxmsgsize, kMaxMessageSize);
+    sockets.input.set(zmq::sockopt::subscribe, "");
+    sockets.boundPort = m_servicePort;
+    (void) bindInput(sockets.input, sockets.boundPort);
 
+    sockets.loopbackWanted = m_loopbackRelay;
+    if (sockets.loopbackWanted)
+        openLoopback(sockets);
+
+    CameraQueues queues;
     while (!m_terminated)
     {
         try
         {
-            zmq::pollitem_t items[] = {{input.handle(), 0, ZMQ_POLLIN, 0}};
-            const int pollResult = zmq_poll(items, 1, kPollTimeoutMs);
-            if (pollResult < 0)
+            zmq::pollitem_t items[] = {
+                {sockets.input.handle(), 0, ZMQ_POLLIN, 0},
+                {sockets.agents.handle(), 0, ZMQ_POLLIN, 0},
+                {nullptr, m_wakeup.fd(), ZMQ_POLLIN, 0},
+            };
+            // No timeout: an idle relay sleeps until a message, a subscription or a wake-up.
+            if (zmq_poll(items, 3, -1) < 0)
             {
-                NX_PRINT << kRelayFunc << " poll Error";
+                if (zmq_errno() == EINTR)
+                    continue;
+                NX_PRINT << kRelayFunc << " poll Error: " << zmq_strerror(zmq_errno());
                 // A poll that keeps failing must not turn into a busy loop that floods the log.
-                sleepUnlessStopped(kPollErrorPause);
+                if (m_wakeup.waitFor(kPollErrorPause))
+                    m_wakeup.consume();
+                continue;
             }
-            else if (items[0].revents & ZMQ_POLLIN)
-                relayOneMessage(input, output, outputBound);
-
-            // A port that failed to bind is tried again only when the setting changes again.
-            const int servicePort = m_servicePort;
-            if (servicePort != boundPort)
+            if (items[2].revents & ZMQ_POLLIN)
             {
-                boundPort = servicePort;
-                bindInput(input, servicePort);
+                m_wakeup.consume();
+                if (m_terminated)
+                    break;
+                applySettings(sockets);
             }
+            if (items[1].revents & ZMQ_POLLIN)
+                readSubscriptions(sockets.agents, queues);
+            if (items[0].revents & ZMQ_POLLIN)
+                relayWaitingMessages(sockets, queues);
         }
         catch (const std::exception& e)
         {
             NX_PRINT << kRelayFunc << " exception: " << e.what();
         }
-        catch (...)
-        {
-            NX_PRINT << kRelayFunc << " exception: unknown";
-        }
     }
 
-    input.close();
-    output.close();
-    context.close();
+    for (const CameraQueues::Report& report: queues.endAllRuns())
+    {
+        logDropRun(report.cameraId, report.dropped, report.total);
+    }
+}
+
+/** Takes up a new service port (in addition to the old ones) and the loopback switch. */
+void Engine::applySettings(Sockets& sockets)
+{
+    // A port that failed to bind is tried again only when the setting changes again.
+    if (const int servicePort = m_servicePort; servicePort != sockets.boundPort)
+    {
+        sockets.boundPort = servicePort;
+        (void) bindInput(sockets.input, servicePort);
+    }
+
+    const bool loopbackWanted = m_loopbackRelay;
+    if (loopbackWanted == sockets.loopbackWanted)
+        return;
+    sockets.loopbackWanted = loopbackWanted;
+    if (loopbackWanted)
+    {
+        openLoopback(sockets);
+    }
+    else if (sockets.loopback)
+    {
+        sockets.loopback.reset();
+        NX_PRINT << kRelayFunc << " loopback relay " << kLoopbackEndpoint << " closed";
+    }
+}
+
+/**
+ * The copy for outside watchers, on a socket of its own: a plain PUB drops for a slow watcher,
+ * so a watcher can never hold up a camera. It is no part of the road to the cameras, so a port
+ * that cannot be bound (taken, or no privilege for a port below 1024) is a warning only; its
+ * success is not logged, so that "ready" means the service port alone.
+ */
+void Engine::openLoopback(Sockets& sockets)
+{
+    try
+    {
+        sockets.loopback.emplace(*m_context, zmq::socket_type::pub);
+        sockets.loopback->set(zmq::sockopt::linger, 0);
+        sockets.loopback->set(zmq::sockopt::sndhwm, kLoopbackHighWaterMark);
+        sockets.loopback->bind(kLoopbackEndpoint);
+    }
+    catch (const zmq::error_t& e)
+    {
+        sockets.loopback.reset();
+        NX_PRINT << kRelayFunc << " bind " << kLoopbackEndpoint << " failed: " << e.what()
+            << " (warning: no loopback copy for outside watchers; the cameras still receive)";
+        pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::info, kLoopbackCaption,
+            std::string(kLoopbackEndpoint) + ": " + e.what());
+    }
+}
+
+void Engine::logDropRun(const std::string& cameraId, int64_t dropped, int64_t total)
+{
+    NX_PRINT << kRelayFunc << " camera " << cameraId << ": " << dropped
+        << " messages dropped while its queue was full (" << total << " in all)";
 }
 
 /** Adds the service port to the input socket's endpoints; failures are logged and reported. */
 bool Engine::bindInput(zmq::socket_t& input, int port)
 {
     const std::string endpoint = nx::kit::utils::formatText("tcp://*:%d", port);
-    const bool bound = bindEndpoint(input, endpoint, kServicePortCaption);
-    input.set(zmq::sockopt::subscribe, "");
-    return bound;
-}
-
-bool Engine::bindOutput(zmq::socket_t& output)
-{
-    return bindEndpoint(output, kRelayEndpoint, kRelayEndpointCaption);
-}
-
-bool Engine::bindEndpoint(zmq::socket_t& socket, const std::string& endpoint, const char* caption)
-{
     try
     {
-        socket.bind(endpoint);
+        input.bind(endpoint);
     }
     catch (const zmq::error_t& e)
     {
         NX_PRINT << kRelayFunc << " bind " << endpoint << " failed: " << e.what();
-        pushPluginDiagnosticEvent(
-            IPluginDiagnosticEvent::Level::error, caption, endpoint + ": " + e.what());
+        pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error, kServicePortCaption,
+            endpoint + ": " + e.what());
         return false;
     }
     NX_PRINT << kRelayFunc << " bind " << endpoint;
     return true;
 }
 
-/**
- * Moves one waiting frame from input to output as a message of its own. Without a bound output
- * the frame is still taken, so that nothing piles up. Would-block is not an error: nothing was
- * waiting, or the output dropped the message.
- */
-void Engine::relayOneMessage(zmq::socket_t& input, zmq::socket_t& output, bool outputBound)
+/** The agents' (un)subscriptions: one byte 1 or 0, then the prefix. */
+void Engine::readSubscriptions(zmq::socket_t& agents, CameraQueues& queues)
 {
-    zmq::message_t message;
-    try
+    for (int i = 0; i < kMessagesPerPass; ++i)
     {
-        if (!input.recv(message, zmq::recv_flags::dontwait) || !outputBound)
+        zmq::message_t message;
+        if (!agents.recv(message, zmq::recv_flags::dontwait))
             return;
+        if (message.size() == 0)
+            continue;
+        const char* const data = static_cast<const char*>(message.data());
+        std::string prefix(data + 1, message.size() - 1);
+        if (data[0] == 1)
+        {
+            queues.subscribe(std::move(prefix));
+        }
+        else if (data[0] == 0)
+        {
+            if (const auto report = queues.unsubscribe(prefix))
+            {
+                logDropRun(report->cameraId, report->dropped, report->total);
+            }
+        }
     }
-    catch (const zmq::error_t& e)
-    {
-        NX_PRINT << kRelayFunc << " recv error: " << e.what();
-        return;
-    }
+}
 
+/**
+ * Moves the waiting messages from the input to the agents (and the loopback copy), each as a
+ * message of its own. Without a bound agent endpoint they are still taken, so that nothing piles
+ * up. Would-block on the input is not an error: nothing more is waiting.
+ */
+void Engine::relayWaitingMessages(Sockets& sockets, CameraQueues& queues)
+{
+    for (int i = 0; i < kMessagesPerPass && !m_terminated; ++i)
+    {
+        zmq::message_t message;
+        try
+        {
+            if (!sockets.input.recv(message, zmq::recv_flags::dontwait))
+                return;
+        }
+        catch (const zmq::error_t& e)
+        {
+            NX_PRINT << kRelayFunc << " recv error: " << e.what();
+            return;
+        }
+        relayOneMessage(sockets, queues, message);
+    }
+}
+
+void Engine::relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::message_t& message)
+{
+    if (sockets.loopback)
+    {
+        try
+        {
+            // Shares the buffer of a large message instead of copying it.
+            zmq::message_t copy;
+            copy.copy(message);
+            (void) sockets.loopback->send(copy, zmq::send_flags::dontwait);
+        }
+        catch (const zmq::error_t& e)
+        {
+            NX_PRINT << kRelayFunc << " loopback send error: " << e.what();
+        }
+    }
+    if (!sockets.agentsBound)
+        return;
+
+    const std::string_view text(static_cast<const char*>(message.data()), message.size());
+    // Read before the send, which hands the bytes over to the receiving agent.
+    const std::string watchedKey = queues.anyDropping() ? queues.keyOf(text) : std::string();
     try
     {
-        (void) output.send(message, zmq::send_flags::dontwait);
+        if (sockets.agents.send(message, zmq::send_flags::dontwait))
+        {
+            if (watchedKey.empty())
+                return;
+            if (const auto report = queues.delivered(watchedKey))
+            {
+                logDropRun(report->cameraId, report->dropped, report->total);
+            }
+            return;
+        }
+        // EAGAIN with NODROP: a subscribed camera's queue is full; the message is still ours.
+        const std::string key = queues.keyOf(text);
+        if (queues.dropped(key))
+        {
+            NX_PRINT << kRelayFunc << " camera " << CameraQueues::cameraIdOf(key)
+                << ": queue full, dropping its messages";
+        }
     }
     catch (const zmq::error_t& e)
     {
         NX_PRINT << kRelayFunc << " send error: " << e.what();
     }
-}
-
-bool Engine::sleepUnlessStopped(std::chrono::milliseconds duration)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return !m_stopCondition.wait_for(lock, duration, [this]() { return m_terminated.load(); });
 }
 
 } // namespace nx::vms_server_plugins::analytics::sample
