@@ -82,18 +82,22 @@ int parseServicePort(const std::string& text)
 
 /**
  * Messages the relay could not hand to a camera because the camera's queue was full, counted
- * per subscription prefix (learnt from the agents' subscriptions). A run of drops is reported
- * when it starts and when it ends (the next delivery, the agent's unsubscription or the end of
- * the relay), so that a flood costs two log lines per camera, not one per message. Relay
+ * per subscription prefix (learnt from the agents' subscriptions). A camera's first drop is
+ * reported at once; later ones at most once per kReportInterval, when the next message for the
+ * camera comes (dropped or delivered), and what is left when the agent unsubscribes or the
+ * relay ends: a flood costs a few log lines, never one per message, and needs no timer. Relay
  * thread only.
  */
 class CameraQueues
 {
 public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds kReportInterval{10};
+
     struct Report
     {
         std::string cameraId;
-        int64_t dropped = 0; //< In the run that ended.
+        int64_t dropped = 0; //< Since the previous report.
         int64_t total = 0; //< Since the camera subscribed.
     };
 
@@ -104,13 +108,13 @@ public:
         const auto it = m_cameras.find(prefix);
         if (it == m_cameras.end())
             return std::nullopt;
-        std::optional<Report> report = endRun(*it);
+        std::optional<Report> report = takeReport(*it, Clock::now());
         m_cameras.erase(it);
         return report;
     }
 
-    /** True while some camera is in a run of drops: only then does a delivery need a key. */
-    [[nodiscard]] bool anyDropping() const { return m_dropping > 0; }
+    /** True while some camera has unreported drops: only then does a delivery need a key. */
+    [[nodiscard]] bool anyUnreported() const { return m_unreportedCameras > 0; }
 
     /**
      * The prefix under which a message is counted: read from its start when it has the usual
@@ -136,34 +140,65 @@ public:
         return {};
     }
 
-    /** Counts one drop; true if it starts a run (the caller reports it). */
-    [[nodiscard]] bool dropped(const std::string& key)
+    /** Counts one drop; a report if one is due. */
+    [[nodiscard]] std::optional<Report> dropped(const std::string& key, Clock::time_point now)
     {
-        Camera& camera = m_cameras[key];
-        ++camera.total;
-        if (camera.run++ > 0)
-            return false;
-        ++m_dropping;
-        return true;
+        auto& entry = *m_cameras.try_emplace(key).first;
+        ++entry.second.total;
+        if (entry.second.unreported++ == 0)
+            ++m_unreportedCameras;
+        return reportIfDue(entry, now);
     }
 
-    /** A message of this camera went through: ends its run of drops, if any. */
-    [[nodiscard]] std::optional<Report> delivered(const std::string& key)
+    /** A message of this camera went through; a report of its earlier drops if one is due. */
+    [[nodiscard]] std::optional<Report> delivered(const std::string& key, Clock::time_point now)
     {
         const auto it = m_cameras.find(key);
-        return it == m_cameras.end() ? std::nullopt : endRun(*it);
+        return it == m_cameras.end() ? std::nullopt : reportIfDue(*it, now);
     }
 
-    /** Ends every open run (the relay stops). */
-    [[nodiscard]] std::vector<Report> endAllRuns()
+    /** Reports of every camera with unreported drops (the relay stops). */
+    [[nodiscard]] std::vector<Report> takeAllReports()
     {
         std::vector<Report> reports;
         for (auto& entry: m_cameras)
         {
-            if (std::optional<Report> report = endRun(entry))
+            if (std::optional<Report> report = takeReport(entry, Clock::now()))
                 reports.push_back(std::move(*report));
         }
         return reports;
+    }
+
+private:
+    struct Camera
+    {
+        int64_t unreported = 0;
+        int64_t total = 0;
+        Clock::time_point lastReport; //< Long ago until the first report.
+    };
+
+    using Entry = std::pair<const std::string, Camera>;
+
+    std::optional<Report> reportIfDue(Entry& entry, Clock::time_point now)
+    {
+        if (entry.second.lastReport != Clock::time_point()
+            && now - entry.second.lastReport < kReportInterval)
+        {
+            return std::nullopt;
+        }
+        return takeReport(entry, now);
+    }
+
+    std::optional<Report> takeReport(Entry& entry, Clock::time_point now)
+    {
+        Camera& camera = entry.second;
+        if (camera.unreported == 0)
+            return std::nullopt;
+        Report report{cameraIdOf(entry.first), camera.unreported, camera.total};
+        camera.unreported = 0;
+        camera.lastReport = now;
+        --m_unreportedCameras;
+        return report;
     }
 
     static std::string cameraIdOf(const std::string& key)
@@ -176,26 +211,8 @@ public:
         return std::string(id);
     }
 
-private:
-    struct Camera
-    {
-        int64_t run = 0;
-        int64_t total = 0;
-    };
-
-    std::optional<Report> endRun(std::pair<const std::string, Camera>& entry)
-    {
-        Camera& camera = entry.second;
-        if (camera.run == 0)
-            return std::nullopt;
-        Report report{cameraIdOf(entry.first), camera.run, camera.total};
-        camera.run = 0;
-        --m_dropping;
-        return report;
-    }
-
     std::unordered_map<std::string, Camera> m_cameras;
-    int m_dropping = 0; //< Cameras whose run is open.
+    int m_unreportedCameras = 0;
 };
 
 /** What the relay thread opens; closed by it, in reverse order, before the thread ends. */
@@ -488,9 +505,9 @@ void Engine::runRelay()
         }
     }
 
-    for (const CameraQueues::Report& report: queues.endAllRuns())
+    for (const CameraQueues::Report& report: queues.takeAllReports())
     {
-        logDropRun(report.cameraId, report.dropped, report.total);
+        logDropReport(report.cameraId, report.dropped, report.total);
     }
 }
 
@@ -544,10 +561,10 @@ void Engine::openLoopback(Sockets& sockets)
     }
 }
 
-void Engine::logDropRun(const std::string& cameraId, int64_t dropped, int64_t total)
+void Engine::logDropReport(const std::string& cameraId, int64_t dropped, int64_t total)
 {
-    NX_PRINT << kRelayFunc << " camera " << cameraId << ": " << dropped
-        << " messages dropped while its queue was full (" << total << " in all)";
+    NX_PRINT << kRelayFunc << " camera " << cameraId << ": queue full, " << dropped
+        << " messages dropped (" << total << " in all)";
 }
 
 /** Adds the service port to the input socket's endpoints; failures are logged and reported. */
@@ -589,7 +606,7 @@ void Engine::readSubscriptions(zmq::socket_t& agents, CameraQueues& queues)
         {
             if (const auto report = queues.unsubscribe(prefix))
             {
-                logDropRun(report->cameraId, report->dropped, report->total);
+                logDropReport(report->cameraId, report->dropped, report->total);
             }
         }
     }
@@ -640,26 +657,24 @@ void Engine::relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::messag
 
     const std::string_view text(static_cast<const char*>(message.data()), message.size());
     // Read before the send, which hands the bytes over to the receiving agent.
-    const std::string watchedKey = queues.anyDropping() ? queues.keyOf(text) : std::string();
+    const std::string watchedKey = queues.anyUnreported() ? queues.keyOf(text) : std::string();
     try
     {
+        std::optional<CameraQueues::Report> report;
         if (sockets.agents.send(message, zmq::send_flags::dontwait))
         {
-            if (watchedKey.empty())
-                return;
-            if (const auto report = queues.delivered(watchedKey))
-            {
-                logDropRun(report->cameraId, report->dropped, report->total);
-            }
-            return;
+            if (!watchedKey.empty())
+                report = queues.delivered(watchedKey, CameraQueues::Clock::now());
         }
-        // EAGAIN with NODROP: a subscribed camera's queue is full; the message is still ours.
-        const std::string key = queues.keyOf(text);
-        if (queues.dropped(key))
+        else
         {
-            NX_PRINT << kRelayFunc << " camera " << CameraQueues::cameraIdOf(key)
-                << ": queue full, dropping its messages";
+            // EAGAIN with NODROP: a subscribed camera's queue is full; the message is still
+            // ours, and goes to nobody.
+            report = queues.dropped(
+                watchedKey.empty() ? queues.keyOf(text) : watchedKey, CameraQueues::Clock::now());
         }
+        if (report)
+            logDropReport(report->cameraId, report->dropped, report->total);
     }
     catch (const zmq::error_t& e)
     {

@@ -69,7 +69,7 @@ private:
     void readSubscriptions(zmq::socket_t& agents, CameraQueues& queues);
     void relayWaitingMessages(Sockets& sockets, CameraQueues& queues);
     void relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::message_t& message);
-    void logDropRun(const std::string& cameraId, int64_t dropped, int64_t total);
+    void logDropReport(const std::string& cameraId, int64_t dropped, int64_t total);
 
 private:
     [[maybe_unused]] Plugin* const m_plugin; //< The parent; kept, never used.

@@ -115,6 +115,15 @@ TEST_F(HardeningLoad, SlowServerHoldsUpOnlyItsOwnCamera)
     EXPECT_TRUE(deliverUntil(kServicePort, alarmMessage(fast.id, "After"),
         [&]() { return fastHandler->packets() > fastBefore; }));
 
+    // The relay counted the slow camera's drops: reported at the first one, then at most once
+    // per ten seconds, not once per message.
+    const testhost::LogFile log;
+    const std::string dropLine =
+        s_engine.printPrefix + "threadFuncZeromqLoop camera " + slow.id + ": queue full, ";
+    const int dropLines = log.countLinesContaining(dropLine);
+    EXPECT_GE(dropLines, 1);
+    EXPECT_LE(dropLines, 2);
+
     // Released in the middle of its backlog, the slow agent stops calling its handler and lets
     // go of it; only the message in progress is finished.
     slow.agent.reset();
@@ -124,6 +133,11 @@ TEST_F(HardeningLoad, SlowServerHoldsUpOnlyItsOwnCamera)
     EXPECT_EQ(1, slowHandler->refCount());
     EXPECT_EQ(0, slowHandler->badPackets());
     EXPECT_EQ(0, fastHandler->badPackets());
+    // The drops of the flood after the first report are reported when the agent unsubscribes.
+    const auto deadline = steady_clock::now() + kDeliveryTimeout;
+    while (log.countLinesContaining(dropLine) == dropLines && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(dropLines + 1, log.countLinesContaining(dropLine));
 
     fast.agent.reset();
     EXPECT_EQ(1, fastHandler->refCount());
