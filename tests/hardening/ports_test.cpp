@@ -117,7 +117,8 @@ private:
         zmq_connect(monitor, "inproc://forger");
         for (;;)
         {
-            zmq_pollitem_t items[] = {{monitor, 0, ZMQ_POLLIN, 0}, {nullptr, control, ZMQ_POLLIN, 0}};
+            zmq_pollitem_t items[] = {
+                {monitor, 0, ZMQ_POLLIN, 0}, {nullptr, control, ZMQ_POLLIN, 0}};
             if (zmq_poll(items, 2, 10) < 0)
                 return 1;
             if (items[1].revents != 0)

@@ -449,7 +449,8 @@ TEST_F(PluginLibraryTest, SecondEngineReportsTakenEndpointsAndLivesOn)
     EXPECT_EQ(1, log.countLinesContaining(std::string(kPrefixB)
         + "threadFuncZeromqLoop bind tcp://127.0.0.1:688 failed: Address already in use"));
     // Engine A holds the copy, and says so only by being quiet: a success is not logged.
-    EXPECT_EQ(0, log.countLinesContaining(std::string(kPrefixA) + "threadFuncZeromqLoop bind tcp://127.0.0.1:688"));
+    EXPECT_EQ(0, log.countLinesContaining(
+        std::string(kPrefixA) + "threadFuncZeromqLoop bind tcp://127.0.0.1:688"));
     EXPECT_EQ(0,
         log.countLinesContaining(std::string(kPrefixB) + "threadFuncZeromqLoop terminated"));
 
