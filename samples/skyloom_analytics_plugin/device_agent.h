@@ -1,11 +1,12 @@
 // The plugin's agent for one camera. It subscribes to the engine's loopback relay for the
-// messages whose "src_uuid" names its camera, converts each into object and event metadata and
-// pushes the packets to the server's handler, stamped with the time of the latest video frame.
+// messages whose "src_uuid" names its camera, has each converted into object and event metadata
+// (MessageConverter) and pushes the packets to the server's handler, stamped with the time of
+// the latest video frame.
 //
 // Threads: the server's threads construct and destroy the agent, deliver settings and video
 // frames; the agent's own receive thread (threadFuncZeromqProcess) runs every conversion and
-// push. Settings and the frame time are single atomic values shared between the two; the track
-// id base and the track caches belong to the receive thread. The destructor stops and joins the
+// push. Settings and the frame time are single atomic values shared between the two, read once
+// per message; the converter belongs to the receive thread. The destructor stops and joins the
 // receive thread (within about a second).
 #pragma once
 
@@ -16,16 +17,13 @@
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
 #include <nx/sdk/analytics/helpers/consuming_device_agent.h>
 #include <nx/sdk/analytics/i_compressed_video_packet.h>
 #include <nx/sdk/analytics/i_metadata_packet.h>
 #include <nx/sdk/i_device_info.h>
 #include <nx/sdk/ptr.h>
-#include <nx/sdk/uuid.h>
 
-#include "stlcache/stlcache.h"
+#include "message_converter.h"
 
 namespace zmq { class socket_t; }
 
@@ -38,11 +36,11 @@ public:
      * messages through handleMessage() themselves (tests, benchmarks, fuzzing). */
     enum class ReceiveThread { start, none };
 
-    static constexpr size_t kTrackCacheCapacity = 128;
     static constexpr const char* kRelayEndpoint = "tcp://127.0.0.1:688";
 
-    explicit DeviceAgent(
-        const nx::sdk::IDeviceInfo* deviceInfo, ReceiveThread receiveThread = ReceiveThread::start);
+    /** `clock` times the track-id renewal rule; tests give one they can advance. */
+    explicit DeviceAgent(const nx::sdk::IDeviceInfo* deviceInfo,
+        ReceiveThread receiveThread = ReceiveThread::start, TrackIdentity::Clock clock = {});
     virtual ~DeviceAgent() override;
 
     /**
@@ -52,25 +50,11 @@ public:
      */
     void handleMessage(std::string_view text);
 
-    /** One poll that timed out: counts towards the process-wide idle rule (receive thread). */
-    void handleIdlePoll();
-
-    static std::string eventTypeIdForSource(const std::string& source);
-    static std::string objectTypeIdForClass(const std::string& className);
-    static void expandBoundingBox(
-        float& x, float& y, float& width, float& height, float minWidth, float minHeight);
-
-    /** Track UUID of an AI-engine track id under the current base (receive thread). */
-    nx::sdk::Uuid makeTrackId(int trackId) const;
-    /** Draws a new track id base (receive thread). */
-    void renewTrackIdBase();
-
     const std::string& zeromqFilter() const { return m_zeromqFilter; }
-    const std::string& trackIdBaseString() const { return m_trackIdBaseString; }
     int64_t lastFrameTimestampUs() const { return m_lastFrameTimestampUs.load(); }
 
-    /** The process-wide count of consecutive idle polls, shared by all agents. */
-    static int idlePollCount();
+    /** The converter's state, for the thread that feeds the messages (receive thread). */
+    const MessageConverter& converter() const { return m_converter; }
 
 protected:
     virtual std::string manifestString() const override;
@@ -86,9 +70,6 @@ protected:
     virtual nx::sdk::Result<const nx::sdk::ISettingsResponse*> settingsReceived() override;
 
 private:
-    using TrackCache = stlcache::bounded_cache<
-        int, std::string, stlcache::policy_lru, std::less<int>, std::allocator, stlcache::lock_none>;
-
     void threadFuncZeromqProcess();
     /** One life of the socket: false after a logged failure (the caller retries). */
     bool receiveUntilStopped();
@@ -98,29 +79,15 @@ private:
     void logMessageException(const char* text) noexcept;
 
     void applyBooleanSetting(const char* key, std::atomic<bool>& member, const char* logLabel);
-
-    nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> generateEventMetadataPacket(
-        const nlohmann::json& message);
-    nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> generateObjectMetadataPacket(
-        const nlohmann::json& message);
-    nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> generateObjectMetadataPacket_only(
-        const nlohmann::json& message);
-
-    void pushIfAny(nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> packet);
-    /** Throws if the counter value is not a number that fits int32; then nothing is pushed. */
-    void pushCounterPacket(
-        const std::string& caption, const nlohmann::json& counterValue, int64_t timestampUs);
+    /** The settings that one message is converted with, each read once. */
+    ConversionSettings conversionSettings() const;
 
 private:
-    nx::sdk::Uuid m_counterTrackId;
-    nx::sdk::Uuid m_trackIdBase;
-    std::string m_trackIdBaseString;
     /** Written by the video hooks (server threads), read by the receive thread. */
     std::atomic<int64_t> m_lastFrameTimestampUs{0};
     std::string m_zeromqFilter;
-    TrackCache m_captionCache{kTrackCacheCapacity};
-    TrackCache m_plateCache{kTrackCacheCapacity};
-    TrackCache m_groupCache{kTrackCacheCapacity};
+    /** Receive thread only (after construction). */
+    MessageConverter m_converter;
     std::thread m_thread;
     /** Set once by the destructor, read by the receive thread at the top of every pass. */
     std::atomic<bool> m_terminated{false};
