@@ -126,10 +126,11 @@ const json* findCounterValue(const json& message)
     return node->is_null() ? nullptr : node;
 }
 
-bool hasNonNullMember(const json& message, const char* name)
+/** The member's value, or null when it is absent or null. */
+const json* nonNullMember(const json& message, const char* name)
 {
     const auto it = message.find(name);
-    return it != message.end() && !it->is_null();
+    return (it == message.end() || it->is_null()) ? nullptr : &*it;
 }
 
 bool isNullOrAbsent(const json& element, const char* name)
@@ -226,6 +227,7 @@ std::vector<Ptr<IMetadataPacket>> MessageConverter::convert(
     PacketList packets;
     try
     {
+        packets.reserve(4); //< Counter, event, alarm objects, detections: one allocation.
         if (!message.is_object())
             return packets;
         const bool isAlarm = message.contains("event");
@@ -279,18 +281,18 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
 {
     try
     {
-        for (const char* member: {"caption", "description", "source"})
-        {
-            if (!hasNonNullMember(message, member))
-                return;
-        }
+        const json* captionValue = nonNullMember(message, "caption");
+        const json* descriptionValue = nonNullMember(message, "description");
+        const json* sourceValue = nonNullMember(message, "source");
+        if (!captionValue || !descriptionValue || !sourceValue)
+            return;
 
-        const ServerText caption(readText(message.at("caption")));
+        const ServerText caption(readText(*captionValue));
         auto event = makePtr<EventMetadata>();
-        event->setTypeId(eventTypeIdForSource(readText(message.at("source"))));
+        event->setTypeId(eventTypeIdForSource(readText(*sourceValue)));
         event->setIsActive(true);
         event->setCaption(caption.get());
-        event->setDescription(ServerText(readText(message.at("description"))).get());
+        event->setDescription(ServerText(readText(*descriptionValue)).get());
 
         auto eventPacket = makePtr<EventMetadataPacket>();
         eventPacket->setTimestampUs(timestampUs);

@@ -33,8 +33,14 @@ bool needsCleaning(std::string_view text)
 {
     for (size_t i = 0; i < text.size(); ++i)
     {
-        if (unwantedLength(text, i) != 0)
+        // Only these bytes can start an unwanted character; the common case is one comparison
+        // chain per byte.
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if ((byte < 0x20 || byte == 0x7F || byte == 0xC2 || byte == 0xE2)
+            && unwantedLength(text, i) != 0)
+        {
             return true;
+        }
     }
     return false;
 }
