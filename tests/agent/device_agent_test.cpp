@@ -377,6 +377,7 @@ TEST_F(DeviceAgentTest, MessageNamingAnotherCameraWasConvertedForThisOne)
         EXPECT_EQ(1, m_log.countLinesContaining(
             "threadFuncZeromqProcess dropped: the message names another camera: "));
     }
+    EXPECT_EQ(4U, m_agent->converter().drops().otherCamera);
     m_agent->handleMessage(valid);
     EXPECT_EQ(1U, m_handler->packetCount());
 }

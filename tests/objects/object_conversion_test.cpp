@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
@@ -419,6 +420,7 @@ TEST_F(ObjectConversion, MalformedAlarmObjectLostItsNeighbours)
         // Nothing was learnt from the dropped object.
         EXPECT_TRUE(feed(alarm("A", {testCase.object})).empty());
     }
+    EXPECT_EQ(2 * std::size(cases), m_agent->converter().drops().malformedElements);
 }
 
 TEST_F(ObjectConversion, EmptyObjectListGivesNothingAndNoFailure)
@@ -605,6 +607,7 @@ TEST_F(ObjectConversion, DetectionBoxesTheServerCouldNotDraw)
         EXPECT_EQ(testCase.expected ? 0 : 1, failureLines(
             "generateObjectMetadataPacket_only dropped: annotations[0]: box "));
     }
+    EXPECT_EQ(3U, m_agent->converter().drops().boxesOutsideFrame);
 }
 
 TEST_F(ObjectConversion, AllDetectionsSkippedStillGivesAnEmptyStampedPacket)
