@@ -1,12 +1,12 @@
 // The plugin's agent for one camera. It subscribes to its engine's relay, in-process on the
 // ZeroMQ context that the engine shares with it (RelayContext), for the messages whose "src_uuid"
-// names its camera, converts each into object and event metadata and pushes the packets to the
-// server's handler, stamped with the time of the latest video frame.
+// names its camera, has each converted into object and event metadata (MessageConverter) and
+// pushes the packets to the server's handler, stamped with the time of the latest video frame.
 //
 // Threads: the server's threads construct and destroy the agent, deliver settings and video
 // frames; the agent's own receive thread (threadFuncZeromqProcess) runs every conversion and
-// push. Settings and the frame time are single atomic values shared between the two; the track
-// id base and the track caches belong to the receive thread. The receive thread sleeps until a
+// push. Settings and the frame time are single atomic values shared between the two, read once
+// per message; the converter belongs to the receive thread. The receive thread sleeps until a
 // message or a stop arrives; the destructor wakes it (Wakeup) and joins it at once, after the
 // push in progress. The agent holds its share of the context: it may outlive its engine, and
 // then receives nothing more; an agent made without a context receives nothing at all.
@@ -20,17 +20,14 @@
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
 #include <nx/sdk/analytics/helpers/consuming_device_agent.h>
 #include <nx/sdk/analytics/i_compressed_video_packet.h>
 #include <nx/sdk/analytics/i_metadata_packet.h>
 #include <nx/sdk/i_device_info.h>
 #include <nx/sdk/ptr.h>
-#include <nx/sdk/uuid.h>
 
+#include "message_converter.h"
 #include "relay_context.h"
-#include "stlcache/stlcache.h"
 #include "wakeup.h"
 
 namespace zmq { class socket_t; }
@@ -44,18 +41,19 @@ public:
      * messages through handleMessage() themselves (tests, benchmarks, fuzzing). */
     enum class ReceiveThread { start, none };
 
-    static constexpr size_t kTrackCacheCapacity = 128;
-
-    /** Without a relay context: the agent receives nothing (the thread is never started). */
-    explicit DeviceAgent(
-        const nx::sdk::IDeviceInfo* deviceInfo, ReceiveThread receiveThread = ReceiveThread::start);
+    /**
+     * Without a relay context: the agent receives nothing (the thread is never started).
+     * `clock` times the track-id renewal rule; tests give one they can advance.
+     */
+    explicit DeviceAgent(const nx::sdk::IDeviceInfo* deviceInfo,
+        ReceiveThread receiveThread = ReceiveThread::start, TrackIdentity::Clock clock = {});
 
     /**
      * Receives from the relay of the engine that shares `relayContext` (may be null, as above).
      * Throws if the system refuses the wake-up descriptor or the thread.
      */
     DeviceAgent(const nx::sdk::IDeviceInfo* deviceInfo, RelayContext relayContext,
-        ReceiveThread receiveThread = ReceiveThread::start);
+        ReceiveThread receiveThread = ReceiveThread::start, TrackIdentity::Clock clock = {});
     virtual ~DeviceAgent() override;
 
     /**
@@ -65,25 +63,11 @@ public:
      */
     void handleMessage(std::string_view text);
 
-    /** One poll that timed out: counts towards the process-wide idle rule (receive thread). */
-    void handleIdlePoll();
-
-    static std::string eventTypeIdForSource(const std::string& source);
-    static std::string objectTypeIdForClass(const std::string& className);
-    static void expandBoundingBox(
-        float& x, float& y, float& width, float& height, float minWidth, float minHeight);
-
-    /** Track UUID of an AI-engine track id under the current base (receive thread). */
-    nx::sdk::Uuid makeTrackId(int trackId) const;
-    /** Draws a new track id base (receive thread). */
-    void renewTrackIdBase();
-
     const std::string& zeromqFilter() const { return m_zeromqFilter; }
-    const std::string& trackIdBaseString() const { return m_trackIdBaseString; }
     int64_t lastFrameTimestampUs() const { return m_lastFrameTimestampUs.load(); }
 
-    /** The process-wide count of consecutive idle polls, shared by all agents. */
-    static int idlePollCount();
+    /** The converter's state, for the thread that feeds the messages (receive thread). */
+    const MessageConverter& converter() const { return m_converter; }
 
 protected:
     virtual std::string manifestString() const override;
@@ -99,9 +83,6 @@ protected:
     virtual nx::sdk::Result<const nx::sdk::ISettingsResponse*> settingsReceived() override;
 
 private:
-    using TrackCache = stlcache::bounded_cache<
-        int, std::string, stlcache::policy_lru, std::less<int>, std::allocator, stlcache::lock_none>;
-
     void threadFuncZeromqProcess();
     /** One life of the socket: false after a logged failure (the caller retries). */
     [[nodiscard]] bool receiveUntilStopped();
@@ -112,29 +93,15 @@ private:
     void logMessageException(const char* text) noexcept;
 
     void applyBooleanSetting(const char* key, std::atomic<bool>& member, const char* logLabel);
-
-    nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> generateEventMetadataPacket(
-        const nlohmann::json& message);
-    nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> generateObjectMetadataPacket(
-        const nlohmann::json& message);
-    nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> generateObjectMetadataPacket_only(
-        const nlohmann::json& message);
-
-    void pushIfAny(nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> packet);
-    /** Throws if the counter value is not a number that fits int32; then nothing is pushed. */
-    void pushCounterPacket(
-        const std::string& caption, const nlohmann::json& counterValue, int64_t timestampUs);
+    /** The settings that one message is converted with, each read once. */
+    ConversionSettings conversionSettings() const;
 
 private:
-    nx::sdk::Uuid m_counterTrackId;
-    nx::sdk::Uuid m_trackIdBase;
-    std::string m_trackIdBaseString;
     /** Written by the video hooks (server threads), read by the receive thread. */
     std::atomic<int64_t> m_lastFrameTimestampUs{0};
     std::string m_zeromqFilter;
-    TrackCache m_captionCache{kTrackCacheCapacity};
-    TrackCache m_plateCache{kTrackCacheCapacity};
-    TrackCache m_groupCache{kTrackCacheCapacity};
+    /** Receive thread only (after construction). */
+    MessageConverter m_converter;
     /** This agent's share of its engine's context; null for an agent made without one. */
     const RelayContext m_relayContext;
     /** Made with the thread: the destructor notifies it, the receive thread polls it. */

@@ -41,6 +41,22 @@ inline int readInt32(const nlohmann::json& value)
     return value.get<int>(); //< Booleans convert; other types raise the library's type error.
 }
 
+/**
+ * A track id: a whole number within int32 ("tid": 7 or 7.0). A fraction, a boolean or a text
+ * would make two different ids name one track, so each of them throws.
+ */
+inline int readTrackId(const nlohmann::json& value)
+{
+    if (value.is_number_float() && std::trunc(value.get<double>()) != value.get<double>())
+        throw std::invalid_argument("track id " + value.dump() + " is not a whole number");
+    if (!value.is_number())
+    {
+        throw std::invalid_argument(
+            std::string("track id must be a number, but is ") + value.type_name());
+    }
+    return readInt32(value);
+}
+
 /** A number (or boolean) as a finite 32-bit float. */
 inline float readFloat(const nlohmann::json& value)
 {

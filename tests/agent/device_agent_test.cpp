@@ -2,12 +2,17 @@
 // through the server's calls, messages through handleMessage(), and the test host's handler
 // records what reaches the server. Log lines are read back from the log file in the working
 // directory.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
-#include <thread>
+#include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -21,6 +26,7 @@
 
 #include "device_agent.h"
 #include "relay_context.h"
+#include "type_ids.h"
 
 namespace {
 
@@ -28,6 +34,8 @@ using nx::sdk::Ptr;
 using nx::vms_server_plugins::analytics::sample::DeviceAgent;
 using nx::vms_server_plugins::analytics::sample::makeRelayContext;
 using nx::vms_server_plugins::analytics::sample::RelayContext;
+using nx::vms_server_plugins::analytics::sample::TrackIdentity;
+using nx::vms_server_plugins::analytics::sample::eventTypeIdForSource;
 using namespace skyloom::testhost;
 using Kind = MetadataPacketRecord::Kind;
 
@@ -208,7 +216,9 @@ TEST_F(DeviceAgentTest, CounterValues)
         {R"({"value": []})", true, nullptr, true},
         {R"({"value": [null]})", true, nullptr, true},
         {R"({"other": 1})", true, nullptr, true},
-        {"null", true, nullptr, true},
+        // A step through null cannot resolve the path: malformed, like any other non-container.
+        {"null", true, nullptr, false},
+        {R"({"value": null})", true, nullptr, false},
         {R"({"value": {"0": 5}})", true, "5", true},
         // Malformed counters are not looked at while the counter display is off.
         {R"({"value": ["x"]})", false, nullptr, true},
@@ -306,7 +316,7 @@ TEST(DeviceAgentEventTypes, SourceNamesMapToEventTypeIds)
     };
     for (const auto& [source, suffix]: rows)
     {
-        EXPECT_EQ("skyloom.plugin." + suffix, DeviceAgent::eventTypeIdForSource(source))
+        EXPECT_EQ("skyloom.plugin." + suffix, eventTypeIdForSource(source))
             << "source: \"" << source << "\"";
     }
 }
@@ -318,7 +328,8 @@ TEST_F(DeviceAgentTest, EventPathRunsBeforeMetaPath)
 {
     settings({{"showCounter", "true"}, {"enableMetadata", "true"}});
     compressedFrame(kFrameTimeUs);
-    const std::string message = R"({"src_uuid": "x", "caption": "Crowd", "description": "d",
+    const std::string message = std::string(R"({"src_uuid": ")") + kCameraId
+        + R"(", "caption": "Crowd", "description": "d",
         "source": "crowd",
         "event": {"counter": {"value": [4]}, "object_list": [{"tid": 5, "class": "car",
             "bbox": {"x0": 0.1, "y0": 0.1, "x1": 0.5, "y1": 0.5}}]},
@@ -346,6 +357,61 @@ TEST_F(DeviceAgentTest, ValidJsonWithoutEventOrMetaProducesNothing)
     }
     EXPECT_EQ(0U, m_handler->packetCount());
     EXPECT_EQ(0, exceptionLines());
+}
+
+// The relay delivers by the text's first bytes; a later duplicate "src_uuid" wins in the parsed
+// message, and another camera's alarm was shown on this one.
+TEST_F(DeviceAgentTest, MessageNamingAnotherCameraWasConvertedForThisOne)
+{
+    compressedFrame(kFrameTimeUs);
+    const std::string head = std::string(R"({"src_uuid":")") + kCameraId + "\"";
+    const std::string body =
+        R"(,"source":"fire","caption":"A","description":"d","event":{"object_list":[]}})";
+    const std::string valid = head + body;
+    for (const std::string& text: {
+        head + body.substr(0, body.size() - 1) + R"(,"src_uuid":"another-camera"})",
+        head + R"(,"src_uuid":5)" + body,
+        "{" + body.substr(1),
+        head.substr(0, head.size() - 2) + "\"" + body})
+    {
+        SCOPED_TRACE(text.substr(0, 120));
+        m_log.mark();
+        m_agent->handleMessage(text);
+        EXPECT_EQ(0U, m_handler->packetCount());
+        EXPECT_EQ(1, m_log.countLinesContaining(
+            "threadFuncZeromqProcess dropped: the message names another camera: "));
+    }
+    EXPECT_EQ(4U, m_agent->converter().drops().otherCamera);
+    m_agent->handleMessage(valid);
+    EXPECT_EQ(1U, m_handler->packetCount());
+}
+
+// The server keeps texts as C strings: a NUL cut them short; ESC and bidirectional overrides
+// reached captions, descriptions and the name of the counter's attribute.
+TEST_F(DeviceAgentTest, EventTextsCarriedControlAndBidiCharactersToTheServer)
+{
+    settings({{"showCounter", "true"}});
+    compressedFrame(kFrameTimeUs);
+    auto message = nlohmann::json::parse(occupancyAlarm());
+    message["caption"] = "Hall\x1b[2J\u202E1";
+    message["description"] = std::string("over\0limit", 10);
+    m_agent->handleMessage(message.dump());
+
+    const auto packets = m_handler->packets();
+    ASSERT_EQ(2U, packets.size());
+    const std::string cleanCaption = "Hall\uFFFD[2J\uFFFD1";
+    EXPECT_EQ(cleanCaption, packets[0].items.at(0).attributes.at(0).name);
+    EXPECT_EQ(cleanCaption, packets[1].items.at(0).caption);
+    EXPECT_EQ("over\uFFFDlimit", packets[1].items.at(0).description);
+
+    // An empty caption names no attribute: the counter's value goes under a name of its own.
+    m_handler->clear();
+    message["caption"] = "";
+    m_agent->handleMessage(message.dump());
+    const auto counters = counterPackets(m_handler->packets());
+    ASSERT_EQ(1U, counters.size());
+    EXPECT_EQ("Counter", counters[0].items.at(0).attributes.at(0).name);
+    EXPECT_EQ("1622", counters[0].items.at(0).attributes.at(0).value);
 }
 
 TEST_F(DeviceAgentTest, MalformedMessagesAreLoggedAndTheNextOneIsConverted)
@@ -607,7 +673,7 @@ TEST_F(DeviceAgentTest, ManifestDeclaresEveryProducedType)
         "no_vest", "occupancy", "people_counting", "prolonged_stay", "stay_go", "stopping",
         "tailgating", "threat", "vehicle_counting", "violence", "zone_occupancy", "dpc", "?"})
     {
-        EXPECT_EQ(1U, eventIds.count(DeviceAgent::eventTypeIdForSource(source))) << source;
+        EXPECT_EQ(1U, eventIds.count(eventTypeIdForSource(source))) << source;
     }
     EXPECT_EQ(1U, eventIds.count("skyloom.plugin.evt_ptz_tracking"));
     EXPECT_EQ("Hand & Foot Intrusion", eventTypes.at(7).at("name"));
@@ -657,6 +723,31 @@ TEST(DeviceAgentPrefix, BuiltFromTheDeviceIdWithoutBraces)
     }
 }
 
+/** A steady clock that only moves when told to; copies share the time. */
+class ManualClock
+{
+public:
+    TrackIdentity::Clock clock() const
+    {
+        return [now = m_now]() { return *now; };
+    }
+    void advance(std::chrono::milliseconds duration) { *m_now += duration; }
+
+private:
+    std::shared_ptr<std::chrono::steady_clock::time_point> m_now{
+        std::make_shared<std::chrono::steady_clock::time_point>()};
+};
+
+std::string baseOf(const DeviceAgent& agent)
+{
+    return agent.converter().trackIdentity().baseString();
+}
+
+std::string counterIdOf(const DeviceAgent& agent)
+{
+    return nx::sdk::UuidHelper::toStdString(agent.converter().trackIdentity().counterTrackId());
+}
+
 TEST(DeviceAgentTrackIds, BaseAndCounterTrackIdAreRandomPerAgent)
 {
     const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(DeviceInfo::kDefaultId));
@@ -664,67 +755,144 @@ TEST(DeviceAgentTrackIds, BaseAndCounterTrackIdAreRandomPerAgent)
         new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none));
     const Ptr<DeviceAgent> second(
         new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none));
-    EXPECT_EQ(38U, first->trackIdBaseString().size());
-    EXPECT_EQ(first->trackIdBaseString(),
-        nx::sdk::UuidHelper::toStdString(
-            nx::sdk::UuidHelper::fromStdString(first->trackIdBaseString())));
-    EXPECT_NE(first->trackIdBaseString(), second->trackIdBaseString());
+    EXPECT_EQ(38U, baseOf(*first).size());
+    EXPECT_EQ(baseOf(*first),
+        nx::sdk::UuidHelper::toStdString(nx::sdk::UuidHelper::fromStdString(baseOf(*first))));
+    EXPECT_NE(baseOf(*first), baseOf(*second));
+    EXPECT_NE(counterIdOf(*first), counterIdOf(*second));
+}
+
+// The ids came from the process's unseeded rand(): every server start, and every server, gave
+// camera 1 the same base and counter id, and new objects merged into archived tracks.
+TEST(DeviceAgentTrackIds, TrackIdsRepeatedAcrossProcesses)
+{
+    const auto idsInChild = []()
+    {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return std::string("pipe failed");
+        const pid_t pid = fork();
+        if (pid == 0)
+        {
+            close(fds[0]);
+            const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(DeviceInfo::kDefaultId));
+            const Ptr<DeviceAgent> agent(
+                new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none));
+            const std::string ids = baseOf(*agent) + counterIdOf(*agent);
+            const bool written = write(fds[1], ids.data(), ids.size())
+                == static_cast<ssize_t>(ids.size());
+            _exit(written ? 0 : 1);
+        }
+        close(fds[1]);
+        std::string ids;
+        char buffer[128];
+        for (ssize_t got; (got = read(fds[0], buffer, sizeof(buffer))) > 0;)
+            ids.append(buffer, static_cast<size_t>(got));
+        close(fds[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return ids;
+    };
+    const std::string first = idsInChild();
+    const std::string second = idsInChild();
+    ASSERT_EQ(76U, first.size()) << first;
+    ASSERT_EQ(76U, second.size()) << second;
+    EXPECT_NE(first.substr(0, 38), second.substr(0, 38));
+    EXPECT_NE(first.substr(38), second.substr(38));
+}
+
+// The server's own users of rand() must see the sequence they seeded, however many cameras come
+// and go and however often their bases renew.
+TEST(DeviceAgentTrackIds, AgentsLeaveTheRandSequenceAlone)
+{
+    constexpr int kDraws = 8;
+    std::srand(1);
+    std::vector<int> expected;
+    for (int i = 0; i < kDraws; ++i)
+        expected.push_back(std::rand());
+
+    std::srand(1);
+    ManualClock clock;
+    const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(std::string("{") + kCameraId + "}"));
+    for (int i = 0; i < 4; ++i)
+    {
+        const Ptr<DeviceAgent> agent(new DeviceAgent(
+            deviceInfo.get(), DeviceAgent::ReceiveThread::none, clock.clock()));
+        const Ptr<DeviceAgentHandler> handler(new DeviceAgentHandler());
+        agent->setHandler(handler.get());
+        const Ptr<CompressedVideoPacket> frame(new CompressedVideoPacket(kFrameTimeUs));
+        ASSERT_TRUE(doPushDataPacket(agent.get(), frame.get()).isOk());
+        agent->handleMessage(alarm("fire"));
+        clock.advance(TrackIdentity::kRenewalSilence);
+        agent->handleMessage(alarm("fire")); //< Renews the base.
+        ASSERT_EQ(2U, handler->packetCount());
+    }
+    std::vector<int> actual;
+    for (int i = 0; i < kDraws; ++i)
+        actual.push_back(std::rand());
+    EXPECT_EQ(expected, actual);
 }
 
 //-------------------------------------------------------------------------------------------------
-// Idle rule.
+// Renewal of the track id base.
 
-TEST_F(DeviceAgentTest, IdleRuleRenewsTheTrackIdBaseOnThe31stIdlePoll)
+TEST(DeviceAgentRenewal, BaseRenewsWhenAMessageFollowsThirtySecondsOfSilence)
 {
-    m_agent->handleMessage("{}"); //< Any handled message restarts the count.
-    ASSERT_EQ(0, DeviceAgent::idlePollCount());
-    const std::string initialBase = m_agent->trackIdBaseString();
-
-    for (int i = 0; i < 30; ++i)
-        m_agent->handleIdlePoll();
-    EXPECT_EQ(30, DeviceAgent::idlePollCount());
-    EXPECT_EQ(initialBase, m_agent->trackIdBaseString());
-
-    m_agent->handleIdlePoll();
-    EXPECT_EQ(0, DeviceAgent::idlePollCount());
-    const std::string renewedBase = m_agent->trackIdBaseString();
-    EXPECT_NE(initialBase, renewedBase);
-
-    // 30 idle polls, any handled message (even a broken one), 30 more: no renewal.
-    for (int i = 0; i < 30; ++i)
-        m_agent->handleIdlePoll();
-    m_agent->handleMessage("not json");
-    EXPECT_EQ(0, DeviceAgent::idlePollCount());
-    for (int i = 0; i < 30; ++i)
-        m_agent->handleIdlePoll();
-    EXPECT_EQ(renewedBase, m_agent->trackIdBaseString());
+    using std::chrono::milliseconds;
+    struct Step
+    {
+        milliseconds silence; //< Before the message.
+        bool renewed;
+    };
+    const Step steps[] = {
+        {milliseconds(0), false}, //< The first message renews nothing.
+        {milliseconds(29999), false},
+        {milliseconds(29999), false}, //< Silence counts from the latest message.
+        {milliseconds(30000), true},
+        {milliseconds(1), false},
+        {milliseconds(3600000), true},
+    };
+    ManualClock clock;
+    const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(DeviceInfo::kDefaultId));
+    const Ptr<DeviceAgent> agent(
+        new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none, clock.clock()));
+    for (const Step& step: steps)
+    {
+        SCOPED_TRACE(step.silence.count());
+        const std::string before = baseOf(*agent);
+        clock.advance(step.silence);
+        agent->handleMessage("not json"); //< Any message counts, whatever its content.
+        EXPECT_EQ(step.renewed, baseOf(*agent) != before);
+    }
 }
 
-TEST(DeviceAgentIdleRule, CountIsSharedByAllAgents)
+// The idle count was shared by all cameras: others' idle time renewed the base of a camera in
+// the middle of a track, splitting it.
+TEST(DeviceAgentRenewal, BusyCameraKeepsItsBaseWhileOtherCamerasIdle)
 {
+    ManualClock clock;
     const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(DeviceInfo::kDefaultId));
-    const Ptr<DeviceAgent> first(
-        new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none));
-    const Ptr<DeviceAgent> second(
-        new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none));
-    first->handleMessage("{}");
-    const std::string firstBase = first->trackIdBaseString();
-    const std::string secondBase = second->trackIdBaseString();
+    std::vector<Ptr<DeviceAgent>> agents;
+    for (int i = 0; i < 61; ++i)
+    {
+        agents.emplace_back(
+            new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none, clock.clock()));
+        agents.back()->handleMessage("{}");
+    }
+    DeviceAgent& busy = *agents[0];
+    const std::string busyBase = baseOf(busy);
+    for (int second = 0; second < 120; ++second)
+    {
+        clock.advance(std::chrono::seconds(1));
+        busy.handleMessage("{}");
+    }
+    EXPECT_EQ(busyBase, baseOf(busy));
 
-    for (int i = 0; i < 15; ++i)
-    {
-        first->handleIdlePoll();
-        second->handleIdlePoll();
-    }
-    second->handleMessage("[]"); //< A message of one agent restarts the count of all.
-    for (int i = 0; i < 15; ++i)
-    {
-        first->handleIdlePoll();
-        second->handleIdlePoll();
-    }
-    first->handleIdlePoll(); //< 31st in a row: this agent takes the count past the limit.
-    EXPECT_NE(firstBase, first->trackIdBaseString());
-    EXPECT_EQ(secondBase, second->trackIdBaseString());
+    // An idle camera renews on its next message, and only its own base.
+    const std::string idleBase = baseOf(*agents[1]);
+    agents[1]->handleMessage("{}");
+    EXPECT_NE(idleBase, baseOf(*agents[1]));
+    EXPECT_EQ(busyBase, baseOf(busy));
 }
 
 //-------------------------------------------------------------------------------------------------

@@ -3,9 +3,12 @@
 // the server receives, and failure lines are read back from the log file in the working
 // directory.
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,7 @@
 #include <skyloom/testhost/testhost.h>
 
 #include "device_agent.h"
+#include "server_text.h"
 
 namespace {
 
@@ -126,8 +130,8 @@ protected:
     {
         nx::kit::debug::debugStream(); //< Opens (and rotates) the log before the mark.
         const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(std::string("{") + kCameraId + "}"));
-        m_agent = Ptr<DeviceAgent>(
-            new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none));
+        m_agent = Ptr<DeviceAgent>(new DeviceAgent(deviceInfo.get(),
+            DeviceAgent::ReceiveThread::none, [this]() { return m_now; }));
         m_agent->setHandler(m_handler.get());
         const Ptr<CompressedVideoPacket> frame(new CompressedVideoPacket(kFrameTimeUs));
         ASSERT_TRUE(doPushDataPacket(m_agent.get(), frame.get()).isOk());
@@ -166,7 +170,19 @@ protected:
 
     int failureLines(const char* text) const { return m_log.countLinesContaining(text); }
 
+    Uuid trackId(int id) const { return m_agent->converter().trackIdentity().makeTrackId(id); }
+    std::string base() const { return m_agent->converter().trackIdentity().baseString(); }
+
+    /** A message after a long silence: the next one starts a new base. */
+    void renewBase()
+    {
+        m_agent->handleMessage("{}");
+        m_now += std::chrono::minutes(1);
+        m_agent->handleMessage("{}");
+    }
+
 protected:
+    std::chrono::steady_clock::time_point m_now;
     LogFile m_log;
     Ptr<DeviceAgentHandler> m_handler{new DeviceAgentHandler()};
     Ptr<DeviceAgent> m_agent;
@@ -177,8 +193,8 @@ protected:
 
 TEST_F(ObjectConversion, TrackIdIsBaseBytesFollowedByBigEndianId)
 {
-    const Uuid base = nx::sdk::UuidHelper::fromStdString(m_agent->trackIdBaseString());
-    ASSERT_FALSE(base.isNull());
+    const Uuid baseUuid = nx::sdk::UuidHelper::fromStdString(base());
+    ASSERT_FALSE(baseUuid.isNull());
 
     struct Case
     {
@@ -195,9 +211,9 @@ TEST_F(ObjectConversion, TrackIdIsBaseBytesFollowedByBigEndianId)
     for (const Case& testCase: cases)
     {
         SCOPED_TRACE(testCase.trackId);
-        const Uuid trackUuid = m_agent->makeTrackId(testCase.trackId);
+        const Uuid trackUuid = trackId(testCase.trackId);
         for (int i = 0; i < 12; ++i)
-            EXPECT_EQ(base[i], trackUuid[i]) << "byte " << i;
+            EXPECT_EQ(baseUuid[i], trackUuid[i]) << "byte " << i;
         for (int i = 0; i < 4; ++i)
             EXPECT_EQ(testCase.tail[i], trackUuid[12 + i]) << "byte " << 12 + i;
     }
@@ -205,17 +221,17 @@ TEST_F(ObjectConversion, TrackIdIsBaseBytesFollowedByBigEndianId)
 
 TEST_F(ObjectConversion, TrackIdIsStableUntilTheBaseIsRenewed)
 {
-    const Uuid first = m_agent->makeTrackId(13003);
+    const Uuid first = trackId(13003);
     const auto object = feedOne(alarm("Intrusion", {eventObject(13003, "person")}));
     EXPECT_EQ(first, object.trackId);
-    EXPECT_EQ(first, m_agent->makeTrackId(13003));
-    EXPECT_NE(first, m_agent->makeTrackId(13004));
+    EXPECT_EQ(first, trackId(13003));
+    EXPECT_NE(first, trackId(13004));
 
-    const std::string oldBase = m_agent->trackIdBaseString();
-    m_agent->renewTrackIdBase();
-    EXPECT_NE(oldBase, m_agent->trackIdBaseString());
-    EXPECT_EQ(38U, m_agent->trackIdBaseString().size());
-    const Uuid renewed = m_agent->makeTrackId(13003);
+    const std::string oldBase = base();
+    renewBase();
+    EXPECT_NE(oldBase, base());
+    EXPECT_EQ(38U, base().size());
+    const Uuid renewed = trackId(13003);
     EXPECT_NE(first, renewed);
     EXPECT_EQ(renewed, feedOne(alarm("Intrusion", {eventObject(13003, "person")})).trackId);
 }
@@ -257,13 +273,15 @@ TEST_F(ObjectConversion, AlarmBoxesGetMinimumSizeAndStayInsideTheFrame)
             Rect(0.26892F, 0.65333F, 0.26696F, 0.2F)},
         {"at the top left", box(0.0, 0.0, 0.05, 0.05), Rect(0.0F, 0.0F, 0.15F, 0.2F)},
         {"wider than the frame", box(-0.1, 0.2, 1.1, 0.5), Rect(-0.2F, 0.2F, 1.2F, 0.3F)},
-        // Without a positive size the box grows about its first corner.
-        {"zero width", box(0.5, 0.5, 0.5, 0.7), Rect(0.425F, 0.4F, 0.15F, 0.2F)},
+        // A dimension without a positive size grows about its first corner; the other
+        // dimension keeps its own.
+        {"zero width", box(0.5, 0.5, 0.5, 0.7), Rect(0.425F, 0.5F, 0.15F, 0.2F)},
+        {"zero height", box(0.2, 0.5, 0.6, 0.5), Rect(0.2F, 0.4F, 0.4F, 0.2F)},
         {"zero size", box(0.3, 0.6, 0.3, 0.6), Rect(0.225F, 0.5F, 0.15F, 0.2F)},
         {"negative size", box(0.6, 0.6, 0.4, 0.4), Rect(0.525F, 0.5F, 0.15F, 0.2F)},
         {"zero size at the far corner", box(1.0, 1.0, 1.0, 1.0), Rect(0.85F, 0.8F, 0.15F, 0.2F)},
         {"size overflowing a float", box(-maxFloat, 0.5, maxFloat, 0.6),
-            Rect(0.0F, 0.4F, 0.15F, 0.2F)},
+            Rect(0.0F, 0.45F, 0.15F, 0.2F)},
     };
     for (const Case& testCase: cases)
     {
@@ -318,22 +336,22 @@ TEST_F(ObjectConversion, EmptyPlateTextCachesNoPlate)
         textAttributes(feedOne(detections({annotation(7, "lp")}))));
 }
 
-TEST_F(ObjectConversion, PlateWithoutGroupAbandonsMessageButKeepsWhatWasCached)
+// A plate without "lp_group_str" abandoned the whole list, though its caption and plate were
+// already cached: the alarm's objects never reached the server, later detections showed them.
+TEST_F(ObjectConversion, PlateWithoutGroupLostTheAlarmsObjects)
 {
     const auto packets = feed(alarm("LPR",
         {eventObject(30, "car"), plateObject(31, "12GA3456", nullptr), eventObject(32, "car")}));
-    EXPECT_TRUE(packets.empty());
-    EXPECT_EQ(1, failureLines(kEventFailure));
+    ASSERT_EQ(1U, packets.size());
+    ASSERT_EQ(3U, packets[0].items.size());
+    EXPECT_EQ((Attributes{"caption=LPR", "plate=12GA3456"}), textAttributes(packets[0].items[1]));
+    EXPECT_EQ(0, failureLines(kEventFailure));
 
-    // The objects before the failure, and the failing one's caption and plate, were learnt.
     settings(/*enableMetadata*/ false);
-    const auto shown = feed(detections(
-        {annotation(30, "car"), annotation(31, "lp"), annotation(32, "car")}));
+    const auto shown = feed(detections({annotation(31, "lp")}));
     ASSERT_EQ(1U, shown.size());
-    ASSERT_EQ(2U, shown[0].items.size());
-    EXPECT_EQ(Attributes{"caption=LPR"}, textAttributes(shown[0].items[0]));
-    EXPECT_EQ((Attributes{"caption=LPR", "plate=12GA3456"}), textAttributes(shown[0].items[1]));
-    EXPECT_EQ(m_agent->makeTrackId(31), shown[0].items[1].trackId);
+    ASSERT_EQ(1U, shown[0].items.size());
+    EXPECT_EQ((Attributes{"caption=LPR", "plate=12GA3456"}), textAttributes(shown[0].items[0]));
 }
 
 TEST_F(ObjectConversion, MalformedAlarmIsReportedAndNextMessageStillConverts)
@@ -341,37 +359,68 @@ TEST_F(ObjectConversion, MalformedAlarmIsReportedAndNextMessageStillConverts)
     struct Case
     {
         const char* name;
-        std::string message;
+        json message;
     };
     const json person = eventObject(9, "person");
     const Case cases[] = {
-        {"no object_list", json{{"caption", "A"}, {"event", json::object()}}.dump()},
-        {"object_list not a list",
-            json{{"caption", "A"}, {"event", {{"object_list", "x"}}}}.dump()},
-        {"event not an object", json{{"caption", "A"}, {"event", 5}}.dump()},
-        {"no caption", json{{"event", {{"object_list", {person}}}}}.dump()},
-        {"caption not a text", json{{"caption", 5}, {"event", {{"object_list", {person}}}}}.dump()},
-        {"class not a text", alarm("A", {withMember(person, "class", 3)})},
-        {"tid missing", alarm("A", {json{{"class", "car"}, {"bbox", box(0, 0, 1, 1)}}})},
-        {"tid not a number", alarm("A", {withMember(person, "tid", "9")})},
-        {"tid above int32", alarm("A", {withMember(person, "tid", 2147483648LL)})},
-        {"tid below int32", alarm("A", {withMember(person, "tid", -2147483649LL)})},
-        {"tid far out of range", alarm("A", {withMember(person, "tid", 1e10)})},
-        {"corner missing", alarm("A", {withMember(person, "bbox", json{{"x0", 0.1}})})},
-        {"corner not a number", alarm("A",
-            {withMember(person, "bbox", json{{"x0", 0}, {"y0", 0}, {"x1", 1}, {"y1", "1"}})})},
-        {"corner beyond float", alarm("A", {withMember(person, "bbox", box(0, 0, 1e39, 1))})},
-        {"lp_text not a text", alarm("A", {plateObject(9, 5, "VIP")})},
-        {"lp_group_str not a text", alarm("A", {plateObject(9, "12GA3456", 5)})},
+        {"no object_list", {{"caption", "A"}, {"event", json::object()}}},
+        {"object_list not a list", {{"caption", "A"}, {"event", {{"object_list", "x"}}}}},
+        {"event not an object", {{"caption", "A"}, {"event", 5}}},
+        {"no caption", {{"event", {{"object_list", {person}}}}}},
+        {"caption not a text", {{"caption", 5}, {"event", {{"object_list", {person}}}}}},
     };
     for (const Case& testCase: cases)
     {
         SCOPED_TRACE(testCase.name);
         m_log.mark();
-        EXPECT_TRUE(feed(testCase.message).empty());
+        json message = testCase.message;
+        message["src_uuid"] = kCameraId;
+        EXPECT_TRUE(feed(message.dump()).empty());
         EXPECT_EQ(1, failureLines(kEventFailure));
         EXPECT_EQ(1U, feed(alarm("Intrusion", {eventObject(1, "car")})).size());
     }
+}
+
+// One malformed object abandoned the whole list; now it alone is dropped, with one line.
+TEST_F(ObjectConversion, MalformedAlarmObjectLostItsNeighbours)
+{
+    struct Case
+    {
+        const char* name;
+        json object;
+    };
+    const json person = eventObject(9, "person");
+    const Case cases[] = {
+        {"class not a text", withMember(person, "class", 3)},
+        {"tid missing", json{{"class", "car"}, {"bbox", box(0, 0, 1, 1)}}},
+        {"tid a text", withMember(person, "tid", "9")},
+        {"tid a boolean", withMember(person, "tid", true)},
+        {"tid with a fraction", withMember(person, "tid", 9.5)},
+        {"tid above int32", withMember(person, "tid", 2147483648LL)},
+        {"tid below int32", withMember(person, "tid", -2147483649LL)},
+        {"tid far out of range", withMember(person, "tid", 1e10)},
+        {"corner missing", withMember(person, "bbox", json{{"x0", 0.1}})},
+        {"corner not a number",
+            withMember(person, "bbox", json{{"x0", 0}, {"y0", 0}, {"x1", 1}, {"y1", "1"}})},
+        {"corner beyond float", withMember(person, "bbox", box(0, 0, 1e39, 1))},
+        {"lp_text not a text", plateObject(9, 5, "VIP")},
+        {"lp_group_str not a text", plateObject(9, "12GA3456", 5)},
+    };
+    for (const Case& testCase: cases)
+    {
+        SCOPED_TRACE(testCase.name);
+        m_log.mark();
+        const auto packets = feed(alarm("A",
+            {eventObject(1, "car"), testCase.object, eventObject(2, "fire")}));
+        ASSERT_EQ(1U, packets.size());
+        ASSERT_EQ(2U, packets[0].items.size());
+        EXPECT_EQ(trackId(1), packets[0].items[0].trackId);
+        EXPECT_EQ(trackId(2), packets[0].items[1].trackId);
+        EXPECT_EQ(1, failureLines("generateObjectMetadataPacket exception: object_list[1] "));
+        // Nothing was learnt from the dropped object.
+        EXPECT_TRUE(feed(alarm("A", {testCase.object})).empty());
+    }
+    EXPECT_EQ(2 * std::size(cases), m_agent->converter().drops().malformedElements);
 }
 
 TEST_F(ObjectConversion, EmptyObjectListGivesNothingAndNoFailure)
@@ -380,15 +429,25 @@ TEST_F(ObjectConversion, EmptyObjectListGivesNothingAndNoFailure)
     EXPECT_EQ(0, failureLines(kEventFailure));
 }
 
-TEST_F(ObjectConversion, TrackIdReadsFractionsAndBooleansAsIntegers)
+// "tid": true, 1.9 and 1 all read as track 1 and merged three objects into one track.
+TEST_F(ObjectConversion, TrackIdsThatAreNotWholeNumbersCollided)
 {
-    json fraction = eventObject(0, "person");
-    fraction["tid"] = 12.9;
-    EXPECT_EQ(m_agent->makeTrackId(12), feedOne(alarm("A", {fraction})).trackId);
-    fraction["tid"] = -12.9;
-    EXPECT_EQ(m_agent->makeTrackId(-12), feedOne(alarm("A", {fraction})).trackId);
-    fraction["tid"] = true;
-    EXPECT_EQ(m_agent->makeTrackId(1), feedOne(alarm("A", {fraction})).trackId);
+    json object = eventObject(0, "person");
+    const auto packets = feed(alarm("A", {withMember(object, "tid", true),
+        withMember(object, "tid", 1.9), withMember(object, "tid", 1),
+        withMember(object, "tid", 2.0), withMember(object, "tid", -0.0)}));
+    ASSERT_EQ(1U, packets.size());
+    ASSERT_EQ(3U, packets[0].items.size());
+    EXPECT_EQ(trackId(1), packets[0].items[0].trackId);
+    EXPECT_EQ(trackId(2), packets[0].items[1].trackId);
+    EXPECT_EQ(trackId(0), packets[0].items[2].trackId);
+    EXPECT_EQ(2, failureLines(kEventFailure));
+
+    const auto detected = feed(detections({withMember(annotation(0, "car"), "track_id", 3.5),
+        withMember(annotation(0, "car"), "track_id", 3)}));
+    ASSERT_EQ(1U, detected.size());
+    ASSERT_EQ(1U, detected[0].items.size());
+    EXPECT_EQ(trackId(3), detected[0].items[0].trackId);
 }
 
 //-------------------------------------------------------------------------------------------------
@@ -410,7 +469,7 @@ TEST_F(ObjectConversion, TrackGateOpensOnlyForTracksNamedByAnAlarm)
     ASSERT_EQ(1U, packets.size());
     ASSERT_EQ(1U, packets[0].items.size());
     const auto& object = packets[0].items[0];
-    EXPECT_EQ(m_agent->makeTrackId(501), object.trackId);
+    EXPECT_EQ(trackId(501), object.trackId);
     EXPECT_EQ("skyloom.plugin.obj_person", object.typeId);
     EXPECT_EQ(Attributes{"caption=Loitering"}, textAttributes(object));
 
@@ -512,14 +571,43 @@ TEST_F(ObjectConversion, UnanalysedFaceIsSkippedOnlyWhenTheRuleIsOn)
     }
 }
 
-TEST_F(ObjectConversion, DetectionBoxIsPassedThroughUnchanged)
+// Reversed or oversized corners reached the server as boxes of negative size or beyond the
+// frame, which it cannot draw.
+TEST_F(ObjectConversion, DetectionBoxesTheServerCouldNotDraw)
 {
-    const auto object = feedOne(detections({annotation(5, "person")}));
-    expectBox(Rect(0.19531F, 0.22037F, 0.3625F, 0.66944F), object.boundingBox);
-
-    const auto tiny = feedOne(detections(
-        {annotation(5, "person", json::array({0.9, 0.5, 0.95, 0.6}))}));
-    expectBox(Rect(0.9F, 0.5F, 0.05F, 0.1F), tiny.boundingBox);
+    struct Case
+    {
+        const char* name;
+        json corners;
+        std::optional<Rect> expected; //< None: dropped.
+    };
+    const Case cases[] = {
+        {"inside, unchanged", json::array({0.19531, 0.22037, 0.55781, 0.88981}),
+            Rect(0.19531F, 0.22037F, 0.3625F, 0.66944F)},
+        {"tiny, unchanged", json::array({0.9, 0.5, 0.95, 0.6}), Rect(0.9F, 0.5F, 0.05F, 0.1F)},
+        {"zero size inside", json::array({0.3, 0.3, 0.3, 0.3}), Rect(0.3F, 0.3F, 0.0F, 0.0F)},
+        {"corners reversed, below the frame", json::array({0.6, 0.6, 0.4, 1.7}),
+            Rect(0.4F, 0.6F, 0.2F, 0.4F)},
+        {"around the frame, reversed", json::array({5, 5, -3, -3}), Rect(0, 0, 1, 1)},
+        {"too large for a float", json::array({-3e38, -3e38, 3e38, 3e38}), Rect(0, 0, 1, 1)},
+        {"right of the frame", json::array({1.2, 0.1, 1.5, 0.3}), std::nullopt},
+        {"above the frame", json::array({0.1, -0.5, 0.3, -0.1}), std::nullopt},
+        {"touching the left edge from outside", json::array({-0.3, 0.1, 0.0, 0.3}), std::nullopt},
+    };
+    for (const Case& testCase: cases)
+    {
+        SCOPED_TRACE(testCase.name);
+        m_log.mark();
+        const auto packets = feed(detections(
+            {annotation(5, "person", testCase.corners), annotation(6, "car")}));
+        ASSERT_EQ(1U, packets.size());
+        ASSERT_EQ(testCase.expected ? 2U : 1U, packets[0].items.size());
+        if (testCase.expected)
+            expectBox(*testCase.expected, packets[0].items[0].boundingBox);
+        EXPECT_EQ(testCase.expected ? 0 : 1, failureLines(
+            "generateObjectMetadataPacket_only dropped: annotations[0]: box "));
+    }
+    EXPECT_EQ(3U, m_agent->converter().drops().boxesOutsideFrame);
 }
 
 TEST_F(ObjectConversion, AllDetectionsSkippedStillGivesAnEmptyStampedPacket)
@@ -534,33 +622,43 @@ TEST_F(ObjectConversion, AllDetectionsSkippedStillGivesAnEmptyStampedPacket)
 
 TEST_F(ObjectConversion, MalformedDetectionsAreReportedAndNextMessageStillConverts)
 {
-    struct Case
-    {
-        const char* name;
-        std::string message;
-    };
     const json person = annotation(9, "person");
-    const Case cases[] = {
-        {"meta not an object", json{{"meta", 1}}.dump()},
-        {"no metadata", json{{"meta", json::object()}}.dump()},
-        {"no annotations", json{{"meta", {{"metadata", json::object()}}}}.dump()},
-        {"annotations not a list", json{{"meta", {{"metadata", {{"annotations", 1}}}}}}.dump()},
-        {"track_id missing", detections({json{{"class", "person"}, {"bbox", {0, 0, 1, 1}}}})},
-        {"track_id above int32", detections({withMember(person, "track_id", 4294967296LL)})},
-        {"track_id below int32", detections({withMember(person, "track_id", -2147483649.0)})},
-        {"track_id a text", detections({withMember(person, "track_id", "9")})},
-        {"class missing", detections({json{{"track_id", 9}, {"bbox", {0, 0, 1, 1}}}})},
-        {"box too short", detections({withMember(person, "bbox", {0.1, 0.2, 0.3})})},
-        {"box corner a text", detections({withMember(person, "bbox", {0.1, 0.2, 0.3, "x"})})},
-        {"box corner beyond float", detections({withMember(person, "bbox", {0, 0, 1, -1e300})})},
+    const json messages[] = {
+        {{"meta", 1}},
+        {{"meta", json::object()}},
+        {{"meta", {{"metadata", json::object()}}}},
+        {{"meta", {{"metadata", {{"annotations", 1}}}}}},
     };
-    for (const Case& testCase: cases)
+    for (json message: messages)
     {
-        SCOPED_TRACE(testCase.name);
+        SCOPED_TRACE(message.dump());
         m_log.mark();
-        EXPECT_TRUE(feed(testCase.message).empty());
+        message["src_uuid"] = kCameraId;
+        EXPECT_TRUE(feed(message.dump()).empty());
         EXPECT_EQ(1, failureLines(kMetaFailure));
         EXPECT_EQ(1U, feed(detections({person})).size());
+    }
+
+    const json elements[] = {
+        json{{"class", "person"}, {"bbox", {0, 0, 1, 1}}},
+        withMember(person, "track_id", 4294967296LL),
+        withMember(person, "track_id", -2147483649.0),
+        withMember(person, "track_id", "9"),
+        json{{"track_id", 9}, {"bbox", {0, 0, 1, 1}}},
+        withMember(person, "bbox", {0.1, 0.2, 0.3}),
+        withMember(person, "bbox", {0.1, 0.2, 0.3, "x"}),
+        withMember(person, "bbox", {0, 0, 1, -1e300}),
+    };
+    for (const json& element: elements)
+    {
+        SCOPED_TRACE(element.dump());
+        m_log.mark();
+        const auto packets = feed(detections({element, annotation(10, "car")}));
+        ASSERT_EQ(1U, packets.size());
+        ASSERT_EQ(1U, packets[0].items.size());
+        EXPECT_EQ(trackId(10), packets[0].items[0].trackId);
+        EXPECT_EQ(1, failureLines("generateObjectMetadataPacket_only exception: annotations[0] "));
+        EXPECT_TRUE(feed(detections({element})).empty()); //< Nothing left to send.
     }
 }
 
@@ -568,6 +666,44 @@ TEST_F(ObjectConversion, EmptyAnnotationsGiveNothingAndNoFailure)
 {
     EXPECT_TRUE(feed(detections({})).empty());
     EXPECT_EQ(0, failureLines(kMetaFailure));
+}
+
+//-------------------------------------------------------------------------------------------------
+// Texts for the server.
+
+TEST(ServerText, ControlAndBidiCharactersBecomeOneReplacementEach)
+{
+    using nx::vms_server_plugins::analytics::sample::needsCleaning;
+    using nx::vms_server_plugins::analytics::sample::textForServer;
+    const std::string r = "\uFFFD";
+    const std::pair<std::string, std::string> rows[] = {
+        {"", ""},
+        {"12GA3456", "12GA3456"},
+        {"Zoné 東 \u00A0\u2028\u202F\u2065\u206A", "Zoné 東 \u00A0\u2028\u202F\u2065\u206A"},
+        {std::string("12\0GA", 5), "12" + r + "GA"},
+        {"\x1b[31mred", r + "[31mred"},
+        {"a\tb\nc\x7f", "a" + r + "b" + r + "c" + r},
+        {"\u0080\u0085\u009F", r + r + r},
+        {"\u202A\u202B\u202C\u202D\u202E", r + r + r + r + r},
+        {"\u2066\u2067\u2068\u2069", r + r + r + r},
+        {"abc\u202E", "abc" + r},
+    };
+    for (const auto& [input, expected]: rows)
+    {
+        SCOPED_TRACE(input);
+        EXPECT_EQ(expected, textForServer(input));
+        EXPECT_EQ(expected != input, needsCleaning(input));
+    }
+}
+
+// "12\u0000GA" reached the server as "12"; ESC and U+202E reached captions and plates.
+TEST_F(ObjectConversion, ObjectTextsCarriedControlCharactersToTheServer)
+{
+    const auto object = feedOne(alarm("LPR\u202E",
+        {plateObject(40, std::string("12\0GA", 5), "VIP\x1b[0m")}));
+    const Attributes expected{"caption=LPR\uFFFD", "plate=12\uFFFDGA", "group=VIP\uFFFD[0m"};
+    EXPECT_EQ(expected, textAttributes(object));
+    EXPECT_EQ(expected, textAttributes(feedOne(detections({annotation(40, "lp")}))));
 }
 
 } // namespace

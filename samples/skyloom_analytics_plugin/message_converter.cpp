@@ -1,0 +1,500 @@
+// The conversions of one camera's messages: the alarm (event, counter), the alarm's objects
+// (which teach the track caches) and the detections (gated and labelled by the caches).
+
+#include "message_converter.h"
+
+#include <array>
+#include <exception>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include <nx/kit/debug.h>
+#include <nx/sdk/analytics/helpers/event_metadata.h>
+#include <nx/sdk/analytics/helpers/event_metadata_packet.h>
+#include <nx/sdk/analytics/helpers/object_metadata.h>
+#include <nx/sdk/analytics/helpers/object_metadata_packet.h>
+#include <nx/sdk/helpers/attribute.h>
+
+#include "boxes.h"
+#include "json_values.h"
+#include "log_texts.h"
+#include "server_text.h"
+#include "type_ids.h"
+
+#undef NX_PRINT_PREFIX
+#define NX_PRINT_PREFIX (m_logUtils.printPrefix())
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+using namespace nx::sdk;
+using namespace nx::sdk::analytics;
+using nlohmann::json;
+using namespace log_texts;
+
+namespace {
+
+constexpr int64_t kEventDurationUs = 300000;
+constexpr int64_t kCounterDurationUs = 600000000;
+// Objects stay on screen until the next detection would normally refresh them: briefly when
+// every detection is shown, longer when only alarmed tracks are.
+constexpr int64_t kDurationWithMetadataUs = 300000;
+constexpr int64_t kDurationAlarmsOnlyUs = 1200000;
+
+const char* const kCaptionAttribute = "caption";
+const char* const kPlateAttribute = "plate";
+const char* const kGroupAttribute = "group";
+/** Names the counter's value when the alarm has no caption to name it. */
+const char* const kUnnamedCounterAttribute = "Counter";
+
+const Rect kCounterBox(0.05F, 0.05F, 0.001F, 0.001F);
+
+/** The text as the server may get it: the same string unless it has to be cleaned. */
+class ServerText
+{
+public:
+    explicit ServerText(const std::string& text):
+        m_cleaned(needsCleaning(text) ? std::optional<std::string>(textForServer(text))
+            : std::nullopt),
+        m_text(m_cleaned ? *m_cleaned : text)
+    {
+    }
+    ServerText(const ServerText&) = delete;
+    ServerText& operator=(const ServerText&) = delete;
+
+    const std::string& get() const { return m_text; }
+
+private:
+    const std::optional<std::string> m_cleaned;
+    const std::string& m_text;
+};
+
+/** The array index that a JSON Pointer token names, or -1 if the token is not one. */
+long long arrayIndex(const std::string& token)
+{
+    if (token.empty() || token.size() > 18 || (token.size() > 1 && token[0] == '0'))
+        return -1;
+    long long index = 0;
+    for (const char c: token)
+    {
+        if (c < '0' || c > '9')
+            return -1;
+        index = index * 10 + (c - '0');
+    }
+    return index;
+}
+
+/**
+ * The counter value of an alarm ("/event/counter/value/0"), or null if the path ends at a
+ * missing member, a missing element or a null value. A step through any other value that is
+ * neither object nor array (null included), or a non-numeric step into an array, throws.
+ */
+const json* findCounterValue(const json& message)
+{
+    static const std::array<std::string, 4> kPath{"event", "counter", "value", "0"};
+    const json* node = &message;
+    for (const std::string& token: kPath)
+    {
+        if (node->is_object())
+        {
+            const auto it = node->find(token);
+            if (it == node->end())
+                return nullptr;
+            node = &*it;
+        }
+        else if (node->is_array())
+        {
+            const long long index = arrayIndex(token);
+            if (index < 0)
+            {
+                throw std::invalid_argument(
+                    "/event/counter/value/0: array index '" + token + "' is not a number");
+            }
+            if (static_cast<unsigned long long>(index) >= node->size())
+                return nullptr;
+            node = &(*node)[static_cast<size_t>(index)];
+        }
+        else
+        {
+            throw std::invalid_argument("/event/counter/value/0: cannot resolve '" + token
+                + "' in a " + node->type_name() + " value");
+        }
+    }
+    return node->is_null() ? nullptr : node;
+}
+
+/** The member's value, or null when it is absent or null. */
+const json* nonNullMember(const json& message, const char* name)
+{
+    const auto it = message.find(name);
+    return (it == message.end() || it->is_null()) ? nullptr : &*it;
+}
+
+bool isNullOrAbsent(const json& element, const char* name)
+{
+    const auto found = element.find(name);
+    return found == element.end() || found->is_null();
+}
+
+/** A missing or non-text "class" simply does not match. */
+bool hasClass(const json& element, const char* className)
+{
+    const auto found = element.find("class");
+    return found != element.end() && *found == className;
+}
+
+/** The array at the end of the path; a missing member or another type throws. */
+const json::array_t& arrayAt(const json& message, std::initializer_list<const char*> path)
+{
+    const json* value = &message;
+    for (const char* name: path)
+        value = &value->at(name);
+    return value->get_ref<const json::array_t&>();
+}
+
+/** An optional text member: null when absent or null; a value of another type throws. */
+const std::string* optionalText(const json& element, const char* name)
+{
+    const auto found = element.find(name);
+    if (found == element.end() || found->is_null())
+        return nullptr;
+    return &readText(*found);
+}
+
+void addTextAttribute(ObjectMetadata* object, const char* name, const std::string& value)
+{
+    object->addAttribute(makePtr<Attribute>(IAttribute::Type::string, name, value));
+}
+
+Ptr<ObjectMetadataPacket> makeObjectPacket(const ConversionSettings& settings, int64_t timestampUs)
+{
+    auto packet = makePtr<ObjectMetadataPacket>();
+    packet->setTimestampUs(timestampUs);
+    packet->setDurationUs(
+        settings.enableMetadata ? kDurationWithMetadataUs : kDurationAlarmsOnlyUs);
+    return packet;
+}
+
+/** An object of an alarm's "object_list", read in full before anything is learnt from it. */
+struct AlarmObject
+{
+    const char* typeId = nullptr;
+    int trackId = 0;
+    Rect box;
+    const std::string* plate = nullptr; //< Null when absent, null or empty.
+    const std::string* group = nullptr; //< Null when absent, null or empty.
+
+    explicit AlarmObject(const json& element)
+    {
+        // Parsed once: a pointer built from its text splits and allocates on every use.
+        static const json::json_pointer kX0("/bbox/x0");
+        static const json::json_pointer kY0("/bbox/y0");
+        static const json::json_pointer kX1("/bbox/x1");
+        static const json::json_pointer kY1("/bbox/y1");
+
+        typeId = objectTypeIdForClass(readText(element.at("class")));
+        trackId = readTrackId(element.at("tid"));
+        box = alarmObjectBox(readFloat(element.at(kX0)), readFloat(element.at(kY0)),
+            readFloat(element.at(kX1)), readFloat(element.at(kY1)));
+        // The group goes with a plate text; without one it is not looked at.
+        if (const std::string* text = optionalText(element, "lp_text"))
+        {
+            if (!text->empty())
+                plate = text;
+            const std::string* groupText = optionalText(element, "lp_group_str");
+            if (groupText && !groupText->empty())
+                group = groupText;
+        }
+    }
+};
+
+} // namespace
+
+MessageConverter::MessageConverter(
+    const LogUtils& logUtils, std::string cameraId, TrackIdentity::Clock clock):
+    m_logUtils(logUtils),
+    m_cameraId(std::move(cameraId)),
+    m_trackIdentity(std::move(clock))
+{
+}
+
+std::vector<Ptr<IMetadataPacket>> MessageConverter::convert(
+    const json& message, const ConversionSettings& settings, int64_t timestampUs) noexcept
+{
+    PacketList packets;
+    try
+    {
+        packets.reserve(4); //< Counter, event, alarm objects, detections: one allocation.
+        if (!message.is_object())
+            return packets;
+        const bool isAlarm = message.contains("event");
+        const bool isDetection = message.contains("meta");
+        if ((!isAlarm && !isDetection) || !isForThisCamera(message))
+            return packets;
+        if (isAlarm)
+        {
+            addAlarm(&packets, message, settings, timestampUs);
+            addAlarmObjects(&packets, message, settings, timestampUs);
+        }
+        if (isDetection)
+            addDetections(&packets, message, settings, timestampUs);
+    }
+    catch (const std::exception& e)
+    {
+        // Only resource exhaustion gets here: each conversion catches its own failures.
+        logFailure(kReceiveLoop, e.what());
+    }
+    return packets;
+}
+
+/**
+ * The relay delivers by the text's first bytes, but a later duplicate "src_uuid" member wins
+ * in the parsed message: what is converted must be this camera's.
+ */
+bool MessageConverter::isForThisCamera(const json& message)
+{
+    const auto found = message.find("src_uuid");
+    if (found != message.end() && found->is_string() && found->get_ref<const std::string&>() == m_cameraId)
+        return true;
+
+    ++m_drops.otherCamera;
+    const std::string named = (found == message.end())
+        ? std::string("no \"src_uuid\"")
+        : "\"src_uuid\" is " + found->dump(-1, ' ', /*ensure_ascii*/ true,
+            json::error_handler_t::replace);
+    try
+    {
+        NX_PRINT << kReceiveLoop << kOtherCamera << errorTextForLog(named.c_str())
+            << ", this camera is \"" << m_cameraId << "\"";
+    }
+    catch (...)
+    {
+    }
+    return false;
+}
+
+void MessageConverter::addAlarm(PacketList* packets, const json& message,
+    const ConversionSettings& settings, int64_t timestampUs)
+{
+    try
+    {
+        const json* captionValue = nonNullMember(message, "caption");
+        const json* descriptionValue = nonNullMember(message, "description");
+        const json* sourceValue = nonNullMember(message, "source");
+        if (!captionValue || !descriptionValue || !sourceValue)
+            return;
+
+        const ServerText caption(readText(*captionValue));
+        auto event = makePtr<EventMetadata>();
+        event->setTypeId(eventTypeIdForSource(readText(*sourceValue)));
+        event->setIsActive(true);
+        event->setCaption(caption.get());
+        event->setDescription(ServerText(readText(*descriptionValue)).get());
+
+        auto eventPacket = makePtr<EventMetadataPacket>();
+        eventPacket->setTimestampUs(timestampUs);
+        eventPacket->setDurationUs(kEventDurationUs);
+        eventPacket->addItem(event.get());
+
+        // Read before anything is added: a malformed counter drops the event with it.
+        Ptr<IMetadataPacket> counter;
+        if (settings.showCounter)
+        {
+            if (const json* value = findCounterValue(message))
+                counter = counterPacket(caption.get(), *value, timestampUs);
+        }
+        if (counter)
+            packets->push_back(std::move(counter));
+        packets->push_back(std::move(eventPacket));
+    }
+    catch (const std::exception& e)
+    {
+        logFailure(kEventConversion, e.what());
+    }
+}
+
+Ptr<IMetadataPacket> MessageConverter::counterPacket(
+    const std::string& caption, const json& value, int64_t timestampUs) const
+{
+    // Unlike a track id, a counter value with a fraction is cut toward zero; a boolean is
+    // malformed.
+    if (!value.is_number())
+    {
+        throw std::invalid_argument(
+            std::string("counter value must be a number, but is ") + value.type_name());
+    }
+    const int count = readInt32(value);
+
+    auto counter = makePtr<ObjectMetadata>();
+    counter->setTypeId(kCounterObjectTypeId);
+    counter->setTrackId(m_trackIdentity.counterTrackId());
+    counter->setBoundingBox(kCounterBox);
+    counter->addAttribute(makePtr<Attribute>(IAttribute::Type::number,
+        caption.empty() ? kUnnamedCounterAttribute : caption, std::to_string(count)));
+
+    auto packet = makePtr<ObjectMetadataPacket>();
+    packet->setTimestampUs(timestampUs);
+    packet->setDurationUs(kCounterDurationUs);
+    packet->addItem(counter.get());
+    return packet;
+}
+
+void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
+    const ConversionSettings& settings, int64_t timestampUs)
+{
+    try
+    {
+        const json::array_t& objects = arrayAt(message, {"event", "object_list"});
+        if (objects.empty())
+            return;
+        const ServerText caption(readText(message.at("caption")));
+
+        auto packet = makeObjectPacket(settings, timestampUs);
+        for (size_t index = 0; index < objects.size(); ++index)
+        {
+            std::optional<AlarmObject> read;
+            try
+            {
+                read.emplace(objects[index]);
+            }
+            catch (const std::exception& e)
+            {
+                logDroppedElement(kAlarmObjectsConversion, "object_list", index, e.what());
+                continue;
+            }
+
+            const auto object = makePtr<ObjectMetadata>();
+            object->setTypeId(read->typeId);
+            object->setTrackId(m_trackIdentity.makeTrackId(read->trackId));
+            object->setBoundingBox(read->box);
+            addTextAttribute(object.get(), kCaptionAttribute, caption.get());
+            m_captionCache.put(read->trackId, caption.get());
+            if (read->plate)
+            {
+                const ServerText plate(*read->plate);
+                addTextAttribute(object.get(), kPlateAttribute, plate.get());
+                m_plateCache.put(read->trackId, plate.get());
+            }
+            if (read->group)
+            {
+                const ServerText group(*read->group);
+                addTextAttribute(object.get(), kGroupAttribute, group.get());
+                m_groupCache.put(read->trackId, group.get());
+            }
+            packet->addItem(object.get());
+        }
+        if (packet->count() > 0)
+            packets->push_back(std::move(packet));
+    }
+    catch (const std::exception& e)
+    {
+        logFailure(kAlarmObjectsConversion, e.what());
+    }
+}
+
+void MessageConverter::addDetections(PacketList* packets, const json& message,
+    const ConversionSettings& settings, int64_t timestampUs)
+{
+    static const json::json_pointer kX0("/bbox/0");
+    static const json::json_pointer kY0("/bbox/1");
+    static const json::json_pointer kX1("/bbox/2");
+    static const json::json_pointer kY1("/bbox/3");
+    try
+    {
+        const json::array_t& annotations = arrayAt(message, {"meta", "metadata", "annotations"});
+        if (annotations.empty())
+            return;
+
+        auto packet = makeObjectPacket(settings, timestampUs);
+        bool anySkipped = false;
+        for (size_t index = 0; index < annotations.size(); ++index)
+        {
+            const json& element = annotations[index];
+            try
+            {
+                const int trackId = readTrackId(element.at("track_id"));
+
+                // Only tracks that an alarm has named, unless every detection is to be shown.
+                const bool skipped = (!settings.enableMetadata && !m_captionCache.contains(trackId))
+                    // A plate the engine has not read says nothing, unless an alarm read it.
+                    || (settings.skipNullPlateObject && hasClass(element, "lp")
+                        && isNullOrAbsent(element, "lp_text") && !m_plateCache.contains(trackId))
+                    || (settings.skipNullFaceObject && hasClass(element, "face")
+                        && isNullOrAbsent(element, "face"));
+                if (skipped)
+                {
+                    anySkipped = true;
+                    continue;
+                }
+
+                const char* typeId = objectTypeIdForClass(readText(element.at("class")));
+                const float x0 = readFloat(element.at(kX0));
+                const float y0 = readFloat(element.at(kY0));
+                const float x1 = readFloat(element.at(kX1));
+                const float y1 = readFloat(element.at(kY1));
+                const std::optional<Rect> box = detectionBox(x0, y0, x1, y1);
+                if (!box)
+                {
+                    ++m_drops.boxesOutsideFrame;
+                    NX_PRINT << kDetectionsConversion << kElementDropped << "annotations["
+                        << index << "]: box [" << x0 << ", " << y0 << ", " << x1 << ", " << y1
+                        << "] lies outside the frame";
+                    continue;
+                }
+
+                const auto object = makePtr<ObjectMetadata>();
+                object->setTypeId(typeId);
+                object->setTrackId(m_trackIdentity.makeTrackId(trackId));
+                if (m_captionCache.contains(trackId))
+                    addTextAttribute(object.get(), kCaptionAttribute, m_captionCache.get(trackId));
+                if (m_plateCache.contains(trackId))
+                    addTextAttribute(object.get(), kPlateAttribute, m_plateCache.get(trackId));
+                if (m_groupCache.contains(trackId))
+                    addTextAttribute(object.get(), kGroupAttribute, m_groupCache.get(trackId));
+                object->setBoundingBox(*box);
+                packet->addItem(object.get());
+            }
+            catch (const std::exception& e)
+            {
+                logDroppedElement(kDetectionsConversion, "annotations", index, e.what());
+            }
+        }
+        // A packet whose detections were all skipped by the rules still marks the moment.
+        if (packet->count() > 0 || anySkipped)
+            packets->push_back(std::move(packet));
+    }
+    catch (const std::exception& e)
+    {
+        logFailure(kDetectionsConversion, e.what());
+    }
+}
+
+void MessageConverter::logFailure(const char* operation, const std::string& what) const noexcept
+{
+    try
+    {
+        NX_PRINT << operation << kException << errorTextForLog(what.c_str());
+    }
+    catch (...)
+    {
+    }
+}
+
+void MessageConverter::logDroppedElement(
+    const char* operation, const char* list, size_t index, const std::string& why) noexcept
+{
+    ++m_drops.malformedElements;
+    try
+    {
+        NX_PRINT << operation << kException << list << "[" << index << "] dropped: "
+            << errorTextForLog(why.c_str());
+    }
+    catch (...)
+    {
+    }
+}
+
+} // namespace nx::vms_server_plugins::analytics::sample

@@ -1,0 +1,101 @@
+// Turns one parsed AI-engine message for one camera into the metadata packets to push, in
+// order: the counter object, the event, the alarm's objects, the detections. It owns what the
+// camera's messages teach over time: the track identity (UUID base, renewal after silence, the
+// counter object's UUID) and the three track caches (caption, plate and group per track id).
+// Texts reach the server without control or bidirectional formatting characters. Failures are
+// logged with the owner's print prefix and leave out only what failed: a malformed element
+// drops that element, a malformed alarm drops the event, a message for another camera drops
+// the message.
+//
+// Threads: one thread at a time (the camera's receive thread). The settings snapshot and the
+// frame time are the caller's, taken once per message.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <nx/sdk/analytics/i_metadata_packet.h>
+#include <nx/sdk/helpers/log_utils.h>
+#include <nx/sdk/ptr.h>
+
+#include "stlcache/stlcache.h"
+#include "track_identity.h"
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+/** The camera settings that a conversion reads, as one consistent snapshot. */
+struct ConversionSettings
+{
+    bool enableMetadata = true;
+    bool skipNullFaceObject = true;
+    bool skipNullPlateObject = true;
+    bool showCounter = false;
+};
+
+class MessageConverter
+{
+public:
+    static constexpr size_t kTrackCacheCapacity = 128;
+
+    /** What was left out, per reason. */
+    struct Drops
+    {
+        uint64_t otherCamera = 0; //< Messages whose "src_uuid" names another camera.
+        uint64_t malformedElements = 0; //< List elements that could not be read.
+        uint64_t boxesOutsideFrame = 0; //< Detections with nothing of their box in the frame.
+    };
+
+    /**
+     * `logUtils` is the owner's and must outlive the converter. `cameraId` is the camera's id as
+     * messages name it in "src_uuid" (without braces).
+     */
+    MessageConverter(
+        const nx::sdk::LogUtils& logUtils, std::string cameraId, TrackIdentity::Clock clock = {});
+
+    /** A message for the camera arrived (whether or not it will parse): the renewal rule. */
+    void noteMessage() { m_trackIdentity.noteMessage(); }
+
+    /** The packets for one message, in the order to push them. Never throws. */
+    [[nodiscard]] std::vector<nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket>> convert(
+        const nlohmann::json& message, const ConversionSettings& settings,
+        int64_t timestampUs) noexcept;
+
+    TrackIdentity& trackIdentity() { return m_trackIdentity; }
+    const TrackIdentity& trackIdentity() const { return m_trackIdentity; }
+    const Drops& drops() const { return m_drops; }
+
+private:
+    using TrackCache = stlcache::bounded_cache<
+        int, std::string, stlcache::policy_lru, std::less<int>, std::allocator, stlcache::lock_none>;
+    using PacketList = std::vector<nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket>>;
+
+    bool isForThisCamera(const nlohmann::json& message);
+    void addAlarm(PacketList* packets, const nlohmann::json& message,
+        const ConversionSettings& settings, int64_t timestampUs);
+    void addAlarmObjects(PacketList* packets, const nlohmann::json& message,
+        const ConversionSettings& settings, int64_t timestampUs);
+    void addDetections(PacketList* packets, const nlohmann::json& message,
+        const ConversionSettings& settings, int64_t timestampUs);
+
+    /** The counter object's packet; throws if the value is not a number that fits int32. */
+    nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> counterPacket(
+        const std::string& caption, const nlohmann::json& value, int64_t timestampUs) const;
+
+    void logFailure(const char* operation, const std::string& what) const noexcept;
+    void logDroppedElement(
+        const char* operation, const char* list, size_t index, const std::string& why) noexcept;
+
+private:
+    const nx::sdk::LogUtils& m_logUtils;
+    const std::string m_cameraId;
+    TrackIdentity m_trackIdentity;
+    TrackCache m_captionCache{kTrackCacheCapacity};
+    TrackCache m_plateCache{kTrackCacheCapacity};
+    TrackCache m_groupCache{kTrackCacheCapacity};
+    Drops m_drops;
+};
+
+} // namespace nx::vms_server_plugins::analytics::sample
