@@ -511,16 +511,22 @@ TEST_F(DeviceAgentTest, DebugDumpWritesTheMessageIndentedWithTextUnescaped)
     EXPECT_EQ(2U, eventPackets(m_handler->packets()).size());
 }
 
-TEST_F(DeviceAgentTest, LargeMessageIsConverted)
+// A long text reached the server whole, in the event and in every object and cached copy.
+TEST_F(DeviceAgentTest, LargeMessageIsConvertedWithItsTextsCut)
 {
     compressedFrame(kFrameTimeUs);
     auto message = nlohmann::json::parse(alarm("fire"));
-    message["description"] = std::string(1 << 20, 'd');
+    std::string description = "x";
+    for (int i = 0; i < (1 << 19); ++i)
+        description += "\u00E9"; //< Two bytes each: byte 1024 falls inside a character.
+    message["description"] = description;
     m_agent->handleMessage(message.dump());
 
     const auto events = eventPackets(m_handler->packets());
     ASSERT_EQ(1U, events.size());
-    EXPECT_EQ(size_t(1) << 20, events[0].items.at(0).description.size());
+    EXPECT_EQ(description.substr(0, 1023), events[0].items.at(0).description);
+    EXPECT_EQ(1, m_log.countLinesContaining(
+        "threadFuncZeromqProcess cut: 1 texts to 1024 bytes, 0 list elements"));
 }
 
 //-------------------------------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <iostream>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -704,6 +705,52 @@ TEST_F(ObjectConversion, ObjectTextsCarriedControlCharactersToTheServer)
     const Attributes expected{"caption=LPR\uFFFD", "plate=12\uFFFDGA", "group=VIP\uFFFD[0m"};
     EXPECT_EQ(expected, textAttributes(object));
     EXPECT_EQ(expected, textAttributes(feedOne(detections({annotation(40, "lp")}))));
+}
+
+//-------------------------------------------------------------------------------------------------
+// Bounds.
+
+// A 336 KB alarm put 262 MB of text into its packets: the caption was copied into every object,
+// and every later detection of a cached track copied the cached texts again.
+TEST_F(ObjectConversion, AlarmCaptionWasCopiedIntoEveryObject)
+{
+    constexpr size_t kMaxCachedBytes = 128 * 3 * 1024;
+    const std::string longText(300000, 'c');
+    std::vector<json> objects;
+    for (int i = 0; i < 1500; ++i)
+    {
+        objects.push_back(i % 10 ? eventObject(i % 200, "car", box(0, 0, 1, 1))
+            : plateObject(i % 200, std::string(2000, 'p'), std::string(2000, 'g')));
+    }
+    std::vector<json> annotations(3000, annotation(1, "car"));
+    const std::string messages[] = {
+        alarm(longText, objects),
+        detections(annotations),
+        alarm(std::string(2000, '\x7f'), {eventObject(1, "car")}),
+    };
+    settings(/*enableMetadata*/ true);
+    for (const std::string& message: messages)
+    {
+        const auto packets = feed(message);
+        ASSERT_FALSE(packets.empty());
+        size_t bytes = 0;
+        for (const auto& packet: packets)
+            bytes += textBytes(packet);
+        std::cout << "[ measured ] " << bytes << " bytes of text from a " << message.size()
+                  << "-byte message\n";
+        EXPECT_LE(bytes, 4 * message.size() + 64 * 1024 + kMaxCachedBytes);
+        for (const auto& packet: packets)
+        {
+            EXPECT_LE(packet.items.size(), 1024U);
+            for (const auto& item: packet.items)
+            {
+                for (const auto& attribute: item.attributes)
+                    EXPECT_LE(attribute.value.size(), 1024U);
+            }
+        }
+    }
+    EXPECT_EQ((1500 - 1024) + (3000 - 1024),
+        static_cast<int>(m_agent->converter().drops().elementsBeyondLimit));
 }
 
 } // namespace
