@@ -20,6 +20,7 @@
 
 #include "json_values.h"
 #include "log_texts.h"
+#include "server_text.h"
 #include "type_ids.h"
 
 #undef NX_PRINT_PREFIX
@@ -140,7 +141,8 @@ DeviceAgent::DeviceAgent(
     const IDeviceInfo* deviceInfo, ReceiveThread receiveThread, TrackIdentity::Clock clock):
     ConsumingDeviceAgent(deviceInfo, /*enableOutput*/ true),
     m_zeromqFilter(subscriptionPrefix(cameraIdOf(deviceInfo))),
-    m_converter(logUtils, cameraIdOf(deviceInfo), std::move(clock))
+    m_log(logUtils, clock),
+    m_converter(m_log, cameraIdOf(deviceInfo), std::move(clock))
 {
     NX_PRINT << "DeviceAgent" << " m_zeromqFilter: " << m_zeromqFilter;
 
@@ -269,9 +271,11 @@ void DeviceAgent::handleMessage(std::string_view text)
 
         if (m_enableDebugDump)
         {
+            // Pretty-printed over several lines; the texts in it stay escaped.
             NX_PRINT << log_texts::kReceiveLoop << " recv_msg: "
-                << message.dump(2, ' ', /*ensure_ascii*/ false,
-                    nlohmann::json::error_handler_t::replace);
+                << textForLog(message.dump(2, ' ', /*ensure_ascii*/ false,
+                    nlohmann::json::error_handler_t::replace),
+                    std::string::npos, /*keepLineFeeds*/ true);
         }
 
         auto packets = m_converter.convert(
@@ -291,13 +295,7 @@ void DeviceAgent::handleMessage(std::string_view text)
 
 void DeviceAgent::logMessageException(const char* text) noexcept
 {
-    try
-    {
-        NX_PRINT << log_texts::kReceiveLoop << log_texts::kException << errorTextForLog(text);
-    }
-    catch (...)
-    {
-    }
+    m_log.write(log_texts::kReceiveLoop, log_texts::kException, text ? text : "");
 }
 
 ConversionSettings DeviceAgent::conversionSettings() const

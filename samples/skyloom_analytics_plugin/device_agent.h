@@ -87,7 +87,8 @@ private:
     std::atomic<int64_t> m_lastFrameTimestampUs{0};
     std::string m_zeromqFilter;
     /** Receive thread only (after construction). */
-    MessageConverter m_converter;
+    CameraLog m_log;
+    MessageConverter m_converter; //< Writes to m_log.
     std::thread m_thread;
     /** Set once by the destructor, read by the receive thread at the top of every pass. */
     std::atomic<bool> m_terminated{false};

@@ -6,13 +6,13 @@
 #include <array>
 #include <exception>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
-#include <nx/kit/debug.h>
 #include <nx/sdk/analytics/helpers/event_metadata.h>
 #include <nx/sdk/analytics/helpers/event_metadata_packet.h>
 #include <nx/sdk/analytics/helpers/object_metadata.h>
@@ -24,9 +24,6 @@
 #include "log_texts.h"
 #include "server_text.h"
 #include "type_ids.h"
-
-#undef NX_PRINT_PREFIX
-#define NX_PRINT_PREFIX (m_logUtils.printPrefix())
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -204,9 +201,8 @@ struct AlarmObject
 
 } // namespace
 
-MessageConverter::MessageConverter(
-    const LogUtils& logUtils, std::string cameraId, TrackIdentity::Clock clock):
-    m_logUtils(logUtils),
+MessageConverter::MessageConverter(CameraLog& log, std::string cameraId, Clock clock):
+    m_log(log),
     m_cameraId(std::move(cameraId)),
     m_trackIdentity(std::move(clock))
 {
@@ -271,9 +267,10 @@ void MessageConverter::logCuts() noexcept
 {
     try
     {
-        NX_PRINT << kReceiveLoop << kMessageCut << m_cuts.texts << " texts to " << kMaxTextBytes
-            << " bytes, " << m_cuts.elements << " list elements beyond the first "
-            << kMaxListElements << " dropped";
+        m_log.write(kReceiveLoop, kMessageCut, std::to_string(m_cuts.texts) + " texts to "
+            + std::to_string(kMaxTextBytes) + " bytes, " + std::to_string(m_cuts.elements)
+            + " list elements beyond the first " + std::to_string(kMaxListElements)
+            + " dropped");
     }
     catch (...)
     {
@@ -295,14 +292,7 @@ bool MessageConverter::isForThisCamera(const json& message)
         ? std::string("no \"src_uuid\"")
         : "\"src_uuid\" is " + found->dump(-1, ' ', /*ensure_ascii*/ true,
             json::error_handler_t::replace);
-    try
-    {
-        NX_PRINT << kReceiveLoop << kOtherCamera << errorTextForLog(named.c_str())
-            << ", this camera is \"" << m_cameraId << "\"";
-    }
-    catch (...)
-    {
-    }
+    m_log.write(kReceiveLoop, kOtherCamera, named + ", this camera is \"" + m_cameraId + "\"");
     return false;
 }
 
@@ -473,9 +463,10 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
                 if (!box)
                 {
                     ++m_drops.boxesOutsideFrame;
-                    NX_PRINT << kDetectionsConversion << kElementDropped << "annotations["
-                        << index << "]: box [" << x0 << ", " << y0 << ", " << x1 << ", " << y1
-                        << "] lies outside the frame";
+                    std::ostringstream detail;
+                    detail << "annotations[" << index << "]: box [" << x0 << ", " << y0 << ", "
+                        << x1 << ", " << y1 << "] lies outside the frame";
+                    m_log.write(kDetectionsConversion, kElementDropped, detail.str());
                     continue;
                 }
 
@@ -508,15 +499,9 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
     }
 }
 
-void MessageConverter::logFailure(const char* operation, const std::string& what) const noexcept
+void MessageConverter::logFailure(const char* operation, const std::string& what) noexcept
 {
-    try
-    {
-        NX_PRINT << operation << kException << errorTextForLog(what.c_str());
-    }
-    catch (...)
-    {
-    }
+    m_log.write(operation, kException, what);
 }
 
 void MessageConverter::logDroppedElement(
@@ -525,8 +510,8 @@ void MessageConverter::logDroppedElement(
     ++m_drops.malformedElements;
     try
     {
-        NX_PRINT << operation << kException << list << "[" << index << "] dropped: "
-            << errorTextForLog(why.c_str());
+        m_log.write(operation, kException,
+            std::string(list) + "[" + std::to_string(index) + "] dropped: " + why);
     }
     catch (...)
     {

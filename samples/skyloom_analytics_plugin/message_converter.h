@@ -22,9 +22,9 @@
 
 #include <nx/sdk/analytics/i_metadata_packet.h>
 #include <nx/sdk/helpers/attribute.h>
-#include <nx/sdk/helpers/log_utils.h>
 #include <nx/sdk/ptr.h>
 
+#include "camera_log.h"
 #include "stlcache/stlcache.h"
 #include "track_identity.h"
 
@@ -59,11 +59,10 @@ public:
     };
 
     /**
-     * `logUtils` is the owner's and must outlive the converter. `cameraId` is the camera's id as
+     * `log` is the owner's and must outlive the converter. `cameraId` is the camera's id as
      * messages name it in "src_uuid" (without braces).
      */
-    MessageConverter(
-        const nx::sdk::LogUtils& logUtils, std::string cameraId, TrackIdentity::Clock clock = {});
+    MessageConverter(CameraLog& log, std::string cameraId, Clock clock = {});
 
     /** A message for the camera arrived (whether or not it will parse): the renewal rule. */
     void noteMessage() { m_trackIdentity.noteMessage(); }
@@ -108,12 +107,12 @@ private:
     size_t elementsToConvert(size_t listSize);
     void logCuts() noexcept;
 
-    void logFailure(const char* operation, const std::string& what) const noexcept;
+    void logFailure(const char* operation, const std::string& what) noexcept;
     void logDroppedElement(
         const char* operation, const char* list, size_t index, const std::string& why) noexcept;
 
 private:
-    const nx::sdk::LogUtils& m_logUtils;
+    CameraLog& m_log;
     const std::string m_cameraId;
     TrackIdentity m_trackIdentity;
     TrackCache m_captionCache{kTrackCacheCapacity};
