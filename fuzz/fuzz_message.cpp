@@ -4,7 +4,9 @@
 // "showCounter"; bits 5 to 7 pick the "timeCorrection" text (absent, valid and invalid ones).
 // The rest is the message. Whatever it holds, the agent must not fail, every packet that it
 // sends must be readable through the server's interfaces, stamped with the frame time and
-// finite, and every object must be gone once the agent is released.
+// finite, every text must be clean and at most 1 KiB, the packets must hold at most a small
+// multiple of the message's size in text, and every object must be gone once the agent is
+// released.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -20,12 +22,15 @@
 
 #include "device_agent.h"
 #include "fuzz_support.h"
+#include "server_text.h"
 
 namespace {
 
 using namespace skyloom::testhost;
 using nx::sdk::Ptr;
 using nx::vms_server_plugins::analytics::sample::DeviceAgent;
+using nx::vms_server_plugins::analytics::sample::MessageConverter;
+using nx::vms_server_plugins::analytics::sample::needsCleaning;
 using Kind = MetadataPacketRecord::Kind;
 
 constexpr int64_t kFrameTimestampUs = 1598863206064000;
@@ -56,8 +61,20 @@ bool isFinite(const nx::sdk::Rect& box)
         && std::isfinite(box.width) && std::isfinite(box.height);
 }
 
-void checkPackets(const DeviceAgentRecords& records, int64_t timestampUs)
+/** A text from the message as the server gets it: bounded and free of control characters. */
+void checkText(const std::string& text)
 {
+    FUZZ_CHECK(text.size() <= MessageConverter::kMaxTextBytes);
+    FUZZ_CHECK(!needsCleaning(text));
+}
+
+void checkPackets(const DeviceAgentRecords& records, int64_t timestampUs, size_t messageSize)
+{
+    // What one message may make the server hold: a small multiple of its size, plus the texts
+    // of the tracks that it names from the caches.
+    constexpr size_t kMaxCachedBytes = MessageConverter::kTrackCacheCapacity * 3
+        * MessageConverter::kMaxTextBytes;
+    size_t textBytes = 0;
     // At most: counter object, event, alarm objects, detections.
     FUZZ_CHECK(records.packets.size() <= 4);
     FUZZ_CHECK(records.nullArguments == 0);
@@ -70,8 +87,17 @@ void checkPackets(const DeviceAgentRecords& records, int64_t timestampUs)
         // A detection packet may be empty: every annotation can be filtered out.
         FUZZ_CHECK(packet.reportedCount >= (packet.kind == Kind::event ? 1 : 0));
         FUZZ_CHECK(static_cast<size_t>(packet.reportedCount) == packet.items.size());
+        FUZZ_CHECK(packet.items.size() <= MessageConverter::kMaxListElements);
+        textBytes += skyloom::testhost::textBytes(packet);
         for (const MetadataItemRecord& item: packet.items)
         {
+            checkText(item.caption);
+            checkText(item.description);
+            for (const AttributeRecord& attribute: item.attributes)
+            {
+                checkText(attribute.name);
+                checkText(attribute.value);
+            }
             FUZZ_CHECK(item.typeId.rfind("skyloom.plugin.", 0) == 0);
             if (packet.kind == Kind::object)
             {
@@ -80,6 +106,7 @@ void checkPackets(const DeviceAgentRecords& records, int64_t timestampUs)
             }
         }
     }
+    FUZZ_CHECK(textBytes <= 4 * messageSize + 64 * 1024 + kMaxCachedBytes);
 }
 
 } // namespace
@@ -110,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
         agent->handleMessage(
             std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
-        checkPackets(handler->snapshot(), timestampUs);
+        checkPackets(handler->snapshot(), timestampUs, size - 1);
     }
     skyloom::fuzz::checkRegistryBalanced();
     return 0;

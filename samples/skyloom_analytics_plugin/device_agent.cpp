@@ -21,6 +21,7 @@
 
 #include "json_values.h"
 #include "log_texts.h"
+#include "server_text.h"
 #include "type_ids.h"
 
 #undef NX_PRINT_PREFIX
@@ -146,7 +147,8 @@ DeviceAgent::DeviceAgent(const IDeviceInfo* deviceInfo, RelayContext relayContex
     ReceiveThread receiveThread, TrackIdentity::Clock clock):
     ConsumingDeviceAgent(deviceInfo, /*enableOutput*/ true),
     m_zeromqFilter(subscriptionPrefix(cameraIdOf(deviceInfo))),
-    m_converter(logUtils, cameraIdOf(deviceInfo), std::move(clock)),
+    m_log(logUtils, clock),
+    m_converter(m_log, cameraIdOf(deviceInfo), std::move(clock)),
     m_relayContext(std::move(relayContext))
 {
     NX_PRINT << "DeviceAgent" << " m_zeromqFilter: " << m_zeromqFilter;
@@ -229,13 +231,14 @@ bool DeviceAgent::receiveUntilStopped()
         pollUntilStopped(socket);
         return true;
     }
+    // A failure that comes back at every retry is held to the camera log's rate.
     catch (const std::exception& e)
     {
-        NX_PRINT << "threadFuncZeromqProcess" << step << e.what();
+        m_log.write(log_texts::kReceiveLoop, step, e.what());
     }
     catch (...)
     {
-        NX_PRINT << "threadFuncZeromqProcess" << step << "unknown error";
+        m_log.write(log_texts::kReceiveLoop, step, "unknown error");
     }
     return false;
 }
@@ -253,8 +256,8 @@ void DeviceAgent::pollUntilStopped(zmq::socket_t& socket)
         {
             if (zmq_errno() == EINTR)
                 continue;
-            NX_PRINT << "threadFuncZeromqProcess" << " poll Error: " << zmq_strerror(zmq_errno());
-            // A poll that keeps failing must not turn into a busy loop that floods the log.
+            m_log.write(log_texts::kReceiveLoop, " poll Error: ", zmq_strerror(zmq_errno()));
+            // A poll that keeps failing must not turn into a busy loop.
             (void) m_wakeup->waitFor(kPollErrorPause);
             continue;
         }
@@ -293,9 +296,11 @@ void DeviceAgent::handleMessage(std::string_view text)
 
         if (m_enableDebugDump)
         {
+            // Pretty-printed over several lines; the texts in it stay escaped.
             NX_PRINT << log_texts::kReceiveLoop << " recv_msg: "
-                << message.dump(2, ' ', /*ensure_ascii*/ false,
-                    nlohmann::json::error_handler_t::replace);
+                << textForLog(message.dump(2, ' ', /*ensure_ascii*/ false,
+                    nlohmann::json::error_handler_t::replace),
+                    std::string::npos, /*keepLineFeeds*/ true);
         }
 
         auto packets = m_converter.convert(
@@ -315,13 +320,7 @@ void DeviceAgent::handleMessage(std::string_view text)
 
 void DeviceAgent::logMessageException(const char* text) noexcept
 {
-    try
-    {
-        NX_PRINT << log_texts::kReceiveLoop << log_texts::kException << errorTextForLog(text);
-    }
-    catch (...)
-    {
-    }
+    m_log.write(log_texts::kReceiveLoop, log_texts::kException, text ? text : "");
 }
 
 ConversionSettings DeviceAgent::conversionSettings() const

@@ -101,7 +101,8 @@ private:
     std::atomic<int64_t> m_lastFrameTimestampUs{0};
     std::string m_zeromqFilter;
     /** Receive thread only (after construction). */
-    MessageConverter m_converter;
+    CameraLog m_log;
+    MessageConverter m_converter; //< Writes to m_log.
     /** This agent's share of its engine's context; null for an agent made without one. */
     const RelayContext m_relayContext;
     /** Made with the thread: the destructor notifies it, the receive thread polls it. */

@@ -18,6 +18,7 @@
 #include <nx/kit/utils.h>
 #include <nx/sdk/helpers/settings_response.h>
 
+#include "camera_log.h"
 #include "device_agent.h"
 #include "plugin.h"
 
@@ -218,9 +219,10 @@ private:
 /** What the relay thread opens; closed by it, in reverse order, before the thread ends. */
 struct Engine::Sockets
 {
-    explicit Sockets(zmq::context_t& context):
+    Sockets(zmq::context_t& context, const nx::sdk::LogUtils& logUtils):
         input(context, zmq::socket_type::sub),
-        agents(context, zmq::socket_type::xpub)
+        agents(context, zmq::socket_type::xpub),
+        log(logUtils)
     {
     }
 
@@ -230,6 +232,8 @@ struct Engine::Sockets
     bool agentsBound = false;
     int boundPort = 0; //< The latest service port taken from the setting.
     bool loopbackWanted = false; //< The "LoopbackRelay" value last acted upon.
+    /** The failures that a broken peer or socket can repeat per message, held to a rate. */
+    CameraLog log;
 };
 
 Engine::Engine(Plugin* plugin):
@@ -436,7 +440,7 @@ void Engine::runRelay()
     int noPort = 0;
     m_servicePort.compare_exchange_strong(noPort, kDefaultServicePort);
 
-    Sockets sockets(*m_context);
+    Sockets sockets(*m_context, logUtils);
 
     // Linger 0 everywhere: closing must never wait for peers that do not read.
     sockets.agents.set(zmq::sockopt::linger, 0);
@@ -481,7 +485,7 @@ void Engine::runRelay()
             {
                 if (zmq_errno() == EINTR)
                     continue;
-                NX_PRINT << kRelayFunc << " poll Error: " << zmq_strerror(zmq_errno());
+                sockets.log.write(kRelayFunc, " poll Error: ", zmq_strerror(zmq_errno()));
                 // A poll that keeps failing must not turn into a busy loop that floods the log.
                 if (m_wakeup.waitFor(kPollErrorPause))
                     m_wakeup.consume();
@@ -501,7 +505,7 @@ void Engine::runRelay()
         }
         catch (const std::exception& e)
         {
-            NX_PRINT << kRelayFunc << " exception: " << e.what();
+            sockets.log.write(kRelayFunc, " exception: ", e.what());
         }
     }
 
@@ -629,7 +633,7 @@ void Engine::relayWaitingMessages(Sockets& sockets, CameraQueues& queues)
         }
         catch (const zmq::error_t& e)
         {
-            NX_PRINT << kRelayFunc << " recv error: " << e.what();
+            sockets.log.write(kRelayFunc, " recv error: ", e.what());
             return;
         }
         relayOneMessage(sockets, queues, message);
@@ -649,7 +653,7 @@ void Engine::relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::messag
         }
         catch (const zmq::error_t& e)
         {
-            NX_PRINT << kRelayFunc << " loopback send error: " << e.what();
+            sockets.log.write(kRelayFunc, " loopback send error: ", e.what());
         }
     }
     if (!sockets.agentsBound)
@@ -678,7 +682,7 @@ void Engine::relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::messag
     }
     catch (const zmq::error_t& e)
     {
-        NX_PRINT << kRelayFunc << " send error: " << e.what();
+        sockets.log.write(kRelayFunc, " send error: ", e.what());
     }
 }
 

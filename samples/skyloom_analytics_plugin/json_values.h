@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "server_text.h"
+
 namespace nx::vms_server_plugins::analytics::sample {
 
 /** A number (a fraction is cut toward zero) or a boolean (1/0) as a 32-bit signed integer. */
@@ -77,19 +79,13 @@ inline const std::string& readText(const nlohmann::json& value)
 }
 
 /**
- * An error text for the log, cut to a bounded length: the JSON library quotes the offending
- * token, which in a malformed message from the network can be megabytes long, and every such
- * message writes one log line.
+ * An error text for the log: bounded, because the JSON library quotes the offending token,
+ * which in a malformed message from the network can be megabytes long; and escaped, because
+ * that token can hold any bytes.
  */
 inline std::string errorTextForLog(const char* text)
 {
-    constexpr size_t kMaxLength = 1024;
-    if (!text)
-        return {};
-    const size_t length = std::strlen(text);
-    if (length <= kMaxLength)
-        return text;
-    return std::string(text, kMaxLength) + "... (" + std::to_string(length) + " bytes)";
+    return text ? textForLog(text) : std::string();
 }
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -14,5 +14,6 @@ constexpr const char* kDetectionsConversion = "generateObjectMetadataPacket_only
 constexpr const char* kException = " exception: ";
 constexpr const char* kOtherCamera = " dropped: the message names another camera: ";
 constexpr const char* kElementDropped = " dropped: ";
+constexpr const char* kMessageCut = " cut: ";
 
 } // namespace nx::vms_server_plugins::analytics::sample::log_texts

@@ -6,13 +6,13 @@
 #include <array>
 #include <exception>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
-#include <nx/kit/debug.h>
 #include <nx/sdk/analytics/helpers/event_metadata.h>
 #include <nx/sdk/analytics/helpers/event_metadata_packet.h>
 #include <nx/sdk/analytics/helpers/object_metadata.h>
@@ -24,9 +24,6 @@
 #include "log_texts.h"
 #include "server_text.h"
 #include "type_ids.h"
-
-#undef NX_PRINT_PREFIX
-#define NX_PRINT_PREFIX (m_logUtils.printPrefix())
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -51,26 +48,6 @@ const char* const kGroupAttribute = "group";
 const char* const kUnnamedCounterAttribute = "Counter";
 
 const Rect kCounterBox(0.05F, 0.05F, 0.001F, 0.001F);
-
-/** The text as the server may get it: the same string unless it has to be cleaned. */
-class ServerText
-{
-public:
-    explicit ServerText(const std::string& text):
-        m_cleaned(needsCleaning(text) ? std::optional<std::string>(textForServer(text))
-            : std::nullopt),
-        m_text(m_cleaned ? *m_cleaned : text)
-    {
-    }
-    ServerText(const ServerText&) = delete;
-    ServerText& operator=(const ServerText&) = delete;
-
-    const std::string& get() const { return m_text; }
-
-private:
-    const std::optional<std::string> m_cleaned;
-    const std::string& m_text;
-};
 
 /** The array index that a JSON Pointer token names, or -1 if the token is not one. */
 long long arrayIndex(const std::string& token)
@@ -164,9 +141,20 @@ const std::string* optionalText(const json& element, const char* name)
     return &readText(*found);
 }
 
-void addTextAttribute(ObjectMetadata* object, const char* name, const std::string& value)
+Ptr<Attribute> textAttribute(const char* name, std::string value)
 {
-    object->addAttribute(makePtr<Attribute>(IAttribute::Type::string, name, value));
+    return makePtr<Attribute>(IAttribute::Type::string, name, std::move(value));
+}
+
+/** Cuts the text to at most `maxBytes` without splitting a UTF-8 character. */
+void cutAtCharacter(std::string* text, size_t maxBytes)
+{
+    if (text->size() <= maxBytes)
+        return;
+    size_t end = maxBytes;
+    while (end > 0 && (static_cast<unsigned char>((*text)[end]) & 0xC0) == 0x80)
+        --end; //< A continuation byte: the character starts earlier.
+    text->resize(end);
 }
 
 Ptr<ObjectMetadataPacket> makeObjectPacket(const ConversionSettings& settings, int64_t timestampUs)
@@ -213,9 +201,8 @@ struct AlarmObject
 
 } // namespace
 
-MessageConverter::MessageConverter(
-    const LogUtils& logUtils, std::string cameraId, TrackIdentity::Clock clock):
-    m_logUtils(logUtils),
+MessageConverter::MessageConverter(CameraLog& log, std::string cameraId, Clock clock):
+    m_log(log),
     m_cameraId(std::move(cameraId)),
     m_trackIdentity(std::move(clock))
 {
@@ -225,6 +212,7 @@ std::vector<Ptr<IMetadataPacket>> MessageConverter::convert(
     const json& message, const ConversionSettings& settings, int64_t timestampUs) noexcept
 {
     PacketList packets;
+    m_cuts = Cuts();
     try
     {
         packets.reserve(4); //< Counter, event, alarm objects, detections: one allocation.
@@ -247,7 +235,46 @@ std::vector<Ptr<IMetadataPacket>> MessageConverter::convert(
         // Only resource exhaustion gets here: each conversion catches its own failures.
         logFailure(kReceiveLoop, e.what());
     }
+    if (m_cuts.texts > 0 || m_cuts.elements > 0)
+        logCuts();
     return packets;
+}
+
+std::string MessageConverter::serverText(const std::string& text)
+{
+    if (text.size() <= kMaxTextBytes && !needsCleaning(text))
+        return text;
+    std::string result = textForServer(text);
+    if (result.size() > kMaxTextBytes)
+    {
+        cutAtCharacter(&result, kMaxTextBytes);
+        ++m_drops.textsCut;
+        ++m_cuts.texts;
+    }
+    return result;
+}
+
+size_t MessageConverter::elementsToConvert(size_t listSize)
+{
+    if (listSize <= kMaxListElements)
+        return listSize;
+    m_drops.elementsBeyondLimit += listSize - kMaxListElements;
+    m_cuts.elements += listSize - kMaxListElements;
+    return kMaxListElements;
+}
+
+void MessageConverter::logCuts() noexcept
+{
+    try
+    {
+        m_log.write(kReceiveLoop, kMessageCut, std::to_string(m_cuts.texts) + " texts to "
+            + std::to_string(kMaxTextBytes) + " bytes, " + std::to_string(m_cuts.elements)
+            + " list elements beyond the first " + std::to_string(kMaxListElements)
+            + " dropped");
+    }
+    catch (...)
+    {
+    }
 }
 
 /**
@@ -265,14 +292,7 @@ bool MessageConverter::isForThisCamera(const json& message)
         ? std::string("no \"src_uuid\"")
         : "\"src_uuid\" is " + found->dump(-1, ' ', /*ensure_ascii*/ true,
             json::error_handler_t::replace);
-    try
-    {
-        NX_PRINT << kReceiveLoop << kOtherCamera << errorTextForLog(named.c_str())
-            << ", this camera is \"" << m_cameraId << "\"";
-    }
-    catch (...)
-    {
-    }
+    m_log.write(kReceiveLoop, kOtherCamera, named + ", this camera is \"" + m_cameraId + "\"");
     return false;
 }
 
@@ -287,12 +307,12 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
         if (!captionValue || !descriptionValue || !sourceValue)
             return;
 
-        const ServerText caption(readText(*captionValue));
+        const std::string caption = serverText(readText(*captionValue));
         auto event = makePtr<EventMetadata>();
         event->setTypeId(eventTypeIdForSource(readText(*sourceValue)));
         event->setIsActive(true);
-        event->setCaption(caption.get());
-        event->setDescription(ServerText(readText(*descriptionValue)).get());
+        event->setCaption(caption);
+        event->setDescription(serverText(readText(*descriptionValue)));
 
         auto eventPacket = makePtr<EventMetadataPacket>();
         eventPacket->setTimestampUs(timestampUs);
@@ -304,7 +324,7 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
         if (settings.showCounter)
         {
             if (const json* value = findCounterValue(message))
-                counter = counterPacket(caption.get(), *value, timestampUs);
+                counter = counterPacket(caption, *value, timestampUs);
         }
         if (counter)
             packets->push_back(std::move(counter));
@@ -350,10 +370,13 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
         const json::array_t& objects = arrayAt(message, {"event", "object_list"});
         if (objects.empty())
             return;
-        const ServerText caption(readText(message.at("caption")));
+        // One attribute for all the objects: a long caption must not be copied into each.
+        const Ptr<Attribute> caption =
+            textAttribute(kCaptionAttribute, serverText(readText(message.at("caption"))));
 
         auto packet = makeObjectPacket(settings, timestampUs);
-        for (size_t index = 0; index < objects.size(); ++index)
+        const size_t count = elementsToConvert(objects.size());
+        for (size_t index = 0; index < count; ++index)
         {
             std::optional<AlarmObject> read;
             try
@@ -370,19 +393,19 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
             object->setTypeId(read->typeId);
             object->setTrackId(m_trackIdentity.makeTrackId(read->trackId));
             object->setBoundingBox(read->box);
-            addTextAttribute(object.get(), kCaptionAttribute, caption.get());
-            m_captionCache.put(read->trackId, caption.get());
+            object->addAttribute(caption);
+            m_captionCache.put(read->trackId, caption);
             if (read->plate)
             {
-                const ServerText plate(*read->plate);
-                addTextAttribute(object.get(), kPlateAttribute, plate.get());
-                m_plateCache.put(read->trackId, plate.get());
+                const Ptr<Attribute> plate = textAttribute(kPlateAttribute, serverText(*read->plate));
+                object->addAttribute(plate);
+                m_plateCache.put(read->trackId, plate);
             }
             if (read->group)
             {
-                const ServerText group(*read->group);
-                addTextAttribute(object.get(), kGroupAttribute, group.get());
-                m_groupCache.put(read->trackId, group.get());
+                const Ptr<Attribute> group = textAttribute(kGroupAttribute, serverText(*read->group));
+                object->addAttribute(group);
+                m_groupCache.put(read->trackId, group);
             }
             packet->addItem(object.get());
         }
@@ -410,7 +433,8 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
 
         auto packet = makeObjectPacket(settings, timestampUs);
         bool anySkipped = false;
-        for (size_t index = 0; index < annotations.size(); ++index)
+        const size_t count = elementsToConvert(annotations.size());
+        for (size_t index = 0; index < count; ++index)
         {
             const json& element = annotations[index];
             try
@@ -439,21 +463,24 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
                 if (!box)
                 {
                     ++m_drops.boxesOutsideFrame;
-                    NX_PRINT << kDetectionsConversion << kElementDropped << "annotations["
-                        << index << "]: box [" << x0 << ", " << y0 << ", " << x1 << ", " << y1
-                        << "] lies outside the frame";
+                    std::ostringstream detail;
+                    detail << "annotations[" << index << "]: box [" << x0 << ", " << y0 << ", "
+                        << x1 << ", " << y1 << "] lies outside the frame";
+                    m_log.write(kDetectionsConversion, kElementDropped, detail.str());
                     continue;
                 }
 
                 const auto object = makePtr<ObjectMetadata>();
                 object->setTypeId(typeId);
                 object->setTrackId(m_trackIdentity.makeTrackId(trackId));
+                // The track's own attributes, shared: a thousand detections of one track must
+                // not copy its texts a thousand times.
                 if (m_captionCache.contains(trackId))
-                    addTextAttribute(object.get(), kCaptionAttribute, m_captionCache.get(trackId));
+                    object->addAttribute(m_captionCache.get(trackId));
                 if (m_plateCache.contains(trackId))
-                    addTextAttribute(object.get(), kPlateAttribute, m_plateCache.get(trackId));
+                    object->addAttribute(m_plateCache.get(trackId));
                 if (m_groupCache.contains(trackId))
-                    addTextAttribute(object.get(), kGroupAttribute, m_groupCache.get(trackId));
+                    object->addAttribute(m_groupCache.get(trackId));
                 object->setBoundingBox(*box);
                 packet->addItem(object.get());
             }
@@ -472,15 +499,9 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
     }
 }
 
-void MessageConverter::logFailure(const char* operation, const std::string& what) const noexcept
+void MessageConverter::logFailure(const char* operation, const std::string& what) noexcept
 {
-    try
-    {
-        NX_PRINT << operation << kException << errorTextForLog(what.c_str());
-    }
-    catch (...)
-    {
-    }
+    m_log.write(operation, kException, what);
 }
 
 void MessageConverter::logDroppedElement(
@@ -489,8 +510,8 @@ void MessageConverter::logDroppedElement(
     ++m_drops.malformedElements;
     try
     {
-        NX_PRINT << operation << kException << list << "[" << index << "] dropped: "
-            << errorTextForLog(why.c_str());
+        m_log.write(operation, kException,
+            std::string(list) + "[" + std::to_string(index) + "] dropped: " + why);
     }
     catch (...)
     {

@@ -2,7 +2,10 @@
 // order: the counter object, the event, the alarm's objects, the detections. It owns what the
 // camera's messages teach over time: the track identity (UUID base, renewal after silence, the
 // counter object's UUID) and the three track caches (caption, plate and group per track id).
-// Texts reach the server without control or bidirectional formatting characters. Failures are
+// Texts reach the server without control or bidirectional formatting characters, each at most
+// kMaxTextBytes long, and lists are converted up to kMaxListElements elements: what one message
+// makes stays within a small multiple of its own size (the objects of a packet share one
+// caption attribute; detections share the cached attributes of their track). Failures are
 // logged with the owner's print prefix and leave out only what failed: a malformed element
 // drops that element, a malformed alarm drops the event, a message for another camera drops
 // the message.
@@ -18,9 +21,10 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include <nx/sdk/analytics/i_metadata_packet.h>
-#include <nx/sdk/helpers/log_utils.h>
+#include <nx/sdk/helpers/attribute.h>
 #include <nx/sdk/ptr.h>
 
+#include "camera_log.h"
 #include "stlcache/stlcache.h"
 #include "track_identity.h"
 
@@ -39,6 +43,10 @@ class MessageConverter
 {
 public:
     static constexpr size_t kTrackCacheCapacity = 128;
+    /** Longest caption, description, plate or group the server gets, in bytes. */
+    static constexpr size_t kMaxTextBytes = 1024;
+    /** Most objects converted from one "object_list", and annotations from one list. */
+    static constexpr size_t kMaxListElements = 1024;
 
     /** What was left out, per reason. */
     struct Drops
@@ -46,14 +54,15 @@ public:
         uint64_t otherCamera = 0; //< Messages whose "src_uuid" names another camera.
         uint64_t malformedElements = 0; //< List elements that could not be read.
         uint64_t boxesOutsideFrame = 0; //< Detections with nothing of their box in the frame.
+        uint64_t elementsBeyondLimit = 0; //< List elements after the first kMaxListElements.
+        uint64_t textsCut = 0; //< Texts cut to kMaxTextBytes (not dropped).
     };
 
     /**
-     * `logUtils` is the owner's and must outlive the converter. `cameraId` is the camera's id as
+     * `log` is the owner's and must outlive the converter. `cameraId` is the camera's id as
      * messages name it in "src_uuid" (without braces).
      */
-    MessageConverter(
-        const nx::sdk::LogUtils& logUtils, std::string cameraId, TrackIdentity::Clock clock = {});
+    MessageConverter(CameraLog& log, std::string cameraId, Clock clock = {});
 
     /** A message for the camera arrived (whether or not it will parse): the renewal rule. */
     void noteMessage() { m_trackIdentity.noteMessage(); }
@@ -68,8 +77,16 @@ public:
     const Drops& drops() const { return m_drops; }
 
 private:
-    using TrackCache = stlcache::bounded_cache<
-        int, std::string, stlcache::policy_lru, std::less<int>, std::allocator, stlcache::lock_none>;
+    /** Per track id, the attribute that the latest alarm gave it; shared by its detections. */
+    using TrackCache = stlcache::bounded_cache<int, nx::sdk::Ptr<nx::sdk::Attribute>,
+        stlcache::policy_lru, std::less<int>, std::allocator, stlcache::lock_none>;
+
+    /** What one message had cut, for its one log line. */
+    struct Cuts
+    {
+        size_t texts = 0;
+        size_t elements = 0;
+    };
     using PacketList = std::vector<nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket>>;
 
     bool isForThisCamera(const nlohmann::json& message);
@@ -84,18 +101,25 @@ private:
     nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> counterPacket(
         const std::string& caption, const nlohmann::json& value, int64_t timestampUs) const;
 
-    void logFailure(const char* operation, const std::string& what) const noexcept;
+    /** The text as the server may get it, cut to kMaxTextBytes if need be (counted). */
+    std::string serverText(const std::string& text);
+    /** How many elements of a list to convert; the rest is counted as cut. */
+    size_t elementsToConvert(size_t listSize);
+    void logCuts() noexcept;
+
+    void logFailure(const char* operation, const std::string& what) noexcept;
     void logDroppedElement(
         const char* operation, const char* list, size_t index, const std::string& why) noexcept;
 
 private:
-    const nx::sdk::LogUtils& m_logUtils;
+    CameraLog& m_log;
     const std::string m_cameraId;
     TrackIdentity m_trackIdentity;
     TrackCache m_captionCache{kTrackCacheCapacity};
     TrackCache m_plateCache{kTrackCacheCapacity};
     TrackCache m_groupCache{kTrackCacheCapacity};
     Drops m_drops;
+    Cuts m_cuts;
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -1,5 +1,7 @@
 #include "server_text.h"
 
+#include <cstdio>
+
 namespace nx::vms_server_plugins::analytics::sample {
 
 namespace {
@@ -62,6 +64,101 @@ std::string textForServer(std::string_view text)
             ++i;
         }
     }
+    return result;
+}
+
+namespace {
+
+/** Length of the valid UTF-8 sequence at `i` and its code point, or 0 if none starts there. */
+size_t decodeUtf8(std::string_view text, size_t i, char32_t* codePoint)
+{
+    const auto byte = [&](size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char first = byte(i);
+    if (first < 0x80)
+    {
+        *codePoint = first;
+        return 1;
+    }
+    size_t length = 0;
+    char32_t value = 0;
+    char32_t minimum = 0;
+    if (first >= 0xC2 && first <= 0xDF)
+    {
+        length = 2;
+        value = first & 0x1F;
+        minimum = 0x80;
+    }
+    else if (first >= 0xE0 && first <= 0xEF)
+    {
+        length = 3;
+        value = first & 0x0F;
+        minimum = 0x800;
+    }
+    else if (first >= 0xF0 && first <= 0xF4)
+    {
+        length = 4;
+        value = first & 0x07;
+        minimum = 0x10000;
+    }
+    else
+    {
+        return 0;
+    }
+    if (i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k)
+    {
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+        value = (value << 6) | (byte(i + k) & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+        return 0;
+    *codePoint = value;
+    return length;
+}
+
+bool escapedInLog(char32_t c, bool keepLineFeeds)
+{
+    if (c == '\n')
+        return !keepLineFeeds;
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029
+        || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+void appendEscape(std::string* out, const char* format, unsigned value)
+{
+    char buffer[16];
+    std::snprintf(buffer, sizeof(buffer), format, value);
+    out->append(buffer);
+}
+
+} // namespace
+
+std::string textForLog(std::string_view text, size_t maxBytes, bool keepLineFeeds)
+{
+    const std::string_view shown = text.substr(0, maxBytes);
+    std::string result;
+    result.reserve(shown.size());
+    for (size_t i = 0; i < shown.size();)
+    {
+        char32_t c = 0;
+        const size_t length = decodeUtf8(shown, i, &c);
+        if (length == 0)
+        {
+            // Not UTF-8 here (or a character cut by the length limit).
+            appendEscape(&result, "\\x%02X", static_cast<unsigned char>(shown[i]));
+            ++i;
+            continue;
+        }
+        if (escapedInLog(c, keepLineFeeds))
+            appendEscape(&result, "\\u%04X", static_cast<unsigned>(c));
+        else
+            result.append(shown.substr(i, length));
+        i += length;
+    }
+    if (text.size() > maxBytes)
+        result += "... (" + std::to_string(text.size()) + " bytes)";
     return result;
 }
 

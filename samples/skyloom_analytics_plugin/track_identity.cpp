@@ -47,7 +47,7 @@ nx::sdk::Uuid systemRandomUuid()
 }
 
 TrackIdentity::TrackIdentity(Clock clock):
-    m_clock(clock ? std::move(clock) : Clock(&std::chrono::steady_clock::now)),
+    m_clock(clockOrSteady(std::move(clock))),
     m_counterTrackId(systemRandomUuid())
 {
     renewBase();

@@ -11,10 +11,11 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include <nx/sdk/uuid.h>
+
+#include "clock.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -24,7 +25,7 @@ namespace nx::vms_server_plugins::analytics::sample {
 class TrackIdentity
 {
 public:
-    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    using Clock = sample::Clock;
 
     /** Silence after which the next message renews the base. */
     static constexpr std::chrono::seconds kRenewalSilence{30};

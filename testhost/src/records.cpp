@@ -1,5 +1,7 @@
 #include <skyloom/testhost/records.h>
 
+#include <set>
+
 #include <nx/sdk/analytics/i_event_metadata.h>
 #include <nx/sdk/analytics/i_event_metadata_packet.h>
 #include <nx/sdk/analytics/i_object_metadata.h>
@@ -23,7 +25,7 @@ std::vector<AttributeRecord> copyAttributes(const IMetadata* item)
         if (!attribute)
             continue;
         attributes.push_back({attribute->type(), copyText(attribute->name()),
-            copyText(attribute->value()), attribute->confidence()});
+            copyText(attribute->value()), attribute->confidence(), attribute.get()});
     }
     return attributes;
 }
@@ -79,6 +81,23 @@ void copyItems(const ICompoundMetadataPacket* packet, MetadataPacketRecord* reco
 }
 
 } // namespace
+
+size_t textBytes(const MetadataPacketRecord& packet)
+{
+    size_t bytes = 0;
+    std::set<const void*> attributesSeen;
+    for (const MetadataItemRecord& item: packet.items)
+    {
+        bytes += item.typeId.size() + item.subtype.size() + item.caption.size()
+            + item.description.size();
+        for (const AttributeRecord& attribute: item.attributes)
+        {
+            if (attributesSeen.insert(attribute.object).second || !attribute.object)
+                bytes += attribute.name.size() + attribute.value.size();
+        }
+    }
+    return bytes;
+}
 
 const AttributeRecord* MetadataItemRecord::attribute(const std::string& name) const
 {

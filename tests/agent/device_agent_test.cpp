@@ -31,6 +31,7 @@
 namespace {
 
 using nx::sdk::Ptr;
+using nx::vms_server_plugins::analytics::sample::CameraLog;
 using nx::vms_server_plugins::analytics::sample::DeviceAgent;
 using nx::vms_server_plugins::analytics::sample::makeRelayContext;
 using nx::vms_server_plugins::analytics::sample::RelayContext;
@@ -97,15 +98,17 @@ protected:
     {
         nx::kit::debug::debugStream(); //< Opens (and rotates) the log before the mark.
         m_log.mark();
-        m_agent = makeAgent(std::string("{") + kCameraId + "}");
+        const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(std::string("{") + kCameraId + "}"));
+        m_agent = Ptr<DeviceAgent>(new DeviceAgent(deviceInfo.get(),
+            DeviceAgent::ReceiveThread::none, [this]() { return m_now; }));
         m_agent->setHandler(m_handler.get());
     }
 
-    static Ptr<DeviceAgent> makeAgent(const std::string& deviceId)
+    /** A case of its own: the log's rate of lines per kind starts afresh. */
+    void nextCase()
     {
-        const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(deviceId));
-        return Ptr<DeviceAgent>(
-            new DeviceAgent(deviceInfo.get(), DeviceAgent::ReceiveThread::none));
+        m_now += CameraLog::kWindow;
+        m_log.mark();
     }
 
     void settings(const Settings& values)
@@ -140,6 +143,7 @@ protected:
     int exceptionLines() const { return m_log.countLinesContaining(" exception: "); }
 
 protected:
+    std::chrono::steady_clock::time_point m_now;
     LogFile m_log;
     Ptr<DeviceAgentHandler> m_handler{new DeviceAgentHandler()};
     Ptr<DeviceAgent> m_agent;
@@ -239,7 +243,7 @@ TEST_F(DeviceAgentTest, CounterValues)
         SCOPED_TRACE(row.counter + (row.showCounter ? " (shown)" : " (hidden)"));
         settings({{"showCounter", row.showCounter ? "true" : "false"}});
         m_handler->clear();
-        m_log.mark();
+        nextCase();
 
         m_agent->handleMessage(occupancyAlarm(row.counter));
 
@@ -375,7 +379,7 @@ TEST_F(DeviceAgentTest, MessageNamingAnotherCameraWasConvertedForThisOne)
         head.substr(0, head.size() - 2) + "\"" + body})
     {
         SCOPED_TRACE(text.substr(0, 120));
-        m_log.mark();
+        nextCase();
         m_agent->handleMessage(text);
         EXPECT_EQ(0U, m_handler->packetCount());
         EXPECT_EQ(1, m_log.countLinesContaining(
@@ -442,7 +446,7 @@ TEST_F(DeviceAgentTest, MalformedMessagesAreLoggedAndTheNextOneIsConverted)
     for (const std::string& text: malformed)
     {
         SCOPED_TRACE(text.substr(0, 40));
-        m_log.mark();
+        nextCase();
         m_agent->handleMessage(text);
         EXPECT_EQ(1, m_log.countLinesContaining("threadFuncZeromqProcess exception: "));
         EXPECT_EQ(0, m_log.countLinesContaining("recv_msg"));
@@ -451,6 +455,26 @@ TEST_F(DeviceAgentTest, MalformedMessagesAreLoggedAndTheNextOneIsConverted)
 
     m_agent->handleMessage(alarm("fire"));
     EXPECT_EQ(1U, eventPackets(m_handler->packets()).size());
+}
+
+// Malformed messages wrote 302 MB of log in 10 s; their texts reached the log unescaped.
+TEST_F(DeviceAgentTest, MalformedFloodFilledTheLogWithUnescapedTexts)
+{
+    compressedFrame(kFrameTimeUs);
+    for (int i = 0; i < 1000; ++i)
+        m_agent->handleMessage("\"" + std::to_string(i) + "\xE2\x80\xA8\x1b[2J");
+    const auto lines = linesContaining("threadFuncZeromqProcess exception: ");
+    ASSERT_EQ(static_cast<size_t>(CameraLog::kLinesPerWindow), lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("\\u2028")) << lines[0];
+    EXPECT_EQ(std::string::npos, lines[0].find("\xE2\x80\xA8")) << lines[0];
+
+    // A line of another kind is not held back by the flood.
+    m_agent->handleMessage(R"({"src_uuid":"another","event":{}})");
+    EXPECT_EQ(1U, linesContaining("names another camera").size());
+
+    m_now += CameraLog::kWindow;
+    m_agent->handleMessage("not json");
+    EXPECT_EQ(1U, linesContaining("(and 995 such lines not written before it)").size());
 }
 
 TEST_F(DeviceAgentTest, ErrorLineOfAHugeMalformedTokenIsBounded)
@@ -515,16 +539,22 @@ TEST_F(DeviceAgentTest, DebugDumpWritesTheMessageIndentedWithTextUnescaped)
     EXPECT_EQ(2U, eventPackets(m_handler->packets()).size());
 }
 
-TEST_F(DeviceAgentTest, LargeMessageIsConverted)
+// A long text reached the server whole, in the event and in every object and cached copy.
+TEST_F(DeviceAgentTest, LargeMessageIsConvertedWithItsTextsCut)
 {
     compressedFrame(kFrameTimeUs);
     auto message = nlohmann::json::parse(alarm("fire"));
-    message["description"] = std::string(1 << 20, 'd');
+    std::string description = "x";
+    for (int i = 0; i < (1 << 19); ++i)
+        description += "\u00E9"; //< Two bytes each: byte 1024 falls inside a character.
+    message["description"] = description;
     m_agent->handleMessage(message.dump());
 
     const auto events = eventPackets(m_handler->packets());
     ASSERT_EQ(1U, events.size());
-    EXPECT_EQ(size_t(1) << 20, events[0].items.at(0).description.size());
+    EXPECT_EQ(description.substr(0, 1023), events[0].items.at(0).description);
+    EXPECT_EQ(1, m_log.countLinesContaining(
+        "threadFuncZeromqProcess cut: 1 texts to 1024 bytes, 0 list elements"));
 }
 
 //-------------------------------------------------------------------------------------------------

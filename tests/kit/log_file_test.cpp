@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -206,4 +207,41 @@ TEST_F(LogFile, UnwritableDirectoryLosesOutputSilently)
         }));
 
     EXPECT_TRUE(fileNames().empty());
+}
+
+// The log rotated only when the process started: a flood of lines grew one file without bound.
+TEST_F(LogFile, FloodOfLinesGrewOneFileWithoutBound)
+{
+    constexpr uint64_t kLineBytes = 1024;
+    constexpr uint64_t kLines = 6 * nx::kit::debug::kMaxLogFileBytes / kLineBytes + 10;
+    ASSERT_EQ(0, runInChild(
+        [kLineBytes, kLines]
+        {
+            const std::string padding(kLineBytes - 16, 'x');
+            char number[16];
+            for (uint64_t i = 0; i < kLines; ++i)
+            {
+                std::snprintf(number, sizeof(number), "%015llu", static_cast<unsigned long long>(i));
+                printLine(number + padding);
+            }
+        }));
+
+    EXPECT_EQ((std::set<std::string>{logName(0), logName(1), logName(2), logName(3), logName(4)}),
+        fileNames());
+    uint64_t total = 0;
+    for (int generation = 0; generation <= 4; ++generation)
+    {
+        const uint64_t size = fs::file_size(m_dir / logName(generation));
+        EXPECT_LE(size, nx::kit::debug::kMaxLogFileBytes + kLineBytes) << generation;
+        total += size;
+    }
+    EXPECT_LE(total, 5 * (nx::kit::debug::kMaxLogFileBytes + kLineBytes));
+    // The newest lines are in generation 0, the ones just before them at the end of 1.
+    const auto newest = readLines(m_dir / logName(0));
+    ASSERT_FALSE(newest.empty());
+    EXPECT_EQ(kLines - 1, std::stoull(newest.back().substr(0, 15)));
+    const auto older = readLines(m_dir / logName(1));
+    ASSERT_FALSE(older.empty());
+    EXPECT_EQ(std::stoull(newest.front().substr(0, 15)) - 1,
+        std::stoull(older.back().substr(0, 15)));
 }

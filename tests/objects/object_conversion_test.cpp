@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <iostream>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -32,6 +33,7 @@ using nx::sdk::IAttribute;
 using nx::sdk::Ptr;
 using nx::sdk::Rect;
 using nx::sdk::Uuid;
+using nx::vms_server_plugins::analytics::sample::CameraLog;
 using nx::vms_server_plugins::analytics::sample::DeviceAgent;
 using namespace skyloom::testhost;
 using Kind = MetadataPacketRecord::Kind;
@@ -172,6 +174,13 @@ protected:
 
     Uuid trackId(int id) const { return m_agent->converter().trackIdentity().makeTrackId(id); }
     std::string base() const { return m_agent->converter().trackIdentity().baseString(); }
+
+    /** A case of its own: the log's rate of lines per kind starts afresh. */
+    void nextCase()
+    {
+        m_now += CameraLog::kWindow;
+        m_log.mark();
+    }
 
     /** A message after a long silence: the next one starts a new base. */
     void renewBase()
@@ -372,7 +381,7 @@ TEST_F(ObjectConversion, MalformedAlarmIsReportedAndNextMessageStillConverts)
     for (const Case& testCase: cases)
     {
         SCOPED_TRACE(testCase.name);
-        m_log.mark();
+        nextCase();
         json message = testCase.message;
         message["src_uuid"] = kCameraId;
         EXPECT_TRUE(feed(message.dump()).empty());
@@ -409,7 +418,7 @@ TEST_F(ObjectConversion, MalformedAlarmObjectLostItsNeighbours)
     for (const Case& testCase: cases)
     {
         SCOPED_TRACE(testCase.name);
-        m_log.mark();
+        nextCase();
         const auto packets = feed(alarm("A",
             {eventObject(1, "car"), testCase.object, eventObject(2, "fire")}));
         ASSERT_EQ(1U, packets.size());
@@ -597,7 +606,7 @@ TEST_F(ObjectConversion, DetectionBoxesTheServerCouldNotDraw)
     for (const Case& testCase: cases)
     {
         SCOPED_TRACE(testCase.name);
-        m_log.mark();
+        nextCase();
         const auto packets = feed(detections(
             {annotation(5, "person", testCase.corners), annotation(6, "car")}));
         ASSERT_EQ(1U, packets.size());
@@ -632,7 +641,7 @@ TEST_F(ObjectConversion, MalformedDetectionsAreReportedAndNextMessageStillConver
     for (json message: messages)
     {
         SCOPED_TRACE(message.dump());
-        m_log.mark();
+        nextCase();
         message["src_uuid"] = kCameraId;
         EXPECT_TRUE(feed(message.dump()).empty());
         EXPECT_EQ(1, failureLines(kMetaFailure));
@@ -652,7 +661,7 @@ TEST_F(ObjectConversion, MalformedDetectionsAreReportedAndNextMessageStillConver
     for (const json& element: elements)
     {
         SCOPED_TRACE(element.dump());
-        m_log.mark();
+        nextCase();
         const auto packets = feed(detections({element, annotation(10, "car")}));
         ASSERT_EQ(1U, packets.size());
         ASSERT_EQ(1U, packets[0].items.size());
@@ -696,6 +705,27 @@ TEST(ServerText, ControlAndBidiCharactersBecomeOneReplacementEach)
     }
 }
 
+TEST(ServerText, LogLinesHoldNetworkTextsEscaped)
+{
+    using nx::vms_server_plugins::analytics::sample::textForLog;
+    const std::pair<std::string, std::string> rows[] = {
+        {"plain text é 東", "plain text é 東"},
+        {"a\nb\tc", "a\\u000Ab\\u0009c"},
+        {"\x1b[2J\x7f", "\\u001B[2J\\u007F"},
+        {"\u0085\u2028\u2029\u202E\u2066", "\\u0085\\u2028\\u2029\\u202E\\u2066"},
+        {"bad \xff\xfe utf-8 \xc3", "bad \\xFF\\xFE utf-8 \\xC3"},
+        {"\xed\xa0\x80 surrogate, \xc0\xaf overlong", "\\xED\\xA0\\x80 surrogate, \\xC0\\xAF overlong"},
+        {std::string(2000, 'a'), std::string(1024, 'a') + "... (2000 bytes)"},
+    };
+    for (const auto& [input, expected]: rows)
+    {
+        SCOPED_TRACE(input.substr(0, 40));
+        EXPECT_EQ(expected, textForLog(input));
+    }
+    EXPECT_EQ("{\n  \"a\": \"\\u2028\"\n}",
+        textForLog("{\n  \"a\": \"\u2028\"\n}", std::string::npos, /*keepLineFeeds*/ true));
+}
+
 // "12\u0000GA" reached the server as "12"; ESC and U+202E reached captions and plates.
 TEST_F(ObjectConversion, ObjectTextsCarriedControlCharactersToTheServer)
 {
@@ -704,6 +734,52 @@ TEST_F(ObjectConversion, ObjectTextsCarriedControlCharactersToTheServer)
     const Attributes expected{"caption=LPR\uFFFD", "plate=12\uFFFDGA", "group=VIP\uFFFD[0m"};
     EXPECT_EQ(expected, textAttributes(object));
     EXPECT_EQ(expected, textAttributes(feedOne(detections({annotation(40, "lp")}))));
+}
+
+//-------------------------------------------------------------------------------------------------
+// Bounds.
+
+// A 336 KB alarm put 262 MB of text into its packets: the caption was copied into every object,
+// and every later detection of a cached track copied the cached texts again.
+TEST_F(ObjectConversion, AlarmCaptionWasCopiedIntoEveryObject)
+{
+    constexpr size_t kMaxCachedBytes = 128 * 3 * 1024;
+    const std::string longText(300000, 'c');
+    std::vector<json> objects;
+    for (int i = 0; i < 1500; ++i)
+    {
+        objects.push_back(i % 10 ? eventObject(i % 200, "car", box(0, 0, 1, 1))
+            : plateObject(i % 200, std::string(2000, 'p'), std::string(2000, 'g')));
+    }
+    std::vector<json> annotations(3000, annotation(1, "car"));
+    const std::string messages[] = {
+        alarm(longText, objects),
+        detections(annotations),
+        alarm(std::string(2000, '\x7f'), {eventObject(1, "car")}),
+    };
+    settings(/*enableMetadata*/ true);
+    for (const std::string& message: messages)
+    {
+        const auto packets = feed(message);
+        ASSERT_FALSE(packets.empty());
+        size_t bytes = 0;
+        for (const auto& packet: packets)
+            bytes += textBytes(packet);
+        std::cout << "[ measured ] " << bytes << " bytes of text from a " << message.size()
+                  << "-byte message\n";
+        EXPECT_LE(bytes, 4 * message.size() + 64 * 1024 + kMaxCachedBytes);
+        for (const auto& packet: packets)
+        {
+            EXPECT_LE(packet.items.size(), 1024U);
+            for (const auto& item: packet.items)
+            {
+                for (const auto& attribute: item.attributes)
+                    EXPECT_LE(attribute.value.size(), 1024U);
+            }
+        }
+    }
+    EXPECT_EQ((1500 - 1024) + (3000 - 1024),
+        static_cast<int>(m_agent->converter().drops().elementsBeyondLimit));
 }
 
 } // namespace

@@ -61,6 +61,34 @@ std::ostream*& streamPointer()
     return stream;
 }
 
+/** The log file that debugStream() opened and the bytes in it; changed under outputMutex(). */
+struct LogFileState
+{
+    std::ofstream* file = nullptr;
+    uint64_t bytes = 0;
+};
+
+LogFileState& logFileState()
+{
+    static LogFileState& state = *new LogFileState;
+    return state;
+}
+
+/** Called under outputMutex() after a line of `lineBytes` went to the log file. */
+void rollOverIfFull(uint64_t lineBytes)
+{
+    LogFileState& state = logFileState();
+    state.bytes += lineBytes;
+    if (state.bytes < kMaxLogFileBytes)
+        return;
+    state.file->close();
+    rotateLogFiles();
+    // The same object is reopened: whoever holds the stream pointer keeps a valid stream.
+    state.file->clear();
+    state.file->open(logFileName(0), std::ios::out | std::ios::trunc);
+    state.bytes = 0;
+}
+
 std::mutex& outputMutex()
 {
     static std::mutex& mutex = *new std::mutex;
@@ -97,7 +125,9 @@ std::ostream*& debugStream()
         [] {
             rotateLogFiles();
             // When the file cannot be created the stream stays failed and swallows all output.
-            streamPointer() = new std::ofstream(logFileName(0), std::ios::out | std::ios::trunc);
+            auto* file = new std::ofstream(logFileName(0), std::ios::out | std::ios::trunc);
+            logFileState().file = file;
+            streamPointer() = file;
         });
     return streamPointer();
 }
@@ -112,6 +142,8 @@ void printLine(const std::string& line)
             return;
         *stream << line << '\n';
         stream->flush();
+        if (stream == logFileState().file && !stream->fail())
+            rollOverIfFull(line.size() + 1);
     }
     catch (...)
     {

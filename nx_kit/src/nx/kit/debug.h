@@ -1,7 +1,9 @@
 // The library's single log output and its developer aids.
 //
 // Every line goes to one process-wide stream, a log file "log_skyloom_0.log" in the working
-// directory, opened (after rotating the older generations 0..3 to 1..4) on first use. A print
+// directory, opened (after rotating the older generations 0..3 to 1..4) on first use and rolled
+// over the same way whenever it has grown past kMaxLogFileBytes, so that the five files never
+// hold much more than five times that. A print
 // statement builds its whole line in memory and writes it to the stream under one lock, then
 // flushes, so lines from different threads never interleave. Any thread may print.
 //
@@ -26,6 +28,9 @@
 namespace nx::kit::debug {
 
 using PrintFunc = std::function<void(const std::string&)>;
+
+/** Size past which the log file is rolled over to the next generation. */
+constexpr uint64_t kMaxLogFileBytes = 10 * 1024 * 1024;
 
 /**
  * The stream pointer of the whole library. The first call (from any thread; exactly once)

@@ -22,6 +22,8 @@ struct AttributeRecord
     std::string name;
     std::string value;
     float confidence = 0.0F;
+    /** The attribute object's address: within one packet, one address is one shared object. */
+    const void* object = nullptr;
 };
 
 /** One item of a packet; the fields of the other kind keep their defaults. */
@@ -67,6 +69,12 @@ struct DiagnosticEventRecord
     std::string caption;
     std::string description;
 };
+
+/**
+ * Bytes of text the packet holds: type ids, subtypes, captions, descriptions, and the names and
+ * values of its attributes, each shared attribute object counted once.
+ */
+size_t textBytes(const MetadataPacketRecord& packet);
 
 /** Null text pointers read as empty texts. */
 std::string copyText(const char* text);
