@@ -9,6 +9,7 @@
 //   --cameras=1,16,64   camera counts      --idle-seconds=20      --results=FILE
 //   --quick             short runs, for a smoke test of the program itself
 //   --baseline-contexts=inproc|shared|per-subscriber   (default inproc: the floor)
+//   --no-loopback-copy  the engine setting "LoopbackRelay" off (default on, as installed)
 // Internal: --idle-child=SECONDS (the empty process: sleeps, then prints its CPU seconds).
 #include <algorithm>
 #include <cstdio>
@@ -70,6 +71,7 @@ struct Options
     milliseconds kneeStepDuration{2000};
     int idleChildSeconds = -1;
     BaselineRig::Contexts baselineContexts = BaselineRig::Contexts::inproc;
+    bool loopbackRelay = true;
 };
 
 std::vector<int> parseList(const std::string& text)
@@ -108,6 +110,8 @@ Options parseOptions(int argc, char** argv)
             options.resultsPath = v;
         else if (const char* v = value("--idle-child="))
             options.idleChildSeconds = std::atoi(v);
+        else if (arg == "--no-loopback-copy")
+            options.loopbackRelay = false;
         else if (arg == "--baseline-contexts=inproc")
             options.baselineContexts = BaselineRig::Contexts::inproc;
         else if (arg == "--baseline-contexts=shared")
@@ -386,7 +390,7 @@ int run(const Options& options)
 
     PluginRig plugin(&sink);
     std::cout << "Loading " << options.library << std::endl;
-    plugin.start(options.library, kServicePort, kRelayPortWait);
+    plugin.start(options.library, kServicePort, kRelayPortWait, options.loopbackRelay);
 
     int maxCameras = 0;
     for (int cameras: options.cameras)

@@ -108,7 +108,8 @@ PluginRig::~PluginRig()
     stop();
 }
 
-void PluginRig::start(const std::string& libraryPath, int servicePort, milliseconds portWait)
+void PluginRig::start(const std::string& libraryPath, int servicePort, milliseconds portWait,
+    bool loopbackRelay)
 {
     // Another plugin (a test, a demo) holding the loopback copy's port is running beside this
     // one and would disturb the figures.
@@ -137,7 +138,8 @@ void PluginRig::start(const std::string& libraryPath, int servicePort, milliseco
     m_engineHandler = makePtr<testhost::EngineHandler>();
     m_engine->setHandler(m_engineHandler.get());
     const testhost::SettingsResult settings = testhost::doSetSettings(
-        m_engine.get(), testhost::Settings{{"ServicePort", std::to_string(servicePort)}});
+        m_engine.get(), testhost::Settings{{"ServicePort", std::to_string(servicePort)},
+            {"LoopbackRelay", loopbackRelay ? "true" : "false"}});
     if (!settings.isOk())
         throw std::runtime_error("the engine refused its settings: " + settings.errorMessage);
 }

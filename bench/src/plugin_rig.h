@@ -38,10 +38,10 @@ public:
      * Waits (up to `portWait`) until nobody listens on the loopback port of the relay's copy for
      * outside watchers (another test or demo would take the copy, and a watcher of it might
      * slow the run), then loads the library and creates the engine. Throws
-     * std::runtime_error on failure.
+     * std::runtime_error on failure. `loopbackRelay` is the engine setting of that name.
      */
     void start(const std::string& libraryPath, int servicePort,
-        std::chrono::milliseconds portWait);
+        std::chrono::milliseconds portWait, bool loopbackRelay = true);
 
     /** The engine's diagnostic events so far, one line each ("" if none). */
     std::string engineDiagnostics() const;
