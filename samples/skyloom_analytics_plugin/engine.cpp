@@ -21,6 +21,13 @@
 #include "camera_log.h"
 #include "device_agent.h"
 #include "plugin.h"
+#include "zap_handler.h"
+
+// A draft option of libzmq (zmq.h declares it only for draft builds), which Debian's libzmq
+// honours: without it, a socket with a ZAP domain admits everyone when no handler answers.
+#ifndef ZMQ_ZAP_ENFORCE_DOMAIN
+    #define ZMQ_ZAP_ENFORCE_DOMAIN 93
+#endif
 
 #undef NX_PRINT_PREFIX
 #define NX_PRINT_PREFIX (this->logUtils.printPrefix())
@@ -60,6 +67,11 @@ constexpr int kMessagesPerPass = 256;
 constexpr char kServicePortCaption[] = "Cannot listen for the AI engine";
 constexpr char kAgentEndpointCaption[] = "Cannot open the internal relay endpoint";
 constexpr char kLoopbackCaption[] = "Loopback relay unavailable";
+constexpr char kRefusedCaption[] = "AI engine refused";
+constexpr char kEncryptionCaption[] = "AI engine encryption unavailable";
+
+/** Where the service socket's monitor publishes, for the ZAP handler's connection count. */
+constexpr char kServiceMonitorEndpoint[] = "inproc://skyloom-service-monitor";
 
 /** The start of every subscription prefix; the camera id and a closing quote follow. */
 constexpr std::string_view kPrefixStart = "{\"src_uuid\":\"";
@@ -232,6 +244,12 @@ struct Engine::Sockets
     bool agentsBound = false;
     int boundPort = 0; //< The latest service port taken from the setting.
     bool loopbackWanted = false; //< The "LoopbackRelay" value last acted upon.
+    /** The ingress policy last acted upon; null until the service socket is made. */
+    std::shared_ptr<const IngressPolicy> policy;
+    /** The service socket's endpoints as bound (ZMQ_LAST_ENDPOINT), for unbinding. */
+    std::vector<std::string> listening;
+    /** Answers the service socket's handshakes; destroyed (and joined) before the sockets. */
+    std::unique_ptr<ZapHandler> zap;
     /** The failures that a broken peer or socket can repeat per message, held to a rate. */
     CameraLog log;
 };
@@ -239,7 +257,10 @@ struct Engine::Sockets
 Engine::Engine(Plugin* plugin):
     nx::sdk::analytics::Engine(/*enableOutput*/ true),
     m_plugin(plugin),
-    m_context(makeRelayContext())
+    m_context(makeRelayContext()),
+    m_ingressPolicy(std::make_shared<IngressPolicy>()),
+    m_refusals([this](const std::string& address, const std::string& reason, int64_t unreported)
+        { reportRefusal(address, reason, unreported); })
 {
     m_thread = std::thread([this]() { threadFuncZeromqLoop(); });
 }
@@ -384,12 +405,35 @@ Result<const ISettingsResponse*> Engine::settingsReceived()
     const int servicePort = parseServicePort(settingValue("ServicePort"));
     // A CheckBox sends "true" or "false"; a server that knows nothing of it sends nothing.
     const bool loopbackRelay = settingValue("LoopbackRelay") != "false";
+    auto response = makePtr<SettingsResponse>();
+
+    std::shared_ptr<const IngressPolicy> previous;
+    {
+        const std::lock_guard<std::mutex> lock(m_ingressMutex);
+        previous = m_ingressPolicy;
+    }
+    const IngressPolicyResult ingress = makeIngressPolicy(
+        IngressSettings{settingValue("ServiceAddress"), settingValue("AllowedEngineAddresses"),
+            settingValue("CurveSecretKeyFile"), settingValue("AuthorizedEnginesDirectory")},
+        *previous);
+    for (const auto& [name, why]: ingress.refused)
+    {
+        response->setError(name, why);
+        NX_PRINT << "settingsReceived" << " " << name << " refused: " << why;
+    }
+    for (const std::string& note: ingress.notes)
+        NX_PRINT << "settingsReceived" << " " << note;
+    {
+        const std::lock_guard<std::mutex> lock(m_ingressMutex);
+        m_ingressPolicy = ingress.policy;
+    }
+
     m_servicePort = servicePort;
     m_loopbackRelay = loopbackRelay;
     m_wakeup.notify();
     NX_PRINT << "settingsReceived" << " m_servicePort:" << servicePort;
     NX_PRINT << "settingsReceived" << " m_loopbackRelay:" << (loopbackRelay ? 1 : 0);
-    return makePtr<SettingsResponse>().releasePtr();
+    return response.releasePtr();
 }
 
 void Engine::doObtainDeviceAgent(Result<IDeviceAgent*>* outResult, const IDeviceInfo* deviceInfo)
@@ -460,11 +504,16 @@ void Engine::runRelay()
             std::string(kAgentRelayEndpoint) + ": " + e.what());
     }
 
-    sockets.input.set(zmq::sockopt::linger, 0);
-    sockets.input.set(zmq::sockopt::maxmsgsize, kMaxMessageSize);
-    sockets.input.set(zmq::sockopt::subscribe, "");
+    openServiceSocket(sockets);
     sockets.boundPort = m_servicePort;
-    (void) bindInput(sockets.input, sockets.boundPort);
+    {
+        std::shared_ptr<const IngressPolicy> policy;
+        {
+            const std::lock_guard<std::mutex> lock(m_ingressMutex);
+            policy = m_ingressPolicy;
+        }
+        applyIngressPolicy(sockets, std::move(policy));
+    }
 
     sockets.loopbackWanted = m_loopbackRelay;
     if (sockets.loopbackWanted)
@@ -513,17 +562,156 @@ void Engine::runRelay()
     {
         logDropReport(report.cameraId, report.dropped, report.total);
     }
+    sockets.zap.reset(); //< Its thread stops before the sockets close.
+}
+
+/**
+ * The service socket's options that never change: every handshake goes to the ZAP handler
+ * (also plain ones: the domain is enforced), and heartbeats cut peers that stop answering, so
+ * that a frozen peer cannot hold a descriptor or an unfinished multi-part message forever.
+ */
+void Engine::openServiceSocket(Sockets& sockets)
+{
+    zmq::socket_t& input = sockets.input;
+    input.set(zmq::sockopt::linger, 0);
+    input.set(zmq::sockopt::maxmsgsize, kMaxMessageSize);
+    input.set(zmq::sockopt::subscribe, "");
+    input.set(zmq::sockopt::heartbeat_ivl, static_cast<int>(kHeartbeatInterval.count()));
+    input.set(zmq::sockopt::heartbeat_ttl, static_cast<int>(kHeartbeatTimeout.count()));
+    input.set(zmq::sockopt::heartbeat_timeout, static_cast<int>(kHeartbeatTimeout.count()));
+    input.set(zmq::sockopt::zap_domain, ZapHandler::kZapDomain);
+    const int enforce = 1;
+    if (zmq_setsockopt(input.handle(), ZMQ_ZAP_ENFORCE_DOMAIN, &enforce, sizeof(enforce)) != 0)
+    {
+        // Then a plain peer would pass unasked; the allow-list would hold only for CurveZMQ.
+        NX_PRINT << kRelayFunc << " ZMQ_ZAP_ENFORCE_DOMAIN failed: " << zmq_strerror(zmq_errno())
+            << " (plain peers are admitted without the address check)";
+        pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error, kServicePortCaption,
+            std::string("ZMQ_ZAP_ENFORCE_DOMAIN: ") + zmq_strerror(zmq_errno()));
+    }
+    try
+    {
+        if (zmq_socket_monitor(input.handle(), kServiceMonitorEndpoint, ZapHandler::kMonitorEvents)
+            != 0)
+        {
+            throw zmq::error_t();
+        }
+        sockets.zap = std::make_unique<ZapHandler>(
+            *m_context, kServiceMonitorEndpoint, nullptr, m_refusals, logUtils);
+    }
+    catch (const std::exception& e)
+    {
+        // Without a handler every handshake fails (the domain is enforced): closed, not open.
+        NX_PRINT << kRelayFunc << " ZAP handler failed: " << e.what()
+            << " (no AI engine can connect)";
+        pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error, kServicePortCaption,
+            std::string("ZAP handler: ") + e.what());
+    }
+}
+
+void Engine::closeServiceEndpoints(Sockets& sockets)
+{
+    for (const std::string& endpoint: sockets.listening)
+    {
+        try
+        {
+            sockets.input.unbind(endpoint);
+            NX_PRINT << kRelayFunc << " unbind " << endpoint;
+        }
+        catch (const zmq::error_t& e)
+        {
+            NX_PRINT << kRelayFunc << " unbind " << endpoint << " failed: " << e.what();
+        }
+    }
+    sockets.listening.clear();
+}
+
+/**
+ * Hands the policy to the ZAP handler and, when the listeners must be made anew (address or
+ * encryption changed), closes the service port's endpoints (and with them their connections)
+ * and listens on the latest port as the policy says, or not at all if its encryption cannot
+ * be loaded. Settings changes of the address allow-list and the authorised keys need no new
+ * listener: they apply to the next handshake.
+ */
+void Engine::applyIngressPolicy(Sockets& sockets, std::shared_ptr<const IngressPolicy> policy)
+{
+    const bool relisten = !sockets.policy || !policy->sameListeners(*sockets.policy);
+    sockets.policy = policy;
+    if (sockets.zap)
+        sockets.zap->setPolicy(policy);
+    if (!relisten)
+        return;
+
+    closeServiceEndpoints(sockets);
+    if (policy->failClosedReason)
+    {
+        NX_PRINT << kRelayFunc << " not listening for the AI engine: encryption is asked for"
+            << " and " << *policy->failClosedReason;
+        pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error, kEncryptionCaption,
+            "The service port is closed: " + *policy->failClosedReason);
+        return;
+    }
+    zmq::socket_t& input = sockets.input;
+    input.set(zmq::sockopt::ipv6, policy->serviceAddress.find(':') != std::string::npos);
+    if (policy->curve)
+    {
+        input.set(zmq::sockopt::curve_server, 1);
+        input.set(zmq::sockopt::curve_secretkey, zmq::buffer(policy->serverKey.secretKey));
+    }
+    else
+    {
+        input.set(zmq::sockopt::curve_server, 0); //< Back to the NULL mechanism.
+    }
+    (void) bindInput(sockets, sockets.boundPort);
+}
+
+void Engine::reportRefusal(const std::string& address, const std::string& reason, int64_t unreported)
+{
+    std::string description = address + ": " + reason;
+    if (unreported > 0)
+        description += " (" + std::to_string(unreported) + " more since the last report)";
+    NX_PRINT << "AI engine refused: " << description; //< Numeric addresses from libzmq, fixed reasons.
+    pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::warning, kRefusedCaption,
+        description);
+}
+
+/**
+ * Whether the AI engine that sent the message may reach its camera: the ZAP handler named the
+ * engine's certificate as the connection's user id, whose "cameras" restrict it.
+ */
+bool Engine::messageAllowed(Sockets& sockets, zmq::message_t& message)
+{
+    if (!sockets.policy || !sockets.policy->curve)
+        return true;
+    const char* const userId = zmq_msg_gets(message.handle(), "User-Id");
+    const std::string_view text(static_cast<const char*>(message.data()), message.size());
+    if (cameraAllowed(*sockets.policy, userId, text))
+        return true;
+    const char* const peer = zmq_msg_gets(message.handle(), "Peer-Address");
+    m_refusals.refused(peer ? peer : "unknown address", kRefusedCamera,
+        RefusalReporter::Clock::now());
+    sockets.log.write(kRelayFunc, " message dropped, camera not authorised for AI engine ",
+        userId ? userId : "");
+    return false;
 }
 
 /** Takes up a new service port (in addition to the old ones) and the loopback switch. */
 void Engine::applySettings(Sockets& sockets)
 {
     // A port that failed to bind is tried again only when the setting changes again.
-    if (const int servicePort = m_servicePort; servicePort != sockets.boundPort)
+    const int servicePort = m_servicePort;
+    const bool portChanged = servicePort != sockets.boundPort;
+    sockets.boundPort = servicePort;
+    std::shared_ptr<const IngressPolicy> policy;
     {
-        sockets.boundPort = servicePort;
-        (void) bindInput(sockets.input, servicePort);
+        const std::lock_guard<std::mutex> lock(m_ingressMutex);
+        policy = m_ingressPolicy;
     }
+    const bool relisten = !sockets.policy || !policy->sameListeners(*sockets.policy);
+    if (policy != sockets.policy)
+        applyIngressPolicy(sockets, policy);
+    if (portChanged && !relisten && !sockets.policy->failClosedReason)
+        (void) bindInput(sockets, servicePort);
 
     const bool loopbackWanted = m_loopbackRelay;
     if (loopbackWanted == sockets.loopbackWanted)
@@ -572,12 +760,13 @@ void Engine::logDropReport(const std::string& cameraId, int64_t dropped, int64_t
 }
 
 /** Adds the service port to the input socket's endpoints; failures are logged and reported. */
-bool Engine::bindInput(zmq::socket_t& input, int port)
+bool Engine::bindInput(Sockets& sockets, int port)
 {
-    const std::string endpoint = nx::kit::utils::formatText("tcp://*:%d", port);
+    const std::string endpoint = serviceEndpoint(sockets.policy->serviceAddress, port);
     try
     {
-        input.bind(endpoint);
+        sockets.input.bind(endpoint);
+        sockets.listening.push_back(sockets.input.get(zmq::sockopt::last_endpoint));
     }
     catch (const zmq::error_t& e)
     {
@@ -642,6 +831,8 @@ void Engine::relayWaitingMessages(Sockets& sockets, CameraQueues& queues)
 
 void Engine::relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::message_t& message)
 {
+    if (!messageAllowed(sockets, message))
+        return;
     if (sockets.loopback)
     {
         try

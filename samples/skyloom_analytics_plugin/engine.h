@@ -14,12 +14,14 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include <nx/sdk/analytics/helpers/engine.h>
 
+#include "ingress_policy.h"
 #include "relay_context.h"
 #include "wakeup.h"
 
@@ -40,6 +42,13 @@ public:
     static constexpr int kDefaultServicePort = 9911;
     /** The copy of every message for outside watchers ("LoopbackRelay"). */
     static constexpr const char* kLoopbackEndpoint = "tcp://127.0.0.1:688";
+
+    /**
+     * Heartbeats on the service port: a peer that answers no PING for kHeartbeatTimeout (frozen,
+     * half-open, silent) is cut, and what it left unfinished is freed.
+     */
+    static constexpr std::chrono::milliseconds kHeartbeatInterval{2000};
+    static constexpr std::chrono::milliseconds kHeartbeatTimeout{8000};
 
     /**
      * Creates the shared context and starts the relay thread. `plugin` is not owned. Throws if
@@ -64,8 +73,13 @@ private:
     [[nodiscard]] bool sleepUnlessStopped(std::chrono::milliseconds duration);
     void runRelay();
     void applySettings(Sockets& sockets);
+    void applyIngressPolicy(Sockets& sockets, std::shared_ptr<const IngressPolicy> policy);
+    void openServiceSocket(Sockets& sockets);
+    void closeServiceEndpoints(Sockets& sockets);
+    [[nodiscard]] bool messageAllowed(Sockets& sockets, zmq::message_t& message);
+    void reportRefusal(const std::string& address, const std::string& reason, int64_t unreported);
     void openLoopback(Sockets& sockets);
-    [[nodiscard]] bool bindInput(zmq::socket_t& input, int port);
+    [[nodiscard]] bool bindInput(Sockets& sockets, int port);
     void readSubscriptions(zmq::socket_t& agents, CameraQueues& queues);
     void relayWaitingMessages(Sockets& sockets, CameraQueues& queues);
     void relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::message_t& message);
@@ -90,6 +104,13 @@ private:
 
     /** "LoopbackRelay": written by settingsReceived(), read by the relay on wake-ups. */
     std::atomic<bool> m_loopbackRelay{true};
+
+    /** Guards m_ingressPolicy: settingsReceived() (server thread) writes, the relay reads. */
+    std::mutex m_ingressMutex;
+    std::shared_ptr<const IngressPolicy> m_ingressPolicy;
+
+    /** Refusals of AI engines, from the ZAP handler's and the relay's threads. */
+    RefusalReporter m_refusals;
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

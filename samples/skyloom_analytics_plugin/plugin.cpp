@@ -38,6 +38,36 @@ std::string Plugin::manifestString() const
                         "defaultValue": 9911,
                         "minValue": 1024,
                         "maxValue": 65535
+                    },
+                    {
+                        "type": "TextField",
+                        "name": "ServiceAddress",
+                        "caption": "Service Address (IP address or interface; * for all)",
+                        "defaultValue": "*"
+                    },
+                    {
+                        "type": "TextField",
+                        "name": "AllowedEngineAddresses",
+                        "caption": "Allowed AI Engine Addresses (IP addresses and CIDR ranges, comma-separated; empty for any)",
+                        "defaultValue": ""
+                    }
+                ]
+            },
+            {
+                "type": "GroupBox",
+                "caption": "Encryption",
+                "items": [
+                    {
+                        "type": "TextField",
+                        "name": "CurveSecretKeyFile",
+                        "caption": "CurveZMQ Secret Certificate File (empty for no encryption)",
+                        "defaultValue": ""
+                    },
+                    {
+                        "type": "TextField",
+                        "name": "AuthorizedEnginesDirectory",
+                        "caption": "Directory of the AI Engines' Public Certificates",
+                        "defaultValue": ""
                     }
                 ]
             },

@@ -279,18 +279,37 @@ TEST_F(PluginLibraryTest, PluginManifestOffersTheServicePortSetting)
     EXPECT_EQ("1.1.0", manifest.at("version"));
     EXPECT_EQ("Skyloom", manifest.at("vendor"));
     const auto& groups = manifest.at("engineSettingsModel").at("items");
-    ASSERT_EQ(2U, groups.size());
+    ASSERT_EQ(3U, groups.size());
     EXPECT_EQ("Engine settings", groups.at(0).at("caption"));
     const auto& items = groups.at(0).at("items");
-    ASSERT_EQ(1U, items.size());
+    ASSERT_EQ(3U, items.size());
     EXPECT_EQ("SpinBox", items[0].at("type"));
     EXPECT_EQ("ServicePort", items[0].at("name"));
     EXPECT_EQ(9911, items[0].at("defaultValue"));
     EXPECT_EQ(1024, items[0].at("minValue"));
     EXPECT_EQ(65535, items[0].at("maxValue"));
+    // Text fields whose defaults keep the port open to anyone, unencrypted, as before.
+    const std::vector<std::pair<int, std::vector<std::pair<std::string, std::string>>>>
+        textFields = {
+            {0, {{"ServiceAddress", "*"}, {"AllowedEngineAddresses", ""}}},
+            {1, {{"CurveSecretKeyFile", ""}, {"AuthorizedEnginesDirectory", ""}}},
+        };
+    for (const auto& [group, fields]: textFields)
+    {
+        const auto& groupItems = groups.at(group).at("items");
+        const size_t first = group == 0 ? 1 : 0;
+        ASSERT_EQ(first + fields.size(), groupItems.size());
+        for (size_t i = 0; i < fields.size(); ++i)
+        {
+            EXPECT_EQ("TextField", groupItems[first + i].at("type"));
+            EXPECT_EQ(fields[i].first, groupItems[first + i].at("name"));
+            EXPECT_EQ(fields[i].second, groupItems[first + i].at("defaultValue"));
+        }
+    }
+    EXPECT_EQ("Encryption", groups.at(1).at("caption"));
 
-    EXPECT_EQ("Diagnostics", groups.at(1).at("caption"));
-    const auto& diagnostics = groups.at(1).at("items");
+    EXPECT_EQ("Diagnostics", groups.at(2).at("caption"));
+    const auto& diagnostics = groups.at(2).at("items");
     ASSERT_EQ(1U, diagnostics.size());
     EXPECT_EQ("CheckBox", diagnostics[0].at("type"));
     EXPECT_EQ("LoopbackRelay", diagnostics[0].at("name"));

@@ -1,0 +1,58 @@
+// CurveZMQ certificates as pyzmq (zmq.auth.create_certificates: NAME.key, NAME.key_secret) and
+// czmq (zcert: NAME, NAME_secret) write them: a "metadata" section of name = value pairs and a
+// "curve" section with "public-key" (and, in a secret certificate, "secret-key") as 40-character
+// Z85 texts. Values may be quoted or not; keys may hold '=' and '#', so an unquoted value runs to
+// the end of its line. Pure functions of the files; any thread.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+struct PublicCertificate
+{
+    std::string name; //< The file name without ".key".
+    std::string publicKey; //< 32 bytes, decoded.
+    /** From the metadata item "cameras" (ids without braces); unset: every camera. */
+    std::optional<std::set<std::string>> cameras;
+};
+
+struct SecretCertificate
+{
+    std::string publicKey; //< 32 bytes, decoded.
+    std::string secretKey; //< 32 bytes, decoded.
+};
+
+/** Reads a secret certificate; on failure nothing, with the reason in `error`. */
+[[nodiscard]] std::optional<SecretCertificate> readSecretCertificate(
+    const std::string& path, std::string* error);
+
+/** Reads a public certificate; on failure nothing, with the reason in `error`. */
+[[nodiscard]] std::optional<PublicCertificate> readPublicCertificate(
+    const std::string& path, std::string* error);
+
+struct CertificateDirectory
+{
+    std::vector<PublicCertificate> certificates;
+    std::vector<std::string> skipped; //< One reason per unreadable public certificate file.
+};
+
+/**
+ * Every public certificate of a directory (secret ones and hidden files are passed over); on
+ * failure to list the directory nothing, with the reason in `error`.
+ */
+[[nodiscard]] std::optional<CertificateDirectory> readCertificateDirectory(
+    const std::string& path, std::string* error);
+
+/** Whether a file name is a secret certificate's ("*.key_secret", "*_secret"). */
+[[nodiscard]] bool isSecretCertificateName(const std::string& fileName);
+
+/** Writes a key pair in pyzmq's layout (DIR/NAME.key, DIR/NAME.key_secret mode 0600). */
+[[nodiscard]] bool writeCertificatePair(
+    const std::string& directory, const std::string& name, std::string* error);
+
+} // namespace nx::vms_server_plugins::analytics::sample

@@ -1,0 +1,260 @@
+#include "ingress_policy.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+namespace {
+
+constexpr char kPrefixStart[] = "{\"src_uuid\":\"";
+
+std::string trim(const std::string& text)
+{
+    const size_t begin = text.find_first_not_of(" \t");
+    if (begin == std::string::npos)
+        return {};
+    return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+}
+
+/** Reads a numeric address; an IPv4-mapped IPv6 address becomes the IPv4 one. */
+std::optional<AddressRange> parseAddress(const std::string& text)
+{
+    AddressRange address;
+    if (inet_pton(AF_INET, text.c_str(), address.bytes.data()) == 1)
+    {
+        address.prefixLength = 32;
+        return address;
+    }
+    if (inet_pton(AF_INET6, text.c_str(), address.bytes.data()) != 1)
+        return std::nullopt;
+    static constexpr uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (std::memcmp(address.bytes.data(), kMapped, sizeof(kMapped)) == 0)
+    {
+        std::memmove(address.bytes.data(), address.bytes.data() + 12, 4);
+        std::memset(address.bytes.data() + 4, 0, 12);
+        address.prefixLength = 32;
+        return address;
+    }
+    address.v6 = true;
+    address.prefixLength = 128;
+    return address;
+}
+
+bool inRange(const AddressRange& range, const AddressRange& address)
+{
+    if (range.v6 != address.v6)
+        return false;
+    const int fullBytes = range.prefixLength / 8;
+    if (std::memcmp(range.bytes.data(), address.bytes.data(), static_cast<size_t>(fullBytes)) != 0)
+        return false;
+    const int restBits = range.prefixLength % 8;
+    if (restBits == 0)
+        return true;
+    const auto mask = static_cast<uint8_t>(0xff << (8 - restBits));
+    return (range.bytes[fullBytes] & mask) == (address.bytes[fullBytes] & mask);
+}
+
+} // namespace
+
+std::optional<std::vector<AddressRange>> parseAddressRanges(
+    const std::string& text, std::string* badItem)
+{
+    std::vector<AddressRange> ranges;
+    std::istringstream items(text);
+    std::string item;
+    while (std::getline(items, item, ','))
+    {
+        item = trim(item);
+        if (item.empty())
+            continue;
+        const size_t slash = item.find('/');
+        std::optional<AddressRange> range = parseAddress(item.substr(0, slash));
+        if (range && slash != std::string::npos)
+        {
+            const std::string length = item.substr(slash + 1);
+            char* end = nullptr;
+            const long value = std::strtol(length.c_str(), &end, 10);
+            const bool mapped = !range->v6 && item.find(':') != std::string::npos;
+            // "::ffff:10.0.0.0/104" is 10.0.0.0/8.
+            const long bits = mapped ? value - 96 : value;
+            if (length.empty() || *end != '\0' || bits < 0 || bits > (range->v6 ? 128 : 32))
+                range.reset();
+            else
+                range->prefixLength = static_cast<int>(bits);
+        }
+        if (!range)
+        {
+            *badItem = item;
+            return std::nullopt;
+        }
+        ranges.push_back(*range);
+    }
+    return ranges;
+}
+
+bool addressInRanges(const std::vector<AddressRange>& ranges, const std::string& address)
+{
+    const std::optional<AddressRange> parsed = parseAddress(address);
+    if (!parsed)
+        return false;
+    for (const AddressRange& range: ranges)
+    {
+        if (inRange(range, *parsed))
+            return true;
+    }
+    return false;
+}
+
+bool isValidServiceAddress(const std::string& address)
+{
+    if (address == "*" || parseAddress(address))
+        return true;
+    return !address.empty() && address.size() < IF_NAMESIZE && if_nametoindex(address.c_str()) != 0;
+}
+
+std::string serviceEndpoint(const std::string& address, int port)
+{
+    const bool v6 = address.find(':') != std::string::npos;
+    return "tcp://" + (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
+IngressPolicyResult makeIngressPolicy(
+    const IngressSettings& settings, const IngressPolicy& previous)
+{
+    IngressPolicyResult result;
+    auto policy = std::make_shared<IngressPolicy>();
+
+    const std::string address = trim(settings.serviceAddress);
+    policy->serviceAddress = address.empty() ? "*" : address;
+    if (!isValidServiceAddress(policy->serviceAddress))
+    {
+        result.refused["ServiceAddress"] = "\"" + address
+            + "\" is neither \"*\", an IP address nor a network interface of this machine";
+        policy->serviceAddress = previous.serviceAddress;
+    }
+
+    std::string badItem;
+    if (auto ranges = parseAddressRanges(settings.allowedEngineAddresses, &badItem))
+    {
+        policy->allowedAddresses = std::move(*ranges);
+    }
+    else
+    {
+        result.refused["AllowedEngineAddresses"] =
+            "\"" + badItem + "\" is not an IP address or a CIDR range";
+        policy->allowedAddresses = previous.allowedAddresses;
+    }
+
+    const std::string keyFile = trim(settings.curveSecretKeyFile);
+    const std::string directory = trim(settings.authorizedEnginesDirectory);
+    if (keyFile.empty())
+    {
+        if (!directory.empty())
+        {
+            result.refused["AuthorizedEnginesDirectory"] =
+                "has no effect without CurveSecretKeyFile";
+        }
+        result.policy = std::move(policy);
+        return result;
+    }
+
+    // Encryption is asked for: from here on, what cannot be loaded closes the port.
+    policy->curve = true;
+    std::string error;
+    if (auto key = readSecretCertificate(keyFile, &error))
+    {
+        policy->serverKey = std::move(*key);
+    }
+    else
+    {
+        result.refused["CurveSecretKeyFile"] = error;
+        policy->failClosedReason = "cannot load the secret key: " + error;
+    }
+
+    if (directory.empty())
+    {
+        // Nobody is authorised: every handshake is refused, which the operator should hear of.
+        result.notes.push_back("AuthorizedEnginesDirectory is empty: no AI engine can connect");
+    }
+    else if (auto certificates = readCertificateDirectory(directory, &error))
+    {
+        for (PublicCertificate& certificate: certificates->certificates)
+        {
+            if (certificate.cameras)
+                policy->cameraRestrictions[certificate.name] = *certificate.cameras;
+            policy->engineNames.insert(certificate.name);
+            const std::string key = certificate.publicKey;
+            policy->engines.emplace(key, std::move(certificate));
+        }
+        for (const std::string& reason: certificates->skipped)
+            result.notes.push_back("certificate skipped: " + reason);
+    }
+    else
+    {
+        result.refused["AuthorizedEnginesDirectory"] = error;
+        if (!policy->failClosedReason)
+            policy->failClosedReason = "cannot read the authorised engines: " + error;
+    }
+    result.policy = std::move(policy);
+    return result;
+}
+
+bool cameraAllowed(const IngressPolicy& policy, const char* userId, std::string_view message)
+{
+    if (!policy.curve)
+        return true;
+    if (userId == nullptr)
+        return false;
+    const std::string name(userId);
+    if (policy.engineNames.count(name) == 0)
+        return false;
+    const auto restriction = policy.cameraRestrictions.find(name);
+    if (restriction == policy.cameraRestrictions.end())
+        return true;
+    const std::string_view start(kPrefixStart);
+    if (message.substr(0, start.size()) != start)
+        return false;
+    message.remove_prefix(start.size());
+    const size_t quote = message.find('"');
+    if (quote == std::string_view::npos)
+        return false;
+    return restriction->second.count(std::string(message.substr(0, quote))) > 0;
+}
+
+void RefusalReporter::refused(
+    const std::string& address, const std::string& reason, Clock::time_point now)
+{
+    int64_t unreported = 0;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_entries.size() >= kMaxRemembered)
+        {
+            for (auto it = m_entries.begin(); it != m_entries.end();)
+                it = now - it->second.lastReport >= kInterval ? m_entries.erase(it) : std::next(it);
+        }
+        auto [it, inserted] = m_entries.try_emplace({address, reason});
+        Entry& entry = it->second;
+        if (!inserted && now - entry.lastReport < kInterval)
+        {
+            ++entry.unreported;
+            return;
+        }
+        if (inserted && m_entries.size() > kMaxRemembered)
+        {
+            // Full of recent pairs: a new pair is neither remembered nor reported.
+            m_entries.erase(it);
+            return;
+        }
+        unreported = entry.unreported;
+        entry.unreported = 0;
+        entry.lastReport = now;
+    }
+    m_report(address, reason, unreported);
+}
+
+} // namespace nx::vms_server_plugins::analytics::sample

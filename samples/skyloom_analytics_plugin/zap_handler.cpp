@@ -1,0 +1,264 @@
+#include "zap_handler.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <exception>
+#include <vector>
+
+#include <nx/kit/debug.h>
+
+#undef NX_PRINT_PREFIX
+#define NX_PRINT_PREFIX (m_logUtils.printPrefix())
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+namespace {
+
+constexpr char kZapFunc[] = "threadFuncZap";
+constexpr char kZapEndpoint[] = "inproc://zeromq.zap.01";
+constexpr char kUnknownAddress[] = "unknown address";
+
+/** The numeric address of a connected socket's peer; empty if it is gone already. */
+std::string peerAddressOf(int fd)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof(address);
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    const void* bytes = address.ss_family == AF_INET6
+        ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr)
+        : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(&address)->sin_addr);
+    if (inet_ntop(address.ss_family, bytes, text, sizeof(text)) == nullptr)
+        return {};
+    return text;
+}
+
+std::string toString(const zmq::message_t& message)
+{
+    return std::string(static_cast<const char*>(message.data()), message.size());
+}
+
+} // namespace
+
+ZapHandler::ZapHandler(zmq::context_t& context, const std::string& monitorEndpoint,
+    std::shared_ptr<const IngressPolicy> policy, RefusalReporter& reporter,
+    const nx::sdk::LogUtils& logUtils)
+    :
+    m_reporter(reporter),
+    m_logUtils(logUtils),
+    m_policy(std::move(policy)),
+    m_zap(context, zmq::socket_type::rep),
+    m_monitor(context, zmq::socket_type::pair),
+    m_log(logUtils)
+{
+    m_zap.set(zmq::sockopt::linger, 0);
+    m_monitor.set(zmq::sockopt::linger, 0);
+    m_zap.bind(kZapEndpoint);
+    m_monitor.connect(monitorEndpoint);
+    m_thread = std::thread([this]() { threadFuncZap(); });
+}
+
+ZapHandler::~ZapHandler()
+{
+    m_stop = true;
+    m_wakeup.notify();
+    m_thread.join();
+}
+
+void ZapHandler::setPolicy(std::shared_ptr<const IngressPolicy> policy)
+{
+    const std::lock_guard<std::mutex> lock(m_policyMutex);
+    m_policy = std::move(policy);
+}
+
+void ZapHandler::threadFuncZap()
+{
+    while (!m_stop)
+    {
+        // Nothing may leave the thread; a failing pass is logged (held to a rate) and retried.
+        try
+        {
+            zmq::pollitem_t items[] = {
+                {m_monitor.handle(), 0, ZMQ_POLLIN, 0},
+                {m_zap.handle(), 0, ZMQ_POLLIN, 0},
+                {nullptr, m_wakeup.fd(), ZMQ_POLLIN, 0},
+            };
+            if (zmq_poll(items, 3, -1) < 0)
+            {
+                if (zmq_errno() != EINTR)
+                {
+                    m_log.write(kZapFunc, " poll Error: ", zmq_strerror(zmq_errno()));
+                    if (m_wakeup.waitFor(std::chrono::milliseconds(50)))
+                        m_wakeup.consume();
+                }
+                continue;
+            }
+            if (items[2].revents & ZMQ_POLLIN)
+                m_wakeup.consume();
+            // The monitor first: a connection's ACCEPTED event comes before its ZAP request.
+            if (items[0].revents & ZMQ_POLLIN)
+                readMonitor();
+            if (items[1].revents & ZMQ_POLLIN)
+                answerRequest();
+        }
+        catch (const std::exception& e)
+        {
+            m_log.write(kZapFunc, " exception: ", e.what());
+        }
+    }
+}
+
+void ZapHandler::readMonitor()
+{
+    for (;;)
+    {
+        // Two frames: 16-bit event and 32-bit value, then the endpoint.
+        zmq::message_t event;
+        if (!m_monitor.recv(event, zmq::recv_flags::dontwait))
+            return;
+        zmq::message_t endpoint;
+        if (event.more())
+            (void) m_monitor.recv(endpoint, zmq::recv_flags::none);
+        if (event.size() < 6)
+            continue;
+        uint16_t id = 0;
+        uint32_t value = 0;
+        std::memcpy(&id, event.data(), sizeof(id));
+        std::memcpy(&value, static_cast<const char*>(event.data()) + 2, sizeof(value));
+        const int fd = static_cast<int>(value);
+
+        switch (id)
+        {
+            case ZMQ_EVENT_ACCEPTED:
+            {
+                // Read now, while the descriptor is open; a peer gone already counts as
+                // unknown until its DISCONNECTED event.
+                std::string address = peerAddressOf(fd);
+                if (address.empty())
+                    address = kUnknownAddress;
+                ++m_connectionsOfPeer[address];
+                ++m_connections;
+                m_peerOfDescriptor[fd] = std::move(address);
+                break;
+            }
+            case ZMQ_EVENT_DISCONNECTED:
+            {
+                const auto peer = m_peerOfDescriptor.find(fd);
+                const std::string address =
+                    peer == m_peerOfDescriptor.end() ? kUnknownAddress : peer->second;
+                if (peer != m_peerOfDescriptor.end())
+                {
+                    const auto count = m_connectionsOfPeer.find(peer->second);
+                    if (count != m_connectionsOfPeer.end() && --count->second <= 0)
+                        m_connectionsOfPeer.erase(count);
+                    --m_connections;
+                    m_peerOfDescriptor.erase(peer);
+                }
+                if (m_handshakeFailed)
+                {
+                    m_handshakeFailed = false;
+                    m_reporter.refused(address, kRefusedHandshake, RefusalReporter::Clock::now());
+                }
+                break;
+            }
+            case ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL:
+            case ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL:
+                m_handshakeFailed = true;
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+void ZapHandler::answerRequest()
+{
+    std::vector<zmq::message_t> frames;
+    for (;;)
+    {
+        zmq::message_t frame;
+        if (!m_zap.recv(frame, frames.empty() ? zmq::recv_flags::dontwait : zmq::recv_flags::none))
+            return;
+        const bool more = frame.more();
+        frames.push_back(std::move(frame));
+        if (!more)
+            break;
+    }
+    // Version, request id, domain, address, routing id, mechanism, credentials...
+    if (frames.size() < 6)
+    {
+        m_log.write(kZapFunc, " malformed ZAP request, frames: ", std::to_string(frames.size()));
+        return; //< A REP socket cannot answer nothing; libzmq never sends this.
+    }
+    const std::string address = toString(frames[3]);
+    const Verdict verdict = judge(toString(frames[2]), address, toString(frames[5]),
+        frames.size() > 6 ? toString(frames[6]) : std::string());
+
+    const std::string status = verdict.admitted ? "200" : "400";
+    const std::string text = verdict.admitted ? "OK" : verdict.reason;
+    m_zap.send(zmq::buffer(std::string("1.0")), zmq::send_flags::sndmore);
+    m_zap.send(frames[1], zmq::send_flags::sndmore);
+    m_zap.send(zmq::buffer(status), zmq::send_flags::sndmore);
+    m_zap.send(zmq::buffer(text), zmq::send_flags::sndmore);
+    m_zap.send(zmq::buffer(verdict.userId), zmq::send_flags::sndmore);
+    m_zap.send(zmq::message_t(), zmq::send_flags::none);
+
+    if (!verdict.admitted)
+        m_reporter.refused(address, verdict.reason, RefusalReporter::Clock::now());
+}
+
+ZapHandler::Verdict ZapHandler::judge(const std::string& domain, const std::string& address,
+    const std::string& mechanism, const std::string& credentials)
+{
+    std::shared_ptr<const IngressPolicy> policy;
+    {
+        const std::lock_guard<std::mutex> lock(m_policyMutex);
+        policy = m_policy;
+    }
+    Verdict verdict;
+    if (domain != kZapDomain || !policy)
+    {
+        // Only the service socket has a domain; anything else asking is not ours to admit.
+        verdict.reason = kRefusedHandshake;
+        return verdict;
+    }
+    // This connection is counted already (its ACCEPTED event was read first).
+    const auto count = m_connectionsOfPeer.find(address);
+    if ((count != m_connectionsOfPeer.end() && count->second > kMaxConnectionsPerAddress)
+        || m_connections > kMaxConnections)
+    {
+        verdict.reason = kRefusedConnections;
+        return verdict;
+    }
+    if (!policy->allowedAddresses.empty() && !addressInRanges(policy->allowedAddresses, address))
+    {
+        verdict.reason = kRefusedAddress;
+        return verdict;
+    }
+    if (mechanism == "CURVE" && policy->curve)
+    {
+        const auto engine = policy->engines.find(credentials);
+        if (engine == policy->engines.end())
+        {
+            verdict.reason = kRefusedKey;
+            return verdict;
+        }
+        verdict.admitted = true;
+        verdict.userId = engine->second.name;
+        return verdict;
+    }
+    if (mechanism == "NULL" && !policy->curve)
+    {
+        verdict.admitted = true;
+        return verdict;
+    }
+    // A mechanism the listener was not made with (the policy changed since it was bound).
+    verdict.reason = kRefusedHandshake;
+    return verdict;
+}
+
+} // namespace nx::vms_server_plugins::analytics::sample

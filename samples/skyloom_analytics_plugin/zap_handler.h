@@ -1,0 +1,98 @@
+// The ZAP handler of one engine's ZeroMQ context: it answers every handshake on the service
+// port (which carries kZapDomain and enforces it, so plain peers are asked about too) from the
+// current IngressPolicy: address allow-list, connections per address, CurveZMQ keys. It also
+// reads the service socket's monitor to count live connections per peer address and to learn
+// of handshakes that failed before reaching it. Every refusal goes to the RefusalReporter.
+//
+// Threads: constructed and destroyed by the relay thread (after the service socket is made
+// and before it is bound); it owns one thread of its own, stopped at once through a Wakeup and
+// joined by the destructor. setPolicy() may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <zmq.hpp>
+
+#include <nx/sdk/helpers/log_utils.h>
+
+#include "camera_log.h"
+#include "ingress_policy.h"
+#include "wakeup.h"
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+class ZapHandler
+{
+public:
+    static constexpr const char* kZapDomain = "skyloom";
+    /** Live connections from one address beyond which handshakes are refused. */
+    static constexpr int kMaxConnectionsPerAddress = 64;
+    /** Live connections from all addresses beyond which handshakes are refused. */
+    static constexpr int kMaxConnections = 1024;
+    /** The events that monitorEvents() asks the service socket's monitor for. */
+    static constexpr int kMonitorEvents = ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED
+        | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL | ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL;
+
+    /**
+     * Binds the context's ZAP endpoint, connects to the monitor endpoint of the service socket
+     * (already asked for with kMonitorEvents) and starts the thread. Throws zmq::error_t or
+     * std::system_error; nothing is left running then.
+     */
+    ZapHandler(zmq::context_t& context, const std::string& monitorEndpoint,
+        std::shared_ptr<const IngressPolicy> policy, RefusalReporter& reporter,
+        const nx::sdk::LogUtils& logUtils);
+    ~ZapHandler();
+
+    ZapHandler(const ZapHandler&) = delete;
+    ZapHandler& operator=(const ZapHandler&) = delete;
+
+    /** Used for the handshakes from now on. */
+    void setPolicy(std::shared_ptr<const IngressPolicy> policy);
+
+private:
+    void threadFuncZap();
+    void readMonitor();
+    void answerRequest();
+    /** Status code, reason for a refusal (empty if admitted), user id. */
+    struct Verdict
+    {
+        bool admitted = false;
+        const char* reason = "";
+        std::string userId;
+    };
+    [[nodiscard]] Verdict judge(const std::string& domain, const std::string& address,
+        const std::string& mechanism, const std::string& credentials);
+
+private:
+    RefusalReporter& m_reporter;
+    const nx::sdk::LogUtils& m_logUtils;
+
+    std::mutex m_policyMutex; //< Guards m_policy: setPolicy() writes, the ZAP thread reads.
+    std::shared_ptr<const IngressPolicy> m_policy;
+
+    Wakeup m_wakeup;
+    /** Set once by the destructor, read by the ZAP thread after every wake-up. */
+    std::atomic<bool> m_stop{false};
+
+    // Made on the constructing thread, then used by the ZAP thread alone.
+    zmq::socket_t m_zap;
+    zmq::socket_t m_monitor;
+    CameraLog m_log;
+
+    // ZAP thread only.
+    std::map<int, std::string> m_peerOfDescriptor;
+    std::map<std::string, int> m_connectionsOfPeer;
+    int m_connections = 0;
+    /** A handshake failed; its DISCONNECTED event (which follows) names the peer. */
+    bool m_handshakeFailed = false;
+
+    std::thread m_thread;
+};
+
+} // namespace nx::vms_server_plugins::analytics::sample
