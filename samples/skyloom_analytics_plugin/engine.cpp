@@ -48,6 +48,10 @@ constexpr std::chrono::milliseconds kStartupDelay{5000};
 
 constexpr std::chrono::milliseconds kPollErrorPause{50};
 
+/** How long a bind waits for the same port, unbound just before, to be closed. */
+constexpr std::chrono::milliseconds kRebindWait{1000};
+constexpr std::chrono::milliseconds kRebindPause{10};
+
 /** The AI engine's messages are a few KB, a few hundred KB with an embedded image. */
 constexpr int64_t kMaxMessageSize = 4 * 1024 * 1024;
 
@@ -248,6 +252,8 @@ struct Engine::Sockets
     std::shared_ptr<const IngressPolicy> policy;
     /** The service socket's endpoints as bound (ZMQ_LAST_ENDPOINT), for unbinding. */
     std::vector<std::string> listening;
+    /** Endpoints were unbound and nothing bound since: their ports may still be closing. */
+    bool justUnbound = false;
     /** Answers the service socket's handshakes; destroyed (and joined) before the sockets. */
     std::unique_ptr<ZapHandler> zap;
     /** The failures that a broken peer or socket can repeat per message, held to a rate. */
@@ -407,11 +413,7 @@ Result<const ISettingsResponse*> Engine::settingsReceived()
     const bool loopbackRelay = settingValue("LoopbackRelay") != "false";
     auto response = makePtr<SettingsResponse>();
 
-    std::shared_ptr<const IngressPolicy> previous;
-    {
-        const std::lock_guard<std::mutex> lock(m_ingressMutex);
-        previous = m_ingressPolicy;
-    }
+    const std::shared_ptr<const IngressPolicy> previous = ingressPolicy();
     const IngressPolicyResult ingress = makeIngressPolicy(
         IngressSettings{settingValue("ServiceAddress"), settingValue("AllowedEngineAddresses"),
             settingValue("CurveSecretKeyFile"), settingValue("AuthorizedEnginesDirectory")},
@@ -506,14 +508,7 @@ void Engine::runRelay()
 
     openServiceSocket(sockets);
     sockets.boundPort = m_servicePort;
-    {
-        std::shared_ptr<const IngressPolicy> policy;
-        {
-            const std::lock_guard<std::mutex> lock(m_ingressMutex);
-            policy = m_ingressPolicy;
-        }
-        applyIngressPolicy(sockets, std::move(policy));
-    }
+    applyIngressPolicy(sockets, ingressPolicy());
 
     sockets.loopbackWanted = m_loopbackRelay;
     if (sockets.loopbackWanted)
@@ -596,8 +591,8 @@ void Engine::openServiceSocket(Sockets& sockets)
         {
             throw zmq::error_t();
         }
-        sockets.zap = std::make_unique<ZapHandler>(
-            *m_context, kServiceMonitorEndpoint, nullptr, m_refusals, logUtils);
+        sockets.zap = std::make_unique<ZapHandler>(*m_context, kServiceMonitorEndpoint,
+            [this]() { return ingressPolicy(); }, m_refusals, logUtils);
     }
     catch (const std::exception& e)
     {
@@ -623,6 +618,7 @@ void Engine::closeServiceEndpoints(Sockets& sockets)
             NX_PRINT << kRelayFunc << " unbind " << endpoint << " failed: " << e.what();
         }
     }
+    sockets.justUnbound = !sockets.listening.empty();
     sockets.listening.clear();
 }
 
@@ -637,8 +633,6 @@ void Engine::applyIngressPolicy(Sockets& sockets, std::shared_ptr<const IngressP
 {
     const bool relisten = !sockets.policy || !policy->sameListeners(*sockets.policy);
     sockets.policy = policy;
-    if (sockets.zap)
-        sockets.zap->setPolicy(policy);
     if (!relisten)
         return;
 
@@ -663,6 +657,12 @@ void Engine::applyIngressPolicy(Sockets& sockets, std::shared_ptr<const IngressP
         input.set(zmq::sockopt::curve_server, 0); //< Back to the NULL mechanism.
     }
     (void) bindInput(sockets, sockets.boundPort);
+}
+
+std::shared_ptr<const IngressPolicy> Engine::ingressPolicy()
+{
+    const std::lock_guard<std::mutex> lock(m_ingressMutex);
+    return m_ingressPolicy;
 }
 
 void Engine::reportRefusal(const std::string& address, const std::string& reason, int64_t unreported)
@@ -702,11 +702,7 @@ void Engine::applySettings(Sockets& sockets)
     const int servicePort = m_servicePort;
     const bool portChanged = servicePort != sockets.boundPort;
     sockets.boundPort = servicePort;
-    std::shared_ptr<const IngressPolicy> policy;
-    {
-        const std::lock_guard<std::mutex> lock(m_ingressMutex);
-        policy = m_ingressPolicy;
-    }
+    const std::shared_ptr<const IngressPolicy> policy = ingressPolicy();
     const bool relisten = !sockets.policy || !policy->sameListeners(*sockets.policy);
     if (policy != sockets.policy)
         applyIngressPolicy(sockets, policy);
@@ -763,13 +759,34 @@ void Engine::logDropReport(const std::string& cameraId, int64_t dropped, int64_t
 bool Engine::bindInput(Sockets& sockets, int port)
 {
     const std::string endpoint = serviceEndpoint(sockets.policy->serviceAddress, port);
+    // An endpoint unbound a moment ago is closed by ZeroMQ's I/O thread a little later: while
+    // it is, its port is still taken. Waiting for it stays interruptible.
+    const auto deadline = std::chrono::steady_clock::now() + kRebindWait;
     try
     {
-        sockets.input.bind(endpoint);
+        for (;;)
+        {
+            try
+            {
+                sockets.input.bind(endpoint);
+                break;
+            }
+            catch (const zmq::error_t& e)
+            {
+                if (e.num() != EADDRINUSE || sockets.listening.size() > 0
+                    || std::chrono::steady_clock::now() >= deadline || !sockets.justUnbound
+                    || !sleepUnlessStopped(kRebindPause))
+                {
+                    throw;
+                }
+            }
+        }
+        sockets.justUnbound = false;
         sockets.listening.push_back(sockets.input.get(zmq::sockopt::last_endpoint));
     }
     catch (const zmq::error_t& e)
     {
+        sockets.justUnbound = false;
         NX_PRINT << kRelayFunc << " bind " << endpoint << " failed: " << e.what();
         pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error, kServicePortCaption,
             endpoint + ": " + e.what());

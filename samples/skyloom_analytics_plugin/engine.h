@@ -77,6 +77,8 @@ private:
     void openServiceSocket(Sockets& sockets);
     void closeServiceEndpoints(Sockets& sockets);
     [[nodiscard]] bool messageAllowed(Sockets& sockets, zmq::message_t& message);
+    /** The latest policy from the settings; any thread. */
+    [[nodiscard]] std::shared_ptr<const IngressPolicy> ingressPolicy();
     void reportRefusal(const std::string& address, const std::string& reason, int64_t unreported);
     void openLoopback(Sockets& sockets);
     [[nodiscard]] bool bindInput(Sockets& sockets, int port);
@@ -105,7 +107,10 @@ private:
     /** "LoopbackRelay": written by settingsReceived(), read by the relay on wake-ups. */
     std::atomic<bool> m_loopbackRelay{true};
 
-    /** Guards m_ingressPolicy: settingsReceived() (server thread) writes, the relay reads. */
+    /**
+     * Guards m_ingressPolicy: settingsReceived() (server thread) writes, the relay and the ZAP
+     * handler's thread read.
+     */
     std::mutex m_ingressMutex;
     std::shared_ptr<const IngressPolicy> m_ingressPolicy;
 

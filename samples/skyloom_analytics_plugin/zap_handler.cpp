@@ -45,12 +45,11 @@ std::string toString(const zmq::message_t& message)
 } // namespace
 
 ZapHandler::ZapHandler(zmq::context_t& context, const std::string& monitorEndpoint,
-    std::shared_ptr<const IngressPolicy> policy, RefusalReporter& reporter,
-    const nx::sdk::LogUtils& logUtils)
+    PolicySource policySource, RefusalReporter& reporter, const nx::sdk::LogUtils& logUtils)
     :
     m_reporter(reporter),
     m_logUtils(logUtils),
-    m_policy(std::move(policy)),
+    m_policySource(std::move(policySource)),
     m_zap(context, zmq::socket_type::rep),
     m_monitor(context, zmq::socket_type::pair),
     m_log(logUtils)
@@ -67,12 +66,6 @@ ZapHandler::~ZapHandler()
     m_stop = true;
     m_wakeup.notify();
     m_thread.join();
-}
-
-void ZapHandler::setPolicy(std::shared_ptr<const IngressPolicy> policy)
-{
-    const std::lock_guard<std::mutex> lock(m_policyMutex);
-    m_policy = std::move(policy);
 }
 
 void ZapHandler::threadFuncZap()
@@ -214,11 +207,7 @@ void ZapHandler::answerRequest()
 ZapHandler::Verdict ZapHandler::judge(const std::string& domain, const std::string& address,
     const std::string& mechanism, const std::string& credentials)
 {
-    std::shared_ptr<const IngressPolicy> policy;
-    {
-        const std::lock_guard<std::mutex> lock(m_policyMutex);
-        policy = m_policy;
-    }
+    const std::shared_ptr<const IngressPolicy> policy = m_policySource();
     Verdict verdict;
     if (domain != kZapDomain || !policy)
     {

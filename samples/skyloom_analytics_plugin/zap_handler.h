@@ -6,14 +6,15 @@
 //
 // Threads: constructed and destroyed by the relay thread (after the service socket is made
 // and before it is bound); it owns one thread of its own, stopped at once through a Wakeup and
-// joined by the destructor. setPolicy() may be called from any thread.
+// joined by the destructor. The policy source is called on that thread, for every handshake, so
+// that new settings hold from the next handshake on.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -44,16 +45,14 @@ public:
      * (already asked for with kMonitorEvents) and starts the thread. Throws zmq::error_t or
      * std::system_error; nothing is left running then.
      */
+    using PolicySource = std::function<std::shared_ptr<const IngressPolicy>()>;
+
     ZapHandler(zmq::context_t& context, const std::string& monitorEndpoint,
-        std::shared_ptr<const IngressPolicy> policy, RefusalReporter& reporter,
-        const nx::sdk::LogUtils& logUtils);
+        PolicySource policySource, RefusalReporter& reporter, const nx::sdk::LogUtils& logUtils);
     ~ZapHandler();
 
     ZapHandler(const ZapHandler&) = delete;
     ZapHandler& operator=(const ZapHandler&) = delete;
-
-    /** Used for the handshakes from now on. */
-    void setPolicy(std::shared_ptr<const IngressPolicy> policy);
 
 private:
     void threadFuncZap();
@@ -73,8 +72,7 @@ private:
     RefusalReporter& m_reporter;
     const nx::sdk::LogUtils& m_logUtils;
 
-    std::mutex m_policyMutex; //< Guards m_policy: setPolicy() writes, the ZAP thread reads.
-    std::shared_ptr<const IngressPolicy> m_policy;
+    const PolicySource m_policySource;
 
     Wakeup m_wakeup;
     /** Set once by the destructor, read by the ZAP thread after every wake-up. */

@@ -23,13 +23,23 @@ struct AiEnginePublisher::Zmq
     zmq::socket_t socket{context, zmq::socket_type::pub};
 };
 
-AiEnginePublisher::AiEnginePublisher(int port):
+AiEnginePublisher::AiEnginePublisher(int port): AiEnginePublisher(port, CurveKeys{})
+{
+}
+
+AiEnginePublisher::AiEnginePublisher(int port, const CurveKeys& keys):
     m_endpoint("tcp://127.0.0.1:" + std::to_string(port))
 {
     try
     {
         auto zmq = std::make_unique<Zmq>();
         zmq->socket.set(zmq::sockopt::linger, kLingerMs);
+        if (!keys.serverPublicKey.empty())
+        {
+            zmq->socket.set(zmq::sockopt::curve_serverkey, keys.serverPublicKey);
+            zmq->socket.set(zmq::sockopt::curve_publickey, keys.publicKey);
+            zmq->socket.set(zmq::sockopt::curve_secretkey, keys.secretKey);
+        }
         zmq->socket.connect(m_endpoint);
         m_zmq = std::move(zmq);
     }

@@ -17,7 +17,17 @@ class AiEnginePublisher
 public:
     static constexpr int kDefaultPort = 9911;
 
+    /** CurveZMQ keys as 40-character Z85 texts. */
+    struct CurveKeys
+    {
+        std::string serverPublicKey;
+        std::string publicKey;
+        std::string secretKey;
+    };
+
     explicit AiEnginePublisher(int port = kDefaultPort);
+    /** A CurveZMQ client of the service port. */
+    AiEnginePublisher(int port, const CurveKeys& keys);
     ~AiEnginePublisher();
 
     AiEnginePublisher(const AiEnginePublisher&) = delete;
