@@ -64,19 +64,30 @@ constexpr char kLoopbackCaption[] = "Loopback relay unavailable";
 /** The start of every subscription prefix; the camera id and a closing quote follow. */
 constexpr std::string_view kPrefixStart = "{\"src_uuid\":\"";
 
+constexpr int kMinServicePort = 1024;
+constexpr int kMaxServicePort = 65535;
+
 /**
- * Decimal value of a setting text as atoi reads it (leading blanks skipped, digits up to the
- * first other character, 0 without digits), but 0 instead of undefined behaviour when the
- * value does not fit an int.
+ * The port a "ServicePort" text names: decimal digits only, within the settings model's range.
+ * Anything else (signs, blanks, trailing characters, 0, a value that would wrap) names none: a
+ * port bound by mistake would be a random one or another service's.
  */
-int parseServicePort(const std::string& text)
+std::optional<int> parseServicePort(const std::string& text)
 {
-    errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (errno == ERANGE || value < INT_MIN || value > INT_MAX)
-        return 0;
-    return static_cast<int>(value);
+    if (text.empty() || text.size() > 5
+        || text.find_first_not_of("0123456789") != std::string::npos)
+    {
+        return std::nullopt;
+    }
+    const int value = std::stoi(text);
+    if (value < kMinServicePort || value > kMaxServicePort)
+        return std::nullopt;
+    return value;
+}
+
+bool isServicePort(int port)
+{
+    return port >= kMinServicePort && port <= kMaxServicePort;
 }
 
 } // namespace
@@ -231,6 +242,8 @@ struct Engine::Sockets
     std::optional<zmq::socket_t> loopback;
     bool agentsBound = false;
     int boundPort = 0; //< The latest service port taken from the setting.
+    /** Where the service listens, as ZeroMQ resolved it; empty while it listens nowhere. */
+    std::string listeningEndpoint;
     bool loopbackWanted = false; //< The "LoopbackRelay" value last acted upon.
     /** The failures that a broken peer or socket can repeat per message, held to a rate. */
     CameraLog log;
@@ -381,15 +394,43 @@ std::string Engine::manifestString() const
 
 Result<const ISettingsResponse*> Engine::settingsReceived()
 {
-    const int servicePort = parseServicePort(settingValue("ServicePort"));
+    auto response = makePtr<SettingsResponse>();
+    applyServicePort(response.get());
     // A CheckBox sends "true" or "false"; a server that knows nothing of it sends nothing.
     const bool loopbackRelay = settingValue("LoopbackRelay") != "false";
-    m_servicePort = servicePort;
     m_loopbackRelay = loopbackRelay;
     m_wakeup.notify();
-    NX_PRINT << "settingsReceived" << " m_servicePort:" << servicePort;
     NX_PRINT << "settingsReceived" << " m_loopbackRelay:" << (loopbackRelay ? 1 : 0);
-    return makePtr<SettingsResponse>().releasePtr();
+    return response.releasePtr();
+}
+
+void Engine::applyServicePort(SettingsResponse* response)
+{
+    const std::string text = settingValue("ServicePort");
+    if (const std::optional<int> port = parseServicePort(text))
+    {
+        m_servicePortAccepted = true;
+        m_servicePort = *port;
+        NX_PRINT << "settingsReceived" << " m_servicePort:" << *port;
+        return;
+    }
+    refuseSetting(response, "ServicePort", text, "a whole number from 1024 to 65535");
+    // Until a port is accepted, a refused one makes the relay start on the default port.
+    int initial = kInitialServicePort;
+    if (!m_servicePortAccepted)
+        m_servicePort.compare_exchange_strong(initial, 0);
+}
+
+void Engine::refuseSetting(SettingsResponse* response, const std::string& name,
+    const std::string& value, const std::string& expected)
+{
+    constexpr size_t kShownLength = 64;
+    const std::string shown = value.size() > kShownLength
+        ? nx::kit::utils::quotedLiteral(value.substr(0, kShownLength)) + "..."
+        : nx::kit::utils::quotedLiteral(value);
+    const std::string message = shown + " refused: the value must be " + expected;
+    response->setError(name, message);
+    NX_PRINT << "settingsReceived" << " " << name << " " << message << "; the previous value stays";
 }
 
 void Engine::doObtainDeviceAgent(Result<IDeviceAgent*>* outResult, const IDeviceInfo* deviceInfo)
@@ -439,6 +480,8 @@ void Engine::runRelay()
 {
     int noPort = 0;
     m_servicePort.compare_exchange_strong(noPort, kDefaultServicePort);
+    if (!isServicePort(m_servicePort))
+        m_servicePort = kDefaultServicePort;
 
     Sockets sockets(*m_context, logUtils);
 
@@ -464,7 +507,7 @@ void Engine::runRelay()
     sockets.input.set(zmq::sockopt::maxmsgsize, kMaxMessageSize);
     sockets.input.set(zmq::sockopt::subscribe, "");
     sockets.boundPort = m_servicePort;
-    (void) bindInput(sockets.input, sockets.boundPort);
+    sockets.listeningEndpoint = bindInput(sockets.input, sockets.boundPort);
 
     sockets.loopbackWanted = m_loopbackRelay;
     if (sockets.loopbackWanted)
@@ -515,14 +558,22 @@ void Engine::runRelay()
     }
 }
 
-/** Takes up a new service port (in addition to the old ones) and the loopback switch. */
+/** Moves the service to a new port and takes up the loopback switch. */
 void Engine::applySettings(Sockets& sockets)
 {
-    // A port that failed to bind is tried again only when the setting changes again.
-    if (const int servicePort = m_servicePort; servicePort != sockets.boundPort)
+    // A port that failed to bind is tried again only when the setting changes again. A refused
+    // value (0 marks one refused before any was accepted) changes nothing here.
+    if (const int servicePort = m_servicePort;
+        isServicePort(servicePort) && servicePort != sockets.boundPort)
     {
         sockets.boundPort = servicePort;
-        (void) bindInput(sockets.input, servicePort);
+        if (std::string endpoint = bindInput(sockets.input, servicePort); !endpoint.empty())
+        {
+            // The old port closes once the new one listens: an AI engine still sending there
+            // is refused, not served on a port nobody configured any more.
+            closeServicePort(sockets);
+            sockets.listeningEndpoint = std::move(endpoint);
+        }
     }
 
     const bool loopbackWanted = m_loopbackRelay;
@@ -571,8 +622,11 @@ void Engine::logDropReport(const std::string& cameraId, int64_t dropped, int64_t
         << " messages dropped (" << total << " in all)";
 }
 
-/** Adds the service port to the input socket's endpoints; failures are logged and reported. */
-bool Engine::bindInput(zmq::socket_t& input, int port)
+/**
+ * Adds the service port to the input socket's endpoints; failures are logged and reported.
+ * Returns the endpoint as ZeroMQ resolved it (what unbinding it takes), empty on failure.
+ */
+std::string Engine::bindInput(zmq::socket_t& input, int port)
 {
     const std::string endpoint = nx::kit::utils::formatText("tcp://*:%d", port);
     try
@@ -584,10 +638,27 @@ bool Engine::bindInput(zmq::socket_t& input, int port)
         NX_PRINT << kRelayFunc << " bind " << endpoint << " failed: " << e.what();
         pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error, kServicePortCaption,
             endpoint + ": " + e.what());
-        return false;
+        return {};
     }
     NX_PRINT << kRelayFunc << " bind " << endpoint;
-    return true;
+    return input.get(zmq::sockopt::last_endpoint);
+}
+
+void Engine::closeServicePort(Sockets& sockets)
+{
+    if (sockets.listeningEndpoint.empty())
+        return;
+    try
+    {
+        sockets.input.unbind(sockets.listeningEndpoint);
+        NX_PRINT << kRelayFunc << " unbind " << sockets.listeningEndpoint;
+    }
+    catch (const zmq::error_t& e)
+    {
+        NX_PRINT << kRelayFunc << " unbind " << sockets.listeningEndpoint << " failed: "
+            << e.what();
+    }
+    sockets.listeningEndpoint.clear();
 }
 
 /** The agents' (un)subscriptions: one byte 1 or 0, then the prefix. */
