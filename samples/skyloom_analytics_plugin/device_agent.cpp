@@ -215,7 +215,11 @@ bool DeviceAgent::receiveUntilStopped()
         // be dropped while this socket is open (as it would be if a push released the agent
         // and its destructor, run on this thread, dropped the agent's share).
         const RelayContext context = m_relayContext;
-        zmq::socket_t socket(*context, zmq::socket_type::sub);
+        // The bytes the relay charged for messages a closed socket took with it are not owed.
+        const std::shared_ptr<QueueBudget::Account> account =
+            context->queueBudget.account(m_zeromqFilter);
+        account->refund(account->bytes());
+        zmq::socket_t socket(*context->context, zmq::socket_type::sub);
         // A stopping agent must not wait for undelivered data.
         socket.set(zmq::sockopt::linger, 0);
         // ZeroMQ bounds its queues by message count, not bytes: keep a slow camera's backlog of
@@ -228,7 +232,7 @@ bool DeviceAgent::receiveUntilStopped()
         step = " cannot subscribe: ";
         socket.set(zmq::sockopt::subscribe, m_zeromqFilter);
         step = " receive failed: ";
-        pollUntilStopped(socket);
+        pollUntilStopped(socket, *account);
         return true;
     }
     // A failure that comes back at every retry is held to the camera log's rate.
@@ -243,7 +247,7 @@ bool DeviceAgent::receiveUntilStopped()
     return false;
 }
 
-void DeviceAgent::pollUntilStopped(zmq::socket_t& socket)
+void DeviceAgent::pollUntilStopped(zmq::socket_t& socket, QueueBudget::Account& account)
 {
     while (!m_terminated)
     {
@@ -264,11 +268,11 @@ void DeviceAgent::pollUntilStopped(zmq::socket_t& socket)
         if (items[1].revents & ZMQ_POLLIN)
             return; //< Only the destructor notifies, after setting m_terminated.
         if (items[0].revents & ZMQ_POLLIN)
-            receiveWaitingMessages(socket);
+            receiveWaitingMessages(socket, account);
     }
 }
 
-void DeviceAgent::receiveWaitingMessages(zmq::socket_t& socket)
+void DeviceAgent::receiveWaitingMessages(zmq::socket_t& socket, QueueBudget::Account& account)
 {
     while (!m_terminated)
     {
@@ -277,6 +281,8 @@ void DeviceAgent::receiveWaitingMessages(zmq::socket_t& socket)
         // and makes the caller re-create the socket.
         if (!socket.recv(message, zmq::recv_flags::dontwait))
             return;
+        // Off the queue: the relay may charge the next messages against these bytes.
+        account.refund(static_cast<int64_t>(message.size()));
         if (m_lastFrameTimestampUs.load() == 0)
             continue; //< No frame yet: nothing to stamp the packets with.
 

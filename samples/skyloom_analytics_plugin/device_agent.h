@@ -87,9 +87,9 @@ private:
     /** One life of the socket: false after a logged failure (the caller retries). */
     [[nodiscard]] bool receiveUntilStopped();
     /** Throws the ZeroMQ error of a failed receive. */
-    void pollUntilStopped(zmq::socket_t& socket);
+    void pollUntilStopped(zmq::socket_t& socket, QueueBudget::Account& account);
     /** Handles every message queued for this agent, looking at the stop flag between them. */
-    void receiveWaitingMessages(zmq::socket_t& socket);
+    void receiveWaitingMessages(zmq::socket_t& socket, QueueBudget::Account& account);
     void logMessageException(const char* text) noexcept;
 
     void applyBooleanSetting(const char* key, std::atomic<bool>& member, const char* logLabel);

@@ -51,8 +51,17 @@ constexpr int64_t kMaxMessageSize = 4 * 1024 * 1024;
  */
 constexpr int kAgentHighWaterMark = 100;
 
-/** Per outside watcher of the loopback copy; beyond it the copy drops silently. */
-constexpr int kLoopbackHighWaterMark = 100;
+/**
+ * Per outside watcher of the loopback copy; beyond it the copy drops silently. Small, because
+ * a watcher that stops reading holds what is queued for it (up to 16 messages of 4 MiB).
+ */
+constexpr int kLoopbackHighWaterMark = 16;
+
+/**
+ * Messages of one AI-engine connection that wait for the relay. The relay takes them at once
+ * unless it is starved of the processor; then this bounds what a connection can pile up.
+ */
+constexpr int kInputHighWaterMark = 32;
 
 /** Messages moved per pass, so that subscriptions and a stop request are seen in between. */
 constexpr int kMessagesPerPass = 256;
@@ -113,7 +122,17 @@ public:
         int64_t total = 0; //< Since the camera subscribed.
     };
 
-    void subscribe(std::string prefix) { m_cameras.emplace(std::move(prefix), Camera{}); }
+    void subscribe(std::string prefix, std::shared_ptr<QueueBudget::Account> account)
+    {
+        m_cameras[std::move(prefix)].account = std::move(account);
+    }
+
+    /** The account that a camera's messages are charged to; null for an unknown key. */
+    [[nodiscard]] QueueBudget::Account* accountOf(const std::string& key) const
+    {
+        const auto it = m_cameras.find(key);
+        return it == m_cameras.end() ? nullptr : it->second.account.get();
+    }
 
     [[nodiscard]] std::optional<Report> unsubscribe(const std::string& prefix)
     {
@@ -187,6 +206,7 @@ private:
         int64_t unreported = 0;
         int64_t total = 0;
         Clock::time_point lastReport; //< Long ago until the first report.
+        std::shared_ptr<QueueBudget::Account> account; //< Null for a camera never subscribed.
     };
 
     using Entry = std::pair<const std::string, Camera>;
@@ -483,7 +503,7 @@ void Engine::runRelay()
     if (!isServicePort(m_servicePort))
         m_servicePort = kDefaultServicePort;
 
-    Sockets sockets(*m_context, logUtils);
+    Sockets sockets(*m_context->context, logUtils);
 
     // Linger 0 everywhere: closing must never wait for peers that do not read.
     sockets.agents.set(zmq::sockopt::linger, 0);
@@ -505,6 +525,7 @@ void Engine::runRelay()
 
     sockets.input.set(zmq::sockopt::linger, 0);
     sockets.input.set(zmq::sockopt::maxmsgsize, kMaxMessageSize);
+    sockets.input.set(zmq::sockopt::rcvhwm, kInputHighWaterMark);
     sockets.input.set(zmq::sockopt::subscribe, "");
     sockets.boundPort = m_servicePort;
     sockets.listeningEndpoint = bindInput(sockets.input, sockets.boundPort);
@@ -601,7 +622,7 @@ void Engine::openLoopback(Sockets& sockets)
 {
     try
     {
-        sockets.loopback.emplace(*m_context, zmq::socket_type::pub);
+        sockets.loopback.emplace(*m_context->context, zmq::socket_type::pub);
         sockets.loopback->set(zmq::sockopt::linger, 0);
         sockets.loopback->set(zmq::sockopt::sndhwm, kLoopbackHighWaterMark);
         sockets.loopback->bind(kLoopbackEndpoint);
@@ -675,7 +696,8 @@ void Engine::readSubscriptions(zmq::socket_t& agents, CameraQueues& queues)
         std::string prefix(data + 1, message.size() - 1);
         if (data[0] == 1)
         {
-            queues.subscribe(std::move(prefix));
+            auto account = m_context->queueBudget.account(prefix);
+            queues.subscribe(std::move(prefix), std::move(account));
         }
         else if (data[0] == 0)
         {
@@ -731,22 +753,31 @@ void Engine::relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::messag
         return;
 
     const std::string_view text(static_cast<const char*>(message.data()), message.size());
+    const auto size = static_cast<int64_t>(message.size());
     // Read before the send, which hands the bytes over to the receiving agent.
-    const std::string watchedKey = queues.anyUnreported() ? queues.keyOf(text) : std::string();
+    const std::string key = queues.keyOf(text);
+    QueueBudget::Account* const account = key.empty() ? nullptr : queues.accountOf(key);
     try
     {
         std::optional<CameraQueues::Report> report;
-        if (sockets.agents.send(message, zmq::send_flags::dontwait))
+        if (account && !account->charge(size))
         {
-            if (!watchedKey.empty())
-                report = queues.delivered(watchedKey, CameraQueues::Clock::now());
+            // The camera's (or all cameras') queued bytes are at their bound: a flood of large
+            // messages is dropped here rather than held.
+            report = queues.dropped(key, CameraQueues::Clock::now());
+        }
+        else if (sockets.agents.send(message, zmq::send_flags::dontwait))
+        {
+            if (!key.empty() && queues.anyUnreported())
+                report = queues.delivered(key, CameraQueues::Clock::now());
         }
         else
         {
             // EAGAIN with NODROP: a subscribed camera's queue is full; the message is still
             // ours, and goes to nobody.
-            report = queues.dropped(
-                watchedKey.empty() ? queues.keyOf(text) : watchedKey, CameraQueues::Clock::now());
+            if (account)
+                account->refund(size);
+            report = queues.dropped(key, CameraQueues::Clock::now());
         }
         if (report)
             logDropReport(report->cameraId, report->dropped, report->total);

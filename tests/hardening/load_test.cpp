@@ -194,6 +194,56 @@ TEST_F(HardeningLoad, FloodFarBeyondTheQueuesLosesMessagesButNotMemory)
     expectOnlyEngineLeft();
 }
 
+// ZeroMQ's queues count messages: two slow cameras flooded with 4 MiB messages held 1.9 GB.
+TEST_F(HardeningLoad, LargeMessagesQueuedForSlowCamerasHeldGigabytes)
+{
+    constexpr int64_t kCameraQueueMiB = 32; //< The plugin's bound per camera.
+    constexpr int kCameras = 2;
+    std::vector<Ptr<CountingHandler>> handlers;
+    std::vector<Camera> cameras;
+    for (int i = 0; i < kCameras; ++i)
+    {
+        handlers.push_back(makePtr<CountingHandler>());
+        cameras.push_back(openCamera(20 + i, handlers.back().get()));
+        ASSERT_TRUE(deliverUntil(kServicePort, alarmMessage(cameras.back().id, "Probe"),
+            [&]() { return handlers.back()->packets() > 0; }));
+        handlers.back()->setPacketDelay(100ms);
+    }
+
+    const int64_t residentBefore = residentKiB();
+    int64_t residentPeak = residentBefore;
+    std::vector<std::string> messages;
+    for (const Camera& camera: cameras)
+        messages.push_back(messageOfSize(camera.id, "Large", kMaxMessageSize - 4096));
+    {
+        // Paced so that the publisher's own queue, in this process too, stays small.
+        Flooder flooder(kServicePort,
+            [&](int64_t i) { return messages[static_cast<size_t>(i % kCameras)]; }, 5ms);
+        for (int i = 0; i < 60; ++i)
+        {
+            std::this_thread::sleep_for(100ms);
+            residentPeak = std::max(residentPeak, residentKiB());
+        }
+        EXPECT_GT(flooder.stop(), 400) << "not a flood beyond the queues";
+    }
+    const int64_t growthMiB = (residentPeak - residentBefore) / 1024;
+    std::cout << "[ MEASURED ] 4 MiB messages at " << kCameras
+        << " slow cameras for 6 s: resident growth at its peak " << growthMiB << " MiB"
+        << std::endl;
+    // The cameras' queues, one message in the hands of each camera, and the relay's input.
+    const int64_t allowedMiB = kCameras * (kCameraQueueMiB + 2 * 4) + 128;
+    EXPECT_LE(growthMiB, builtWithThreadSanitizer() ? 3 * allowedMiB : allowedMiB);
+
+    const testhost::LogFile log;
+    for (const Camera& camera: cameras)
+    {
+        EXPECT_GE(log.countLinesContaining(s_engine.printPrefix + "threadFuncZeromqLoop camera "
+            + camera.id + ": queue full, "), 1) << camera.id;
+    }
+    cameras.clear();
+    expectOnlyEngineLeft();
+}
+
 TEST_F(HardeningLoad, TenThousandObjectsInOneObjectList)
 {
     constexpr int kObjectCount = 10000;
