@@ -38,6 +38,8 @@ namespace {
 
 constexpr std::chrono::milliseconds kRetryDelay{1000};
 constexpr std::chrono::milliseconds kPollErrorPause{50};
+/** How soon a stop is seen while the agent has no wake-up descriptor. */
+constexpr std::chrono::milliseconds kStopCheckInterval{50};
 
 /** Messages queued for this agent (by the relay's publisher and here) beyond which ZeroMQ drops. */
 constexpr int kReceiveHighWaterMark = 100;
@@ -160,25 +162,69 @@ DeviceAgent::DeviceAgent(const IDeviceInfo* deviceInfo, RelayContext relayContex
         NX_PRINT << "DeviceAgent" << " made without an engine's relay: receives nothing";
         return;
     }
-    m_wakeup = std::make_unique<Wakeup>();
+    (void) wakeup(); //< Without a descriptor now, the thread makes it later.
     // Last: the thread reads every field above.
-    m_thread = std::thread([this]() { threadFuncZeromqProcess(); });
+    try
+    {
+        m_thread = std::thread([this]() { threadFuncZeromqProcess(); });
+    }
+    catch (const std::exception& e)
+    {
+        // Out of threads: the camera exists but receives nothing; the server may ask again.
+        NX_PRINT << "DeviceAgent" << " cannot start its receive thread: " << e.what();
+    }
 }
 
 DeviceAgent::~DeviceAgent()
 {
     m_terminated = true;
-    if (m_wakeup)
-        m_wakeup->notify();
+    if (Wakeup* const wakeup = m_wakeup.load())
+        wakeup->notify();
     if (m_thread.joinable())
     {
         // Joining itself would throw; only reachable if a push made by the receive thread
         // drops the agent's last reference. The thread then sees the stop flag after the push
         // and touches nothing of the agent on its way out.
         if (m_thread.get_id() == std::this_thread::get_id())
+        {
             m_thread.detach();
-        else
-            m_thread.join();
+            return; //< The wake-up stays: the thread still holds it.
+        }
+        m_thread.join();
+    }
+    delete m_wakeup.load();
+}
+
+Wakeup* DeviceAgent::wakeup() noexcept
+{
+    if (Wakeup* const existing = m_wakeup.load())
+        return existing;
+    try
+    {
+        auto* const made = new Wakeup();
+        m_wakeup.store(made);
+        return made;
+    }
+    catch (const std::exception& e)
+    {
+        // No descriptor left: the receive thread tries again after a pause.
+        m_log.write(log_texts::kReceiveLoop, " cannot create its wake-up: ", e.what());
+    }
+    return nullptr;
+}
+
+void DeviceAgent::pauseUnlessStopped(std::chrono::milliseconds timeout) noexcept
+{
+    if (Wakeup* const wakeup = m_wakeup.load())
+    {
+        (void) wakeup->waitFor(timeout);
+        return;
+    }
+    // Without a wake-up, short naps: a stop is seen within one.
+    for (auto slept = std::chrono::milliseconds::zero(); slept < timeout && !m_terminated;
+        slept += kStopCheckInterval)
+    {
+        std::this_thread::sleep_for(kStopCheckInterval);
     }
 }
 
@@ -195,7 +241,7 @@ void DeviceAgent::threadFuncZeromqProcess()
         {
             // After a failure, a pause that a stop cuts short.
             if (!receiveUntilStopped())
-                (void) m_wakeup->waitFor(kRetryDelay);
+                pauseUnlessStopped(kRetryDelay);
         }
         NX_PRINT << "threadFuncZeromqProcess" << " terminated!!";
     }
@@ -207,6 +253,9 @@ void DeviceAgent::threadFuncZeromqProcess()
 bool DeviceAgent::receiveUntilStopped()
 {
     // Names the step in progress for the failure line.
+    Wakeup* const wakeup = this->wakeup();
+    if (!wakeup)
+        return false;
     const char* step = " cannot create the socket: ";
     try
     {
@@ -215,7 +264,11 @@ bool DeviceAgent::receiveUntilStopped()
         // be dropped while this socket is open (as it would be if a push released the agent
         // and its destructor, run on this thread, dropped the agent's share).
         const RelayContext context = m_relayContext;
-        zmq::socket_t socket(*context, zmq::socket_type::sub);
+        // The bytes the relay charged for messages a closed socket took with it are not owed.
+        const std::shared_ptr<QueueBudget::Account> account =
+            context->queueBudget.account(m_zeromqFilter);
+        account->refund(account->bytes());
+        zmq::socket_t socket(*context->context, zmq::socket_type::sub);
         // A stopping agent must not wait for undelivered data.
         socket.set(zmq::sockopt::linger, 0);
         // ZeroMQ bounds its queues by message count, not bytes: keep a slow camera's backlog of
@@ -228,7 +281,7 @@ bool DeviceAgent::receiveUntilStopped()
         step = " cannot subscribe: ";
         socket.set(zmq::sockopt::subscribe, m_zeromqFilter);
         step = " receive failed: ";
-        pollUntilStopped(socket);
+        pollUntilStopped(socket, *account, *wakeup);
         return true;
     }
     // A failure that comes back at every retry is held to the camera log's rate.
@@ -243,13 +296,14 @@ bool DeviceAgent::receiveUntilStopped()
     return false;
 }
 
-void DeviceAgent::pollUntilStopped(zmq::socket_t& socket)
+void DeviceAgent::pollUntilStopped(
+    zmq::socket_t& socket, QueueBudget::Account& account, Wakeup& wakeup)
 {
     while (!m_terminated)
     {
         zmq_pollitem_t items[] = {
             {socket.handle(), 0, ZMQ_POLLIN, 0},
-            {nullptr, m_wakeup->fd(), ZMQ_POLLIN, 0},
+            {nullptr, wakeup.fd(), ZMQ_POLLIN, 0},
         };
         // No timeout: an idle agent sleeps until a message or its stop.
         if (zmq_poll(items, 2, -1) < 0)
@@ -258,17 +312,17 @@ void DeviceAgent::pollUntilStopped(zmq::socket_t& socket)
                 continue;
             m_log.write(log_texts::kReceiveLoop, " poll Error: ", zmq_strerror(zmq_errno()));
             // A poll that keeps failing must not turn into a busy loop.
-            (void) m_wakeup->waitFor(kPollErrorPause);
+            pauseUnlessStopped(kPollErrorPause);
             continue;
         }
         if (items[1].revents & ZMQ_POLLIN)
             return; //< Only the destructor notifies, after setting m_terminated.
         if (items[0].revents & ZMQ_POLLIN)
-            receiveWaitingMessages(socket);
+            receiveWaitingMessages(socket, account);
     }
 }
 
-void DeviceAgent::receiveWaitingMessages(zmq::socket_t& socket)
+void DeviceAgent::receiveWaitingMessages(zmq::socket_t& socket, QueueBudget::Account& account)
 {
     while (!m_terminated)
     {
@@ -277,6 +331,8 @@ void DeviceAgent::receiveWaitingMessages(zmq::socket_t& socket)
         // and makes the caller re-create the socket.
         if (!socket.recv(message, zmq::recv_flags::dontwait))
             return;
+        // Off the queue: the relay may charge the next messages against these bytes.
+        account.refund(static_cast<int64_t>(message.size()));
         if (m_lastFrameTimestampUs.load() == 0)
             continue; //< No frame yet: nothing to stamp the packets with.
 

@@ -87,10 +87,14 @@ private:
     /** One life of the socket: false after a logged failure (the caller retries). */
     [[nodiscard]] bool receiveUntilStopped();
     /** Throws the ZeroMQ error of a failed receive. */
-    void pollUntilStopped(zmq::socket_t& socket);
+    void pollUntilStopped(zmq::socket_t& socket, QueueBudget::Account& account, Wakeup& wakeup);
     /** Handles every message queued for this agent, looking at the stop flag between them. */
-    void receiveWaitingMessages(zmq::socket_t& socket);
+    void receiveWaitingMessages(zmq::socket_t& socket, QueueBudget::Account& account);
     void logMessageException(const char* text) noexcept;
+    /** The wake-up, made now if it is not yet; null (the reason logged) if it cannot be. */
+    Wakeup* wakeup() noexcept;
+    /** Waits for the stop or the timeout, also without a wake-up. */
+    void pauseUnlessStopped(std::chrono::milliseconds timeout) noexcept;
 
     void applyBooleanSetting(const char* key, std::atomic<bool>& member, const char* logLabel);
     /** The settings that one message is converted with, each read once. */
@@ -105,8 +109,13 @@ private:
     MessageConverter m_converter; //< Writes to m_log.
     /** This agent's share of its engine's context; null for an agent made without one. */
     const RelayContext m_relayContext;
-    /** Made with the thread: the destructor notifies it, the receive thread polls it. */
-    std::unique_ptr<Wakeup> m_wakeup;
+    /**
+     * Wakes the receive thread for the stop. Made by the constructor, or by the receive thread
+     * when the process had no descriptor left then; published once (the destructor reads it
+     * after setting m_terminated, the thread checks m_terminated after publishing it, so one of
+     * them always sees the other). Deleted by the destructor after the join.
+     */
+    std::atomic<Wakeup*> m_wakeup{nullptr};
     std::thread m_thread;
     /** Set once by the destructor (before the wake-up), read by the receive thread. */
     std::atomic<bool> m_terminated{false};

@@ -62,8 +62,17 @@ constexpr int64_t kMaxMessageSize = 4 * 1024 * 1024;
  */
 constexpr int kAgentHighWaterMark = 100;
 
-/** Per outside watcher of the loopback copy; beyond it the copy drops silently. */
-constexpr int kLoopbackHighWaterMark = 100;
+/**
+ * Per outside watcher of the loopback copy; beyond it the copy drops silently. Small, because
+ * a watcher that stops reading holds what is queued for it (up to 16 messages of 4 MiB).
+ */
+constexpr int kLoopbackHighWaterMark = 16;
+
+/**
+ * Messages of one AI-engine connection that wait for the relay. The relay takes them at once
+ * unless it is starved of the processor; then this bounds what a connection can pile up.
+ */
+constexpr int kInputHighWaterMark = 32;
 
 /** Messages moved per pass, so that subscriptions and a stop request are seen in between. */
 constexpr int kMessagesPerPass = 256;
@@ -80,19 +89,30 @@ constexpr char kServiceMonitorEndpoint[] = "inproc://skyloom-service-monitor";
 /** The start of every subscription prefix; the camera id and a closing quote follow. */
 constexpr std::string_view kPrefixStart = "{\"src_uuid\":\"";
 
+constexpr int kMinServicePort = 1024;
+constexpr int kMaxServicePort = 65535;
+
 /**
- * Decimal value of a setting text as atoi reads it (leading blanks skipped, digits up to the
- * first other character, 0 without digits), but 0 instead of undefined behaviour when the
- * value does not fit an int.
+ * The port a "ServicePort" text names: decimal digits only, within the settings model's range.
+ * Anything else (signs, blanks, trailing characters, 0, a value that would wrap) names none: a
+ * port bound by mistake would be a random one or another service's.
  */
-int parseServicePort(const std::string& text)
+std::optional<int> parseServicePort(const std::string& text)
 {
-    errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (errno == ERANGE || value < INT_MIN || value > INT_MAX)
-        return 0;
-    return static_cast<int>(value);
+    if (text.empty() || text.size() > 5
+        || text.find_first_not_of("0123456789") != std::string::npos)
+    {
+        return std::nullopt;
+    }
+    const int value = std::stoi(text);
+    if (value < kMinServicePort || value > kMaxServicePort)
+        return std::nullopt;
+    return value;
+}
+
+bool isServicePort(int port)
+{
+    return port >= kMinServicePort && port <= kMaxServicePort;
 }
 
 } // namespace
@@ -118,7 +138,17 @@ public:
         int64_t total = 0; //< Since the camera subscribed.
     };
 
-    void subscribe(std::string prefix) { m_cameras.emplace(std::move(prefix), Camera{}); }
+    void subscribe(std::string prefix, std::shared_ptr<QueueBudget::Account> account)
+    {
+        m_cameras[std::move(prefix)].account = std::move(account);
+    }
+
+    /** The account that a camera's messages are charged to; null for an unknown key. */
+    [[nodiscard]] QueueBudget::Account* accountOf(const std::string& key) const
+    {
+        const auto it = m_cameras.find(key);
+        return it == m_cameras.end() ? nullptr : it->second.account.get();
+    }
 
     [[nodiscard]] std::optional<Report> unsubscribe(const std::string& prefix)
     {
@@ -192,6 +222,7 @@ private:
         int64_t unreported = 0;
         int64_t total = 0;
         Clock::time_point lastReport; //< Long ago until the first report.
+        std::shared_ptr<QueueBudget::Account> account; //< Null for a camera never subscribed.
     };
 
     using Entry = std::pair<const std::string, Camera>;
@@ -247,12 +278,12 @@ struct Engine::Sockets
     std::optional<zmq::socket_t> loopback;
     bool agentsBound = false;
     int boundPort = 0; //< The latest service port taken from the setting.
+    /** Where the service listens, as ZeroMQ resolved it; empty while it listens nowhere. */
+    std::string listeningEndpoint;
     bool loopbackWanted = false; //< The "LoopbackRelay" value last acted upon.
     /** The ingress policy last acted upon; null until the service socket is made. */
     std::shared_ptr<const IngressPolicy> policy;
-    /** The service socket's endpoints as bound (ZMQ_LAST_ENDPOINT), for unbinding. */
-    std::vector<std::string> listening;
-    /** Endpoints were unbound and nothing bound since: their ports may still be closing. */
+    /** The endpoint was unbound and nothing bound since: its port may still be closing. */
     bool justUnbound = false;
     /** Answers the service socket's handshakes; destroyed (and joined) before the sockets. */
     std::unique_ptr<ZapHandler> zap;
@@ -408,21 +439,17 @@ std::string Engine::manifestString() const
 
 Result<const ISettingsResponse*> Engine::settingsReceived()
 {
-    const int servicePort = parseServicePort(settingValue("ServicePort"));
+    auto response = makePtr<SettingsResponse>();
+    applyServicePort(response.get());
     // A CheckBox sends "true" or "false"; a server that knows nothing of it sends nothing.
     const bool loopbackRelay = settingValue("LoopbackRelay") != "false";
-    auto response = makePtr<SettingsResponse>();
-
     const std::shared_ptr<const IngressPolicy> previous = ingressPolicy();
     const IngressPolicyResult ingress = makeIngressPolicy(
         IngressSettings{settingValue("ServiceAddress"), settingValue("AllowedEngineAddresses"),
             settingValue("CurveSecretKeyFile"), settingValue("AuthorizedEnginesDirectory")},
         *previous);
-    for (const auto& [name, why]: ingress.refused)
-    {
-        response->setError(name, why);
-        NX_PRINT << "settingsReceived" << " " << name << " refused: " << why;
-    }
+    for (const auto& [name, refusal]: ingress.refused)
+        refuseSetting(response.get(), name, refusal.value, refusal.expected);
     for (const std::string& note: ingress.notes)
         NX_PRINT << "settingsReceived" << " " << note;
     {
@@ -430,12 +457,39 @@ Result<const ISettingsResponse*> Engine::settingsReceived()
         m_ingressPolicy = ingress.policy;
     }
 
-    m_servicePort = servicePort;
     m_loopbackRelay = loopbackRelay;
     m_wakeup.notify();
-    NX_PRINT << "settingsReceived" << " m_servicePort:" << servicePort;
     NX_PRINT << "settingsReceived" << " m_loopbackRelay:" << (loopbackRelay ? 1 : 0);
     return response.releasePtr();
+}
+
+void Engine::applyServicePort(SettingsResponse* response)
+{
+    const std::string text = settingValue("ServicePort");
+    if (const std::optional<int> port = parseServicePort(text))
+    {
+        m_servicePortAccepted = true;
+        m_servicePort = *port;
+        NX_PRINT << "settingsReceived" << " m_servicePort:" << *port;
+        return;
+    }
+    refuseSetting(response, "ServicePort", text, "a whole number from 1024 to 65535");
+    // Until a port is accepted, a refused one makes the relay start on the default port.
+    int initial = kInitialServicePort;
+    if (!m_servicePortAccepted)
+        m_servicePort.compare_exchange_strong(initial, 0);
+}
+
+void Engine::refuseSetting(SettingsResponse* response, const std::string& name,
+    const std::string& value, const std::string& expected)
+{
+    constexpr size_t kShownLength = 64;
+    const std::string shown = value.size() > kShownLength
+        ? nx::kit::utils::quotedLiteral(value.substr(0, kShownLength)) + "..."
+        : nx::kit::utils::quotedLiteral(value);
+    const std::string message = shown + " refused: the value must be " + expected;
+    response->setError(name, message);
+    NX_PRINT << "settingsReceived" << " " << name << " " << message << "; the previous value stays";
 }
 
 void Engine::doObtainDeviceAgent(Result<IDeviceAgent*>* outResult, const IDeviceInfo* deviceInfo)
@@ -485,8 +539,10 @@ void Engine::runRelay()
 {
     int noPort = 0;
     m_servicePort.compare_exchange_strong(noPort, kDefaultServicePort);
+    if (!isServicePort(m_servicePort))
+        m_servicePort = kDefaultServicePort;
 
-    Sockets sockets(*m_context, logUtils);
+    Sockets sockets(*m_context->context, logUtils);
 
     // Linger 0 everywhere: closing must never wait for peers that do not read.
     sockets.agents.set(zmq::sockopt::linger, 0);
@@ -570,6 +626,7 @@ void Engine::openServiceSocket(Sockets& sockets)
     zmq::socket_t& input = sockets.input;
     input.set(zmq::sockopt::linger, 0);
     input.set(zmq::sockopt::maxmsgsize, kMaxMessageSize);
+    input.set(zmq::sockopt::rcvhwm, kInputHighWaterMark);
     input.set(zmq::sockopt::subscribe, "");
     input.set(zmq::sockopt::heartbeat_ivl, static_cast<int>(kHeartbeatInterval.count()));
     input.set(zmq::sockopt::heartbeat_ttl, static_cast<int>(kHeartbeatTimeout.count()));
@@ -591,7 +648,7 @@ void Engine::openServiceSocket(Sockets& sockets)
         {
             throw zmq::error_t();
         }
-        sockets.zap = std::make_unique<ZapHandler>(*m_context, kServiceMonitorEndpoint,
+        sockets.zap = std::make_unique<ZapHandler>(*m_context->context, kServiceMonitorEndpoint,
             [this]() { return ingressPolicy(); }, m_refusals, logUtils);
     }
     catch (const std::exception& e)
@@ -602,24 +659,6 @@ void Engine::openServiceSocket(Sockets& sockets)
         pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error, kServicePortCaption,
             std::string("ZAP handler: ") + e.what());
     }
-}
-
-void Engine::closeServiceEndpoints(Sockets& sockets)
-{
-    for (const std::string& endpoint: sockets.listening)
-    {
-        try
-        {
-            sockets.input.unbind(endpoint);
-            NX_PRINT << kRelayFunc << " unbind " << endpoint;
-        }
-        catch (const zmq::error_t& e)
-        {
-            NX_PRINT << kRelayFunc << " unbind " << endpoint << " failed: " << e.what();
-        }
-    }
-    sockets.justUnbound = !sockets.listening.empty();
-    sockets.listening.clear();
 }
 
 /**
@@ -636,7 +675,7 @@ void Engine::applyIngressPolicy(Sockets& sockets, std::shared_ptr<const IngressP
     if (!relisten)
         return;
 
-    closeServiceEndpoints(sockets);
+    closeServicePort(sockets);
     if (policy->failClosedReason)
     {
         NX_PRINT << kRelayFunc << " not listening for the AI engine: encryption is asked for"
@@ -656,7 +695,7 @@ void Engine::applyIngressPolicy(Sockets& sockets, std::shared_ptr<const IngressP
     {
         input.set(zmq::sockopt::curve_server, 0); //< Back to the NULL mechanism.
     }
-    (void) bindInput(sockets, sockets.boundPort);
+    sockets.listeningEndpoint = bindInput(sockets, sockets.boundPort);
 }
 
 std::shared_ptr<const IngressPolicy> Engine::ingressPolicy()
@@ -695,19 +734,31 @@ bool Engine::messageAllowed(Sockets& sockets, zmq::message_t& message)
     return false;
 }
 
-/** Takes up a new service port (in addition to the old ones) and the loopback switch. */
+/** Moves the service to a new port and takes up the loopback switch. */
 void Engine::applySettings(Sockets& sockets)
 {
-    // A port that failed to bind is tried again only when the setting changes again.
+    // A new listener (address or encryption changed) is made on the latest valid port.
     const int servicePort = m_servicePort;
-    const bool portChanged = servicePort != sockets.boundPort;
-    sockets.boundPort = servicePort;
+    const bool portChanged = isServicePort(servicePort) && servicePort != sockets.boundPort;
+    if (portChanged)
+        sockets.boundPort = servicePort;
     const std::shared_ptr<const IngressPolicy> policy = ingressPolicy();
     const bool relisten = !sockets.policy || !policy->sameListeners(*sockets.policy);
     if (policy != sockets.policy)
         applyIngressPolicy(sockets, policy);
+
+    // A port that failed to bind is tried again only when the setting changes again. A refused
+    // value (0 marks one refused before any was accepted) changes nothing here.
     if (portChanged && !relisten && !sockets.policy->failClosedReason)
-        (void) bindInput(sockets, servicePort);
+    {
+        if (std::string endpoint = bindInput(sockets, servicePort); !endpoint.empty())
+        {
+            // The old port closes once the new one listens: an AI engine still sending there
+            // is refused, not served on a port nobody configured any more.
+            closeServicePort(sockets);
+            sockets.listeningEndpoint = std::move(endpoint);
+        }
+    }
 
     const bool loopbackWanted = m_loopbackRelay;
     if (loopbackWanted == sockets.loopbackWanted)
@@ -734,7 +785,7 @@ void Engine::openLoopback(Sockets& sockets)
 {
     try
     {
-        sockets.loopback.emplace(*m_context, zmq::socket_type::pub);
+        sockets.loopback.emplace(*m_context->context, zmq::socket_type::pub);
         sockets.loopback->set(zmq::sockopt::linger, 0);
         sockets.loopback->set(zmq::sockopt::sndhwm, kLoopbackHighWaterMark);
         sockets.loopback->bind(kLoopbackEndpoint);
@@ -755,8 +806,12 @@ void Engine::logDropReport(const std::string& cameraId, int64_t dropped, int64_t
         << " messages dropped (" << total << " in all)";
 }
 
-/** Adds the service port to the input socket's endpoints; failures are logged and reported. */
-bool Engine::bindInput(Sockets& sockets, int port)
+/**
+ * Adds the service port, on the policy's address, to the input socket's endpoints; failures are
+ * logged and reported. Returns the endpoint as ZeroMQ resolved it (what unbinding it takes),
+ * empty on failure.
+ */
+std::string Engine::bindInput(Sockets& sockets, int port)
 {
     const std::string endpoint = serviceEndpoint(sockets.policy->serviceAddress, port);
     // An endpoint unbound a moment ago is closed by ZeroMQ's I/O thread a little later: while
@@ -773,8 +828,8 @@ bool Engine::bindInput(Sockets& sockets, int port)
             }
             catch (const zmq::error_t& e)
             {
-                if (e.num() != EADDRINUSE || sockets.listening.size() > 0
-                    || std::chrono::steady_clock::now() >= deadline || !sockets.justUnbound
+                if (e.num() != EADDRINUSE || !sockets.justUnbound
+                    || std::chrono::steady_clock::now() >= deadline
                     || !sleepUnlessStopped(kRebindPause))
                 {
                     throw;
@@ -782,7 +837,6 @@ bool Engine::bindInput(Sockets& sockets, int port)
             }
         }
         sockets.justUnbound = false;
-        sockets.listening.push_back(sockets.input.get(zmq::sockopt::last_endpoint));
     }
     catch (const zmq::error_t& e)
     {
@@ -790,10 +844,28 @@ bool Engine::bindInput(Sockets& sockets, int port)
         NX_PRINT << kRelayFunc << " bind " << endpoint << " failed: " << e.what();
         pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error, kServicePortCaption,
             endpoint + ": " + e.what());
-        return false;
+        return {};
     }
     NX_PRINT << kRelayFunc << " bind " << endpoint;
-    return true;
+    return sockets.input.get(zmq::sockopt::last_endpoint);
+}
+
+void Engine::closeServicePort(Sockets& sockets)
+{
+    if (sockets.listeningEndpoint.empty())
+        return;
+    try
+    {
+        sockets.input.unbind(sockets.listeningEndpoint);
+        sockets.justUnbound = true;
+        NX_PRINT << kRelayFunc << " unbind " << sockets.listeningEndpoint;
+    }
+    catch (const zmq::error_t& e)
+    {
+        NX_PRINT << kRelayFunc << " unbind " << sockets.listeningEndpoint << " failed: "
+            << e.what();
+    }
+    sockets.listeningEndpoint.clear();
 }
 
 /** The agents' (un)subscriptions: one byte 1 or 0, then the prefix. */
@@ -810,7 +882,8 @@ void Engine::readSubscriptions(zmq::socket_t& agents, CameraQueues& queues)
         std::string prefix(data + 1, message.size() - 1);
         if (data[0] == 1)
         {
-            queues.subscribe(std::move(prefix));
+            auto account = m_context->queueBudget.account(prefix);
+            queues.subscribe(std::move(prefix), std::move(account));
         }
         else if (data[0] == 0)
         {
@@ -868,22 +941,31 @@ void Engine::relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::messag
         return;
 
     const std::string_view text(static_cast<const char*>(message.data()), message.size());
+    const auto size = static_cast<int64_t>(message.size());
     // Read before the send, which hands the bytes over to the receiving agent.
-    const std::string watchedKey = queues.anyUnreported() ? queues.keyOf(text) : std::string();
+    const std::string key = queues.keyOf(text);
+    QueueBudget::Account* const account = key.empty() ? nullptr : queues.accountOf(key);
     try
     {
         std::optional<CameraQueues::Report> report;
-        if (sockets.agents.send(message, zmq::send_flags::dontwait))
+        if (account && !account->charge(size))
         {
-            if (!watchedKey.empty())
-                report = queues.delivered(watchedKey, CameraQueues::Clock::now());
+            // The camera's (or all cameras') queued bytes are at their bound: a flood of large
+            // messages is dropped here rather than held.
+            report = queues.dropped(key, CameraQueues::Clock::now());
+        }
+        else if (sockets.agents.send(message, zmq::send_flags::dontwait))
+        {
+            if (!key.empty() && queues.anyUnreported())
+                report = queues.delivered(key, CameraQueues::Clock::now());
         }
         else
         {
             // EAGAIN with NODROP: a subscribed camera's queue is full; the message is still
             // ours, and goes to nobody.
-            report = queues.dropped(
-                watchedKey.empty() ? queues.keyOf(text) : watchedKey, CameraQueues::Clock::now());
+            if (account)
+                account->refund(size);
+            report = queues.dropped(key, CameraQueues::Clock::now());
         }
         if (report)
             logDropReport(report->cameraId, report->dropped, report->total);

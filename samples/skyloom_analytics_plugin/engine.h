@@ -20,6 +20,7 @@
 #include <thread>
 
 #include <nx/sdk/analytics/helpers/engine.h>
+#include <nx/sdk/helpers/settings_response.h>
 
 #include "ingress_policy.h"
 #include "relay_context.h"
@@ -75,13 +76,18 @@ private:
     void applySettings(Sockets& sockets);
     void applyIngressPolicy(Sockets& sockets, std::shared_ptr<const IngressPolicy> policy);
     void openServiceSocket(Sockets& sockets);
-    void closeServiceEndpoints(Sockets& sockets);
     [[nodiscard]] bool messageAllowed(Sockets& sockets, zmq::message_t& message);
     /** The latest policy from the settings; any thread. */
     [[nodiscard]] std::shared_ptr<const IngressPolicy> ingressPolicy();
     void reportRefusal(const std::string& address, const std::string& reason, int64_t unreported);
     void openLoopback(Sockets& sockets);
-    [[nodiscard]] bool bindInput(Sockets& sockets, int port);
+    [[nodiscard]] std::string bindInput(Sockets& sockets, int port);
+    void closeServicePort(Sockets& sockets);
+    /** Takes "ServicePort" if it is valid; refuses it in the response otherwise. */
+    void applyServicePort(nx::sdk::SettingsResponse* response);
+    /** Puts an error for the setting into the response and logs it; the old value stays. */
+    void refuseSetting(nx::sdk::SettingsResponse* response, const std::string& name,
+        const std::string& value, const std::string& expected);
     void readSubscriptions(zmq::socket_t& agents, CameraQueues& queues);
     void relayWaitingMessages(Sockets& sockets, CameraQueues& queues);
     void relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::message_t& message);
@@ -101,8 +107,14 @@ private:
     /** Set once by the destructor, read by the relay thread after every wake-up. */
     std::atomic<bool> m_terminated{false};
 
-    /** Written by settingsReceived() (server thread) and once by the relay; read on wake-ups. */
+    /**
+     * The latest accepted "ServicePort", or 0 if one was refused before any was accepted (the
+     * relay then starts on the default port). Written by settingsReceived() (server thread) and
+     * once by the relay at its start; read by the relay on wake-ups.
+     */
     std::atomic<int> m_servicePort{kInitialServicePort};
+    /** Whether any "ServicePort" was accepted; written and read by settingsReceived(). */
+    std::atomic<bool> m_servicePortAccepted{false};
 
     /** "LoopbackRelay": written by settingsReceived(), read by the relay on wake-ups. */
     std::atomic<bool> m_loopbackRelay{true};

@@ -133,8 +133,8 @@ IngressPolicyResult makeIngressPolicy(
     policy->serviceAddress = address.empty() ? "*" : address;
     if (!isValidServiceAddress(policy->serviceAddress))
     {
-        result.refused["ServiceAddress"] = "\"" + address
-            + "\" is neither \"*\", an IP address nor a network interface of this machine";
+        result.refused["ServiceAddress"] = {settings.serviceAddress,
+            "\"*\", an IP address or a network interface of this machine"};
         policy->serviceAddress = previous.serviceAddress;
     }
 
@@ -145,8 +145,8 @@ IngressPolicyResult makeIngressPolicy(
     }
     else
     {
-        result.refused["AllowedEngineAddresses"] =
-            "\"" + badItem + "\" is not an IP address or a CIDR range";
+        result.refused["AllowedEngineAddresses"] = {settings.allowedEngineAddresses,
+            "IP addresses and CIDR ranges, comma-separated (\"" + badItem + "\" is neither)"};
         policy->allowedAddresses = previous.allowedAddresses;
     }
 
@@ -156,8 +156,8 @@ IngressPolicyResult makeIngressPolicy(
     {
         if (!directory.empty())
         {
-            result.refused["AuthorizedEnginesDirectory"] =
-                "has no effect without CurveSecretKeyFile";
+            result.refused["AuthorizedEnginesDirectory"] = {settings.authorizedEnginesDirectory,
+                "empty while CurveSecretKeyFile is empty (it would have no effect)"};
         }
         result.policy = std::move(policy);
         return result;
@@ -172,7 +172,8 @@ IngressPolicyResult makeIngressPolicy(
     }
     else
     {
-        result.refused["CurveSecretKeyFile"] = error;
+        result.refused["CurveSecretKeyFile"] = {settings.curveSecretKeyFile,
+            "a readable CurveZMQ secret certificate (" + error + ")"};
         policy->failClosedReason = "cannot load the secret key: " + error;
     }
 
@@ -196,7 +197,8 @@ IngressPolicyResult makeIngressPolicy(
     }
     else
     {
-        result.refused["AuthorizedEnginesDirectory"] = error;
+        result.refused["AuthorizedEnginesDirectory"] = {settings.authorizedEnginesDirectory,
+            "a readable directory of public certificates (" + error + ")"};
         if (!policy->failClosedReason)
             policy->failClosedReason = "cannot read the authorised engines: " + error;
     }

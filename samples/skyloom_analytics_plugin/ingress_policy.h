@@ -87,8 +87,13 @@ struct IngressSettings
 struct IngressPolicyResult
 {
     std::shared_ptr<const IngressPolicy> policy;
-    /** Setting name to why its value was refused (the previous value is kept). */
-    std::map<std::string, std::string> refused;
+    struct Refusal
+    {
+        std::string value; //< As given.
+        std::string expected; //< What it must be, and why it is not, for the operator.
+    };
+    /** Setting name to its refusal (the previous value is kept). */
+    std::map<std::string, Refusal> refused;
     /** Lines worth a log line that refuse nothing (a certificate file skipped). */
     std::vector<std::string> notes;
 };

@@ -972,3 +972,45 @@ TEST(DeviceAgentLifecycle, ReceiveThreadWaitsForARelayThatNeverComesAndStopsAtOn
 }
 
 } // namespace
+
+namespace {
+
+using nx::vms_server_plugins::analytics::sample::QueueBudget;
+
+TEST(QueueBudgetRules, CameraAndEngineBoundsHoldAndRefundsNeverOverpay)
+{
+    constexpr int64_t kMiB = 1024 * 1024;
+    QueueBudget budget;
+    auto first = budget.account("{\"src_uuid\":\"a\"");
+    EXPECT_EQ(first, budget.account("{\"src_uuid\":\"a\"")); //< One account per camera.
+
+    EXPECT_TRUE(first->charge(QueueBudget::kCameraBytes - kMiB));
+    EXPECT_FALSE(first->charge(2 * kMiB)); //< Over the camera's bound: nothing charged.
+    EXPECT_TRUE(first->charge(kMiB));
+    EXPECT_EQ(QueueBudget::kCameraBytes, budget.bytes());
+
+    // Two agents of one camera both refund a message charged once.
+    first->refund(kMiB);
+    first->refund(QueueBudget::kCameraBytes);
+    EXPECT_EQ(0, first->bytes());
+    EXPECT_EQ(0, budget.bytes());
+
+    // All cameras together stop at the engine's bound.
+    std::vector<std::shared_ptr<QueueBudget::Account>> accounts;
+    int64_t charged = 0;
+    for (int i = 0; charged < 2 * QueueBudget::kEngineBytes; ++i)
+    {
+        accounts.push_back(budget.account("{\"src_uuid\":\"" + std::to_string(i) + "\""));
+        if (!accounts.back()->charge(QueueBudget::kCameraBytes))
+            break;
+        charged += QueueBudget::kCameraBytes;
+    }
+    EXPECT_EQ(QueueBudget::kEngineBytes, charged);
+    EXPECT_EQ(QueueBudget::kEngineBytes, budget.bytes());
+
+    // What a camera that goes away still has charged leaves the engine's total with it.
+    accounts.front().reset();
+    EXPECT_EQ(QueueBudget::kEngineBytes - QueueBudget::kCameraBytes, budget.bytes());
+}
+
+} // namespace

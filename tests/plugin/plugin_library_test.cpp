@@ -346,15 +346,17 @@ TEST_F(PluginLibraryTest, EngineManifestAsksForVideoAndDeclaresTheAgentSettings)
     EXPECT_EQ("ROI", model.at("sections").at(0).at("caption"));
 }
 
-TEST_F(PluginLibraryTest, ServicePortIsReadLikeAtoiAndAFreshEngineStopsAtOnce)
+// The port was read like atoi: "12abc" bound 12, "-5" a wrapped value, "0" a random port.
+TEST_F(PluginLibraryTest, ServicePortWasReadLikeAtoiAndAFreshEngineStopsAtOnce)
 {
     const struct
     {
         const char* text;
-        int expected;
+        int accepted; //< 0: refused.
     } cases[] = {
-        {"19999", 19999}, {"  42", 42}, {"12abc", 12}, {"+7", 7}, {"-5", -5}, {"abc", 0},
-        {"", 0}, {"99999999999", 0}, {"-99999999999", 0}, {"2147483647", 2147483647},
+        {"19999", 19999}, {"1024", 1024}, {"65535", 65535},
+        {"  42", 0}, {"12abc", 0}, {"+7", 0}, {"-5", 0}, {"abc", 0}, {"", 0}, {"0", 0},
+        {"1023", 0}, {"65536", 0}, {"99999999999", 0}, {"2147483647", 0}, {"9911 ", 0},
     };
 
     auto engine = host::obtainEngine(s_plugin.get()).object;
@@ -370,9 +372,21 @@ TEST_F(PluginLibraryTest, ServicePortIsReadLikeAtoiAndAFreshEngineStopsAtOnce)
             host::doSetSettings(engine.get(), host::Settings{{"ServicePort", c.text}});
         EXPECT_TRUE(result.isOk());
         EXPECT_TRUE(result.hasResponse);
-        EXPECT_TRUE(result.errors.empty());
-        EXPECT_EQ(1, log.countLinesContaining(std::string(kPrefixC)
-            + "settingsReceived m_servicePort:" + std::to_string(c.expected)));
+        if (c.accepted)
+        {
+            EXPECT_TRUE(result.errors.empty());
+            EXPECT_EQ(1, log.countLinesContaining(std::string(kPrefixC)
+                + "settingsReceived m_servicePort:" + std::to_string(c.accepted)));
+        }
+        else
+        {
+            ASSERT_EQ(1U, result.errors.count("ServicePort"));
+            EXPECT_NE(std::string::npos,
+                result.errors.at("ServicePort").find("a whole number from 1024 to 65535"));
+            EXPECT_EQ(1, log.countLinesContaining(std::string(kPrefixC)
+                + "settingsReceived ServicePort "));
+            EXPECT_EQ(0, log.countLinesContaining("m_servicePort:"));
+        }
     }
 
     // Released in its first seconds: the relay must not bind anything on its way out.
@@ -410,9 +424,12 @@ TEST_F(PluginLibraryTest, RelayForwardsMessagesByteForByte)
     }
 }
 
-TEST_F(PluginLibraryTest, ServicePortChangeBindsTheNewPortAsWell)
+// Every port ever set stayed open on all interfaces.
+TEST_F(PluginLibraryTest, ServicePortChangeLeftTheOldPortOpen)
 {
     ASSERT_NO_FATAL_FAILURE(ensureEngines());
+    // Engine B must have found 9911 taken before engine A moves away from it.
+    ASSERT_TRUE(s_engineB.handler->waitForEvents(2, kRelayStartTimeout));
     host::LogFile log;
     log.mark();
     const std::string bindLine = std::string(kPrefixA) + "threadFuncZeromqLoop bind tcp://*:"
@@ -424,14 +441,27 @@ TEST_F(PluginLibraryTest, ServicePortChangeBindsTheNewPortAsWell)
     ASSERT_TRUE(waitForExactLine(log, bindLine, kDeliveryTimeout));
     reportMeasurement("new service port bound after the settings", elapsedMs(start));
     EXPECT_EQ(1, log.countLinesContaining(bindLine));
+    EXPECT_EQ(1, log.countLinesContaining(std::string(kPrefixA) + "threadFuncZeromqLoop unbind "
+        + "tcp://0.0.0.0:" + std::to_string(kPortA)));
 
     host::LoopbackSubscriber subscriber;
-    for (const int port: {kChangedPortA, kPortA})
-    {
-        SCOPED_TRACE(port);
-        host::AiEnginePublisher publisher(port);
-        connectThroughRelay(publisher, subscriber);
-    }
+    host::AiEnginePublisher moved(kChangedPortA);
+    connectThroughRelay(moved, subscriber);
+    host::AiEnginePublisher old(kPortA);
+    for (int i = 0; i < 10; ++i)
+        (void) old.send("probe of the old port");
+    EXPECT_FALSE(subscriber.receive(500ms)) << "the old port still relays";
+
+    // A refused value leaves the service where it is.
+    const auto refused =
+        host::doSetSettings(s_engineA.engine.get(), host::Settings{{"ServicePort", "80"}});
+    EXPECT_EQ(1U, refused.errors.count("ServicePort"));
+    connectThroughRelay(moved, subscriber);
+
+    // Back to where the other tests expect it.
+    host::doSetSettings(
+        s_engineA.engine.get(), host::Settings{{"ServicePort", std::to_string(kPortA)}});
+    connectThroughRelay(old, subscriber);
 }
 
 TEST_F(PluginLibraryTest, SecondEngineReportsTakenEndpointsAndLivesOn)
@@ -462,7 +492,8 @@ TEST_F(PluginLibraryTest, SecondEngineReportsTakenEndpointsAndLivesOn)
             }
             return false;
         };
-    EXPECT_TRUE(hasLine(std::string(kPrefixB) + "settingsReceived m_servicePort:0"));
+    EXPECT_EQ(1, log.countLinesContaining(std::string(kPrefixB)
+        + "settingsReceived ServicePort \"abc\" refused: the value must be a whole number"));
     EXPECT_TRUE(hasLine(std::string(kPrefixB)
         + "threadFuncZeromqLoop bind tcp://*:9911 failed: Address already in use"));
     EXPECT_EQ(1, log.countLinesContaining(std::string(kPrefixB)
@@ -495,9 +526,9 @@ TEST_F(PluginLibraryTest, LoopbackRelaySwitchedOffFreesPort688AndCamerasStillRec
         {
             host::LogFile log;
             log.mark();
-            // The service port stays what it is, or the relay would add another one.
+            // The service port stays what it is.
             ASSERT_TRUE(host::doSetSettings(s_engineA.engine.get(), host::Settings{
-                {"ServicePort", std::to_string(kChangedPortA)}, {"LoopbackRelay", value}}).isOk());
+                {"ServicePort", std::to_string(kPortA)}, {"LoopbackRelay", value}}).isOk());
             ASSERT_TRUE(waitForExactLine(log, std::string(kPrefixA)
                 + "settingsReceived m_loopbackRelay:" + (value == std::string("true") ? "1" : "0"),
                 kDeliveryTimeout));
