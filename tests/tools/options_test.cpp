@@ -53,6 +53,8 @@ TEST(PublishArgs, MistakesGiveOneClearLine)
         {{"a.jsonl", "--samples"}, "more than one message source"},
         {{"--samples", "a.jsonl"}, "more than one message source"},
         {{"--host", "a b"}, "bad host"},
+        {{"--server-key", "server.key"}, "--server-key and --key go together"},
+        {{"--key", "engine.key_secret"}, "--server-key and --key go together"},
     };
     for (const BadArgs& c: cases)
     {
@@ -96,6 +98,8 @@ TEST(HostArgs, MistakesGiveOneClearLine)
         {{"--port", "abc"}, "bad port"},
         {{"--port", "70000"}, "bad port"},
         {{"--fps", "0"}, "bad frame rate"},
+        {{"--engine-set", "=x"}, "bad engine setting"},
+        {{"--engine-set", "ServiceAddress"}, "bad engine setting"},
         {{"--fps", "5000"}, "bad frame rate"},
         {{"--cameras", "0"}, "bad camera count"},
         {{"--cameras", "2", "--camera", "x"}, "either --cameras N or --camera ID"},

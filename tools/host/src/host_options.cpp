@@ -108,6 +108,14 @@ const std::vector<OptionDefinition>& optionDefinitions()
                 s->options.settings[v.substr(0, equals)] = v.substr(equals + 1);
                 return {};
             }},
+        {"--engine-set", true, [](State* s, const std::string& v) -> std::string
+            {
+                const size_t equals = v.find('=');
+                if (equals == std::string::npos || equals == 0)
+                    return "bad engine setting '" + v + "': expected key=value";
+                s->options.engineSettings[v.substr(0, equals)] = v.substr(equals + 1);
+                return {};
+            }},
         {"--duration", true, [](State* s, const std::string& v) -> std::string
             {
                 if (!parseNumber(v, 0.0, 31.0e6, &s->options.durationS))
@@ -261,6 +269,9 @@ Plugin and cameras:
   --cameras N        N cameras with generated ids; camera 1 has the sample messages' id
   --camera ID        one camera with this device id (repeatable; braces optional)
   --fps F            compressed video frames per second per camera (default 30)
+  --engine-set KEY=VALUE
+                     an engine setting, on top of the model's defaults and --port
+                     (repeatable), e.g. --engine-set AllowedEngineAddresses=10.0.0.0/8
   --set KEY=VALUE    a per-camera setting, on top of the settings model's defaults
                      (repeatable), e.g. --set enableMetadata=true --set timeCorrection=-200
 

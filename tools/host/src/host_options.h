@@ -21,6 +21,8 @@ struct HostOptions
 
     double fps = 30.0;
 
+    /** Engine settings given with --engine-set, over the model defaults and --port. */
+    std::map<std::string, std::string> engineSettings;
     /** Per-camera settings given with --set, applied to every camera over the model defaults. */
     std::map<std::string, std::string> settings;
 

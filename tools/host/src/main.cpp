@@ -270,6 +270,8 @@ void Host::createEngine()
     check(pluginManifest, "the plugin manifest");
     SettingsMap engineSettings = settingDefaults(pluginManifest.manifest, "engineSettingsModel");
     engineSettings["ServicePort"] = std::to_string(m_options.port);
+    for (const auto& [key, value]: m_options.engineSettings)
+        engineSettings[key] = value;
 
     Obtained<IEngine> engine = obtainEngine(m_plugin.get());
     check(engine, "obtaining the engine");
@@ -282,7 +284,10 @@ void Host::createEngine()
     const ManifestResult engineManifest = getManifest(m_engine.get());
     check(engineManifest, "the engine manifest");
     m_agentSettingsModel = settingDefaults(engineManifest.manifest, "deviceAgentSettingsModel");
-    check(doSetSettings(m_engine.get(), engineSettings), "the engine settings");
+    const SettingsResult applied = doSetSettings(m_engine.get(), engineSettings);
+    check(applied, "the engine settings");
+    for (const auto& [key, error]: applied.errors)
+        m_output->status("engine setting " + key + " refused: " + error);
     m_output->status("engine settings: " + settingsText(engineSettings));
 }
 

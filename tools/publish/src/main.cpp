@@ -7,12 +7,14 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <zmq.hpp>
 
+#include "curve_keys.h"
 #include "message_source.h"
 #include "options.h"
 #include "sample_messages.h"
@@ -127,6 +129,14 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
     zmq::context_t context;
     zmq::socket_t socket(context, zmq::socket_type::pub);
     socket.set(zmq::sockopt::linger, kLingerMs);
+    if (!options.serverKeyFile.empty())
+    {
+        if (const std::string error = applyCurveKeys(socket, options.serverKeyFile, options.keyFile);
+            !error.empty())
+        {
+            throw std::runtime_error(error);
+        }
+    }
     ConnectionWatch watch;
     watch.init(socket, "inproc://skyloom-publish-monitor",
         ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED);
@@ -205,6 +215,11 @@ int run(const PublishOptions& options)
         printError("cannot publish to " + options.endpoint() + ": " + e.what());
         return e.num() == EINVAL ? kExitBadArguments : kExitRejected;
     }
+    catch (const std::runtime_error& e)
+    {
+        printError(e.what()); //< An unreadable certificate.
+        return kExitBadArguments;
+    }
     std::cout << kProgram << ": sent " << result.sent << " message"
         << (result.sent == 1 ? "" : "s") << " to " << options.endpoint() << " ("
         << prepared.rejected.size() << " rejected)" << std::endl;
@@ -223,6 +238,8 @@ int main(int argc, char** argv)
 {
     try
     {
+        if (argc == 4 && std::string(argv[1]) == "--make-certificate")
+            return makeCertificate(argv[2], argv[3]);
         const ParsedArgs parsed = parsePublishArgs(std::vector<std::string>(argv + 1, argv + argc));
         if (!parsed.options)
         {

@@ -52,6 +52,16 @@ const std::map<std::string, ValueHandler>& valueOptions()
                 o->host = v;
                 return {};
             }},
+        {"--server-key", [](PublishOptions* o, const std::string& v) -> std::string
+            {
+                o->serverKeyFile = v;
+                return v.empty() ? "--server-key needs a file" : "";
+            }},
+        {"--key", [](PublishOptions* o, const std::string& v) -> std::string
+            {
+                o->keyFile = v;
+                return v.empty() ? "--key needs a file" : "";
+            }},
         {"--port", [](PublishOptions* o, const std::string& v) -> std::string
             {
                 int64_t port = 0;
@@ -159,6 +169,8 @@ ParsedArgs parsePublishArgs(const std::vector<std::string>& args)
                 + " and " + name};
         options.sourcePath = name;
     }
+    if (options.serverKeyFile.empty() != options.keyFile.empty())
+        return {std::nullopt, "--server-key and --key go together"};
     return {options, {}};
 }
 
@@ -180,6 +192,9 @@ Where and how:
   --port PORT      the engine's "ServicePort" (default 9911)
   --camera ID      set "src_uuid" to this device id, braces stripped; repeat it to send
                    every message to several cameras
+  --server-key FILE  encrypt with CurveZMQ: the server's public certificate (FILE.key)
+  --key FILE       with --server-key: this AI engine's secret certificate (NAME.key_secret),
+                   whose public one is in the engine's "AuthorizedEnginesDirectory"
   --rate R         messages per second (default 10)
   --count N        stop after N messages
   --loop           repeat the messages until --count is reached or Ctrl-C
@@ -189,6 +204,11 @@ Where and how:
   --dry-run        print the messages that would be sent, send nothing
   -q, --quiet      only problems and the final report
   -h, --help       this text
+
+Certificates:
+  skyloom-publish --make-certificate NAME DIR
+                   write a CurveZMQ key pair as DIR/NAME.key (public) and DIR/NAME.key_secret
+                   (secret, mode 0600), the layout of pyzmq's zmq.auth.create_certificates
 
 Exit status: 0 all sent, 1 a message was rejected or nothing could be sent, 2 bad arguments.
 )";

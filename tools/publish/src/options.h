@@ -20,6 +20,10 @@ struct PublishOptions
     /** Each message goes to each of these cameras in turn; empty keeps every "src_uuid". */
     std::vector<std::string> cameras;
 
+    /** CurveZMQ: the server's public certificate and this AI engine's secret one. */
+    std::string serverKeyFile;
+    std::string keyFile;
+
     double ratePerSecond = 10.0;
 
     /** Stop after this many sends; unset sends the set once (or forever with loop). */
