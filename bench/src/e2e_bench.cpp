@@ -3,7 +3,8 @@
 // road in the same process and run: flat out, paced, and the knee (the highest paced rate that
 // loses nothing); then the idle cost of the engine with its cameras next to an empty process,
 // the release times of the agents and the engine, and the descriptors and threads that 256
-// cameras take. Both roads stand ready and take turns carrying traffic, round by round.
+// cameras take; and the cost of CurveZMQ, encrypted next to plain on the same engine. Both roads
+// stand ready and take turns carrying traffic, round by round.
 // Options:
 //   --library=PATH      the plugin library (default: the one built with this program)
 //   --cameras=1,16,64   camera counts      --idle-seconds=20      --results=FILE
@@ -15,14 +16,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <zmq.h>
 
 #include "baseline_rig.h"
 #include "delivery_sink.h"
@@ -381,6 +387,82 @@ void addReleaseAndResourceRows(std::vector<ResultRow>* rows, PluginRig* plugin)
         "", "", "", ""});
 }
 
+void writeText(const std::string& path, const std::string& text)
+{
+    std::ofstream file(path, std::ios::trunc);
+    file << text;
+    if (!file)
+        throw std::runtime_error("cannot write " + path);
+}
+
+/**
+ * The cost of CurveZMQ: flat out at kThroughputTargetCameras cameras, rounds alternating between
+ * a plain publisher and an encrypted one on the same engine and cameras (the engine's settings
+ * switch between them, which makes the service port listen anew; each round waits until its
+ * publisher gets through). The median of each is compared.
+ */
+void addEncryptionRows(
+    std::vector<ResultRow>* rows, PluginRig* plugin, DeliverySink* sink, const Options& options)
+{
+    const int cameras = std::min(kThroughputTargetCameras, plugin->cameraCount());
+    char serverPublic[41] = {}, serverSecret[41] = {}, enginePublic[41] = {}, engineSecret[41] = {};
+    if (zmq_curve_keypair(serverPublic, serverSecret) != 0
+        || zmq_curve_keypair(enginePublic, engineSecret) != 0)
+    {
+        throw std::runtime_error("no CurveZMQ key pair: libzmq is built without CURVE");
+    }
+    const std::string directory = std::string(get_current_dir_name()) + "/encryption-engines";
+    mkdir(directory.c_str(), 0700);
+    const std::string serverKey = directory + "/../bench-server.key_secret";
+    writeText(serverKey, std::string("curve\n    public-key = \"") + serverPublic
+        + "\"\n    secret-key = \"" + serverSecret + "\"\n");
+    writeText(directory + "/bench-engine.key",
+        std::string("curve\n    public-key = \"") + enginePublic + "\"\n");
+    const skyloom::testhost::AiEnginePublisher::CurveKeys keys{serverPublic, enginePublic, engineSecret};
+
+    const auto arrivals = [plugin](int camera) { return plugin->arrivals(camera); };
+    std::vector<double> plainRates;
+    std::vector<double> curveRates;
+    std::cout << "  encryption, " << cameras << " cameras: flat out" << std::flush;
+    for (int round = 0; round < options.flatOutRounds; ++round)
+    {
+        for (const bool curve: {false, true})
+        {
+            plugin->setEngineSettings(curve
+                ? std::map<std::string, std::string>{{"CurveSecretKeyFile", serverKey},
+                    {"AuthorizedEnginesDirectory", directory}}
+                : std::map<std::string, std::string>{{"CurveSecretKeyFile", ""},
+                    {"AuthorizedEnginesDirectory", ""}});
+            // A new publisher each round: libzmq gives up a connection whose handshake failed
+            // (a plain one to the encrypted port, or the other way round) for good.
+            const auto load = curve
+                ? std::make_unique<LoadGenerator>(kServicePort, cameras, keys)
+                : std::make_unique<LoadGenerator>(kServicePort, cameras);
+            if (!load->waitUntilConnected(cameras, arrivals, kConnectTimeout))
+            {
+                throw std::runtime_error(std::string(curve ? "encrypted" : "plain")
+                    + " messages do not get through");
+            }
+            const RunResult run = load->flatOut(cameras, sink, options.flatOutDuration);
+            (curve ? curveRates : plainRates).push_back(run.deliveredPerSecond());
+            std::cout << "." << std::flush;
+        }
+    }
+    std::cout << std::endl;
+    plugin->setEngineSettings({{"CurveSecretKeyFile", ""}, {"AuthorizedEnginesDirectory", ""}});
+
+    const auto median = [](std::vector<double> rates)
+    {
+        std::sort(rates.begin(), rates.end());
+        return rates.empty() ? 0 : rates[rates.size() / 2];
+    };
+    const double curveRate = median(curveRates);
+    const double plainRate = median(plainRates);
+    rows->push_back({"encryption, " + std::to_string(cameras) + " cameras",
+        "delivered/s flat out (median), CurveZMQ vs plain", fixed(curveRate, 0),
+        fixed(plainRate, 0) + " (plain)", ratioText(curveRate, plainRate), "", ""});
+}
+
 int run(const Options& options)
 {
     DeliverySink::nowUs(); //< Starts the clock of the publish times.
@@ -430,6 +512,8 @@ int run(const Options& options)
     }
 
     baselineLoad.reset();
+
+    addEncryptionRows(&rows, &plugin, &sink, options);
 
     // Idle: the engine and every camera stay; no traffic. The empty process sleeps alongside.
     std::cout << "Idle for " << options.idleSeconds << " s with " << plugin.cameraCount()

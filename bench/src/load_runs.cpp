@@ -22,7 +22,13 @@ constexpr milliseconds kProbeInterval{50};
 } // namespace
 
 LoadGenerator::LoadGenerator(int port, int maxCameras):
-    m_publisher(std::make_unique<testhost::AiEnginePublisher>(port))
+    LoadGenerator(port, maxCameras, testhost::AiEnginePublisher::CurveKeys{})
+{
+}
+
+LoadGenerator::LoadGenerator(
+    int port, int maxCameras, const testhost::AiEnginePublisher::CurveKeys& keys):
+    m_publisher(std::make_unique<testhost::AiEnginePublisher>(port, keys))
 {
     if (!m_publisher->isOpen())
         throw std::runtime_error(m_publisher->errorText());

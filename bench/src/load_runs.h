@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <skyloom/testhost/ai_engine_publisher.h>
+
 #include "delivery_sink.h"
 #include "messages.h"
 
@@ -49,6 +51,8 @@ public:
 
     /** Throws std::runtime_error if the sample is unusable or the publisher cannot open. */
     LoadGenerator(int port, int maxCameras);
+    /** A CurveZMQ client of the port. */
+    LoadGenerator(int port, int maxCameras, const testhost::AiEnginePublisher::CurveKeys& keys);
     ~LoadGenerator();
 
     LoadGenerator(const LoadGenerator&) = delete;

@@ -134,6 +134,7 @@ void PluginRig::start(const std::string& libraryPath, int servicePort, milliseco
     if (!engine.isOk() || !engine.object)
         throw std::runtime_error("the plugin gave no engine: " + engine.errorMessage);
     m_engine = engine.object;
+    m_servicePort = servicePort;
     m_engine->setEngineInfo(makePtr<testhost::EngineInfo>().get());
     m_engineHandler = makePtr<testhost::EngineHandler>();
     m_engine->setHandler(m_engineHandler.get());
@@ -142,6 +143,20 @@ void PluginRig::start(const std::string& libraryPath, int servicePort, milliseco
             {"LoopbackRelay", loopbackRelay ? "true" : "false"}});
     if (!settings.isOk())
         throw std::runtime_error("the engine refused its settings: " + settings.errorMessage);
+}
+
+void PluginRig::setEngineSettings(const std::map<std::string, std::string>& settings)
+{
+    testhost::Settings all(settings.begin(), settings.end());
+    all["ServicePort"] = std::to_string(m_servicePort);
+    const testhost::SettingsResult result = testhost::doSetSettings(m_engine.get(), all);
+    if (!result.isOk())
+        throw std::runtime_error("the engine refused its settings: " + result.errorMessage);
+    if (!result.errors.empty())
+    {
+        throw std::runtime_error("the engine refused " + result.errors.begin()->first + ": "
+            + result.errors.begin()->second);
+    }
 }
 
 void PluginRig::addCameras(int count)

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,12 @@ public:
     void start(const std::string& libraryPath, int servicePort,
         std::chrono::milliseconds portWait, bool loopbackRelay = true);
 
+    /**
+     * Delivers engine settings (with the service port of start()); throws std::runtime_error
+     * if the engine refuses the call or one of them.
+     */
+    void setEngineSettings(const std::map<std::string, std::string>& settings);
+
     /** The engine's diagnostic events so far, one line each ("" if none). */
     std::string engineDiagnostics() const;
 
@@ -74,6 +81,7 @@ private:
     nx::sdk::Ptr<nx::sdk::analytics::IPlugin> m_plugin;
     nx::sdk::Ptr<testhost::EngineHandler> m_engineHandler;
     nx::sdk::Ptr<nx::sdk::analytics::IEngine> m_engine;
+    int m_servicePort = 0; //< As given to start().
     std::vector<std::unique_ptr<Camera>> m_cameras;
 };
 

@@ -815,7 +815,7 @@ std::string Engine::bindInput(Sockets& sockets, int port)
 {
     const std::string endpoint = serviceEndpoint(sockets.policy->serviceAddress, port);
     // An endpoint unbound a moment ago is closed by ZeroMQ's I/O thread a little later: while
-    // it is, its port is still taken. Waiting for it stays interruptible.
+    // it is, its port is still taken.
     const auto deadline = std::chrono::steady_clock::now() + kRebindWait;
     try
     {
@@ -828,12 +828,14 @@ std::string Engine::bindInput(Sockets& sockets, int port)
             }
             catch (const zmq::error_t& e)
             {
-                if (e.num() != EADDRINUSE || !sockets.justUnbound
-                    || std::chrono::steady_clock::now() >= deadline
-                    || !sleepUnlessStopped(kRebindPause))
+                if (e.num() != EADDRINUSE || !sockets.justUnbound || m_terminated
+                    || std::chrono::steady_clock::now() >= deadline)
                 {
                     throw;
                 }
+                // A plain sleep: the wake-up stays pending for the loop (new settings, a stop
+                // seen within one pause).
+                std::this_thread::sleep_for(kRebindPause);
             }
         }
         sockets.justUnbound = false;
