@@ -662,11 +662,11 @@ void Engine::openServiceSocket(Sockets& sockets)
 }
 
 /**
- * Hands the policy to the ZAP handler and, when the listeners must be made anew (address or
- * encryption changed), closes the service port's endpoints (and with them their connections)
- * and listens on the latest port as the policy says, or not at all if its encryption cannot
- * be loaded. Settings changes of the address allow-list and the authorised keys need no new
- * listener: they apply to the next handshake.
+ * Takes up the policy for the per-message checks and, when the listeners must be made anew
+ * (address or encryption changed), closes the service port's endpoint (and with it its
+ * connections) and listens on the latest port as the policy says, or not at all if its
+ * encryption cannot be loaded. The allow-list and the authorised keys need no new listener: the
+ * ZAP handler reads the latest policy at every handshake.
  */
 void Engine::applyIngressPolicy(Sockets& sockets, std::shared_ptr<const IngressPolicy> policy)
 {
