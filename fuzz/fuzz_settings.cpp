@@ -36,6 +36,7 @@ constexpr int64_t kFrameTimestampUs = 1598863206064000;
 const char* const kKnownKeys[] = {
     "enableMetadata", "enableDebugDump", "skipNullFaceObject", "skipNullPlateObject",
     "showCounter", "timeCorrection", "ServicePort", "",
+    "ServiceAddress", "AllowedEngineAddresses", //< Texts; the file settings are not fuzzed.
 };
 constexpr size_t kKnownKeyCount = sizeof(kKnownKeys) / sizeof(kKnownKeys[0]);
 

@@ -405,7 +405,10 @@ void addEncryptionRows(
     std::vector<ResultRow>* rows, PluginRig* plugin, DeliverySink* sink, const Options& options)
 {
     const int cameras = std::min(kThroughputTargetCameras, plugin->cameraCount());
-    char serverPublic[41] = {}, serverSecret[41] = {}, enginePublic[41] = {}, engineSecret[41] = {};
+    char serverPublic[41] = {};
+    char serverSecret[41] = {};
+    char enginePublic[41] = {};
+    char engineSecret[41] = {};
     if (zmq_curve_keypair(serverPublic, serverSecret) != 0
         || zmq_curve_keypair(enginePublic, engineSecret) != 0)
     {
@@ -418,7 +421,8 @@ void addEncryptionRows(
         + "\"\n    secret-key = \"" + serverSecret + "\"\n");
     writeText(directory + "/bench-engine.key",
         std::string("curve\n    public-key = \"") + enginePublic + "\"\n");
-    const skyloom::testhost::AiEnginePublisher::CurveKeys keys{serverPublic, enginePublic, engineSecret};
+    const skyloom::testhost::AiEnginePublisher::CurveKeys keys{
+        serverPublic, enginePublic, engineSecret};
 
     const auto arrivals = [plugin](int camera) { return plugin->arrivals(camera); };
     std::vector<double> plainRates;

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <sstream>
 
 #include <zmq.h>
@@ -22,7 +21,7 @@ constexpr size_t kZ85KeySize = 40;
 constexpr size_t kKeySize = 32;
 
 /** A certificate file is a few hundred bytes; anything much larger is not one. */
-constexpr std::streamsize kMaxCertificateSize = 64 * 1024;
+constexpr off_t kMaxCertificateSize = 64 * 1024;
 
 struct Items
 {
@@ -59,23 +58,39 @@ bool endsWith(const std::string& text, const std::string& suffix)
 
 std::optional<Items> readItems(const std::string& path, std::string* error)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
+    // Non-blocking, regular files only: a path such as a FIFO or /proc/kmsg must not hold up the
+    // server's settings call.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
     {
         *error = path + ": " + std::strerror(errno);
         return std::nullopt;
     }
-    std::string content(static_cast<size_t>(kMaxCertificateSize) + 1, '\0');
-    file.read(content.data(), kMaxCertificateSize + 1);
-    if (file.bad())
+    struct stat status{};
+    std::string content;
+    const char* problem = nullptr;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+        problem = "not a regular file";
+    else if (status.st_size > kMaxCertificateSize)
+        problem = "too large for a certificate";
+    char buffer[4096];
+    while (problem == nullptr)
     {
-        *error = path + ": read error";
-        return std::nullopt;
+        const ssize_t got = read(fd, buffer, sizeof(buffer));
+        if (got == 0)
+            break;
+        if (got < 0)
+            problem = errno == EAGAIN ? "would block" : std::strerror(errno);
+        else if (content.size() + static_cast<size_t>(got)
+            > static_cast<size_t>(kMaxCertificateSize))
+            problem = "too large for a certificate";
+        else
+            content.append(buffer, static_cast<size_t>(got));
     }
-    content.resize(static_cast<size_t>(file.gcount()));
-    if (content.size() > static_cast<size_t>(kMaxCertificateSize))
+    close(fd);
+    if (problem != nullptr)
     {
-        *error = path + ": too large for a certificate";
+        *error = path + ": " + problem;
         return std::nullopt;
     }
 

@@ -704,12 +704,14 @@ std::shared_ptr<const IngressPolicy> Engine::ingressPolicy()
     return m_ingressPolicy;
 }
 
-void Engine::reportRefusal(const std::string& address, const std::string& reason, int64_t unreported)
+void Engine::reportRefusal(
+    const std::string& address, const std::string& reason, int64_t unreported)
 {
     std::string description = address + ": " + reason;
     if (unreported > 0)
         description += " (" + std::to_string(unreported) + " more since the last report)";
-    NX_PRINT << "AI engine refused: " << description; //< Numeric addresses from libzmq, fixed reasons.
+    // Numeric addresses from libzmq and fixed reasons: nothing to escape.
+    NX_PRINT << "AI engine refused: " << description;
     pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::warning, kRefusedCaption,
         description);
 }

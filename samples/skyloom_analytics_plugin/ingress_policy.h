@@ -46,7 +46,7 @@ struct AddressRange
 /** "*", an IPv4 or IPv6 address, or the name of a network interface of this machine. */
 [[nodiscard]] bool isValidServiceAddress(const std::string& address);
 
-/** The endpoint of the service port on the address (tcp://ADDRESS:PORT, an IPv6 address in brackets). */
+/** The service port's endpoint on the address: tcp://ADDRESS:PORT, IPv6 in brackets. */
 [[nodiscard]] std::string serviceEndpoint(const std::string& address, int port);
 
 struct IngressPolicy

@@ -103,7 +103,8 @@ TEST_F(Certificates, BothLayoutsAreReadAndSecretFilesSkipped)
     EXPECT_EQ("czmq", czmq.name);
     EXPECT_FALSE(czmq.cameras);
     EXPECT_EQ("pyzmq", pyzmq.name);
-    EXPECT_EQ((std::set<std::string>{"a-1", "b-2"}), pyzmq.cameras.value_or(std::set<std::string>{}));
+    EXPECT_EQ((std::set<std::string>{"a-1", "b-2"}),
+        pyzmq.cameras.value_or(std::set<std::string>{}));
     EXPECT_EQ(pyzmq.publicKey, czmq.publicKey);
     EXPECT_EQ(32U, pyzmq.publicKey.size());
 
@@ -154,8 +155,9 @@ TEST(IngressPolicy, RestrictedEngineReachesOnlyItsCameras)
 TEST(IngressPolicy, RefusalsAreReportedOncePerMinutePerAddressAndReason)
 {
     std::vector<std::string> reports;
-    RefusalReporter reporter([&](const std::string& address, const std::string& reason,
-        int64_t unreported) { reports.push_back(address + " " + reason + " " + std::to_string(unreported)); });
+    RefusalReporter reporter(
+        [&](const std::string& address, const std::string& reason, int64_t unreported)
+        { reports.push_back(address + " " + reason + " " + std::to_string(unreported)); });
     const auto start = RefusalReporter::Clock::now();
     reporter.refused("10.0.0.1", kRefusedKey, start);
     reporter.refused("10.0.0.1", kRefusedKey, start + std::chrono::seconds(1));
