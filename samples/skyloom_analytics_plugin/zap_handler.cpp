@@ -18,6 +18,7 @@ namespace nx::vms_server_plugins::analytics::sample {
 namespace {
 
 constexpr char kZapFunc[] = "threadFuncZap";
+constexpr char kRefusedLine[] = "threadFuncZap refused: ";
 constexpr char kZapEndpoint[] = "inproc://zeromq.zap.01";
 constexpr char kUnknownAddress[] = "unknown address";
 
@@ -154,6 +155,7 @@ void ZapHandler::readMonitor()
                 if (m_handshakeFailed)
                 {
                     m_handshakeFailed = false;
+                    m_log.write(kRefusedLine, kRefusedHandshake, " (" + address + ")");
                     m_reporter.refused(address, kRefusedHandshake, RefusalReporter::Clock::now());
                 }
                 break;
@@ -201,7 +203,11 @@ void ZapHandler::answerRequest()
     m_zap.send(zmq::message_t(), zmq::send_flags::none);
 
     if (!verdict.admitted)
+    {
+        // Each refusal in the log (held to a rate per reason); the event once a minute.
+        m_log.write(kRefusedLine, verdict.reason, " (" + address + ")");
         m_reporter.refused(address, verdict.reason, RefusalReporter::Clock::now());
+    }
 }
 
 ZapHandler::Verdict ZapHandler::judge(const std::string& domain, const std::string& address,
