@@ -132,6 +132,21 @@ bool writeAll(int fd, const void* data, size_t size)
     return true;
 }
 
+/** Reads exactly `size` bytes; false on a failure or the end. */
+bool readAll(int fd, void* data, size_t size)
+{
+    char* bytes = static_cast<char*>(data);
+    while (size > 0)
+    {
+        const ssize_t got = read(fd, bytes, size);
+        if (got <= 0)
+            return false;
+        bytes += got;
+        size -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
 /**
  * Run by the child: a ZMTP 3.1 publisher written by hand (libzmq itself never puts an unfinished
  * message on the wire), which sends `frames` frames of 1 MiB all marked "more" and never the
@@ -151,6 +166,15 @@ int runStallingPeer(int port, int frames)
         + std::string("\0\0\0\x03PUB", 7);
     if (!writeAll(fd, greeting, sizeof(greeting)) || !writeAll(fd, ready.data(), ready.size()))
         return 2;
+    // As every ZeroMQ peer, wait for the server's greeting and READY (sent once the ZAP handler
+    // admitted us) before any message: a message during the handshake is a protocol error.
+    unsigned char reply[64 + 2];
+    std::string command;
+    if (!readAll(fd, reply, sizeof(reply)) || reply[64] != 0x04)
+        return 5;
+    command.resize(reply[65]);
+    if (!readAll(fd, command.data(), command.size()) || command.compare(0, 6, "\x05READY") != 0)
+        return 6;
     const size_t size = 1024 * 1024;
     std::string frame(9 + size, 'x');
     frame[0] = 0x03; //< More, long size.
