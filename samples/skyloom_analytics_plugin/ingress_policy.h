@@ -66,6 +66,12 @@ struct IngressPolicy
     /** Certificate name to the cameras it may publish for (named certificates only). */
     std::map<std::string, std::set<std::string>> cameraRestrictions;
 
+    /**
+     * Whether peers are restricted at all (an allow-list or CurveZMQ). Only then are the
+     * connection caps enforced: without any ingress setting every peer is admitted as before.
+     */
+    [[nodiscard]] bool restricted() const { return curve || !allowedAddresses.empty(); }
+
     /** What the service socket's listeners are made with: a change needs a new bind. */
     [[nodiscard]] bool sameListeners(const IngressPolicy& other) const
     {

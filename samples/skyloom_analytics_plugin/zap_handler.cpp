@@ -223,8 +223,9 @@ ZapHandler::Verdict ZapHandler::judge(const std::string& domain, const std::stri
     }
     // This connection is counted already (its ACCEPTED event was read first).
     const auto count = m_connectionsOfPeer.find(address);
-    if ((count != m_connectionsOfPeer.end() && count->second > kMaxConnectionsPerAddress)
-        || m_connections > kMaxConnections)
+    if (policy->restricted()
+        && ((count != m_connectionsOfPeer.end() && count->second > kMaxConnectionsPerAddress)
+            || m_connections > kMaxConnections))
     {
         verdict.reason = kRefusedConnections;
         return verdict;

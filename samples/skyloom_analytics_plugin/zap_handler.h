@@ -32,7 +32,10 @@ class ZapHandler
 {
 public:
     static constexpr const char* kZapDomain = "skyloom";
-    /** Live connections from one address beyond which handshakes are refused. */
+    /**
+     * Live connections from one address beyond which handshakes are refused, when the policy
+     * restricts peers at all (IngressPolicy::restricted()).
+     */
     static constexpr int kMaxConnectionsPerAddress = 64;
     /** Live connections from all addresses beyond which handshakes are refused. */
     static constexpr int kMaxConnections = 1024;
