@@ -21,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <zmq.h>
@@ -408,6 +409,27 @@ TEST_F(IngressTest, UnreadableSecretKeyLeavesThePortClosed)
     }
     EXPECT_TRUE(closed);
     EXPECT_TRUE(connectRefused(kServicePort));
+}
+
+TEST_F(IngressTest, ConnectionsBeyondTheCapOfOneAddressAreRefused)
+{
+    ASSERT_TRUE(setSettings({{"AllowedEngineAddresses", "127.0.0.0/8"}}).isOk());
+    constexpr int kConnections = 72; //< The cap is 64 per address.
+    void* const context = zmq_ctx_new();
+    std::vector<void*> sockets;
+    const std::string endpoint = "tcp://127.0.0.1:" + std::to_string(kServicePort);
+    for (int i = 0; i < kConnections; ++i)
+    {
+        void* const socket = zmq_socket(context, ZMQ_PUB);
+        const int linger = 0;
+        zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof(linger));
+        EXPECT_EQ(0, zmq_connect(socket, endpoint.c_str()));
+        sockets.push_back(socket);
+    }
+    EXPECT_TRUE(refusedFor("too many connections"));
+    for (void* const socket: sockets)
+        zmq_close(socket);
+    zmq_ctx_term(context);
 }
 
 TEST_F(IngressTest, PeerFrozenInAMultipartMessageIsCutAndItsMemoryFreed)
