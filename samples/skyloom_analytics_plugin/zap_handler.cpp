@@ -8,11 +8,6 @@
 #include <exception>
 #include <vector>
 
-#include <nx/kit/debug.h>
-
-#undef NX_PRINT_PREFIX
-#define NX_PRINT_PREFIX (m_logUtils.printPrefix())
-
 namespace nx::vms_server_plugins::analytics::sample {
 
 namespace {
@@ -49,7 +44,6 @@ ZapHandler::ZapHandler(zmq::context_t& context, const std::string& monitorEndpoi
     PolicySource policySource, RefusalReporter& reporter, const nx::sdk::LogUtils& logUtils)
     :
     m_reporter(reporter),
-    m_logUtils(logUtils),
     m_policySource(std::move(policySource)),
     m_zap(context, zmq::socket_type::rep),
     m_monitor(context, zmq::socket_type::pair),

@@ -73,7 +73,6 @@ private:
 
 private:
     RefusalReporter& m_reporter;
-    const nx::sdk::LogUtils& m_logUtils;
 
     const PolicySource m_policySource;
 
