@@ -387,6 +387,15 @@ void addReleaseAndResourceRows(std::vector<ResultRow>* rows, PluginRig* plugin)
         "", "", "", ""});
 }
 
+/** The working directory (get_current_dir_name's copy freed). */
+std::string currentDirectory()
+{
+    char* const directory = get_current_dir_name();
+    const std::string result = directory ? directory : ".";
+    std::free(directory);
+    return result;
+}
+
 void writeText(const std::string& path, const std::string& text)
 {
     std::ofstream file(path, std::ios::trunc);
@@ -414,7 +423,7 @@ void addEncryptionRows(
     {
         throw std::runtime_error("no CurveZMQ key pair: libzmq is built without CURVE");
     }
-    const std::string directory = std::string(get_current_dir_name()) + "/encryption-engines";
+    const std::string directory = currentDirectory() + "/encryption-engines";
     mkdir(directory.c_str(), 0700);
     const std::string serverKey = directory + "/../bench-server.key_secret";
     writeText(serverKey, std::string("curve\n    public-key = \"") + serverPublic

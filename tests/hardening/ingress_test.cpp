@@ -42,6 +42,15 @@ constexpr int kServicePort = 9931;
 constexpr char kEngineId[] = "{f1a2b3c4-0000-4000-8000-000000000014}";
 constexpr milliseconds kRefusalTimeout = 10s;
 
+/** The working directory (get_current_dir_name's copy freed). */
+std::string currentDirectory()
+{
+    char* const directory = get_current_dir_name();
+    const std::string result = directory ? directory : ".";
+    std::free(directory);
+    return result;
+}
+
 struct KeyPair
 {
     std::string publicKey;
@@ -200,7 +209,7 @@ class IngressTest: public SharedEngineSuite<IngressTest>
 protected:
     static void SetUpTestSuite()
     {
-        s_dir = std::string(get_current_dir_name()) + "/ingress";
+        s_dir = currentDirectory() + "/ingress";
         s_engines = s_dir + "/engines";
         mkdir(s_dir.c_str(), 0700);
         mkdir(s_engines.c_str(), 0700);

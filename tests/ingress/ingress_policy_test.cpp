@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -16,6 +17,15 @@
 
 namespace nx::vms_server_plugins::analytics::sample {
 namespace {
+
+/** The working directory (get_current_dir_name's copy freed). */
+std::string currentDirectory()
+{
+    char* const directory = get_current_dir_name();
+    const std::string result = directory ? directory : ".";
+    std::free(directory);
+    return result;
+}
 
 TEST(IngressPolicy, AddressRangesAdmitWhatTheySay)
 {
@@ -61,7 +71,7 @@ class Certificates: public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_dir = std::string(get_current_dir_name()) + "/certificates-"
+        m_dir = currentDirectory() + "/certificates-"
             + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         mkdir(m_dir.c_str(), 0700);
         char publicKey[41] = {};
