@@ -279,6 +279,16 @@ EnvelopeCheck checkEnvelope(const std::string& text)
     return result;
 }
 
+std::optional<std::string> deliveredCameraId(const std::string& text)
+{
+    if (text.compare(0, kHeadLength, kEnvelopeHead) != 0)
+        return std::nullopt;
+    std::optional<std::string> literal = literalId(text);
+    if (!literal || !idProblem(literal).empty())
+        return std::nullopt;
+    return literal;
+}
+
 std::string prefixIdFromCameraId(const std::string& cameraId)
 {
     if (cameraId.size() >= 2 && cameraId.front() == '{' && cameraId.back() == '}')

@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "envelope.h"
 #include "message_source.h"
 #include "offline_check.h"
 #include "options.h"
@@ -315,21 +316,26 @@ int runCheck(const PublishOptions& options, const std::vector<Message>& messages
     int64_t dropped = 0;
     for (const Message& message: messages)
     {
-        // Undeliverable messages are judged too: the relay would never hand them on.
+        // Rewritten as for sending; the agent itself judges everything after delivery.
         const PreparedMessages prepared = prepareMessages({message}, options);
         for (const Rejection& warning: prepared.warnings)
             printError(warning.origin + ": warning: " + warning.problem);
-        for (const Rejection& rejection: prepared.rejected)
-        {
-            CheckedMessage never;
-            never.drops.push_back("never delivered to a camera: " + rejection.problem);
-            printChecked(rejection.origin, never, options.json);
-            ++checked;
-            ++dropped;
-        }
         for (const Outgoing& outgoing: prepared.ready)
         {
-            const CheckedMessage result = checker.check(outgoing.sourceId, outgoing.text);
+            CheckedMessage result;
+            if (const auto cameraId = deliveredCameraId(outgoing.text))
+            {
+                result = checker.check(*cameraId, outgoing.text);
+                // The agent says nothing about a message it has no use for.
+                const EnvelopeCheck envelope = checkEnvelope(outgoing.text);
+                if (result.packets.empty() && !result.dropped() && !envelope.deliverable())
+                    result.drops.push_back("nothing converted: " + envelope.problem);
+            }
+            else
+            {
+                result.drops.push_back(
+                    "never delivered to a camera: " + checkEnvelope(outgoing.text).problem);
+            }
             printChecked(outgoing.origin, result, options.json);
             ++checked;
             dropped += result.dropped() ? 1 : 0;
@@ -377,7 +383,7 @@ int run(const PublishOptions& options)
     if (options.offlineCheck)
     {
         PublishOptions checkOptions = options;
-        checkOptions.check = true; //< An undeliverable message is judged as never delivered.
+        checkOptions.check = false; //< Every message is judged, undeliverable ones included.
         return runCheck(checkOptions, loaded.messages);
     }
     const PreparedMessages prepared = prepareMessages(loaded.messages, options);
@@ -397,7 +403,7 @@ int run(const PublishOptions& options)
     if (const std::string problem = hostProblem(options.host); !problem.empty())
     {
         printError(problem);
-        return kExitRejected;
+        return kExitBadArguments;
     }
 
     SendResult result;

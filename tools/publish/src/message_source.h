@@ -18,7 +18,7 @@ struct Message
     std::string origin;
     std::string text;
     /** From a capture: when skyloom-capture received it (wall clock, microseconds). */
-    std::optional<int64_t> receivedUs;
+    std::optional<int64_t> receivedUs = std::nullopt;
 };
 
 /** Members of one line of a capture file: {"receivedUs": 1700000000123456, "message": "..."}. */
@@ -52,7 +52,7 @@ struct Outgoing
     std::string origin;
     std::string text;
     std::string sourceId;
-    std::optional<int64_t> receivedUs;
+    std::optional<int64_t> receivedUs = std::nullopt;
 };
 
 struct Rejection
