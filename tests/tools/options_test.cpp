@@ -229,6 +229,10 @@ TEST_F(MessageSources, UnreadableSourcesSayWhy)
         std::string::npos);
     EXPECT_NE(skyloom::publish::loadMessages(write("blank.jsonl", "\n\n")).error.find(
         "holds no messages"), std::string::npos);
+}
+
+TEST_F(MessageSources, UnreadableFileGivesTheSystemsReason)
+{
     const std::string locked = write("locked.jsonl", "{}\n");
     fs::permissions(locked, fs::perms::none);
     if (std::ifstream(locked).good())
