@@ -15,6 +15,7 @@ namespace {
 
 const std::string kPublish = SKYLOOM_PUBLISH_BIN;
 const std::string kHost = SKYLOOM_HOST_BIN;
+const std::string kCapture = SKYLOOM_CAPTURE_BIN;
 
 int lineCount(const std::string& text)
 {
@@ -34,6 +35,8 @@ TEST(CommandLine, MistakesExitWithStatus2AndOneLine)
 {
     std::ofstream("not-a-plugin.so") << "just text\n";
     std::ofstream("messages.jsonl") << "{\"src_uuid\":\"x\",\"event\":{}}\n";
+    std::ofstream("bad-expectations.json") << R"([{"kind":"event","typeId":"a"},)"
+        << R"({"kind":"event","typeId":5}])";
     const std::vector<Mistake> mistakes{
         {{kPublish, "--bogus"}, "unknown option --bogus"},
         {{kPublish, "missing.jsonl"}, "no such file or directory: missing.jsonl"},
@@ -52,8 +55,14 @@ TEST(CommandLine, MistakesExitWithStatus2AndOneLine)
         {{kHost, "missing.so"}, "no such plugin library: missing.so"},
         {{kHost, "not-a-plugin.so"}, "not-a-plugin.so is not a plugin"},
         {{kHost, kPublish}, "is not a plugin"},
-        {{kHost, "--expect", "missing.json"}, "cannot read missing.json"},
+        {{kHost, "--expect", "missing.json"}, "cannot read missing.json: No such file"},
+        {{kHost, "--expect", "bad-expectations.json"},
+            "bad-expectations.json: expectation 2 (of 2): \"typeId\": type must be string"},
         {{kHost, "--fps", "-3"}, "bad frame rate"},
+        {{kCapture}, "no output file"},
+        {{kCapture, "--listen", "0", "x.jsonl"}, "bad port"},
+        {{kCapture, "--count", "1.5", "x.jsonl"}, "bad count"},
+        {{kCapture, "/nonexistent/dir/x.jsonl"}, "cannot write /nonexistent/dir/x.jsonl: No such"},
     };
     for (const Mistake& mistake: mistakes)
     {
@@ -68,13 +77,16 @@ TEST(CommandLine, MistakesExitWithStatus2AndOneLine)
     }
 }
 
-TEST(CommandLine, HelpExitsWithStatus0)
+TEST(CommandLine, HelpAndVersionExitWithStatus0)
 {
-    for (const std::string& tool: {kPublish, kHost})
+    for (const std::string& tool: {kPublish, kHost, kCapture})
     {
         const Finished finished = run({tool, "--help"});
         EXPECT_EQ(finished.status, 0);
         EXPECT_EQ(finished.out.rfind("usage: ", 0), 0U) << finished.out;
+        const Finished version = run({tool, "--version"});
+        EXPECT_EQ(version.status, 0);
+        EXPECT_NE(version.out.find(" " SKYLOOM_VERSION "\n"), std::string::npos) << version.out;
     }
 }
 
