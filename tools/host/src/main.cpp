@@ -133,7 +133,7 @@ std::string executableDir()
 
 /**
  * The given path; else SKYLOOM_PLUGIN_PATH; else the library installed beside the tool
- * (../lib); else the plugin of the build tree the tool was built in.
+ * (../SKYLOOM_PLUGIN_INSTALL_DIR); else the plugin of the build tree the tool was built in.
  */
 std::string resolvePluginPath(const HostOptions& options)
 {
@@ -146,7 +146,7 @@ std::string resolvePluginPath(const HostOptions& options)
     }
     if (const std::string dir = executableDir(); !dir.empty())
     {
-        const fs::path installed = fs::path(dir) / ".." / "lib" / kPluginFileName;
+        const fs::path installed = fs::path(dir) / ".." / SKYLOOM_PLUGIN_INSTALL_DIR / kPluginFileName;
         if (fs::exists(installed))
             return fs::weakly_canonical(installed).string();
     }
