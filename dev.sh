@@ -143,9 +143,10 @@ case "$cmd" in
         install_missing "${PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
         deb_dir=$ROOT/build-deb
         export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+        cppflags=$(dpkg-buildflags --get CPPFLAGS)
         cmake -S "$ROOT" -B "$deb_dir" -DCMAKE_BUILD_TYPE=Release -DSKYLOOM_BUILD_TESTS=OFF \
-            -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
-            -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+            -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CFLAGS) $cppflags" \
+            -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $cppflags" \
             -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
             -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
         cmake --build "$deb_dir" -j "$JOBS" --target skyloom_analytics_plugin skyloom-host \

@@ -2,6 +2,7 @@
 // exit status 2, never a crash; the publisher's --print shows exactly what it would send and its
 // --check what the plugin would make of each message.
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -152,7 +153,8 @@ TEST(PublishCheck, SaysPerMessageWhatThePluginWouldDropAndWhy)
         {alarm + "\"tid\":7,\"lp_text\":\"AB12\"}]}}", "plate=\"AB12\""},
         {alarm + "\"tid\":\"7\"}]}}", "dropped: generateObjectMetadataPacket exception: "
             "object_list[0] dropped: track id must be a number"},
-        {head + "\"event\":{\"object_list\":[]}}", "dropped: generateEventMetadataPacket: no event"},
+        {head + "\"event\":{\"object_list\":[]}}",
+            "dropped: generateEventMetadataPacket: no event"},
         {head + "\"meta\":" + std::string(70, '[') + std::string(70, ']') + "}",
             "nested deeper than 64 levels"},
         {head + "\"x\":1,\"src_uuid\":\"cam-2\",\"meta\":{}}",
@@ -169,8 +171,11 @@ TEST(PublishCheck, SaysPerMessageWhatThePluginWouldDropAndWhy)
         file << row.message << "\n";
     file.close();
 
+    std::remove("log_skyloom_0.log");
     const Finished finished = run({kPublish, "--check", "check.jsonl"});
     EXPECT_EQ(finished.status, 1) << "a message would be dropped";
+    EXPECT_FALSE(std::ifstream("log_skyloom_0.log").good())
+        << "the check must not rotate or write the log files of a server in this directory";
     for (size_t i = 0; i < rows.size(); ++i)
     {
         const std::string start = "check.jsonl:" + std::to_string(i + 1) + ": ";

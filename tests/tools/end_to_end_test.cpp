@@ -202,7 +202,8 @@ TEST(EndToEnd, CaptureFromARunningPluginReplaysAtItsPaceIntoTheSamePackets)
         "recorded.jsonl"}, "capture1.out", "capture1.err");
     std::this_thread::sleep_for(milliseconds(500)); //< the relay subscription settles
     // Uneven spacing: six messages 100 ms apart, a pause, three 250 ms apart.
-    EXPECT_EQ(run({kPublish, "--port", kPort, "--rate", "10", "--settle-ms", "300", "-q"}).status, 0);
+    EXPECT_EQ(
+        run({kPublish, "--port", kPort, "--rate", "10", "--settle-ms", "300", "-q"}).status, 0);
     std::this_thread::sleep_for(milliseconds(400));
     EXPECT_EQ(run({kPublish, "--port", kPort, "--rate", "4", "--count", "3", "--settle-ms", "300",
         "-q"}).status, 0);

@@ -55,7 +55,8 @@ std::string sourceIdOf(const std::string& text)
     if (text.compare(0, head.size(), head) != 0)
         return "(no src_uuid first)";
     const size_t end = text.find('"', head.size());
-    return end == std::string::npos ? "(unterminated)" : text.substr(head.size(), end - head.size());
+    return end == std::string::npos
+        ? "(unterminated)" : text.substr(head.size(), end - head.size());
 }
 
 struct Totals

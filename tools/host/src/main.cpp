@@ -146,7 +146,8 @@ std::string resolvePluginPath(const HostOptions& options)
     }
     if (const std::string dir = executableDir(); !dir.empty())
     {
-        const fs::path installed = fs::path(dir) / ".." / SKYLOOM_PLUGIN_INSTALL_DIR / kPluginFileName;
+        const fs::path installed =
+            fs::path(dir) / ".." / SKYLOOM_PLUGIN_INSTALL_DIR / kPluginFileName;
         if (fs::exists(installed))
             return fs::weakly_canonical(installed).string();
     }
