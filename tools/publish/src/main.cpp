@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -95,12 +96,15 @@ private:
     bool m_everConnected = false;
 };
 
-/** Sleeps until `deadline` in short steps; false when interrupted. */
-bool waitUntil(Clock::time_point deadline, ConnectionWatch* watch)
+/** Sleeps until `deadline` in short steps, calling `tick` at each; false when interrupted. */
+bool waitUntil(Clock::time_point deadline, ConnectionWatch* watch,
+    const std::function<void()>& tick = {})
 {
     while (!g_interrupted)
     {
         watch->poll();
+        if (tick)
+            tick();
         const auto now = Clock::now();
         if (now >= deadline)
             return true;
@@ -199,10 +203,20 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
     const int64_t planned = plannedSends(options, ready.size());
     const Schedule schedule(options, ready);
     const auto start = Clock::now();
+    // Under -q a line every few seconds, also while a replay waits through a long pause.
     auto nextProgress = start + kProgressInterval;
+    const auto progress = [&]()
+    {
+        if (!options.quiet || Clock::now() < nextProgress)
+            return;
+        nextProgress = Clock::now() + kProgressInterval;
+        std::cout << kProgram << ": " << wallClockText() << " sent " << result.sent
+            << (planned == INT64_MAX ? std::string() : " of " + std::to_string(planned))
+            << " messages" << std::endl;
+    };
     for (int64_t i = 0; i < planned; ++i)
     {
-        if (!waitUntil(start + schedule.dueAfterStart(i), &watch))
+        if (!waitUntil(start + schedule.dueAfterStart(i), &watch, progress))
             break;
         const Outgoing& message = ready[static_cast<size_t>(i) % ready.size()];
         socket.send(zmq::buffer(message.text), zmq::send_flags::none);
@@ -211,13 +225,6 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
         {
             std::cout << wallClockText() << " sent #" << result.sent << " to " << message.sourceId
                 << " (" << message.origin << ")" << std::endl;
-        }
-        else if (Clock::now() >= nextProgress)
-        {
-            nextProgress = Clock::now() + kProgressInterval;
-            std::cout << kProgram << ": " << wallClockText() << " sent " << result.sent
-                << (planned == INT64_MAX ? std::string() : " of " + std::to_string(planned))
-                << " messages" << std::endl;
         }
     }
     watch.poll();
