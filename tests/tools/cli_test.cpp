@@ -60,7 +60,7 @@ TEST(CommandLine, MistakesExitWithStatus2AndOneLine)
         {{kHost, "--expect", "bad-expectations.json"},
             "bad-expectations.json: expectation 2 (of 2): \"typeId\": type must be string"},
         {{kHost, "--fps", "-3"}, "bad frame rate"},
-        {{kCapture}, "no output file"},
+        {{kCapture, "-q"}, "no output file"},
         {{kCapture, "--listen", "0", "x.jsonl"}, "bad port"},
         {{kCapture, "--count", "1.5", "x.jsonl"}, "bad count"},
         {{kCapture, "/nonexistent/dir/x.jsonl"}, "cannot write /nonexistent/dir/x.jsonl: No such"},
@@ -195,6 +195,27 @@ TEST(PublishCheck, SaysPerMessageWhatThePluginWouldDropAndWhy)
     EXPECT_NE(samples.out.find("checked 6 messages, 0 would be dropped"), std::string::npos)
         << samples.out;
     EXPECT_NE(samples.out.find("enableMetadata=true"), std::string::npos) << samples.out;
+}
+
+TEST(PublishCheck, EveryDropIsExplainedAlsoBeyondTheLogsRate)
+{
+    // The camera's log writes 5 lines of a kind a minute; the check must not inherit that.
+    std::ofstream file("rate.jsonl");
+    for (int i = 0; i < 8; ++i)
+    {
+        file << "{\"src_uuid\":\"cam-1\",\"meta\":{\"metadata\":{\"annotations\":["
+            "{\"track_id\":\"7\",\"class\":\"car\",\"bbox\":[0,0,1,1]}]}}}\n";
+    }
+    file.close();
+    const Finished finished = run({kPublish, "--check", "-q", "rate.jsonl"});
+    EXPECT_EQ(finished.status, 1);
+    size_t reasons = 0;
+    for (size_t at = finished.out.find("track id must be a number"); at != std::string::npos;
+        at = finished.out.find("track id must be a number", at + 1))
+    {
+        ++reasons;
+    }
+    EXPECT_EQ(reasons, 8U) << finished.out;
 }
 
 TEST(Publish, SaysSoWhenNothingListens)

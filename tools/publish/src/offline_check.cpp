@@ -136,7 +136,8 @@ CheckedMessage OfflineChecker::check(const std::string& sourceId, const std::str
     if (after.incompleteAlarms > before.incompleteAlarms)
     {
         result.drops.push_back(std::string(log_texts::kEventConversion)
-            + ": no event: \"caption\", \"description\" and \"source\" must all be texts");
+            + ": no event: the alarm lacks a \"caption\", \"description\" or \"source\" "
+              "(absent or null)");
     }
     const uint64_t beyondLimit = after.elementsBeyondLimit - before.elementsBeyondLimit;
     if (beyondLimit > 0)
