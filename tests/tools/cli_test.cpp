@@ -64,6 +64,8 @@ TEST(CommandLine, MistakesExitWithStatus2AndOneLine)
         {{kCapture, "--listen", "0", "x.jsonl"}, "bad port"},
         {{kCapture, "--count", "1.5", "x.jsonl"}, "bad count"},
         {{kCapture, "/nonexistent/dir/x.jsonl"}, "cannot write /nonexistent/dir/x.jsonl: No such"},
+        {{kCapture, "--connect", "tcp://no-such-host.invalid:9911", "x.jsonl"},
+            "cannot resolve the host name 'no-such-host.invalid'"},
     };
     for (const Mistake& mistake: mistakes)
     {

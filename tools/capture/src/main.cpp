@@ -3,6 +3,9 @@
 // replay by skyloom-publish --pace recorded. One thread: it polls a ZeroMQ SUB socket and
 // writes one line per message, flushed at once. Usage: --help.
 
+#include <netdb.h>
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -147,8 +150,33 @@ private:
     std::ostream& m_out;
 };
 
+/** Empty when the host of a tcp://HOST:PORT endpoint to connect to resolves; else why not. */
+std::string endpointHostProblem(const CaptureOptions& options)
+{
+    const std::string scheme = "tcp://";
+    if (options.bind || options.endpoint.rfind(scheme, 0) != 0)
+        return {};
+    const size_t colon = options.endpoint.rfind(':');
+    std::string host = options.endpoint.substr(scheme.size(), colon - scheme.size());
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int status = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (found)
+        freeaddrinfo(found);
+    return status == 0 ? std::string()
+        : "cannot resolve the host name '" + host + "': " + gai_strerror(status);
+}
+
 int run(const CaptureOptions& options)
 {
+    if (const std::string problem = endpointHostProblem(options); !problem.empty())
+    {
+        printError(problem);
+        return kExitBadArguments;
+    }
     std::ofstream file;
     if (options.outputPath != "-")
     {
