@@ -64,13 +64,15 @@ timed() {
 
 # Clang builds show their warnings without failing on them: -Werror is the g++ build's job, and
 # clang warns about a few things that g++ 12 does not.
-# The compilers by their real path, whatever PATH says: a configured tree remembers that path,
-# and a name that differs from
-# it makes CMake wipe the cache on the next run, -DSKYLOOM_SANITIZE with it.
+# The compilers by the full path that PATH gives at this point (llvm-14/bin first, see
+# export_sanitizer_options), which is the path CMake itself would find and remember: a name that
+# differs from the remembered path makes CMake wipe the cache on the next run, and
+# -DSKYLOOM_SANITIZE with it. Not the symbolic links' targets: clang++-14 points to clang, which
+# under that name does not link C++.
 configure_clang() {
     local dir=$1; shift
-    cmake -S "$ROOT" -B "$dir" -DCMAKE_C_COMPILER="$(readlink -f "$(command -v clang-14)")" \
-        -DCMAKE_CXX_COMPILER="$(readlink -f "$(command -v clang++-14)")" \
+    cmake -S "$ROOT" -B "$dir" -DCMAKE_C_COMPILER="$(command -v clang-14)" \
+        -DCMAKE_CXX_COMPILER="$(command -v clang++-14)" \
         -DSKYLOOM_WARNINGS_AS_ERRORS=OFF "$@" >/dev/null
 }
 
