@@ -19,9 +19,9 @@ namespace {
 constexpr int kPollTimeoutMs = 1000;
 constexpr milliseconds kSetupTimeout{5000};
 
-std::string loopbackEndpoint(int port)
+std::string outputEndpoint(int port, bool inproc)
 {
-    return "tcp://127.0.0.1:" + std::to_string(port);
+    return (inproc ? "inproc://baseline-relay-" : "tcp://127.0.0.1:") + std::to_string(port);
 }
 
 /** The publish time that the load generators put into the first annotation's track id. */
@@ -37,7 +37,8 @@ BaselineRig::BaselineRig(
     int inputPort, int outputPort, int cameras, DeliverySink* sink, Contexts contexts):
     m_sink(sink)
 {
-    if (contexts == Contexts::shared)
+    m_inproc = contexts == Contexts::inproc;
+    if (contexts != Contexts::perSubscriber)
         m_subscriberContext = std::make_unique<zmq::context_t>();
     for (int i = 0; i < cameras; ++i)
         m_arrivals.push_back(std::make_unique<std::atomic<int64_t>>(0));
@@ -95,14 +96,17 @@ void BaselineRig::threadFuncRelay(int inputPort, int outputPort)
 {
     try
     {
-        zmq::context_t context;
+        std::unique_ptr<zmq::context_t> ownContext;
+        if (!m_inproc)
+            ownContext = std::make_unique<zmq::context_t>();
+        zmq::context_t& context = m_inproc ? *m_subscriberContext : *ownContext;
         zmq::socket_t input(context, zmq::socket_type::sub);
         input.set(zmq::sockopt::linger, 0);
         input.bind("tcp://*:" + std::to_string(inputPort));
         input.set(zmq::sockopt::subscribe, "");
         zmq::socket_t output(context, zmq::socket_type::pub);
         output.set(zmq::sockopt::linger, 0);
-        output.bind(loopbackEndpoint(outputPort));
+        output.bind(outputEndpoint(outputPort, m_inproc));
         m_relayReady = true;
 
         while (!m_terminated)
@@ -132,7 +136,7 @@ void BaselineRig::threadFuncSubscriber(int index, int outputPort)
         zmq::socket_t socket(
             ownContext ? *ownContext : *m_subscriberContext, zmq::socket_type::sub);
         socket.set(zmq::sockopt::linger, 0);
-        socket.connect(loopbackEndpoint(outputPort));
+        socket.connect(outputEndpoint(outputPort, m_inproc));
         socket.set(zmq::sockopt::subscribe, subscriptionPrefix(cameraId(index)));
 
         std::atomic<int64_t>& arrivals = *m_arrivals[static_cast<size_t>(index)];

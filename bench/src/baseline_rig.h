@@ -1,11 +1,12 @@
 // The floor that the transport and the JSON parser set, on the same road as the plugin: a raw
-// ZeroMQ relay hop (a SUB bound to the input port, a PUB bound to a loopback port; poll, receive
-// one message, send it with ZMQ_DONTWAIT, as the plugin's relay does) and K SUB subscribers,
-// one thread each, subscribed to their camera's prefix, that parse every message with
-// nlohmann::json, read the publish time from its first track id and record it in a
-// DeliverySink. The subscribers share one ZeroMQ context (one I/O thread) unless each is to
-// have its own, as each of the plugin's device agents has. The constructor starts every
-// thread, the destructor stops and joins them. ZeroMQ's default high-water marks are kept.
+// ZeroMQ relay hop (a SUB bound to the input port, a PUB for the subscribers; poll, receive
+// one message, send it with ZMQ_DONTWAIT) and K SUB subscribers, one thread each, subscribed
+// to their camera's prefix, that parse every message with nlohmann::json, read the publish time
+// from its first track id and record it in a DeliverySink. By default (inproc) the relay and
+// the subscribers share one context and meet in-process, as the plugin's relay and agents do;
+// shared and perSubscriber put a loopback TCP hop between them instead (the plugin's former
+// road). The constructor starts every thread, the destructor stops and joins them. ZeroMQ's
+// default high-water marks are kept.
 #pragma once
 
 #include <atomic>
@@ -23,11 +24,11 @@ namespace skyloom::bench {
 class BaselineRig
 {
 public:
-    enum class Contexts { shared, perSubscriber };
+    enum class Contexts { inproc, shared, perSubscriber };
 
     /** Throws std::runtime_error if a socket cannot be set up. */
     BaselineRig(int inputPort, int outputPort, int cameras, DeliverySink* sink,
-        Contexts contexts = Contexts::shared);
+        Contexts contexts = Contexts::inproc);
     ~BaselineRig();
 
     BaselineRig(const BaselineRig&) = delete;
@@ -52,7 +53,9 @@ private:
     std::atomic<bool> m_relayFailed{false}; //< Set by the relay thread if it cannot bind.
     std::atomic<bool> m_relayReady{false}; //< Set by the relay thread once both are bound.
     std::atomic<int64_t> m_failures{0};
-    std::unique_ptr<zmq::context_t> m_subscriberContext; //< Null: each subscriber has its own.
+    bool m_inproc = false;
+    /** Null: each subscriber has its own; with inproc, the relay's too. */
+    std::unique_ptr<zmq::context_t> m_subscriberContext;
     std::vector<std::unique_ptr<std::atomic<int64_t>>> m_arrivals; //< One per subscriber.
     std::thread m_relay;
     std::vector<std::thread> m_subscribers;

@@ -1,18 +1,22 @@
 // The whole road, from a publisher playing the AI engine to the server's handler, with the
 // plugin library loaded through the test host, next to a raw ZeroMQ + JSON baseline on the same
-// road in the same process and run; then the idle cost of the engine with its cameras next to
-// an empty process. The plugin's loopback port 688 is fixed, so the baseline uses other ports;
-// both roads stand ready and take turns carrying traffic, round by round. Options:
+// road in the same process and run: flat out, paced, and the knee (the highest paced rate that
+// loses nothing); then the idle cost of the engine with its cameras next to an empty process,
+// the release times of the agents and the engine, and the descriptors and threads that 256
+// cameras take. Both roads stand ready and take turns carrying traffic, round by round.
+// Options:
 //   --library=PATH      the plugin library (default: the one built with this program)
 //   --cameras=1,16,64   camera counts      --idle-seconds=20      --results=FILE
 //   --quick             short runs, for a smoke test of the program itself
-//   --baseline-contexts=shared|per-subscriber   (default shared: the floor)
+//   --baseline-contexts=inproc|shared|per-subscriber   (default inproc: the floor)
+//   --no-loopback-copy  the engine setting "LoopbackRelay" off (default on, as installed)
 // Internal: --idle-child=SECONDS (the empty process: sleeps, then prints its CPU seconds).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -40,11 +44,18 @@ constexpr milliseconds kConnectTimeout{30000};
 /** How long to wait for another process to give up the relay's fixed port. */
 constexpr milliseconds kRelayPortWait{120000};
 
-constexpr double kTargetThroughputRatio = 0.8;
+constexpr double kAimThroughputRatio = 0.95;
 constexpr int kThroughputTargetCameras = 16;
 constexpr double kTargetP99Us = 500;
+constexpr double kAimP99Ratio = 1.1;
 constexpr int kZeroLossTargetCameras = 64;
-constexpr double kTargetIdlePercent = 0.2;
+constexpr double kTargetIdlePercent = 0.02;
+constexpr int kKneeCameras = 16;
+constexpr double kTargetKneeRatio = 0.9;
+constexpr double kTargetReleaseMs = 50;
+constexpr int kDescriptorCameras = 256;
+constexpr int kDescriptorsPerCamera = 2;
+constexpr int kDescriptorsPerEngine = 32;
 
 struct Options
 {
@@ -52,12 +63,15 @@ struct Options
     std::vector<int> cameras{1, 16, 64};
     int idleSeconds = 20;
     std::string resultsPath;
-    int flatOutRounds = 3;
+    int flatOutRounds = 5;
     milliseconds flatOutDuration{1000};
-    int pacedRounds = 2;
-    milliseconds pacedDuration{1500};
+    int pacedRounds = 5;
+    milliseconds pacedDuration{1000};
+    std::vector<double> kneeRates{5000, 10000, 20000, 40000, 80000};
+    milliseconds kneeStepDuration{2000};
     int idleChildSeconds = -1;
-    BaselineRig::Contexts baselineContexts = BaselineRig::Contexts::shared;
+    BaselineRig::Contexts baselineContexts = BaselineRig::Contexts::inproc;
+    bool loopbackRelay = true;
 };
 
 std::vector<int> parseList(const std::string& text)
@@ -96,6 +110,10 @@ Options parseOptions(int argc, char** argv)
             options.resultsPath = v;
         else if (const char* v = value("--idle-child="))
             options.idleChildSeconds = std::atoi(v);
+        else if (arg == "--no-loopback-copy")
+            options.loopbackRelay = false;
+        else if (arg == "--baseline-contexts=inproc")
+            options.baselineContexts = BaselineRig::Contexts::inproc;
         else if (arg == "--baseline-contexts=shared")
             options.baselineContexts = BaselineRig::Contexts::shared;
         else if (arg == "--baseline-contexts=per-subscriber")
@@ -105,7 +123,9 @@ Options parseOptions(int argc, char** argv)
             options.flatOutRounds = 1;
             options.flatOutDuration = milliseconds(500);
             options.pacedRounds = 1;
-            options.pacedDuration = milliseconds(1000);
+            options.pacedDuration = milliseconds(500);
+            options.kneeRates = {5000, 20000};
+            options.kneeStepDuration = milliseconds(500);
             options.idleSeconds = 2;
         }
         else
@@ -161,6 +181,7 @@ struct RoadResults
     RunResult flatOut; //< All rounds together.
     RunResult paced1k;
     RunResult paced10k;
+    double knee = 0; //< Highest paced rate without loss; 0 if even the lowest lost some.
 
     double medianFlatOutRate() const
     {
@@ -210,6 +231,23 @@ void runRoads(int cameras, const std::vector<Road>& roads, DeliverySink* sink,
             }
         }
     }
+    if (cameras == kKneeCameras)
+    {
+        // Stepped, each road on its own: the first rate with a loss ends that road's search.
+        std::cout << " knee" << std::flush;
+        for (size_t i = 0; i < roads.size(); ++i)
+        {
+            for (const double rate: options.kneeRates)
+            {
+                const RunResult run =
+                    roads[i].load->paced(cameras, sink, rate, options.kneeStepDuration);
+                std::cout << "." << std::flush;
+                if (run.delivered < run.sent || !run.drained)
+                    break;
+                (*results)[i].knee = rate;
+            }
+        }
+    }
     std::cout << " done" << std::endl;
 }
 
@@ -244,9 +282,9 @@ void addRoadRows(std::vector<ResultRow>* rows, int cameras, const RoadResults& p
         fixed(baselineRate, 0), ratioText(pluginRate, baselineRate), "", ""};
     if (cameras == kThroughputTargetCameras)
     {
-        throughput.target = ">= " + fixed(kTargetThroughputRatio, 1) + "x";
+        throughput.target = "aim >= " + fixed(kAimThroughputRatio, 2) + "x";
         throughput.verdict = verdict(baselineRate > 0
-            && pluginRate / baselineRate >= kTargetThroughputRatio);
+            && pluginRate / baselineRate >= kAimThroughputRatio);
     }
     rows->push_back(throughput);
     rows->push_back({group, "loss, flat out (default HWM)", lossText(plugin.flatOut),
@@ -261,8 +299,10 @@ void addRoadRows(std::vector<ResultRow>* rows, int cameras, const RoadResults& p
             latencyText(bl), ratioText(pl.p99Us, bl.p99Us) + " (p99)", "", ""};
         if (p99Target)
         {
-            row.target = "p99 <= " + fixed(kTargetP99Us, 0) + " us";
-            row.verdict = verdict(pl.count > 0 && pl.p99Us <= kTargetP99Us);
+            row.target = "p99 <= " + fixed(kTargetP99Us, 0) + " us, aim <= "
+                + fixed(kAimP99Ratio, 1) + "x";
+            row.verdict = verdict(pl.count > 0 && pl.p99Us <= kTargetP99Us)
+                + (bl.p99Us > 0 && pl.p99Us / bl.p99Us <= kAimP99Ratio ? "" : " (aim missed)");
         }
         rows->push_back(row);
     };
@@ -279,6 +319,66 @@ void addRoadRows(std::vector<ResultRow>* rows, int cameras, const RoadResults& p
             && plugin.paced10k.drained);
     }
     rows->push_back(loss);
+
+    if (cameras == kKneeCameras)
+    {
+        rows->push_back({group, "knee: highest paced rate without loss (msg/s)",
+            fixed(plugin.knee, 0), fixed(baseline.knee, 0), ratioText(plugin.knee, baseline.knee),
+            ">= " + fixed(kTargetKneeRatio, 1) + "x",
+            verdict(baseline.knee > 0 && plugin.knee / baseline.knee >= kTargetKneeRatio)});
+    }
+}
+
+/** Releases of the agents one by one and of the engine, then the process's descriptors and
+ * threads with many cameras. The engine is released last; the rig keeps only the plugin. */
+void addReleaseAndResourceRows(std::vector<ResultRow>* rows, PluginRig* plugin)
+{
+    const int cameras = plugin->cameraCount();
+    const std::vector<double> releases = plugin->releaseCamerasOneByOne();
+    double totalMs = 0;
+    double maxMs = 0;
+    for (const double ms: releases)
+    {
+        totalMs += ms;
+        maxMs = std::max(maxMs, ms);
+    }
+    rows->push_back({"release", std::to_string(cameras) + " idle agents one by one: total / max",
+        fixed(totalMs, 1) + " / " + fixed(maxMs, 2) + " ms", "", "",
+        "<= " + fixed(kTargetReleaseMs, 0) + " ms each", verdict(maxMs <= kTargetReleaseMs)});
+
+    // The engine alone, then with many cameras, then the engine gone: the differences are what
+    // the cameras and the engine hold.
+    std::this_thread::sleep_for(milliseconds(200)); //< ZeroMQ closes sockets on its own thread.
+    const int engineFds = openDescriptorCount();
+    const int engineThreads = threadCount();
+    plugin->addCameras(kDescriptorCameras);
+    std::this_thread::sleep_for(milliseconds(200));
+    const int camerasFds = openDescriptorCount();
+    const int camerasThreads = threadCount();
+    (void) plugin->releaseCamerasOneByOne();
+    const double engineReleaseMs = plugin->releaseEngine();
+    std::this_thread::sleep_for(milliseconds(200));
+    const int noEngineFds = openDescriptorCount();
+    const int noEngineThreads = threadCount();
+
+    rows->push_back({"release", "the engine (after its agents)",
+        fixed(engineReleaseMs, 2) + " ms", "", "", "<= " + fixed(kTargetReleaseMs, 0) + " ms",
+        verdict(engineReleaseMs <= kTargetReleaseMs)});
+
+    const std::string group =
+        "resources, engine + " + std::to_string(kDescriptorCameras) + " cameras";
+    const int pluginFds = camerasFds - noEngineFds;
+    const int limit = kDescriptorsPerCamera * kDescriptorCameras + kDescriptorsPerEngine;
+    const double fdsPerCamera = (camerasFds - engineFds) / double(kDescriptorCameras);
+    rows->push_back({group, "descriptors: total (per camera, engine)",
+        std::to_string(pluginFds) + " (" + fixed(fdsPerCamera, 2) + ", "
+            + std::to_string(engineFds - noEngineFds) + ")",
+        "", "", "<= " + std::to_string(limit), verdict(pluginFds <= limit)});
+    rows->push_back({group, "threads: total (per camera, engine)",
+        std::to_string(camerasThreads - noEngineThreads) + " ("
+            + fixed((camerasThreads - engineThreads) / double(kDescriptorCameras), 2) + ", "
+            + std::to_string(engineThreads - noEngineThreads) + ")",
+        "", "", "", ""});
 }
 
 int run(const Options& options)
@@ -290,13 +390,15 @@ int run(const Options& options)
 
     PluginRig plugin(&sink);
     std::cout << "Loading " << options.library << std::endl;
-    plugin.start(options.library, kServicePort, kRelayPortWait);
+    plugin.start(options.library, kServicePort, kRelayPortWait, options.loopbackRelay);
 
     int maxCameras = 0;
     for (int cameras: options.cameras)
         maxCameras = std::max(maxCameras, cameras);
     LoadGenerator pluginLoad(kServicePort, maxCameras);
-    LoadGenerator baselineLoad(kBaselineInputPort, maxCameras);
+    // Gone before the idle run: with the baseline rig closed, its publisher would try to
+    // reconnect ten times a second, and that is not the plugin's cost.
+    auto baselineLoad = std::make_unique<LoadGenerator>(kBaselineInputPort, maxCameras);
     std::cout << "Messages of " << pluginLoad.messageSize() << " bytes; the engine's relay "
         "starts listening about 5 s after the engine is created." << std::endl;
 
@@ -308,7 +410,7 @@ int run(const Options& options)
             options.baselineContexts);
         const std::vector<Road> roads{
             {"plugin", &pluginLoad, [&plugin](int camera) { return plugin.arrivals(camera); }},
-            {"baseline", &baselineLoad,
+            {"baseline", baselineLoad.get(),
                 [&baseline](int camera) { return baseline.arrivals(camera); }},
         };
         std::vector<RoadResults> results;
@@ -326,6 +428,8 @@ int run(const Options& options)
             throw std::runtime_error("the baseline could not parse some messages");
         addRoadRows(&rows, cameras, results[0], results[1]);
     }
+
+    baselineLoad.reset();
 
     // Idle: the engine and every camera stay; no traffic. The empty process sleeps alongside.
     std::cout << "Idle for " << options.idleSeconds << " s with " << plugin.cameraCount()
@@ -345,9 +449,11 @@ int run(const Options& options)
             + std::to_string(options.idleSeconds) + " s",
         "CPU, % of one core", fixed(idlePercent, 3) + " %",
         emptyPercent >= 0 ? fixed(emptyPercent, 3) + " % (empty process)" : "n/a", "",
-        "<= " + fixed(kTargetIdlePercent, 1) + " %", verdict(idlePercent <= kTargetIdlePercent)});
+        "<= " + fixed(kTargetIdlePercent, 2) + " %", verdict(idlePercent <= kTargetIdlePercent)});
 
-    std::cout << "Releasing the plugin..." << std::endl;
+    std::cout << "Releasing " << plugin.cameraCount() << " agents one by one, then "
+        << kDescriptorCameras << " cameras for their descriptors..." << std::endl;
+    addReleaseAndResourceRows(&rows, &plugin);
     plugin.stop();
 
     std::cout << "\n" << formatTable(rows) << std::flush;

@@ -1,7 +1,6 @@
 #include "plugin_rig.h"
 
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -109,10 +108,11 @@ PluginRig::~PluginRig()
     stop();
 }
 
-void PluginRig::start(const std::string& libraryPath, int servicePort, milliseconds portWait)
+void PluginRig::start(const std::string& libraryPath, int servicePort, milliseconds portWait,
+    bool loopbackRelay)
 {
-    // The relay binds its loopback port once: taken by another process (a test, a demo), it
-    // would leave every camera without messages for the whole run.
+    // Another plugin (a test, a demo) holding the loopback copy's port is running beside this
+    // one and would disturb the figures.
     const auto deadline = steady_clock::now() + portWait;
     while (loopbackPortInUse(kRelayPort))
     {
@@ -138,7 +138,8 @@ void PluginRig::start(const std::string& libraryPath, int servicePort, milliseco
     m_engineHandler = makePtr<testhost::EngineHandler>();
     m_engine->setHandler(m_engineHandler.get());
     const testhost::SettingsResult settings = testhost::doSetSettings(
-        m_engine.get(), testhost::Settings{{"ServicePort", std::to_string(servicePort)}});
+        m_engine.get(), testhost::Settings{{"ServicePort", std::to_string(servicePort)},
+            {"LoopbackRelay", loopbackRelay ? "true" : "false"}});
     if (!settings.isOk())
         throw std::runtime_error("the engine refused its settings: " + settings.errorMessage);
 }
@@ -188,25 +189,29 @@ int64_t PluginRig::arrivals(int index) const
     return m_cameras.at(static_cast<size_t>(index))->handler->arrivals();
 }
 
-void PluginRig::stop()
+std::vector<double> PluginRig::releaseCamerasOneByOne()
 {
-    // The server may release from any thread; one thread per agent overlaps their joins.
-    std::vector<std::thread> releases;
+    std::vector<double> releaseMs;
     for (auto& camera: m_cameras)
     {
-        Ptr<IDeviceAgent> agent = std::move(camera->agent);
-        try
-        {
-            releases.emplace_back([agent = std::move(agent)]() mutable { agent.reset(); });
-        }
-        catch (const std::system_error&)
-        {
-            // No thread to spare: this one waits for the agent here.
-        }
+        const auto start = steady_clock::now();
+        camera->agent.reset();
+        releaseMs.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
     }
-    for (std::thread& release: releases)
-        release.join();
     m_cameras.clear();
+    return releaseMs;
+}
+
+double PluginRig::releaseEngine()
+{
+    const auto start = steady_clock::now();
+    m_engine.reset();
+    return duration<double, std::milli>(steady_clock::now() - start).count();
+}
+
+void PluginRig::stop()
+{
+    (void) releaseCamerasOneByOne();
     m_engine.reset();
     m_plugin.reset();
 }

@@ -2,8 +2,7 @@
 // way the server loads it, one engine listening on a service port, and device agents whose
 // handlers read the publish time out of each object packet's first track id and record it in a
 // DeliverySink. Call everything on one thread (the server's role); the handlers run on the
-// agents' receive threads. The destructor releases the agents (in parallel: each release joins
-// a receive thread that wakes once a second) and then the engine.
+// agents' receive threads. The destructor releases the agents and then the engine.
 #pragma once
 
 #include <atomic>
@@ -36,11 +35,13 @@ public:
     PluginRig& operator=(const PluginRig&) = delete;
 
     /**
-     * Waits (up to `portWait`) until nobody listens on the relay's fixed loopback port, then
-     * loads the library and creates the engine. Throws std::runtime_error on failure.
+     * Waits (up to `portWait`) until nobody listens on the loopback port of the relay's copy for
+     * outside watchers (another test or demo would take the copy, and a watcher of it might
+     * slow the run), then loads the library and creates the engine. Throws
+     * std::runtime_error on failure. `loopbackRelay` is the engine setting of that name.
      */
     void start(const std::string& libraryPath, int servicePort,
-        std::chrono::milliseconds portWait);
+        std::chrono::milliseconds portWait, bool loopbackRelay = true);
 
     /** The engine's diagnostic events so far, one line each ("" if none). */
     std::string engineDiagnostics() const;
@@ -55,6 +56,12 @@ public:
 
     /** Packets that camera `index`'s handler has seen, stale ones included. */
     int64_t arrivals(int index) const;
+
+    /** Releases the agents one after another; the time of each release, in milliseconds. */
+    std::vector<double> releaseCamerasOneByOne();
+
+    /** Releases the engine (after the agents, or before them); its release time in ms. */
+    double releaseEngine();
 
     /** Releases every agent and the engine; waits for their threads. */
     void stop();

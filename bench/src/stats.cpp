@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <string>
+
+#include <dirent.h>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -47,6 +50,33 @@ int64_t residentBytes()
     if (!(statm >> totalPages >> residentPages))
         return 0;
     return residentPages * static_cast<int64_t>(sysconf(_SC_PAGESIZE));
+}
+
+int openDescriptorCount()
+{
+    DIR* const dir = opendir("/proc/self/fd");
+    if (!dir)
+        return -1;
+    int count = 0;
+    while (const dirent* entry = readdir(dir))
+    {
+        if (entry->d_name[0] != '.')
+            ++count;
+    }
+    closedir(dir);
+    return count - 1; //< The directory stream's own descriptor.
+}
+
+int threadCount()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+    {
+        if (line.rfind("Threads:", 0) == 0)
+            return std::stoi(line.substr(8));
+    }
+    return -1;
 }
 
 } // namespace skyloom::bench

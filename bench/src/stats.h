@@ -1,5 +1,5 @@
 // Figures of the benchmarks: latency percentiles of a set of samples, and the process's own CPU
-// time and resident size. Plain functions; any thread.
+// time, resident size, open descriptors and threads. Plain functions; any thread.
 #pragma once
 
 #include <cstddef>
@@ -27,5 +27,11 @@ double processCpuSeconds();
 
 /** Resident set size of the process in bytes; 0 if it cannot be read. */
 int64_t residentBytes();
+
+/** Open file descriptors of the process; -1 if they cannot be read. */
+int openDescriptorCount();
+
+/** Threads of the process; -1 if they cannot be read. */
+int threadCount();
 
 } // namespace skyloom::bench

@@ -3,6 +3,7 @@
 // manifest. The conversions live in MessageConverter.
 #include "device_agent.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -35,8 +36,9 @@ using namespace nx::sdk::analytics;
 
 namespace {
 
-constexpr int kPollTimeoutMs = 1000;
 constexpr std::chrono::milliseconds kRetryDelay{1000};
+constexpr std::chrono::milliseconds kPollErrorPause{50};
+/** How soon a stop is seen while the agent has no wake-up descriptor. */
 constexpr std::chrono::milliseconds kStopCheckInterval{50};
 
 /** Messages queued for this agent (by the relay's publisher and here) beyond which ZeroMQ drops. */
@@ -139,30 +141,90 @@ int64_t correctedTimestampUs(int64_t frameTimestampUs, int timeCorrectionMs)
 
 DeviceAgent::DeviceAgent(
     const IDeviceInfo* deviceInfo, ReceiveThread receiveThread, TrackIdentity::Clock clock):
+    DeviceAgent(deviceInfo, /*relayContext*/ nullptr, receiveThread, std::move(clock))
+{
+}
+
+DeviceAgent::DeviceAgent(const IDeviceInfo* deviceInfo, RelayContext relayContext,
+    ReceiveThread receiveThread, TrackIdentity::Clock clock):
     ConsumingDeviceAgent(deviceInfo, /*enableOutput*/ true),
     m_zeromqFilter(subscriptionPrefix(cameraIdOf(deviceInfo))),
     m_log(logUtils, clock),
-    m_converter(m_log, cameraIdOf(deviceInfo), std::move(clock))
+    m_converter(m_log, cameraIdOf(deviceInfo), std::move(clock)),
+    m_relayContext(std::move(relayContext))
 {
     NX_PRINT << "DeviceAgent" << " m_zeromqFilter: " << m_zeromqFilter;
 
+    if (receiveThread == ReceiveThread::none)
+        return;
+    if (!m_relayContext)
+    {
+        NX_PRINT << "DeviceAgent" << " made without an engine's relay: receives nothing";
+        return;
+    }
+    (void) wakeup(); //< Without a descriptor now, the thread makes it later.
     // Last: the thread reads every field above.
-    if (receiveThread == ReceiveThread::start)
+    try
+    {
         m_thread = std::thread([this]() { threadFuncZeromqProcess(); });
+    }
+    catch (const std::exception& e)
+    {
+        // Out of threads: the camera exists but receives nothing; the server may ask again.
+        NX_PRINT << "DeviceAgent" << " cannot start its receive thread: " << e.what();
+    }
 }
 
 DeviceAgent::~DeviceAgent()
 {
     m_terminated = true;
+    if (Wakeup* const wakeup = m_wakeup.load())
+        wakeup->notify();
     if (m_thread.joinable())
     {
         // Joining itself would throw; only reachable if a push made by the receive thread
         // drops the agent's last reference. The thread then sees the stop flag after the push
         // and touches nothing of the agent on its way out.
         if (m_thread.get_id() == std::this_thread::get_id())
+        {
             m_thread.detach();
-        else
-            m_thread.join();
+            return; //< The wake-up stays: the thread still holds it.
+        }
+        m_thread.join();
+    }
+    delete m_wakeup.load();
+}
+
+Wakeup* DeviceAgent::wakeup() noexcept
+{
+    if (Wakeup* const existing = m_wakeup.load())
+        return existing;
+    try
+    {
+        auto* const made = new Wakeup();
+        m_wakeup.store(made);
+        return made;
+    }
+    catch (const std::exception& e)
+    {
+        // No descriptor left: the receive thread tries again after a pause.
+        m_log.write(log_texts::kReceiveLoop, " cannot create its wake-up: ", e.what());
+    }
+    return nullptr;
+}
+
+void DeviceAgent::pauseUnlessStopped(std::chrono::milliseconds timeout) noexcept
+{
+    if (Wakeup* const wakeup = m_wakeup.load())
+    {
+        (void) wakeup->waitFor(timeout);
+        return;
+    }
+    // Without a wake-up, short naps: a stop is seen within one.
+    for (auto slept = std::chrono::milliseconds::zero(); slept < timeout && !m_terminated;
+        slept += kStopCheckInterval)
+    {
+        std::this_thread::sleep_for(kStopCheckInterval);
     }
 }
 
@@ -177,8 +239,9 @@ void DeviceAgent::threadFuncZeromqProcess()
         NX_PRINT << "threadFuncZeromqProcess" << " start!!";
         while (!m_terminated)
         {
+            // After a failure, a pause that a stop cuts short.
             if (!receiveUntilStopped())
-                waitBeforeRetry();
+                pauseUnlessStopped(kRetryDelay);
         }
         NX_PRINT << "threadFuncZeromqProcess" << " terminated!!";
     }
@@ -189,73 +252,91 @@ void DeviceAgent::threadFuncZeromqProcess()
 
 bool DeviceAgent::receiveUntilStopped()
 {
-    // Names the step in progress for the failure line; the socket is closed before the context
-    // when either goes out of scope.
-    const char* step = " cannot create the ZeroMQ context: ";
+    // Names the step in progress for the failure line.
+    Wakeup* const wakeup = this->wakeup();
+    if (!wakeup)
+        return false;
+    const char* step = " cannot create the socket: ";
     try
     {
-        zmq::context_t context;
-        step = " cannot create the socket: ";
-        zmq::socket_t socket(context, zmq::socket_type::sub);
+        // The thread's own share, declared before the socket so that the socket is closed
+        // first: terminating the context waits for its sockets, so the last share must never
+        // be dropped while this socket is open (as it would be if a push released the agent
+        // and its destructor, run on this thread, dropped the agent's share).
+        const RelayContext context = m_relayContext;
+        // The bytes the relay charged for messages a closed socket took with it are not owed.
+        const std::shared_ptr<QueueBudget::Account> account =
+            context->queueBudget.account(m_zeromqFilter);
+        account->refund(account->bytes());
+        zmq::socket_t socket(*context->context, zmq::socket_type::sub);
         // A stopping agent must not wait for undelivered data.
         socket.set(zmq::sockopt::linger, 0);
         // ZeroMQ bounds its queues by message count, not bytes: keep a slow camera's backlog of
         // large messages from growing the server process by gigabytes.
         socket.set(zmq::sockopt::rcvhwm, kReceiveHighWaterMark);
+        // In-process connects do not wait for the bind: the relay binds after its start-up
+        // delay, and never if the engine is gone; until then nothing arrives.
         step = " cannot connect to the relay: ";
-        socket.connect(kRelayEndpoint);
+        socket.connect(kAgentRelayEndpoint);
         step = " cannot subscribe: ";
         socket.set(zmq::sockopt::subscribe, m_zeromqFilter);
         step = " receive failed: ";
-        pollUntilStopped(socket);
+        pollUntilStopped(socket, *account, *wakeup);
         return true;
     }
+    // A failure that comes back at every retry is held to the camera log's rate.
     catch (const std::exception& e)
     {
-        NX_PRINT << "threadFuncZeromqProcess" << step << e.what();
+        m_log.write(log_texts::kReceiveLoop, step, e.what());
     }
     catch (...)
     {
-        NX_PRINT << "threadFuncZeromqProcess" << step << "unknown error";
+        m_log.write(log_texts::kReceiveLoop, step, "unknown error");
     }
     return false;
 }
 
-void DeviceAgent::pollUntilStopped(zmq::socket_t& socket)
+void DeviceAgent::pollUntilStopped(
+    zmq::socket_t& socket, QueueBudget::Account& account, Wakeup& wakeup)
 {
     while (!m_terminated)
     {
-        zmq_pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
-        const int result = zmq_poll(&item, 1, kPollTimeoutMs);
-        if (result < 0)
+        zmq_pollitem_t items[] = {
+            {socket.handle(), 0, ZMQ_POLLIN, 0},
+            {nullptr, wakeup.fd(), ZMQ_POLLIN, 0},
+        };
+        // No timeout: an idle agent sleeps until a message or its stop.
+        if (zmq_poll(items, 2, -1) < 0)
         {
-            NX_PRINT << "threadFuncZeromqProcess" << " poll Error";
-            // A poll that keeps failing must not turn into a busy loop that floods the log.
-            std::this_thread::sleep_for(kStopCheckInterval);
+            if (zmq_errno() == EINTR)
+                continue;
+            m_log.write(log_texts::kReceiveLoop, " poll Error: ", zmq_strerror(zmq_errno()));
+            // A poll that keeps failing must not turn into a busy loop.
+            pauseUnlessStopped(kPollErrorPause);
             continue;
         }
-        if (result == 0)
-            continue;
+        if (items[1].revents & ZMQ_POLLIN)
+            return; //< Only the destructor notifies, after setting m_terminated.
+        if (items[0].revents & ZMQ_POLLIN)
+            receiveWaitingMessages(socket, account);
+    }
+}
 
+void DeviceAgent::receiveWaitingMessages(zmq::socket_t& socket, QueueBudget::Account& account)
+{
+    while (!m_terminated)
+    {
         zmq::message_t message;
-        // Not blocking: the poll said input is there, and a stopping agent must never hang here.
-        // A real receive failure throws and makes the caller re-create the socket.
+        // Not blocking: a stopping agent must never hang here. A real receive failure throws
+        // and makes the caller re-create the socket.
         if (!socket.recv(message, zmq::recv_flags::dontwait))
-            continue;
+            return;
+        // Off the queue: the relay may charge the next messages against these bytes.
+        account.refund(static_cast<int64_t>(message.size()));
         if (m_lastFrameTimestampUs.load() == 0)
             continue; //< No frame yet: nothing to stamp the packets with.
 
         handleMessage(std::string_view(static_cast<const char*>(message.data()), message.size()));
-    }
-}
-
-void DeviceAgent::waitBeforeRetry()
-{
-    for (auto waited = std::chrono::milliseconds::zero();
-        waited < kRetryDelay && !m_terminated;
-        waited += kStopCheckInterval)
-    {
-        std::this_thread::sleep_for(kStopCheckInterval);
     }
 }
 

@@ -1,17 +1,20 @@
-// The plugin's agent for one camera. It subscribes to the engine's loopback relay for the
-// messages whose "src_uuid" names its camera, has each converted into object and event metadata
-// (MessageConverter) and pushes the packets to the server's handler, stamped with the time of
-// the latest video frame.
+// The plugin's agent for one camera. It subscribes to its engine's relay, in-process on the
+// ZeroMQ context that the engine shares with it (RelayContext), for the messages whose "src_uuid"
+// names its camera, has each converted into object and event metadata (MessageConverter) and
+// pushes the packets to the server's handler, stamped with the time of the latest video frame.
 //
 // Threads: the server's threads construct and destroy the agent, deliver settings and video
 // frames; the agent's own receive thread (threadFuncZeromqProcess) runs every conversion and
 // push. Settings and the frame time are single atomic values shared between the two, read once
-// per message; the converter belongs to the receive thread. The destructor stops and joins the
-// receive thread (within about a second).
+// per message; the converter belongs to the receive thread. The receive thread sleeps until a
+// message or a stop arrives; the destructor wakes it (Wakeup) and joins it at once, after the
+// push in progress. The agent holds its share of the context: it may outlive its engine, and
+// then receives nothing more; an agent made without a context receives nothing at all.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -24,6 +27,8 @@
 #include <nx/sdk/ptr.h>
 
 #include "message_converter.h"
+#include "relay_context.h"
+#include "wakeup.h"
 
 namespace zmq { class socket_t; }
 
@@ -36,10 +41,18 @@ public:
      * messages through handleMessage() themselves (tests, benchmarks, fuzzing). */
     enum class ReceiveThread { start, none };
 
-    static constexpr const char* kRelayEndpoint = "tcp://127.0.0.1:688";
-
-    /** `clock` times the track-id renewal rule; tests give one they can advance. */
+    /**
+     * Without a relay context: the agent receives nothing (the thread is never started).
+     * `clock` times the track-id renewal rule; tests give one they can advance.
+     */
     explicit DeviceAgent(const nx::sdk::IDeviceInfo* deviceInfo,
+        ReceiveThread receiveThread = ReceiveThread::start, TrackIdentity::Clock clock = {});
+
+    /**
+     * Receives from the relay of the engine that shares `relayContext` (may be null, as above).
+     * Throws if the system refuses the wake-up descriptor or the thread.
+     */
+    DeviceAgent(const nx::sdk::IDeviceInfo* deviceInfo, RelayContext relayContext,
         ReceiveThread receiveThread = ReceiveThread::start, TrackIdentity::Clock clock = {});
     virtual ~DeviceAgent() override;
 
@@ -74,11 +87,16 @@ protected:
 private:
     void threadFuncZeromqProcess();
     /** One life of the socket: false after a logged failure (the caller retries). */
-    bool receiveUntilStopped();
+    [[nodiscard]] bool receiveUntilStopped();
     /** Throws the ZeroMQ error of a failed receive. */
-    void pollUntilStopped(zmq::socket_t& socket);
-    void waitBeforeRetry();
+    void pollUntilStopped(zmq::socket_t& socket, QueueBudget::Account& account, Wakeup& wakeup);
+    /** Handles every message queued for this agent, looking at the stop flag between them. */
+    void receiveWaitingMessages(zmq::socket_t& socket, QueueBudget::Account& account);
     void logMessageException(const char* text) noexcept;
+    /** The wake-up, made now if it is not yet; null (the reason logged) if it cannot be. */
+    Wakeup* wakeup() noexcept;
+    /** Waits for the stop or the timeout, also without a wake-up. */
+    void pauseUnlessStopped(std::chrono::milliseconds timeout) noexcept;
 
     void applyBooleanSetting(const char* key, std::atomic<bool>& member, const char* logLabel);
     /** The settings that one message is converted with, each read once. */
@@ -91,8 +109,17 @@ private:
     /** Receive thread only (after construction). */
     CameraLog m_log;
     MessageConverter m_converter; //< Writes to m_log.
+    /** This agent's share of its engine's context; null for an agent made without one. */
+    const RelayContext m_relayContext;
+    /**
+     * Wakes the receive thread for the stop. Made by the constructor, or by the receive thread
+     * when the process had no descriptor left then; published once (the destructor reads it
+     * after setting m_terminated, the thread checks m_terminated after publishing it, so one of
+     * them always sees the other). Deleted by the destructor after the join.
+     */
+    std::atomic<Wakeup*> m_wakeup{nullptr};
     std::thread m_thread;
-    /** Set once by the destructor, read by the receive thread at the top of every pass. */
+    /** Set once by the destructor (before the wake-up), read by the receive thread. */
     std::atomic<bool> m_terminated{false};
 
     // Settings: written by settingsReceived (server thread), read by the receive thread and, for

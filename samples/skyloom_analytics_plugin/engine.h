@@ -1,33 +1,51 @@
 // The plugin's engine: engine manifest, device agent factory, and the relay thread
-// (threadFuncZeromqLoop) that republishes every message from the AI engine's service port,
-// unchanged, on the loopback endpoint that each device agent subscribes to. Server threads
-// construct, configure and destroy it (the destructor stops and joins the relay); only the relay
-// thread touches the ZeroMQ sockets. The device agent returned carries one reference.
+// (threadFuncZeromqLoop) that takes every message from the AI engine's service port and
+// republishes it, unchanged, in-process to the device agents of this engine, and, when the
+// "LoopbackRelay" setting is on, as a copy for outside watchers on tcp://127.0.0.1:688.
+//
+// Ownership: the engine creates the ZeroMQ context (RelayContext) and shares it with every
+// agent it makes; an agent may outlive the engine, it then receives nothing more. Server threads
+// construct, configure and destroy the engine; the destructor stops and joins the relay at once
+// (through a Wakeup polled beside the sockets). Only the relay thread touches the sockets. The
+// device agent returned by doObtainDeviceAgent carries one reference for the server.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include <nx/sdk/analytics/helpers/engine.h>
+#include <nx/sdk/helpers/settings_response.h>
 
-namespace zmq { class socket_t; }
+#include "relay_context.h"
+#include "wakeup.h"
+
+namespace zmq {
+class socket_t;
+class message_t;
+} // namespace zmq
 
 namespace nx::vms_server_plugins::analytics::sample {
 
 class Plugin;
+class CameraQueues;
 
 class Engine: public nx::sdk::analytics::Engine
 {
 public:
     static constexpr int kInitialServicePort = 9011;
     static constexpr int kDefaultServicePort = 9911;
-    static constexpr const char* kRelayEndpoint = "tcp://127.0.0.1:688";
+    /** The copy of every message for outside watchers ("LoopbackRelay"). */
+    static constexpr const char* kLoopbackEndpoint = "tcp://127.0.0.1:688";
 
-    /** Starts the relay thread. `plugin` is not owned. */
+    /**
+     * Creates the shared context and starts the relay thread. `plugin` is not owned. Throws if
+     * ZeroMQ or the system refuses a context, a descriptor or a thread.
+     */
     explicit Engine(Plugin* plugin);
     virtual ~Engine() override;
 
@@ -40,29 +58,51 @@ protected:
     virtual nx::sdk::Result<const nx::sdk::ISettingsResponse*> settingsReceived() override;
 
 private:
-    void threadFuncZeromqLoop();
-    void runRelay();
-    bool bindInput(zmq::socket_t& input, int port);
-    bool bindOutput(zmq::socket_t& output);
-    bool bindEndpoint(zmq::socket_t& socket, const std::string& endpoint, const char* caption);
-    void relayOneMessage(zmq::socket_t& input, zmq::socket_t& output, bool outputBound);
+    struct Sockets;
 
+    void threadFuncZeromqLoop();
     /** Sleeps for `duration` unless a stop is requested; false if it was. */
-    bool sleepUnlessStopped(std::chrono::milliseconds duration);
+    [[nodiscard]] bool sleepUnlessStopped(std::chrono::milliseconds duration);
+    void runRelay();
+    void applySettings(Sockets& sockets);
+    void openLoopback(Sockets& sockets);
+    [[nodiscard]] std::string bindInput(zmq::socket_t& input, int port);
+    void closeServicePort(Sockets& sockets);
+    /** Takes "ServicePort" if it is valid; refuses it in the response otherwise. */
+    void applyServicePort(nx::sdk::SettingsResponse* response);
+    /** Puts an error for the setting into the response and logs it; the old value stays. */
+    void refuseSetting(nx::sdk::SettingsResponse* response, const std::string& name,
+        const std::string& value, const std::string& expected);
+    void readSubscriptions(zmq::socket_t& agents, CameraQueues& queues);
+    void relayWaitingMessages(Sockets& sockets, CameraQueues& queues);
+    void relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::message_t& message);
+    void logDropReport(const std::string& cameraId, int64_t dropped, int64_t total);
 
 private:
     [[maybe_unused]] Plugin* const m_plugin; //< The parent; kept, never used.
 
-    std::mutex m_mutex; //< Taken by the stop request; guards the wake-up of the relay's sleeps.
-    std::condition_variable m_stopCondition;
+    /** Shared with the agents; the relay thread's sockets live on it. */
+    const RelayContext m_context;
+
+    /** Wakes the relay for a stop request or new settings. */
+    Wakeup m_wakeup;
 
     std::thread m_thread;
 
-    /** Set once by the destructor (under m_mutex), read by the relay thread every pass. */
+    /** Set once by the destructor, read by the relay thread after every wake-up. */
     std::atomic<bool> m_terminated{false};
 
-    /** Written by settingsReceived() (server thread) and once by the relay; read every pass. */
+    /**
+     * The latest accepted "ServicePort", or 0 if one was refused before any was accepted (the
+     * relay then starts on the default port). Written by settingsReceived() (server thread) and
+     * once by the relay at its start; read by the relay on wake-ups.
+     */
     std::atomic<int> m_servicePort{kInitialServicePort};
+    /** Whether any "ServicePort" was accepted; written and read by settingsReceived(). */
+    std::atomic<bool> m_servicePortAccepted{false};
+
+    /** "LoopbackRelay": written by settingsReceived(), read by the relay on wake-ups. */
+    std::atomic<bool> m_loopbackRelay{true};
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

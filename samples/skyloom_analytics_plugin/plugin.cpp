@@ -40,6 +40,19 @@ std::string Plugin::manifestString() const
                         "maxValue": 65535
                     }
                 ]
+            },
+            {
+                "type": "GroupBox",
+                "caption": "Diagnostics",
+                "items": [
+                    {
+                        "type": "CheckBox",
+                        "name": "LoopbackRelay",
+                        "caption": "Copy every message to tcp://127.0.0.1:688 for local watchers",
+                        "defaultValue": true,
+                        "value": true
+                    }
+                ]
             }
         ]
     }

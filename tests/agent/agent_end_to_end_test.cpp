@@ -1,9 +1,10 @@
 // The whole road of a message: a publisher playing the AI engine sends to the engine's service
-// port, the engine's relay republishes on the loopback endpoint, and the receive thread of the
+// port, the engine's relay republishes to the agents in-process, and the receive thread of the
 // camera's device agent converts it and hands the packets to the server's handler. The plugin
 // library is loaded the way the server loads it. One test only: the relay needs about five
 // seconds to start.
 #include <chrono>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -135,10 +136,13 @@ TEST(AgentEndToEnd, MessagesReachOnlyTheirCameraAfterItsFirstFrame)
         EXPECT_EQ(0, log.countLinesContaining("\"Early\""));
         EXPECT_GT(log.countLinesContaining("\"caption\": \"Probe\""), 0);
 
-        // Stopping an agent waits for at most one poll of its receive thread.
+        // Stopping an agent wakes its receive thread at once.
         const auto releaseStart = steady_clock::now();
         a.agent.reset();
-        EXPECT_LT(steady_clock::now() - releaseStart, 3s);
+        const auto releaseMs =
+            duration<double, std::milli>(steady_clock::now() - releaseStart).count();
+        std::cout << "[ MEASURED ] release of an agent: " << releaseMs << " ms" << std::endl;
+        EXPECT_LT(releaseMs, 1000);
         EXPECT_EQ(1, log.countLinesContaining(
             "[device_{8f120e8a..}] threadFuncZeromqProcess terminated!!"));
 

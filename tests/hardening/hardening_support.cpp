@@ -83,24 +83,11 @@ bool waitForServicePortBind(
 
 std::string waitForRelay(const EngineUnderTest& engine, int servicePort)
 {
+    // The cameras hear the relay in-process: once the service port is bound, it is live. The
+    // loopback copy on port 688 is for outside watchers and logs only its failure.
     if (!waitForServicePortBind(engine, servicePort, kRelayStartTimeout))
         return "the relay did not bind " + serviceEndpoint(servicePort);
-    const testhost::LogFile log;
-    const std::string bound = engine.printPrefix + "threadFuncZeromqLoop bind tcp://127.0.0.1:688";
-    const auto deadline = steady_clock::now() + kRelayStartTimeout;
-    for (;;)
-    {
-        for (const auto& line: log.lines())
-        {
-            if (line == bound)
-                return "";
-            if (line.rfind(bound + " failed", 0) == 0)
-                return line + " (is another process holding port 688?)";
-        }
-        if (steady_clock::now() >= deadline)
-            return "the relay did not bind tcp://127.0.0.1:688";
-        std::this_thread::sleep_for(50ms);
-    }
+    return "";
 }
 
 //-------------------------------------------------------------------------------------------------

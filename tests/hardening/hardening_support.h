@@ -67,10 +67,7 @@ EngineUnderTest startEngine(
 bool waitForServicePortBind(
     const EngineUnderTest& engine, int servicePort, std::chrono::milliseconds timeout);
 
-/**
- * Waits until the relay has bound the service port and the loopback endpoint; on failure the
- * reason (another process holding port 688 makes every delivery test meaningless).
- */
+/** Waits until the relay is live (its service port bound); on failure the reason. */
 std::string waitForRelay(const EngineUnderTest& engine, int servicePort);
 
 /** The service port's endpoint as the relay logs it: any interface, the port. */

@@ -7,6 +7,7 @@
 // plugin and the engine alone; the last one releases those too and finds the registry empty.
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <set>
@@ -115,6 +116,15 @@ TEST_F(HardeningLoad, SlowServerHoldsUpOnlyItsOwnCamera)
     EXPECT_TRUE(deliverUntil(kServicePort, alarmMessage(fast.id, "After"),
         [&]() { return fastHandler->packets() > fastBefore; }));
 
+    // The relay counted the slow camera's drops: reported at the first one, then at most once
+    // per ten seconds, not once per message.
+    const testhost::LogFile log;
+    const std::string dropLine =
+        s_engine.printPrefix + "threadFuncZeromqLoop camera " + slow.id + ": queue full, ";
+    const int dropLines = log.countLinesContaining(dropLine);
+    EXPECT_GE(dropLines, 1);
+    EXPECT_LE(dropLines, 2);
+
     // Released in the middle of its backlog, the slow agent stops calling its handler and lets
     // go of it; only the message in progress is finished.
     slow.agent.reset();
@@ -124,6 +134,11 @@ TEST_F(HardeningLoad, SlowServerHoldsUpOnlyItsOwnCamera)
     EXPECT_EQ(1, slowHandler->refCount());
     EXPECT_EQ(0, slowHandler->badPackets());
     EXPECT_EQ(0, fastHandler->badPackets());
+    // The drops of the flood after the first report are reported when the agent unsubscribes.
+    const auto deadline = steady_clock::now() + kDeliveryTimeout;
+    while (log.countLinesContaining(dropLine) == dropLines && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(dropLines + 1, log.countLinesContaining(dropLine));
 
     fast.agent.reset();
     EXPECT_EQ(1, fastHandler->refCount());
@@ -175,6 +190,106 @@ TEST_F(HardeningLoad, FloodFarBeyondTheQueuesLosesMessagesButNotMemory)
     EXPECT_TRUE(deliverUntil(kServicePort, alarmMessage(camera.id, "After"),
         [&]() { return handler->packets() > packetsAfterFlood; }, 60s));
     EXPECT_EQ(0, handler->badPackets());
+
+    camera.agent.reset();
+    expectOnlyEngineLeft();
+}
+
+// ZeroMQ's queues count messages: two slow cameras flooded with 4 MiB messages held 1.9 GB.
+TEST_F(HardeningLoad, LargeMessagesQueuedForSlowCamerasHeldGigabytes)
+{
+    constexpr int64_t kCameraQueueMiB = 32; //< The plugin's bound per camera.
+    constexpr int kCameras = 2;
+    std::vector<Ptr<CountingHandler>> handlers;
+    std::vector<Camera> cameras;
+    for (int i = 0; i < kCameras; ++i)
+    {
+        handlers.push_back(makePtr<CountingHandler>());
+        cameras.push_back(openCamera(20 + i, handlers.back().get()));
+        ASSERT_TRUE(deliverUntil(kServicePort, alarmMessage(cameras.back().id, "Probe"),
+            [&]() { return handlers.back()->packets() > 0; }));
+        handlers.back()->setPacketDelay(100ms);
+    }
+
+    const int64_t residentBefore = residentKiB();
+    int64_t residentPeak = residentBefore;
+    std::vector<std::string> messages;
+    for (const Camera& camera: cameras)
+        messages.push_back(messageOfSize(camera.id, "Large", kMaxMessageSize - 4096));
+    {
+        // Paced so that the publisher's own queue, in this process too, stays small.
+        Flooder flooder(kServicePort,
+            [&](int64_t i) { return messages[static_cast<size_t>(i % kCameras)]; }, 5ms);
+        for (int i = 0; i < 60; ++i)
+        {
+            std::this_thread::sleep_for(100ms);
+            residentPeak = std::max(residentPeak, residentKiB());
+        }
+        EXPECT_GT(flooder.stop(), 400) << "not a flood beyond the queues";
+    }
+    const int64_t growthMiB = (residentPeak - residentBefore) / 1024;
+    std::cout << "[ MEASURED ] 4 MiB messages at " << kCameras
+        << " slow cameras for 6 s: resident growth at its peak " << growthMiB << " MiB"
+        << std::endl;
+    // The cameras' queues, one message in the hands of each camera, and the relay's input.
+    const int64_t allowedMiB = kCameras * (kCameraQueueMiB + 2 * 4) + 128;
+    EXPECT_LE(growthMiB, builtWithThreadSanitizer() ? 3 * allowedMiB : allowedMiB);
+
+    const testhost::LogFile log;
+    for (const Camera& camera: cameras)
+    {
+        EXPECT_GE(log.countLinesContaining(s_engine.printPrefix + "threadFuncZeromqLoop camera "
+            + camera.id + ": queue full, "), 1) << camera.id;
+    }
+    cameras.clear();
+    expectOnlyEngineLeft();
+}
+
+// A 336 KB alarm put 262 MB of text into its packets: its caption was copied into every object.
+TEST_F(HardeningLoad, AlarmCaptionCopiedIntoEveryObjectAmplifiedTheMessage)
+{
+    const auto handler = makePtr<DeviceAgentHandler>();
+    Camera camera = openCamera(30, handler.get());
+    AiEnginePublisher publisher(kServicePort);
+    ASSERT_NO_FATAL_FAILURE(settleThroughRelay(publisher, camera, *handler));
+
+    const std::string text = alarmMessage(camera.id, std::string(300 * 1024, 'c'), 2000);
+    ASSERT_TRUE(publisher.send(text));
+    ASSERT_TRUE(handler->waitForPackets(3, kDeliveryTimeout)); //< Counter, event, objects.
+
+    size_t textBytes = 0;
+    for (const auto& packet: handler->packets())
+        textBytes += testhost::textBytes(packet);
+    std::cout << "[ MEASURED ] a " << text.size() << "-byte alarm with 2000 objects: "
+        << textBytes << " bytes of text in its packets" << std::endl;
+    EXPECT_LE(textBytes, 4 * text.size() + 64 * 1024);
+
+    camera.agent.reset();
+    expectOnlyEngineLeft();
+}
+
+// Malformed messages with long strings wrote 302 MB of log in 10 s.
+TEST_F(HardeningLoad, MalformedFloodFilledTheDisk)
+{
+    const auto handler = makePtr<CountingHandler>();
+    Camera camera = openCamera(31, handler.get());
+    ASSERT_TRUE(deliverUntil(kServicePort, alarmMessage(camera.id, "Probe"),
+        [&]() { return handler->packets() > 0; }));
+
+    const auto logBytes = []() { return std::filesystem::file_size("log_skyloom_0.log"); };
+    const uintmax_t before = logBytes();
+    const std::string malformed = "{\"src_uuid\":\"" + camera.id + "\",\"caption\":\""
+        + std::string(64 * 1024, 'x') + "\x01";
+    {
+        Flooder flooder(kServicePort, [&](int64_t) { return malformed; });
+        std::this_thread::sleep_for(3s);
+        EXPECT_GT(flooder.stop(), 1000) << "not a flood";
+    }
+    AiEnginePublisher::settle(1s);
+    const uintmax_t written = logBytes() - before;
+    std::cout << "[ MEASURED ] 3 s of malformed 64 KiB messages: " << written
+        << " bytes of log" << std::endl;
+    EXPECT_LE(written, 64U * 1024);
 
     camera.agent.reset();
     expectOnlyEngineLeft();

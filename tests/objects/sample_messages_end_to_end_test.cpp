@@ -4,8 +4,8 @@
 // service port. Between two samples a marker alarm is sent, so that the packets the host
 // receives can be attributed to the sample before the marker.
 //
-// The relay binds the fixed loopback port 688 and sleeps five seconds first, so everything runs
-// once for the suite and each test checks what one sample delivered.
+// The relay sleeps five seconds before it binds, so everything runs once for the suite and each
+// test checks what one sample delivered.
 
 #include <chrono>
 #include <cstdint>
@@ -15,14 +15,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -97,28 +89,6 @@ bool hasMarker(const DeviceAgentRecords& records, size_t index)
     return false;
 }
 
-/**
- * Empty when the relay's loopback port can be bound. ctest's resource lock serialises only the
- * tests of one run; another process holding the port would take the agent's subscription.
- */
-std::string relayPortProblem()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return std::string("socket: ") + std::strerror(errno);
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(688);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string problem;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
-        problem = std::string("port 688 cannot be bound: ") + std::strerror(errno);
-    ::close(fd);
-    return problem;
-}
-
 std::string hex(const Uuid& uuid)
 {
     std::ostringstream text;
@@ -189,8 +159,6 @@ protected:
 
     static std::string run()
     {
-        if (const std::string problem = relayPortProblem(); !problem.empty())
-            return problem;
         if (!s_library.load(SKYLOOM_PLUGIN_PATH))
             return "cannot load the plugin: " + s_library.errorText();
         s_plugin = s_library.createPlugin();

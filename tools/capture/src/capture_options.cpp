@@ -142,7 +142,8 @@ skyloom-publish replays such a file, at its recorded pace with --pace recorded.
 
 Where from (one of):
   (default)          the running plugin's loopback relay copy, tcp://127.0.0.1:688: every
-                     message that reached the plugin (needs its engine setting LoopbackRelay)
+                     message that reached the plugin (engine setting LoopbackRelay, on by
+                     default)
   --listen PORT      listen on tcp://*:PORT in place of the plugin (the engine connects to it)
   --connect ENDPOINT subscribe to another publisher (tcp://HOST:PORT or ipc://PATH)
 

@@ -1,0 +1,22 @@
+#include "relay_context.h"
+
+#include <zmq.hpp>
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+RelayShared::RelayShared():
+    context(std::make_unique<zmq::context_t>())
+{
+    // The context may outlive the engine, held by agents that are released later; at the end
+    // it must not wait for any socket's unsent messages (each socket also sets linger 0).
+    context->set(zmq::ctxopt::blocky, 0);
+}
+
+RelayShared::~RelayShared() = default;
+
+RelayContext makeRelayContext()
+{
+    return std::make_shared<RelayShared>();
+}
+
+} // namespace nx::vms_server_plugins::analytics::sample
