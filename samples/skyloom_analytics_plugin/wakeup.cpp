@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <system_error>
+#include <cstring>
+#include <stdexcept>
+#include <string>
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -14,7 +16,9 @@ Wakeup::Wakeup():
     m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     if (m_fd < 0)
-        throw std::system_error(errno, std::generic_category(), "cannot create an eventfd");
+        // A plain runtime_error with the errno text: a system_error's category lives in the C++
+        // runtime, whose type information this library (hidden visibility) does not share.
+        throw std::runtime_error(std::string("cannot create an eventfd: ") + std::strerror(errno));
 }
 
 Wakeup::~Wakeup()

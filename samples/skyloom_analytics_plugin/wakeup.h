@@ -11,7 +11,7 @@ namespace nx::vms_server_plugins::analytics::sample {
 class Wakeup
 {
 public:
-    /** Throws std::system_error if the descriptor cannot be created. */
+    /** Throws std::runtime_error (with the system's reason) if the descriptor cannot be made. */
     Wakeup();
     ~Wakeup();
 

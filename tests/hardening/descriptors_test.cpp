@@ -76,6 +76,13 @@ TEST_F(HardeningDescriptors, ManyCamerasAbortedTheProcess)
 // works once descriptors are free again.
 TEST_F(HardeningDescriptors, CameraWithoutDescriptorsRetriesAndRecovers)
 {
+#if defined(__has_feature)
+    #if __has_feature(address_sanitizer)
+    // The undefined-behaviour checks that come with it open a pipe to check each virtual call,
+    // and report every call as bad when there is no descriptor for it.
+    GTEST_SKIP() << "the sanitizer runtime needs descriptors itself";
+    #endif
+#endif
     std::vector<int> hog;
     for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
         hog.push_back(fd);
