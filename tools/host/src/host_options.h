@@ -36,6 +36,7 @@ struct HostOptions
     double readyTimeoutS = 15.0;
 
     bool help = false;
+    bool version = false;
 };
 
 struct ParsedHostArgs
