@@ -9,7 +9,8 @@
 #   ./dev.sh fuzz [seconds]
 #                    build the fuzz targets (clang, libFuzzer, ASan+UBSan) in build-fuzz and run
 #                    each for the given time (default 30 s); a finding fails the run
-#   ./dev.sh package build the Debian package of the plugin and its tools into build/
+#   ./dev.sh package build the Debian package of the plugin and its tools into build-deb/
+#                    (a hardened release build) and check it with lintian
 #   ./dev.sh bench [--quick]
 #                    build the benchmarks in Release (build-release), run them all (a few
 #                    minutes) and print one table of figures, ratios and targets
@@ -19,12 +20,14 @@ ROOT=$(pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 JOBS=$(nproc 2>/dev/null || echo 2)
 
+# python3-jsonschema: the schema agreement test validates with a real JSON Schema validator.
 PACKAGES=(cmake g++ make pkg-config libzmq3-dev cppzmq-dev nlohmann-json3-dev libgtest-dev
-    libgmock-dev valgrind)
+    libgmock-dev valgrind python3-jsonschema)
 # Sanitizer and fuzzing builds: the compiler, its runtimes, and llvm-symbolizer for the reports.
 CLANG_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
 FUZZ_TARGETS=(fuzz_uuid fuzz_text fuzz_settings fuzz_message)
 BENCH_PACKAGES=(libbenchmark-dev)
+PACKAGE_PACKAGES=(dpkg-dev file help2man lintian)
 
 as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
@@ -61,9 +64,15 @@ timed() {
 
 # Clang builds show their warnings without failing on them: -Werror is the g++ build's job, and
 # clang warns about a few things that g++ 12 does not.
+# The compilers by the full path that PATH gives at this point (llvm-14/bin first, see
+# export_sanitizer_options), which is the path CMake itself would find and remember: a name that
+# differs from the remembered path makes CMake wipe the cache on the next run, and
+# -DSKYLOOM_SANITIZE with it. Not the symbolic links' targets: clang++-14 points to clang, which
+# under that name does not link C++.
 configure_clang() {
     local dir=$1; shift
-    cmake -S "$ROOT" -B "$dir" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+    cmake -S "$ROOT" -B "$dir" -DCMAKE_C_COMPILER="$(command -v clang-14)" \
+        -DCMAKE_CXX_COMPILER="$(command -v clang++-14)" \
         -DSKYLOOM_WARNINGS_AS_ERRORS=OFF "$@" >/dev/null
 }
 
@@ -133,15 +142,28 @@ case "$cmd" in
         "$ROOT/tools/run-demo.sh" "$BUILD_DIR"
         ;;
     package)
-        # dpkg-shlibdeps (dpkg-dev) and file compute the package's run-time dependencies.
-        install_missing "${PACKAGES[@]}" dpkg-dev file
-        cmake -S "$ROOT" -B "$BUILD_DIR" >/dev/null
-        cmake --build "$BUILD_DIR" -j "$JOBS" \
-            --target skyloom_analytics_plugin skyloom-host skyloom-publish
-        (cd "$BUILD_DIR" && cpack -G DEB)
-        deb=$(ls -t "$BUILD_DIR"/*.deb | head -n 1)
+        # A release build with the distribution's hardening flags (stack protector, fortified
+        # functions, read-only relocations bound at load time) in build-deb; dpkg-shlibdeps
+        # (dpkg-dev) and file compute the run-time dependencies, help2man makes the manual
+        # pages, lintian judges the result (see docs/installing.md).
+        install_missing "${PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
+        deb_dir=$ROOT/build-deb
+        export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+        cppflags=$(dpkg-buildflags --get CPPFLAGS)
+        cmake -S "$ROOT" -B "$deb_dir" -DCMAKE_BUILD_TYPE=Release -DSKYLOOM_BUILD_TESTS=OFF \
+            -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CFLAGS) $cppflags" \
+            -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $cppflags" \
+            -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+            -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+        cmake --build "$deb_dir" -j "$JOBS" --target skyloom_analytics_plugin skyloom-host \
+            skyloom-publish skyloom-capture skyloom_package_files
+        rm -f "$deb_dir"/*.deb
+        (cd "$deb_dir" && cpack -G DEB)
+        deb=$(ls -t "$deb_dir"/*.deb | head -n 1)
         dpkg-deb -I "$deb"
         dpkg-deb -c "$deb"
+        echo "dev.sh: lintian:"
+        lintian --info "$deb" || true
         echo "The package is $deb"
         ;;
     bench)

@@ -36,6 +36,8 @@ void CameraLog::write(const char* operation, const char* what, std::string_view 
 {
     try
     {
+        if (m_observer)
+            m_observer(operation, what, detail);
         const auto now = m_clock();
         Kind& kind = m_kinds[{operation, what}];
         if (kind.written == 0 || now - kind.windowStart >= kWindow)

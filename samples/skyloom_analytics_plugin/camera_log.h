@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -41,6 +42,16 @@ public:
      */
     void write(const char* operation, const char* what, std::string_view detail) noexcept;
 
+    /** Sees every line asked for, before the rate is applied: operation, what, raw detail. */
+    using Observer = std::function<void(
+        std::string_view operation, std::string_view what, std::string_view detail)>;
+
+    /**
+     * Tools that must know every reason a message was left out (an offline check) watch the
+     * lines here; the log itself is still held to its rate. Set it on the writing thread.
+     */
+    void setObserver(Observer observer) { m_observer = std::move(observer); }
+
     /** Lines left out since the start, of all kinds. */
     uint64_t linesLeftOut() const { return m_linesLeftOut; }
 
@@ -54,6 +65,7 @@ private:
 
     Clock m_clock;
     const nx::sdk::LogUtils& m_logUtils;
+    Observer m_observer;
     std::map<std::pair<std::string_view, std::string_view>, Kind> m_kinds;
     uint64_t m_linesLeftOut = 0;
 };

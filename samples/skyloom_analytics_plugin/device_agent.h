@@ -68,6 +68,8 @@ public:
 
     /** The converter's state, for the thread that feeds the messages (receive thread). */
     const MessageConverter& converter() const { return m_converter; }
+    /** The camera's log, for the thread that feeds the messages (to observe its lines). */
+    CameraLog& cameraLog() { return m_log; }
 
 protected:
     virtual std::string manifestString() const override;

@@ -305,7 +305,10 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
         const json* descriptionValue = nonNullMember(message, "description");
         const json* sourceValue = nonNullMember(message, "source");
         if (!captionValue || !descriptionValue || !sourceValue)
+        {
+            ++m_drops.incompleteAlarms; //< Silent in the log; counted for tools.
             return;
+        }
 
         const std::string caption = serverText(readText(*captionValue));
         auto event = makePtr<EventMetadata>();

@@ -56,6 +56,8 @@ public:
         uint64_t boxesOutsideFrame = 0; //< Detections with nothing of their box in the frame.
         uint64_t elementsBeyondLimit = 0; //< List elements after the first kMaxListElements.
         uint64_t textsCut = 0; //< Texts cut to kMaxTextBytes (not dropped).
+        /** Alarms left without an event: "caption", "description" or "source" absent or null. */
+        uint64_t incompleteAlarms = 0;
     };
 
     /**

@@ -5,6 +5,9 @@
 // One engine serves the whole binary (its relay needs five seconds to start); the tests run in
 // the order written. Each test releases what it created, so that the registry is back to the
 // plugin and the engine alone; the last one releases those too and finds the registry empty.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -216,24 +219,38 @@ TEST_F(HardeningLoad, LargeMessagesQueuedForSlowCamerasHeldGigabytes)
     std::vector<std::string> messages;
     for (const Camera& camera: cameras)
         messages.push_back(messageOfSize(camera.id, "Large", kMaxMessageSize - 4096));
+    // The AI engine in a child process: what its own queue holds when the relay falls behind
+    // must not count as the plugin's.
+    const pid_t child = fork();
+    if (child == 0)
     {
-        // Paced so that the publisher's own queue, in this process too, stays small.
-        Flooder flooder(kServicePort,
-            [&](int64_t i) { return messages[static_cast<size_t>(i % kCameras)]; }, 5ms);
-        for (int i = 0; i < 60; ++i)
+        AiEnginePublisher publisher(kServicePort);
+        int sent = 0;
+        const auto end = steady_clock::now() + 6s;
+        for (size_t i = 0; steady_clock::now() < end; ++i)
         {
-            std::this_thread::sleep_for(100ms);
-            residentPeak = std::max(residentPeak, residentKiB());
+            sent += publisher.send(messages[i % kCameras]) ? 1 : 0;
+            std::this_thread::sleep_for(5ms);
         }
         // Each message alone is an eighth of a camera's bound: a hundred are far beyond it.
-        EXPECT_GT(flooder.stop(), 100) << "not a flood beyond the queues";
+        _exit(sent > 100 ? 0 : 1);
     }
+    ASSERT_GT(child, 0);
+    for (int i = 0; i < 60; ++i)
+    {
+        std::this_thread::sleep_for(100ms);
+        residentPeak = std::max(residentPeak, residentKiB());
+    }
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "not a flood beyond the queues";
     const int64_t growthMiB = (residentPeak - residentBefore) / 1024;
     std::cout << "[ MEASURED ] 4 MiB messages at " << kCameras
         << " slow cameras for 6 s: resident growth at its peak " << growthMiB << " MiB"
         << std::endl;
-    // The cameras' queues, one message in the hands of each camera, and the relay's input.
-    const int64_t allowedMiB = kCameras * (kCameraQueueMiB + 2 * 4) + 128;
+    // The cameras' queues, one message in the hands of each camera (and its parsed form), the
+    // relay's input (32 messages) and some room for the allocator.
+    const int64_t allowedMiB = kCameras * (kCameraQueueMiB + 2 * 4) + 128 + 32;
     EXPECT_LE(growthMiB, builtWithThreadSanitizer() ? 3 * allowedMiB : allowedMiB);
 
     const testhost::LogFile log;

@@ -1,6 +1,8 @@
 // The tools as a user runs them: argument mistakes end with one line on standard error and
-// exit status 2, never a crash; the publisher's dry run shows exactly what it would send.
+// exit status 2, never a crash; the publisher's --print shows exactly what it would send and its
+// --check what the plugin would make of each message.
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@ namespace {
 
 const std::string kPublish = SKYLOOM_PUBLISH_BIN;
 const std::string kHost = SKYLOOM_HOST_BIN;
+const std::string kCapture = SKYLOOM_CAPTURE_BIN;
 
 int lineCount(const std::string& text)
 {
@@ -33,6 +36,8 @@ TEST(CommandLine, MistakesExitWithStatus2AndOneLine)
 {
     std::ofstream("not-a-plugin.so") << "just text\n";
     std::ofstream("messages.jsonl") << "{\"src_uuid\":\"x\",\"event\":{}}\n";
+    std::ofstream("bad-expectations.json") << R"([{"kind":"event","typeId":"a"},)"
+        << R"({"kind":"event","typeId":5}])";
     const std::vector<Mistake> mistakes{
         {{kPublish, "--bogus"}, "unknown option --bogus"},
         {{kPublish, "missing.jsonl"}, "no such file or directory: missing.jsonl"},
@@ -41,13 +46,26 @@ TEST(CommandLine, MistakesExitWithStatus2AndOneLine)
         {{kPublish, "--rate", "0"}, "bad rate"},
         {{kPublish, "--rate"}, "needs a value"},
         {{kPublish, "--camera", "a\"b", "messages.jsonl"}, "bad camera id"},
+        {{kPublish, "/nonexistent/dir/x.jsonl"}, "no such file or directory"},
+        {{kPublish, "--check", "--set", "showCounter"}, "bad setting 'showCounter'"},
+        {{kPublish, "--pace", "recorded", "messages.jsonl"}, "messages.jsonl:1: no receive time"},
+        {{kPublish, "--host", "no-such-host.invalid", "messages.jsonl"},
+            "cannot resolve the host name 'no-such-host.invalid'"},
         {{kHost, "--bogus"}, "unknown option --bogus"},
         {{kHost, "--port", "65536"}, "bad port"},
         {{kHost, "missing.so"}, "no such plugin library: missing.so"},
         {{kHost, "not-a-plugin.so"}, "not-a-plugin.so is not a plugin"},
         {{kHost, kPublish}, "is not a plugin"},
-        {{kHost, "--expect", "missing.json"}, "cannot read missing.json"},
+        {{kHost, "--expect", "missing.json"}, "cannot read missing.json: No such file"},
+        {{kHost, "--expect", "bad-expectations.json"},
+            "bad-expectations.json: expectation 2 (of 2): \"typeId\": type must be string"},
         {{kHost, "--fps", "-3"}, "bad frame rate"},
+        {{kCapture, "-q"}, "no output file"},
+        {{kCapture, "--listen", "0", "x.jsonl"}, "bad port"},
+        {{kCapture, "--count", "1.5", "x.jsonl"}, "bad count"},
+        {{kCapture, "/nonexistent/dir/x.jsonl"}, "cannot write /nonexistent/dir/x.jsonl: No such"},
+        {{kCapture, "--connect", "tcp://no-such-host.invalid:9911", "x.jsonl"},
+            "cannot resolve the host name 'no-such-host.invalid'"},
     };
     for (const Mistake& mistake: mistakes)
     {
@@ -62,21 +80,24 @@ TEST(CommandLine, MistakesExitWithStatus2AndOneLine)
     }
 }
 
-TEST(CommandLine, HelpExitsWithStatus0)
+TEST(CommandLine, HelpAndVersionExitWithStatus0)
 {
-    for (const std::string& tool: {kPublish, kHost})
+    for (const std::string& tool: {kPublish, kHost, kCapture})
     {
         const Finished finished = run({tool, "--help"});
         EXPECT_EQ(finished.status, 0);
         EXPECT_EQ(finished.out.rfind("usage: ", 0), 0U) << finished.out;
+        const Finished version = run({tool, "--version"});
+        EXPECT_EQ(version.status, 0);
+        EXPECT_NE(version.out.find(" " SKYLOOM_VERSION "\n"), std::string::npos) << version.out;
     }
 }
 
-TEST(PublishDryRun, RewritesEachMessageForEachCamera)
+TEST(PublishPrint, RewritesEachMessageForEachCamera)
 {
     std::ofstream("dry.jsonl") << "{ \"src_uuid\" : \"old\", \"event\": {\"a\": 1} }\n"
         << "{\"meta\":{},\"src_uuid\":\"old\"}\n";
-    const Finished finished = run({kPublish, "--dry-run", "dry.jsonl", "--camera",
+    const Finished finished = run({kPublish, "--print", "dry.jsonl", "--camera",
         "{8f120e8a-2ced-c84a-aa40-59a59f563488}", "--camera", "cam-2"});
     EXPECT_EQ(finished.status, 0) << finished.err;
     EXPECT_EQ(finished.out,
@@ -86,7 +107,7 @@ TEST(PublishDryRun, RewritesEachMessageForEachCamera)
         "{\"src_uuid\":\"cam-2\",\"meta\":{}}\n");
 }
 
-TEST(PublishDryRun, NamesEachUndeliverableMessageOnItsOwnLine)
+TEST(PublishPrint, NamesEachUndeliverableMessageOnItsOwnLine)
 {
     std::ofstream("mixed.jsonl") << "{\"src_uuid\":\"a\",\"event\":{}}\n"
         << "{ \"src_uuid\":\"a\",\"event\":{}}\n"
@@ -94,7 +115,7 @@ TEST(PublishDryRun, NamesEachUndeliverableMessageOnItsOwnLine)
         << "[1]\n"
         << "{\"src_uuid\":\"a\"}\n"
         << "{\"src_uuid\":\"a\",\n";
-    const Finished finished = run({kPublish, "--dry-run", "mixed.jsonl"});
+    const Finished finished = run({kPublish, "--print", "mixed.jsonl"});
     EXPECT_EQ(finished.status, 1) << "a rejected message is a failure";
     EXPECT_EQ(finished.out, "{\"src_uuid\":\"a\",\"event\":{}}\n");
     EXPECT_EQ(lineCount(finished.err), 5) << finished.err;
@@ -107,9 +128,9 @@ TEST(PublishDryRun, NamesEachUndeliverableMessageOnItsOwnLine)
     }
 }
 
-TEST(PublishDryRun, BuiltInSamplesAreSixDeliverableMessages)
+TEST(PublishPrint, BuiltInSamplesAreSixDeliverableMessages)
 {
-    const Finished finished = run({kPublish, "--dry-run"});
+    const Finished finished = run({kPublish, "--print"});
     EXPECT_EQ(finished.status, 0) << finished.err;
     EXPECT_EQ(lineCount(finished.out), 6);
     EXPECT_TRUE(finished.err.empty()) << finished.err;
@@ -117,6 +138,86 @@ TEST(PublishDryRun, BuiltInSamplesAreSixDeliverableMessages)
     const Finished names = run({kPublish, "--list-samples"});
     EXPECT_EQ(names.out.find("01_meta_face\n"), 0U) << names.out;
     EXPECT_EQ(lineCount(names.out), 6);
+}
+
+TEST(PublishCheck, SaysPerMessageWhatThePluginWouldDropAndWhy)
+{
+    const std::string head = "{\"src_uuid\":\"cam-1\",";
+    const std::string alarm = head + "\"caption\":\"LPR\",\"description\":\"d\",\"source\":\"lpr\","
+        "\"event\":{\"object_list\":[{\"class\":\"lp\",\"bbox\":{\"x0\":0.1,\"y0\":0.1,"
+        "\"x1\":0.3,\"y1\":0.4},";
+    struct Row
+    {
+        std::string message;
+        const char* outputPart; //< In the lines of this message.
+    };
+    const std::vector<Row> rows{
+        {alarm + "\"tid\":7,\"lp_text\":\"AB12\"}]}}", "plate=\"AB12\""},
+        {alarm + "\"tid\":\"7\"}]}}", "dropped: generateObjectMetadataPacket exception: "
+            "object_list[0] dropped: track id must be a number"},
+        {head + "\"event\":{\"object_list\":[]}}",
+            "dropped: generateEventMetadataPacket: no event"},
+        {head + "\"meta\":" + std::string(70, '[') + std::string(70, ']') + "}",
+            "nested deeper than 64 levels"},
+        {head + "\"x\":1,\"src_uuid\":\"cam-2\",\"meta\":{}}",
+            "the message names another camera"},
+        {"{ " + head.substr(1) + "\"meta\":{}}", "never delivered to a camera: white space"},
+        // The alarm above taught the track cache: the detection of track 7 is shown and
+        // labelled, although detections of unalarmed tracks are not (enableMetadata=false).
+        {head + "\"meta\":{\"metadata\":{\"annotations\":[{\"track_id\":7,\"class\":\"lp\","
+            "\"lp_text\":\"AB12\",\"bbox\":[0.1,0.1,0.2,0.2]},{\"track_id\":8,\"class\":\"car\","
+            "\"bbox\":[0.5,0.5,0.6,0.6]}]}}}", "lp track"},
+    };
+    std::ofstream file("check.jsonl");
+    for (const Row& row: rows)
+        file << row.message << "\n";
+    file.close();
+
+    std::remove("log_skyloom_0.log");
+    const Finished finished = run({kPublish, "--check", "check.jsonl"});
+    EXPECT_EQ(finished.status, 1) << "a message would be dropped";
+    EXPECT_FALSE(std::ifstream("log_skyloom_0.log").good())
+        << "the check must not rotate or write the log files of a server in this directory";
+    for (size_t i = 0; i < rows.size(); ++i)
+    {
+        const std::string start = "check.jsonl:" + std::to_string(i + 1) + ": ";
+        const size_t begin = finished.out.find(start);
+        ASSERT_NE(begin, std::string::npos) << start << "\n" << finished.out;
+        const size_t end = finished.out.find("check.jsonl:" + std::to_string(i + 2) + ": ");
+        const std::string lines = finished.out.substr(begin, end - begin);
+        EXPECT_NE(lines.find(rows[i].outputPart), std::string::npos) << lines;
+        EXPECT_EQ(lines.find("DROPPED") != std::string::npos, i != 0 && i != 6) << lines;
+    }
+    EXPECT_EQ(finished.out.find("car track"), std::string::npos) << finished.out;
+    EXPECT_NE(finished.out.find("checked 7 messages, 5 would be dropped"), std::string::npos)
+        << finished.out;
+
+    const Finished samples = run({kPublish, "--dry-run", "--set", "enableMetadata=true"});
+    EXPECT_EQ(samples.status, 0) << samples.out;
+    EXPECT_NE(samples.out.find("checked 6 messages, 0 would be dropped"), std::string::npos)
+        << samples.out;
+    EXPECT_NE(samples.out.find("enableMetadata=true"), std::string::npos) << samples.out;
+}
+
+TEST(PublishCheck, EveryDropIsExplainedAlsoBeyondTheLogsRate)
+{
+    // The camera's log writes 5 lines of a kind a minute; the check must not inherit that.
+    std::ofstream file("rate.jsonl");
+    for (int i = 0; i < 8; ++i)
+    {
+        file << "{\"src_uuid\":\"cam-1\",\"meta\":{\"metadata\":{\"annotations\":["
+            "{\"track_id\":\"7\",\"class\":\"car\",\"bbox\":[0,0,1,1]}]}}}\n";
+    }
+    file.close();
+    const Finished finished = run({kPublish, "--check", "-q", "rate.jsonl"});
+    EXPECT_EQ(finished.status, 1);
+    size_t reasons = 0;
+    for (size_t at = finished.out.find("track id must be a number"); at != std::string::npos;
+        at = finished.out.find("track id must be a number", at + 1))
+    {
+        ++reasons;
+    }
+    EXPECT_EQ(reasons, 8U) << finished.out;
 }
 
 TEST(Publish, SaysSoWhenNothingListens)

@@ -1,7 +1,9 @@
 // The whole road on loopback, as ./dev.sh demo runs it: skyloom-host loads the built plugin with
 // two cameras, skyloom-publish sends the sample set to both, twice, and one message for a
 // camera that does not exist. The host must see every expected packet, count the stray message,
-// stamp packets with its own frame times and find every plugin object released.
+// stamp packets with its own frame times and find every plugin object released. And the field
+// road: what skyloom-capture records from a running plugin replays at its recorded pace into a
+// second run with the same packets.
 
 #include <signal.h>
 
@@ -26,6 +28,7 @@ namespace {
 using namespace std::chrono;
 
 const std::string kPublish = SKYLOOM_PUBLISH_BIN;
+const std::string kCapture = SKYLOOM_CAPTURE_BIN;
 const std::string kHost = SKYLOOM_HOST_BIN;
 const std::string kPlugin = SKYLOOM_PLUGIN_LIB;
 const std::string kExpectations = SKYLOOM_DEMO_EXPECTATIONS;
@@ -142,6 +145,111 @@ TEST(EndToEnd, SampleMessagesReachBothCamerasThroughThePlugin)
     }
     EXPECT_NE(trackIdAt(packets, 1, 0.39115F), trackIdAt(packets, 2, 0.39115F))
         << "each camera has its own track ids";
+}
+
+/** A host with one camera, ready for messages; its packets go to `name`.out as JSON Lines. */
+pid_t startHost(const std::string& name)
+{
+    std::remove((name + ".out").c_str());
+    std::remove((name + ".err").c_str());
+    const pid_t host = spawn({kHost, kPlugin, "--port", kPort, "--camera", kCamera1, "--json",
+        "--duration", "60"}, name + ".out", name + ".err");
+    EXPECT_TRUE(waitForText(name + ".err", "skyloom-host: ready", host, seconds(20)))
+        << readFile(name + ".err");
+    return host;
+}
+
+/** The host's packets, without the final summary line. */
+std::vector<nlohmann::json> stopHost(pid_t host, const std::string& name)
+{
+    kill(host, SIGINT);
+    EXPECT_EQ(waitFor(host, seconds(20)), 0) << readFile(name + ".err");
+    std::vector<nlohmann::json> lines = jsonLines(readFile(name + ".out"));
+    if (!lines.empty())
+        lines.pop_back();
+    return lines;
+}
+
+/** What a packet says apart from its times and the track-id base of the run. */
+nlohmann::json withoutRunDetails(nlohmann::json packet)
+{
+    packet.erase("timestampUs");
+    packet.erase("time");
+    for (nlohmann::json& item: packet["items"])
+    {
+        // The last 8 hex digits carry the engine's track id; the counter's id is all random.
+        const std::string trackId = item.value("trackId", "");
+        item["trackId"] = item["typeId"] == "skyloom.plugin.obj_counter" || trackId.size() < 10
+            ? "" : trackId.substr(trackId.size() - 9);
+    }
+    return packet;
+}
+
+std::vector<int64_t> receiveTimes(const std::string& capturePath)
+{
+    std::vector<int64_t> times;
+    for (const nlohmann::json& line: jsonLines(readFile(capturePath)))
+        times.push_back(line.at("receivedUs").get<int64_t>());
+    return times;
+}
+
+TEST(EndToEnd, CaptureFromARunningPluginReplaysAtItsPaceIntoTheSamePackets)
+{
+    constexpr int kMessages = 9;
+    const std::string count = std::to_string(kMessages);
+    const pid_t firstHost = startHost("first");
+    const pid_t firstCapture = spawn({kCapture, "--count", count, "--duration", "30", "-q",
+        "recorded.jsonl"}, "capture1.out", "capture1.err");
+    std::this_thread::sleep_for(milliseconds(500)); //< the relay subscription settles
+    // Uneven spacing: six messages 100 ms apart, a pause, three 250 ms apart.
+    EXPECT_EQ(
+        run({kPublish, "--port", kPort, "--rate", "10", "--settle-ms", "300", "-q"}).status, 0);
+    std::this_thread::sleep_for(milliseconds(400));
+    EXPECT_EQ(run({kPublish, "--port", kPort, "--rate", "4", "--count", "3", "--settle-ms", "300",
+        "-q"}).status, 0);
+    EXPECT_EQ(waitFor(firstCapture, seconds(30)), 0) << readFile("capture1.err");
+    const std::vector<nlohmann::json> recordedPackets = stopHost(firstHost, "first");
+
+    // --check runs the agent with the settings the server sends: the manifest's defaults.
+    const std::string hostErr = readFile("first.err");
+    const size_t settings = hostErr.find("per-camera settings: ");
+    ASSERT_NE(settings, std::string::npos) << hostErr;
+    const std::string hostSettings = hostErr.substr(settings + 21,
+        hostErr.find('\n', settings) - settings - 21);
+    const Finished check = run({kPublish, "--check", "recorded.jsonl"});
+    EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_NE(check.out.find("settings: " + hostSettings + "\n"), std::string::npos)
+        << hostSettings << "\n" << check.out;
+
+    const pid_t secondHost = startHost("second");
+    const pid_t secondCapture = spawn({kCapture, "--count", count, "--duration", "30", "-q",
+        "replayed.jsonl"}, "capture2.out", "capture2.err");
+    std::this_thread::sleep_for(milliseconds(500));
+    const Finished replay = run({kPublish, "--port", kPort, "--pace", "recorded", "--settle-ms",
+        "300", "-q", "recorded.jsonl"});
+    EXPECT_EQ(replay.status, 0) << replay.err;
+    EXPECT_EQ(waitFor(secondCapture, seconds(30)), 0) << readFile("capture2.err");
+    const std::vector<nlohmann::json> replayedPackets = stopHost(secondHost, "second");
+
+    ASSERT_EQ(recordedPackets.size(), replayedPackets.size());
+    EXPECT_GE(recordedPackets.size(), 10U);
+    for (size_t i = 0; i < recordedPackets.size(); ++i)
+    {
+        EXPECT_EQ(withoutRunDetails(recordedPackets[i]), withoutRunDetails(replayedPackets[i]))
+            << "packet " << i;
+    }
+
+    const std::vector<int64_t> recorded = receiveTimes("recorded.jsonl");
+    const std::vector<int64_t> replayed = receiveTimes("replayed.jsonl");
+    ASSERT_EQ(recorded.size(), static_cast<size_t>(kMessages));
+    ASSERT_EQ(replayed.size(), static_cast<size_t>(kMessages));
+    for (size_t i = 1; i < recorded.size(); ++i)
+    {
+        const int64_t recordedGapUs = recorded[i] - recorded[i - 1];
+        const int64_t replayedGapUs = replayed[i] - replayed[i - 1];
+        EXPECT_LE(std::abs(replayedGapUs - recordedGapUs), 10000)
+            << "gap " << i << ": recorded " << recordedGapUs << " us, replayed " << replayedGapUs;
+    }
 }
 
 } // namespace

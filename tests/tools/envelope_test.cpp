@@ -86,6 +86,20 @@ TEST(EnvelopeCheck, WarnsAboutUpperCaseIdsButDeliversThem)
     EXPECT_TRUE(checkEnvelope(R"({"src_uuid":"8f120e8a","event":{}})").warning.empty());
 }
 
+TEST(EnvelopeCheck, DuplicateSourceIdWasMisreportedAsEscapeSequences)
+{
+    // Delivered by its first bytes to camera "a", whose agent reads the later value and drops it.
+    const EnvelopeCheck check = checkEnvelope(R"({"src_uuid":"a","meta":{},"src_uuid":"b"})");
+    EXPECT_TRUE(check.deliverable());
+    EXPECT_EQ(check.sourceId, "a");
+    EXPECT_EQ(check.problem.find("escape"), std::string::npos) << check.problem;
+    EXPECT_NE(check.warning.find("appears again later with another value (\"b\")"),
+        std::string::npos) << check.warning;
+    EXPECT_EQ(deliveredCameraId(R"({"src_uuid":"a","meta":{},"src_uuid":"b"})"), "a");
+    EXPECT_EQ(deliveredCameraId(R"({"src_uuid":"a\u0062","meta":{}})"), std::nullopt);
+    EXPECT_EQ(deliveredCameraId("{\"src_uuid\":\"a\",not json"), "a") << "the relay does not parse";
+}
+
 /** The rewritten text must begin with the exact head and mean the same apart from the id. */
 void expectRewritten(const std::string& original, const std::string& cameraId,
     const std::string& expectedId)

@@ -48,6 +48,13 @@ TEST(PublishArgs, MistakesGiveOneClearLine)
         {{"--settle-ms", "-1"}, "bad settle time"},
         {{"--camera", "a\"b"}, "bad camera id"},
         {{"--camera", "{}"}, "bad camera id"},
+        {{"--pace", "fast"}, "bad pace 'fast'"},
+        {{"--speed", "0"}, "bad speed"},
+        {{"--set", "=1", "--check"}, "bad setting '=1'"},
+        {{"--set", "showCounter=true"}, "--set goes with --check"},
+        {{"--json"}, "--json goes with --check"},
+        {{"--check", "--print"}, "cannot be combined"},
+        {{"a.jsonl", "--", "b.jsonl"}, "more than one message source"},
         {{"--loop=yes"}, "takes no value"},
         {{"a.jsonl", "b.jsonl"}, "more than one message source"},
         {{"a.jsonl", "--samples"}, "more than one message source"},
@@ -89,6 +96,16 @@ TEST(PublishArgs, GoodCommandLinesMeanWhatTheySay)
     EXPECT_TRUE(o.compact);
     EXPECT_TRUE(o.quiet);
     EXPECT_EQ(o.sourcePath, "msgs.jsonl");
+
+    parsed = parsePublishArgs({"--dry-run", "--set", "showCounter=false", "--set=a=b=c",
+        "--speed", "2", "--", "-odd name.jsonl"});
+    ASSERT_TRUE(parsed.options) << parsed.error;
+    EXPECT_TRUE(parsed.options->offlineCheck) << "--dry-run is --check";
+    EXPECT_EQ(parsed.options->settings,
+        (std::map<std::string, std::string>{{"showCounter", "false"}, {"a", "b=c"}}));
+    EXPECT_EQ(parsed.options->pace, PublishOptions::Pace::recorded) << "--speed implies it";
+    EXPECT_DOUBLE_EQ(parsed.options->speed, 2.0);
+    EXPECT_EQ(parsed.options->sourcePath, "-odd name.jsonl");
 }
 
 TEST(HostArgs, MistakesGiveOneClearLine)
@@ -192,6 +209,22 @@ TEST_F(MessageSources, DirectoryFilesAreSentInNameOrder)
     EXPECT_EQ(loaded.messages[2].text, "{\"n\":2}");
 }
 
+TEST_F(MessageSources, OnePrettyPrintedObjectIsOneMessageAndCapturesKeepTheirTimes)
+{
+    const std::string pretty = "{\n  \"src_uuid\": \"a\",\n  \"meta\": {}\n}\n";
+    LoadedMessages loaded = skyloom::publish::loadMessages(write("one.json", pretty));
+    ASSERT_EQ(loaded.messages.size(), 1U) << loaded.error;
+    EXPECT_EQ(loaded.messages[0].text, pretty.substr(0, pretty.size() - 1));
+
+    loaded = skyloom::publish::loadMessages(write("capture.jsonl",
+        "{\"receivedUs\":1000,\"message\":\"{\\\"src_uuid\\\":\\\"a\\\"}\"}\n"
+        "{\"src_uuid\":\"b\"}\n"));
+    ASSERT_EQ(loaded.messages.size(), 2U) << loaded.error;
+    EXPECT_EQ(loaded.messages[0].text, "{\"src_uuid\":\"a\"}");
+    EXPECT_EQ(loaded.messages[0].receivedUs.value_or(0), 1000);
+    EXPECT_FALSE(loaded.messages[1].receivedUs) << "a plain message line has no time";
+}
+
 TEST_F(MessageSources, UnreadableSourcesSayWhy)
 {
     EXPECT_NE(skyloom::publish::loadMessages((m_dir / "missing").string()).error.find(
@@ -200,6 +233,16 @@ TEST_F(MessageSources, UnreadableSourcesSayWhy)
         std::string::npos);
     EXPECT_NE(skyloom::publish::loadMessages(write("blank.jsonl", "\n\n")).error.find(
         "holds no messages"), std::string::npos);
+}
+
+TEST_F(MessageSources, UnreadableFileGivesTheSystemsReason)
+{
+    const std::string locked = write("locked.jsonl", "{}\n");
+    fs::permissions(locked, fs::perms::none);
+    if (std::ifstream(locked).good())
+        GTEST_SKIP() << "root reads any file";
+    EXPECT_NE(skyloom::publish::loadMessages(locked).error.find(": Permission denied"),
+        std::string::npos);
 }
 
 } // namespace

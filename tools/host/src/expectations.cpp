@@ -14,11 +14,39 @@ namespace {
 
 constexpr float kBoxTolerance = 0.001F;
 
+/** The JSON library's message without its "[json.exception...] " tag. */
+std::string withoutLibraryTag(const std::string& text)
+{
+    const size_t end = text.find("] ");
+    return text.rfind("[json.exception", 0) == 0 && end != std::string::npos
+        ? text.substr(end + 2) : text;
+}
+
+/** The member's value as T; a missing member or a wrong type names the member. */
+template<class T>
+T member(const nlohmann::json& json, const char* key)
+{
+    if (!json.is_object())
+        throw std::invalid_argument(std::string("must be an object, not ") + json.type_name());
+    const auto found = json.find(key);
+    if (found == json.end())
+        throw std::invalid_argument(std::string("\"") + key + "\" is missing");
+    try
+    {
+        return found->get<T>();
+    }
+    catch (const std::exception& e)
+    {
+        throw std::invalid_argument(std::string("\"") + key + "\": " + withoutLibraryTag(e.what()));
+    }
+}
+
 Expectation parseOne(const nlohmann::json& json, size_t index)
 {
     Expectation expectation;
-    expectation.name = json.value("name", "expectation " + std::to_string(index + 1));
-    const std::string kind = json.at("kind").get<std::string>();
+    expectation.name = json.is_object() && json.contains("name")
+        ? member<std::string>(json, "name") : "expectation " + std::to_string(index + 1);
+    const std::string kind = member<std::string>(json, "kind");
     if (kind == "object")
         expectation.kind = MetadataPacketRecord::Kind::object;
     else if (kind == "event")
@@ -28,22 +56,24 @@ Expectation parseOne(const nlohmann::json& json, size_t index)
         throw std::invalid_argument(
             "\"kind\" must be \"object\" or \"event\", not \"" + kind + "\"");
     }
-    expectation.typeId = json.at("typeId").get<std::string>();
+    expectation.typeId = member<std::string>(json, "typeId");
     if (json.contains("caption"))
-        expectation.caption = json["caption"].get<std::string>();
+        expectation.caption = member<std::string>(json, "caption");
     if (json.contains("description"))
-        expectation.description = json["description"].get<std::string>();
+        expectation.description = member<std::string>(json, "description");
     if (json.contains("attributes"))
     {
-        for (const auto& [name, value]: json["attributes"].items())
+        for (const auto& [name, value]: member<nlohmann::json::object_t>(json, "attributes"))
         {
+            if (!value.is_null() && !value.is_string())
+                throw std::invalid_argument("attribute \"" + name + "\" must be a text or null");
             expectation.attributes.emplace_back(name, value.is_null()
                 ? std::nullopt : std::optional<std::string>(value.get<std::string>()));
         }
     }
     if (json.contains("box"))
-        expectation.box = json["box"].get<std::array<float, 4>>();
-    expectation.minCount = json.value("minCount", 1);
+        expectation.box = member<std::array<float, 4>>(json, "box");
+    expectation.minCount = json.contains("minCount") ? member<int>(json, "minCount") : 1;
     return expectation;
 }
 
@@ -80,7 +110,17 @@ ParsedExpectations parseExpectations(const std::string& jsonText)
         if (!list.is_array())
             throw std::invalid_argument("the text must be a JSON list of expectations");
         for (size_t i = 0; i < list.size(); ++i)
-            result.expectations.push_back(parseOne(list[i], i));
+        {
+            try
+            {
+                result.expectations.push_back(parseOne(list[i], i));
+            }
+            catch (const std::exception& e)
+            {
+                throw std::invalid_argument("expectation " + std::to_string(i + 1) + " (of "
+                    + std::to_string(list.size()) + "): " + withoutLibraryTag(e.what()));
+            }
+        }
     }
     catch (const std::exception& e)
     {

@@ -167,6 +167,11 @@ const std::vector<OptionDefinition>& optionDefinitions()
                 s->options.help = true;
                 return {};
             }},
+        {"--version", false, [](State* s, const std::string&) -> std::string
+            {
+                s->options.version = true;
+                return {};
+            }},
     };
     return definitions;
 }
@@ -202,20 +207,26 @@ std::string bracedCameraId(const std::string& id)
 ParsedHostArgs parseHostArgs(const std::vector<std::string>& args)
 {
     State state;
+    bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i)
     {
         std::string name = args[i];
+        if (name == "--" && !optionsEnded)
+        {
+            optionsEnded = true; //< What follows is the plugin path, even if it begins with '-'.
+            continue;
+        }
         std::optional<std::string> value;
-        if (const size_t equals = name.find('='); name.rfind("--", 0) == 0
+        if (const size_t equals = name.find('='); !optionsEnded && name.rfind("--", 0) == 0
             && equals != std::string::npos)
         {
             value = name.substr(equals + 1);
             name.resize(equals);
         }
-        const OptionDefinition* option = findOption(name);
+        const OptionDefinition* option = optionsEnded ? nullptr : findOption(name);
         if (!option)
         {
-            if (name.size() > 1 && name[0] == '-')
+            if (!optionsEnded && name.size() > 1 && name[0] == '-')
                 return {std::nullopt, "unknown option " + name + " (see --help)"};
             if (!state.options.pluginPath.empty())
             {
@@ -257,7 +268,7 @@ ParsedHostArgs parseHostArgs(const std::vector<std::string>& args)
 
 std::string hostUsage()
 {
-    return R"(usage: skyloom-host [options] [PLUGIN.so]
+    return R"(usage: skyloom-host [options] [--] [PLUGIN.so]
 
 Plays the video-management server for an analytics plugin: loads the library as the server
 does, creates its engine and one device agent per camera, feeds synthetic video frames and
@@ -276,13 +287,16 @@ Plugin and cameras:
                      (repeatable), e.g. --set enableMetadata=true --set timeCorrection=-200
 
 Run and output:
-  --duration S       stop after S seconds (default: run until Ctrl-C)
+  --duration S       stop after S seconds; 0 (the default) runs until Ctrl-C
   --ready-timeout S  how long to wait for the plugin to listen on PORT (default 15)
   --json             JSON Lines on standard output instead of one text line per packet
-  -q, --quiet        no line per packet; the summary only
+                     (fields: docs/troubleshooting.md)
+  -q, --quiet        no line per packet: a progress line every 5 s and the summary
   --svg DIR          write DIR/camera-N.svg: the latest objects of each camera on a 16:9 frame
   --expect FILE      JSON list of packets every camera must receive (see docs/troubleshooting.md)
   -h, --help         this text
+  --version          the version and exit
+  --                 the next argument is the plugin library, even if it begins with '-'
 
 A line "skyloom-host: ready" tells when the plugin listens on PORT (on standard error with
 --json, where every line of the host's own goes). At the end a summary and a registry check

@@ -38,6 +38,7 @@ struct HostOptions
     double readyTimeoutS = 15.0;
 
     bool help = false;
+    bool version = false;
 };
 
 struct ParsedHostArgs

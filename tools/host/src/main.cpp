@@ -3,9 +3,11 @@
 // release); a FramePump thread pushes the video frames; the plugin's receive threads hand the
 // packets to the handlers, which print them. Usage: --help.
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -51,6 +53,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitBadArguments = 2;
 constexpr std::chrono::milliseconds kPollStep{100};
 constexpr std::chrono::seconds kRegistryWait{5};
+constexpr std::chrono::seconds kProgressInterval{5};
 constexpr const char* kPluginFileName = "libskyloom_analytics_plugin.so";
 
 volatile std::sig_atomic_t g_interrupted = 0;
@@ -129,7 +132,7 @@ std::string executableDir()
 
 /**
  * The given path; else SKYLOOM_PLUGIN_PATH; else the library installed beside the tool
- * (../lib); else the plugin of the build tree the tool was built in.
+ * (../SKYLOOM_PLUGIN_INSTALL_DIR); else the plugin of the build tree the tool was built in.
  */
 std::string resolvePluginPath(const HostOptions& options)
 {
@@ -142,7 +145,8 @@ std::string resolvePluginPath(const HostOptions& options)
     }
     if (const std::string dir = executableDir(); !dir.empty())
     {
-        const fs::path installed = fs::path(dir) / ".." / "lib" / kPluginFileName;
+        const fs::path installed =
+            fs::path(dir) / ".." / SKYLOOM_PLUGIN_INSTALL_DIR / kPluginFileName;
         if (fs::exists(installed))
             return fs::weakly_canonical(installed).string();
     }
@@ -153,9 +157,13 @@ std::string resolvePluginPath(const HostOptions& options)
 
 std::string readTextFile(const std::string& path)
 {
+    errno = 0;
     std::ifstream file(path, std::ios::binary);
     if (!file)
-        throw RunFailure{kExitBadArguments, "cannot read " + path};
+    {
+        throw RunFailure{kExitBadArguments, "cannot read " + path + ": "
+            + (errno != 0 ? std::strerror(errno) : "cannot open it")};
+    }
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
@@ -179,6 +187,23 @@ void prepareSvgDir(const std::string& dir)
     fs::create_directories(dir, error);
     if (error || !fs::is_directory(dir))
         throw RunFailure{kExitBadArguments, "cannot create the SVG directory " + dir};
+}
+
+/** "12 packets (3 events, 9 object packets), 40 messages relayed" so far. */
+std::string progressText(const RunStats& stats)
+{
+    int64_t packets = 0;
+    int64_t events = 0;
+    int64_t relayed = stats.relayedForUnknownCameras;
+    for (const CameraStats& camera: stats.cameras)
+    {
+        packets += camera.packets;
+        events += camera.eventPackets;
+        relayed += camera.relayed;
+    }
+    return std::to_string(packets) + " packets (" + std::to_string(events) + " events, "
+        + std::to_string(packets - events) + " object packets), " + std::to_string(relayed)
+        + " messages relayed so far";
 }
 
 std::string settingsText(const SettingsMap& settings)
@@ -431,10 +456,17 @@ void Host::run()
 
     const auto end = start + std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(m_options.durationS));
+    auto nextProgress = Clock::now() + kProgressInterval;
     while (!g_interrupted && (m_options.durationS <= 0 || Clock::now() < end))
     {
         printDiagnostics();
         std::this_thread::sleep_for(kPollStep);
+        // Without a line per packet, a long run still shows that it is alive.
+        if (m_options.quiet && Clock::now() >= nextProgress)
+        {
+            nextProgress = Clock::now() + kProgressInterval;
+            m_output->status(progressText(m_collector->snapshot()));
+        }
     }
     tap.stop();
     pump.stop();
@@ -579,6 +611,11 @@ int main(int argc, char** argv)
         if (parsed.options->help)
         {
             std::cout << hostUsage();
+            return 0;
+        }
+        if (parsed.options->version)
+        {
+            std::cout << "skyloom-host " << SKYLOOM_VERSION << std::endl;
             return 0;
         }
         std::signal(SIGINT, onSignal);

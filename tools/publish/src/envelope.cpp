@@ -154,14 +154,29 @@ std::string headProblem(const std::string& text)
         "{\"src_uuid\":\" (--compact or --camera rewrites it)";
 }
 
-std::string idProblem(const std::string& text, const std::string& id)
+/**
+ * The id as the text spells it after the head, up to the next quote: the bytes the relay and
+ * the subscription compare. Null when it holds an escape sequence or never ends.
+ */
+std::optional<std::string> literalId(const std::string& text)
 {
-    if (text.compare(kHeadLength, id.size(), id) != 0
-        || text.size() <= kHeadLength + id.size() || text[kHeadLength + id.size()] != '"')
+    const size_t end = text.find('"', kHeadLength);
+    if (end == std::string::npos)
+        return std::nullopt;
+    std::string id = text.substr(kHeadLength, end - kHeadLength);
+    if (id.find('\\') != std::string::npos)
+        return std::nullopt;
+    return id;
+}
+
+std::string idProblem(const std::optional<std::string>& literal)
+{
+    if (!literal)
     {
         return "the \"src_uuid\" value is written with escape sequences; the camera id must "
             "appear literally";
     }
+    const std::string& id = *literal;
     if (id.empty())
         return "\"src_uuid\" is empty: it must hold the camera's device id";
     if (id.size() >= 2 && id.front() == '{' && id.back() == '}')
@@ -235,11 +250,26 @@ EnvelopeCheck checkEnvelope(const std::string& text)
     }
     result.sourceId = id.get<std::string>();
     if (text.compare(0, kHeadLength, kEnvelopeHead) != 0)
+    {
         result.problem = headProblem(text);
-    else if (std::string problem = idProblem(text, result.sourceId); !problem.empty())
+        return result;
+    }
+    const std::optional<std::string> literal = literalId(text);
+    if (std::string problem = idProblem(literal); !problem.empty())
+    {
         result.problem = std::move(problem);
-    else
-        result.problem = bodyProblem(message);
+        return result;
+    }
+    result.problem = bodyProblem(message);
+    if (*literal != result.sourceId)
+    {
+        // Delivered by its first bytes, but the camera's agent reads the parsed value.
+        result.warning = "\"src_uuid\" appears again later with another value (\""
+            + result.sourceId + "\"): the camera \"" + *literal + "\" gets the message and "
+            "drops it as meant for another camera";
+        result.sourceId = *literal;
+        return result;
+    }
 
     if (result.deliverable() && hasUpperCase(result.sourceId))
     {
@@ -247,6 +277,16 @@ EnvelopeCheck checkEnvelope(const std::string& text)
             "id letter for letter (server ids are normally lower case)";
     }
     return result;
+}
+
+std::optional<std::string> deliveredCameraId(const std::string& text)
+{
+    if (text.compare(0, kHeadLength, kEnvelopeHead) != 0)
+        return std::nullopt;
+    std::optional<std::string> literal = literalId(text);
+    if (!literal || !idProblem(literal).empty())
+        return std::nullopt;
+    return literal;
 }
 
 std::string prefixIdFromCameraId(const std::string& cameraId)

@@ -28,6 +28,12 @@ struct EnvelopeCheck
 EnvelopeCheck checkEnvelope(const std::string& text);
 
 /**
+ * The id of the camera whose subscription the text's first bytes match (the relay delivers by
+ * them alone, before anything is parsed), or null when they can match no server camera.
+ */
+std::optional<std::string> deliveredCameraId(const std::string& text);
+
+/**
  * The id as the plugin puts it into its subscription prefix: a server id in braces loses them,
  * any other text stays as it is.
  */

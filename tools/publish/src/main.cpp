@@ -1,11 +1,16 @@
 // skyloom-publish: plays the AI engine for the plugin. One thread: it checks the messages,
 // connects a ZeroMQ PUB socket to the service port, waits for the subscription to settle, sends
-// at the asked rate and reports. Usage: --help.
+// at the asked rate (or at a capture's recorded pace) and reports. With --check it sends nothing
+// and runs each message through the plugin's own handling instead. Usage: --help.
+
+#include <netdb.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -14,9 +19,14 @@
 
 #include <zmq.hpp>
 
+#include <nlohmann/json.hpp>
+
 #include "curve_keys.h"
+#include "envelope.h"
 #include "message_source.h"
+#include "offline_check.h"
 #include "options.h"
+#include "packet_view.h"
 #include "sample_messages.h"
 
 namespace {
@@ -28,6 +38,7 @@ constexpr const char* kProgram = "skyloom-publish";
 constexpr int kExitRejected = 1;
 constexpr int kExitBadArguments = 2;
 constexpr int kLingerMs = 2000;
+constexpr auto kProgressInterval = std::chrono::seconds(5);
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
@@ -87,12 +98,15 @@ private:
     bool m_everConnected = false;
 };
 
-/** Sleeps until `deadline` in short steps; false when interrupted. */
-bool waitUntil(Clock::time_point deadline, ConnectionWatch* watch)
+/** Sleeps until `deadline` in short steps, calling `tick` at each; false when interrupted. */
+bool waitUntil(Clock::time_point deadline, ConnectionWatch* watch,
+    const std::function<void()>& tick = {})
 {
     while (!g_interrupted)
     {
         watch->poll();
+        if (tick)
+            tick();
         const auto now = Clock::now();
         if (now >= deadline)
             return true;
@@ -101,6 +115,50 @@ bool waitUntil(Clock::time_point deadline, ConnectionWatch* watch)
     }
     return false;
 }
+
+/** When each send is due, counted from the first one. */
+class Schedule
+{
+public:
+    Schedule(const PublishOptions& options, const std::vector<Outgoing>& ready):
+        m_options(options), m_ready(ready)
+    {
+        m_interval = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(1.0 / options.ratePerSecond));
+        if (options.pace == PublishOptions::Pace::recorded)
+        {
+            m_firstUs = *ready.front().receivedUs;
+            // A loop starts again one --rate interval after the capture's last message.
+            m_passSpan = offsetOf(ready.size() - 1) + m_interval;
+        }
+    }
+
+    Clock::duration dueAfterStart(int64_t sendIndex) const
+    {
+        if (m_options.pace == PublishOptions::Pace::rate)
+            return m_interval * sendIndex;
+        const size_t size = m_ready.size();
+        const int64_t pass = sendIndex / static_cast<int64_t>(size);
+        return m_passSpan * pass + offsetOf(static_cast<size_t>(sendIndex) % size);
+    }
+
+private:
+    Clock::duration offsetOf(size_t index) const
+    {
+        const double recordedUs = static_cast<double>(*m_ready[index].receivedUs - m_firstUs);
+        // A capture's clock may step back (time set by NTP): never wait a negative time.
+        return std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double, std::micro>(std::max(0.0, recordedUs)
+                / m_options.speed));
+    }
+
+private:
+    const PublishOptions& m_options;
+    const std::vector<Outgoing>& m_ready;
+    Clock::duration m_interval{};
+    Clock::duration m_passSpan{};
+    int64_t m_firstUs = 0;
+};
 
 int64_t plannedSends(const PublishOptions& options, size_t readyCount)
 {
@@ -131,11 +189,10 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
     socket.set(zmq::sockopt::linger, kLingerMs);
     if (!options.serverKeyFile.empty())
     {
-        if (const std::string error = applyCurveKeys(socket, options.serverKeyFile, options.keyFile);
-            !error.empty())
-        {
+        const std::string error =
+            applyCurveKeys(socket, options.serverKeyFile, options.keyFile);
+        if (!error.empty())
             throw std::runtime_error(error);
-        }
     }
     ConnectionWatch watch;
     watch.init(socket, "inproc://skyloom-publish-monitor",
@@ -153,12 +210,22 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
 
     SendResult result;
     const int64_t planned = plannedSends(options, ready.size());
-    const auto interval = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(1.0 / options.ratePerSecond));
+    const Schedule schedule(options, ready);
     const auto start = Clock::now();
+    // Under -q a line every few seconds, also while a replay waits through a long pause.
+    auto nextProgress = start + kProgressInterval;
+    const auto progress = [&]()
+    {
+        if (!options.quiet || Clock::now() < nextProgress)
+            return;
+        nextProgress = Clock::now() + kProgressInterval;
+        std::cout << kProgram << ": " << wallClockText() << " sent " << result.sent
+            << (planned == INT64_MAX ? std::string() : " of " + std::to_string(planned))
+            << " messages" << std::endl;
+    };
     for (int64_t i = 0; i < planned; ++i)
     {
-        if (!waitUntil(start + interval * i, &watch))
+        if (!waitUntil(start + schedule.dueAfterStart(i), &watch, progress))
             break;
         const Outgoing& message = ready[static_cast<size_t>(i) % ready.size()];
         socket.send(zmq::buffer(message.text), zmq::send_flags::none);
@@ -182,6 +249,137 @@ int listSamples()
     return 0;
 }
 
+/** Empty when the host name resolves; otherwise why not (the resolver's text). */
+std::string hostProblem(const std::string& host)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int status = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (found)
+        freeaddrinfo(found);
+    if (status == 0)
+        return {};
+    return "cannot resolve the host name '" + host + "': " + gai_strerror(status);
+}
+
+/** What --check prints for one message: a line of verdict, then its packets or reasons. */
+void printChecked(const std::string& origin, const CheckedMessage& checked, bool asJson)
+{
+    if (asJson)
+    {
+        nlohmann::json packets = nlohmann::json::array();
+        for (const auto& packet: checked.packets)
+        {
+            packets.push_back(nlohmann::json::parse(skyloom::host::packetJsonLine(
+                skyloom::host::PacketEvent{checked.cameraIndex, checked.cameraId, packet})));
+        }
+        const nlohmann::json line{
+            {"origin", origin},
+            {"cameraId", checked.cameraId},
+            {"verdict", checked.dropped() ? "dropped" : "ok"},
+            {"drops", checked.drops},
+            {"notes", checked.notes},
+            {"packets", packets},
+        };
+        std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+            << std::endl;
+        return;
+    }
+    std::cout << origin << ": " << (checked.dropped() ? "DROPPED" : "ok") << ", "
+        << checked.packets.size() << " packet" << (checked.packets.size() == 1 ? "" : "s")
+        << (checked.cameraId.empty() ? "" : " for " + checked.cameraId) << std::endl;
+    for (const std::string& drop: checked.drops)
+        std::cout << "  dropped: " << drop << std::endl;
+    for (const std::string& note: checked.notes)
+        std::cout << "  note: " << note << std::endl;
+    for (const auto& packet: checked.packets)
+    {
+        std::cout << "  " << skyloom::host::packetLine(
+            skyloom::host::PacketEvent{checked.cameraIndex, checked.cameraId, packet}) << std::endl;
+    }
+}
+
+std::string settingsText(const CheckSettings& settings)
+{
+    std::string text;
+    for (const auto& [key, value]: settings)
+        text += (text.empty() ? "" : " ") + key + "=" + value;
+    return text;
+}
+
+/** Checks each message in order, as each camera it goes to would handle it. */
+int runCheck(const PublishOptions& options, const std::vector<Message>& messages)
+{
+    CheckSettings settings = defaultAgentSettings();
+    for (const auto& [key, value]: options.settings)
+    {
+        if (settings.count(key) == 0)
+            printError("warning: --set " + key + ": not in the plugin's settings model");
+        settings[key] = value;
+    }
+    OfflineChecker checker(settings);
+    if (!checker.settingsProblem().empty())
+    {
+        printError(checker.settingsProblem());
+        return kExitBadArguments;
+    }
+    if (!options.quiet && !options.json)
+        std::cout << kProgram << ": settings: " << settingsText(settings) << std::endl;
+
+    int64_t checked = 0;
+    int64_t dropped = 0;
+    for (const Message& message: messages)
+    {
+        // Rewritten as for sending; the agent itself judges everything after delivery.
+        const PreparedMessages prepared = prepareMessages({message}, options);
+        for (const Rejection& warning: prepared.warnings)
+            printError(warning.origin + ": warning: " + warning.problem);
+        for (const Outgoing& outgoing: prepared.ready)
+        {
+            CheckedMessage result;
+            if (const auto cameraId = deliveredCameraId(outgoing.text))
+            {
+                result = checker.check(*cameraId, outgoing.text);
+                // The agent says nothing about a message it has no use for.
+                const EnvelopeCheck envelope = checkEnvelope(outgoing.text);
+                if (result.packets.empty() && !result.dropped() && !envelope.deliverable())
+                    result.drops.push_back("nothing converted: " + envelope.problem);
+            }
+            else
+            {
+                result.drops.push_back(
+                    "never delivered to a camera: " + checkEnvelope(outgoing.text).problem);
+            }
+            printChecked(outgoing.origin, result, options.json);
+            ++checked;
+            dropped += result.dropped() ? 1 : 0;
+        }
+    }
+    if (!options.json)
+    {
+        std::cout << kProgram << ": checked " << checked << " message"
+            << (checked == 1 ? "" : "s") << ", " << dropped
+            << " would be dropped in whole or in part" << std::endl;
+    }
+    return dropped == 0 ? 0 : kExitRejected;
+}
+
+/** Empty when every message has a receive time; otherwise the first that has none. */
+std::string recordedPaceProblem(const std::vector<Message>& messages)
+{
+    for (const Message& message: messages)
+    {
+        if (!message.receivedUs)
+        {
+            return message.origin + ": no receive time: --pace recorded and --speed replay "
+                "captures of skyloom-capture";
+        }
+    }
+    return {};
+}
+
 int run(const PublishOptions& options)
 {
     const LoadedMessages loaded = loadMessages(options.sourcePath);
@@ -189,6 +387,20 @@ int run(const PublishOptions& options)
     {
         printError(loaded.error);
         return kExitBadArguments;
+    }
+    if (options.pace == PublishOptions::Pace::recorded && !options.offlineCheck)
+    {
+        if (const std::string problem = recordedPaceProblem(loaded.messages); !problem.empty())
+        {
+            printError(problem);
+            return kExitBadArguments;
+        }
+    }
+    if (options.offlineCheck)
+    {
+        PublishOptions checkOptions = options;
+        checkOptions.check = false; //< Every message is judged, undeliverable ones included.
+        return runCheck(checkOptions, loaded.messages);
     }
     const PreparedMessages prepared = prepareMessages(loaded.messages, options);
     reportPrepared(prepared);
@@ -198,11 +410,16 @@ int run(const PublishOptions& options)
         return kExitRejected;
     }
     const int status = prepared.rejected.empty() ? 0 : kExitRejected;
-    if (options.dryRun)
+    if (options.print)
     {
         for (const Outgoing& message: prepared.ready)
             std::cout << message.text << std::endl;
         return status;
+    }
+    if (const std::string problem = hostProblem(options.host); !problem.empty())
+    {
+        printError(problem);
+        return kExitBadArguments;
     }
 
     SendResult result;
@@ -250,6 +467,11 @@ int main(int argc, char** argv)
         if (options.help)
         {
             std::cout << publishUsage();
+            return 0;
+        }
+        if (options.version)
+        {
+            std::cout << kProgram << " " << SKYLOOM_VERSION << std::endl;
             return 0;
         }
         if (options.listSamples)

@@ -1,10 +1,14 @@
 #include "message_source.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <system_error>
+
+#include <nlohmann/json.hpp>
 
 #include "envelope.h"
 #include "sample_messages.h"
@@ -25,15 +29,27 @@ std::string trimmed(const std::string& text)
     return text.substr(first, last - first + 1);
 }
 
-bool readFile(const fs::path& path, std::string* outText)
+/** The whole file, or the reason (errno text) it cannot be read. */
+bool readFile(const fs::path& path, std::string* outText, std::string* outError)
 {
+    errno = 0;
     std::ifstream file(path, std::ios::binary);
     if (!file)
+    {
+        *outError = "cannot read " + path.string() + ": "
+            + (errno != 0 ? std::strerror(errno) : "cannot open it");
         return false;
+    }
     std::ostringstream text;
     text << file.rdbuf();
+    if (file.bad())
+    {
+        *outError = "cannot read " + path.string() + ": "
+            + (errno != 0 ? std::strerror(errno) : "read error");
+        return false;
+    }
     *outText = text.str();
-    return !file.bad();
+    return true;
 }
 
 bool isBlank(const std::string& line)
@@ -41,27 +57,74 @@ bool isBlank(const std::string& line)
     return line.find_first_not_of(" \t\r") == std::string::npos;
 }
 
+/** A capture line as its message; null for any other line (a message of its own). */
+std::optional<Message> captureLine(const std::string& origin, const std::string& line)
+{
+    // Engine messages begin with "src_uuid": only a capture line begins with the time key.
+    if (line.rfind(std::string("{\"") + kCaptureTimeKey + "\"", 0) != 0)
+        return std::nullopt;
+    try
+    {
+        const nlohmann::json record = nlohmann::json::parse(line);
+        const auto time = record.find(kCaptureTimeKey);
+        const auto message = record.find(kCaptureMessageKey);
+        if (time == record.end() || !time->is_number_integer() || message == record.end()
+            || !message->is_string())
+        {
+            return std::nullopt;
+        }
+        return Message{origin, message->get<std::string>(), time->get<int64_t>()};
+    }
+    catch (const std::exception&)
+    {
+        return std::nullopt;
+    }
+}
+
+/** True when the text is one JSON object written over several lines. */
+bool isOneMultiLineObject(const std::string& text)
+{
+    const std::string body = trimmed(text);
+    if (body.empty() || body[0] != '{' || body.find('\n') == std::string::npos)
+        return false;
+    try
+    {
+        return nlohmann::json::parse(body).is_object();
+    }
+    catch (const std::exception&)
+    {
+        return false;
+    }
+}
+
 } // namespace
 
-LoadedMessages loadJsonLines(const std::string& path)
+LoadedMessages loadMessageFile(const std::string& path)
 {
     LoadedMessages result;
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
+    std::string text;
+    if (!readFile(path, &text, &result.error))
+        return result;
+    if (isOneMultiLineObject(text))
     {
-        result.error = "cannot read " + path;
+        result.messages.push_back({path, trimmed(text), std::nullopt});
         return result;
     }
+    std::istringstream lines(text);
     std::string line;
     int lineNumber = 0;
-    while (std::getline(file, line))
+    while (std::getline(lines, line))
     {
         ++lineNumber;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (isBlank(line))
             continue;
-        result.messages.push_back({path + ":" + std::to_string(lineNumber), line});
+        const std::string origin = path + ":" + std::to_string(lineNumber);
+        if (std::optional<Message> captured = captureLine(origin, line))
+            result.messages.push_back(std::move(*captured));
+        else
+            result.messages.push_back({origin, line, std::nullopt});
     }
     if (result.messages.empty())
         result.error = path + " holds no messages";
@@ -88,12 +151,9 @@ LoadedMessages loadMessageDirectory(const std::string& path)
     for (const fs::path& file: files)
     {
         std::string text;
-        if (!readFile(file, &text))
-        {
-            result.error = "cannot read " + file.string();
+        if (!readFile(file, &text, &result.error))
             return result;
-        }
-        result.messages.push_back({file.string(), trimmed(text)});
+        result.messages.push_back({file.string(), trimmed(text), std::nullopt});
     }
     if (result.messages.empty())
         result.error = path + " holds no *.json message files";
@@ -106,7 +166,7 @@ LoadedMessages loadBuiltInSamples()
     for (size_t i = 0; i < kSampleMessageCount; ++i)
     {
         result.messages.push_back({std::string("sample:") + kSampleMessages[i].name,
-            trimmed(kSampleMessages[i].text)});
+            trimmed(kSampleMessages[i].text), std::nullopt});
     }
     if (result.messages.empty())
         result.error = "this build has no built-in sample messages";
@@ -125,7 +185,7 @@ LoadedMessages loadMessages(const std::string& path)
         return {{}, "cannot read " + path + ": " + error.message()};
     if (fs::is_directory(status))
         return loadMessageDirectory(path);
-    return loadJsonLines(path);
+    return loadMessageFile(path);
 }
 
 PreparedMessages prepareMessages(
@@ -153,7 +213,8 @@ PreparedMessages prepareMessages(
                 result.rejected.push_back({message.origin, check.problem});
                 break; //< the same fault for every camera: say it once
             }
-            result.ready.push_back({message.origin, std::move(outgoing), check.sourceId});
+            result.ready.push_back(
+                {message.origin, std::move(outgoing), check.sourceId, message.receivedUs});
         }
     }
     return result;

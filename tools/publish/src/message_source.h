@@ -3,6 +3,8 @@
 // check). Pure functions apart from reading the files; any thread.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,7 +17,13 @@ struct Message
     /** Where it came from, for reports: "file.jsonl:3", "dir/name.json", "sample:name". */
     std::string origin;
     std::string text;
+    /** From a capture: when skyloom-capture received it (wall clock, microseconds). */
+    std::optional<int64_t> receivedUs = std::nullopt;
 };
+
+/** Members of one line of a capture file: {"receivedUs": 1700000000123456, "message": "..."}. */
+constexpr const char* kCaptureTimeKey = "receivedUs";
+constexpr const char* kCaptureMessageKey = "message";
 
 struct LoadedMessages
 {
@@ -25,8 +33,11 @@ struct LoadedMessages
     std::string error;
 };
 
-/** Every non-blank line is one message; a trailing carriage return is dropped. */
-LoadedMessages loadJsonLines(const std::string& path);
+/**
+ * Every non-blank line is one message (a trailing carriage return is dropped), or the line of a
+ * capture that holds one; a file that holds one JSON object over several lines is one message.
+ */
+LoadedMessages loadMessageFile(const std::string& path);
 
 /** Every *.json file is one message, in name order; white space around it is dropped. */
 LoadedMessages loadMessageDirectory(const std::string& path);
@@ -41,6 +52,7 @@ struct Outgoing
     std::string origin;
     std::string text;
     std::string sourceId;
+    std::optional<int64_t> receivedUs = std::nullopt;
 };
 
 struct Rejection
@@ -57,7 +69,10 @@ struct PreparedMessages
     std::vector<Rejection> warnings;
 };
 
-/** Applies --compact and --camera and checks each result (unless the check is off). */
+/**
+ * Applies --compact and --camera and checks each result (unless the check is off). With the
+ * recorded pace every message must come from a capture.
+ */
 PreparedMessages prepareMessages(
     const std::vector<Message>& messages, const PublishOptions& options);
 

@@ -91,6 +91,31 @@ const std::map<std::string, ValueHandler>& valueOptions()
                 o->count = count;
                 return {};
             }},
+        {"--pace", [](PublishOptions* o, const std::string& v) -> std::string
+            {
+                if (v == "rate")
+                    o->pace = PublishOptions::Pace::rate;
+                else if (v == "recorded")
+                    o->pace = PublishOptions::Pace::recorded;
+                else
+                    return "bad pace '" + v + "': expected rate or recorded";
+                return {};
+            }},
+        {"--speed", [](PublishOptions* o, const std::string& v) -> std::string
+            {
+                if (!parsePositiveNumber(v, &o->speed) || o->speed > 1000)
+                    return "bad speed '" + v + "': expected a factor above 0, at most 1000";
+                o->pace = PublishOptions::Pace::recorded;
+                return {};
+            }},
+        {"--set", [](PublishOptions* o, const std::string& v) -> std::string
+            {
+                const size_t equals = v.find('=');
+                if (equals == 0 || equals == std::string::npos)
+                    return "bad setting '" + v + "': expected NAME=VALUE";
+                o->settings[v.substr(0, equals)] = v.substr(equals + 1);
+                return {};
+            }},
         {"--settle-ms", [](PublishOptions* o, const std::string& v) -> std::string
             {
                 int64_t ms = 0;
@@ -110,7 +135,11 @@ const std::map<std::string, FlagHandler>& flagOptions()
         {"--loop", [](PublishOptions* o) { o->loop = true; }},
         {"--compact", [](PublishOptions* o) { o->compact = true; }},
         {"--no-check", [](PublishOptions* o) { o->check = false; }},
-        {"--dry-run", [](PublishOptions* o) { o->dryRun = true; }},
+        {"--check", [](PublishOptions* o) { o->offlineCheck = true; }},
+        {"--dry-run", [](PublishOptions* o) { o->offlineCheck = true; }},
+        {"--print", [](PublishOptions* o) { o->print = true; }},
+        {"--json", [](PublishOptions* o) { o->json = true; }},
+        {"--version", [](PublishOptions* o) { o->version = true; }},
         {"--quiet", [](PublishOptions* o) { o->quiet = true; }},
         {"-q", [](PublishOptions* o) { o->quiet = true; }},
         {"--list-samples", [](PublishOptions* o) { o->listSamples = true; }},
@@ -120,15 +149,37 @@ const std::map<std::string, FlagHandler>& flagOptions()
     return options;
 }
 
+std::string setSource(PublishOptions* options, bool samplesChosen, const std::string& path)
+{
+    if (samplesChosen)
+        return "more than one message source: --samples and " + path;
+    if (!options->sourcePath.empty())
+        return "more than one message source: " + options->sourcePath + " and " + path;
+    options->sourcePath = path;
+    return {};
+}
+
 } // namespace
 
 ParsedArgs parsePublishArgs(const std::vector<std::string>& args)
 {
     PublishOptions options;
     bool samplesChosen = false;
+    bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i)
     {
         std::string name = args[i];
+        if (name == "--" && !optionsEnded)
+        {
+            optionsEnded = true; //< Everything after it is a message source, even "-x".
+            continue;
+        }
+        if (optionsEnded)
+        {
+            if (std::string error = setSource(&options, samplesChosen, name); !error.empty())
+                return {std::nullopt, error};
+            continue;
+        }
         std::optional<std::string> value;
         if (const size_t equals = name.find('='); name.rfind("--", 0) == 0
             && equals != std::string::npos)
@@ -162,30 +213,36 @@ ParsedArgs parsePublishArgs(const std::vector<std::string>& args)
         }
         if (name.size() > 1 && name[0] == '-')
             return {std::nullopt, "unknown option " + name + " (see --help)"};
-        if (samplesChosen)
-            return {std::nullopt, "more than one message source: --samples and " + name};
-        if (!options.sourcePath.empty())
-            return {std::nullopt, "more than one message source: " + options.sourcePath
-                + " and " + name};
-        options.sourcePath = name;
+        if (std::string error = setSource(&options, samplesChosen, name); !error.empty())
+            return {std::nullopt, error};
     }
     if (options.serverKeyFile.empty() != options.keyFile.empty())
         return {std::nullopt, "--server-key and --key go together"};
+    if (options.offlineCheck && options.print)
+        return {std::nullopt, "--check and --print cannot be combined"};
+    if (options.json && !options.offlineCheck)
+        return {std::nullopt, "--json goes with --check"};
+    if (!options.settings.empty() && !options.offlineCheck)
+        return {std::nullopt, "--set goes with --check (the plugin's settings are the server's)"};
     return {options, {}};
 }
 
 std::string publishUsage()
 {
-    return R"(usage: skyloom-publish [options] [FILE | DIR | --samples]
+    return R"(usage: skyloom-publish [options] [--] [FILE | DIR | --samples]
 
 Plays the AI engine: publishes JSON messages with a ZeroMQ PUB socket that connects to the
-plugin's service port, after checking that each one would reach a camera.
+plugin's service port, after checking that each one would reach a camera. With --check it sends
+nothing and tells, per message, what the plugin would make of it.
 
 Messages:
-  FILE             JSON Lines: every non-blank line is one message
+  FILE             JSON Lines: every non-blank line is one message; a file that holds one
+                   JSON object over several lines (pretty-printed) is one message; a capture
+                   of skyloom-capture replays the messages it recorded
   DIR              every *.json file in it is one message, in name order
   --samples        the built-in sample messages (also when no source is named)
   --list-samples   print the names of the built-in samples and exit
+  --               the next argument is the source, even if it begins with '-'
 
 Where and how:
   --host HOST      the plugin's server (default 127.0.0.1)
@@ -196,21 +253,39 @@ Where and how:
   --key FILE       with --server-key: this AI engine's secret certificate (NAME.key_secret),
                    whose public one is in the engine's "AuthorizedEnginesDirectory"
   --rate R         messages per second (default 10)
+  --pace PACE      rate (default): spaced by --rate; recorded: at the receive times of a
+                   capture of skyloom-capture (each message after the first waits as long
+                   after it as it did when recorded)
+  --speed X        with the recorded pace, X times faster (0.5: half speed); implies it
   --count N        stop after N messages
   --loop           repeat the messages until --count is reached or Ctrl-C
   --settle-ms MS   wait after connecting, so the subscription is up (default 1000)
   --compact        re-write each message as compact JSON, members in their order
   --no-check       also send messages that fail the envelope check
-  --dry-run        print the messages that would be sent, send nothing
-  -q, --quiet      only problems and the final report
+  -q, --quiet      only problems, a progress line every 5 s and the final report
+
+Checking without sending:
+  --check          run each message through the plugin's own handling in this process, as
+                   the agent of its camera would after a video frame (track caches kept from
+                   message to message); print what the server would receive or why (part
+                   of) it would be dropped; exit status 1 if anything would be dropped
+  --dry-run        the same as --check
+  --set NAME=VALUE a device agent setting for --check, over the settings model's defaults
+                   (showCounter=true skipNullFaceObject=true skipNullPlateObject=true
+                   enableMetadata=false enableDebugDump=false timeCorrection=0)
+  --json           --check's results as JSON Lines (fields: docs/troubleshooting.md)
+  --print          print the messages as they would be sent (after --camera, --compact)
+
   -h, --help       this text
+  --version        the version and exit
 
 Certificates:
   skyloom-publish --make-certificate NAME DIR
                    write a CurveZMQ key pair as DIR/NAME.key (public) and DIR/NAME.key_secret
                    (secret, mode 0600), the layout of pyzmq's zmq.auth.create_certificates
 
-Exit status: 0 all sent, 1 a message was rejected or nothing could be sent, 2 bad arguments.
+Exit status: 0 all sent (or nothing dropped), 1 a message was rejected, would be dropped or
+nothing could be sent, 2 bad arguments or an unreadable source.
 )";
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +27,12 @@ struct PublishOptions
 
     double ratePerSecond = 10.0;
 
+    /** How sends are spaced: by --rate, or by the receive times of a capture (--speed). */
+    enum class Pace { rate, recorded };
+    Pace pace = Pace::rate;
+    /** With Pace::recorded: 2 replays twice as fast, 0.5 at half speed. */
+    double speed = 1.0;
+
     /** Stop after this many sends; unset sends the set once (or forever with loop). */
     std::optional<int64_t> count;
 
@@ -33,9 +40,17 @@ struct PublishOptions
     int settleMs = 1000;
     bool compact = false;
     bool check = true;
-    bool dryRun = false;
+    /** Send nothing; run each message through the plugin's own handling in-process. */
+    bool offlineCheck = false;
+    /** Send nothing; print each message as it would be sent. */
+    bool print = false;
+    /** Results of the offline check as JSON Lines. */
+    bool json = false;
+    /** Device agent settings for the offline check, over the settings model's defaults. */
+    std::map<std::string, std::string> settings;
     bool quiet = false;
     bool help = false;
+    bool version = false;
     bool listSamples = false;
 
     std::string endpoint() const { return "tcp://" + host + ":" + std::to_string(port); }

@@ -116,12 +116,17 @@ size_t commonPrefixLength(const std::string& a, const std::string& b)
     return static_cast<size_t>(mismatch.first - a.begin());
 }
 
+std::once_flag& openOnce()
+{
+    static std::once_flag flag;
+    return flag;
+}
+
 } // namespace
 
 std::ostream*& debugStream()
 {
-    static std::once_flag openOnce;
-    std::call_once(openOnce,
+    std::call_once(openOnce(),
         [] {
             rotateLogFiles();
             // When the file cannot be created the stream stays failed and swallows all output.
@@ -130,6 +135,15 @@ std::ostream*& debugStream()
             streamPointer() = file;
         });
     return streamPointer();
+}
+
+void redirectOutput(std::ostream* stream)
+{
+    // Marks the log file as dealt with unless it is open already (then it stays referenced by
+    // logFileState() and is no longer written).
+    std::call_once(openOnce(), [] {});
+    const std::lock_guard<std::mutex> lock(outputMutex());
+    streamPointer() = stream;
 }
 
 void printLine(const std::string& line)

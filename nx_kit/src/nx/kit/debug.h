@@ -39,6 +39,13 @@ constexpr uint64_t kMaxLogFileBytes = 10 * 1024 * 1024;
  */
 std::ostream*& debugStream();
 
+/**
+ * Sends every later line to `stream` (null: nowhere); the caller keeps it alive. Called before
+ * the first line, no log file is ever rotated or opened: tools that run the library's classes
+ * in their own process (in a directory where a server may keep its logs) use it.
+ */
+void redirectOutput(std::ostream* stream);
+
 /** Writes one line (a line feed is appended) to debugStream() under the output lock; flushes. */
 void printLine(const std::string& line);
 

@@ -1,0 +1,166 @@
+#include "capture_options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace skyloom::capture {
+
+namespace {
+
+bool parseNumber(const std::string& text, double min, double max, double* outValue)
+{
+    if (text.empty() || text.find_first_of(" \t") != std::string::npos)
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(value) || value < min || value > max)
+        return false;
+    *outValue = value;
+    return true;
+}
+
+/** The value of the option at args[*i], from "--name=value" or the next argument. */
+std::optional<std::string> optionValue(
+    const std::vector<std::string>& args, size_t* i, const std::string& inlineValue, bool hasInline)
+{
+    if (hasInline)
+        return inlineValue;
+    if (*i + 1 >= args.size())
+        return std::nullopt;
+    return args[++*i];
+}
+
+std::string applyValue(CaptureOptions* o, const std::string& name, const std::string& v)
+{
+    if (name == "--listen")
+    {
+        double port = 0;
+        if (!parseNumber(v, 1, 65535, &port) || port != std::floor(port))
+            return "bad port '" + v + "': expected a whole number from 1 to 65535";
+        o->endpoint = "tcp://*:" + v;
+        o->bind = true;
+    }
+    else if (name == "--connect")
+    {
+        if (v.rfind("tcp://", 0) != 0 && v.rfind("ipc://", 0) != 0)
+            return "bad endpoint '" + v + "': expected tcp://HOST:PORT or ipc://PATH";
+        o->endpoint = v;
+        o->bind = false;
+    }
+    else if (name == "--camera")
+    {
+        if (v.empty() || v.find_first_of("\"\\") != std::string::npos)
+            return "bad camera id '" + v + "'";
+        o->cameras.push_back(v);
+    }
+    else if (name == "--count")
+    {
+        double count = 0;
+        if (!parseNumber(v, 1, 9.0e15, &count) || count != std::floor(count))
+            return "bad count '" + v + "': expected a whole number above 0";
+        o->count = static_cast<int64_t>(count);
+    }
+    else if (name == "--duration")
+    {
+        if (!parseNumber(v, 0.0, 31.0e6, &o->durationS))
+            return "bad duration '" + v + "': expected seconds, 0 or more (0: until Ctrl-C)";
+    }
+    return {};
+}
+
+bool takesValue(const std::string& name)
+{
+    return name == "--listen" || name == "--connect" || name == "--camera" || name == "--count"
+        || name == "--duration";
+}
+
+} // namespace
+
+ParsedCaptureArgs parseCaptureArgs(const std::vector<std::string>& args)
+{
+    CaptureOptions options;
+    bool optionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i)
+    {
+        std::string name = args[i];
+        if (!optionsEnded && name == "--")
+        {
+            optionsEnded = true;
+            continue;
+        }
+        const bool isOption = !optionsEnded && name.size() > 1 && name[0] == '-';
+        if (!isOption)
+        {
+            if (!options.outputPath.empty())
+                return {std::nullopt, "more than one output file: " + options.outputPath
+                    + " and " + name};
+            options.outputPath = name;
+            continue;
+        }
+        std::string inlineValue;
+        const size_t equals = name.find('=');
+        const bool hasInline = name.rfind("--", 0) == 0 && equals != std::string::npos;
+        if (hasInline)
+        {
+            inlineValue = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        if (takesValue(name))
+        {
+            const std::optional<std::string> value = optionValue(args, &i, inlineValue, hasInline);
+            if (!value)
+                return {std::nullopt, "option " + name + " needs a value"};
+            if (std::string error = applyValue(&options, name, *value); !error.empty())
+                return {std::nullopt, error};
+            continue;
+        }
+        if (hasInline)
+            return {std::nullopt, "option " + name + " takes no value"};
+        if (name == "-q" || name == "--quiet")
+            options.quiet = true;
+        else if (name == "-h" || name == "--help")
+            options.help = true;
+        else if (name == "--version")
+            options.version = true;
+        else
+            return {std::nullopt, "unknown option " + name + " (see --help)"};
+    }
+    if (options.outputPath.empty() && !options.help && !options.version)
+        return {std::nullopt, "no output file (see --help)"};
+    return {options, {}};
+}
+
+std::string captureUsage()
+{
+    return R"(usage: skyloom-capture [options] [--] OUTPUT
+
+Records the AI engine's messages with the time each was received, one JSON Lines record per
+message: {"receivedUs": <wall clock in microseconds>, "message": "<the text, exactly>"}.
+skyloom-publish replays such a file, at its recorded pace with --pace recorded.
+
+Where from (one of):
+  (default)          the running plugin's loopback relay copy, tcp://127.0.0.1:688: every
+                     message that reached the plugin (engine setting LoopbackRelay, on by
+                     default)
+  --listen PORT      listen on tcp://*:PORT in place of the plugin (the engine connects to it)
+  --connect ENDPOINT subscribe to another publisher (tcp://HOST:PORT or ipc://PATH)
+
+What and how long:
+  --camera ID        only this camera's messages ("src_uuid" = ID, braces stripped); repeat it
+                     for several
+  --count N          stop after N messages
+  --duration S       stop after S seconds; 0 (the default) runs until Ctrl-C
+  OUTPUT             the file to write (replaced); - for standard output
+
+  -q, --quiet        no line per message; a progress line every 5 s and the final report
+  -h, --help         this text
+  --version          the version and exit
+
+Exit status: 0 something was recorded, 1 nothing was received or the file could not be
+written, 2 bad arguments.
+)";
+}
+
+} // namespace skyloom::capture

@@ -1,0 +1,48 @@
+// Command line of skyloom-capture: parsing into CaptureOptions and the usage text. Argument
+// mistakes come back as one line of text, never as an exception. Pure functions; any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace skyloom::capture {
+
+struct CaptureOptions
+{
+    /** The plugin's loopback relay copy: every message that reached a running plugin. */
+    static constexpr const char* kRelayEndpoint = "tcp://127.0.0.1:688";
+
+    /** Where to subscribe: the relay (connect) or, with --listen, a bound port. */
+    std::string endpoint = kRelayEndpoint;
+    bool bind = false;
+
+    /** Only the messages of these cameras (device ids, braces stripped); empty: all. */
+    std::vector<std::string> cameras;
+
+    /** JSON Lines file to write; "-" for standard output. */
+    std::string outputPath;
+
+    /** Stop after this many messages; unset: no limit. */
+    std::optional<int64_t> count;
+    /** Stop after this many seconds; 0: no limit. */
+    double durationS = 0.0;
+
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+};
+
+struct ParsedCaptureArgs
+{
+    std::optional<CaptureOptions> options; //< Set when the arguments were good.
+    std::string error; //< One line when they were not.
+};
+
+/** The arguments without the program name. */
+ParsedCaptureArgs parseCaptureArgs(const std::vector<std::string>& args);
+
+std::string captureUsage();
+
+} // namespace skyloom::capture

@@ -1,0 +1,23 @@
+#include "capture_record.h"
+
+#include <nlohmann/json.hpp>
+
+namespace skyloom::capture {
+
+std::string captureLine(int64_t receivedUs, const std::string& message)
+{
+    // Written by hand so that the time comes first: replay tells capture lines by their start.
+    return "{\"receivedUs\":" + std::to_string(receivedUs) + ",\"message\":"
+        + nlohmann::json(message).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+        + "}";
+}
+
+std::string cameraPrefix(const std::string& cameraId)
+{
+    std::string id = cameraId;
+    if (id.size() >= 2 && id.front() == '{' && id.back() == '}')
+        id = id.substr(1, id.size() - 2);
+    return "{\"src_uuid\":\"" + id + "\"";
+}
+
+} // namespace skyloom::capture
