@@ -1,6 +1,7 @@
 // Command lines of both tools and the publisher's message sources: every mistake must come
 // back as one clear line, and good command lines must mean what they say.
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -168,10 +169,17 @@ class MessageSources: public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_dir = fs::current_path()
-            / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        // A directory of its own under /tmp: the test may run from any directory, the
+        // source tree included, and must leave nothing there.
+        char pattern[] = "/tmp/skyloom_sources_XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(pattern));
+        m_dir = pattern;
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        fs::remove_all(m_dir, ignored);
     }
 
     std::string write(const std::string& name, const std::string& text)
