@@ -149,8 +149,16 @@ void ZapHandler::readMonitor()
                 if (m_handshakeFailed)
                 {
                     m_handshakeFailed = false;
-                    m_log.write(kRefusedLine, kRefusedHandshake, " (" + address + ")");
-                    m_reporter.refused(address, kRefusedHandshake, RefusalReporter::Clock::now());
+                    // Without an allow-list or encryption every peer is admitted: a connection
+                    // that ends before its handshake (a port scan, a health check) is no
+                    // refusal, and the operator is not warned of it.
+                    const std::shared_ptr<const IngressPolicy> policy = m_policySource();
+                    if (policy && policy->restricted())
+                    {
+                        m_log.write(kRefusedLine, kRefusedHandshake, " (" + address + ")");
+                        m_reporter.refused(
+                            address, kRefusedHandshake, RefusalReporter::Clock::now());
+                    }
                 }
                 break;
             }
