@@ -5,14 +5,12 @@
 #pragma once
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
-#include "server_text.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -76,16 +74,6 @@ inline float readFloat(const nlohmann::json& value)
 inline const std::string& readText(const nlohmann::json& value)
 {
     return value.get_ref<const std::string&>();
-}
-
-/**
- * An error text for the log: bounded, because the JSON library quotes the offending token,
- * which in a malformed message from the network can be megabytes long; and escaped, because
- * that token can hold any bytes.
- */
-inline std::string errorTextForLog(const char* text)
-{
-    return text ? textForLog(text) : std::string();
 }
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <iostream>
 #include <vector>
 
@@ -23,14 +22,6 @@ constexpr int kServicePort = 19941;
 constexpr char kEngineId[] = "{1a1a1a1a-0000-4000-8000-000000000003}";
 constexpr rlim_t kDescriptorLimit = 1024;
 
-int openDescriptors()
-{
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry: std::filesystem::directory_iterator("/proc/self/fd"))
-        ++count;
-    return count - 1; //< The directory's own.
-}
-
 class HardeningDescriptors: public SharedEngineSuite<HardeningDescriptors>
 {
 protected:
@@ -40,7 +31,7 @@ protected:
         getrlimit(RLIMIT_NOFILE, &limit);
         limit.rlim_cur = std::min(kDescriptorLimit, limit.rlim_max);
         ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
-        s_beforeEngine = openDescriptors();
+        s_beforeEngine = openDescriptorCount();
         startSharedEngine(kServicePort, kEngineId);
     }
 
@@ -64,7 +55,7 @@ TEST_F(HardeningDescriptors, ManyCamerasAbortedTheProcess)
     // The last camera receives: every receive thread has its socket by then or soon after.
     ASSERT_TRUE(deliverUntil(kServicePort, alarmMessage(cameras.back().id, "Probe"),
         [&]() { return handler->packets() > 0; }));
-    const int used = openDescriptors() - s_beforeEngine;
+    const int used = openDescriptorCount() - s_beforeEngine;
     std::cout << "[ MEASURED ] engine + " << kCameras << " cameras: " << used
         << " descriptors" << std::endl;
     EXPECT_LE(used, 2 * kCameras + 32);
