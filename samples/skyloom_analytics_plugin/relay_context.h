@@ -8,13 +8,17 @@
 
 #include <memory>
 
+#include "ingest_counters.h"
 #include "queue_budget.h"
 
 namespace zmq { class context_t; }
 
 namespace nx::vms_server_plugins::analytics::sample {
 
-/** What the engine's relay and its agents share: the ZeroMQ context and the queue budget. */
+/**
+ * What the engine's relay and its agents share: the ZeroMQ context, the queue budget and the
+ * ingest counters.
+ */
 struct RelayShared
 {
     RelayShared();
@@ -22,6 +26,7 @@ struct RelayShared
 
     const std::unique_ptr<zmq::context_t> context;
     QueueBudget queueBudget;
+    IngestCounters counters;
 };
 
 using RelayContext = std::shared_ptr<RelayShared>;

@@ -1,0 +1,164 @@
+// What happened to the AI engine's messages: one table of the reasons a message (or a part of
+// one) is left out, counters per camera and per engine, and the registry through which the
+// engine's relay and its agents count into the same camera's counters. The health line, the
+// "Messages dropped" event and the metrics file all read these counters; nothing else keeps
+// counts of its own.
+//
+// Threads: counting is a relaxed atomic add on any thread (the relay counts queue and
+// authorisation drops, the camera's receive thread everything else). The registry's map is
+// under one mutex, taken when a camera is first named (an agent starts, the relay learns a
+// subscription) and when a snapshot is taken, never per message.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "thread_annotations.h"
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+/** Why a message or a part of it was left out (or, for the two cuts, shortened). */
+enum class DropReason
+{
+    beforeVideo, //< The camera had no video frame yet to stamp the packets with.
+    notJson,
+    tooDeep,
+    malformed, //< A member or list element of the wrong form.
+    numberOutOfRange,
+    otherCamera, //< "src_uuid" names another camera than the prefix did.
+    boxOutsideFrame,
+    listCut, //< List elements beyond the limit.
+    textCut, //< Texts cut to the limit (kept, shortened).
+    queueFull, //< The camera's queue (messages or bytes) was full at the relay.
+    notAuthorised, //< The AI engine's certificate does not allow this camera.
+};
+
+constexpr size_t kDropReasonCount = static_cast<size_t>(DropReason::notAuthorised) + 1;
+
+struct DropReasonInfo
+{
+    DropReason reason;
+    /** The metrics label and the health line's key. */
+    const char* name;
+    /** For people: the "Messages dropped" event and the documentation. */
+    const char* text;
+};
+
+/** Every reason, in the order of DropReason. */
+extern const std::array<DropReasonInfo, kDropReasonCount> kDropReasons;
+
+[[nodiscard]] inline const DropReasonInfo& dropReasonInfo(DropReason reason)
+{
+    return kDropReasons[static_cast<size_t>(reason)];
+}
+
+using DropCounts = std::array<uint64_t, kDropReasonCount>;
+
+/** One camera's counters at one moment. */
+struct CameraSnapshot
+{
+    std::string cameraId;
+    uint64_t received = 0; //< Messages taken off the camera's queue.
+    uint64_t converted = 0; //< Messages parsed and converted for this camera.
+    uint64_t objectPackets = 0;
+    uint64_t eventPackets = 0;
+    int64_t lastMessageUnixMs = 0; //< 0 until the first message.
+    DropCounts drops{};
+};
+
+/** The counters of one camera; shared by its agent(s) and the relay. */
+class CameraCounters
+{
+public:
+    void drop(DropReason reason, uint64_t count = 1) noexcept
+    {
+        m_drops[static_cast<size_t>(reason)].fetch_add(count, std::memory_order_relaxed);
+    }
+    /** A message was taken off the queue now (wall clock, for the operator). */
+    void received() noexcept;
+    void converted() noexcept { m_converted.fetch_add(1, std::memory_order_relaxed); }
+    void pushed(uint64_t objectPackets, uint64_t eventPackets) noexcept
+    {
+        m_objectPackets.fetch_add(objectPackets, std::memory_order_relaxed);
+        m_eventPackets.fetch_add(eventPackets, std::memory_order_relaxed);
+    }
+
+    [[nodiscard]] uint64_t drops(DropReason reason) const noexcept
+    {
+        return m_drops[static_cast<size_t>(reason)].load(std::memory_order_relaxed);
+    }
+    [[nodiscard]] DropCounts drops() const noexcept;
+    [[nodiscard]] CameraSnapshot snapshot(std::string cameraId) const;
+
+private:
+    std::array<std::atomic<uint64_t>, kDropReasonCount> m_drops{};
+    std::atomic<uint64_t> m_received{0};
+    std::atomic<uint64_t> m_converted{0};
+    std::atomic<uint64_t> m_objectPackets{0};
+    std::atomic<uint64_t> m_eventPackets{0};
+    std::atomic<int64_t> m_lastMessageUnixMs{0};
+};
+
+/** One engine's counters at one moment. */
+struct EngineSnapshot
+{
+    uint64_t received = 0; //< Messages taken from the service port.
+    uint64_t relayed = 0; //< Handed to a camera's queue.
+    uint64_t noCamera = 0; //< Matched no camera of this engine.
+    int64_t enginesConnected = 0; //< AI-engine connections now.
+    uint64_t connections = 0; //< AI-engine connections accepted since the start.
+    uint64_t disconnects = 0;
+    uint64_t refusedPeers = 0; //< Handshakes and messages refused by the ingress policy.
+};
+
+/** The counters of one engine's relay; written by the relay and the ZAP handler's thread. */
+struct EngineCounters
+{
+    std::atomic<uint64_t> received{0};
+    std::atomic<uint64_t> relayed{0};
+    std::atomic<uint64_t> noCamera{0};
+    std::atomic<int64_t> enginesConnected{0};
+    std::atomic<uint64_t> connections{0};
+    std::atomic<uint64_t> disconnects{0};
+    std::atomic<uint64_t> refusedPeers{0};
+
+    [[nodiscard]] EngineSnapshot snapshot() const noexcept;
+};
+
+/** Adds one, relaxed: the hot path's counting. */
+inline void bump(std::atomic<uint64_t>& counter, uint64_t count = 1) noexcept
+{
+    counter.fetch_add(count, std::memory_order_relaxed);
+}
+
+/**
+ * The counters of one engine and of every camera named to it. A camera's counters, once made,
+ * stay until the engine ends (its counts must not go back to zero for a monitoring system when
+ * its agent is made anew); cameras are named by the server's agents only, never by the network.
+ */
+class IngestCounters
+{
+public:
+    /** The counters of the camera with this id (without braces), made on first use. */
+    [[nodiscard]] std::shared_ptr<CameraCounters> camera(const std::string& cameraId)
+        EXCLUDES(m_mutex);
+
+    EngineCounters& engine() { return m_engine; }
+    const EngineCounters& engine() const { return m_engine; }
+
+    /** Every camera's counters, ordered by camera id. */
+    [[nodiscard]] std::vector<CameraSnapshot> cameras() const EXCLUDES(m_mutex);
+
+private:
+    EngineCounters m_engine;
+    mutable Mutex m_mutex;
+    std::map<std::string, std::shared_ptr<CameraCounters>> m_cameras GUARDED_BY(m_mutex);
+};
+
+} // namespace nx::vms_server_plugins::analytics::sample
