@@ -1,13 +1,19 @@
 // The tools as a user runs them: argument mistakes end with one line on standard error and
-// exit status 2, never a crash; the publisher's --print shows exactly what it would send and its
-// --check what the plugin would make of each message.
+// exit status 2, never a crash; the publisher's --print shows exactly what it would send, its
+// --check what the plugin would make of each message, and a real send counts what did not go.
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <zmq.hpp>
 
 #include "process.h"
 
@@ -44,6 +50,7 @@ TEST(CommandLine, MistakesExitWithStatus2AndOneLine)
         {{kPublish, "--port", "0"}, "bad port"},
         {{kPublish, "--port", "http"}, "bad port"},
         {{kPublish, "--rate", "0"}, "bad rate"},
+        {{kPublish, "--wait-timeout", "0"}, "bad wait timeout"},
         {{kPublish, "--rate"}, "needs a value"},
         {{kPublish, "--camera", "a\"b", "messages.jsonl"}, "bad camera id"},
         {{kPublish, "/nonexistent/dir/x.jsonl"}, "no such file or directory"},
@@ -220,17 +227,104 @@ TEST(PublishCheck, EveryDropIsExplainedAlsoBeyondTheLogsRate)
     EXPECT_EQ(reasons, 8U) << finished.out;
 }
 
-TEST(Publish, SaysSoWhenNothingListens)
+/**
+ * A subscriber of the test on a free loopback port. It never reads a message, but its thread
+ * keeps asking the socket for its state: a socket attaches a new connection, and sends its
+ * subscriptions there, only when its owner calls it.
+ */
+class Subscriber
 {
-    // Nothing listens on this port: every message is lost, and the publisher must not claim
-    // success.
-    const Finished finished = run({kPublish, "--port", "1", "--settle-ms", "200", "--rate",
-        "100", "--quiet"});
-    EXPECT_EQ(finished.status, 1);
-    EXPECT_NE(finished.out.find("sent 6 messages to tcp://127.0.0.1:1"), std::string::npos)
-        << finished.out;
-    EXPECT_NE(finished.err.find("no subscriber ever connected"), std::string::npos)
-        << finished.err;
+public:
+    explicit Subscriber(std::function<void(zmq::socket_t&)> setUp)
+    {
+        std::promise<std::string> bound;
+        std::future<std::string> port = bound.get_future();
+        m_thread = std::thread([this, setUp, &bound]()
+            {
+                zmq::socket_t socket(m_context, zmq::socket_type::sub);
+                socket.set(zmq::sockopt::linger, 0);
+                setUp(socket);
+                socket.set(zmq::sockopt::subscribe, "");
+                socket.bind("tcp://127.0.0.1:*");
+                const std::string endpoint = socket.get(zmq::sockopt::last_endpoint);
+                bound.set_value(endpoint.substr(endpoint.rfind(':') + 1));
+                while (!m_stopped)
+                {
+                    (void) socket.get(zmq::sockopt::events);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+            });
+        m_port = port.get();
+    }
+
+    ~Subscriber()
+    {
+        m_stopped = true;
+        m_thread.join();
+    }
+
+    const std::string& port() const { return m_port; }
+
+private:
+    zmq::context_t m_context;
+    std::atomic<bool> m_stopped{false};
+    std::string m_port;
+    std::thread m_thread;
+};
+
+// The publisher once reported success when nothing listened or its handshake was refused: its
+// messages were dropped unseen. Without the plugin's subscription it must send nothing and fail.
+TEST(Publish, FailsWhenNoSubscriptionComes)
+{
+    // A CurveZMQ listener refuses a plain publisher at the handshake: connected, never subscribed.
+    char publicKey[41];
+    char secretKey[41];
+    ASSERT_EQ(zmq_curve_keypair(publicKey, secretKey), 0);
+    const Subscriber curve([&](zmq::socket_t& socket)
+        {
+            socket.set(zmq::sockopt::curve_server, 1);
+            socket.set(zmq::sockopt::curve_secretkey, std::string(secretKey));
+        });
+    std::string nothingListening;
+    {
+        const Subscriber closed([](zmq::socket_t&) {});
+        nothingListening = closed.port(); //< Free again once it has gone.
+    }
+
+    for (const std::string& port: {nothingListening, curve.port()})
+    {
+        const Finished finished =
+            run({kPublish, "--port", port, "--wait-timeout", "0.5", "--quiet"});
+        EXPECT_EQ(finished.status, 1) << port;
+        EXPECT_NE(finished.err.find("not admitted or nothing listening at tcp://127.0.0.1:"
+            + port), std::string::npos) << finished.err;
+        EXPECT_EQ(finished.out.find("sent "), std::string::npos) << finished.out;
+    }
+}
+
+TEST(Publish, CountsWhatAFullQueueRefusedAndSucceedsWithTheRest)
+{
+    // Subscribed, but never reading, with the smallest queue and socket buffer: the publisher's
+    // own queue (1000 messages) and the kernel's buffers fill, and then sends fail.
+    const Subscriber stuck([](zmq::socket_t& socket)
+        {
+            socket.set(zmq::sockopt::rcvhwm, 1);
+            socket.set(zmq::sockopt::rcvbuf, 4096);
+        });
+    std::ofstream("large.jsonl") << "{\"src_uuid\":\"cam-1\",\"meta\":{},\"pad\":\""
+        << std::string(16 * 1024, 'x') << "\"}\n";
+    const Finished finished = run({kPublish, "--port", stuck.port(), "--loop", "--count", "3000",
+        "--rate", "100000", "--quiet", "large.jsonl"});
+    EXPECT_EQ(finished.status, 0) << finished.err;
+    long long sent = 0;
+    long long notSent = 0;
+    const size_t at = finished.out.find("skyloom-publish: sent ");
+    ASSERT_NE(at, std::string::npos) << finished.out;
+    ASSERT_EQ(std::sscanf(finished.out.c_str() + at, "skyloom-publish: sent %lld messages (%lld "
+        "not sent)", &sent, &notSent), 2) << finished.out;
+    EXPECT_GT(sent, 0);
+    EXPECT_GT(notSent, 0);
+    EXPECT_EQ(sent + notSent, 3000);
 }
 
 } // namespace

@@ -1,7 +1,9 @@
-// What skyloom-host makes of the plugin's packets and manifests: expectations, counts, the
-// camera of a relayed message, settings defaults, the packet lines and the SVG view.
+// What skyloom-host makes of the plugin's packets, manifests and metrics file: expectations,
+// counts, the plugin's counters, settings defaults, the packet lines and the SVG view.
 
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -9,7 +11,8 @@
 
 #include "collector.h"
 #include "expectations.h"
-#include "host_threads.h"
+#include "host_options.h"
+#include "metrics_text.h"
 #include "packet_view.h"
 #include "plugin_settings.h"
 #include "svg_view.h"
@@ -98,9 +101,6 @@ TEST(Collector, CountsPerCameraAndReportsUnmetExpectations)
     event.typeId = "skyloom.plugin.evt_lpr";
     event.caption = "LPR";
     collector.addPacket(1, packetOf(Kind::event, {event}));
-    collector.addRelayed(0, false, "");
-    collector.addRelayed(1, true, "");
-    collector.addRelayed(-1, false, "{\"src_uuid\":\"other\"");
     collector.addPacket(9, packetOf(Kind::event, {event})); //< no such camera: ignored
 
     const RunStats stats = collector.snapshot();
@@ -112,9 +112,6 @@ TEST(Collector, CountsPerCameraAndReportsUnmetExpectations)
     EXPECT_EQ(stats.cameras[0].itemsByType.at("skyloom.plugin.obj_lp"), 1);
     EXPECT_EQ(stats.cameras[0].latestObjects.size(), 1U);
     EXPECT_EQ(stats.cameras[1].events, 1);
-    EXPECT_EQ(stats.cameras[1].relayedBeforeFirstFrame, 1);
-    EXPECT_EQ(stats.relayedForUnknownCameras, 1);
-    EXPECT_EQ(stats.unknownCameraExample, "{\"src_uuid\":\"other\"");
 
     const std::vector<std::string> unmet = unmetExpectations(stats, collector.expectations());
     ASSERT_EQ(unmet.size(), 1U);
@@ -146,21 +143,89 @@ TEST(Collector, KeepsTheLatestObjectPerTrackWithinItsLimit)
     EXPECT_EQ(camera.latestObjects.count(track8), 0U) << "the oldest tracks went";
 }
 
-TEST(RelayTap, FindsTheCameraByTheExactPrefix)
+TEST(MetricsText, ReadsThePluginsCountersWithEscapedLabels)
 {
-    const std::vector<std::string> prefixes{
-        RelayTap::subscriptionPrefix("{8f120e8a-2ced-c84a-aa40-59a59f563488}"),
-        RelayTap::subscriptionPrefix("{8f120e8a-2ced-c84a-aa40-59a59f563489}"),
+    const ReadCounters read = countersFromMetrics(
+        "# HELP skyloom_engine_messages_received_total Messages \\\\ from\\n the AI engine.\n"
+        "# TYPE skyloom_engine_messages_received_total counter\n"
+        "skyloom_engine_messages_received_total 12\n"
+        "# a plain comment\n"
+        "\n"
+        "skyloom_engine_ai_engines_connected 1\n"
+        "skyloom_engine_refused_peers_total 3 1718269985771\n"
+        "skyloom_engine_some_later_metric{x=\"y\"} 0.5\n"
+        "skyloom_camera_messages_received_total{camera=\"8f12\"} 9\n"
+        "skyloom_camera_messages_dropped_total { camera = \"8f12\" , reason = \"not_json\" , } 2\n"
+        "skyloom_camera_messages_dropped_total{reason=\"malformed\",camera=\"a\\\"b\\\\c\\nd\"} 1\n"
+        "skyloom_camera_packets_pushed_total{camera=\"8f12\",kind=\"event\"} 4e0\n"
+        "skyloom_camera_last_message_timestamp_seconds{camera=\"8f12\"} 1718269985.771\n");
+    ASSERT_TRUE(read.counters) << read.error;
+    const PluginCounters& counters = *read.counters;
+    EXPECT_EQ(counters.engine.received, 12);
+    EXPECT_EQ(counters.engine.aiEnginesConnected, 1);
+    EXPECT_EQ(counters.engine.refusedPeers, 3);
+    const CameraCounts& camera = counters.cameras.at("8f12");
+    EXPECT_EQ(camera.received, 9);
+    EXPECT_EQ(camera.eventPackets, 4);
+    EXPECT_DOUBLE_EQ(camera.lastMessageS, 1718269985.771);
+    EXPECT_EQ(camera.drops, (std::map<std::string, int64_t>{{"not_json", 2}}));
+    EXPECT_EQ(counters.cameras.at("a\"b\\c\nd").drops.at("malformed"), 1);
+
+    const std::string text = countersText(counters, {"{8f12}", "{other}"});
+    EXPECT_NE(text.find("1           9         0        0       4  not_json 2\n"),
+        std::string::npos) << text;
+    EXPECT_NE(text.find("2           0         0        0       0  -\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("engine: 12 messages received"), std::string::npos) << text;
+}
+
+TEST(MetricsText, RefusesTextsThatAreNotThePluginsCounters)
+{
+    const std::string engine = "skyloom_engine_messages_received_total 1\n";
+    const std::vector<std::pair<std::string, const char*>> rows{
+        {engine.substr(0, engine.size() - 1), "does not end with a line feed"},
+        {"", "not the plugin's metrics"},
+        {"skyloom_engine_messages_relayed_total 1\n", "not the plugin's metrics"},
+        {engine + engine, "line 2: a second sample of the same series"},
+        {engine + "# TYPE skyloom_engine_messages_received_total counter\n",
+            "line 2: the TYPE line of skyloom_engine_messages_received_total comes after"},
+        {"# TYPE x counter\n# TYPE x gauge\n" + engine, "line 2: a second TYPE line"},
+        {"# TYPE x countr\n" + engine, "line 1: bad TYPE line"},
+        {"# HELP x a \\t\n" + engine, "bad escape in the HELP text"},
+        {engine + "skyloom_engine_messages_relayed_total 0x10\n", "line 2: bad value '0x10'"},
+        {engine + "skyloom_engine_messages_relayed_total 1,5\n", "bad value"},
+        {engine + "skyloom_engine_messages_relayed_total\n", "a blank before the value"},
+        {engine + "skyloom_engine_messages_relayed_total 1 2 3\n", "text after the value"},
+        {engine + "skyloom_engine_messages_relayed_total 1.5\n", "not a whole count"},
+        {engine + "skyloom_engine_messages_relayed_total -1\n", "not a whole count"},
+        {engine + "skyloom_engine_messages_relayed_total NaN\n", "not a whole count"},
+        {engine + "skyloom_engine_messages_relayed_total 1\r\n", "carriage return"},
+        {engine + "1skyloom 1\n", "expected a metric name"},
+        {engine + "skyloom_engine_messages_relayed_total{camera=\"a\"} 1\n", "has labels"},
+        {engine + "x{a=\"b\\t\"} 1\n", "bad escape in a label value"},
+        {engine + "x{a=\"b} 1\n", "label value not closed"},
+        {engine + "x{a=\"b\",a=\"c\"} 1\n", "the label a twice"},
+        {engine + "x{a=\"b\" 1\n", "expected ',' or '}'"},
+        {engine + "x{a:b=\"c\"} 1\n", "expected '='"},
+        {engine + "skyloom_camera_messages_received_total 1\n", "expected the labels camera"},
+        {engine + "skyloom_camera_messages_dropped_total{camera=\"c\"} 1\n",
+            "expected the labels camera and reason"},
+        {engine + "skyloom_camera_packets_pushed_total{camera=\"c\",kind=\"x\"} 1\n",
+            "unknown kind \"x\""},
     };
-    EXPECT_EQ(prefixes[0], "{\"src_uuid\":\"8f120e8a-2ced-c84a-aa40-59a59f563488\"");
-    const auto camera = [&](const std::string& text)
-    { return RelayTap::cameraForMessage(prefixes, text); };
-    EXPECT_EQ(camera(R"({"src_uuid":"8f120e8a-2ced-c84a-aa40-59a59f563489","event":{}})"), 1);
-    EXPECT_EQ(camera(R"({"src_uuid":"8f120e8a-2ced-c84a-aa40-59a59f563488"})"), 0);
-    EXPECT_EQ(camera(R"({"src_uuid":"8F120E8A-2CED-C84A-AA40-59A59F563488","event":{}})"), -1);
-    EXPECT_EQ(camera(R"({ "src_uuid":"8f120e8a-2ced-c84a-aa40-59a59f563488","event":{}})"), -1);
-    EXPECT_EQ(camera(R"({"src_uuid":"8f120e8a-2ced-c84a-aa40-59a59f5634881","event":{}})"), -1)
-        << "a longer id is another camera";
+    for (const auto& [text, errorPart]: rows)
+    {
+        const ReadCounters read = countersFromMetrics(text);
+        EXPECT_FALSE(read.counters) << text;
+        EXPECT_NE(read.error.find(errorPart), std::string::npos) << text << "\n" << read.error;
+    }
+}
+
+TEST(CameraIds, TheSubscriptionPrefixNamesTheIdWithoutBraces)
+{
+    EXPECT_EQ(subscriptionPrefix("{8f120e8a-2ced-c84a-aa40-59a59f563488}"),
+        "{\"src_uuid\":\"8f120e8a-2ced-c84a-aa40-59a59f563488\"");
+    EXPECT_EQ(unbracedCameraId("cam-1"), "cam-1");
 }
 
 TEST(PluginSettings, DefaultsComeFromTheModelAsTheServerSendsThem)

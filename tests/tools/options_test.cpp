@@ -47,6 +47,8 @@ TEST(PublishArgs, MistakesGiveOneClearLine)
         {{"--count", "0"}, "bad count"},
         {{"--count", "1.5"}, "bad count"},
         {{"--settle-ms", "-1"}, "bad settle time"},
+        {{"--wait-timeout", "-1"}, "bad wait timeout"},
+        {{"--wait-timeout", "3601"}, "bad wait timeout"},
         {{"--camera", "a\"b"}, "bad camera id"},
         {{"--camera", "{}"}, "bad camera id"},
         {{"--pace", "fast"}, "bad pace 'fast'"},
@@ -81,10 +83,11 @@ TEST(PublishArgs, GoodCommandLinesMeanWhatTheySay)
     EXPECT_TRUE(parsed.options->sourcePath.empty()) << "the built-in samples";
     EXPECT_FALSE(parsed.options->count);
     EXPECT_TRUE(parsed.options->check);
+    EXPECT_TRUE(parsed.options->wait);
 
     parsed = parsePublishArgs({"--host", "10.0.0.5", "--port=9922", "--camera", "{a}",
         "--camera", "b", "--rate", "2.5", "--count", "7", "--loop", "--settle-ms", "0",
-        "--no-check", "--compact", "-q", "msgs.jsonl"});
+        "--no-check", "--compact", "-q", "--no-wait", "--wait-timeout", "0.5", "msgs.jsonl"});
     ASSERT_TRUE(parsed.options) << parsed.error;
     const PublishOptions& o = *parsed.options;
     EXPECT_EQ(o.endpoint(), "tcp://10.0.0.5:9922");
@@ -93,6 +96,8 @@ TEST(PublishArgs, GoodCommandLinesMeanWhatTheySay)
     EXPECT_EQ(o.count.value_or(0), 7);
     EXPECT_TRUE(o.loop);
     EXPECT_EQ(o.settleMs, 0);
+    EXPECT_FALSE(o.wait);
+    EXPECT_DOUBLE_EQ(o.waitTimeoutS, 0.5);
     EXPECT_FALSE(o.check);
     EXPECT_TRUE(o.compact);
     EXPECT_TRUE(o.quiet);

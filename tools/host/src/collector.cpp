@@ -74,22 +74,6 @@ void Collector::rememberObject(CameraStats* camera, const MetadataItemRecord& it
     camera->latestObjects.erase(oldest);
 }
 
-void Collector::addRelayed(int cameraIndex, bool beforeFirstFrame, const std::string& head)
-{
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    if (cameraIndex < 0 || static_cast<size_t>(cameraIndex) >= m_stats.cameras.size())
-    {
-        ++m_stats.relayedForUnknownCameras;
-        if (m_stats.unknownCameraExample.empty())
-            m_stats.unknownCameraExample = head;
-        return;
-    }
-    CameraStats& camera = m_stats.cameras[static_cast<size_t>(cameraIndex)];
-    ++camera.relayed;
-    if (beforeFirstFrame)
-        ++camera.relayedBeforeFirstFrame;
-}
-
 RunStats Collector::snapshot() const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
@@ -133,17 +117,15 @@ std::string format(const char* format, ...)
 
 std::string cameraTable(const RunStats& stats)
 {
-    std::string text = format("%-4s %-38s %7s %8s %7s %7s %7s %7s %9s\n", "cam", "device id",
-        "packets", "obj.pkts", "objects", "ev.pkts", "events", "relayed", "pre-video");
+    std::string text = format("%-4s %-38s %7s %8s %7s %7s %7s\n", "cam", "device id",
+        "packets", "obj.pkts", "objects", "ev.pkts", "events");
     for (size_t c = 0; c < stats.cameras.size(); ++c)
     {
         const CameraStats& camera = stats.cameras[c];
-        text += format("%-4zu %-38s %7lld %8lld %7lld %7lld %7lld %7lld %9lld\n", c + 1,
+        text += format("%-4zu %-38s %7lld %8lld %7lld %7lld %7lld\n", c + 1,
             camera.cameraId.c_str(), static_cast<long long>(camera.packets),
             static_cast<long long>(camera.objectPackets), static_cast<long long>(camera.objects),
-            static_cast<long long>(camera.eventPackets), static_cast<long long>(camera.events),
-            static_cast<long long>(camera.relayed),
-            static_cast<long long>(camera.relayedBeforeFirstFrame));
+            static_cast<long long>(camera.eventPackets), static_cast<long long>(camera.events));
     }
     return text;
 }
@@ -189,12 +171,6 @@ std::string summaryText(const RunStats& stats)
         text += format("object packets without objects (every detection filtered out): %lld\n",
             static_cast<long long>(emptyPackets));
     }
-    text += format("relayed messages for no camera of this run: %lld\n",
-        static_cast<long long>(stats.relayedForUnknownCameras));
-    if (!stats.unknownCameraExample.empty())
-        text += "  e.g. a message beginning " + stats.unknownCameraExample + "\n";
-    text += "(relayed: messages seen on the plugin's loopback relay; pre-video: of those, the "
-        "ones that came before the camera's first frame and were dropped)\n";
     return text;
 }
 

@@ -1,7 +1,7 @@
 // Gathers what skyloom-host sees during a run: per camera the packets, items by type id, the
-// messages seen on the plugin's loopback relay, the latest object of each track (for the SVG
-// view) and the expectation matches. Written from the plugin's receive threads and the host's
-// relay tap thread, read by the main thread: every member is under the one lock.
+// latest object of each track (for the SVG view) and the expectation matches. Written from the
+// plugin's receive threads, read by the main thread: every member is under the one lock. What
+// happened to the messages inside the plugin is its own counters' business (metrics_text.h).
 #pragma once
 
 #include <cstdint>
@@ -34,8 +34,6 @@ struct CameraStats
     int64_t eventPackets = 0;
     int64_t objects = 0;
     int64_t events = 0;
-    int64_t relayed = 0; //< messages for this camera seen on the loopback relay
-    int64_t relayedBeforeFirstFrame = 0;
     int64_t lastTimestampUs = 0;
     std::map<std::string, int64_t> itemsByType;
     std::map<nx::sdk::Uuid, LatestObject> latestObjects;
@@ -46,8 +44,6 @@ struct CameraStats
 struct RunStats
 {
     std::vector<CameraStats> cameras;
-    int64_t relayedForUnknownCameras = 0;
-    std::string unknownCameraExample; //< the head of one such message
 };
 
 class Collector
@@ -60,9 +56,6 @@ public:
 
     /** cameraIndex is 0-based. */
     void addPacket(size_t cameraIndex, const testhost::MetadataPacketRecord& packet);
-
-    /** A message on the relay; a negative index: it names no camera of this run. */
-    void addRelayed(int cameraIndex, bool beforeFirstFrame, const std::string& head);
 
     const std::vector<Expectation>& expectations() const { return m_expectations; }
 

@@ -204,6 +204,18 @@ std::string bracedCameraId(const std::string& id)
     return "{" + id + "}";
 }
 
+std::string unbracedCameraId(const std::string& cameraId)
+{
+    if (cameraId.size() >= 2 && cameraId.front() == '{' && cameraId.back() == '}')
+        return cameraId.substr(1, cameraId.size() - 2);
+    return cameraId;
+}
+
+std::string subscriptionPrefix(const std::string& cameraId)
+{
+    return "{\"src_uuid\":\"" + unbracedCameraId(cameraId) + "\"";
+}
+
 ParsedHostArgs parseHostArgs(const std::vector<std::string>& args)
 {
     State state;
@@ -290,7 +302,7 @@ Run and output:
   --duration S       stop after S seconds; 0 (the default) runs until Ctrl-C
   --ready-timeout S  how long to wait for the plugin to listen on PORT (default 15)
   --json             JSON Lines on standard output instead of one text line per packet
-                     (fields: docs/troubleshooting.md)
+                     (fields, the summary's too: docs/troubleshooting.md)
   -q, --quiet        no line per packet: a progress line every 5 s and the summary
   --svg DIR          write DIR/camera-N.svg: the latest objects of each camera on a 16:9 frame
   --expect FILE      JSON list of packets every camera must receive (see docs/troubleshooting.md)
@@ -298,11 +310,23 @@ Run and output:
   --version          the version and exit
   --                 the next argument is the plugin library, even if it begins with '-'
 
-A line "skyloom-host: ready" tells when the plugin listens on PORT (on standard error with
---json, where every line of the host's own goes). At the end a summary and a registry check
-(plugin objects created vs destroyed) are printed; with --json also a last {"summary": ...} line.
-Exit status: 0 fine, 1 an expectation was not met / objects leaked / the plugin failed,
-2 bad arguments or a library that is not a plugin.
+A line "skyloom-host: ready: the plugin listens on ENDPOINT" tells when the plugin reports
+(diagnostic event "Listening for the AI engine") that it listens on PORT; it goes to standard
+error with --json, where every line of the host's own goes. The plugin's diagnostic events are
+printed as they come; an error-level one, or no ready within --ready-timeout, ends the run with
+status 1. The working directory may be read-only (the plugin's log file is then not written).
+
+At the end a summary is printed: per camera the packets the host received, then the plugin's
+own counters, which the host has it write (engine setting MetricsFile, a file in a private
+temporary directory under $TMPDIR or /tmp, removed at exit; --engine-set MetricsFile=PATH
+names one to keep) and reads after releasing the plugin: per camera the messages received
+and converted, the packets pushed and the messages dropped by reason; for the engine the
+messages received, relayed and meant for no camera, the AI engines connected, their
+disconnects and the refused peers. Then a registry check (plugin objects created vs
+destroyed); with --json also a last {"summary": ...} line.
+Exit status: 0 fine, 1 an expectation was not met / objects leaked / the plugin failed (an
+error event, not listening in time, no or a malformed metrics file), 2 bad arguments or a
+library that is not a plugin.
 )";
 }
 

@@ -53,6 +53,12 @@ std::string generatedCameraId(int n);
 /** The id in braces, as the server reports device ids; an id already in braces is kept. */
 std::string bracedCameraId(const std::string& id);
 
+/** The id as the plugin names the camera (in its subscription and counters): without braces. */
+std::string unbracedCameraId(const std::string& cameraId);
+
+/** The plugin's subscription prefix for a device id: {"src_uuid":"<id without braces>". */
+std::string subscriptionPrefix(const std::string& cameraId);
+
 /** The arguments without the program name. */
 ParsedHostArgs parseHostArgs(const std::vector<std::string>& args);
 

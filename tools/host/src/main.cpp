@@ -1,7 +1,10 @@
 // skyloom-host: plays the video-management server for an analytics plugin. The main thread
 // loads the plugin and makes every call that the server makes (creation, settings, manifests,
-// release); a FramePump thread pushes the video frames; the plugin's receive threads hand the
-// packets to the handlers, which print them. Usage: --help.
+// release), watches the plugin's diagnostic events and, after the release, reads the plugin's
+// counters from its metrics file; a FramePump thread pushes the video frames; the plugin's
+// receive threads hand the packets to the handlers, which print them. Usage: --help.
+
+#include <stdlib.h>
 
 #include <cerrno>
 #include <chrono>
@@ -13,6 +16,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -26,7 +30,6 @@
 #include <skyloom/testhost/engine_handler.h>
 #include <skyloom/testhost/engine_info.h>
 #include <skyloom/testhost/host_ref_countable.h>
-#include <skyloom/testhost/log_file.h>
 #include <skyloom/testhost/metadata_types.h>
 #include <skyloom/testhost/plugin_library.h>
 #include <skyloom/testhost/utility_provider.h>
@@ -34,6 +37,7 @@
 #include "collector.h"
 #include "host_options.h"
 #include "host_threads.h"
+#include "metrics_text.h"
 #include "packet_view.h"
 #include "plugin_settings.h"
 #include "svg_view.h"
@@ -55,6 +59,8 @@ constexpr std::chrono::milliseconds kPollStep{100};
 constexpr std::chrono::seconds kRegistryWait{5};
 constexpr std::chrono::seconds kProgressInterval{5};
 constexpr const char* kPluginFileName = "libskyloom_analytics_plugin.so";
+constexpr const char* kListeningCaption = "Listening for the AI engine";
+constexpr const char* kMetricsSetting = "MetricsFile";
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
@@ -189,21 +195,82 @@ void prepareSvgDir(const std::string& dir)
         throw RunFailure{kExitBadArguments, "cannot create the SVG directory " + dir};
 }
 
-/** "12 packets (3 events, 9 object packets), 40 messages relayed" so far. */
-std::string progressText(const RunStats& stats)
+/**
+ * "12 packets (3 events, 9 object packets) so far", and the plugin's count of the messages it
+ * took from the AI engine when its metrics file can be read (it is written every 15 s).
+ */
+std::string progressText(const RunStats& stats, const std::optional<PluginCounters>& counters)
 {
     int64_t packets = 0;
     int64_t events = 0;
-    int64_t relayed = stats.relayedForUnknownCameras;
     for (const CameraStats& camera: stats.cameras)
     {
         packets += camera.packets;
         events += camera.eventPackets;
-        relayed += camera.relayed;
     }
-    return std::to_string(packets) + " packets (" + std::to_string(events) + " events, "
-        + std::to_string(packets - events) + " object packets), " + std::to_string(relayed)
-        + " messages relayed so far";
+    std::string text = std::to_string(packets) + " packets (" + std::to_string(events)
+        + " events, " + std::to_string(packets - events) + " object packets) so far";
+    if (counters)
+    {
+        text += "; the plugin had received " + std::to_string(counters->engine.received)
+            + " messages at its latest metrics";
+    }
+    return text;
+}
+
+/**
+ * A directory of the host's own (mkdtemp under $TMPDIR, else /tmp) for the plugin's metrics
+ * file; removed with everything in it when the object goes. Empty path when none could be made.
+ */
+class PrivateDir
+{
+public:
+    PrivateDir()
+    {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern =
+            (tmp && tmp[0] != '\0' ? std::string(tmp) : std::string("/tmp")) + "/skyloom-host.XXXXXX";
+        if (mkdtemp(pattern.data()))
+            m_path = pattern;
+        else
+            m_error = pattern + ": " + std::strerror(errno);
+    }
+
+    ~PrivateDir()
+    {
+        if (m_path.empty())
+            return;
+        std::error_code error;
+        fs::remove_all(m_path, error);
+    }
+
+    PrivateDir(const PrivateDir&) = delete;
+    PrivateDir& operator=(const PrivateDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+    const std::string& error() const { return m_error; }
+
+private:
+    std::string m_path;
+    std::string m_error;
+};
+
+/** The plugin's counters from its metrics file; an error line when it cannot be read. */
+ReadCounters readCounters(const std::string& path)
+{
+    errno = 0;
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+    {
+        return {std::nullopt, "cannot read the plugin's metrics file " + path + ": "
+            + (errno != 0 ? std::strerror(errno) : "cannot open it")};
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    ReadCounters counters = countersFromMetrics(text.str());
+    if (!counters.counters)
+        counters.error = "the plugin's metrics file " + path + ": " + counters.error;
+    return counters;
 }
 
 std::string settingsText(const SettingsMap& settings)
@@ -235,8 +302,11 @@ struct Camera
 class Host
 {
 public:
-    Host(const HostOptions& options, Output* output, Collector* collector):
-        m_options(options), m_output(output), m_collector(collector)
+    /** metricsPath: where the plugin is asked to write its metrics; empty: not asked. */
+    Host(const HostOptions& options, Output* output, Collector* collector,
+        std::string metricsPath):
+        m_options(options), m_output(output), m_collector(collector),
+        m_askedMetricsPath(std::move(metricsPath))
     {
     }
 
@@ -246,6 +316,15 @@ public:
     void run();
     void release();
 
+    /** After release(): waits (a while) until the plugin has destroyed its objects. */
+    void waitForPluginObjects();
+
+    /**
+     * The metrics file the engine was given (its last write is at the engine's release); empty
+     * when no engine was set up with one.
+     */
+    const std::string& metricsPath() const { return m_metricsPath; }
+
     /** Registry and host-object check after release(); false when something leaked. */
     bool checkBalance(nlohmann::json* outJson);
 
@@ -253,8 +332,8 @@ public:
 
 private:
     void waitUntilReady(const Clock::time_point& deadline);
-    bool readyOrFailed(LogFile* log);
     void printDiagnostics();
+    void failOnErrorEvent() const;
 
 private:
     const HostOptions& m_options;
@@ -269,7 +348,11 @@ private:
     Ptr<IEngine> m_engine;
     SettingsMap m_agentSettingsModel;
     std::vector<Camera> m_cameras;
+    const std::string m_askedMetricsPath;
+    std::string m_metricsPath; //< Set once the engine has taken its settings.
     size_t m_engineEventsPrinted = 0;
+    std::string m_listeningEndpoint; //< Of the latest "Listening for the AI engine" event.
+    std::string m_errorEvent; //< The first error-level event, as text.
 };
 
 void Host::load(const std::string& path)
@@ -295,6 +378,8 @@ void Host::createEngine()
     check(pluginManifest, "the plugin manifest");
     SettingsMap engineSettings = settingDefaults(pluginManifest.manifest, "engineSettingsModel");
     engineSettings["ServicePort"] = std::to_string(m_options.port);
+    if (!m_askedMetricsPath.empty())
+        engineSettings[kMetricsSetting] = m_askedMetricsPath;
     for (const auto& [key, value]: m_options.engineSettings)
         engineSettings[key] = value;
 
@@ -311,6 +396,9 @@ void Host::createEngine()
     m_agentSettingsModel = settingDefaults(engineManifest.manifest, "deviceAgentSettingsModel");
     const SettingsResult applied = doSetSettings(m_engine.get(), engineSettings);
     check(applied, "the engine settings");
+    // A file the user names is read (and kept); an empty one switches the file off.
+    if (engineSettings.count(kMetricsSetting) != 0 && applied.errors.count(kMetricsSetting) == 0)
+        m_metricsPath = engineSettings[kMetricsSetting];
     for (const auto& [key, error]: applied.errors)
         m_output->status("engine setting " + key + " refused: " + error);
     m_output->status("engine settings: " + settingsText(engineSettings));
@@ -359,70 +447,65 @@ void Host::createCameras()
             "the needed metadata types");
         m_output->status("camera " + std::to_string(i + 1) + ": " + camera.id + ", "
             + manifestSummary(manifest.manifest) + "; the AI engine must begin its messages with "
-            + RelayTap::subscriptionPrefix(camera.id));
+            + subscriptionPrefix(camera.id));
         m_cameras.push_back(std::move(camera));
     }
 }
 
 /**
- * Ready once the relay's log shows the bind of the service port: the cameras hear the relay
- * in-process from then on. A failed bind of the service port ends the run. The loopback copy
- * that the relay tap watches is not waited for: its failure reaches the engine's diagnostic
- * events, which are printed, and leaves the cameras unaffected (only the tap counts nothing).
+ * Ready at the engine's event "Listening for the AI engine", whose description is the endpoint
+ * as ZeroMQ bound it: the cameras hear the relay in-process from then on. Neither the plugin's
+ * log file (which a read-only working directory keeps from being written) nor the loopback copy
+ * on port 688 is needed for it. An error-level event of the plugin, or no such event within the
+ * ready timeout, ends the run.
  */
-bool Host::readyOrFailed(LogFile* log)
-{
-    const std::string bindLine = "threadFuncZeromqLoop bind ";
-    const std::string serviceEndpoint = "tcp://*:" + std::to_string(m_options.port);
-    bool serviceBound = false;
-    for (const std::string& line: log->lines())
-    {
-        const size_t at = line.find(bindLine);
-        if (at == std::string::npos)
-            continue;
-        const std::string rest = line.substr(at + bindLine.size());
-        const size_t failed = rest.find(" failed");
-        const std::string endpoint = rest.substr(0, failed);
-        if (failed != std::string::npos && endpoint == serviceEndpoint)
-        {
-            throw RunFailure{kExitFailed, "the plugin cannot listen on port "
-                + std::to_string(m_options.port) + rest.substr(failed + 7)};
-        }
-        serviceBound = serviceBound || (failed == std::string::npos && endpoint == serviceEndpoint);
-    }
-    return serviceBound;
-}
-
 void Host::waitUntilReady(const Clock::time_point& deadline)
 {
-    LogFile log;
     while (!g_interrupted)
     {
-        if (readyOrFailed(&log))
+        printDiagnostics();
+        failOnErrorEvent();
+        if (!m_listeningEndpoint.empty())
         {
-            m_output->status("ready: the plugin listens on tcp://*:"
-                + std::to_string(m_options.port));
+            m_output->status("ready: the plugin listens on " + m_listeningEndpoint);
             return;
         }
-        printDiagnostics();
         if (Clock::now() >= deadline)
         {
-            m_output->error("warning: the plugin did not report listening on port "
-                + std::to_string(m_options.port) + " (see " + log.path() + ")");
-            return;
+            std::ostringstream seconds;
+            seconds << m_options.readyTimeoutS;
+            throw RunFailure{kExitFailed, "the plugin did not report listening for the AI "
+                "engine (event \"" + std::string(kListeningCaption) + "\") within "
+                + seconds.str() + " s"};
         }
         std::this_thread::sleep_for(kPollStep);
     }
 }
 
+void Host::failOnErrorEvent() const
+{
+    if (!m_errorEvent.empty())
+        throw RunFailure{kExitFailed, "the plugin reports an error: " + m_errorEvent};
+}
+
 void Host::printDiagnostics()
 {
+    using Level = nx::sdk::IPluginDiagnosticEvent::Level;
+    const auto note = [this](const DiagnosticEventRecord& event, const std::string& source)
+    {
+        m_output->error(source + " diagnostic (level "
+            + std::to_string(static_cast<int>(event.level)) + "): " + event.caption + ": "
+            + event.description);
+        if (event.level == Level::error && m_errorEvent.empty())
+            m_errorEvent = source + ": " + event.caption + ": " + event.description;
+    };
     const std::vector<DiagnosticEventRecord> events = m_engineHandler->events();
     for (; m_engineEventsPrinted < events.size(); ++m_engineEventsPrinted)
     {
         const DiagnosticEventRecord& event = events[m_engineEventsPrinted];
-        m_output->error("engine diagnostic (level " + std::to_string(static_cast<int>(event.level))
-            + "): " + event.caption + ": " + event.description);
+        note(event, "engine");
+        if (event.caption == kListeningCaption && event.level == Level::info)
+            m_listeningEndpoint = event.description;
     }
     for (size_t i = 0; i < m_cameras.size(); ++i)
     {
@@ -431,26 +514,17 @@ void Host::printDiagnostics()
         const DeviceAgentRecords records = m_cameras[i].handler->snapshot();
         m_cameras[i].handler->clear();
         for (const DiagnosticEventRecord& event: records.diagnosticEvents)
-        {
-            m_output->error("camera " + std::to_string(i + 1) + " diagnostic (level "
-                + std::to_string(static_cast<int>(event.level)) + "): " + event.caption + ": "
-                + event.description);
-        }
+            note(event, "camera " + std::to_string(i + 1));
     }
 }
 
 void Host::run()
 {
     std::vector<Ptr<IDeviceAgent>> agents;
-    std::vector<std::string> ids;
     for (const Camera& camera: m_cameras)
-    {
         agents.push_back(camera.agent);
-        ids.push_back(camera.id);
-    }
     const auto start = Clock::now();
     FramePump pump(std::move(agents), m_options.fps);
-    RelayTap tap(ids, &pump, m_collector);
     waitUntilReady(start + std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(m_options.readyTimeoutS)));
 
@@ -460,15 +534,17 @@ void Host::run()
     while (!g_interrupted && (m_options.durationS <= 0 || Clock::now() < end))
     {
         printDiagnostics();
+        failOnErrorEvent();
         std::this_thread::sleep_for(kPollStep);
         // Without a line per packet, a long run still shows that it is alive.
         if (m_options.quiet && Clock::now() >= nextProgress)
         {
             nextProgress = Clock::now() + kProgressInterval;
-            m_output->status(progressText(m_collector->snapshot()));
+            const std::optional<PluginCounters> counters = m_metricsPath.empty()
+                ? std::nullopt : readCounters(m_metricsPath).counters;
+            m_output->status(progressText(m_collector->snapshot(), counters));
         }
     }
-    tap.stop();
     pump.stop();
     printDiagnostics();
     if (const std::string error = pump.firstError(); !error.empty())
@@ -486,6 +562,12 @@ void Host::release()
     m_engine.reset();
     m_plugin.reset();
     printDiagnostics();
+}
+
+void Host::waitForPluginObjects()
+{
+    if (const auto stats = m_library.registryStats())
+        (void) stats->waitUntilBalanced(kRegistryWait);
 }
 
 bool Host::checkBalance(nlohmann::json* outJson)
@@ -526,7 +608,23 @@ void writeSvgs(const std::string& dir, const RunStats& stats, Output* output)
     }
 }
 
-nlohmann::json summaryJson(const RunStats& stats, const std::vector<std::string>& unmet)
+nlohmann::json cameraCountersJson(const PluginCounters& counters, const std::string& cameraId)
+{
+    const auto found = counters.cameras.find(unbracedCameraId(cameraId));
+    const CameraCounts counts = found == counters.cameras.end() ? CameraCounts() : found->second;
+    nlohmann::json drops = nlohmann::json::object();
+    for (const auto& [reason, count]: counts.drops)
+    {
+        if (count > 0)
+            drops[reason] = count;
+    }
+    return {{"received", counts.received}, {"converted", counts.converted},
+        {"objectPackets", counts.objectPackets}, {"eventPackets", counts.eventPackets},
+        {"lastMessageS", counts.lastMessageS}, {"drops", drops}};
+}
+
+nlohmann::json summaryJson(const RunStats& stats, const std::vector<std::string>& unmet,
+    const ReadCounters& counters)
 {
     nlohmann::json cameras = nlohmann::json::array();
     for (const CameraStats& camera: stats.cameras)
@@ -534,18 +632,47 @@ nlohmann::json summaryJson(const RunStats& stats, const std::vector<std::string>
         cameras.push_back({{"cameraId", camera.cameraId}, {"packets", camera.packets},
             {"objectPackets", camera.objectPackets}, {"objects", camera.objects},
             {"eventPackets", camera.eventPackets}, {"events", camera.events},
-            {"relayed", camera.relayed},
-            {"relayedBeforeFirstFrame", camera.relayedBeforeFirstFrame},
-            {"itemsByType", camera.itemsByType}});
+            {"itemsByType", camera.itemsByType},
+            {"counters", counters.counters
+                ? cameraCountersJson(*counters.counters, camera.cameraId) : nullptr}});
     }
-    return {{"cameras", cameras}, {"relayedForUnknownCameras", stats.relayedForUnknownCameras},
+    nlohmann::json engine = nullptr;
+    if (counters.counters)
+    {
+        const EngineCounts& counts = counters.counters->engine;
+        engine = {{"received", counts.received}, {"relayed", counts.relayed},
+            {"noCamera", counts.noCamera}, {"aiEnginesConnected", counts.aiEnginesConnected},
+            {"aiEngineConnections", counts.aiEngineConnections},
+            {"aiEngineDisconnects", counts.aiEngineDisconnects},
+            {"refusedPeers", counts.refusedPeers}};
+    }
+    return {{"cameras", cameras}, {"engine", engine}, {"countersError", counters.error},
         {"unmetExpectations", unmet}};
+}
+
+/**
+ * The plugin's counters after its release, when the engine was given a metrics file: the
+ * file's last write comes when the engine goes, so its figures are final.
+ */
+ReadCounters finalCounters(Host* host)
+{
+    if (host->metricsPath().empty())
+        return {std::nullopt, "the engine was given no metrics file (setting MetricsFile)"};
+    host->waitForPluginObjects();
+    return readCounters(host->metricsPath());
 }
 
 int finish(Host* host, Collector* collector, const HostOptions& options, Output* output)
 {
     const RunStats stats = collector->snapshot();
-    output->block("\n" + summaryText(stats));
+    const ReadCounters counters = finalCounters(host);
+    std::vector<std::string> ids;
+    for (const CameraStats& camera: stats.cameras)
+        ids.push_back(camera.cameraId);
+    output->block("\n" + summaryText(stats) + "\nthe plugin's counters (its metrics file):\n"
+        + (counters.counters ? countersText(*counters.counters, ids) : "none\n"));
+    if (!counters.counters)
+        output->error(counters.error);
     writeSvgs(options.svgDir, stats, output);
 
     const std::vector<std::string> unmet = unmetExpectations(stats, collector->expectations());
@@ -557,10 +684,12 @@ int finish(Host* host, Collector* collector, const HostOptions& options, Output*
         for (const std::string& line: unmet)
             output->error("missing: " + line);
     }
-    nlohmann::json summary = summaryJson(stats, unmet);
+    nlohmann::json summary = summaryJson(stats, unmet, counters);
     const bool balanced = host->checkBalance(&summary);
     output->jsonLine({{"summary", summary}});
-    return unmet.empty() && balanced ? 0 : kExitFailed;
+    // A file the plugin was asked for and did not write, or wrote wrongly, is its fault.
+    const bool countersFine = counters.counters || host->metricsPath().empty();
+    return unmet.empty() && balanced && countersFine ? 0 : kExitFailed;
 }
 
 int run(const HostOptions& options)
@@ -570,7 +699,14 @@ int run(const HostOptions& options)
     {
         Collector collector(options.cameraIds, loadExpectations(options.expectPath));
         prepareSvgDir(options.svgDir);
-        Host host(options, &output, &collector);
+        const PrivateDir privateDir;
+        if (privateDir.path().empty() && options.engineSettings.count(kMetricsSetting) == 0)
+        {
+            output.error("warning: no directory for the plugin's metrics file ("
+                + privateDir.error() + "): the summary goes without the plugin's counters");
+        }
+        Host host(options, &output, &collector,
+            privateDir.path().empty() ? "" : privateDir.path() + "/metrics.prom");
         host.load(resolvePluginPath(options));
         try
         {

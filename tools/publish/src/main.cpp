@@ -1,7 +1,9 @@
 // skyloom-publish: plays the AI engine for the plugin. One thread: it checks the messages,
-// connects a ZeroMQ PUB socket to the service port, waits for the subscription to settle, sends
-// at the asked rate (or at a capture's recorded pace) and reports. With --check it sends nothing
-// and runs each message through the plugin's own handling instead. Usage: --help.
+// connects a ZeroMQ XPUB socket to the service port, waits until the plugin has subscribed (an
+// XPUB socket hears each subscription, so a refused or missing plugin shows), sends at the asked
+// rate (or at a capture's recorded pace) without blocking, counts what could not be sent and
+// reports. With --check it sends nothing and runs each message through the plugin's own handling
+// instead. Usage: --help.
 
 #include <netdb.h>
 #include <sys/socket.h>
@@ -12,6 +14,8 @@
 #include <ctime>
 #include <functional>
 #include <iostream>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -66,12 +70,17 @@ std::string wallClockText()
     return text;
 }
 
-/** Notices whether the PUB socket has a live connection to the service port. */
+/** Notices whether the socket has a live connection to the service port, and refusals. */
 class ConnectionWatch: public zmq::monitor_t
 {
 public:
+    static constexpr int kEvents = ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED
+        | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL | ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL
+        | ZMQ_EVENT_HANDSHAKE_FAILED_AUTH;
+
     bool connected() const { return m_connected; }
     bool everConnected() const { return m_everConnected; }
+    bool handshakeFailed() const { return m_handshakeFailed; }
 
     /** Handles the events that are waiting; returns at once. */
     void poll()
@@ -93,14 +102,67 @@ private:
         m_connected = false;
     }
 
+    void on_event_handshake_failed_no_detail(const zmq_event_t&, const char*) override
+    {
+        m_handshakeFailed = true;
+    }
+
+    void on_event_handshake_failed_protocol(const zmq_event_t&, const char*) override
+    {
+        m_handshakeFailed = true;
+    }
+
+    void on_event_handshake_failed_auth(const zmq_event_t&, const char*) override
+    {
+        m_handshakeFailed = true;
+    }
+
 private:
     bool m_connected = false;
     bool m_everConnected = false;
+    bool m_handshakeFailed = false;
 };
 
-/** Sleeps until `deadline` in short steps, calling `tick` at each; false when interrupted. */
+/**
+ * The subscriptions that the XPUB socket has heard: byte 1 and the topic for a subscription, 0
+ * and the topic when the last subscriber of a topic has gone (a disconnect included). The
+ * plugin subscribes to everything (""). A message sent while nothing is subscribed reaches
+ * nobody, so it is not sent but counted.
+ */
+class Subscriptions
+{
+public:
+    explicit Subscriptions(zmq::socket_t* socket): m_socket(socket) {}
+
+    /** Reads the subscription messages that are waiting; returns at once. */
+    void poll()
+    {
+        zmq::message_t message;
+        while (m_socket->recv(message, zmq::recv_flags::dontwait))
+        {
+            if (message.size() == 0)
+                continue;
+            const std::string topic(message.data<char>() + 1, message.size() - 1);
+            if (message.data<unsigned char>()[0] == 1)
+                m_topics.insert(topic);
+            else if (message.data<unsigned char>()[0] == 0)
+                m_topics.erase(topic);
+        }
+    }
+
+    bool any() const { return !m_topics.empty(); }
+
+private:
+    zmq::socket_t* const m_socket;
+    std::set<std::string> m_topics;
+};
+
+/**
+ * Sleeps until `deadline` (or, given `done`, until it says so) in short steps, calling `tick` at
+ * each; false when interrupted.
+ */
 bool waitUntil(Clock::time_point deadline, ConnectionWatch* watch,
-    const std::function<void()>& tick = {})
+    const std::function<void()>& tick = {}, const std::function<bool()>& done = {})
 {
     while (!g_interrupted)
     {
@@ -108,7 +170,7 @@ bool waitUntil(Clock::time_point deadline, ConnectionWatch* watch,
         if (tick)
             tick();
         const auto now = Clock::now();
-        if (now >= deadline)
+        if (now >= deadline || (done && done()))
             return true;
         std::this_thread::sleep_for(
             std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(20)));
@@ -179,14 +241,48 @@ void reportPrepared(const PreparedMessages& prepared)
 struct SendResult
 {
     int64_t sent = 0;
-    bool everConnected = false;
+    int64_t notSent = 0; //< Nobody subscribed, or the plugin's queue was full.
+    /** Set when the plugin did not subscribe within --wait-timeout: why, as far as known. */
+    std::string notAdmitted;
 };
+
+std::string secondsText(double seconds)
+{
+    std::ostringstream text;
+    text << seconds;
+    return text.str();
+}
+
+/** Why no subscription came, from what the connection monitor saw. */
+std::string notAdmittedText(const PublishOptions& options, const ConnectionWatch& watch)
+{
+    std::string text = "not admitted or nothing listening at " + options.endpoint()
+        + ": the plugin did not subscribe within " + secondsText(options.waitTimeoutS) + " s (";
+    if (watch.handshakeFailed())
+    {
+        text += "the handshake was refused: see the server's event \"AI engine refused\"; "
+            "check AllowedEngineAddresses and the keys";
+    }
+    else if (watch.everConnected())
+    {
+        text += "a connection was made, but no subscription came: refused by the plugin's "
+            "allow-list or keys, or not the plugin's service port?";
+    }
+    else
+    {
+        text += "no connection: is the plugin loaded, its ServicePort "
+            + std::to_string(options.port) + ", the port open?";
+    }
+    return text + "); nothing was sent";
+}
 
 SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& ready)
 {
     zmq::context_t context;
-    zmq::socket_t socket(context, zmq::socket_type::pub);
+    zmq::socket_t socket(context, zmq::socket_type::xpub);
     socket.set(zmq::sockopt::linger, kLingerMs);
+    // A full queue makes a send fail (EAGAIN, counted) instead of dropping the message unseen.
+    socket.set(zmq::sockopt::xpub_nodrop, 1);
     if (!options.serverKeyFile.empty())
     {
         const std::string error =
@@ -195,20 +291,35 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
             throw std::runtime_error(error);
     }
     ConnectionWatch watch;
-    watch.init(socket, "inproc://skyloom-publish-monitor",
-        ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED);
+    watch.init(socket, "inproc://skyloom-publish-monitor", ConnectionWatch::kEvents);
     socket.connect(options.endpoint());
-
-    // A PUB socket drops what it sends before the subscriber's subscription has arrived.
-    waitUntil(Clock::now() + std::chrono::milliseconds(options.settleMs), &watch);
-    if (!watch.connected() && !g_interrupted)
-    {
-        printError("warning: nothing listens at " + options.endpoint() + " yet (is the plugin "
-            "loaded, its ServicePort " + std::to_string(options.port) + ", the port open?); "
-            "messages sent before a connection are lost");
-    }
+    Subscriptions subscriptions(&socket);
 
     SendResult result;
+    if (options.wait)
+    {
+        // Also covers the plugin's start: it listens some seconds after its engine is made.
+        waitUntil(Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(options.waitTimeoutS)),
+            &watch, {}, [&]() { subscriptions.poll(); return subscriptions.any(); });
+        if (!subscriptions.any())
+        {
+            if (!g_interrupted)
+                result.notAdmitted = notAdmittedText(options, watch);
+            return result;
+        }
+    }
+    else
+    {
+        waitUntil(Clock::now() + std::chrono::milliseconds(options.settleMs), &watch);
+        subscriptions.poll();
+        if (!subscriptions.any() && !g_interrupted)
+        {
+            printError("warning: the plugin at " + options.endpoint() + " has not subscribed "
+                "(yet): messages are not sent until it has");
+        }
+    }
+
     const int64_t planned = plannedSends(options, ready.size());
     const Schedule schedule(options, ready);
     const auto start = Clock::now();
@@ -221,23 +332,34 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
         nextProgress = Clock::now() + kProgressInterval;
         std::cout << kProgram << ": " << wallClockText() << " sent " << result.sent
             << (planned == INT64_MAX ? std::string() : " of " + std::to_string(planned))
-            << " messages" << std::endl;
+            << " messages (" << result.notSent << " not sent)" << std::endl;
     };
     for (int64_t i = 0; i < planned; ++i)
     {
         if (!waitUntil(start + schedule.dueAfterStart(i), &watch, progress))
             break;
         const Outgoing& message = ready[static_cast<size_t>(i) % ready.size()];
-        socket.send(zmq::buffer(message.text), zmq::send_flags::none);
-        ++result.sent;
-        if (!options.quiet)
+        subscriptions.poll();
+        const char* notSentReason = nullptr;
+        if (!subscriptions.any())
+            notSentReason = "the plugin is not subscribed";
+        else if (!socket.send(zmq::buffer(message.text), zmq::send_flags::dontwait))
+            notSentReason = "the plugin's queue is full";
+        if (notSentReason)
+            ++result.notSent;
+        else
+            ++result.sent;
+        if (!options.quiet && notSentReason)
+        {
+            std::cout << wallClockText() << " not sent: message to " << message.sourceId << " ("
+                << message.origin << "): " << notSentReason << std::endl;
+        }
+        else if (!options.quiet)
         {
             std::cout << wallClockText() << " sent #" << result.sent << " to " << message.sourceId
                 << " (" << message.origin << ")" << std::endl;
         }
     }
-    watch.poll();
-    result.everConnected = watch.everConnected();
     socket.close(); //< lingers until the queue is flushed or kLingerMs passed
     return result;
 }
@@ -437,13 +559,17 @@ int run(const PublishOptions& options)
         printError(e.what()); //< An unreadable certificate.
         return kExitBadArguments;
     }
-    std::cout << kProgram << ": sent " << result.sent << " message"
-        << (result.sent == 1 ? "" : "s") << " to " << options.endpoint() << " ("
-        << prepared.rejected.size() << " rejected)" << std::endl;
-    if (!result.everConnected)
+    if (!result.notAdmitted.empty())
     {
-        printError("no subscriber ever connected to " + options.endpoint()
-            + ": every message was dropped");
+        printError(result.notAdmitted);
+        return kExitRejected;
+    }
+    std::cout << kProgram << ": sent " << result.sent << " message"
+        << (result.sent == 1 ? "" : "s") << " (" << result.notSent << " not sent) to "
+        << options.endpoint() << " (" << prepared.rejected.size() << " rejected)" << std::endl;
+    if (result.sent == 0)
+    {
+        printError("nothing was sent to " + options.endpoint());
         return kExitRejected;
     }
     return status;

@@ -116,6 +116,12 @@ const std::map<std::string, ValueHandler>& valueOptions()
                 o->settings[v.substr(0, equals)] = v.substr(equals + 1);
                 return {};
             }},
+        {"--wait-timeout", [](PublishOptions* o, const std::string& v) -> std::string
+            {
+                if (!parsePositiveNumber(v, &o->waitTimeoutS) || o->waitTimeoutS > 3600)
+                    return "bad wait timeout '" + v + "': expected seconds above 0, at most 3600";
+                return {};
+            }},
         {"--settle-ms", [](PublishOptions* o, const std::string& v) -> std::string
             {
                 int64_t ms = 0;
@@ -133,6 +139,7 @@ const std::map<std::string, FlagHandler>& flagOptions()
     static const std::map<std::string, FlagHandler> options{
         {"--samples", [](PublishOptions*) {}},
         {"--loop", [](PublishOptions* o) { o->loop = true; }},
+        {"--no-wait", [](PublishOptions* o) { o->wait = false; }},
         {"--compact", [](PublishOptions* o) { o->compact = true; }},
         {"--no-check", [](PublishOptions* o) { o->check = false; }},
         {"--check", [](PublishOptions* o) { o->offlineCheck = true; }},
@@ -231,9 +238,19 @@ std::string publishUsage()
 {
     return R"(usage: skyloom-publish [options] [--] [FILE | DIR | --samples]
 
-Plays the AI engine: publishes JSON messages with a ZeroMQ PUB socket that connects to the
-plugin's service port, after checking that each one would reach a camera. With --check it sends
-nothing and tells, per message, what the plugin would make of it.
+Plays the AI engine: publishes JSON messages with a ZeroMQ XPUB socket that connects to the
+plugin's service port, after checking that each one would reach a camera. It sends once the
+plugin has subscribed (which also shows that the plugin admitted it), never waits for room,
+and counts as not sent what is due while the plugin is not subscribed or its queue is full.
+With --check it sends nothing and tells, per message, what the plugin would make of it.
+
+An AI engine must write each message as one compact JSON object whose first member is
+"src_uuid", the camera's device id without braces, in the server's letter case: the text must
+begin with the exact bytes {"src_uuid":"<id>" (UTF-8, no byte order mark, no blank anywhere in
+that head). In Python, with the id put first (dicts keep their order):
+  message = {"src_uuid": "8f120e8a-2ced-c84a-aa40-59a59f563488", **result}
+  socket.send_string(json.dumps(message, separators=(",", ":")))
+(json.dumps without separators puts a blank after the colon; sort_keys=True moves "src_uuid".)
 
 Messages:
   FILE             JSON Lines: every non-blank line is one message; a file that holds one
@@ -259,7 +276,12 @@ Where and how:
   --speed X        with the recorded pace, X times faster (0.5: half speed); implies it
   --count N        stop after N messages
   --loop           repeat the messages until --count is reached or Ctrl-C
-  --settle-ms MS   wait after connecting, so the subscription is up (default 1000)
+  --wait-timeout S how long to wait for the plugin's subscription before sending (default 10;
+                   the plugin listens some 5 s after its engine starts); without one in time:
+                   "not admitted or nothing listening", nothing sent, exit status 1
+  --no-wait        send on schedule from the start; what is due while the plugin is not
+                   subscribed is counted as not sent
+  --settle-ms MS   with --no-wait: wait MS after connecting before the first send (default 1000)
   --compact        re-write each message as compact JSON, members in their order
   --no-check       also send messages that fail the envelope check
   -q, --quiet      only problems, a progress line every 5 s and the final report
@@ -284,8 +306,10 @@ Certificates:
                    write a CurveZMQ key pair as DIR/NAME.key (public) and DIR/NAME.key_secret
                    (secret, mode 0600), the layout of pyzmq's zmq.auth.create_certificates
 
-Exit status: 0 all sent (or nothing dropped), 1 a message was rejected, would be dropped or
-nothing could be sent, 2 bad arguments or an unreadable source.
+The last line says "sent N messages (M not sent) to ENDPOINT". Exit status: 0 something was sent and no
+message rejected (or, with --check, nothing would be dropped), 1 a message was rejected or
+would be dropped, the plugin did not subscribe in time, or nothing was sent, 2 bad arguments or
+an unreadable source.
 )";
 }
 

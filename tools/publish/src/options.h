@@ -37,6 +37,10 @@ struct PublishOptions
     std::optional<int64_t> count;
 
     bool loop = false;
+    /** Wait for the plugin's subscription before sending, for up to waitTimeoutS seconds. */
+    bool wait = true;
+    double waitTimeoutS = 10.0;
+    /** Without the wait: how long to wait after connecting before the first send. */
     int settleMs = 1000;
     bool compact = false;
     bool check = true;
