@@ -225,8 +225,8 @@ std::string formHint(std::string_view message, const TopLevel& top,
     {
         if (complete && id == known)
         {
-            return "names a receiving camera in the right form; the camera was not receiving "
-                "yet (or any more) when it came";
+            return "is in the right form for a camera of this server, which was not receiving "
+                "when it came (its agent was starting or stopping)";
         }
     }
     for (const std::string& known: knownCameraIds)

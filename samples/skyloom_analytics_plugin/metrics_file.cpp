@@ -156,6 +156,8 @@ bool writeAll(int fd, const std::string& contents)
         const ssize_t n = ::write(fd, contents.data() + written, contents.size() - written);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n == 0)
+            errno = EIO; //< Not to be seen on a file; the reason must not be a stale one.
         if (n <= 0)
             return false;
         written += static_cast<size_t>(n);
