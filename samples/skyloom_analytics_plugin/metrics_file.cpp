@@ -196,8 +196,9 @@ bool replace(const std::string& path, const std::string& contents, std::string* 
         return fail("cannot set the mode of ");
     if (!writeAll(fd, contents))
         return fail("cannot write ");
-    if (::fsync(fd) != 0)
-        return fail("cannot flush to disk ");
+    // No fsync: the relay thread writes the file, and a flush to a busy disk could hold up
+    // every camera's messages; a reader sees the old file or the new one whole, and after a
+    // crash at worst an empty one, which the next write 15 s later replaces.
     if (::close(fd) != 0)
         return fail("cannot write ", /*closed*/ true);
     if (::rename(temporary.c_str(), path.c_str()) != 0)

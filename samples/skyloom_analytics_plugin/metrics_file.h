@@ -23,8 +23,9 @@ namespace nx::vms_server_plugins::analytics::sample {
 
 /**
  * Replaces the file at `path` atomically: writes a temporary file in the same directory (unique
- * name, mode 0644), fsyncs, renames it over `path`. On failure removes the temporary file,
- * returns false and sets *error (if given) to a short reason with strerror text. Never throws.
+ * name, mode 0644) and renames it over `path`, without a flush to disk (the relay thread must not
+ * wait for one). On failure removes the temporary file, returns false and sets *error (if given)
+ * to a short reason with strerror text. Never throws.
  */
 [[nodiscard]] bool replaceFileAtomically(
     const std::string& path, const std::string& contents, std::string* error) noexcept;

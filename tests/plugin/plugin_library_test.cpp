@@ -482,8 +482,12 @@ TEST_F(PluginLibraryTest, SecondEngineReportsTakenEndpointsAndLivesOn)
     EXPECT_EQ(IPluginDiagnosticEvent::Level::info, events[1].level);
     EXPECT_EQ("Loopback relay unavailable", events[1].caption);
     EXPECT_EQ("tcp://127.0.0.1:688: Address already in use", events[1].description);
+    // Its own endpoints were free: nothing is missing there.
     for (const auto& event: s_engineA.handler->events())
-        EXPECT_EQ("Listening for the AI engine", event.caption) << event.description;
+    {
+        EXPECT_NE(IPluginDiagnosticEvent::Level::error, event.level) << event.caption;
+        EXPECT_NE("Loopback relay unavailable", event.caption);
+    }
 
     const host::LogFile log;
     const auto hasLine =
