@@ -31,7 +31,7 @@ public:
     DirectAgent(const DirectAgent&) = delete;
     DirectAgent& operator=(const DirectAgent&) = delete;
 
-    void handle(std::string_view text) { m_agent->handleMessage(text); }
+    void handle(std::string_view text) { m_agent->receiveMessage(text); }
 
     /** Packets that reached the handler so far. */
     int64_t packets() const;
