@@ -165,7 +165,9 @@ TEST_F(HealthTest, AiEngineConnectingAndDisconnectingIsCountedAndReported)
         engineMetric(metricsNow(), "skyloom_engine_ai_engine_connections_total");
     {
         OpenCamera camera(1);
-        ASSERT_TRUE(handled(camera, metaMessage(camera.camera.id)));
+        AiEnginePublisher publisher(kServicePort);
+        ASSERT_TRUE(publisher.sendUntil(alarmMessage(camera.camera.id, "probe"),
+            [&]() { return camera.handler->packets() > 0; }, kDeliveryTimeout));
         EXPECT_TRUE(waitForEvent([]() { return s_engine.handler->events(); },
             IPluginDiagnosticEvent::Level::info, "AI engine connected", "127.0.0.1"));
         const Metrics connected = metricsNow();
@@ -258,6 +260,18 @@ TEST_F(HealthTest, EachCauseIsCountedUnderItsReasonAndReportedOnItsCamera)
         EXPECT_TRUE(waitForEvent([&]() { return cameras[i]->handler->events(); },
             IPluginDiagnosticEvent::Level::warning, "Messages dropped", rows[i].text));
     }
+}
+
+TEST_F(HealthTest, MetricsFileThatNamesNoAbsolutePathIsRefused)
+{
+    for (const char* path: {"relative.prom", "/tmp/two\nlines.prom"})
+    {
+        const auto result = testhost::doSetSettings(s_engine.engine.get(),
+            {{"ServicePort", std::to_string(kServicePort)}, {"MetricsFile", path}});
+        ASSERT_TRUE(result.isOk());
+        EXPECT_EQ(1U, result.errors.count("MetricsFile")) << path;
+    }
+    EXPECT_NE(-1, engineMetric(metricsNow(), "skyloom_engine_messages_received_total"));
 }
 
 TEST_F(HealthTest, FullQueueIsCountedAndReportedOnItsCamera)
