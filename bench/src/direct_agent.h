@@ -1,6 +1,6 @@
 // One device agent of the bridge driven without sockets: built with no receive thread, given its
 // settings, a handler and one video frame the way the server gives them, and then fed message
-// texts through handleMessage(). The handler only counts packets, so what is measured is the
+// texts through receiveMessage(), as its receive thread does. The handler only counts packets, so what is measured is the
 // agent's own work. Use from one thread.
 #pragma once
 
@@ -31,7 +31,7 @@ public:
     DirectAgent(const DirectAgent&) = delete;
     DirectAgent& operator=(const DirectAgent&) = delete;
 
-    void handle(std::string_view text) { m_agent->handleMessage(text); }
+    void handle(std::string_view text) { m_agent->receiveMessage(text); }
 
     /** Packets that reached the handler so far. */
     int64_t packets() const;

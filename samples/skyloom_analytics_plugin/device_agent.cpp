@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -17,6 +18,7 @@
 
 #include <nx/kit/debug.h>
 #include <nx/kit/utils.h>
+#include <nx/sdk/analytics/i_event_metadata_packet.h>
 #include <nx/sdk/helpers/settings_response.h>
 
 #include "json_values.h"
@@ -46,6 +48,20 @@ constexpr int kReceiveHighWaterMark = 100;
 
 /** Deeper messages are refused before the JSON library builds (or later dumps) them. */
 constexpr int kMaxMessageDepth = 64;
+
+/**
+ * How long an idle agent sleeps before it looks again whether the relay dropped messages of its
+ * camera (a camera may get none at all while its queue is full or its AI engine unauthorised).
+ */
+constexpr std::chrono::milliseconds kIdleReportCheck = DropReport::kInterval;
+
+constexpr char kDropsCaption[] = "Messages dropped";
+
+class NestedTooDeep: public std::length_error
+{
+public:
+    using std::length_error::length_error;
+};
 
 /** The camera's id as the AI engine writes it in "src_uuid". */
 std::string cameraIdOf(const IDeviceInfo* deviceInfo)
@@ -105,7 +121,7 @@ void rejectDeepNesting(std::string_view text)
             case '[':
                 if (++depth > kMaxMessageDepth)
                 {
-                    throw std::length_error("message is nested deeper than "
+                    throw NestedTooDeep("message is nested deeper than "
                         + std::to_string(kMaxMessageDepth) + " levels; discarded");
                 }
                 break;
@@ -150,7 +166,9 @@ DeviceAgent::DeviceAgent(const IDeviceInfo* deviceInfo, RelayContext relayContex
     ConsumingDeviceAgent(deviceInfo, /*enableOutput*/ true),
     m_zeromqFilter(subscriptionPrefix(cameraIdOf(deviceInfo))),
     m_log(logUtils, clock),
-    m_converter(m_log, cameraIdOf(deviceInfo), std::move(clock)),
+    m_dropReport(relayContext ? relayContext->counters.camera(cameraIdOf(deviceInfo)) : nullptr,
+        clock),
+    m_converter(m_log, m_dropReport, cameraIdOf(deviceInfo), std::move(clock)),
     m_relayContext(std::move(relayContext))
 {
     NX_PRINT << "DeviceAgent" << " m_zeromqFilter: " << m_zeromqFilter;
@@ -305,8 +323,14 @@ void DeviceAgent::pollUntilStopped(
             {socket.handle(), 0, ZMQ_POLLIN, 0},
             {nullptr, wakeup.fd(), ZMQ_POLLIN, 0},
         };
-        // No timeout: an idle agent sleeps until a message or its stop.
-        if (zmq_poll(items, 2, -1) < 0)
+        // An idle agent sleeps until a message, its stop, or the next look at its drops.
+        const int ready = zmq_poll(items, 2, static_cast<long>(kIdleReportCheck.count()));
+        if (ready == 0)
+        {
+            reportDropsIfDue();
+            continue;
+        }
+        if (ready < 0)
         {
             if (zmq_errno() == EINTR)
                 continue;
@@ -333,10 +357,37 @@ void DeviceAgent::receiveWaitingMessages(zmq::socket_t& socket, QueueBudget::Acc
             return;
         // Off the queue: the relay may charge the next messages against these bytes.
         account.refund(static_cast<int64_t>(message.size()));
-        if (m_lastFrameTimestampUs.load() == 0)
-            continue; //< No frame yet: nothing to stamp the packets with.
+        receiveMessage(std::string_view(static_cast<const char*>(message.data()), message.size()));
+    }
+}
 
-        handleMessage(std::string_view(static_cast<const char*>(message.data()), message.size()));
+void DeviceAgent::receiveMessage(std::string_view text)
+{
+    m_dropReport.counters().received();
+    const bool videoSeen = m_lastFrameTimestampUs.load() != 0;
+    m_dropReport.messageArrived(videoSeen);
+    if (videoSeen)
+        handleMessage(text);
+    else
+        m_dropReport.drop(DropReason::beforeVideo, 1, {}); //< Nothing to stamp packets with.
+    reportDropsIfDue();
+}
+
+void DeviceAgent::reportDropsIfDue() noexcept
+{
+    try
+    {
+        if (std::optional<std::string> description =
+            m_dropReport.due(m_lastFrameTimestampUs.load() != 0))
+        {
+            NX_PRINT << log_texts::kReceiveLoop << " " << kDropsCaption << ": " << *description;
+            pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::warning, kDropsCaption,
+                std::move(*description));
+        }
+    }
+    catch (...)
+    {
+        // Out of memory for a report: the counts stay, and the next report tells them.
     }
 }
 
@@ -359,23 +410,43 @@ void DeviceAgent::handleMessage(std::string_view text)
                     std::string::npos, /*keepLineFeeds*/ true);
         }
 
+        CameraCounters& counters = m_dropReport.counters();
+        const uint64_t otherCameraBefore = counters.drops(DropReason::otherCamera);
         auto packets = m_converter.convert(
             message, conversionSettings(), m_lastFrameTimestampUs.load());
+        if (counters.drops(DropReason::otherCamera) == otherCameraBefore)
+            counters.converted();
+        uint64_t eventPackets = 0;
+        for (const auto& packet: packets)
+        {
+            if (nx::sdk::queryInterface<IEventMetadataPacket>(packet))
+                ++eventPackets;
+        }
+        counters.pushed(packets.size() - eventPackets, eventPackets);
         for (auto& packet: packets)
             pushMetadataPacket(packet.releasePtr());
     }
+    catch (const NestedTooDeep& e)
+    {
+        logMessageException(DropReason::tooDeep, e.what());
+    }
+    catch (const nlohmann::json::parse_error& e)
+    {
+        logMessageException(DropReason::notJson, e.what());
+    }
     catch (const std::exception& e)
     {
-        logMessageException(e.what());
+        logMessageException(DropReason::malformed, e.what());
     }
     catch (...)
     {
-        logMessageException("unknown exception");
+        logMessageException(DropReason::malformed, "unknown exception");
     }
 }
 
-void DeviceAgent::logMessageException(const char* text) noexcept
+void DeviceAgent::logMessageException(DropReason reason, const char* text) noexcept
 {
+    m_dropReport.drop(reason, 1, text ? text : "");
     m_log.write(log_texts::kReceiveLoop, log_texts::kException, text ? text : "");
 }
 

@@ -26,6 +26,7 @@
 #include <nx/sdk/i_device_info.h>
 #include <nx/sdk/ptr.h>
 
+#include "drop_report.h"
 #include "message_converter.h"
 #include "relay_context.h"
 #include "wakeup.h"
@@ -70,6 +71,15 @@ public:
     const MessageConverter& converter() const { return m_converter; }
     /** The camera's log, for the thread that feeds the messages (to observe its lines). */
     CameraLog& cameraLog() { return m_log; }
+    /** The camera's counters (shared with the engine's relay when the agent has one). */
+    const CameraCounters& counters() const { return m_dropReport.counters(); }
+
+    /**
+     * What the receive thread does with each message it takes: counts it, drops it if the
+     * camera has no video frame yet, else handles it; then raises "Messages dropped" if due.
+     * Receive thread; with ReceiveThread::none, the owner's single feeding thread.
+     */
+    void receiveMessage(std::string_view text);
 
 protected:
     virtual std::string manifestString() const override;
@@ -92,7 +102,9 @@ private:
     void pollUntilStopped(zmq::socket_t& socket, QueueBudget::Account& account, Wakeup& wakeup);
     /** Handles every message queued for this agent, looking at the stop flag between them. */
     void receiveWaitingMessages(zmq::socket_t& socket, QueueBudget::Account& account);
-    void logMessageException(const char* text) noexcept;
+    void logMessageException(DropReason reason, const char* text) noexcept;
+    /** Raises the "Messages dropped" event if one is due. Never throws. */
+    void reportDropsIfDue() noexcept;
     /** The wake-up, made now if it is not yet; null (the reason logged) if it cannot be. */
     Wakeup* wakeup() noexcept;
     /** Waits for the stop or the timeout, also without a wake-up. */
@@ -108,7 +120,8 @@ private:
     std::string m_zeromqFilter;
     /** Receive thread only (after construction). */
     CameraLog m_log;
-    MessageConverter m_converter; //< Writes to m_log.
+    DropReport m_dropReport; //< Counts into the camera's shared counters.
+    MessageConverter m_converter; //< Writes to m_log and m_dropReport.
     /** This agent's share of its engine's context; null for an agent made without one. */
     const RelayContext m_relayContext;
     /**

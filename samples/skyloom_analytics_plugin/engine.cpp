@@ -19,8 +19,10 @@
 #include <nx/sdk/helpers/settings_response.h>
 
 #include "camera_log.h"
+#include "camera_queues.h"
 #include "device_agent.h"
 #include "plugin.h"
+#include "relay_health.h"
 #include "zap_handler.h"
 
 // A draft option of libzmq (zmq.h declares it only for draft builds), which Debian's libzmq
@@ -82,12 +84,17 @@ constexpr char kAgentEndpointCaption[] = "Cannot open the internal relay endpoin
 constexpr char kLoopbackCaption[] = "Loopback relay unavailable";
 constexpr char kRefusedCaption[] = "AI engine refused";
 constexpr char kEncryptionCaption[] = "AI engine encryption unavailable";
+constexpr char kListeningCaption[] = "Listening for the AI engine";
+constexpr char kConnectedCaption[] = "AI engine connected";
+constexpr char kDisconnectedCaption[] = "AI engine disconnected";
+constexpr char kNoCameraCaption[] = "Messages for no camera";
+
+// The "reasons" under which connection events are held to their rate, per address.
+constexpr char kConnectedReason[] = "connected";
+constexpr char kDisconnectedReason[] = "disconnected";
 
 /** Where the service socket's monitor publishes, for the ZAP handler's connection count. */
 constexpr char kServiceMonitorEndpoint[] = "inproc://skyloom-service-monitor";
-
-/** The start of every subscription prefix; the camera id and a closing quote follow. */
-constexpr std::string_view kPrefixStart = "{\"src_uuid\":\"";
 
 constexpr int kMinServicePort = 1024;
 constexpr int kMaxServicePort = 65535;
@@ -117,152 +124,6 @@ bool isServicePort(int port)
 
 } // namespace
 
-/**
- * Messages the relay could not hand to a camera because the camera's queue was full, counted
- * per subscription prefix (learnt from the agents' subscriptions). A camera's first drop is
- * reported at once; later ones at most once per kReportInterval, when the next message for the
- * camera comes (dropped or delivered), and what is left when the agent unsubscribes or the
- * relay ends: a flood costs a few log lines, never one per message, and needs no timer. Relay
- * thread only.
- */
-class CameraQueues
-{
-public:
-    using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::seconds kReportInterval{10};
-
-    struct Report
-    {
-        std::string cameraId;
-        int64_t dropped = 0; //< Since the previous report.
-        int64_t total = 0; //< Since the camera subscribed.
-    };
-
-    void subscribe(std::string prefix, std::shared_ptr<QueueBudget::Account> account)
-    {
-        m_cameras[std::move(prefix)].account = std::move(account);
-    }
-
-    /** The account that a camera's messages are charged to; null for an unknown key. */
-    [[nodiscard]] QueueBudget::Account* accountOf(const std::string& key) const
-    {
-        const auto it = m_cameras.find(key);
-        return it == m_cameras.end() ? nullptr : it->second.account.get();
-    }
-
-    [[nodiscard]] std::optional<Report> unsubscribe(const std::string& prefix)
-    {
-        const auto it = m_cameras.find(prefix);
-        if (it == m_cameras.end())
-            return std::nullopt;
-        std::optional<Report> report = takeReport(*it, Clock::now());
-        m_cameras.erase(it);
-        return report;
-    }
-
-    /** True while some camera has unreported drops: only then does a delivery need a key. */
-    [[nodiscard]] bool anyUnreported() const { return m_unreportedCameras > 0; }
-
-    /**
-     * The prefix under which a message is counted: read from its start when it has the usual
-     * form, else the subscribed prefix that begins it; empty if none does.
-     */
-    [[nodiscard]] std::string keyOf(std::string_view message) const
-    {
-        if (message.substr(0, kPrefixStart.size()) == kPrefixStart)
-        {
-            const size_t quote = message.find('"', kPrefixStart.size());
-            if (quote != std::string_view::npos)
-            {
-                std::string key(message.substr(0, quote + 1));
-                if (m_cameras.count(key) > 0)
-                    return key;
-            }
-        }
-        for (const auto& [prefix, camera]: m_cameras)
-        {
-            if (message.substr(0, prefix.size()) == prefix)
-                return prefix;
-        }
-        return {};
-    }
-
-    /** Counts one drop; a report if one is due. */
-    [[nodiscard]] std::optional<Report> dropped(const std::string& key, Clock::time_point now)
-    {
-        auto& entry = *m_cameras.try_emplace(key).first;
-        ++entry.second.total;
-        if (entry.second.unreported++ == 0)
-            ++m_unreportedCameras;
-        return reportIfDue(entry, now);
-    }
-
-    /** A message of this camera went through; a report of its earlier drops if one is due. */
-    [[nodiscard]] std::optional<Report> delivered(const std::string& key, Clock::time_point now)
-    {
-        const auto it = m_cameras.find(key);
-        return it == m_cameras.end() ? std::nullopt : reportIfDue(*it, now);
-    }
-
-    /** Reports of every camera with unreported drops (the relay stops). */
-    [[nodiscard]] std::vector<Report> takeAllReports()
-    {
-        std::vector<Report> reports;
-        for (auto& entry: m_cameras)
-        {
-            if (std::optional<Report> report = takeReport(entry, Clock::now()))
-                reports.push_back(std::move(*report));
-        }
-        return reports;
-    }
-
-private:
-    struct Camera
-    {
-        int64_t unreported = 0;
-        int64_t total = 0;
-        Clock::time_point lastReport; //< Long ago until the first report.
-        std::shared_ptr<QueueBudget::Account> account; //< Null for a camera never subscribed.
-    };
-
-    using Entry = std::pair<const std::string, Camera>;
-
-    std::optional<Report> reportIfDue(Entry& entry, Clock::time_point now)
-    {
-        if (entry.second.lastReport != Clock::time_point()
-            && now - entry.second.lastReport < kReportInterval)
-        {
-            return std::nullopt;
-        }
-        return takeReport(entry, now);
-    }
-
-    std::optional<Report> takeReport(Entry& entry, Clock::time_point now)
-    {
-        Camera& camera = entry.second;
-        if (camera.unreported == 0)
-            return std::nullopt;
-        Report report{cameraIdOf(entry.first), camera.unreported, camera.total};
-        camera.unreported = 0;
-        camera.lastReport = now;
-        --m_unreportedCameras;
-        return report;
-    }
-
-    static std::string cameraIdOf(const std::string& key)
-    {
-        std::string_view id(key);
-        if (id.substr(0, kPrefixStart.size()) == kPrefixStart)
-            id.remove_prefix(kPrefixStart.size());
-        if (!id.empty() && id.back() == '"')
-            id.remove_suffix(1);
-        return std::string(id);
-    }
-
-    std::unordered_map<std::string, Camera> m_cameras;
-    int m_unreportedCameras = 0;
-};
-
 /** What the relay thread opens; closed by it, in reverse order, before the thread ends. */
 struct Engine::Sockets
 {
@@ -276,7 +137,6 @@ struct Engine::Sockets
     zmq::socket_t input;
     zmq::socket_t agents;
     std::optional<zmq::socket_t> loopback;
-    bool agentsBound = false;
     int boundPort = 0; //< The latest service port taken from the setting.
     /** Where the service listens, as ZeroMQ resolved it; empty while it listens nowhere. */
     std::string listeningEndpoint;
@@ -289,6 +149,9 @@ struct Engine::Sockets
     std::unique_ptr<ZapHandler> zap;
     /** The failures that a broken peer or socket can repeat per message, held to a rate. */
     CameraLog log;
+    /** Health lines and the metrics file; made when the relay starts. */
+    std::optional<RelayHealth> health;
+    NoCameraReport noCamera;
 };
 
 Engine::Engine(Plugin* plugin):
@@ -296,8 +159,13 @@ Engine::Engine(Plugin* plugin):
     m_plugin(plugin),
     m_context(makeRelayContext()),
     m_ingressPolicy(std::make_shared<IngressPolicy>()),
+    m_counters(m_context->counters),
     m_refusals([this](const std::string& address, const std::string& reason, int64_t unreported)
-        { reportRefusal(address, reason, unreported); })
+        { reportRefusal(address, reason, unreported); },
+        &m_counters.engine().refusedPeers),
+    m_connectionReports(
+        [this](const std::string& address, const std::string& change, int64_t unreported)
+        { reportConnection(address, change, unreported); })
 {
     m_thread = std::thread([this]() { threadFuncZeromqLoop(); });
 }
@@ -441,6 +309,7 @@ Result<const ISettingsResponse*> Engine::settingsReceived()
 {
     auto response = makePtr<SettingsResponse>();
     applyServicePort(response.get());
+    applyMetricsFile(response.get());
     // A CheckBox sends "true" or "false"; a server that knows nothing of it sends nothing.
     const bool loopbackRelay = settingValue("LoopbackRelay") != "false";
     const std::shared_ptr<const IngressPolicy> previous = ingressPolicy();
@@ -478,6 +347,30 @@ void Engine::applyServicePort(SettingsResponse* response)
     int initial = kInitialServicePort;
     if (!m_servicePortAccepted)
         m_servicePort.compare_exchange_strong(initial, 0);
+}
+
+void Engine::applyMetricsFile(SettingsResponse* response)
+{
+    const std::string path = settingValue("MetricsFile");
+    // A relative path would depend on the server's working directory; a line feed or a NUL
+    // names no file anyone meant.
+    if (!path.empty()
+        && (path.front() != '/' || path.find_first_of(std::string("\n\r\0", 3)) != std::string::npos))
+    {
+        refuseSetting(response, "MetricsFile", path, "an absolute path of a file, or empty");
+        return;
+    }
+    {
+        MutexLock lock(m_metricsMutex);
+        m_metricsFile = path;
+    }
+    NX_PRINT << "settingsReceived" << " m_metricsFile:" << nx::kit::utils::quotedLiteral(path);
+}
+
+std::string Engine::metricsFile()
+{
+    MutexLock lock(m_metricsMutex);
+    return m_metricsFile;
 }
 
 void Engine::refuseSetting(SettingsResponse* response, const std::string& name,
@@ -553,7 +446,6 @@ void Engine::runRelay()
     try
     {
         sockets.agents.bind(kAgentRelayEndpoint);
-        sockets.agentsBound = true;
     }
     catch (const zmq::error_t& e)
     {
@@ -570,18 +462,26 @@ void Engine::runRelay()
     if (sockets.loopbackWanted)
         openLoopback(sockets);
 
+    sockets.health.emplace(m_counters,
+        [this](const std::string& line) { NX_PRINT << kRelayFunc << " " << line; },
+        RelayHealth::Clock::now());
+    sockets.health->setMetricsFile(metricsFile(), RelayHealth::Clock::now());
+
     CameraQueues queues;
     while (!m_terminated)
     {
         try
         {
+            sockets.health->tick(RelayHealth::Clock::now());
             zmq::pollitem_t items[] = {
                 {sockets.input.handle(), 0, ZMQ_POLLIN, 0},
                 {sockets.agents.handle(), 0, ZMQ_POLLIN, 0},
                 {nullptr, m_wakeup.fd(), ZMQ_POLLIN, 0},
             };
-            // No timeout: an idle relay sleeps until a message, a subscription or a wake-up.
-            if (zmq_poll(items, 3, -1) < 0)
+            // An idle relay sleeps until a message, a subscription, a wake-up or the next
+            // health report.
+            const auto timeout = sockets.health->untilDue(RelayHealth::Clock::now());
+            if (zmq_poll(items, 3, static_cast<long>(timeout.count())) < 0)
             {
                 if (zmq_errno() == EINTR)
                     continue;
@@ -614,6 +514,14 @@ void Engine::runRelay()
         logDropReport(report.cameraId, report.dropped, report.total);
     }
     sockets.zap.reset(); //< Its thread stops before the sockets close.
+    try
+    {
+        sockets.health->tick(RelayHealth::Clock::now(), /*final*/ true);
+    }
+    catch (const std::exception& e)
+    {
+        NX_PRINT << kRelayFunc << " last health report failed: " << e.what();
+    }
 }
 
 /**
@@ -648,8 +556,23 @@ void Engine::openServiceSocket(Sockets& sockets)
         {
             throw zmq::error_t();
         }
+        ZapHandler::ConnectionEvents connectionEvents;
+        connectionEvents.connected = [this](const std::string& address)
+            {
+                m_counters.engine().enginesConnected.fetch_add(1, std::memory_order_relaxed);
+                bump(m_counters.engine().connections);
+                m_connectionReports.refused(address, kConnectedReason, RefusalReporter::Clock::now());
+            };
+        connectionEvents.disconnected = [this](const std::string& address)
+            {
+                m_counters.engine().enginesConnected.fetch_sub(1, std::memory_order_relaxed);
+                bump(m_counters.engine().disconnects);
+                m_connectionReports.refused(
+                    address, kDisconnectedReason, RefusalReporter::Clock::now());
+            };
         sockets.zap = std::make_unique<ZapHandler>(*m_context->context, kServiceMonitorEndpoint,
-            [this]() { return ingressPolicy(); }, m_refusals, logUtils);
+            [this]() { return ingressPolicy(); }, m_refusals, logUtils,
+            std::move(connectionEvents));
     }
     catch (const std::exception& e)
     {
@@ -716,11 +639,48 @@ void Engine::reportRefusal(
         description);
 }
 
+void Engine::reportConnection(
+    const std::string& address, const std::string& change, int64_t unreported)
+{
+    // On the ZAP handler's thread, whose loop must go on whatever a report costs.
+    try
+    {
+        const bool connected = change == kConnectedReason;
+        std::string description = address;
+        if (unreported > 0)
+        {
+            description += " (" + std::to_string(unreported) + " more "
+                + (connected ? "connections" : "disconnections") + " since the last report)";
+        }
+        const char* const caption = connected ? kConnectedCaption : kDisconnectedCaption;
+        NX_PRINT << kRelayFunc << " " << caption << ": " << description;
+        pushPluginDiagnosticEvent(connected
+            ? IPluginDiagnosticEvent::Level::info
+            : IPluginDiagnosticEvent::Level::warning,
+            caption, description);
+    }
+    catch (const std::exception&)
+    {
+    }
+}
+
+void Engine::reportNoCamera(Sockets& sockets, CameraQueues& queues, std::string_view message)
+{
+    bump(m_counters.engine().noCamera);
+    const std::optional<std::string> description = sockets.noCamera.noCamera(
+        message, [&queues]() { return queues.cameraIds(); }, NoCameraReport::Clock::now());
+    if (!description)
+        return;
+    NX_PRINT << kRelayFunc << " " << kNoCameraCaption << ": " << *description;
+    pushPluginDiagnosticEvent(
+        IPluginDiagnosticEvent::Level::warning, kNoCameraCaption, *description);
+}
+
 /**
  * Whether the AI engine that sent the message may reach its camera: the ZAP handler named the
  * engine's certificate as the connection's user id, whose "cameras" restrict it.
  */
-bool Engine::messageAllowed(Sockets& sockets, zmq::message_t& message)
+bool Engine::messageAllowed(Sockets& sockets, zmq::message_t& message, CameraCounters* camera)
 {
     if (!sockets.policy || !sockets.policy->curve)
         return true;
@@ -729,6 +689,8 @@ bool Engine::messageAllowed(Sockets& sockets, zmq::message_t& message)
     if (cameraAllowed(*sockets.policy, userId, text))
         return true;
     const char* const peer = zmq_msg_gets(message.handle(), "Peer-Address");
+    if (camera)
+        camera->drop(DropReason::notAuthorised);
     m_refusals.refused(peer ? peer : "unknown address", kRefusedCamera,
         RefusalReporter::Clock::now());
     sockets.log.write(kRelayFunc, " message dropped, camera not authorised for AI engine ",
@@ -739,6 +701,8 @@ bool Engine::messageAllowed(Sockets& sockets, zmq::message_t& message)
 /** Moves the service to a new port and takes up the loopback switch. */
 void Engine::applySettings(Sockets& sockets)
 {
+    sockets.health->setMetricsFile(metricsFile(), RelayHealth::Clock::now());
+
     // A new listener (address or encryption changed) is made on the latest valid port.
     const int servicePort = m_servicePort;
     const bool portChanged = isServicePort(servicePort) && servicePort != sockets.boundPort;
@@ -851,7 +815,9 @@ std::string Engine::bindInput(Sockets& sockets, int port)
         return {};
     }
     NX_PRINT << kRelayFunc << " bind " << endpoint;
-    return sockets.input.get(zmq::sockopt::last_endpoint);
+    std::string bound = sockets.input.get(zmq::sockopt::last_endpoint);
+    pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::info, kListeningCaption, bound);
+    return bound;
 }
 
 void Engine::closeServicePort(Sockets& sockets)
@@ -886,8 +852,8 @@ void Engine::readSubscriptions(zmq::socket_t& agents, CameraQueues& queues)
         std::string prefix(data + 1, message.size() - 1);
         if (data[0] == 1)
         {
-            auto account = m_context->queueBudget.account(prefix);
-            queues.subscribe(std::move(prefix), std::move(account));
+            queues.subscribe(prefix, m_context->queueBudget.account(prefix),
+                m_counters.camera(CameraQueues::cameraIdOf(prefix)));
         }
         else if (data[0] == 0)
         {
@@ -925,7 +891,10 @@ void Engine::relayWaitingMessages(Sockets& sockets, CameraQueues& queues)
 
 void Engine::relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::message_t& message)
 {
-    if (!messageAllowed(sockets, message))
+    bump(m_counters.engine().received);
+    const std::string_view text(static_cast<const char*>(message.data()), message.size());
+    CameraQueues::Camera* const camera = queues.find(text);
+    if (!messageAllowed(sockets, message, camera ? camera->counters.get() : nullptr))
         return;
     if (sockets.loopback)
     {
@@ -941,35 +910,35 @@ void Engine::relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::messag
             sockets.log.write(kRelayFunc, " loopback send error: ", e.what());
         }
     }
-    if (!sockets.agentsBound)
+    if (!camera)
+    {
+        reportNoCamera(sockets, queues, text);
         return;
+    }
 
-    const std::string_view text(static_cast<const char*>(message.data()), message.size());
     const auto size = static_cast<int64_t>(message.size());
-    // Read before the send, which hands the bytes over to the receiving agent.
-    const std::string key = queues.keyOf(text);
-    QueueBudget::Account* const account = key.empty() ? nullptr : queues.accountOf(key);
     try
     {
         std::optional<CameraQueues::Report> report;
-        if (account && !account->charge(size))
+        if (camera->account && !camera->account->charge(size))
         {
             // The camera's (or all cameras') queued bytes are at their bound: a flood of large
             // messages is dropped here rather than held.
-            report = queues.dropped(key, CameraQueues::Clock::now());
+            report = queues.dropped(*camera, CameraQueues::Clock::now());
         }
         else if (sockets.agents.send(message, zmq::send_flags::dontwait))
         {
-            if (!key.empty() && queues.anyUnreported())
-                report = queues.delivered(key, CameraQueues::Clock::now());
+            bump(m_counters.engine().relayed);
+            if (queues.anyUnreported())
+                report = queues.delivered(*camera, CameraQueues::Clock::now());
         }
         else
         {
-            // EAGAIN with NODROP: a subscribed camera's queue is full; the message is still
-            // ours, and goes to nobody.
-            if (account)
-                account->refund(size);
-            report = queues.dropped(key, CameraQueues::Clock::now());
+            // EAGAIN with NODROP: the camera's queue is full; the message is still ours, and
+            // goes to nobody.
+            if (camera->account)
+                camera->account->refund(size);
+            report = queues.dropped(*camera, CameraQueues::Clock::now());
         }
         if (report)
             logDropReport(report->cameraId, report->dropped, report->total);

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include <nx/sdk/analytics/helpers/engine.h>
@@ -24,6 +25,7 @@
 
 #include "ingress_policy.h"
 #include "relay_context.h"
+#include "thread_annotations.h"
 #include "wakeup.h"
 
 namespace zmq {
@@ -76,10 +78,18 @@ private:
     void applySettings(Sockets& sockets);
     void applyIngressPolicy(Sockets& sockets, std::shared_ptr<const IngressPolicy> policy);
     void openServiceSocket(Sockets& sockets);
-    [[nodiscard]] bool messageAllowed(Sockets& sockets, zmq::message_t& message);
+    [[nodiscard]] bool messageAllowed(
+        Sockets& sockets, zmq::message_t& message, CameraCounters* camera);
     /** The latest policy from the settings; any thread. */
     [[nodiscard]] std::shared_ptr<const IngressPolicy> ingressPolicy();
     void reportRefusal(const std::string& address, const std::string& reason, int64_t unreported);
+    /** "AI engine connected" or "disconnected"; ZAP handler's thread. */
+    void reportConnection(
+        const std::string& address, const std::string& change, int64_t unreported);
+    void reportNoCamera(Sockets& sockets, CameraQueues& queues, std::string_view message);
+    /** Takes "MetricsFile" if it is valid; refuses it in the response otherwise. */
+    void applyMetricsFile(nx::sdk::SettingsResponse* response);
+    [[nodiscard]] std::string metricsFile() EXCLUDES(m_metricsMutex);
     void openLoopback(Sockets& sockets);
     [[nodiscard]] std::string bindInput(Sockets& sockets, int port);
     void closeServicePort(Sockets& sockets);
@@ -126,8 +136,18 @@ private:
     std::mutex m_ingressMutex;
     std::shared_ptr<const IngressPolicy> m_ingressPolicy;
 
+    /** Counted by the relay and the ZAP handler; read by the health reports. */
+    IngestCounters& m_counters;
+
     /** Refusals of AI engines, from the ZAP handler's and the relay's threads. */
     RefusalReporter m_refusals;
+
+    /** AI engines connecting and disconnecting, held to a rate per address; ZAP thread. */
+    RefusalReporter m_connectionReports;
+
+    /** "MetricsFile": written by settingsReceived(), read by the relay on wake-ups. */
+    Mutex m_metricsMutex;
+    std::string m_metricsFile GUARDED_BY(m_metricsMutex);
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

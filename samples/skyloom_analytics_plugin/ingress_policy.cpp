@@ -231,6 +231,8 @@ bool cameraAllowed(const IngressPolicy& policy, const char* userId, std::string_
 void RefusalReporter::refused(
     const std::string& address, const std::string& reason, Clock::time_point now)
 {
+    if (m_counted)
+        m_counted->fetch_add(1, std::memory_order_relaxed);
     int64_t unreported = 0;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -135,7 +136,11 @@ public:
     using Report = std::function<void(
         const std::string& address, const std::string& reason, int64_t unreported)>;
 
-    explicit RefusalReporter(Report report): m_report(std::move(report)) {}
+    /** `counted`, if given, is bumped for every refusal, reported or not. */
+    explicit RefusalReporter(Report report, std::atomic<uint64_t>* counted = nullptr):
+        m_report(std::move(report)), m_counted(counted)
+    {
+    }
 
     /** Counts a refusal and reports it if due (outside the lock). */
     void refused(const std::string& address, const std::string& reason, Clock::time_point now);
@@ -148,6 +153,7 @@ private:
     };
 
     const Report m_report;
+    std::atomic<uint64_t>* const m_counted;
     std::mutex m_mutex; //< Guards m_entries (the ZAP handler's and the relay's threads).
     std::map<std::pair<std::string, std::string>, Entry> m_entries;
 };

@@ -201,8 +201,10 @@ struct AlarmObject
 
 } // namespace
 
-MessageConverter::MessageConverter(CameraLog& log, std::string cameraId, Clock clock):
+MessageConverter::MessageConverter(
+    CameraLog& log, DropReport& dropReport, std::string cameraId, Clock clock):
     m_log(log),
+    m_dropReport(dropReport),
     m_cameraId(std::move(cameraId)),
     m_trackIdentity(std::move(clock))
 {
@@ -233,7 +235,7 @@ std::vector<Ptr<IMetadataPacket>> MessageConverter::convert(
     catch (const std::exception& e)
     {
         // Only resource exhaustion gets here: each conversion catches its own failures.
-        logFailure(kReceiveLoop, e.what());
+        logFailure(kReceiveLoop, e);
     }
     if (m_cuts.texts > 0 || m_cuts.elements > 0)
         logCuts();
@@ -249,6 +251,8 @@ std::string MessageConverter::serverText(const std::string& text)
     {
         cutAtCharacter(&result, kMaxTextBytes);
         ++m_drops.textsCut;
+        m_dropReport.drop(DropReason::textCut, 1, "a text of " + std::to_string(text.size())
+            + " bytes cut to " + std::to_string(kMaxTextBytes));
         ++m_cuts.texts;
     }
     return result;
@@ -259,6 +263,8 @@ size_t MessageConverter::elementsToConvert(size_t listSize)
     if (listSize <= kMaxListElements)
         return listSize;
     m_drops.elementsBeyondLimit += listSize - kMaxListElements;
+    m_dropReport.drop(DropReason::listCut, listSize - kMaxListElements,
+        "a list of " + std::to_string(listSize) + " elements");
     m_cuts.elements += listSize - kMaxListElements;
     return kMaxListElements;
 }
@@ -292,7 +298,9 @@ bool MessageConverter::isForThisCamera(const json& message)
         ? std::string("no \"src_uuid\"")
         : "\"src_uuid\" is " + found->dump(-1, ' ', /*ensure_ascii*/ true,
             json::error_handler_t::replace);
-    m_log.write(kReceiveLoop, kOtherCamera, named + ", this camera is \"" + m_cameraId + "\"");
+    const std::string detail = named + ", this camera is \"" + m_cameraId + "\"";
+    m_dropReport.drop(DropReason::otherCamera, 1, detail);
+    m_log.write(kReceiveLoop, kOtherCamera, detail);
     return false;
 }
 
@@ -335,7 +343,7 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
     }
     catch (const std::exception& e)
     {
-        logFailure(kEventConversion, e.what());
+        logFailure(kEventConversion, e);
     }
 }
 
@@ -388,7 +396,7 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
             }
             catch (const std::exception& e)
             {
-                logDroppedElement(kAlarmObjectsConversion, "object_list", index, e.what());
+                logDroppedElement(kAlarmObjectsConversion, "object_list", index, e);
                 continue;
             }
 
@@ -417,7 +425,7 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
     }
     catch (const std::exception& e)
     {
-        logFailure(kAlarmObjectsConversion, e.what());
+        logFailure(kAlarmObjectsConversion, e);
     }
 }
 
@@ -469,6 +477,7 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
                     std::ostringstream detail;
                     detail << "annotations[" << index << "]: box [" << x0 << ", " << y0 << ", "
                         << x1 << ", " << y1 << "] lies outside the frame";
+                    m_dropReport.drop(DropReason::boxOutsideFrame, 1, detail.str());
                     m_log.write(kDetectionsConversion, kElementDropped, detail.str());
                     continue;
                 }
@@ -489,7 +498,7 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
             }
             catch (const std::exception& e)
             {
-                logDroppedElement(kDetectionsConversion, "annotations", index, e.what());
+                logDroppedElement(kDetectionsConversion, "annotations", index, e);
             }
         }
         // A packet whose detections were all skipped by the rules still marks the moment.
@@ -498,26 +507,42 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
     }
     catch (const std::exception& e)
     {
-        logFailure(kDetectionsConversion, e.what());
+        logFailure(kDetectionsConversion, e);
     }
 }
 
-void MessageConverter::logFailure(const char* operation, const std::string& what) noexcept
+namespace {
+
+/** A number that does not fit its type is told apart; every other failure is of form. */
+DropReason reasonOf(const std::exception& failure)
 {
-    m_log.write(operation, kException, what);
+    return dynamic_cast<const std::out_of_range*>(&failure)
+        ? DropReason::numberOutOfRange
+        : DropReason::malformed;
 }
 
-void MessageConverter::logDroppedElement(
-    const char* operation, const char* list, size_t index, const std::string& why) noexcept
+} // namespace
+
+void MessageConverter::logFailure(const char* operation, const std::exception& failure) noexcept
+{
+    m_dropReport.drop(reasonOf(failure), 1, failure.what());
+    m_log.write(operation, kException, failure.what());
+}
+
+void MessageConverter::logDroppedElement(const char* operation, const char* list, size_t index,
+    const std::exception& failure) noexcept
 {
     ++m_drops.malformedElements;
     try
     {
-        m_log.write(operation, kException,
-            std::string(list) + "[" + std::to_string(index) + "] dropped: " + why);
+        const std::string detail =
+            std::string(list) + "[" + std::to_string(index) + "] dropped: " + failure.what();
+        m_dropReport.drop(reasonOf(failure), 1, detail);
+        m_log.write(operation, kException, detail);
     }
     catch (...)
     {
+        m_dropReport.drop(reasonOf(failure), 1, {});
     }
 }
 

@@ -25,6 +25,7 @@
 #include <nx/sdk/ptr.h>
 
 #include "camera_log.h"
+#include "drop_report.h"
 #include "stlcache/stlcache.h"
 #include "track_identity.h"
 
@@ -48,7 +49,10 @@ public:
     /** Most objects converted from one "object_list", and annotations from one list. */
     static constexpr size_t kMaxListElements = 1024;
 
-    /** What was left out, per reason. */
+    /**
+     * What was left out, per element, for tools that explain one message (the camera's
+     * counters count by the reasons of the shared table).
+     */
     struct Drops
     {
         uint64_t otherCamera = 0; //< Messages whose "src_uuid" names another camera.
@@ -61,10 +65,12 @@ public:
     };
 
     /**
-     * `log` is the owner's and must outlive the converter. `cameraId` is the camera's id as
-     * messages name it in "src_uuid" (without braces).
+     * `log` and `dropReport` (where every drop is counted by reason) are the owner's and must
+     * outlive the converter. `cameraId` is the camera's id as messages name it in "src_uuid"
+     * (without braces).
      */
-    MessageConverter(CameraLog& log, std::string cameraId, Clock clock = {});
+    MessageConverter(
+        CameraLog& log, DropReport& dropReport, std::string cameraId, Clock clock = {});
 
     /** A message for the camera arrived (whether or not it will parse): the renewal rule. */
     void noteMessage() { m_trackIdentity.noteMessage(); }
@@ -109,12 +115,14 @@ private:
     size_t elementsToConvert(size_t listSize);
     void logCuts() noexcept;
 
-    void logFailure(const char* operation, const std::string& what) noexcept;
-    void logDroppedElement(
-        const char* operation, const char* list, size_t index, const std::string& why) noexcept;
+    /** A member or list failed to convert: counted by its kind, logged. */
+    void logFailure(const char* operation, const std::exception& failure) noexcept;
+    void logDroppedElement(const char* operation, const char* list, size_t index,
+        const std::exception& failure) noexcept;
 
 private:
     CameraLog& m_log;
+    DropReport& m_dropReport;
     const std::string m_cameraId;
     TrackIdentity m_trackIdentity;
     TrackCache m_captionCache{kTrackCacheCapacity};

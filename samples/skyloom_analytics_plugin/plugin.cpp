@@ -81,6 +81,12 @@ std::string Plugin::manifestString() const
                         "caption": "Copy every message to tcp://127.0.0.1:688 for local watchers",
                         "defaultValue": true,
                         "value": true
+                    },
+                    {
+                        "type": "TextField",
+                        "name": "MetricsFile",
+                        "caption": "Metrics file for monitoring (Prometheus text format; empty: none)",
+                        "defaultValue": ""
                     }
                 ]
             }

@@ -41,10 +41,12 @@ std::string toString(const zmq::message_t& message)
 } // namespace
 
 ZapHandler::ZapHandler(zmq::context_t& context, const std::string& monitorEndpoint,
-    PolicySource policySource, RefusalReporter& reporter, const nx::sdk::LogUtils& logUtils)
+    PolicySource policySource, RefusalReporter& reporter, const nx::sdk::LogUtils& logUtils,
+    ConnectionEvents connectionEvents)
     :
     m_reporter(reporter),
     m_policySource(std::move(policySource)),
+    m_connectionEvents(std::move(connectionEvents)),
     m_zap(context, zmq::socket_type::rep),
     m_monitor(context, zmq::socket_type::pair),
     m_log(logUtils)
@@ -138,6 +140,8 @@ void ZapHandler::readMonitor()
                 const auto peer = m_peerOfDescriptor.find(fd);
                 const std::string address =
                     peer == m_peerOfDescriptor.end() ? kUnknownAddress : peer->second;
+                if (m_admittedDescriptors.erase(fd) > 0 && m_connectionEvents.disconnected)
+                    m_connectionEvents.disconnected(address);
                 if (peer != m_peerOfDescriptor.end())
                 {
                     const auto count = m_connectionsOfPeer.find(peer->second);
@@ -204,11 +208,30 @@ void ZapHandler::answerRequest()
     m_zap.send(zmq::buffer(verdict.userId), zmq::send_flags::sndmore);
     m_zap.send(zmq::message_t(), zmq::send_flags::none);
 
-    if (!verdict.admitted)
+    if (verdict.admitted)
+    {
+        admitted(address);
+    }
+    else
     {
         // Each refusal in the log (held to a rate per reason); the event once a minute.
         m_log.write(kRefusedLine, verdict.reason, " (" + address + ")");
         m_reporter.refused(address, verdict.reason, RefusalReporter::Clock::now());
+    }
+}
+
+void ZapHandler::admitted(const std::string& address)
+{
+    // A ZAP request names no descriptor: the connection is one from that address whose
+    // handshake was not yet admitted (its ACCEPTED event was read before its request).
+    for (const auto& [fd, peer]: m_peerOfDescriptor)
+    {
+        if (peer == address && m_admittedDescriptors.insert(fd).second)
+        {
+            if (m_connectionEvents.connected)
+                m_connectionEvents.connected(address);
+            return;
+        }
     }
 }
 

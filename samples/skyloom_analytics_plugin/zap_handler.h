@@ -1,8 +1,9 @@
 // The ZAP handler of one engine's ZeroMQ context: it answers every handshake on the service
 // port (which carries kZapDomain and enforces it, so plain peers are asked about too) from the
 // current IngressPolicy: address allow-list, connections per address, CurveZMQ keys. It also
-// reads the service socket's monitor to count live connections per peer address and to learn
-// of handshakes that failed before reaching it. Every refusal goes to the RefusalReporter.
+// reads the service socket's monitor to count live connections per peer address, to learn of
+// handshakes that failed before reaching it, and to tell the engine of AI engines that connected
+// (handshake done) and disconnected. Every refusal goes to the RefusalReporter.
 //
 // Threads: constructed and destroyed by the relay thread (after the service socket is made
 // and before it is bound); it owns one thread of its own, stopped at once through a Wakeup and
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <thread>
@@ -43,6 +45,13 @@ public:
     static constexpr int kMonitorEvents = ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED
         | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL | ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL;
 
+    /** Called on the ZAP thread with the peer's address; either may be empty. */
+    struct ConnectionEvents
+    {
+        std::function<void(const std::string& address)> connected;
+        std::function<void(const std::string& address)> disconnected;
+    };
+
     /**
      * Binds the context's ZAP endpoint, connects to the monitor endpoint of the service socket
      * (already asked for with kMonitorEvents) and starts the thread. Throws zmq::error_t or
@@ -51,7 +60,8 @@ public:
     using PolicySource = std::function<std::shared_ptr<const IngressPolicy>()>;
 
     ZapHandler(zmq::context_t& context, const std::string& monitorEndpoint,
-        PolicySource policySource, RefusalReporter& reporter, const nx::sdk::LogUtils& logUtils);
+        PolicySource policySource, RefusalReporter& reporter, const nx::sdk::LogUtils& logUtils,
+        ConnectionEvents connectionEvents = {});
     ~ZapHandler();
 
     ZapHandler(const ZapHandler&) = delete;
@@ -61,6 +71,8 @@ private:
     void threadFuncZap();
     void readMonitor();
     void answerRequest();
+    /** A handshake from the address was admitted: an AI engine connected. */
+    void admitted(const std::string& address);
     /** Status code, reason for a refusal (empty if admitted), user id. */
     struct Verdict
     {
@@ -75,6 +87,7 @@ private:
     RefusalReporter& m_reporter;
 
     const PolicySource m_policySource;
+    const ConnectionEvents m_connectionEvents;
 
     Wakeup m_wakeup;
     /** Set once by the destructor, read by the ZAP thread after every wake-up. */
@@ -87,6 +100,8 @@ private:
 
     // ZAP thread only.
     std::map<int, std::string> m_peerOfDescriptor;
+    /** The descriptors whose handshake succeeded: an AI engine connected there. */
+    std::set<int> m_admittedDescriptors;
     std::map<std::string, int> m_connectionsOfPeer;
     int m_connections = 0;
     /** A handshake failed; its DISCONNECTED event (which follows) names the peer. */

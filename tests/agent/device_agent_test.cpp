@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -1014,3 +1015,70 @@ TEST(QueueBudgetRules, CameraAndEngineBoundsHoldAndRefundsNeverOverpay)
 }
 
 } // namespace
+
+//-------------------------------------------------------------------------------------------------
+// Drop reports.
+
+namespace {
+
+/** Each step: seconds since the start, then a message or (with frame) a video frame. */
+struct DropStep
+{
+    int seconds;
+    bool frame = false;
+};
+
+} // namespace
+
+TEST_F(DeviceAgentTest, DropsBeforeVideoAreReportedOnlyAfterAMinuteOfMessagesWithoutVideo)
+{
+    const struct
+    {
+        const char* name;
+        std::vector<DropStep> steps;
+        bool reported;
+    } rows[] = {
+        {"a minute less a second without video", {{0}, {30}, {59}}, false},
+        {"a full minute without video", {{0}, {30}, {60}}, true},
+        {"the few of the start, then video", {{0}, {1}, {2, true}, {61}}, false},
+        {"video that never came for a minute, then came", {{0}, {61}, {62, true}}, true},
+    };
+    for (const auto& row: rows)
+    {
+        SCOPED_TRACE(row.name);
+        const auto start = m_now;
+        const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(std::string("{") + kCameraId + "}"));
+        const Ptr<DeviceAgent> agent(new DeviceAgent(deviceInfo.get(),
+            DeviceAgent::ReceiveThread::none, [this]() { return m_now; }));
+        const Ptr<DeviceAgentHandler> handler(new DeviceAgentHandler());
+        agent->setHandler(handler.get());
+        for (const DropStep& step: row.steps)
+        {
+            m_now = start + std::chrono::seconds(step.seconds);
+            if (step.frame)
+            {
+                const Ptr<CompressedVideoPacket> frame(new CompressedVideoPacket(1000));
+                ASSERT_TRUE(doPushDataPacket(agent.get(), frame.get()).isOk());
+            }
+            else
+            {
+                agent->receiveMessage(alarm("intrusion"));
+            }
+        }
+        const auto events = handler->snapshot().diagnosticEvents;
+        ASSERT_EQ(row.reported ? 1U : 0U, events.size());
+        if (row.reported)
+        {
+            EXPECT_EQ("Messages dropped", events[0].caption);
+            EXPECT_NE(std::string::npos,
+                events[0].description.find("before the first video frame"));
+        }
+        // Every message is accounted for: dropped before video, or converted.
+        const auto messages = std::count_if(row.steps.begin(), row.steps.end(),
+            [](const DropStep& step) { return !step.frame; });
+        const auto counts = agent->counters().snapshot("");
+        EXPECT_EQ(static_cast<uint64_t>(messages), counts.received);
+        EXPECT_EQ(counts.received, counts.drops[0] + counts.converted);
+        m_now = start + std::chrono::hours(1);
+    }
+}

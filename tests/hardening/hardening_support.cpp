@@ -105,8 +105,16 @@ void CountingHandler::handleMetadata(IMetadataPacket* metadataPacket)
     ++m_packets;
 }
 
-void CountingHandler::handlePluginDiagnosticEvent(IPluginDiagnosticEvent* /*event*/)
+void CountingHandler::handlePluginDiagnosticEvent(IPluginDiagnosticEvent* event)
 {
+    const std::lock_guard<std::mutex> lock(m_eventsMutex);
+    m_events.push_back(testhost::copyDiagnosticEvent(event));
+}
+
+std::vector<testhost::DiagnosticEventRecord> CountingHandler::events() const
+{
+    const std::lock_guard<std::mutex> lock(m_eventsMutex);
+    return m_events;
 }
 
 void CountingHandler::pushManifest(const IString* /*manifest*/)

@@ -10,8 +10,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -91,7 +93,12 @@ public:
     /** True once at least `count` packets have arrived. */
     bool waitForPackets(int64_t count, std::chrono::milliseconds timeout) const;
 
+    /** The diagnostic events so far. */
+    std::vector<testhost::DiagnosticEventRecord> events() const;
+
 private:
+    mutable std::mutex m_eventsMutex;
+    std::vector<testhost::DiagnosticEventRecord> m_events;
     std::atomic<int64_t> m_delayMs{0};
     std::atomic<int64_t> m_packets{0};
     std::atomic<int64_t> m_items{0};

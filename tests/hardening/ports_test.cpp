@@ -312,7 +312,12 @@ TEST_F(HardeningPorts, TwoEnginesInOneProcessEachServesOnlyItsOwnCameras)
     ASSERT_TRUE(relayError.empty()) << relayError;
     EXPECT_TRUE(waitForEvent(*second.handler, IPluginDiagnosticEvent::Level::info,
         "Loopback relay unavailable", "tcp://127.0.0.1:688: Address already in use"));
-    EXPECT_TRUE(first.handler->events().empty());
+    // Its own endpoints were free: nothing is missing there.
+    for (const auto& event: first.handler->events())
+    {
+        EXPECT_NE(IPluginDiagnosticEvent::Level::error, event.level) << event.caption;
+        EXPECT_NE("Loopback relay unavailable", event.caption);
+    }
 
     EXPECT_TRUE(deliverUntil(kFirstPort, alarmMessage(firstCamera.id, "First"),
         [&]() { return firstHandler->packets() > 0; }));

@@ -1,0 +1,110 @@
+#include "camera_queues.h"
+
+#include <utility>
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+void CameraQueues::subscribe(const std::string& prefix,
+    std::shared_ptr<QueueBudget::Account> account, std::shared_ptr<CameraCounters> counters)
+{
+    Camera& camera = m_cameras[prefix];
+    camera.id = cameraIdOf(prefix);
+    camera.account = std::move(account);
+    camera.counters = std::move(counters);
+}
+
+std::optional<CameraQueues::Report> CameraQueues::unsubscribe(const std::string& prefix)
+{
+    const auto it = m_cameras.find(prefix);
+    if (it == m_cameras.end())
+        return std::nullopt;
+    std::optional<Report> report = takeReport(it->second, Clock::now());
+    m_cameras.erase(it);
+    return report;
+}
+
+CameraQueues::Camera* CameraQueues::find(std::string_view message)
+{
+    // The usual form: the prefix ends at the quote that closes the id.
+    if (message.substr(0, kPrefixStart.size()) == kPrefixStart)
+    {
+        const size_t quote = message.find('"', kPrefixStart.size());
+        if (quote != std::string_view::npos)
+        {
+            const auto it = m_cameras.find(message.substr(0, quote + 1));
+            if (it != m_cameras.end())
+                return &it->second;
+        }
+    }
+    // A prefix of another form (an id that holds a quote, from a server with unusual ids).
+    for (auto& [prefix, camera]: m_cameras)
+    {
+        if (message.substr(0, prefix.size()) == prefix)
+            return &camera;
+    }
+    return nullptr;
+}
+
+std::optional<CameraQueues::Report> CameraQueues::dropped(Camera& camera, Clock::time_point now)
+{
+    ++camera.total;
+    if (camera.unreported++ == 0)
+        ++m_unreportedCameras;
+    if (camera.counters)
+        camera.counters->drop(DropReason::queueFull);
+    return reportIfDue(camera, now);
+}
+
+std::optional<CameraQueues::Report> CameraQueues::delivered(Camera& camera, Clock::time_point now)
+{
+    return reportIfDue(camera, now);
+}
+
+std::vector<CameraQueues::Report> CameraQueues::takeAllReports()
+{
+    std::vector<Report> reports;
+    for (auto& [prefix, camera]: m_cameras)
+    {
+        if (std::optional<Report> report = takeReport(camera, Clock::now()))
+            reports.push_back(std::move(*report));
+    }
+    return reports;
+}
+
+std::vector<std::string> CameraQueues::cameraIds() const
+{
+    std::vector<std::string> ids;
+    ids.reserve(m_cameras.size());
+    for (const auto& [prefix, camera]: m_cameras)
+        ids.push_back(camera.id);
+    return ids;
+}
+
+std::string CameraQueues::cameraIdOf(std::string_view prefix)
+{
+    if (prefix.substr(0, kPrefixStart.size()) == kPrefixStart)
+        prefix.remove_prefix(kPrefixStart.size());
+    if (!prefix.empty() && prefix.back() == '"')
+        prefix.remove_suffix(1);
+    return std::string(prefix);
+}
+
+std::optional<CameraQueues::Report> CameraQueues::reportIfDue(Camera& camera, Clock::time_point now)
+{
+    if (camera.lastReport != Clock::time_point() && now - camera.lastReport < kReportInterval)
+        return std::nullopt;
+    return takeReport(camera, now);
+}
+
+std::optional<CameraQueues::Report> CameraQueues::takeReport(Camera& camera, Clock::time_point now)
+{
+    if (camera.unreported == 0)
+        return std::nullopt;
+    Report report{camera.id, camera.unreported, camera.total};
+    camera.unreported = 0;
+    camera.lastReport = now;
+    --m_unreportedCameras;
+    return report;
+}
+
+} // namespace nx::vms_server_plugins::analytics::sample

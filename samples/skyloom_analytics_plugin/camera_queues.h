@@ -1,0 +1,88 @@
+// The relay's table of the cameras that its agents subscribed for, by subscription prefix
+// (`{"src_uuid":"<id>"`, learnt from the agents' subscriptions): each camera's byte account,
+// its ingest counters, and the messages dropped because its queue was full. A message belongs to
+// the camera whose prefix begins it, found without parsing it. A camera's first queue drop is
+// logged at once; later ones at most once per kReportInterval, when the next message for the
+// camera comes (dropped or delivered), and what is left when the agent unsubscribes or the
+// relay ends: a flood costs a few log lines, never one per message, and needs no timer.
+//
+// Threads: the relay thread only.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ingest_counters.h"
+#include "queue_budget.h"
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+class CameraQueues
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds kReportInterval{10};
+
+    /** The start of every subscription prefix; the camera id and a closing quote follow. */
+    static constexpr std::string_view kPrefixStart = "{\"src_uuid\":\"";
+
+    struct Camera
+    {
+        std::string id; //< As the prefix names it.
+        std::shared_ptr<QueueBudget::Account> account;
+        std::shared_ptr<CameraCounters> counters;
+        int64_t unreported = 0; //< Queue drops not yet logged.
+        int64_t total = 0; //< Queue drops since the camera subscribed.
+        Clock::time_point lastReport; //< Long ago until the first report.
+    };
+
+    struct Report
+    {
+        std::string cameraId;
+        int64_t dropped = 0; //< Since the previous report.
+        int64_t total = 0; //< Since the camera subscribed.
+    };
+
+    void subscribe(const std::string& prefix, std::shared_ptr<QueueBudget::Account> account,
+        std::shared_ptr<CameraCounters> counters);
+
+    /** The report of what is left unreported, if anything; nothing if it was not subscribed. */
+    [[nodiscard]] std::optional<Report> unsubscribe(const std::string& prefix);
+
+    /** The camera whose prefix begins the message; null if none does. */
+    [[nodiscard]] Camera* find(std::string_view message);
+
+    /** Counts one queue drop of the camera; a report if one is due. */
+    [[nodiscard]] std::optional<Report> dropped(Camera& camera, Clock::time_point now);
+
+    /** A message of the camera went through; a report of its earlier drops if one is due. */
+    [[nodiscard]] std::optional<Report> delivered(Camera& camera, Clock::time_point now);
+
+    /** True while some camera has unreported drops: only then does a delivery need a look. */
+    [[nodiscard]] bool anyUnreported() const { return m_unreportedCameras > 0; }
+
+    /** Reports of every camera with unreported drops (the relay stops). */
+    [[nodiscard]] std::vector<Report> takeAllReports();
+
+    /** The ids of the subscribed cameras. */
+    [[nodiscard]] std::vector<std::string> cameraIds() const;
+
+    /** The camera id in a subscription prefix (the prefix itself if it has another form). */
+    [[nodiscard]] static std::string cameraIdOf(std::string_view prefix);
+
+private:
+    std::optional<Report> reportIfDue(Camera& camera, Clock::time_point now);
+    std::optional<Report> takeReport(Camera& camera, Clock::time_point now);
+
+    /** By prefix; std::less<> finds by string_view, without a string per message. */
+    std::map<std::string, Camera, std::less<>> m_cameras;
+    int m_unreportedCameras = 0;
+};
+
+} // namespace nx::vms_server_plugins::analytics::sample

@@ -1,0 +1,99 @@
+#include "drop_report.h"
+
+#include <utility>
+
+#include "server_text.h"
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+DropReport::DropReport(std::shared_ptr<CameraCounters> counters, Clock clock):
+    m_counters(counters ? std::move(counters) : std::make_shared<CameraCounters>()),
+    m_clock(clockOrSteady(std::move(clock)))
+{
+}
+
+void DropReport::drop(DropReason reason, uint64_t count, std::string_view detail) noexcept
+{
+    m_counters->drop(reason, count);
+    if (m_firstReason)
+        return;
+    m_firstReason = reason;
+    try
+    {
+        m_firstDetail = textForLog(detail, kMaxDetailBytes);
+    }
+    catch (...)
+    {
+        m_firstDetail.clear();
+    }
+}
+
+void DropReport::messageArrived(bool videoSeen) noexcept
+{
+    if (videoSeen)
+        m_firstMessageWithoutVideo.reset();
+    else if (!m_firstMessageWithoutVideo)
+        m_firstMessageWithoutVideo = m_clock();
+}
+
+std::optional<std::string> DropReport::due(bool videoSeen)
+{
+    const auto now = m_clock();
+    if (m_anyEvent && now - m_lastEvent < kInterval)
+        return std::nullopt;
+
+    const DropCounts counts = m_counters->drops();
+    DropCounts news{};
+    uint64_t total = 0;
+    for (size_t i = 0; i < kDropReasonCount; ++i)
+    {
+        news[i] = counts[i] - m_told[i];
+        total += news[i];
+    }
+    constexpr auto kBeforeVideo = static_cast<size_t>(DropReason::beforeVideo);
+    if (news[kBeforeVideo] > 0)
+    {
+        const bool longWithoutVideo = !videoSeen && m_firstMessageWithoutVideo
+            && now - *m_firstMessageWithoutVideo >= kVideoGrace;
+        if (videoSeen)
+        {
+            // The few of the start, before the first frame: counted, never told.
+            m_told[kBeforeVideo] = counts[kBeforeVideo];
+        }
+        if (!longWithoutVideo)
+        {
+            total -= news[kBeforeVideo];
+            news[kBeforeVideo] = 0;
+        }
+    }
+    if (total == 0)
+        return std::nullopt;
+
+    std::string text = std::to_string(total) + " dropped since "
+        + (m_anyEvent ? "the last report" : "the start") + ":";
+    const char* separator = " ";
+    for (size_t i = 0; i < kDropReasonCount; ++i)
+    {
+        if (news[i] == 0)
+            continue;
+        text += separator;
+        text += kDropReasons[i].text;
+        text += " " + std::to_string(news[i]);
+        separator = ", ";
+        m_told[i] += news[i];
+    }
+    if (m_firstReason && news[static_cast<size_t>(*m_firstReason)] > 0)
+    {
+        text += ". First: ";
+        text += dropReasonInfo(*m_firstReason).text;
+        if (!m_firstDetail.empty())
+            text += " (" + m_firstDetail + ")";
+    }
+    m_firstReason.reset();
+    m_firstDetail.clear();
+    m_lastEvent = now;
+    m_anyEvent = true;
+    return text;
+}
+
+} // namespace nx::vms_server_plugins::analytics::sample

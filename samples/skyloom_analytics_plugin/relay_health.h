@@ -1,0 +1,81 @@
+// What an engine's relay tells about the ingest beside moving messages. RelayHealth writes the
+// health lines (every kHealthInterval, one for the engine and one per camera whose counters
+// changed, nothing while nothing changed) and the metrics file (every kMetricsInterval while a
+// path is set, and once more at the end). NoCameraReport tells the operator about messages that
+// matched no camera, at most once per kInterval, with what is wrong with the first one's form.
+//
+// Threads: the relay thread only; the counters they read are shared atomics.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ingest_counters.h"
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+class RelayHealth
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds kHealthInterval{60};
+    static constexpr std::chrono::seconds kMetricsInterval{15};
+
+    /** Writes one log line (without the print prefix). */
+    using LineWriter = std::function<void(const std::string& line)>;
+
+    RelayHealth(const IngestCounters& counters, LineWriter writeLine, Clock::time_point now);
+
+    /** The metrics file's path; empty: none. A new path is written at the next tick. */
+    void setMetricsFile(const std::string& path, Clock::time_point now);
+
+    /** How long the relay may sleep before the next tick is due. */
+    [[nodiscard]] std::chrono::milliseconds untilDue(Clock::time_point now) const;
+
+    /** Writes what is due; `final` (the relay ends): everything that changed, now. */
+    void tick(Clock::time_point now, bool final = false);
+
+private:
+    void writeHealthLines();
+    void writeMetrics();
+
+    const IngestCounters& m_counters;
+    const LineWriter m_writeLine;
+    Clock::time_point m_nextHealth;
+    Clock::time_point m_nextMetrics;
+    std::string m_metricsFile;
+    std::string m_metricsError; //< The last failure logged, so that it is logged once.
+    std::optional<EngineSnapshot> m_lastEngine;
+    std::map<std::string, CameraSnapshot> m_lastCameras;
+};
+
+class NoCameraReport
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds kInterval{60};
+
+    /**
+     * Counts a message that matched no camera. Returns the event's description when one is
+     * due: the messages since the last one, the camera the message names, and the hint about its
+     * form (from the subscribed `cameraIds`, asked for only then).
+     */
+    [[nodiscard]] std::optional<std::string> noCamera(std::string_view message,
+        const std::function<std::vector<std::string>()>& cameraIds, Clock::time_point now);
+
+private:
+    uint64_t m_unreported = 0;
+    std::optional<Clock::time_point> m_lastReport;
+};
+
+/** One health line's key=value text for the engine, and for a camera. */
+[[nodiscard]] std::string engineHealthLine(const EngineSnapshot& engine);
+[[nodiscard]] std::string cameraHealthLine(const CameraSnapshot& camera);
+
+} // namespace nx::vms_server_plugins::analytics::sample

@@ -1,0 +1,294 @@
+// Every message accounted for, through the loaded plugin: each cause of a loss is counted under
+// its own reason in the metrics file and told to the operator ("Messages dropped" on the camera,
+// "Messages for no camera" with what is wrong with the form), and AI engines coming and going
+// are counted and reported. One engine for all tests, in the order written.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <skyloom/testhost/ai_engine_publisher.h>
+
+#include "hardening_support.h"
+
+namespace skyloom::hardening {
+namespace {
+
+using namespace std::chrono;
+using nx::sdk::IPluginDiagnosticEvent;
+using nx::sdk::makePtr;
+using testhost::AiEnginePublisher;
+
+constexpr int kServicePort = 9935;
+constexpr char kEngineId[] = "{f1a2b3c4-0000-4000-8000-000000000015}";
+constexpr milliseconds kEventTimeout = 10s;
+
+using Metrics = std::map<std::string, double>;
+
+bool hasEvent(const std::vector<testhost::DiagnosticEventRecord>& events,
+    IPluginDiagnosticEvent::Level level, const std::string& caption,
+    const std::string& inDescription)
+{
+    for (const auto& event: events)
+    {
+        if (event.level == level && event.caption == caption
+            && event.description.find(inDescription) != std::string::npos)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+template<class Events>
+bool waitForEvent(const Events& events, IPluginDiagnosticEvent::Level level,
+    const std::string& caption, const std::string& inDescription)
+{
+    const auto deadline = steady_clock::now() + kEventTimeout;
+    while (!hasEvent(events(), level, caption, inDescription))
+    {
+        if (steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+class HealthTest: public SharedEngineSuite<HealthTest>
+{
+protected:
+    static void SetUpTestSuite() { startSharedEngine(kServicePort, kEngineId); }
+
+    virtual void TearDown() override { expectOnlyEngineLeft(); }
+
+    /**
+     * The metrics file as the relay writes it now: a new "MetricsFile" path is written at once.
+     * Samples by their name with labels.
+     */
+    static Metrics metricsNow()
+    {
+        static int files = 0;
+        const std::string path = std::filesystem::current_path().string() + "/metrics-"
+            + std::to_string(++files) + ".prom";
+        const auto result = testhost::doSetSettings(s_engine.engine.get(),
+            {{"ServicePort", std::to_string(kServicePort)}, {"MetricsFile", path}});
+        EXPECT_TRUE(result.isOk() && result.errors.empty());
+        const auto deadline = steady_clock::now() + kEventTimeout;
+        while (access(path.c_str(), R_OK) != 0 && steady_clock::now() < deadline)
+            std::this_thread::sleep_for(20ms);
+        Metrics metrics;
+        std::ifstream file(path);
+        for (std::string line; std::getline(file, line);)
+        {
+            const size_t space = line.rfind(' ');
+            if (line.empty() || line[0] == '#' || space == std::string::npos)
+                continue;
+            metrics[line.substr(0, space)] = std::atof(line.c_str() + space + 1);
+        }
+        EXPECT_FALSE(metrics.empty()) << path;
+        return metrics;
+    }
+
+    static double dropped(const Metrics& metrics, const std::string& camera, const char* reason)
+    {
+        const std::string name = "skyloom_camera_messages_dropped_total{camera=\"" + camera
+            + "\",reason=\"" + reason + "\"}";
+        const auto it = metrics.find(name);
+        return it == metrics.end() ? -1 : it->second;
+    }
+
+    static double cameraMetric(const Metrics& metrics, const char* name, const std::string& camera)
+    {
+        const auto it = metrics.find(std::string(name) + "{camera=\"" + camera + "\"}");
+        return it == metrics.end() ? -1 : it->second;
+    }
+
+    static double engineMetric(const Metrics& metrics, const char* name)
+    {
+        const auto it = metrics.find(name);
+        return it == metrics.end() ? -1 : it->second;
+    }
+
+    /** A camera (id n) with an agent of the shared engine and a video frame. */
+    struct OpenCamera
+    {
+        explicit OpenCamera(int n): camera(cameraId(n)), handler(makePtr<CountingHandler>())
+        {
+            EXPECT_TRUE(camera.open(s_engine.engine.get(), handler.get()));
+        }
+        Camera camera;
+        nx::sdk::Ptr<CountingHandler> handler;
+    };
+
+    /**
+     * Sends `message`, then a good alarm, until that alarm arrives: one connection keeps their
+     * order, so the message has been handled by then.
+     */
+    static bool handled(OpenCamera& camera, const std::string& message)
+    {
+        AiEnginePublisher publisher(kServicePort);
+        const int64_t before = camera.handler->packets();
+        const auto deadline = steady_clock::now() + kDeliveryTimeout;
+        while (camera.handler->packets() <= before)
+        {
+            if (steady_clock::now() >= deadline || !publisher.send(message)
+                || !publisher.send(alarmMessage(camera.camera.id, "probe")))
+            {
+                return false;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return true;
+    }
+};
+
+TEST_F(HealthTest, ListeningIsReportedWithTheBoundEndpoint)
+{
+    EXPECT_TRUE(waitForEvent([]() { return s_engine.handler->events(); },
+        IPluginDiagnosticEvent::Level::info, "Listening for the AI engine",
+        ":" + std::to_string(kServicePort)));
+}
+
+TEST_F(HealthTest, AiEngineConnectingAndDisconnectingIsCountedAndReported)
+{
+    const double connectionsBefore =
+        engineMetric(metricsNow(), "skyloom_engine_ai_engine_connections_total");
+    {
+        OpenCamera camera(1);
+        AiEnginePublisher publisher(kServicePort);
+        ASSERT_TRUE(publisher.sendUntil(alarmMessage(camera.camera.id, "probe"),
+            [&]() { return camera.handler->packets() > 0; }, kDeliveryTimeout));
+        EXPECT_TRUE(waitForEvent([]() { return s_engine.handler->events(); },
+            IPluginDiagnosticEvent::Level::info, "AI engine connected", "127.0.0.1"));
+        const Metrics connected = metricsNow();
+        EXPECT_EQ(1, engineMetric(connected, "skyloom_engine_ai_engines_connected"));
+        EXPECT_EQ(connectionsBefore + 1,
+            engineMetric(connected, "skyloom_engine_ai_engine_connections_total"));
+    }
+    EXPECT_TRUE(waitForEvent([]() { return s_engine.handler->events(); },
+        IPluginDiagnosticEvent::Level::warning, "AI engine disconnected", "127.0.0.1"));
+    const Metrics gone = metricsNow();
+    EXPECT_EQ(0, engineMetric(gone, "skyloom_engine_ai_engines_connected"));
+    EXPECT_LE(1, engineMetric(gone, "skyloom_engine_ai_engine_disconnects_total"));
+}
+
+TEST_F(HealthTest, MessageForNoCameraIsCountedAndItsFormNamed)
+{
+    OpenCamera camera(2);
+    const double before = engineMetric(metricsNow(), "skyloom_engine_messages_no_camera_total");
+    // Python's default json.dumps: a space after each colon.
+    const std::string spaced = "{\"src_uuid\": \"" + camera.camera.id + "\", \"meta\": {}}";
+    ASSERT_TRUE(handled(camera, spaced));
+
+    EXPECT_TRUE(waitForEvent([]() { return s_engine.handler->events(); },
+        IPluginDiagnosticEvent::Level::warning, "Messages for no camera", camera.camera.id));
+    EXPECT_TRUE(hasEvent(s_engine.handler->events(), IPluginDiagnosticEvent::Level::warning,
+        "Messages for no camera", "space"));
+    EXPECT_LT(before, engineMetric(metricsNow(), "skyloom_engine_messages_no_camera_total"));
+}
+
+TEST_F(HealthTest, EachCauseIsCountedUnderItsReasonAndReportedOnItsCamera)
+{
+    const auto envelope = [](const std::string& id, const std::string& rest)
+        { return "{\"src_uuid\":\"" + id + "\"," + rest + "}"; };
+    const auto annotation = [](const std::string& trackId, const std::string& box)
+        {
+            return "\"meta\":{\"metadata\":{\"annotations\":[{\"track_id\":" + trackId
+                + ",\"class\":\"person\",\"bbox\":" + box + "}]}}";
+        };
+    const struct
+    {
+        const char* reason;
+        const char* text; //< How the event names it.
+        std::function<std::string(const std::string& id)> message;
+    } rows[] = {
+        {"not_json", "not JSON", [&](const std::string& id)
+            { return envelope(id, "\"meta\":"); }},
+        {"too_deep", "nested too deep", [&](const std::string& id)
+            { return envelope(id, "\"x\":" + std::string(70, '[') + std::string(70, ']')); }},
+        {"malformed", "malformed member or element", [&](const std::string& id)
+            { return envelope(id, annotation("\"seven\"", "[0.1,0.1,0.2,0.2]")); }},
+        {"number_out_of_range", "number out of range", [&](const std::string& id)
+            { return envelope(id, annotation("3000000000", "[0.1,0.1,0.2,0.2]")); }},
+        {"other_camera", "\"src_uuid\" not this camera", [&](const std::string& id)
+            {
+                return envelope(id, annotation("1", "[0.1,0.1,0.2,0.2]")
+                    + ",\"src_uuid\":\"someone-else\"");
+            }},
+        {"box_outside_frame", "box outside the frame", [&](const std::string& id)
+            { return envelope(id, annotation("1", "[5,5,6,6]")); }},
+        {"list_cut", "list cut at its limit", [&](const std::string& id)
+            { return metaMessage(id, 1030); }},
+        {"text_cut", "text cut at its limit", [&](const std::string& id)
+            { return alarmMessage(id, std::string(2000, 'c')); }},
+    };
+
+    std::vector<std::unique_ptr<OpenCamera>> cameras;
+    for (const auto& row: rows)
+    {
+        cameras.push_back(std::make_unique<OpenCamera>(10 + static_cast<int>(cameras.size())));
+        EXPECT_TRUE(handled(*cameras.back(), row.message(cameras.back()->camera.id)))
+            << row.reason;
+    }
+    const Metrics metrics = metricsNow();
+    for (size_t i = 0; i < std::size(rows); ++i)
+    {
+        const std::string& id = cameras[i]->camera.id;
+        SCOPED_TRACE(rows[i].reason);
+        EXPECT_LE(1, dropped(metrics, id, rows[i].reason));
+        // Counted under that reason alone.
+        for (const char* other: {"not_json", "too_deep", "malformed", "number_out_of_range",
+            "other_camera", "box_outside_frame", "queue_full", "not_authorised"})
+        {
+            if (std::string(other) != rows[i].reason)
+            {
+                EXPECT_EQ(0, dropped(metrics, id, other)) << other;
+            }
+        }
+        EXPECT_LE(2, cameraMetric(metrics, "skyloom_camera_messages_received_total", id));
+        EXPECT_LE(1, cameraMetric(metrics, "skyloom_camera_messages_converted_total", id));
+        EXPECT_TRUE(waitForEvent([&]() { return cameras[i]->handler->events(); },
+            IPluginDiagnosticEvent::Level::warning, "Messages dropped", rows[i].text));
+    }
+}
+
+TEST_F(HealthTest, MetricsFileThatNamesNoAbsolutePathIsRefused)
+{
+    for (const char* path: {"relative.prom", "/tmp/two\nlines.prom"})
+    {
+        const auto result = testhost::doSetSettings(s_engine.engine.get(),
+            {{"ServicePort", std::to_string(kServicePort)}, {"MetricsFile", path}});
+        ASSERT_TRUE(result.isOk());
+        EXPECT_EQ(1U, result.errors.count("MetricsFile")) << path;
+    }
+    EXPECT_NE(-1, engineMetric(metricsNow(), "skyloom_engine_messages_received_total"));
+}
+
+TEST_F(HealthTest, FullQueueIsCountedAndReportedOnItsCamera)
+{
+    OpenCamera camera(30);
+    camera.handler->setPacketDelay(100ms); //< A slow server.
+    ASSERT_TRUE(handled(camera, metaMessage(camera.camera.id)));
+    {
+        Flooder flood(kServicePort, [&](int64_t) { return metaMessage(camera.camera.id); });
+        std::this_thread::sleep_for(1s);
+        EXPECT_LT(0, flood.stop());
+    }
+    EXPECT_TRUE(waitForEvent([&]() { return camera.handler->events(); },
+        IPluginDiagnosticEvent::Level::warning, "Messages dropped", "queue full"));
+    EXPECT_LT(0, dropped(metricsNow(), camera.camera.id, "queue_full"));
+    camera.handler->setPacketDelay(0ms);
+}
+
+} // namespace
+} // namespace skyloom::hardening

@@ -1,0 +1,280 @@
+// The metrics file: its text read back by prometheus_client's parser, with camera ids that need
+// every escape of the format, and its replacement, which leaves either the old file or the new
+// one and never a temporary file.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "metrics_file.h"
+
+namespace nx::vms_server_plugins::analytics::sample {
+namespace {
+
+namespace fs = std::filesystem;
+
+/** A fresh directory under the temporary directory, removed with everything in it. */
+class TemporaryDirectory
+{
+public:
+    TemporaryDirectory()
+    {
+        std::string pattern = (fs::temp_directory_path() / "skyloom-health-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
+        m_path = pattern;
+    }
+    ~TemporaryDirectory()
+    {
+        std::error_code ignored;
+        fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(m_path, ignored);
+    }
+    const fs::path& path() const { return m_path; }
+
+private:
+    fs::path m_path;
+};
+
+std::string readFile(const fs::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::set<std::string> entries(const fs::path& directory)
+{
+    std::set<std::string> names;
+    for (const auto& entry: fs::directory_iterator(directory))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+/** What prometheus_client's parser makes of the file: the families as JSON. */
+nlohmann::json parsedByPrometheusClient(const fs::path& file)
+{
+#ifdef SKYLOOM_SYSTEM_PYTHON
+    const std::string command = std::string(SKYLOOM_SYSTEM_PYTHON) + " " + SKYLOOM_PARSE_METRICS
+        + " '" + file.string() + "'";
+    FILE* const pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return {};
+    std::string output;
+    char buffer[4096];
+    while (const size_t n = std::fread(buffer, 1, sizeof(buffer), pipe))
+        output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    EXPECT_EQ(status, 0) << "the parser refused the text (is python3-prometheus-client there?)";
+    return nlohmann::json::parse(output, nullptr, /*allow_exceptions*/ false);
+#else
+    (void) file;
+    return {};
+#endif
+}
+
+TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
+{
+#ifndef SKYLOOM_SYSTEM_PYTHON
+    GTEST_SKIP() << "no /usr/bin/python3";
+#endif
+    EngineSnapshot engine;
+    engine.received = 101;
+    engine.relayed = 102;
+    engine.noCamera = 103;
+    engine.enginesConnected = 2;
+    engine.connections = 105;
+    engine.disconnects = 106;
+    engine.refusedPeers = 107;
+
+    const std::vector<std::string> ids = {"quote\"d", "back\\slash", "line\nfeed",
+        "literal\\n", "ends with\\", "камера-東京-Ü", "{a}=b,c=\"d\"}"};
+    std::vector<CameraSnapshot> cameras;
+    for (size_t i = 0; i < ids.size(); ++i)
+    {
+        CameraSnapshot camera;
+        camera.cameraId = ids[i];
+        camera.received = 10 * i + 1;
+        camera.converted = 10 * i + 2;
+        camera.objectPackets = 10 * i + 3;
+        camera.eventPackets = 10 * i + 4;
+        camera.lastMessageUnixMs = i == 0 ? 0 : 1700000000123 + static_cast<int64_t>(i);
+        for (size_t r = 0; r < kDropReasonCount; ++r)
+            camera.drops[r] = 100 * i + r; //< The first camera's first reason stays 0.
+        cameras.push_back(camera);
+    }
+
+    // Sample name and labels → value, as the families are named in the documentation.
+    using Key = std::pair<std::string, std::map<std::string, std::string>>;
+    std::map<Key, double> expected = {
+        {{"skyloom_engine_messages_received_total", {}}, 101},
+        {{"skyloom_engine_messages_relayed_total", {}}, 102},
+        {{"skyloom_engine_messages_no_camera_total", {}}, 103},
+        {{"skyloom_engine_ai_engines_connected", {}}, 2},
+        {{"skyloom_engine_ai_engine_connections_total", {}}, 105},
+        {{"skyloom_engine_ai_engine_disconnects_total", {}}, 106},
+        {{"skyloom_engine_refused_peers_total", {}}, 107},
+    };
+    for (const CameraSnapshot& camera: cameras)
+    {
+        const std::map<std::string, std::string> label = {{"camera", camera.cameraId}};
+        expected[{"skyloom_camera_messages_received_total", label}] = camera.received;
+        expected[{"skyloom_camera_messages_converted_total", label}] = camera.converted;
+        auto withKind = label;
+        withKind["kind"] = "object";
+        expected[{"skyloom_camera_packets_pushed_total", withKind}] = camera.objectPackets;
+        withKind["kind"] = "event";
+        expected[{"skyloom_camera_packets_pushed_total", withKind}] = camera.eventPackets;
+        if (camera.lastMessageUnixMs != 0)
+        {
+            expected[{"skyloom_camera_last_message_timestamp_seconds", label}] =
+                camera.lastMessageUnixMs / 1000.0;
+        }
+        for (const DropReasonInfo& reason: kDropReasons)
+        {
+            auto withReason = label;
+            withReason["reason"] = reason.name;
+            expected[{"skyloom_camera_messages_dropped_total", withReason}] =
+                camera.drops[static_cast<size_t>(reason.reason)];
+        }
+    }
+    const std::map<std::string, std::string> expectedTypes = {
+        {"skyloom_engine_messages_received", "counter"},
+        {"skyloom_engine_messages_relayed", "counter"},
+        {"skyloom_engine_messages_no_camera", "counter"},
+        {"skyloom_engine_ai_engines_connected", "gauge"},
+        {"skyloom_engine_ai_engine_connections", "counter"},
+        {"skyloom_engine_ai_engine_disconnects", "counter"},
+        {"skyloom_engine_refused_peers", "counter"},
+        {"skyloom_camera_messages_received", "counter"},
+        {"skyloom_camera_messages_converted", "counter"},
+        {"skyloom_camera_packets_pushed", "counter"},
+        {"skyloom_camera_last_message_timestamp_seconds", "gauge"},
+        {"skyloom_camera_messages_dropped", "counter"},
+    };
+
+    const std::string text = metricsText(engine, cameras);
+    // The parser takes a repeated HELP or TYPE line of the current family without a word.
+    std::map<std::string, int> commentLines;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+    {
+        if (line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0)
+            ++commentLines[line.substr(0, line.find(' ', 7))];
+    }
+    EXPECT_EQ(commentLines.size(), 2 * expectedTypes.size());
+    for (const auto& [comment, count]: commentLines)
+        EXPECT_EQ(count, 1) << comment;
+
+    TemporaryDirectory directory;
+    const fs::path file = directory.path() / "skyloom.prom";
+    writeFile(file, text);
+    const nlohmann::json families = parsedByPrometheusClient(file);
+    ASSERT_TRUE(families.is_array()) << text;
+
+    // The parser starts a new family whenever a sample does not belong to the current one, so
+    // a family split apart, or a sample under a wrong name, shows as a second or untyped family.
+    std::map<std::string, std::string> types;
+    std::map<Key, double> parsed;
+    for (const nlohmann::json& family: families)
+    {
+        const std::string name = family.at("name");
+        EXPECT_TRUE(types.emplace(name, family.at("type")).second) << name << " twice";
+        for (const nlohmann::json& sample: family.at("samples"))
+        {
+            const Key key{sample.at(0), sample.at(1)};
+            EXPECT_TRUE(parsed.emplace(key, sample.at(2).get<double>()).second)
+                << key.first << " twice with the same labels";
+        }
+    }
+    EXPECT_EQ(types, expectedTypes);
+    EXPECT_EQ(parsed, expected);
+}
+
+TEST(MetricsFile, ReplacementLeavesTheNewContentAndNothingBeside)
+{
+    TemporaryDirectory directory;
+    const fs::path file = directory.path() / "skyloom.prom";
+    std::string error;
+
+    ASSERT_TRUE(replaceFileAtomically(file.string(), "first\n", &error)) << error;
+    const mode_t oldMask = ::umask(0077); //< Not the file's: the collector may be another user.
+    const bool replaced = replaceFileAtomically(file.string(), "second\n", &error);
+    ::umask(oldMask);
+    ASSERT_TRUE(replaced) << error;
+
+    EXPECT_EQ(readFile(file), "second\n");
+    struct stat status{};
+    ASSERT_EQ(::stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0644u);
+    EXPECT_EQ(entries(directory.path()), std::set<std::string>{"skyloom.prom"});
+}
+
+TEST(MetricsFile, FailedReplacementSaysWhyAndLeavesNoTemporaryFile)
+{
+    using Target = fs::path (*)(const fs::path& directory);
+    const struct
+    {
+        const char* name;
+        Target target; //< Prepares the directory, which holds skyloom.prom, and names the target.
+        const char* reason;
+    } rows[] = {
+        {"missing directory",
+            [](const fs::path& directory) { return directory / "missing" / "skyloom.prom"; },
+            "No such file or directory"},
+        {"target is a directory", //< Fails after the temporary file was written.
+            [](const fs::path& directory)
+            {
+                fs::create_directory(directory / "metrics");
+                writeFile(directory / "metrics" / "inside", "");
+                return directory / "metrics";
+            },
+            "Is a directory"},
+        {"read-only directory", //< Root writes there all the same: not run as root.
+            [](const fs::path& directory)
+            {
+                fs::permissions(directory, fs::perms::owner_read | fs::perms::owner_exec);
+                return directory / "skyloom.prom";
+            },
+            "Permission denied"},
+    };
+    for (const auto& row: rows)
+    {
+        SCOPED_TRACE(row.name);
+        if (std::string_view(row.name) == "read-only directory" && ::geteuid() == 0)
+            continue;
+        TemporaryDirectory directory;
+        writeFile(directory.path() / "skyloom.prom", "old\n");
+        const fs::path target = row.target(directory.path());
+        const std::set<std::string> before = entries(directory.path());
+
+        std::string error;
+        EXPECT_FALSE(replaceFileAtomically(target.string(), "new\n", &error));
+        EXPECT_NE(error.find(row.reason), std::string::npos) << error;
+        EXPECT_EQ(entries(directory.path()), before);
+        EXPECT_EQ(readFile(directory.path() / "skyloom.prom"), "old\n");
+    }
+}
+
+} // namespace
+} // namespace nx::vms_server_plugins::analytics::sample
