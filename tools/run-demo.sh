@@ -34,8 +34,9 @@ echo "demo: plugin $PLUGIN, service port $PORT, cameras $CAMERA_1 $CAMERA_2"
 host_pid=$!
 trap 'kill "$host_pid" 2>/dev/null || true' EXIT
 
-# The relay binds the service port about five seconds after the engine is created; a publisher
-# that connects earlier only retries, but what it sends before the connection is lost.
+# The relay binds the service port about five seconds after the engine is created; the host's
+# ready line comes with the plugin's event "Listening for the AI engine". (The publisher would
+# also wait for the plugin's subscription, up to its --wait-timeout.)
 ready=0
 for _ in $(seq 1 $((READY_TIMEOUT * 10))); do
     if grep -q '^skyloom-host: ready' "$DEMO_DIR/host.log" 2>/dev/null; then

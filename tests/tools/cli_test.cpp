@@ -237,24 +237,16 @@ class Subscriber
 public:
     explicit Subscriber(std::function<void(zmq::socket_t&)> setUp)
     {
-        std::promise<std::string> bound;
-        std::future<std::string> port = bound.get_future();
-        m_thread = std::thread([this, setUp, &bound]()
-            {
-                zmq::socket_t socket(m_context, zmq::socket_type::sub);
-                socket.set(zmq::sockopt::linger, 0);
-                setUp(socket);
-                socket.set(zmq::sockopt::subscribe, "");
-                socket.bind("tcp://127.0.0.1:*");
-                const std::string endpoint = socket.get(zmq::sockopt::last_endpoint);
-                bound.set_value(endpoint.substr(endpoint.rfind(':') + 1));
-                while (!m_stopped)
-                {
-                    (void) socket.get(zmq::sockopt::events);
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                }
-            });
-        m_port = port.get();
+        m_thread = std::thread([this, setUp]() { run(setUp); });
+        try
+        {
+            m_port = m_bound.get_future().get();
+        }
+        catch (...)
+        {
+            m_thread.join();
+            throw;
+        }
     }
 
     ~Subscriber()
@@ -266,7 +258,38 @@ public:
     const std::string& port() const { return m_port; }
 
 private:
+    void run(const std::function<void(zmq::socket_t&)>& setUp)
+    {
+        try
+        {
+            zmq::socket_t socket(m_context, zmq::socket_type::sub);
+            socket.set(zmq::sockopt::linger, 0);
+            setUp(socket);
+            socket.set(zmq::sockopt::subscribe, "");
+            socket.bind("tcp://127.0.0.1:*");
+            const std::string endpoint = socket.get(zmq::sockopt::last_endpoint);
+            m_bound.set_value(endpoint.substr(endpoint.rfind(':') + 1));
+            while (!m_stopped)
+            {
+                (void) socket.get(zmq::sockopt::events);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+        catch (...)
+        {
+            try
+            {
+                m_bound.set_exception(std::current_exception()); //< Fails once bound.
+            }
+            catch (...)
+            {
+            }
+        }
+    }
+
+private:
     zmq::context_t m_context;
+    std::promise<std::string> m_bound;
     std::atomic<bool> m_stopped{false};
     std::string m_port;
     std::thread m_thread;

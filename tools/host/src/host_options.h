@@ -54,10 +54,10 @@ std::string generatedCameraId(int n);
 std::string bracedCameraId(const std::string& id);
 
 /** The id as the plugin names the camera (in its subscription and counters): without braces. */
-std::string unbracedCameraId(const std::string& cameraId);
+[[nodiscard]] std::string unbracedCameraId(const std::string& cameraId);
 
 /** The plugin's subscription prefix for a device id: {"src_uuid":"<id without braces>". */
-std::string subscriptionPrefix(const std::string& cameraId);
+[[nodiscard]] std::string subscriptionPrefix(const std::string& cameraId);
 
 /** The arguments without the program name. */
 ParsedHostArgs parseHostArgs(const std::vector<std::string>& args);

@@ -230,8 +230,9 @@ public:
         const char* tmp = std::getenv("TMPDIR");
         std::string pattern =
             (tmp && tmp[0] != '\0' ? std::string(tmp) : std::string("/tmp")) + "/skyloom-host.XXXXXX";
+        // The plugin takes only an absolute path; a relative TMPDIR is made one.
         if (mkdtemp(pattern.data()))
-            m_path = pattern;
+            m_path = fs::absolute(pattern).string();
         else
             m_error = pattern + ": " + std::strerror(errno);
     }
@@ -324,6 +325,9 @@ public:
      * when no engine was set up with one.
      */
     const std::string& metricsPath() const { return m_metricsPath; }
+
+    /** Whether the plugin reported listening: only then has its relay counted anything. */
+    bool wasReady() const { return !m_listeningEndpoint.empty(); }
 
     /** Registry and host-object check after release(); false when something leaked. */
     bool checkBalance(nlohmann::json* outJson);
@@ -659,6 +663,8 @@ ReadCounters finalCounters(Host* host)
     if (host->metricsPath().empty())
         return {std::nullopt, "the engine was given no metrics file (setting MetricsFile)"};
     host->waitForPluginObjects();
+    if (!host->wasReady() && !fs::exists(host->metricsPath()))
+        return {std::nullopt, "the plugin never listened and wrote no metrics file"};
     return readCounters(host->metricsPath());
 }
 
@@ -671,8 +677,12 @@ int finish(Host* host, Collector* collector, const HostOptions& options, Output*
         ids.push_back(camera.cameraId);
     output->block("\n" + summaryText(stats) + "\nthe plugin's counters (its metrics file):\n"
         + (counters.counters ? countersText(*counters.counters, ids) : "none\n"));
+    // A file the plugin was asked for and did not write, or wrote wrongly, is its fault; not
+    // so when it never got as far as listening (that failure has been told).
+    const bool countersFine =
+        counters.counters || host->metricsPath().empty() || !host->wasReady();
     if (!counters.counters)
-        output->error(counters.error);
+        output->error((countersFine ? "no counters: " : "") + counters.error);
     writeSvgs(options.svgDir, stats, output);
 
     const std::vector<std::string> unmet = unmetExpectations(stats, collector->expectations());
@@ -687,8 +697,6 @@ int finish(Host* host, Collector* collector, const HostOptions& options, Output*
     nlohmann::json summary = summaryJson(stats, unmet, counters);
     const bool balanced = host->checkBalance(&summary);
     output->jsonLine({{"summary", summary}});
-    // A file the plugin was asked for and did not write, or wrote wrongly, is its fault.
-    const bool countersFine = counters.counters || host->metricsPath().empty();
     return unmet.empty() && balanced && countersFine ? 0 : kExitFailed;
 }
 

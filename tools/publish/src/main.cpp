@@ -70,15 +70,13 @@ std::string wallClockText()
     return text;
 }
 
-/** Notices whether the socket has a live connection to the service port, and refusals. */
+/** Notices whether the socket ever reached the service port, and refused handshakes. */
 class ConnectionWatch: public zmq::monitor_t
 {
 public:
-    static constexpr int kEvents = ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED
-        | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL | ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL
-        | ZMQ_EVENT_HANDSHAKE_FAILED_AUTH;
+    static constexpr int kEvents = ZMQ_EVENT_CONNECTED | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL
+        | ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL | ZMQ_EVENT_HANDSHAKE_FAILED_AUTH;
 
-    bool connected() const { return m_connected; }
     bool everConnected() const { return m_everConnected; }
     bool handshakeFailed() const { return m_handshakeFailed; }
 
@@ -93,13 +91,7 @@ public:
 private:
     void on_event_connected(const zmq_event_t&, const char*) override
     {
-        m_connected = true;
         m_everConnected = true;
-    }
-
-    void on_event_disconnected(const zmq_event_t&, const char*) override
-    {
-        m_connected = false;
     }
 
     void on_event_handshake_failed_no_detail(const zmq_event_t&, const char*) override
@@ -118,7 +110,6 @@ private:
     }
 
 private:
-    bool m_connected = false;
     bool m_everConnected = false;
     bool m_handshakeFailed = false;
 };
@@ -150,7 +141,7 @@ public:
         }
     }
 
-    bool any() const { return !m_topics.empty(); }
+    [[nodiscard]] bool any() const { return !m_topics.empty(); }
 
 private:
     zmq::socket_t* const m_socket;

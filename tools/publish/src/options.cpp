@@ -247,10 +247,11 @@ With --check it sends nothing and tells, per message, what the plugin would make
 An AI engine must write each message as one compact JSON object whose first member is
 "src_uuid", the camera's device id without braces, in the server's letter case: the text must
 begin with the exact bytes {"src_uuid":"<id>" (UTF-8, no byte order mark, no blank anywhere in
-that head). In Python, with the id put first (dicts keep their order):
-  message = {"src_uuid": "8f120e8a-2ced-c84a-aa40-59a59f563488", **result}
-  socket.send_string(json.dumps(message, separators=(",", ":")))
-(json.dumps without separators puts a blank after the colon; sort_keys=True moves "src_uuid".)
+that head). In Python, with "src_uuid" put into the dict first (dicts keep their order):
+  message = {"src_uuid": "8f120e8a-2ced-c84a-aa40-59a59f563488", "event": {...}}
+  socket.send(json.dumps(message, separators=(",", ":")).encode("utf-8"))
+(json.dumps without separators puts a blank after the colon; sort_keys=True moves "src_uuid";
+docs/message-format.md has the details.)
 
 Messages:
   FILE             JSON Lines: every non-blank line is one message; a file that holds one
