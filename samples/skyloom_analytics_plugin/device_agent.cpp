@@ -18,7 +18,6 @@
 
 #include <nx/kit/debug.h>
 #include <nx/kit/utils.h>
-#include <nx/sdk/analytics/i_event_metadata_packet.h>
 #include <nx/sdk/helpers/settings_response.h>
 
 #include "json_values.h"
@@ -416,13 +415,6 @@ void DeviceAgent::handleMessage(std::string_view text)
             message, conversionSettings(), m_lastFrameTimestampUs.load());
         if (counters.drops(DropReason::otherCamera) == otherCameraBefore)
             counters.converted();
-        uint64_t eventPackets = 0;
-        for (const auto& packet: packets)
-        {
-            if (nx::sdk::queryInterface<IEventMetadataPacket>(packet))
-                ++eventPackets;
-        }
-        counters.pushed(packets.size() - eventPackets, eventPackets);
         for (auto& packet: packets)
             pushMetadataPacket(packet.releasePtr());
     }

@@ -38,10 +38,7 @@ void DropReport::messageArrived(bool videoSeen) noexcept
 
 std::optional<std::string> DropReport::due(bool videoSeen)
 {
-    const auto now = m_clock();
-    if (m_anyEvent && now - m_lastEvent < kInterval)
-        return std::nullopt;
-
+    // Asked after every message: nothing new to tell is the usual answer, found without a clock.
     const DropCounts counts = m_counters->drops();
     DropCounts news{};
     uint64_t total = 0;
@@ -50,6 +47,11 @@ std::optional<std::string> DropReport::due(bool videoSeen)
         news[i] = counts[i] - m_told[i];
         total += news[i];
     }
+    if (total == 0)
+        return std::nullopt;
+    const auto now = m_clock();
+    if (m_anyEvent && now - m_lastEvent < kInterval)
+        return std::nullopt;
     constexpr auto kBeforeVideo = static_cast<size_t>(DropReason::beforeVideo);
     if (news[kBeforeVideo] > 0)
     {

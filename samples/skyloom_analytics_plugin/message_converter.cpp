@@ -215,6 +215,7 @@ std::vector<Ptr<IMetadataPacket>> MessageConverter::convert(
 {
     PacketList packets;
     m_cuts = Cuts();
+    m_eventPackets = 0;
     try
     {
         packets.reserve(4); //< Counter, event, alarm objects, detections: one allocation.
@@ -239,6 +240,8 @@ std::vector<Ptr<IMetadataPacket>> MessageConverter::convert(
     }
     if (m_cuts.texts > 0 || m_cuts.elements > 0)
         logCuts();
+    // Every packet made is pushed by the caller at once.
+    m_dropReport.counters().pushed(packets.size() - m_eventPackets, m_eventPackets);
     return packets;
 }
 
@@ -340,6 +343,7 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
         if (counter)
             packets->push_back(std::move(counter));
         packets->push_back(std::move(eventPacket));
+        ++m_eventPackets;
     }
     catch (const std::exception& e)
     {

@@ -75,7 +75,10 @@ public:
     /** A message for the camera arrived (whether or not it will parse): the renewal rule. */
     void noteMessage() { m_trackIdentity.noteMessage(); }
 
-    /** The packets for one message, in the order to push them. Never throws. */
+    /**
+     * The packets for one message, in the order to push them; counted by kind in the camera's
+     * counters as pushed. Never throws.
+     */
     [[nodiscard]] std::vector<nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket>> convert(
         const nlohmann::json& message, const ConversionSettings& settings,
         int64_t timestampUs) noexcept;
@@ -130,6 +133,7 @@ private:
     TrackCache m_groupCache{kTrackCacheCapacity};
     Drops m_drops;
     Cuts m_cuts;
+    size_t m_eventPackets = 0; //< Of the message in conversion.
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample
