@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "metric_names.h"
+
 namespace nx::vms_server_plugins::analytics::sample {
 
 namespace {
@@ -90,45 +92,45 @@ std::string metricsText(const EngineSnapshot& engine, const std::vector<CameraSn
             out.family(name, type, help);
             out.sample({}, value);
         };
-    engineFamily("skyloom_engine_messages_received_total", "counter",
+    engineFamily(metric_names::kEngineReceived, "counter",
         "Messages taken from the service port.", std::to_string(engine.received));
-    engineFamily("skyloom_engine_messages_relayed_total", "counter",
+    engineFamily(metric_names::kEngineRelayed, "counter",
         "Messages handed to a camera's queue.", std::to_string(engine.relayed));
-    engineFamily("skyloom_engine_messages_no_camera_total", "counter",
+    engineFamily(metric_names::kEngineNoCamera, "counter",
         "Messages whose beginning matched no camera.", std::to_string(engine.noCamera));
-    engineFamily("skyloom_engine_ai_engines_connected", "gauge",
+    engineFamily(metric_names::kEnginesConnected, "gauge",
         "AI-engine connections now.", std::to_string(engine.enginesConnected));
-    engineFamily("skyloom_engine_ai_engine_connections_total", "counter",
+    engineFamily(metric_names::kEngineConnections, "counter",
         "AI-engine connections accepted.", std::to_string(engine.connections));
-    engineFamily("skyloom_engine_ai_engine_disconnects_total", "counter",
+    engineFamily(metric_names::kEngineDisconnects, "counter",
         "AI-engine connections ended.", std::to_string(engine.disconnects));
-    engineFamily("skyloom_engine_refused_peers_total", "counter",
+    engineFamily(metric_names::kEngineRefused, "counter",
         "Handshakes and messages refused by the ingress policy.",
         std::to_string(engine.refusedPeers));
 
-    out.family("skyloom_camera_messages_received_total", "counter",
+    out.family(metric_names::kCameraReceived, "counter",
         "Messages taken off the camera's queue.");
     for (const CameraSnapshot& camera: cameras)
         out.sample(cameraLabel(camera), std::to_string(camera.received));
-    out.family("skyloom_camera_messages_converted_total", "counter",
+    out.family(metric_names::kCameraConverted, "counter",
         "Messages parsed and converted for the camera.");
     for (const CameraSnapshot& camera: cameras)
         out.sample(cameraLabel(camera), std::to_string(camera.converted));
-    out.family("skyloom_camera_packets_pushed_total", "counter",
+    out.family(metric_names::kCameraPackets, "counter",
         "Metadata packets handed to the server, by kind.");
     for (const CameraSnapshot& camera: cameras)
     {
         out.sample(cameraLabel(camera) + ",kind=\"object\"", std::to_string(camera.objectPackets));
         out.sample(cameraLabel(camera) + ",kind=\"event\"", std::to_string(camera.eventPackets));
     }
-    out.family("skyloom_camera_last_message_timestamp_seconds", "gauge",
+    out.family(metric_names::kCameraLastMessage, "gauge",
         "When the camera last took a message off its queue, in Unix time.");
     for (const CameraSnapshot& camera: cameras)
     {
         if (camera.lastMessageUnixMs != 0)
             out.sample(cameraLabel(camera), seconds(camera.lastMessageUnixMs));
     }
-    out.family("skyloom_camera_messages_dropped_total", "counter",
+    out.family(metric_names::kCameraDropped, "counter",
         "Messages or parts of them left out (or cut), by reason.");
     for (const CameraSnapshot& camera: cameras)
     {

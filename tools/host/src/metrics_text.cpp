@@ -9,6 +9,7 @@
 #include <set>
 
 #include "host_options.h"
+#include "metric_names.h"
 
 namespace skyloom::host {
 
@@ -330,7 +331,7 @@ ParsedMetrics parseMetricsText(const std::string& text)
 
 namespace {
 
-constexpr const char* kEngineReceived = "skyloom_engine_messages_received_total";
+using namespace nx::vms_server_plugins::analytics::sample::metric_names;
 
 /** Reads the known samples into the counters; an empty text when all were good. */
 class CounterReader
@@ -354,12 +355,12 @@ private:
     {
         static const std::map<std::string, int64_t EngineCounts::*> fields{
             {kEngineReceived, &EngineCounts::received},
-            {"skyloom_engine_messages_relayed_total", &EngineCounts::relayed},
-            {"skyloom_engine_messages_no_camera_total", &EngineCounts::noCamera},
-            {"skyloom_engine_ai_engines_connected", &EngineCounts::aiEnginesConnected},
-            {"skyloom_engine_ai_engine_connections_total", &EngineCounts::aiEngineConnections},
-            {"skyloom_engine_ai_engine_disconnects_total", &EngineCounts::aiEngineDisconnects},
-            {"skyloom_engine_refused_peers_total", &EngineCounts::refusedPeers},
+            {kEngineRelayed, &EngineCounts::relayed},
+            {kEngineNoCamera, &EngineCounts::noCamera},
+            {kEnginesConnected, &EngineCounts::aiEnginesConnected},
+            {kEngineConnections, &EngineCounts::aiEngineConnections},
+            {kEngineDisconnects, &EngineCounts::aiEngineDisconnects},
+            {kEngineRefused, &EngineCounts::refusedPeers},
         };
         const auto field = fields.find(sample.name);
         if (field == fields.end())
@@ -373,11 +374,11 @@ private:
     std::string readCamera(const MetricSample& sample)
     {
         static const std::map<std::string, std::string> extraLabels{
-            {"skyloom_camera_messages_received_total", ""},
-            {"skyloom_camera_messages_converted_total", ""},
-            {"skyloom_camera_packets_pushed_total", "kind"},
-            {"skyloom_camera_last_message_timestamp_seconds", ""},
-            {"skyloom_camera_messages_dropped_total", "reason"},
+            {kCameraReceived, ""},
+            {kCameraConverted, ""},
+            {kCameraPackets, "kind"},
+            {kCameraLastMessage, ""},
+            {kCameraDropped, "reason"},
         };
         const auto known = extraLabels.find(sample.name);
         if (known == extraLabels.end())
@@ -391,18 +392,18 @@ private:
                 + (known->second.empty() ? "" : " and " + known->second);
         }
         CameraCounts& counts = counters.cameras[*camera];
-        if (sample.name == "skyloom_camera_last_message_timestamp_seconds")
+        if (sample.name == kCameraLastMessage)
         {
             if (!std::isfinite(sample.value) || sample.value < 0)
                 return sample.name + " is not a time";
             counts.lastMessageS = sample.value;
             return {};
         }
-        if (sample.name == "skyloom_camera_messages_received_total")
+        if (sample.name == kCameraReceived)
             return whole(sample, &counts.received);
-        if (sample.name == "skyloom_camera_messages_converted_total")
+        if (sample.name == kCameraConverted)
             return whole(sample, &counts.converted);
-        if (sample.name == "skyloom_camera_messages_dropped_total")
+        if (sample.name == kCameraDropped)
             return whole(sample, &counts.drops[*extra]);
         if (*extra == "object")
             return whole(sample, &counts.objectPackets);

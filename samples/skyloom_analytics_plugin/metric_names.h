@@ -1,0 +1,22 @@
+// The names of the metrics file's families, written by the plugin and read by tools (the host's
+// summary): each is spelt here once. Labels: "camera" on every camera family, plus "kind" on
+// kCameraPackets and "reason" (a DropReasonInfo name) on kCameraDropped.
+#pragma once
+
+namespace nx::vms_server_plugins::analytics::sample::metric_names {
+
+constexpr const char* kEngineReceived = "skyloom_engine_messages_received_total";
+constexpr const char* kEngineRelayed = "skyloom_engine_messages_relayed_total";
+constexpr const char* kEngineNoCamera = "skyloom_engine_messages_no_camera_total";
+constexpr const char* kEnginesConnected = "skyloom_engine_ai_engines_connected";
+constexpr const char* kEngineConnections = "skyloom_engine_ai_engine_connections_total";
+constexpr const char* kEngineDisconnects = "skyloom_engine_ai_engine_disconnects_total";
+constexpr const char* kEngineRefused = "skyloom_engine_refused_peers_total";
+
+constexpr const char* kCameraReceived = "skyloom_camera_messages_received_total";
+constexpr const char* kCameraConverted = "skyloom_camera_messages_converted_total";
+constexpr const char* kCameraPackets = "skyloom_camera_packets_pushed_total";
+constexpr const char* kCameraLastMessage = "skyloom_camera_last_message_timestamp_seconds";
+constexpr const char* kCameraDropped = "skyloom_camera_messages_dropped_total";
+
+} // namespace nx::vms_server_plugins::analytics::sample::metric_names
