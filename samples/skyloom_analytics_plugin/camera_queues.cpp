@@ -7,7 +7,10 @@ namespace nx::vms_server_plugins::analytics::sample {
 void CameraQueues::subscribe(const std::string& prefix,
     std::shared_ptr<QueueBudget::Account> account, std::shared_ptr<CameraCounters> counters)
 {
-    Camera& camera = m_cameras[prefix];
+    const auto [it, inserted] = m_cameras.try_emplace(prefix);
+    if (inserted && isUnusual(prefix))
+        ++m_unusualPrefixes;
+    Camera& camera = it->second;
     camera.id = cameraIdOf(prefix);
     camera.account = std::move(account);
     camera.counters = std::move(counters);
@@ -19,6 +22,8 @@ std::optional<CameraQueues::Report> CameraQueues::unsubscribe(const std::string&
     if (it == m_cameras.end())
         return std::nullopt;
     std::optional<Report> report = takeReport(it->second, Clock::now());
+    if (isUnusual(prefix))
+        --m_unusualPrefixes;
     m_cameras.erase(it);
     return report;
 }
@@ -36,7 +41,10 @@ CameraQueues::Camera* CameraQueues::find(std::string_view message)
                 return &it->second;
         }
     }
-    // A prefix of another form (an id that holds a quote, from a server with unusual ids).
+    // A prefix of another form (an id that holds a quote, from a server with unusual ids); only
+    // then is every prefix compared, so that a flood for no camera costs one lookup each.
+    if (m_unusualPrefixes == 0)
+        return nullptr;
     for (auto& [prefix, camera]: m_cameras)
     {
         if (message.substr(0, prefix.size()) == prefix)
@@ -78,6 +86,12 @@ std::vector<std::string> CameraQueues::cameraIds() const
     for (const auto& [prefix, camera]: m_cameras)
         ids.push_back(camera.id);
     return ids;
+}
+
+bool CameraQueues::isUnusual(std::string_view prefix)
+{
+    return prefix.substr(0, kPrefixStart.size()) != kPrefixStart
+        || prefix.find('"', kPrefixStart.size()) != prefix.size() - 1;
 }
 
 std::string CameraQueues::cameraIdOf(std::string_view prefix)

@@ -80,8 +80,12 @@ private:
     std::optional<Report> reportIfDue(Camera& camera, Clock::time_point now);
     std::optional<Report> takeReport(Camera& camera, Clock::time_point now);
 
+    /** Whether the camera id in a prefix holds a quote: then find() must compare whole prefixes. */
+    static bool isUnusual(std::string_view prefix);
+
     /** By prefix; std::less<> finds by string_view, without a string per message. */
     std::map<std::string, Camera, std::less<>> m_cameras;
+    int m_unusualPrefixes = 0;
     int m_unreportedCameras = 0;
 };
 
