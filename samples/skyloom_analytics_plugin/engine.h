@@ -1,7 +1,11 @@
 // The plugin's engine: engine manifest, device agent factory, and the relay thread
 // (threadFuncZeromqLoop) that takes every message from the AI engine's service port and
 // republishes it, unchanged, in-process to the device agents of this engine, and, when the
-// "LoopbackRelay" setting is on, as a copy for outside watchers on tcp://127.0.0.1:688.
+// "LoopbackRelay" setting is on, as a copy for outside watchers on tcp://127.0.0.1:688. The
+// relay counts every message into the shared IngestCounters (received, relayed, for no camera,
+// queue full, not authorised) and tells the operator what its ingest looks like: diagnostic
+// events ("Listening for the AI engine", AI engines connecting and disconnecting, "Messages for
+// no camera"), health lines and the "MetricsFile" (RelayHealth).
 //
 // Ownership: the engine creates the ZeroMQ context (RelayContext) and shares it with every
 // agent it makes; an agent may outlive the engine, it then receives nothing more. Server threads
