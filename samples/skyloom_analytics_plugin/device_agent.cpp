@@ -199,9 +199,10 @@ DeviceAgent::~DeviceAgent()
         wakeup->notify();
     if (m_thread.joinable())
     {
-        // Joining itself would throw; only reachable if a push made by the receive thread
-        // drops the agent's last reference. The thread then sees the stop flag after the push
-        // and touches nothing of the agent on its way out.
+        // Joining itself would throw; only reachable if a handler drops the agent's last
+        // reference from inside a push made by the receive thread. The server must not do that
+        // (see the header): the push then returns into a destroyed agent and a destroyed handler
+        // lock. Detaching at least does not end the process at once with std::terminate.
         if (m_thread.get_id() == std::this_thread::get_id())
         {
             m_thread.detach();

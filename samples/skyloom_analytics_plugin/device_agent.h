@@ -8,8 +8,10 @@
 // push. Settings and the frame time are single atomic values shared between the two, read once
 // per message; the converter belongs to the receive thread. The receive thread sleeps until a
 // message or a stop arrives; the destructor wakes it (Wakeup) and joins it at once, after the
-// push in progress. The agent holds its share of the context: it may outlive its engine, and
-// then receives nothing more; an agent made without a context receives nothing at all.
+// push in progress. So a handler must never drop the agent's last reference from inside a call
+// it gets from the agent (on the receive thread): the agent cannot wait for itself. The agent
+// holds its share of the context: it may outlive its engine, and then receives nothing more; an
+// agent made without a context receives nothing at all.
 #pragma once
 
 #include <atomic>
