@@ -410,12 +410,8 @@ void DeviceAgent::handleMessage(std::string_view text)
                     std::string::npos, /*keepLineFeeds*/ true);
         }
 
-        CameraCounters& counters = m_dropReport.counters();
-        const uint64_t otherCameraBefore = counters.drops(DropReason::otherCamera);
         auto packets = m_converter.convert(
             message, conversionSettings(), m_lastFrameTimestampUs.load());
-        if (counters.drops(DropReason::otherCamera) == otherCameraBefore)
-            counters.converted();
         for (auto& packet: packets)
             pushMetadataPacket(packet.releasePtr());
     }

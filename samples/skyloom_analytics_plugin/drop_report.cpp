@@ -50,7 +50,7 @@ std::optional<std::string> DropReport::due(bool videoSeen)
     if (total == 0)
         return std::nullopt;
     const auto now = m_clock();
-    if (m_anyEvent && now - m_lastEvent < kInterval)
+    if (m_lastEvent && now - *m_lastEvent < kInterval)
         return std::nullopt;
     constexpr auto kBeforeVideo = static_cast<size_t>(DropReason::beforeVideo);
     if (news[kBeforeVideo] > 0)
@@ -72,7 +72,7 @@ std::optional<std::string> DropReport::due(bool videoSeen)
         return std::nullopt;
 
     std::string text = std::to_string(total) + " dropped since "
-        + (m_anyEvent ? "the last report" : "the start") + ":";
+        + (m_lastEvent ? "the last report" : "the start") + ":";
     const char* separator = " ";
     for (size_t i = 0; i < kDropReasonCount; ++i)
     {
@@ -94,7 +94,6 @@ std::optional<std::string> DropReport::due(bool videoSeen)
     m_firstReason.reset();
     m_firstDetail.clear();
     m_lastEvent = now;
-    m_anyEvent = true;
     return text;
 }
 

@@ -46,8 +46,7 @@ private:
     const Clock m_clock;
     /** What the events have told so far, per reason. */
     DropCounts m_told{};
-    std::chrono::steady_clock::time_point m_lastEvent; //< Long ago until the first event.
-    bool m_anyEvent = false;
+    std::optional<std::chrono::steady_clock::time_point> m_lastEvent;
     /** The first message that found the camera without video; unset once video came. */
     std::optional<std::chrono::steady_clock::time_point> m_firstMessageWithoutVideo;
     std::optional<DropReason> m_firstReason;

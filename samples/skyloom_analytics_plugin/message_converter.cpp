@@ -216,21 +216,20 @@ std::vector<Ptr<IMetadataPacket>> MessageConverter::convert(
     PacketList packets;
     m_cuts = Cuts();
     m_eventPackets = 0;
+    bool forThisCamera = true;
     try
     {
         packets.reserve(4); //< Counter, event, alarm objects, detections: one allocation.
-        if (!message.is_object())
-            return packets;
-        const bool isAlarm = message.contains("event");
-        const bool isDetection = message.contains("meta");
-        if ((!isAlarm && !isDetection) || !isForThisCamera(message))
-            return packets;
-        if (isAlarm)
+        const bool isAlarm = message.is_object() && message.contains("event");
+        const bool isDetection = message.is_object() && message.contains("meta");
+        if (isAlarm || isDetection)
+            forThisCamera = isForThisCamera(message);
+        if (forThisCamera && isAlarm)
         {
             addAlarm(&packets, message, settings, timestampUs);
             addAlarmObjects(&packets, message, settings, timestampUs);
         }
-        if (isDetection)
+        if (forThisCamera && isDetection)
             addDetections(&packets, message, settings, timestampUs);
     }
     catch (const std::exception& e)
@@ -240,8 +239,11 @@ std::vector<Ptr<IMetadataPacket>> MessageConverter::convert(
     }
     if (m_cuts.texts > 0 || m_cuts.elements > 0)
         logCuts();
+    CameraCounters& counters = m_dropReport.counters();
+    if (forThisCamera)
+        counters.converted();
     // Every packet made is pushed by the caller at once.
-    m_dropReport.counters().pushed(packets.size() - m_eventPackets, m_eventPackets);
+    counters.pushed(packets.size() - m_eventPackets, m_eventPackets);
     return packets;
 }
 

@@ -77,7 +77,8 @@ public:
 
     /**
      * The packets for one message, in the order to push them; counted by kind in the camera's
-     * counters as pushed. Never throws.
+     * counters as pushed, and the message as converted unless it names another camera. Never
+     * throws.
      */
     [[nodiscard]] std::vector<nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket>> convert(
         const nlohmann::json& message, const ConversionSettings& settings,
