@@ -90,6 +90,23 @@ std::string waitForRelay(const EngineUnderTest& engine, int servicePort)
     return "";
 }
 
+bool hasEvent(const std::vector<testhost::DiagnosticEventRecord>& events,
+    IPluginDiagnosticEvent::Level level, const std::string& caption, const std::string& text,
+    Match match)
+{
+    for (const auto& event: events)
+    {
+        if (event.level == level && event.caption == caption
+            && (match == Match::whole
+                ? event.description == text
+                : event.description.find(text) != std::string::npos))
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
 //-------------------------------------------------------------------------------------------------
 // CountingHandler.
 

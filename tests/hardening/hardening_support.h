@@ -123,6 +123,32 @@ struct Camera
     nx::sdk::Ptr<nx::sdk::analytics::IDeviceAgent> agent;
 };
 
+// Diagnostic events, of an EngineHandler or a CountingHandler.
+
+enum class Match { part, whole };
+
+/** Whether an event of the level and caption is there whose description holds `text` (or is
+ * it, with Match::whole). */
+bool hasEvent(const std::vector<testhost::DiagnosticEventRecord>& events,
+    nx::sdk::IPluginDiagnosticEvent::Level level, const std::string& caption,
+    const std::string& text, Match match = Match::part);
+
+/** Waits until the handler has such an event; false if none came within the timeout. */
+template<class Handler>
+bool waitForEvent(const Handler& handler, nx::sdk::IPluginDiagnosticEvent::Level level,
+    const std::string& caption, const std::string& text, std::chrono::milliseconds timeout,
+    Match match = Match::part)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!hasEvent(handler.events(), level, caption, text, match))
+    {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 /** A camera id of the form "dddddddd-0000-4000-8000-<12 digits of n>". */
 std::string cameraId(int n);
 

@@ -35,35 +35,6 @@ constexpr milliseconds kEventTimeout = 10s;
 
 using Metrics = std::map<std::string, double>;
 
-bool hasEvent(const std::vector<testhost::DiagnosticEventRecord>& events,
-    IPluginDiagnosticEvent::Level level, const std::string& caption,
-    const std::string& inDescription)
-{
-    for (const auto& event: events)
-    {
-        if (event.level == level && event.caption == caption
-            && event.description.find(inDescription) != std::string::npos)
-        {
-            return true;
-        }
-    }
-    return false;
-}
-
-template<class Events>
-bool waitForEvent(const Events& events, IPluginDiagnosticEvent::Level level,
-    const std::string& caption, const std::string& inDescription)
-{
-    const auto deadline = steady_clock::now() + kEventTimeout;
-    while (!hasEvent(events(), level, caption, inDescription))
-    {
-        if (steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 class HealthTest: public SharedEngineSuite<HealthTest>
 {
 protected:
@@ -154,9 +125,8 @@ protected:
 
 TEST_F(HealthTest, ListeningIsReportedWithTheBoundEndpoint)
 {
-    EXPECT_TRUE(waitForEvent([]() { return s_engine.handler->events(); },
-        IPluginDiagnosticEvent::Level::info, "Listening for the AI engine",
-        ":" + std::to_string(kServicePort)));
+    EXPECT_TRUE(waitForEvent(*s_engine.handler, IPluginDiagnosticEvent::Level::info,
+        "Listening for the AI engine", ":" + std::to_string(kServicePort), kEventTimeout));
 }
 
 TEST_F(HealthTest, AiEngineConnectingAndDisconnectingIsCountedAndReported)
@@ -168,15 +138,15 @@ TEST_F(HealthTest, AiEngineConnectingAndDisconnectingIsCountedAndReported)
         AiEnginePublisher publisher(kServicePort);
         ASSERT_TRUE(publisher.sendUntil(alarmMessage(camera.camera.id, "probe"),
             [&]() { return camera.handler->packets() > 0; }, kDeliveryTimeout));
-        EXPECT_TRUE(waitForEvent([]() { return s_engine.handler->events(); },
-            IPluginDiagnosticEvent::Level::info, "AI engine connected", "127.0.0.1"));
+        EXPECT_TRUE(waitForEvent(*s_engine.handler, IPluginDiagnosticEvent::Level::info,
+            "AI engine connected", "127.0.0.1", kEventTimeout));
         const Metrics connected = metricsNow();
         EXPECT_EQ(1, engineMetric(connected, "skyloom_engine_ai_engines_connected"));
         EXPECT_EQ(connectionsBefore + 1,
             engineMetric(connected, "skyloom_engine_ai_engine_connections_total"));
     }
-    EXPECT_TRUE(waitForEvent([]() { return s_engine.handler->events(); },
-        IPluginDiagnosticEvent::Level::warning, "AI engine disconnected", "127.0.0.1"));
+    EXPECT_TRUE(waitForEvent(*s_engine.handler, IPluginDiagnosticEvent::Level::warning,
+        "AI engine disconnected", "127.0.0.1", kEventTimeout));
     const Metrics gone = metricsNow();
     EXPECT_EQ(0, engineMetric(gone, "skyloom_engine_ai_engines_connected"));
     EXPECT_LE(1, engineMetric(gone, "skyloom_engine_ai_engine_disconnects_total"));
@@ -190,8 +160,8 @@ TEST_F(HealthTest, MessageForNoCameraIsCountedAndItsFormNamed)
     const std::string spaced = "{\"src_uuid\": \"" + camera.camera.id + "\", \"meta\": {}}";
     ASSERT_TRUE(handled(camera, spaced));
 
-    EXPECT_TRUE(waitForEvent([]() { return s_engine.handler->events(); },
-        IPluginDiagnosticEvent::Level::warning, "Messages for no camera", camera.camera.id));
+    EXPECT_TRUE(waitForEvent(*s_engine.handler, IPluginDiagnosticEvent::Level::warning,
+        "Messages for no camera", camera.camera.id, kEventTimeout));
     EXPECT_TRUE(hasEvent(s_engine.handler->events(), IPluginDiagnosticEvent::Level::warning,
         "Messages for no camera", "space"));
     EXPECT_LT(before, engineMetric(metricsNow(), "skyloom_engine_messages_no_camera_total"));
@@ -257,8 +227,8 @@ TEST_F(HealthTest, EachCauseIsCountedUnderItsReasonAndReportedOnItsCamera)
         }
         EXPECT_LE(2, cameraMetric(metrics, "skyloom_camera_messages_received_total", id));
         EXPECT_LE(1, cameraMetric(metrics, "skyloom_camera_messages_converted_total", id));
-        EXPECT_TRUE(waitForEvent([&]() { return cameras[i]->handler->events(); },
-            IPluginDiagnosticEvent::Level::warning, "Messages dropped", rows[i].text));
+        EXPECT_TRUE(waitForEvent(*cameras[i]->handler, IPluginDiagnosticEvent::Level::warning,
+            "Messages dropped", rows[i].text, kEventTimeout));
     }
 }
 
@@ -284,8 +254,8 @@ TEST_F(HealthTest, FullQueueIsCountedAndReportedOnItsCamera)
         std::this_thread::sleep_for(1s);
         EXPECT_LT(0, flood.stop());
     }
-    EXPECT_TRUE(waitForEvent([&]() { return camera.handler->events(); },
-        IPluginDiagnosticEvent::Level::warning, "Messages dropped", "queue full"));
+    EXPECT_TRUE(waitForEvent(*camera.handler, IPluginDiagnosticEvent::Level::warning,
+        "Messages dropped", "queue full", kEventTimeout));
     EXPECT_LT(0, dropped(metricsNow(), camera.camera.id, "queue_full"));
     camera.handler->setPacketDelay(0ms);
 }

@@ -167,33 +167,6 @@ double millisecondsSince(steady_clock::time_point start)
     return duration<double, std::milli>(steady_clock::now() - start).count();
 }
 
-bool hasEvent(const testhost::EngineHandler& handler, IPluginDiagnosticEvent::Level level,
-    const std::string& caption, const std::string& description)
-{
-    for (const auto& event: handler.events())
-    {
-        if (event.level == level && event.caption == caption
-            && event.description == description)
-        {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool waitForEvent(const testhost::EngineHandler& handler, IPluginDiagnosticEvent::Level level,
-    const std::string& caption, const std::string& description)
-{
-    const auto deadline = steady_clock::now() + kRelayStartTimeout;
-    while (!hasEvent(handler, level, caption, description))
-    {
-        if (steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
 class HardeningPorts: public ::testing::Test
 {
 protected:
@@ -231,7 +204,8 @@ TEST_F(HardeningPorts, ProcessHoldingPort688BeforeTheEngineCannotInjectIntoACame
 
     // The loopback copy is only a warning; the camera hears the AI engine all the same.
     EXPECT_TRUE(waitForEvent(*engine.handler, IPluginDiagnosticEvent::Level::info,
-        "Loopback relay unavailable", "tcp://127.0.0.1:688: Address already in use"));
+        "Loopback relay unavailable", "tcp://127.0.0.1:688: Address already in use",
+        kRelayStartTimeout, Match::whole));
     const std::string relayError = waitForRelay(engine, kServicePort);
     ASSERT_TRUE(relayError.empty()) << relayError;
     EXPECT_TRUE(deliverUntil(kServicePort, alarmMessage(camera.id, "Real"),
@@ -271,7 +245,8 @@ TEST_F(HardeningPorts, ServicePortHeldByAnotherProgramThenAFreePortIsSet)
 
     EXPECT_TRUE(waitForEvent(*engine.handler, IPluginDiagnosticEvent::Level::error,
         "Cannot listen for the AI engine",
-        serviceEndpoint(kTakenPort) + ": Address already in use"));
+        serviceEndpoint(kTakenPort) + ": Address already in use", kRelayStartTimeout,
+        Match::whole));
 
     // The administrator picks another port; the relay takes it up while running.
     ASSERT_TRUE(testhost::doSetSettings(engine.engine.get(),
@@ -311,7 +286,8 @@ TEST_F(HardeningPorts, TwoEnginesInOneProcessEachServesOnlyItsOwnCameras)
     relayError = waitForRelay(second, kSecondPort);
     ASSERT_TRUE(relayError.empty()) << relayError;
     EXPECT_TRUE(waitForEvent(*second.handler, IPluginDiagnosticEvent::Level::info,
-        "Loopback relay unavailable", "tcp://127.0.0.1:688: Address already in use"));
+        "Loopback relay unavailable", "tcp://127.0.0.1:688: Address already in use",
+        kRelayStartTimeout, Match::whole));
     // Its own endpoints were free: nothing is missing there.
     for (const auto& event: first.handler->events())
     {
