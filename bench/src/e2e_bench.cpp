@@ -30,6 +30,8 @@
 
 #include <zmq.h>
 
+#include <skyloom/testhost/process_readings.h>
+
 #include "baseline_rig.h"
 #include "delivery_sink.h"
 #include "load_runs.h"
@@ -355,16 +357,16 @@ void addReleaseAndResourceRows(std::vector<ResultRow>* rows, PluginRig* plugin)
     // The engine alone, then with many cameras, then the engine gone: the differences are what
     // the cameras and the engine hold.
     std::this_thread::sleep_for(milliseconds(200)); //< ZeroMQ closes sockets on its own thread.
-    const int engineFds = openDescriptorCount();
+    const int engineFds = skyloom::testhost::openDescriptorCount();
     const int engineThreads = threadCount();
     plugin->addCameras(kDescriptorCameras);
     std::this_thread::sleep_for(milliseconds(200));
-    const int camerasFds = openDescriptorCount();
+    const int camerasFds = skyloom::testhost::openDescriptorCount();
     const int camerasThreads = threadCount();
     (void) plugin->releaseCamerasOneByOne();
     const double engineReleaseMs = plugin->releaseEngine();
     std::this_thread::sleep_for(milliseconds(200));
-    const int noEngineFds = openDescriptorCount();
+    const int noEngineFds = skyloom::testhost::openDescriptorCount();
     const int noEngineThreads = threadCount();
 
     rows->push_back({"release", "the engine (after its agents)",

@@ -5,8 +5,6 @@
 #include <fstream>
 #include <string>
 
-#include <dirent.h>
-
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -52,20 +50,6 @@ int64_t residentBytes()
     return residentPages * static_cast<int64_t>(sysconf(_SC_PAGESIZE));
 }
 
-int openDescriptorCount()
-{
-    DIR* const dir = opendir("/proc/self/fd");
-    if (!dir)
-        return -1;
-    int count = 0;
-    while (const dirent* entry = readdir(dir))
-    {
-        if (entry->d_name[0] != '.')
-            ++count;
-    }
-    closedir(dir);
-    return count - 1; //< The directory stream's own descriptor.
-}
 
 int threadCount()
 {

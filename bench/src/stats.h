@@ -1,5 +1,6 @@
 // Figures of the benchmarks: latency percentiles of a set of samples, and the process's own CPU
-// time, resident size, open descriptors and threads. Plain functions; any thread.
+// time, resident size and threads (its open descriptors: testhost's openDescriptorCount()).
+// Plain functions; any thread.
 #pragma once
 
 #include <cstddef>
@@ -27,9 +28,6 @@ double processCpuSeconds();
 
 /** Resident set size of the process in bytes; 0 if it cannot be read. */
 int64_t residentBytes();
-
-/** Open file descriptors of the process; -1 if they cannot be read. */
-int openDescriptorCount();
 
 /** Threads of the process; -1 if they cannot be read. */
 int threadCount();

@@ -1,7 +1,5 @@
 #include "hardening_support.h"
 
-#include <dirent.h>
-
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -315,20 +313,6 @@ int64_t residentKiB()
     return -1;
 }
 
-int openDescriptorCount()
-{
-    DIR* const dir = opendir("/proc/self/fd");
-    if (!dir)
-        return -1;
-    int count = 0;
-    while (const dirent* entry = readdir(dir))
-    {
-        if (entry->d_name[0] != '.')
-            ++count;
-    }
-    closedir(dir);
-    return count - 1; //< The directory stream's own descriptor.
-}
 
 #if defined(__has_feature)
     #if __has_feature(address_sanitizer)

@@ -207,8 +207,7 @@ bool deliverUntil(int port, const std::string& probe, const std::function<bool()
 /** Resident memory from /proc/self/status, in KiB; -1 if unreadable. */
 int64_t residentKiB();
 
-/** Open file descriptors of this process; -1 if unreadable. */
-int openDescriptorCount();
+using testhost::openDescriptorCount;
 
 /** True when built with AddressSanitizer or ThreadSanitizer (memory readings differ). */
 bool builtWithAddressSanitizer();

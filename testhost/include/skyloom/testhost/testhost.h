@@ -13,6 +13,7 @@
 #include <skyloom/testhost/loopback_subscriber.h>
 #include <skyloom/testhost/metadata_types.h>
 #include <skyloom/testhost/plugin_library.h>
+#include <skyloom/testhost/process_readings.h>
 #include <skyloom/testhost/records.h>
 #include <skyloom/testhost/registry.h>
 #include <skyloom/testhost/string_map.h>
