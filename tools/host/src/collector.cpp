@@ -1,9 +1,9 @@
 #include "collector.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <set>
+
+#include "text_format.h"
 
 namespace skyloom::host {
 
@@ -102,18 +102,6 @@ std::vector<std::string> unmetExpectations(
 }
 
 namespace {
-
-std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string format(const char* format, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof(text), format, args);
-    va_end(args);
-    return text;
-}
 
 std::string cameraTable(const RunStats& stats)
 {

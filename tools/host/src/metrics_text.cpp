@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -10,6 +9,7 @@
 
 #include "host_options.h"
 #include "metric_names.h"
+#include "text_format.h"
 
 namespace skyloom::host {
 
@@ -424,18 +424,6 @@ private:
         return {};
     }
 };
-
-std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string format(const char* format, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof(text), format, args);
-    va_end(args);
-    return text;
-}
 
 std::string dropsText(const std::map<std::string, int64_t>& drops)
 {
