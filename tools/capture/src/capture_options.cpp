@@ -1,25 +1,14 @@
 #include "capture_options.h"
 
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
+
+#include "option_values.h"
 
 namespace skyloom::capture {
 
 namespace {
 
-bool parseNumber(const std::string& text, double min, double max, double* outValue)
-{
-    if (text.empty() || text.find_first_of(" \t") != std::string::npos)
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(value) || value < min || value > max)
-        return false;
-    *outValue = value;
-    return true;
-}
+using skyloom::tools::parseNumber;
 
 /** The value of the option at args[*i], from "--name=value" or the next argument. */
 std::optional<std::string> optionValue(

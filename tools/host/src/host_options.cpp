@@ -1,40 +1,17 @@
 #include "host_options.h"
 
-#include <cerrno>
-#include <cmath>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
+
+#include "option_values.h"
 
 namespace skyloom::host {
 
 namespace {
 
-bool parseWhole(const std::string& text, long min, long max, long* outValue)
-{
-    if (text.empty() || text.find_first_not_of("0123456789-+") != std::string::npos)
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || value < min || value > max)
-        return false;
-    *outValue = value;
-    return true;
-}
-
-bool parseNumber(const std::string& text, double min, double max, double* outValue)
-{
-    if (text.empty() || text.find_first_of(" \t") != std::string::npos)
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(value) || value < min || value > max)
-        return false;
-    *outValue = value;
-    return true;
-}
+using skyloom::tools::parseNumber;
+using skyloom::tools::parseWhole;
 
 std::string cameraIdProblem(const std::string& id)
 {
@@ -73,7 +50,7 @@ const std::vector<OptionDefinition>& optionDefinitions()
             }},
         {"--port", true, [](State* s, const std::string& v) -> std::string
             {
-                long port = 0;
+                int64_t port = 0;
                 if (!parseWhole(v, 1, 65535, &port))
                     return "bad port '" + v + "': expected a whole number from 1 to 65535";
                 s->options.port = static_cast<int>(port);
@@ -81,7 +58,7 @@ const std::vector<OptionDefinition>& optionDefinitions()
             }},
         {"--cameras", true, [](State* s, const std::string& v) -> std::string
             {
-                long count = 0;
+                int64_t count = 0;
                 if (!parseWhole(v, 1, 64, &count))
                     return "bad camera count '" + v + "': expected 1 to 64";
                 s->generatedCameras = static_cast<int>(count);

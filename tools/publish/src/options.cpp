@@ -1,43 +1,17 @@
 #include "options.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
 #include <functional>
 #include <map>
 
 #include "envelope.h"
+#include "option_values.h"
 
 namespace skyloom::publish {
 
 namespace {
 
-/** Whole decimal number within [min, max], nothing before or after it. */
-bool parseWhole(const std::string& text, int64_t min, int64_t max, int64_t* outValue)
-{
-    if (text.empty() || text.find_first_not_of("0123456789-+") != std::string::npos)
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    const long long value = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || value < min || value > max)
-        return false;
-    *outValue = value;
-    return true;
-}
-
-bool parsePositiveNumber(const std::string& text, double* outValue)
-{
-    if (text.empty() || text.find_first_of(" \t") != std::string::npos)
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(value) || value <= 0)
-        return false;
-    *outValue = value;
-    return true;
-}
+using skyloom::tools::parsePositiveNumber;
+using skyloom::tools::parseWhole;
 
 using ValueHandler = std::function<std::string(PublishOptions*, const std::string&)>;
 using FlagHandler = std::function<void(PublishOptions*)>;
