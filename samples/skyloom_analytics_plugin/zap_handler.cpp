@@ -99,6 +99,11 @@ void ZapHandler::threadFuncZap()
         {
             m_log.write(kZapFunc, " exception: ", e.what());
         }
+        catch (...)
+        {
+            // A callback's own exception type: the thread goes on all the same.
+            m_log.write(kZapFunc, " exception: ", "unknown");
+        }
     }
 }
 
