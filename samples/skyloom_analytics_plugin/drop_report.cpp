@@ -8,7 +8,9 @@ namespace nx::vms_server_plugins::analytics::sample {
 
 DropReport::DropReport(std::shared_ptr<CameraCounters> counters, Clock clock):
     m_counters(counters ? std::move(counters) : std::make_shared<CameraCounters>()),
-    m_clock(clockOrSteady(std::move(clock)))
+    m_clock(clockOrSteady(std::move(clock))),
+    // The camera's counters outlive its agents: an agent made anew tells only its own drops.
+    m_told(m_counters->drops())
 {
 }
 

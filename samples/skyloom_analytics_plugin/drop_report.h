@@ -44,8 +44,8 @@ public:
 private:
     const std::shared_ptr<CameraCounters> m_counters;
     const Clock m_clock;
-    /** What the events have told so far, per reason. */
-    DropCounts m_told{};
+    /** What the events have told so far (or was counted before this report), per reason. */
+    DropCounts m_told;
     std::optional<std::chrono::steady_clock::time_point> m_lastEvent;
     /** The first message that found the camera without video; unset once video came. */
     std::optional<std::chrono::steady_clock::time_point> m_firstMessageWithoutVideo;

@@ -1082,3 +1082,24 @@ TEST_F(DeviceAgentTest, DropsBeforeVideoAreReportedOnlyAfterAMinuteOfMessagesWit
         m_now = start + std::chrono::hours(1);
     }
 }
+
+TEST_F(DeviceAgentTest, AgentMadeAnewForACameraRetoldThePreviousAgentsDrops)
+{
+    const RelayContext context = makeRelayContext();
+    const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(std::string("{") + kCameraId + "}"));
+    // Each agent: one video frame, one message; the drops it reports.
+    const auto reportsOf =
+        [&](const std::string& message)
+        {
+            const Ptr<DeviceAgent> agent(new DeviceAgent(deviceInfo.get(), context,
+                DeviceAgent::ReceiveThread::none, [this]() { return m_now; }));
+            const Ptr<DeviceAgentHandler> handler(new DeviceAgentHandler());
+            agent->setHandler(handler.get());
+            const Ptr<CompressedVideoPacket> frame(new CompressedVideoPacket(1000));
+            EXPECT_TRUE(doPushDataPacket(agent.get(), frame.get()).isOk());
+            agent->receiveMessage(message);
+            return handler->snapshot().diagnosticEvents.size();
+        };
+    EXPECT_EQ(1U, reportsOf("{\"src_uuid\":"));
+    EXPECT_EQ(0U, reportsOf(alarm("intrusion")));
+}
