@@ -226,9 +226,18 @@ protected:
     virtual void TearDown() override
     {
         // The defaults back: anyone, unencrypted, on every interface.
-        const auto result = setSettings({{"ServiceAddress", ""}, {"AllowedEngineAddresses", ""},
-            {"CurveSecretKeyFile", ""}, {"AuthorizedEnginesDirectory", ""}});
-        EXPECT_TRUE(result.isOk() && result.errors.empty());
+        const testhost::Settings defaults{{"ServiceAddress", ""}, {"AllowedEngineAddresses", ""},
+            {"CurveSecretKeyFile", ""}, {"AuthorizedEnginesDirectory", ""}};
+        if (s_listenersChanged)
+        {
+            setListenerSettings(defaults);
+            s_listenersChanged = false;
+        }
+        else
+        {
+            const auto result = setSettings(defaults);
+            EXPECT_TRUE(result.isOk() && result.errors.empty());
+        }
         s_engine.handler->clear();
         waitUntilDelivered(AiEnginePublisher(kServicePort), "defaults back");
         expectOnlyEngineLeft();
@@ -239,6 +248,32 @@ protected:
         testhost::Settings all = settings;
         all["ServicePort"] = std::to_string(kServicePort);
         return testhost::doSetSettings(s_engine.engine.get(), all);
+    }
+
+    /**
+     * Settings that make the service port listen anew (other encryption or address), applied by
+     * the relay after this call: returns once it listens again, so that a peer made next meets
+     * the new listener, not the old one.
+     */
+    static void setListenerSettings(const testhost::Settings& settings)
+    {
+        const auto listening =
+            [](const testhost::EngineHandler& handler)
+            {
+                int count = 0;
+                for (const auto& event: handler.events())
+                    count += event.caption == "Listening for the AI engine" ? 1 : 0;
+                return count;
+            };
+        const int before = listening(*s_engine.handler);
+        s_listenersChanged = true;
+        const auto result = setSettings(settings);
+        ASSERT_TRUE(result.isOk() && result.errors.empty())
+            << (result.errors.empty() ? "" : result.errors.begin()->second);
+        const auto deadline = steady_clock::now() + kRefusalTimeout;
+        while (listening(*s_engine.handler) == before && steady_clock::now() < deadline)
+            std::this_thread::sleep_for(20ms);
+        ASSERT_LT(before, listening(*s_engine.handler)) << "the service port did not listen anew";
     }
 
     static testhost::Settings curveSettings()
@@ -315,6 +350,8 @@ protected:
         return count;
     }
 
+    /** The listener was made anew by the test: the defaults make it anew once more. */
+    static inline bool s_listenersChanged = false;
     static inline std::string s_dir;
     static inline std::string s_engines;
     static inline KeyPair s_server;
@@ -364,9 +401,7 @@ TEST_F(IngressTest, CurveAdmitsAuthorisedKeysOnlyAndRestrictsTheirCameras)
 {
     OpenCamera cameraA(1);
     OpenCamera cameraB(2);
-    const auto result = setSettings(curveSettings());
-    ASSERT_TRUE(result.isOk() && result.errors.empty())
-        << (result.errors.empty() ? "" : result.errors.begin()->second);
+    ASSERT_NO_FATAL_FAILURE(setListenerSettings(curveSettings()));
 
     // The unrestricted engine (czmq layout) reaches any camera: the port listens encrypted.
     EXPECT_TRUE(delivered(AiEnginePublisher(kServicePort, keysOf(s_engineFree)), cameraB));
@@ -386,7 +421,7 @@ TEST_F(IngressTest, RevokedCertificateIsRefusedAtTheNextHandshake)
 {
     OpenCamera camera(2);
     const std::string revoked = s_engines + "/engine-free";
-    ASSERT_TRUE(setSettings(curveSettings()).isOk());
+    ASSERT_NO_FATAL_FAILURE(setListenerSettings(curveSettings()));
     EXPECT_TRUE(delivered(AiEnginePublisher(kServicePort, keysOf(s_engineFree)), camera));
 
     ASSERT_EQ(0, rename(revoked.c_str(), (s_dir + "/revoked").c_str()));
@@ -401,6 +436,7 @@ TEST_F(IngressTest, UnreadableSecretKeyLeavesThePortClosed)
     EXPECT_FALSE(connectRefused(kServicePort));
     auto settings = curveSettings();
     settings["CurveSecretKeyFile"] = s_dir + "/missing.key_secret";
+    s_listenersChanged = true; //< Closed: the defaults open it anew.
     const auto result = setSettings(settings);
     ASSERT_TRUE(result.isOk());
     EXPECT_EQ(1U, result.errors.count("CurveSecretKeyFile"));
