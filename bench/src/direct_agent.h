@@ -1,7 +1,7 @@
 // One device agent of the bridge driven without sockets: built with no receive thread, given its
 // settings, a handler and one video frame the way the server gives them, and then fed message
-// texts through receiveMessage(), as its receive thread does. The handler only counts packets, so what is measured is the
-// agent's own work. Use from one thread.
+// texts through receiveMessage(), as its receive thread does. The handler only counts packets,
+// so what is measured is the agent's own work. Use from one thread.
 #pragma once
 
 #include <cstdint>

@@ -354,7 +354,8 @@ void Engine::applyMetricsFile(SettingsResponse* response)
     // A relative path would depend on the server's working directory; a line feed or a NUL
     // names no file anyone meant.
     if (!path.empty()
-        && (path.front() != '/' || path.find_first_of(std::string("\n\r\0", 3)) != std::string::npos))
+        && (path.front() != '/'
+            || path.find_first_of(std::string("\n\r\0", 3)) != std::string::npos))
     {
         refuseSetting(response, "MetricsFile", path, "an absolute path of a file, or empty");
         return;
@@ -560,7 +561,8 @@ void Engine::openServiceSocket(Sockets& sockets)
             {
                 m_counters.engine().enginesConnected.fetch_add(1, std::memory_order_relaxed);
                 bump(m_counters.engine().connections);
-                m_connectionReports.refused(address, kConnectedReason, RefusalReporter::Clock::now());
+                m_connectionReports.refused(
+                    address, kConnectedReason, RefusalReporter::Clock::now());
             };
         connectionEvents.disconnected = [this](const std::string& address)
             {

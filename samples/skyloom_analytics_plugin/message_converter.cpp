@@ -295,8 +295,11 @@ void MessageConverter::logCuts() noexcept
 bool MessageConverter::isForThisCamera(const json& message)
 {
     const auto found = message.find("src_uuid");
-    if (found != message.end() && found->is_string() && found->get_ref<const std::string&>() == m_cameraId)
+    if (found != message.end() && found->is_string()
+        && found->get_ref<const std::string&>() == m_cameraId)
+    {
         return true;
+    }
 
     ++m_drops.otherCamera;
     const std::string named = (found == message.end())
@@ -414,13 +417,15 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
             m_captionCache.put(read->trackId, caption);
             if (read->plate)
             {
-                const Ptr<Attribute> plate = textAttribute(kPlateAttribute, serverText(*read->plate));
+                const Ptr<Attribute> plate =
+                    textAttribute(kPlateAttribute, serverText(*read->plate));
                 object->addAttribute(plate);
                 m_plateCache.put(read->trackId, plate);
             }
             if (read->group)
             {
-                const Ptr<Attribute> group = textAttribute(kGroupAttribute, serverText(*read->group));
+                const Ptr<Attribute> group =
+                    textAttribute(kGroupAttribute, serverText(*read->group));
                 object->addAttribute(group);
                 m_groupCache.put(read->trackId, group);
             }

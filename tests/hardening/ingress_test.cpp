@@ -445,6 +445,10 @@ TEST_F(IngressTest, CurveAdmitsAuthorisedKeysOnlyAndRestrictsTheirCameras)
     EXPECT_TRUE(delivered(AiEnginePublisher(kServicePort, keysOf(s_engineA)), cameraA));
     EXPECT_FALSE(delivered(AiEnginePublisher(kServicePort, keysOf(s_engineA)), cameraB, 2s));
     EXPECT_TRUE(refusedFor("camera not authorised"));
+    // Those messages count against camera B, whose next message tells them.
+    EXPECT_TRUE(delivered(AiEnginePublisher(kServicePort, keysOf(s_engineFree)), cameraB));
+    EXPECT_TRUE(waitForEvent(*cameraB.handler, IPluginDiagnosticEvent::Level::warning,
+        "Messages dropped", "camera not authorised for that AI engine", kRefusalTimeout));
 }
 
 TEST_F(IngressTest, RevokedCertificateIsRefusedAtTheNextHandshake)
