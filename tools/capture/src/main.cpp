@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -21,10 +20,13 @@
 
 #include "capture_options.h"
 #include "capture_record.h"
+#include "interruption.h"
 
 namespace {
 
 using namespace skyloom::capture;
+using skyloom::tools::interrupted;
+using skyloom::tools::stopOnSignals;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kProgram = "skyloom-capture";
@@ -32,13 +34,6 @@ constexpr int kExitNothing = 1;
 constexpr int kExitBadArguments = 2;
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 constexpr auto kProgressInterval = std::chrono::seconds(5);
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-void onSignal(int)
-{
-    g_interrupted = 1;
-}
 
 void printError(const std::string& text)
 {
@@ -93,7 +88,7 @@ public:
         const auto start = Clock::now();
         auto nextProgress = start + kProgressInterval;
         Totals totals;
-        while (!g_interrupted && !finished(totals, start))
+        while (!interrupted() && !finished(totals, start))
         {
             zmq::pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
             zmq::poll(&item, 1, kPollInterval);
@@ -242,8 +237,7 @@ int main(int argc, char** argv)
             std::cout << kProgram << " " << SKYLOOM_VERSION << std::endl;
             return 0;
         }
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
+        stopOnSignals();
         return run(*parsed.options);
     }
     catch (const std::exception& e)

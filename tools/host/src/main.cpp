@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -37,6 +36,7 @@
 #include "collector.h"
 #include "host_options.h"
 #include "host_threads.h"
+#include "interruption.h"
 #include "metrics_text.h"
 #include "packet_view.h"
 #include "plugin_settings.h"
@@ -46,6 +46,8 @@ namespace {
 
 using namespace skyloom::host;
 using namespace skyloom::testhost;
+using skyloom::tools::interrupted;
+using skyloom::tools::stopOnSignals;
 using nx::sdk::Ptr;
 using nx::sdk::analytics::IDeviceAgent;
 using nx::sdk::analytics::IEngine;
@@ -61,13 +63,6 @@ constexpr std::chrono::seconds kProgressInterval{5};
 constexpr const char* kPluginFileName = "libskyloom_analytics_plugin.so";
 constexpr const char* kListeningCaption = "Listening for the AI engine";
 constexpr const char* kMetricsSetting = "MetricsFile";
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-void onSignal(int)
-{
-    g_interrupted = 1;
-}
 
 /**
  * Every line of the host goes through here: packet lines come from the plugin's receive
@@ -465,7 +460,7 @@ void Host::createCameras()
  */
 void Host::waitUntilReady(const Clock::time_point& deadline)
 {
-    while (!g_interrupted)
+    while (!interrupted())
     {
         printDiagnostics();
         failOnErrorEvent();
@@ -535,7 +530,7 @@ void Host::run()
     const auto end = start + std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(m_options.durationS));
     auto nextProgress = Clock::now() + kProgressInterval;
-    while (!g_interrupted && (m_options.durationS <= 0 || Clock::now() < end))
+    while (!interrupted() && (m_options.durationS <= 0 || Clock::now() < end))
     {
         printDiagnostics();
         failOnErrorEvent();
@@ -762,8 +757,7 @@ int main(int argc, char** argv)
             std::cout << "skyloom-host " << SKYLOOM_VERSION << std::endl;
             return 0;
         }
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
+        stopOnSignals();
         return run(*parsed.options);
     }
     catch (const std::exception& e)

@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <functional>
@@ -27,6 +26,7 @@
 
 #include "curve_keys.h"
 #include "envelope.h"
+#include "interruption.h"
 #include "message_source.h"
 #include "offline_check.h"
 #include "options.h"
@@ -36,6 +36,8 @@
 namespace {
 
 using namespace skyloom::publish;
+using skyloom::tools::interrupted;
+using skyloom::tools::stopOnSignals;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kProgram = "skyloom-publish";
@@ -43,13 +45,6 @@ constexpr int kExitRejected = 1;
 constexpr int kExitBadArguments = 2;
 constexpr int kLingerMs = 2000;
 constexpr auto kProgressInterval = std::chrono::seconds(5);
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-void onSignal(int)
-{
-    g_interrupted = 1;
-}
 
 void printError(const std::string& text)
 {
@@ -155,7 +150,7 @@ private:
 bool waitUntil(Clock::time_point deadline, ConnectionWatch* watch,
     const std::function<void()>& tick = {}, const std::function<bool()>& done = {})
 {
-    while (!g_interrupted)
+    while (!interrupted())
     {
         watch->poll();
         if (tick)
@@ -295,7 +290,7 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
             &watch, {}, [&]() { subscriptions.poll(); return subscriptions.any(); });
         if (!subscriptions.any())
         {
-            if (!g_interrupted)
+            if (!interrupted())
                 result.notAdmitted = notAdmittedText(options, watch);
             return result;
         }
@@ -304,7 +299,7 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
     {
         waitUntil(Clock::now() + std::chrono::milliseconds(options.settleMs), &watch);
         subscriptions.poll();
-        if (!subscriptions.any() && !g_interrupted)
+        if (!subscriptions.any() && !interrupted())
         {
             printError("warning: the plugin at " + options.endpoint() + " has not subscribed "
                 "(yet): messages are not sent until it has");
@@ -593,8 +588,7 @@ int main(int argc, char** argv)
         }
         if (options.listSamples)
             return listSamples();
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
+        stopOnSignals();
         return run(options);
     }
     catch (const std::exception& e)
