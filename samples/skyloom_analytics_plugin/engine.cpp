@@ -22,6 +22,7 @@
 #include "device_agent.h"
 #include "plugin.h"
 #include "relay_health.h"
+#include "service_socket.h"
 #include "zap_handler.h"
 
 // A draft option of libzmq (zmq.h declares it only for draft builds), which Debian's libzmq
@@ -53,13 +54,10 @@ constexpr std::chrono::milliseconds kPollErrorPause{50};
 constexpr std::chrono::milliseconds kRebindWait{1000};
 constexpr std::chrono::milliseconds kRebindPause{10};
 
-/** The AI engine's messages are a few KB, a few hundred KB with an embedded image. */
-constexpr int64_t kMaxMessageSize = 4 * 1024 * 1024;
-
 /**
  * The relay's half of each camera's queue (the agent's receive high-water mark is the other
- * half). With messages of up to kMaxMessageSize, ZeroMQ's default of 1000 would let one slow
- * camera hold gigabytes.
+ * half). With messages of up to ServiceSocket::kMaxMessageSize, ZeroMQ's default of 1000 would
+ * let one slow camera hold gigabytes.
  */
 constexpr int kAgentHighWaterMark = 100;
 
@@ -68,12 +66,6 @@ constexpr int kAgentHighWaterMark = 100;
  * a watcher that stops reading holds what is queued for it (up to 16 messages of 4 MiB).
  */
 constexpr int kLoopbackHighWaterMark = 16;
-
-/**
- * Messages of one AI-engine connection that wait for the relay. The relay takes them at once
- * unless it is starved of the processor; then this bounds what a connection can pile up.
- */
-constexpr int kInputHighWaterMark = 32;
 
 /** Messages moved per pass, so that subscriptions and a stop request are seen in between. */
 constexpr int kMessagesPerPass = 256;
@@ -525,20 +517,13 @@ void Engine::runRelay()
 }
 
 /**
- * The service socket's options that never change: every handshake goes to the ZAP handler
- * (also plain ones: the domain is enforced), and heartbeats cut peers that stop answering, so
- * that a frozen peer cannot hold a descriptor or an unfinished multi-part message forever.
+ * The service socket's options that never change (ServiceSocket), and every handshake goes to
+ * the ZAP handler (also plain ones: the domain is enforced).
  */
 void Engine::openServiceSocket(Sockets& sockets)
 {
     zmq::socket_t& input = sockets.input;
-    input.set(zmq::sockopt::linger, 0);
-    input.set(zmq::sockopt::maxmsgsize, kMaxMessageSize);
-    input.set(zmq::sockopt::rcvhwm, kInputHighWaterMark);
-    input.set(zmq::sockopt::subscribe, "");
-    input.set(zmq::sockopt::heartbeat_ivl, static_cast<int>(kHeartbeatInterval.count()));
-    input.set(zmq::sockopt::heartbeat_ttl, static_cast<int>(kHeartbeatTimeout.count()));
-    input.set(zmq::sockopt::heartbeat_timeout, static_cast<int>(kHeartbeatTimeout.count()));
+    ServiceSocket::configure(input);
     input.set(zmq::sockopt::zap_domain, ZapHandler::kZapDomain);
     const int enforce = 1;
     if (zmq_setsockopt(input.handle(), ZMQ_ZAP_ENFORCE_DOMAIN, &enforce, sizeof(enforce)) != 0)

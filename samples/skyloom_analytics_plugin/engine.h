@@ -51,13 +51,6 @@ public:
     static constexpr const char* kLoopbackEndpoint = "tcp://127.0.0.1:688";
 
     /**
-     * Heartbeats on the service port: a peer that answers no PING for kHeartbeatTimeout (frozen,
-     * half-open, silent) is cut, and what it left unfinished is freed.
-     */
-    static constexpr std::chrono::milliseconds kHeartbeatInterval{2000};
-    static constexpr std::chrono::milliseconds kHeartbeatTimeout{8000};
-
-    /**
      * Creates the shared context and starts the relay thread. `plugin` is not owned. Throws if
      * ZeroMQ or the system refuses a context, a descriptor or a thread.
      */

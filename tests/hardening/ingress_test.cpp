@@ -1,8 +1,9 @@
 // Who gets through the service port of the loaded plugin, with real handshakes on loopback: the
 // address allow-list, CurveZMQ with a directory of authorised AI engines and their camera
 // restrictions, an unreadable secret key (the port stays closed), and a peer frozen in the middle
-// of a multi-part message (cut by the heartbeat). Every refusal must reach the operator as an
-// "AI engine refused" event. One engine for all tests; each test puts the defaults back.
+// of a multi-part message (cut when the heartbeat TTL it announced runs out). Every refusal must
+// reach the operator as an "AI engine refused" event. One engine for all tests; each test puts
+// the defaults back.
 //
 // The frozen peer is this executable started again with --stalling-peer (a forked copy of a
 // process with threads could not use ZeroMQ safely).
@@ -27,6 +28,7 @@
 #include <zmq.h>
 
 #include <skyloom/testhost/ai_engine_publisher.h>
+#include <skyloom/testhost/raw_zmtp_peer.h>
 
 #include "hardening_support.h"
 
@@ -37,6 +39,7 @@ using namespace std::chrono;
 using nx::sdk::IPluginDiagnosticEvent;
 using nx::sdk::makePtr;
 using testhost::AiEnginePublisher;
+using testhost::RawZmtpPeer;
 
 constexpr int kServicePort = 9931;
 constexpr char kEngineId[] = "{f1a2b3c4-0000-4000-8000-000000000014}";
@@ -127,36 +130,6 @@ bool connectRefused(int port)
     return refused;
 }
 
-/** Writes all of it; false on a failure. */
-bool writeAll(int fd, const void* data, size_t size)
-{
-    const char* bytes = static_cast<const char*>(data);
-    while (size > 0)
-    {
-        const ssize_t written = write(fd, bytes, size);
-        if (written <= 0)
-            return false;
-        bytes += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
-/** Reads exactly `size` bytes; false on a failure or the end. */
-bool readAll(int fd, void* data, size_t size)
-{
-    char* bytes = static_cast<char*>(data);
-    while (size > 0)
-    {
-        const ssize_t got = read(fd, bytes, size);
-        if (got <= 0)
-            return false;
-        bytes += got;
-        size -= static_cast<size_t>(got);
-    }
-    return true;
-}
-
 /**
  * A plain (NULL) ZMTP peer that connects, stays silent for `pause` and only then greets, and
  * reads until the server closes. A libzmq peer greets at once: against an encrypted port its
@@ -165,69 +138,39 @@ bool readAll(int fd, void* data, size_t size)
  */
 void greetPlainAfter(int port, milliseconds pause)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0)
-    {
-        std::this_thread::sleep_for(pause);
-        const unsigned char greeting[64] =
-            {0xff, 0, 0, 0, 0, 0, 0, 0, 0, 0x7f, 3, 1, 'N', 'U', 'L', 'L'};
-        if (writeAll(fd, greeting, sizeof(greeting)))
-        {
-            char reply[256];
-            while (read(fd, reply, sizeof(reply)) > 0)
-            {
-            }
-        }
-    }
-    close(fd);
+    RawZmtpPeer peer(port);
+    if (!peer.connected())
+        return;
+    std::this_thread::sleep_for(pause);
+    if (peer.greet())
+        peer.readUntilClosed();
 }
 
+/** The heartbeat time-to-live that the frozen peer announces before it freezes. */
+constexpr milliseconds kPeerTtl = 8s;
+
 /**
- * Run by the child: a ZMTP 3.1 publisher written by hand (libzmq itself never puts an unfinished
- * message on the wire), which sends `frames` frames of 1 MiB all marked "more" and never the
- * last one, says 'S' on stdout and waits, answering nothing (not even heartbeats).
+ * Run by the child: a publisher that sends `frames` frames of 1 MiB all marked "more" and never
+ * the last one (libzmq itself never puts an unfinished message on the wire), announces a
+ * heartbeat TTL, says 'S' on stdout and waits, sending and answering nothing more.
  */
 int runStallingPeer(int port, int frames)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
+    RawZmtpPeer peer(port);
+    if (!peer.connected())
         return 1;
-    unsigned char greeting[64] = {0xff, 0, 0, 0, 0, 0, 0, 0, 0, 0x7f, 3, 1, 'N', 'U', 'L', 'L'};
-    const std::string ready = std::string("\x04\x19\x05READY\x0bSocket-Type", 20)
-        + std::string("\0\0\0\x03PUB", 7);
-    if (!writeAll(fd, greeting, sizeof(greeting)) || !writeAll(fd, ready.data(), ready.size()))
+    if (!peer.handshake())
         return 2;
-    // As every ZeroMQ peer, wait for the server's greeting and READY (sent once the ZAP handler
-    // admitted us) before any message: a message during the handshake is a protocol error.
-    unsigned char reply[64 + 2];
-    std::string command;
-    if (!readAll(fd, reply, sizeof(reply)) || reply[64] != 0x04)
-        return 5;
-    command.resize(reply[65]);
-    if (!readAll(fd, command.data(), command.size()) || command.compare(0, 6, "\x05READY") != 0)
-        return 6;
-    const size_t size = 1024 * 1024;
-    std::string frame(9 + size, 'x');
-    frame[0] = 0x03; //< More, long size.
-    for (int i = 1; i <= 8; ++i)
-        frame[i] = static_cast<char>((static_cast<uint64_t>(size) >> (8 * (8 - i))) & 0xff);
+    const std::string frame(1024 * 1024, 'x');
     for (int i = 0; i < frames; ++i)
     {
-        if (!writeAll(fd, frame.data(), frame.size()))
+        if (!peer.sendFrame(frame, /*more*/ true))
         {
             std::perror("stalling peer: send");
             return 3;
         }
     }
-    if (write(STDOUT_FILENO, "S", 1) != 1)
+    if (!peer.sendPing(kPeerTtl) || write(STDOUT_FILENO, "S", 1) != 1)
         return 4;
     for (;;)
         pause();
@@ -511,7 +454,7 @@ TEST_F(IngressTest, ConnectionsBeyondTheCapOfOneAddressAreRefused)
     zmq_ctx_term(context);
 }
 
-TEST_F(IngressTest, PeerFrozenInAMultipartMessageIsCutAndItsMemoryFreed)
+TEST_F(IngressTest, PeerFrozenInAMultipartMessageIsCutAtItsTtlAndItsMemoryFreed)
 {
     constexpr int kFrames = 96; //< MiB
     const int64_t before = residentKiB();
@@ -545,7 +488,7 @@ TEST_F(IngressTest, PeerFrozenInAMultipartMessageIsCutAndItsMemoryFreed)
     ASSERT_TRUE(anyConnectionOnLocalPort(kServicePort));
     kill(child, SIGSTOP);
 
-    const auto cutDeadline = steady_clock::now() + 3 * duration_cast<milliseconds>(8s);
+    const auto cutDeadline = steady_clock::now() + 3 * kPeerTtl;
     while (anyConnectionOnLocalPort(kServicePort) && steady_clock::now() < cutDeadline)
         std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(anyConnectionOnLocalPort(kServicePort)) << "the frozen peer was not cut";
