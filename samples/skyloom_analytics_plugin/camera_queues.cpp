@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "envelope_prefix.h"
+
 namespace nx::vms_server_plugins::analytics::sample {
 
 void CameraQueues::subscribe(const std::string& prefix,
@@ -31,15 +33,11 @@ std::optional<CameraQueues::Report> CameraQueues::unsubscribe(const std::string&
 CameraQueues::Camera* CameraQueues::find(std::string_view message)
 {
     // The usual form: the prefix ends at the quote that closes the id.
-    if (message.substr(0, kPrefixStart.size()) == kPrefixStart)
+    if (const std::optional<std::string_view> id = envelopeCameraId(message))
     {
-        const size_t quote = message.find('"', kPrefixStart.size());
-        if (quote != std::string_view::npos)
-        {
-            const auto it = m_cameras.find(message.substr(0, quote + 1));
-            if (it != m_cameras.end())
-                return &it->second;
-        }
+        const auto it = m_cameras.find(message.substr(0, kEnvelopeHead.size() + id->size() + 1));
+        if (it != m_cameras.end())
+            return &it->second;
     }
     // A prefix of another form (an id that holds a quote, from a server with unusual ids); only
     // then is every prefix compared, so that a flood for no camera costs one lookup each.
@@ -90,14 +88,14 @@ std::vector<std::string> CameraQueues::cameraIds() const
 
 bool CameraQueues::isUnusual(std::string_view prefix)
 {
-    return prefix.substr(0, kPrefixStart.size()) != kPrefixStart
-        || prefix.find('"', kPrefixStart.size()) != prefix.size() - 1;
+    const std::optional<std::string_view> id = envelopeCameraId(prefix);
+    return !id || kEnvelopeHead.size() + id->size() + 1 != prefix.size();
 }
 
 std::string CameraQueues::cameraIdOf(std::string_view prefix)
 {
-    if (prefix.substr(0, kPrefixStart.size()) == kPrefixStart)
-        prefix.remove_prefix(kPrefixStart.size());
+    if (prefix.substr(0, kEnvelopeHead.size()) == kEnvelopeHead)
+        prefix.remove_prefix(kEnvelopeHead.size());
     if (!prefix.empty() && prefix.back() == '"')
         prefix.remove_suffix(1);
     return std::string(prefix);

@@ -29,9 +29,6 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds kReportInterval{10};
 
-    /** The start of every subscription prefix; the camera id and a closing quote follow. */
-    static constexpr std::string_view kPrefixStart = "{\"src_uuid\":\"";
-
     struct Camera
     {
         std::string id; //< As the prefix names it.

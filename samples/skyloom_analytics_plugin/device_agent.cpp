@@ -20,6 +20,7 @@
 #include <nx/kit/utils.h>
 #include <nx/sdk/helpers/settings_response.h>
 
+#include "envelope_prefix.h"
 #include "json_values.h"
 #include "log_texts.h"
 #include "server_text.h"
@@ -71,11 +72,6 @@ std::string cameraIdOf(const IDeviceInfo* deviceInfo)
     if (id.size() >= 2 && id.front() == '{' && id.back() == '}')
         id = id.substr(1, id.size() - 2);
     return id;
-}
-
-std::string subscriptionPrefix(const std::string& cameraId)
-{
-    return "{\"src_uuid\":\"" + cameraId + "\"";
 }
 
 /**
@@ -178,7 +174,7 @@ DeviceAgent::DeviceAgent(
 DeviceAgent::DeviceAgent(const IDeviceInfo* deviceInfo, RelayContext relayContext,
     ReceiveThread receiveThread, TrackIdentity::Clock clock):
     ConsumingDeviceAgent(deviceInfo, /*enableOutput*/ true),
-    m_zeromqFilter(subscriptionPrefix(cameraIdOf(deviceInfo))),
+    m_zeromqFilter(envelopePrefix(cameraIdOf(deviceInfo))),
     m_log(logUtils, clock),
     m_dropReport(relayContext ? relayContext->counters.camera(cameraIdOf(deviceInfo)) : nullptr,
         clock),

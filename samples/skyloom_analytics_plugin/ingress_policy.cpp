@@ -7,11 +7,11 @@
 #include <cstring>
 #include <sstream>
 
+#include "envelope_prefix.h"
+
 namespace nx::vms_server_plugins::analytics::sample {
 
 namespace {
-
-constexpr char kPrefixStart[] = "{\"src_uuid\":\"";
 
 std::string trim(const std::string& text)
 {
@@ -218,14 +218,8 @@ bool cameraAllowed(const IngressPolicy& policy, const char* userId, std::string_
     const auto restriction = policy.cameraRestrictions.find(name);
     if (restriction == policy.cameraRestrictions.end())
         return true;
-    const std::string_view start(kPrefixStart);
-    if (message.substr(0, start.size()) != start)
-        return false;
-    message.remove_prefix(start.size());
-    const size_t quote = message.find('"');
-    if (quote == std::string_view::npos)
-        return false;
-    return restriction->second.count(std::string(message.substr(0, quote))) > 0;
+    const std::optional<std::string_view> cameraId = envelopeCameraId(message);
+    return cameraId && restriction->second.count(std::string(*cameraId)) > 0;
 }
 
 void RefusalReporter::refused(

@@ -267,6 +267,18 @@ protected:
         EXPECT_EQ(0, s_plugin->stats()->anomalies());
     }
 
+    /** A camera (id n) with an agent of the shared engine, a video frame and a counting handler. */
+    struct OpenCamera
+    {
+        explicit OpenCamera(int n):
+            camera(cameraId(n)), handler(nx::sdk::makePtr<CountingHandler>())
+        {
+            EXPECT_TRUE(camera.open(s_engine.engine.get(), handler.get()));
+        }
+        Camera camera;
+        nx::sdk::Ptr<CountingHandler> handler;
+    };
+
     /** Never deleted: the library outlives the tests. */
     static inline PluginUnderTest* s_plugin = nullptr;
     static inline EngineUnderTest s_engine;

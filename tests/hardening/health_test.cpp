@@ -26,7 +26,6 @@ namespace {
 
 using namespace std::chrono;
 using nx::sdk::IPluginDiagnosticEvent;
-using nx::sdk::makePtr;
 using testhost::AiEnginePublisher;
 
 constexpr int kServicePort = 9935;
@@ -90,16 +89,6 @@ protected:
         return it == metrics.end() ? -1 : it->second;
     }
 
-    /** A camera (id n) with an agent of the shared engine and a video frame. */
-    struct OpenCamera
-    {
-        explicit OpenCamera(int n): camera(cameraId(n)), handler(makePtr<CountingHandler>())
-        {
-            EXPECT_TRUE(camera.open(s_engine.engine.get(), handler.get()));
-        }
-        Camera camera;
-        nx::sdk::Ptr<CountingHandler> handler;
-    };
 
     /**
      * Sends `message`, then a good alarm, until that alarm arrives: one connection keeps their

@@ -37,7 +37,6 @@ namespace {
 
 using namespace std::chrono;
 using nx::sdk::IPluginDiagnosticEvent;
-using nx::sdk::makePtr;
 using testhost::AiEnginePublisher;
 using testhost::RawZmtpPeer;
 
@@ -259,16 +258,6 @@ protected:
         return {s_server.publicKey, keys.publicKey, keys.secretKey};
     }
 
-    /** A camera (id n) with an agent of the shared engine. */
-    struct OpenCamera
-    {
-        explicit OpenCamera(int n): camera(cameraId(n)), handler(makePtr<CountingHandler>())
-        {
-            EXPECT_TRUE(camera.open(s_engine.engine.get(), handler.get()));
-        }
-        Camera camera;
-        nx::sdk::Ptr<CountingHandler> handler;
-    };
 
     /** Sends an alarm for the camera until it arrives; false if it never does. */
     static bool delivered(AiEnginePublisher&& publisher, OpenCamera& camera,

@@ -3,28 +3,24 @@
 #include <gtest/gtest.h>
 
 #include "camera_queues.h"
+#include "envelope_prefix.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 namespace {
 
-std::string prefixOf(const std::string& id)
-{
-    return std::string(CameraQueues::kPrefixStart) + id + "\"";
-}
-
 TEST(CameraQueues, MessageBelongsToTheCameraWhosePrefixBeginsIt)
 {
     CameraQueues queues;
-    queues.subscribe(prefixOf("cam-1"), nullptr, nullptr);
-    queues.subscribe(prefixOf("cam-10"), nullptr, nullptr);
+    queues.subscribe(envelopePrefix("cam-1"), nullptr, nullptr);
+    queues.subscribe(envelopePrefix("cam-10"), nullptr, nullptr);
     const std::string quoted = "odd\"id";
-    queues.subscribe(prefixOf(quoted), nullptr, nullptr);
+    queues.subscribe(envelopePrefix(quoted), nullptr, nullptr);
 
     const struct { std::string message; const char* camera; } rows[] = {
-        {prefixOf("cam-1") + ",\"meta\":{}}", "cam-1"},
-        {prefixOf("cam-10") + ",\"meta\":{}}", "cam-10"},
-        {prefixOf(quoted) + ",\"meta\":{}}", "odd\"id"},
-        {prefixOf("cam-2") + ",\"meta\":{}}", nullptr},
+        {envelopePrefix("cam-1") + ",\"meta\":{}}", "cam-1"},
+        {envelopePrefix("cam-10") + ",\"meta\":{}}", "cam-10"},
+        {envelopePrefix(quoted) + ",\"meta\":{}}", "odd\"id"},
+        {envelopePrefix("cam-2") + ",\"meta\":{}}", nullptr},
         {"{\"src_uuid\": \"cam-1\",\"meta\":{}}", nullptr},
         {"{\"src_uuid\":\"cam-1", nullptr},
         {"", nullptr},
@@ -42,17 +38,17 @@ TEST(CameraQueues, MessageBelongsToTheCameraWhosePrefixBeginsIt)
     }
 
     // Without the unusual id, the usual lookup alone still finds every camera.
-    (void) queues.unsubscribe(prefixOf(quoted));
-    EXPECT_EQ(nullptr, queues.find(prefixOf(quoted) + "}"));
-    ASSERT_NE(nullptr, queues.find(prefixOf("cam-1") + "}"));
+    (void) queues.unsubscribe(envelopePrefix(quoted));
+    EXPECT_EQ(nullptr, queues.find(envelopePrefix(quoted) + "}"));
+    ASSERT_NE(nullptr, queues.find(envelopePrefix("cam-1") + "}"));
 }
 
 TEST(CameraQueues, QueueDropsAreCountedForTheCameraAndReportedAtARate)
 {
     CameraQueues queues;
     const auto counters = std::make_shared<CameraCounters>();
-    queues.subscribe(prefixOf("cam-1"), nullptr, counters);
-    CameraQueues::Camera& camera = *queues.find(prefixOf("cam-1"));
+    queues.subscribe(envelopePrefix("cam-1"), nullptr, counters);
+    CameraQueues::Camera& camera = *queues.find(envelopePrefix("cam-1"));
     const auto start = CameraQueues::Clock::now();
 
     const auto first = queues.dropped(camera, start);

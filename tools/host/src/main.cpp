@@ -224,7 +224,8 @@ public:
     {
         const char* tmp = std::getenv("TMPDIR");
         std::string pattern =
-            (tmp && tmp[0] != '\0' ? std::string(tmp) : std::string("/tmp")) + "/skyloom-host.XXXXXX";
+            (tmp && tmp[0] != '\0' ? std::string(tmp) : std::string("/tmp"))
+            + "/skyloom-host.XXXXXX";
         // The plugin takes only an absolute path; a relative TMPDIR is made one.
         if (mkdtemp(pattern.data()))
             m_path = fs::absolute(pattern).string();

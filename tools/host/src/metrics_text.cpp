@@ -17,7 +17,8 @@ namespace {
 
 bool isNameStart(char c, bool colonAllowed)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || (colonAllowed && c == ':');
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'
+        || (colonAllowed && c == ':');
 }
 
 bool isNameChar(char c, bool colonAllowed)
@@ -461,7 +462,8 @@ std::string countersText(const PluginCounters& counters, const std::vector<std::
     for (size_t c = 0; c < cameraIds.size(); ++c)
     {
         const auto found = counters.cameras.find(unbracedCameraId(cameraIds[c]));
-        const CameraCounts counts = found == counters.cameras.end() ? CameraCounts() : found->second;
+        const CameraCounts counts =
+            found == counters.cameras.end() ? CameraCounts() : found->second;
         text += format("%-4zu %8lld %9lld %8lld %7lld  %s\n", c + 1,
             static_cast<long long>(counts.received), static_cast<long long>(counts.converted),
             static_cast<long long>(counts.objectPackets),

@@ -85,8 +85,8 @@ struct ReadCounters
 
 /**
  * For the summary: a table of the cameras of this run (server ids, in the run's order, found
- * under their ids without braces; a camera the plugin has no counters for shows zeros) with their drops by reason, then a
- * line of the engine's counts.
+ * under their ids without braces; a camera the plugin has no counters for shows zeros) with
+ * their drops by reason, then a line of the engine's counts.
  */
 [[nodiscard]] std::string countersText(
     const PluginCounters& counters, const std::vector<std::string>& cameraIds);

@@ -281,10 +281,10 @@ Certificates:
                    write a CurveZMQ key pair as DIR/NAME.key (public) and DIR/NAME.key_secret
                    (secret, mode 0600), the layout of pyzmq's zmq.auth.create_certificates
 
-The last line says "sent N messages (M not sent) to ENDPOINT". Exit status: 0 something was sent and no
-message rejected (or, with --check, nothing would be dropped), 1 a message was rejected or
-would be dropped, the plugin did not subscribe in time, or nothing was sent, 2 bad arguments or
-an unreadable source.
+The last line says "sent N messages (M not sent) to ENDPOINT". Exit status: 0 something was
+sent and no message rejected (or, with --check, nothing would be dropped), 1 a message was
+rejected or would be dropped, the plugin did not subscribe in time, or nothing was sent,
+2 bad arguments or an unreadable source.
 )";
 }
 
