@@ -16,6 +16,9 @@ if(TARGET skyloom_analytics_plugin)
         LIBRARY DESTINATION ${SKYLOOM_PLUGIN_INSTALL_DIR} PERMISSIONS
             OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
         COMPONENT plugin)
+    # Beside the library, where the engine looks for it.
+    install(TARGETS skyloom-receiver
+        RUNTIME DESTINATION ${SKYLOOM_PLUGIN_INSTALL_DIR} COMPONENT plugin)
 endif()
 # README.md links to docs/...: the same layout keeps the links working once installed.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${SKYLOOM_DOC_DIR} COMPONENT plugin)

@@ -20,16 +20,11 @@
 #include "camera_log.h"
 #include "camera_queues.h"
 #include "device_agent.h"
+#include "ingress/in_process_ingress.h"
+#include "ingress/isolated_ingress.h"
+#include "ingress/receiver_process.h"
 #include "plugin.h"
 #include "relay_health.h"
-#include "service_socket.h"
-#include "zap_handler.h"
-
-// A draft option of libzmq (zmq.h declares it only for draft builds), which Debian's libzmq
-// honours: without it, a socket with a ZAP domain admits everyone when no handler answers.
-#ifndef ZMQ_ZAP_ENFORCE_DOMAIN
-    #define ZMQ_ZAP_ENFORCE_DOMAIN 93
-#endif
 
 #undef NX_PRINT_PREFIX
 #define NX_PRINT_PREFIX (this->logUtils.printPrefix())
@@ -50,10 +45,6 @@ constexpr std::chrono::milliseconds kStartupDelay{5000};
 
 constexpr std::chrono::milliseconds kPollErrorPause{50};
 
-/** How long a bind waits for the same port, unbound just before, to be closed. */
-constexpr std::chrono::milliseconds kRebindWait{1000};
-constexpr std::chrono::milliseconds kRebindPause{10};
-
 /**
  * The relay's half of each camera's queue (the agent's receive high-water mark is the other
  * half). With messages of up to ServiceSocket::kMaxMessageSize, ZeroMQ's default of 1000 would
@@ -70,12 +61,10 @@ constexpr int kLoopbackHighWaterMark = 16;
 /** Messages moved per pass, so that subscriptions and a stop request are seen in between. */
 constexpr int kMessagesPerPass = 256;
 
-constexpr char kServicePortCaption[] = "Cannot listen for the AI engine";
 constexpr char kAgentEndpointCaption[] = "Cannot open the internal relay endpoint";
 constexpr char kLoopbackCaption[] = "Loopback relay unavailable";
 constexpr char kRefusedCaption[] = "AI engine refused";
-constexpr char kEncryptionCaption[] = "AI engine encryption unavailable";
-constexpr char kListeningCaption[] = "Listening for the AI engine";
+constexpr char kInProcessCaption[] = "AI engine receiver runs inside the server";
 constexpr char kConnectedCaption[] = "AI engine connected";
 constexpr char kDisconnectedCaption[] = "AI engine disconnected";
 constexpr char kNoCameraCaption[] = "Messages for no camera";
@@ -83,9 +72,6 @@ constexpr char kNoCameraCaption[] = "Messages for no camera";
 // The "reasons" under which connection events are held to their rate, per address.
 constexpr char kConnectedReason[] = "connected";
 constexpr char kDisconnectedReason[] = "disconnected";
-
-/** Where the service socket's monitor publishes, for the ZAP handler's connection count. */
-constexpr char kServiceMonitorEndpoint[] = "inproc://skyloom-service-monitor";
 
 constexpr int kMinServicePort = 1024;
 constexpr int kMaxServicePort = 65535;
@@ -119,25 +105,20 @@ bool isServicePort(int port)
 struct Engine::Sockets
 {
     Sockets(zmq::context_t& context, const nx::sdk::LogUtils& logUtils):
-        input(context, zmq::socket_type::sub),
         agents(context, zmq::socket_type::xpub),
         log(logUtils)
     {
     }
 
-    zmq::socket_t input;
     zmq::socket_t agents;
     std::optional<zmq::socket_t> loopback;
-    int boundPort = 0; //< The latest service port taken from the setting.
-    /** Where the service listens, as ZeroMQ resolved it; empty while it listens nowhere. */
-    std::string listeningEndpoint;
+    /** The service port: a receiver process, or the listener in this process. */
+    std::unique_ptr<IngressSource> ingress;
+    bool isolateWanted = false; //< The "IsolateReceiver" value last acted upon.
+    int port = 0; //< The latest valid service port taken from the setting.
     bool loopbackWanted = false; //< The "LoopbackRelay" value last acted upon.
-    /** The ingress policy last acted upon; null until the service socket is made. */
+    /** The ingress policy last acted upon; null until the ingress is configured. */
     std::shared_ptr<const IngressPolicy> policy;
-    /** The endpoint was unbound and nothing bound since: its port may still be closing. */
-    bool justUnbound = false;
-    /** Answers the service socket's handshakes; destroyed (and joined) before the sockets. */
-    std::unique_ptr<ZapHandler> zap;
     /** The failures that a broken peer or socket can repeat per message, held to a rate. */
     CameraLog log;
     /** Health lines and the metrics file; made when the relay starts. */
@@ -303,6 +284,7 @@ Result<const ISettingsResponse*> Engine::settingsReceived()
     applyMetricsFile(response.get());
     // A CheckBox sends "true" or "false"; a server that knows nothing of it sends nothing.
     const bool loopbackRelay = settingValue("LoopbackRelay") != "false";
+    const bool isolateReceiver = settingValue("IsolateReceiver") != "false";
     const std::shared_ptr<const IngressPolicy> previous = ingressPolicy();
     const IngressPolicyResult ingress = makeIngressPolicy(
         IngressSettings{settingValue("ServiceAddress"), settingValue("AllowedEngineAddresses"),
@@ -318,8 +300,10 @@ Result<const ISettingsResponse*> Engine::settingsReceived()
     }
 
     m_loopbackRelay = loopbackRelay;
+    m_isolateReceiver = isolateReceiver;
     m_wakeup.notify();
     NX_PRINT << "settingsReceived" << " m_loopbackRelay:" << (loopbackRelay ? 1 : 0);
+    NX_PRINT << "settingsReceived" << " m_isolateReceiver:" << (isolateReceiver ? 1 : 0);
     return response.releasePtr();
 }
 
@@ -420,12 +404,31 @@ bool Engine::sleepUnlessStopped(std::chrono::milliseconds duration)
     return false;
 }
 
+/** Hands what the ingress receives to relayOneMessage(). */
+struct Engine::Relay: IngressConsumer
+{
+    Relay(Engine& engine, Sockets& sockets, CameraQueues& queues):
+        engine(engine), sockets(sockets), queues(queues)
+    {
+    }
+
+    void deliver(zmq::message_t& message, const char* userId, const char* peer) override
+    {
+        engine.relayOneMessage(sockets, queues, message, userId, peer);
+    }
+
+    Engine& engine;
+    Sockets& sockets;
+    CameraQueues& queues;
+};
+
 void Engine::runRelay()
 {
-    int noPort = 0;
-    m_servicePort.compare_exchange_strong(noPort, kDefaultServicePort);
-    if (!isServicePort(m_servicePort))
-        m_servicePort = kDefaultServicePort;
+    // The port checked here is the one used: a refused setting that arrives meanwhile changes
+    // nothing (0 marks one refused before any was accepted).
+    int port = m_servicePort;
+    if (!isServicePort(port))
+        port = kDefaultServicePort;
 
     Sockets sockets(*m_context->context, logUtils);
 
@@ -446,9 +449,10 @@ void Engine::runRelay()
             std::string(kAgentRelayEndpoint) + ": " + e.what());
     }
 
-    openServiceSocket(sockets);
-    sockets.boundPort = m_servicePort;
-    applyIngressPolicy(sockets, ingressPolicy());
+    sockets.isolateWanted = m_isolateReceiver;
+    sockets.ingress = makeIngress(sockets.isolateWanted);
+    sockets.port = port;
+    configureIngress(sockets);
 
     sockets.loopbackWanted = m_loopbackRelay;
     if (sockets.loopbackWanted)
@@ -460,40 +464,12 @@ void Engine::runRelay()
     sockets.health->setMetricsFile(metricsFile(), RelayHealth::Clock::now());
 
     CameraQueues queues;
+    Relay relay(*this, sockets, queues);
     while (!m_terminated)
     {
         try
         {
-            sockets.health->tick(RelayHealth::Clock::now());
-            zmq::pollitem_t items[] = {
-                {sockets.input.handle(), 0, ZMQ_POLLIN, 0},
-                {sockets.agents.handle(), 0, ZMQ_POLLIN, 0},
-                {nullptr, m_wakeup.fd(), ZMQ_POLLIN, 0},
-            };
-            // An idle relay sleeps until a message, a subscription, a wake-up or the next
-            // health report.
-            const auto timeout = sockets.health->untilDue(RelayHealth::Clock::now());
-            if (zmq_poll(items, 3, static_cast<long>(timeout.count())) < 0)
-            {
-                if (zmq_errno() == EINTR)
-                    continue;
-                sockets.log.write(kRelayFunc, " poll Error: ", zmq_strerror(zmq_errno()));
-                // A poll that keeps failing must not turn into a busy loop that floods the log.
-                if (m_wakeup.waitFor(kPollErrorPause))
-                    m_wakeup.consume();
-                continue;
-            }
-            if (items[2].revents & ZMQ_POLLIN)
-            {
-                m_wakeup.consume();
-                if (m_terminated)
-                    break;
-                applySettings(sockets);
-            }
-            if (items[1].revents & ZMQ_POLLIN)
-                readSubscriptions(sockets.agents, queues);
-            if (items[0].revents & ZMQ_POLLIN)
-                relayWaitingMessages(sockets, queues);
+            relayPass(sockets, queues, relay);
         }
         catch (const std::exception& e)
         {
@@ -505,7 +481,7 @@ void Engine::runRelay()
     {
         logDropReport(report.cameraId, report.dropped, report.total);
     }
-    sockets.zap.reset(); //< Its thread stops before the sockets close.
+    sockets.ingress.reset(); //< The receiver is stopped, the ZAP handler's thread joined.
     try
     {
         sockets.health->tick(RelayHealth::Clock::now(), /*final*/ true);
@@ -516,101 +492,117 @@ void Engine::runRelay()
     }
 }
 
-/**
- * The service socket's options that never change (ServiceSocket), and every handshake goes to
- * the ZAP handler (also plain ones: the domain is enforced).
- */
-void Engine::openServiceSocket(Sockets& sockets)
+/** One wait for input, subscriptions, a wake-up or a deadline, and what it brought. */
+void Engine::relayPass(Sockets& sockets, CameraQueues& queues, Relay& relay)
 {
-    zmq::socket_t& input = sockets.input;
-    ServiceSocket::configure(input);
-    input.set(zmq::sockopt::zap_domain, ZapHandler::kZapDomain);
-    const int enforce = 1;
-    if (zmq_setsockopt(input.handle(), ZMQ_ZAP_ENFORCE_DOMAIN, &enforce, sizeof(enforce)) != 0)
+    const auto now = RelayHealth::Clock::now();
+    sockets.health->tick(now);
+    sockets.ingress->tick(now);
+    if (const std::optional<std::string> reason = sockets.ingress->failed())
+        fallBackInProcess(sockets, *reason);
+    zmq::pollitem_t items[] = {
+        sockets.ingress->pollItem(),
+        {sockets.agents.handle(), 0, ZMQ_POLLIN, 0},
+        {nullptr, m_wakeup.fd(), ZMQ_POLLIN, 0},
+    };
+    // An idle relay sleeps until a message, a subscription, a wake-up or the next report or
+    // receiver start.
+    const auto timeout = std::min(sockets.health->untilDue(now), sockets.ingress->untilDue(now));
+    if (zmq_poll(items, 3, static_cast<long>(timeout.count())) < 0)
     {
-        // Then a plain peer would pass unasked; the allow-list would hold only for CurveZMQ.
-        NX_PRINT << kRelayFunc << " ZMQ_ZAP_ENFORCE_DOMAIN failed: " << zmq_strerror(zmq_errno())
-            << " (plain peers are admitted without the address check)";
-        pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error, kServicePortCaption,
-            std::string("ZMQ_ZAP_ENFORCE_DOMAIN: ") + zmq_strerror(zmq_errno()));
+        if (zmq_errno() == EINTR)
+            return;
+        sockets.log.write(kRelayFunc, " poll Error: ", zmq_strerror(zmq_errno()));
+        // A poll that keeps failing must not turn into a busy loop that floods the log.
+        if (m_wakeup.waitFor(kPollErrorPause))
+            m_wakeup.consume();
+        return;
     }
-    try
+    if (items[2].revents & ZMQ_POLLIN)
     {
-        if (zmq_socket_monitor(input.handle(), kServiceMonitorEndpoint, ZapHandler::kMonitorEvents)
-            != 0)
-        {
-            throw zmq::error_t();
-        }
-        ZapHandler::ConnectionEvents connectionEvents;
-        connectionEvents.connected = [this](const std::string& address)
-            {
-                m_counters.engine().enginesConnected.fetch_add(1, std::memory_order_relaxed);
-                bump(m_counters.engine().connections);
-                m_connectionReports.refused(
-                    address, kConnectedReason, RefusalReporter::Clock::now());
-            };
-        connectionEvents.disconnected = [this](const std::string& address)
-            {
-                m_counters.engine().enginesConnected.fetch_sub(1, std::memory_order_relaxed);
-                bump(m_counters.engine().disconnects);
-                m_connectionReports.refused(
-                    address, kDisconnectedReason, RefusalReporter::Clock::now());
-            };
-        sockets.zap = std::make_unique<ZapHandler>(*m_context->context, kServiceMonitorEndpoint,
-            [this]() { return ingressPolicy(); }, m_refusals, logUtils,
-            std::move(connectionEvents));
+        m_wakeup.consume();
+        if (m_terminated)
+            return;
+        applySettings(sockets);
     }
-    catch (const std::exception& e)
-    {
-        // Without a handler every handshake fails (the domain is enforced): closed, not open.
-        NX_PRINT << kRelayFunc << " ZAP handler failed: " << e.what()
-            << " (no AI engine can connect)";
-        pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error, kServicePortCaption,
-            std::string("ZAP handler: ") + e.what());
-    }
+    if (items[1].revents & ZMQ_POLLIN)
+        readSubscriptions(sockets.agents, queues);
+    if (items[0].revents != 0)
+        sockets.ingress->receive(relay, kMessagesPerPass);
 }
 
 /**
- * Takes up the policy for the per-message checks and, when the listeners must be made anew
- * (address or encryption changed), closes the service port's endpoint (and with it its
- * connections) and listens on the latest port as the policy says, or not at all if its
- * encryption cannot be loaded. The allow-list and the authorised keys need no new listener: the
- * ZAP handler reads the latest policy at every handshake.
+ * The service port in a receiver process when "IsolateReceiver" asks for it and the receiver
+ * can be started; in this process otherwise, which the operator is told.
  */
-void Engine::applyIngressPolicy(Sockets& sockets, std::shared_ptr<const IngressPolicy> policy)
+std::unique_ptr<IngressSource> Engine::makeIngress(bool isolate)
 {
-    const bool relisten = !sockets.policy || !policy->sameListeners(*sockets.policy);
-    sockets.policy = policy;
-    if (!relisten)
-        return;
+    if (isolate)
+    {
+        auto isolated = std::make_unique<IsolatedIngress>(
+            ReceiverProcess::defaultExecutable(), logUtils, sink(), m_counters.engine());
+        const std::optional<std::string> failure = isolated->failed();
+        if (!failure)
+            return isolated;
+        return makeInProcessIngress("the receiver cannot be started: " + *failure);
+    }
+    return makeInProcessIngress("IsolateReceiver is off");
+}
 
-    closeServicePort(sockets);
-    if (policy->failClosedReason)
-    {
-        NX_PRINT << kRelayFunc << " not listening for the AI engine: encryption is asked for"
-            << " and " << *policy->failClosedReason;
-        pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error, kEncryptionCaption,
-            "The service port is closed: " + *policy->failClosedReason);
-        return;
-    }
-    zmq::socket_t& input = sockets.input;
-    input.set(zmq::sockopt::ipv6, policy->serviceAddress.find(':') != std::string::npos);
-    if (policy->curve)
-    {
-        input.set(zmq::sockopt::curve_server, 1);
-        input.set(zmq::sockopt::curve_secretkey, zmq::buffer(policy->serverKey.secretKey));
-    }
-    else
-    {
-        input.set(zmq::sockopt::curve_server, 0); //< Back to the NULL mechanism.
-    }
-    sockets.listeningEndpoint = bindInput(sockets, sockets.boundPort);
+std::unique_ptr<IngressSource> Engine::makeInProcessIngress(const std::string& reason)
+{
+    NX_PRINT << kRelayFunc << " " << kInProcessCaption << ": " << reason;
+    pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::warning, kInProcessCaption, reason);
+    return std::make_unique<InProcessIngress>(*m_context->context, logUtils, sink(),
+        [this]() { return ingressPolicy(); });
+}
+
+void Engine::fallBackInProcess(Sockets& sockets, const std::string& reason)
+{
+    sockets.ingress.reset();
+    sockets.ingress = makeInProcessIngress("the receiver cannot be started: " + reason);
+    sockets.policy.reset();
+    configureIngress(sockets);
+}
+
+/** The latest valid port and policy to the ingress (which ignores what it has already). */
+void Engine::configureIngress(Sockets& sockets)
+{
+    const int port = m_servicePort;
+    if (isServicePort(port))
+        sockets.port = port;
+    sockets.policy = ingressPolicy();
+    sockets.ingress->configure(sockets.port, sockets.policy);
 }
 
 std::shared_ptr<const IngressPolicy> Engine::ingressPolicy()
 {
     const std::lock_guard<std::mutex> lock(m_ingressMutex);
     return m_ingressPolicy;
+}
+
+void Engine::event(Level level, const std::string& caption, const std::string& description)
+{
+    pushPluginDiagnosticEvent(level, caption, description);
+}
+
+void Engine::refused(const std::string& address, const std::string& reason)
+{
+    m_refusals.refused(address, reason, RefusalReporter::Clock::now());
+}
+
+void Engine::connected(const std::string& address)
+{
+    m_counters.engine().enginesConnected.fetch_add(1, std::memory_order_relaxed);
+    bump(m_counters.engine().connections);
+    m_connectionReports.refused(address, kConnectedReason, RefusalReporter::Clock::now());
+}
+
+void Engine::disconnected(const std::string& address)
+{
+    m_counters.engine().enginesConnected.fetch_sub(1, std::memory_order_relaxed);
+    bump(m_counters.engine().disconnects);
+    m_connectionReports.refused(address, kDisconnectedReason, RefusalReporter::Clock::now());
 }
 
 void Engine::reportRefusal(
@@ -666,15 +658,13 @@ void Engine::reportNoCamera(Sockets& sockets, CameraQueues& queues, std::string_
  * Whether the AI engine that sent the message may reach its camera: the ZAP handler named the
  * engine's certificate as the connection's user id, whose "cameras" restrict it.
  */
-bool Engine::messageAllowed(Sockets& sockets, zmq::message_t& message, CameraCounters* camera)
+bool Engine::messageAllowed(Sockets& sockets, std::string_view message, const char* userId,
+    const char* peer, CameraCounters* camera)
 {
     if (!sockets.policy || !sockets.policy->curve)
         return true;
-    const char* const userId = zmq_msg_gets(message.handle(), "User-Id");
-    const std::string_view text(static_cast<const char*>(message.data()), message.size());
-    if (cameraAllowed(*sockets.policy, userId, text))
+    if (cameraAllowed(*sockets.policy, userId, message))
         return true;
-    const char* const peer = zmq_msg_gets(message.handle(), "Peer-Address");
     if (camera)
         camera->drop(DropReason::notAuthorised);
     m_refusals.refused(peer ? peer : "unknown address", kRefusedCamera,
@@ -684,33 +674,20 @@ bool Engine::messageAllowed(Sockets& sockets, zmq::message_t& message, CameraCou
     return false;
 }
 
-/** Moves the service to a new port and takes up the loopback switch. */
+/** Takes up new settings: the receiver switch, port and policy, the loopback copy. */
 void Engine::applySettings(Sockets& sockets)
 {
     sockets.health->setMetricsFile(metricsFile(), RelayHealth::Clock::now());
 
-    // A new listener (address or encryption changed) is made on the latest valid port.
-    const int servicePort = m_servicePort;
-    const bool portChanged = isServicePort(servicePort) && servicePort != sockets.boundPort;
-    if (portChanged)
-        sockets.boundPort = servicePort;
-    const std::shared_ptr<const IngressPolicy> policy = ingressPolicy();
-    const bool relisten = !sockets.policy || !policy->sameListeners(*sockets.policy);
-    if (policy != sockets.policy)
-        applyIngressPolicy(sockets, policy);
-
-    // A port that failed to bind is tried again only when the setting changes again. A refused
-    // value (0 marks one refused before any was accepted) changes nothing here.
-    if (portChanged && !relisten && !sockets.policy->failClosedReason)
+    const bool isolate = m_isolateReceiver;
+    if (isolate != sockets.isolateWanted)
     {
-        if (std::string endpoint = bindInput(sockets, servicePort); !endpoint.empty())
-        {
-            // The old port closes once the new one listens: an AI engine still sending there
-            // is refused, not served on a port nobody configured any more.
-            closeServicePort(sockets);
-            sockets.listeningEndpoint = std::move(endpoint);
-        }
+        sockets.isolateWanted = isolate;
+        // The old one goes first: it holds the port that the new one is to listen on.
+        sockets.ingress.reset();
+        sockets.ingress = makeIngress(isolate);
     }
+    configureIngress(sockets);
 
     const bool loopbackWanted = m_loopbackRelay;
     if (loopbackWanted == sockets.loopbackWanted)
@@ -758,72 +735,6 @@ void Engine::logDropReport(const std::string& cameraId, int64_t dropped, int64_t
         << " messages dropped (" << total << " in all)";
 }
 
-/**
- * Adds the service port, on the policy's address, to the input socket's endpoints; failures are
- * logged and reported. Returns the endpoint as ZeroMQ resolved it (what unbinding it takes),
- * empty on failure.
- */
-std::string Engine::bindInput(Sockets& sockets, int port)
-{
-    const std::string endpoint = serviceEndpoint(sockets.policy->serviceAddress, port);
-    // An endpoint unbound a moment ago is closed by ZeroMQ's I/O thread a little later: while
-    // it is, its port is still taken.
-    const auto deadline = std::chrono::steady_clock::now() + kRebindWait;
-    try
-    {
-        for (;;)
-        {
-            try
-            {
-                sockets.input.bind(endpoint);
-                break;
-            }
-            catch (const zmq::error_t& e)
-            {
-                if (e.num() != EADDRINUSE || !sockets.justUnbound || m_terminated
-                    || std::chrono::steady_clock::now() >= deadline)
-                {
-                    throw;
-                }
-                // A plain sleep: the wake-up stays pending for the loop (new settings, a stop
-                // seen within one pause).
-                std::this_thread::sleep_for(kRebindPause);
-            }
-        }
-        sockets.justUnbound = false;
-    }
-    catch (const zmq::error_t& e)
-    {
-        sockets.justUnbound = false;
-        NX_PRINT << kRelayFunc << " bind " << endpoint << " failed: " << e.what();
-        pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error, kServicePortCaption,
-            endpoint + ": " + e.what());
-        return {};
-    }
-    NX_PRINT << kRelayFunc << " bind " << endpoint;
-    std::string bound = sockets.input.get(zmq::sockopt::last_endpoint);
-    pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::info, kListeningCaption, bound);
-    return bound;
-}
-
-void Engine::closeServicePort(Sockets& sockets)
-{
-    if (sockets.listeningEndpoint.empty())
-        return;
-    try
-    {
-        sockets.input.unbind(sockets.listeningEndpoint);
-        sockets.justUnbound = true;
-        NX_PRINT << kRelayFunc << " unbind " << sockets.listeningEndpoint;
-    }
-    catch (const zmq::error_t& e)
-    {
-        NX_PRINT << kRelayFunc << " unbind " << sockets.listeningEndpoint << " failed: "
-            << e.what();
-    }
-    sockets.listeningEndpoint.clear();
-}
-
 /** The agents' (un)subscriptions: one byte 1 or 0, then the prefix. */
 void Engine::readSubscriptions(zmq::socket_t& agents, CameraQueues& queues)
 {
@@ -851,36 +762,13 @@ void Engine::readSubscriptions(zmq::socket_t& agents, CameraQueues& queues)
     }
 }
 
-/**
- * Moves the waiting messages from the input to the agents (and the loopback copy), each as a
- * message of its own. Without a bound agent endpoint they are still taken, so that nothing piles
- * up. Would-block on the input is not an error: nothing more is waiting.
- */
-void Engine::relayWaitingMessages(Sockets& sockets, CameraQueues& queues)
-{
-    for (int i = 0; i < kMessagesPerPass && !m_terminated; ++i)
-    {
-        zmq::message_t message;
-        try
-        {
-            if (!sockets.input.recv(message, zmq::recv_flags::dontwait))
-                return;
-        }
-        catch (const zmq::error_t& e)
-        {
-            sockets.log.write(kRelayFunc, " recv error: ", e.what());
-            return;
-        }
-        relayOneMessage(sockets, queues, message);
-    }
-}
-
-void Engine::relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::message_t& message)
+void Engine::relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::message_t& message,
+    const char* userId, const char* peer)
 {
     bump(m_counters.engine().received);
     const std::string_view text(static_cast<const char*>(message.data()), message.size());
     CameraQueues::Camera* const camera = queues.find(text);
-    if (!messageAllowed(sockets, message, camera ? camera->counters.get() : nullptr))
+    if (!messageAllowed(sockets, text, userId, peer, camera ? camera->counters.get() : nullptr))
         return;
     if (sockets.loopback)
     {

@@ -1,6 +1,7 @@
 // The plugin's engine: engine manifest, device agent factory, and the relay thread
-// (threadFuncZeromqLoop) that takes every message from the AI engine's service port and
-// republishes it, unchanged, in-process to the device agents of this engine, and, when the
+// (threadFuncZeromqLoop) that takes every message from the AI engine's service port (held by a
+// receiver process that the relay starts and supervises, or, as the fallback, by the same units
+// in this process: IngressSource) and republishes it, unchanged, in-process to the device agents of this engine, and, when the
 // "LoopbackRelay" setting is on, as a copy for outside watchers on tcp://127.0.0.1:688. The
 // relay counts every message into the shared IngestCounters (received, relayed, for no camera,
 // queue full, not authorised) and tells the operator what its ingest looks like: diagnostic
@@ -10,7 +11,8 @@
 // Ownership: the engine creates the ZeroMQ context (RelayContext) and shares it with every
 // agent it makes; an agent may outlive the engine, it then receives nothing more. Server threads
 // construct, configure and destroy the engine; the destructor stops and joins the relay at once
-// (through a Wakeup polled beside the sockets). Only the relay thread touches the sockets. The
+// (through a Wakeup polled beside the sockets), which stops and reaps the receiver. Only the
+// relay thread touches the sockets and the receiver. The
 // device agent returned by doObtainDeviceAgent carries one reference for the server.
 #pragma once
 
@@ -27,7 +29,9 @@
 #include <nx/sdk/analytics/helpers/engine.h>
 #include <nx/sdk/helpers/settings_response.h>
 
-#include "ingress_policy.h"
+#include "ingress/ingress_policy.h"
+#include "ingress/ingress_sink.h"
+#include "ingress/ingress_source.h"
 #include "relay_context.h"
 #include "thread_annotations.h"
 #include "wakeup.h"
@@ -42,7 +46,7 @@ namespace nx::vms_server_plugins::analytics::sample {
 class Plugin;
 class CameraQueues;
 
-class Engine: public nx::sdk::analytics::Engine
+class Engine: public nx::sdk::analytics::Engine, private IngressSink
 {
 public:
     static constexpr int kInitialServicePort = 9011;
@@ -67,18 +71,30 @@ protected:
 
 private:
     struct Sockets;
+    struct Relay;
 
     void threadFuncZeromqLoop();
     /** Sleeps for `duration` unless a stop is requested; false if it was. */
     [[nodiscard]] bool sleepUnlessStopped(std::chrono::milliseconds duration);
     void runRelay();
+    void relayPass(Sockets& sockets, CameraQueues& queues, Relay& relay);
     void applySettings(Sockets& sockets);
-    void applyIngressPolicy(Sockets& sockets, std::shared_ptr<const IngressPolicy> policy);
-    void openServiceSocket(Sockets& sockets);
-    [[nodiscard]] bool messageAllowed(
-        Sockets& sockets, zmq::message_t& message, CameraCounters* camera);
+    [[nodiscard]] std::unique_ptr<IngressSource> makeIngress(bool isolate);
+    [[nodiscard]] std::unique_ptr<IngressSource> makeInProcessIngress(const std::string& reason);
+    void fallBackInProcess(Sockets& sockets, const std::string& reason);
+    void configureIngress(Sockets& sockets);
+    [[nodiscard]] bool messageAllowed(Sockets& sockets, std::string_view message,
+        const char* userId, const char* peer, CameraCounters* camera);
     /** The latest policy from the settings; any thread. */
     [[nodiscard]] std::shared_ptr<const IngressPolicy> ingressPolicy();
+    IngressSink& sink() { return *this; }
+
+    // IngressSink: what the service port tells, from the relay's or the ZAP handler's thread.
+    void event(Level level, const std::string& caption, const std::string& description) override;
+    void refused(const std::string& address, const std::string& reason) override;
+    void connected(const std::string& address) override;
+    void disconnected(const std::string& address) override;
+
     void reportRefusal(const std::string& address, const std::string& reason, int64_t unreported);
     /** "AI engine connected" or "disconnected"; ZAP handler's thread. */
     void reportConnection(
@@ -88,16 +104,14 @@ private:
     void applyMetricsFile(nx::sdk::SettingsResponse* response);
     [[nodiscard]] std::string metricsFile() EXCLUDES(m_metricsMutex);
     void openLoopback(Sockets& sockets);
-    [[nodiscard]] std::string bindInput(Sockets& sockets, int port);
-    void closeServicePort(Sockets& sockets);
     /** Takes "ServicePort" if it is valid; refuses it in the response otherwise. */
     void applyServicePort(nx::sdk::SettingsResponse* response);
     /** Puts an error for the setting into the response and logs it; the old value stays. */
     void refuseSetting(nx::sdk::SettingsResponse* response, const std::string& name,
         const std::string& value, const std::string& expected);
     void readSubscriptions(zmq::socket_t& agents, CameraQueues& queues);
-    void relayWaitingMessages(Sockets& sockets, CameraQueues& queues);
-    void relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::message_t& message);
+    void relayOneMessage(Sockets& sockets, CameraQueues& queues, zmq::message_t& message,
+        const char* userId, const char* peer);
     void logDropReport(const std::string& cameraId, int64_t dropped, int64_t total);
 
 private:
@@ -125,6 +139,9 @@ private:
 
     /** "LoopbackRelay": written by settingsReceived(), read by the relay on wake-ups. */
     std::atomic<bool> m_loopbackRelay{true};
+
+    /** "IsolateReceiver": written by settingsReceived(), read by the relay on wake-ups. */
+    std::atomic<bool> m_isolateReceiver{true};
 
     /**
      * Guards m_ingressPolicy: settingsReceived() (server thread) writes, the relay and the ZAP

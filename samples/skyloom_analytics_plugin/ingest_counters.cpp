@@ -62,6 +62,8 @@ EngineSnapshot EngineCounters::snapshot() const noexcept
     result.connections = connections.load(std::memory_order_relaxed);
     result.disconnects = disconnects.load(std::memory_order_relaxed);
     result.refusedPeers = refusedPeers.load(std::memory_order_relaxed);
+    result.receiverRestarts = receiverRestarts.load(std::memory_order_relaxed);
+    result.receiverLost = receiverLost.load(std::memory_order_relaxed);
     return result;
 }
 

@@ -115,6 +115,9 @@ struct EngineSnapshot
     uint64_t connections = 0; //< AI-engine connections accepted since the start.
     uint64_t disconnects = 0;
     uint64_t refusedPeers = 0; //< Handshakes and messages refused by the ingress policy.
+    uint64_t receiverRestarts = 0; //< Receiver processes that ended and were replaced.
+    /** Messages the receiver took but the relay never got (relay behind, receiver died). */
+    uint64_t receiverLost = 0;
 };
 
 /** The counters of one engine's relay; written by the relay and the ZAP handler's thread. */
@@ -127,6 +130,8 @@ struct EngineCounters
     std::atomic<uint64_t> connections{0};
     std::atomic<uint64_t> disconnects{0};
     std::atomic<uint64_t> refusedPeers{0};
+    std::atomic<uint64_t> receiverRestarts{0};
+    std::atomic<uint64_t> receiverLost{0};
 
     [[nodiscard]] EngineSnapshot snapshot() const noexcept;
 };

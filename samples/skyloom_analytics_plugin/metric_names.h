@@ -12,6 +12,8 @@ constexpr const char* kEnginesConnected = "skyloom_engine_ai_engines_connected";
 constexpr const char* kEngineConnections = "skyloom_engine_ai_engine_connections_total";
 constexpr const char* kEngineDisconnects = "skyloom_engine_ai_engine_disconnects_total";
 constexpr const char* kEngineRefused = "skyloom_engine_refused_peers_total";
+constexpr const char* kEngineReceiverRestarts = "skyloom_engine_receiver_restarts_total";
+constexpr const char* kEngineReceiverLost = "skyloom_engine_receiver_messages_lost_total";
 
 constexpr const char* kCameraReceived = "skyloom_camera_messages_received_total";
 constexpr const char* kCameraConverted = "skyloom_camera_messages_converted_total";

@@ -107,6 +107,12 @@ std::string metricsText(const EngineSnapshot& engine, const std::vector<CameraSn
     engineFamily(metric_names::kEngineRefused, "counter",
         "Handshakes and messages refused by the ingress policy.",
         std::to_string(engine.refusedPeers));
+    engineFamily(metric_names::kEngineReceiverRestarts, "counter",
+        "Receiver processes that ended and were started again.",
+        std::to_string(engine.receiverRestarts));
+    engineFamily(metric_names::kEngineReceiverLost, "counter",
+        "Messages the receiver process took but could not hand over (relay behind, or it died).",
+        std::to_string(engine.receiverLost));
 
     out.family(metric_names::kCameraReceived, "counter",
         "Messages taken off the camera's queue.");

@@ -50,6 +50,13 @@ std::string Plugin::manifestString() const
                         "name": "AllowedEngineAddresses",
                         "caption": "Allowed AI Engine Addresses (IP addresses and CIDR ranges, comma-separated; empty for any)",
                         "defaultValue": ""
+                    },
+                    {
+                        "type": "CheckBox",
+                        "name": "IsolateReceiver",
+                        "caption": "Receive from AI engines in a separate, sandboxed process (recommended)",
+                        "defaultValue": true,
+                        "value": true
                     }
                 ]
             },

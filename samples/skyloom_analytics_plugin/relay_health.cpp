@@ -15,7 +15,8 @@ bool sameCounts(const EngineSnapshot& a, const EngineSnapshot& b)
 {
     return a.received == b.received && a.relayed == b.relayed && a.noCamera == b.noCamera
         && a.enginesConnected == b.enginesConnected && a.connections == b.connections
-        && a.disconnects == b.disconnects && a.refusedPeers == b.refusedPeers;
+        && a.disconnects == b.disconnects && a.refusedPeers == b.refusedPeers
+        && a.receiverRestarts == b.receiverRestarts && a.receiverLost == b.receiverLost;
 }
 
 bool sameCounts(const CameraSnapshot& a, const CameraSnapshot& b)
@@ -50,7 +51,9 @@ std::string engineHealthLine(const EngineSnapshot& engine)
         + " engines_connected=" + std::to_string(engine.enginesConnected)
         + " connections=" + std::to_string(engine.connections)
         + " disconnects=" + std::to_string(engine.disconnects)
-        + " refused=" + std::to_string(engine.refusedPeers);
+        + " refused=" + std::to_string(engine.refusedPeers)
+        + " receiver_restarts=" + std::to_string(engine.receiverRestarts)
+        + " receiver_lost=" + std::to_string(engine.receiverLost);
 }
 
 std::string cameraHealthLine(const CameraSnapshot& camera)

@@ -1,6 +1,9 @@
 #include "hardening_support.h"
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -19,7 +22,9 @@ using namespace nx::sdk::analytics;
 
 bool PluginUnderTest::load(std::string* errorText)
 {
-    if (!m_library.load(SKYLOOM_PLUGIN_PATH))
+    // A copy of the library in a folder of its own (with another receiver, or none).
+    const char* const path = std::getenv("SKYLOOM_PLUGIN_PATH");
+    if (!m_library.load(path && *path ? path : SKYLOOM_PLUGIN_PATH))
     {
         *errorText = m_library.errorText();
         return false;
@@ -46,8 +51,10 @@ EngineUnderTest startEngine(
     result.engine->setHandler(result.handler.get());
     result.engine->setEngineInfo(makePtr<testhost::EngineInfo>(engineId).get());
     result.printPrefix = "[engine_" + engineId.substr(0, 9) + "..}] ";
-    if (!testhost::doSetSettings(result.engine.get(),
-        testhost::Settings{{"ServicePort", std::to_string(servicePort)}}).isOk())
+    testhost::Settings settings{{"ServicePort", std::to_string(servicePort)}};
+    if (const char* isolate = std::getenv("SKYLOOM_ISOLATE_RECEIVER"))
+        settings["IsolateReceiver"] = isolate;
+    if (!testhost::doSetSettings(result.engine.get(), settings).isOk())
     {
         result.engine.reset();
     }
@@ -296,23 +303,11 @@ bool deliverUntil(int port, const std::string& probe, const std::function<bool()
 //-------------------------------------------------------------------------------------------------
 // The process.
 
-int64_t residentKiB()
+pid_t servicePortProcess()
 {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-    {
-        if (line.rfind("VmRSS:", 0) == 0)
-        {
-            std::istringstream fields(line.substr(6));
-            int64_t kib = -1;
-            fields >> kib;
-            return kib;
-        }
-    }
-    return -1;
+    const std::vector<pid_t> receivers = testhost::receiverProcesses();
+    return receivers.empty() ? getpid() : receivers.front();
 }
-
 
 #if defined(__has_feature)
     #if __has_feature(address_sanitizer)

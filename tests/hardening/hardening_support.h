@@ -6,7 +6,10 @@
 #pragma once
 
 #include <atomic>
+#include <sys/types.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -204,10 +207,11 @@ bool deliverUntil(int port, const std::string& probe, const std::function<bool()
 
 // The process.
 
-/** Resident memory from /proc/self/status, in KiB; -1 if unreadable. */
-int64_t residentKiB();
-
 using testhost::openDescriptorCount;
+using testhost::residentKiB;
+
+/** The process that holds the service port: the receiver, or this one if none runs. */
+pid_t servicePortProcess();
 
 /** True when built with AddressSanitizer or ThreadSanitizer (memory readings differ). */
 bool builtWithAddressSanitizer();
@@ -242,6 +246,14 @@ protected:
         s_errorText = waitForRelay(s_engine, servicePort);
         if (!s_errorText.empty())
             return;
+        // The suite run on purpose without the receiver process: it must say so.
+        if (std::getenv("SKYLOOM_EXPECT_IN_PROCESS")
+            && !waitForEvent(*s_engine.handler, nx::sdk::IPluginDiagnosticEvent::Level::warning,
+                "AI engine receiver runs inside the server", "", kRelayStartTimeout))
+        {
+            s_errorText = "no event: AI engine receiver runs inside the server";
+            return;
+        }
         s_baseline = s_plugin->stats()->alive();
     }
 

@@ -106,6 +106,8 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
     engine.connections = 105;
     engine.disconnects = 106;
     engine.refusedPeers = 107;
+    engine.receiverRestarts = 108;
+    engine.receiverLost = 109;
 
     const std::vector<std::string> ids = {"quote\"d", "back\\slash", "line\nfeed",
         "literal\\n", "ends with\\", "камера-東京-Ü", "{a}=b,c=\"d\"}"};
@@ -134,6 +136,8 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         {{"skyloom_engine_ai_engine_connections_total", {}}, 105},
         {{"skyloom_engine_ai_engine_disconnects_total", {}}, 106},
         {{"skyloom_engine_refused_peers_total", {}}, 107},
+        {{"skyloom_engine_receiver_restarts_total", {}}, 108},
+        {{"skyloom_engine_receiver_messages_lost_total", {}}, 109},
     };
     for (const CameraSnapshot& camera: cameras)
     {
@@ -166,6 +170,8 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         {"skyloom_engine_ai_engine_connections", "counter"},
         {"skyloom_engine_ai_engine_disconnects", "counter"},
         {"skyloom_engine_refused_peers", "counter"},
+        {"skyloom_engine_receiver_restarts", "counter"},
+        {"skyloom_engine_receiver_messages_lost", "counter"},
         {"skyloom_camera_messages_received", "counter"},
         {"skyloom_camera_messages_converted", "counter"},
         {"skyloom_camera_packets_pushed", "counter"},

@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 #include <zmq.h>
 
-#include "certificates.h"
-#include "ingress_policy.h"
+#include "ingress/certificates.h"
+#include "ingress/ingress_policy.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 namespace {

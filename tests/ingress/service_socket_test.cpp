@@ -9,7 +9,7 @@
 
 #include <skyloom/testhost/raw_zmtp_peer.h>
 
-#include "service_socket.h"
+#include "ingress/service_socket.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 namespace {

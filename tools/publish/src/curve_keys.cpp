@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "certificates.h"
+#include "ingress/certificates.h"
 
 namespace skyloom::publish {
 

@@ -4,11 +4,11 @@
 
 namespace nx::vms_server_plugins::analytics::sample {
 
-void ServiceSocket::configure(zmq::socket_t& socket)
+void ServiceSocket::configure(zmq::socket_t& socket, int inputHighWaterMark)
 {
     socket.set(zmq::sockopt::linger, 0);
     socket.set(zmq::sockopt::maxmsgsize, kMaxMessageSize);
-    socket.set(zmq::sockopt::rcvhwm, kInputHighWaterMark);
+    socket.set(zmq::sockopt::rcvhwm, inputHighWaterMark);
     socket.set(zmq::sockopt::subscribe, "");
     socket.set(zmq::sockopt::tcp_keepalive, 1);
     socket.set(zmq::sockopt::tcp_keepalive_idle, static_cast<int>(kKeepAliveIdle.count()));

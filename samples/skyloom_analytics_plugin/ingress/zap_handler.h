@@ -2,13 +2,13 @@
 // port (which carries kZapDomain and enforces it, so plain peers are asked about too) from the
 // current IngressPolicy: address allow-list, connections per address, CurveZMQ keys. It also
 // reads the service socket's monitor to count live connections per peer address, to learn of
-// handshakes that failed before reaching it, and to tell the engine of AI engines that connected
-// (handshake done) and disconnected. Every refusal goes to the RefusalReporter.
+// handshakes that failed before reaching it, and to tell of AI engines that connected (handshake
+// done) and disconnected. Refusals and connections go to the IngressSink.
 //
-// Threads: constructed and destroyed by the relay thread (after the service socket is made
-// and before it is bound); it owns one thread of its own, stopped at once through a Wakeup and
-// joined by the destructor. The policy source is called on that thread, for every handshake, so
-// that new settings hold from the next handshake on.
+// Threads: constructed and destroyed by the thread that owns the service socket (after the
+// socket is made and before it is bound); it owns one thread of its own, stopped at once through
+// a Wakeup and joined by the destructor. The policy source and the sink are called on that
+// thread, for every handshake, so that new settings hold from the next handshake on.
 #pragma once
 
 #include <atomic>
@@ -26,6 +26,7 @@
 
 #include "camera_log.h"
 #include "ingress_policy.h"
+#include "ingress_sink.h"
 #include "wakeup.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
@@ -45,13 +46,6 @@ public:
     static constexpr int kMonitorEvents = ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED
         | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL | ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL;
 
-    /** Called on the ZAP thread with the peer's address; either may be empty. */
-    struct ConnectionEvents
-    {
-        std::function<void(const std::string& address)> connected;
-        std::function<void(const std::string& address)> disconnected;
-    };
-
     /**
      * Binds the context's ZAP endpoint, connects to the monitor endpoint of the service socket
      * (already asked for with kMonitorEvents) and starts the thread. Throws zmq::error_t or
@@ -60,8 +54,7 @@ public:
     using PolicySource = std::function<std::shared_ptr<const IngressPolicy>()>;
 
     ZapHandler(zmq::context_t& context, const std::string& monitorEndpoint,
-        PolicySource policySource, RefusalReporter& reporter, const nx::sdk::LogUtils& logUtils,
-        ConnectionEvents connectionEvents = {});
+        PolicySource policySource, IngressSink& sink, const nx::sdk::LogUtils& logUtils);
     ~ZapHandler();
 
     ZapHandler(const ZapHandler&) = delete;
@@ -84,10 +77,8 @@ private:
         const std::string& mechanism, const std::string& credentials);
 
 private:
-    RefusalReporter& m_reporter;
-
+    IngressSink& m_sink;
     const PolicySource m_policySource;
-    const ConnectionEvents m_connectionEvents;
 
     Wakeup m_wakeup;
     /** Set once by the destructor, read by the ZAP thread after every wake-up. */

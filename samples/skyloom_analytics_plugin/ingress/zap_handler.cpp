@@ -41,12 +41,10 @@ std::string toString(const zmq::message_t& message)
 } // namespace
 
 ZapHandler::ZapHandler(zmq::context_t& context, const std::string& monitorEndpoint,
-    PolicySource policySource, RefusalReporter& reporter, const nx::sdk::LogUtils& logUtils,
-    ConnectionEvents connectionEvents)
+    PolicySource policySource, IngressSink& sink, const nx::sdk::LogUtils& logUtils)
     :
-    m_reporter(reporter),
+    m_sink(sink),
     m_policySource(std::move(policySource)),
-    m_connectionEvents(std::move(connectionEvents)),
     m_zap(context, zmq::socket_type::rep),
     m_monitor(context, zmq::socket_type::pair),
     m_log(logUtils)
@@ -145,8 +143,8 @@ void ZapHandler::readMonitor()
                 const auto peer = m_peerOfDescriptor.find(fd);
                 const std::string address =
                     peer == m_peerOfDescriptor.end() ? kUnknownAddress : peer->second;
-                if (m_admittedDescriptors.erase(fd) > 0 && m_connectionEvents.disconnected)
-                    m_connectionEvents.disconnected(address);
+                if (m_admittedDescriptors.erase(fd) > 0)
+                    m_sink.disconnected(address);
                 if (peer != m_peerOfDescriptor.end())
                 {
                     const auto count = m_connectionsOfPeer.find(peer->second);
@@ -165,8 +163,7 @@ void ZapHandler::readMonitor()
                     if (policy && policy->restricted())
                     {
                         m_log.write(kRefusedLine, kRefusedHandshake, " (" + address + ")");
-                        m_reporter.refused(
-                            address, kRefusedHandshake, RefusalReporter::Clock::now());
+                        m_sink.refused(address, kRefusedHandshake);
                     }
                 }
                 break;
@@ -221,7 +218,7 @@ void ZapHandler::answerRequest()
     {
         // Each refusal in the log (held to a rate per reason); the event once a minute.
         m_log.write(kRefusedLine, verdict.reason, " (" + address + ")");
-        m_reporter.refused(address, verdict.reason, RefusalReporter::Clock::now());
+        m_sink.refused(address, verdict.reason);
     }
 }
 
@@ -233,8 +230,7 @@ void ZapHandler::admitted(const std::string& address)
     {
         if (peer == address && m_admittedDescriptors.insert(fd).second)
         {
-            if (m_connectionEvents.connected)
-                m_connectionEvents.connected(address);
+            m_sink.connected(address);
             return;
         }
     }

@@ -9,9 +9,11 @@
 // dies while flooding, or anyone who can connect, could take the server down with every camera.
 // What is kept: a peer's own heartbeats are honoured (a peer that sets ZMQ_HEARTBEAT_IVL and
 // ZMQ_HEARTBEAT_TTL is cut when it falls silent for its TTL, and what it left unfinished is
-// freed), and TCP keepalive closes connections whose peer's host or network has gone. (A peer's
-// own PINGs, mixed into a flood before it resets, reach the same assertion through their reply;
-// that takes a peer that means it, within the ingress rules; it is a documented residual risk.)
+// freed), and TCP keepalive closes connections whose peer's host or network has gone. A peer's
+// own PINGs, mixed into a flood before it resets, reach the same assertion through their reply:
+// so the receiver process, where the socket normally lives, never holds input back (no receive
+// high-water mark), and an abort there ends only that process. In the server's own process (the
+// fallback) the bound below stays, and the risk with it.
 //
 // Plain functions; call before the socket binds, from the thread that owns the socket.
 #pragma once
@@ -39,8 +41,11 @@ struct ServiceSocket
     static constexpr std::chrono::seconds kKeepAliveInterval{5};
     static constexpr int kKeepAliveProbes = 3;
 
-    /** Sets the options above (and subscribes to everything). Throws zmq::error_t. */
-    static void configure(zmq::socket_t& socket);
+    /**
+     * Sets the options above (and subscribes to everything), with the given receive high-water
+     * mark (0: none). Throws zmq::error_t.
+     */
+    static void configure(zmq::socket_t& socket, int inputHighWaterMark = kInputHighWaterMark);
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -1,0 +1,35 @@
+// The service port in the server's process: the fallback when the receiver process cannot run,
+// or the administrator's choice ("IsolateReceiver" off). libzmq parses the peers' bytes here, so
+// a fault of libzmq that a peer can reach takes the server with it; each connection's input is
+// held to ServiceSocket::kInputHighWaterMark messages, which bounds the memory a peer can take.
+//
+// Threads: the relay thread only; the ZAP handler's thread calls the sink.
+#pragma once
+
+#include "camera_log.h"
+#include "ingress_sink.h"
+#include "ingress_source.h"
+#include "service_listener.h"
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+class InProcessIngress: public IngressSource
+{
+public:
+    InProcessIngress(zmq::context_t& context, const nx::sdk::LogUtils& logUtils,
+        IngressSink& sink, ZapHandler::PolicySource policySource);
+
+    zmq::pollitem_t pollItem() override;
+    void configure(int port, std::shared_ptr<const IngressPolicy> policy) override;
+    void receive(IngressConsumer& consumer, int max) override;
+    std::chrono::milliseconds untilDue(Clock::time_point now) const override;
+    void tick(Clock::time_point) override {}
+    std::optional<std::string> failed() const override { return std::nullopt; }
+
+private:
+    ServiceListener m_listener;
+    /** Receive errors, held to a rate. */
+    CameraLog m_log;
+};
+
+} // namespace nx::vms_server_plugins::analytics::sample

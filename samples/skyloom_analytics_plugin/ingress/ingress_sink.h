@@ -1,0 +1,39 @@
+// What the service port's units tell about who connects and whether the port listens. In the
+// server's process the engine implements it directly; in the receiver process it becomes frames
+// on the channel, which the engine turns into the same calls. Log lines travel separately (the
+// print statements of the units themselves).
+//
+// Threads: called from the thread that owns the service socket and from the ZAP handler's
+// thread; an implementation is thread-safe.
+#pragma once
+
+#include <string>
+
+#include <nx/sdk/i_plugin_diagnostic_event.h>
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+class IngressSink
+{
+public:
+    using Level = nx::sdk::IPluginDiagnosticEvent::Level;
+
+    virtual ~IngressSink() = default;
+
+    /** A plugin diagnostic event for the operator (captions from ingress_captions.h). */
+    virtual void event(Level level, const std::string& caption, const std::string& description)
+        = 0;
+    /** A handshake or connection of the address was refused for `reason`. */
+    virtual void refused(const std::string& address, const std::string& reason) = 0;
+    /** An AI engine's handshake was admitted. */
+    virtual void connected(const std::string& address) = 0;
+    /** An admitted AI engine's connection ended. */
+    virtual void disconnected(const std::string& address) = 0;
+};
+
+// The captions of the service port's events; the engine accepts no other from a receiver.
+constexpr const char* kServicePortCaption = "Cannot listen for the AI engine";
+constexpr const char* kEncryptionCaption = "AI engine encryption unavailable";
+constexpr const char* kListeningCaption = "Listening for the AI engine";
+
+} // namespace nx::vms_server_plugins::analytics::sample

@@ -1,0 +1,58 @@
+// Where the relay gets the AI engines' messages from: the service port in this process
+// (InProcessIngress) or a receiver process over its channel (IsolatedIngress). Either way the
+// relay polls one item, configures it with the port and the policy, and takes what is waiting;
+// messages come with the user id that the ZAP handler gave their connection and the peer's
+// address, and what the service port tells goes to the IngressSink.
+//
+// Threads: the relay thread only.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <zmq.hpp>
+
+#include "ingress_policy.h"
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+/** Takes each message from the source; userId and peer may be null. */
+class IngressConsumer
+{
+public:
+    virtual ~IngressConsumer() = default;
+    virtual void deliver(zmq::message_t& message, const char* userId, const char* peer) = 0;
+};
+
+class IngressSource
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    virtual ~IngressSource() = default;
+
+    /** What to poll for input; events 0 while there is nothing to poll. */
+    [[nodiscard]] virtual zmq::pollitem_t pollItem() = 0;
+
+    /** Listens on `port` (1024..65535) as the policy says; the same values again: nothing. */
+    virtual void configure(int port, std::shared_ptr<const IngressPolicy> policy) = 0;
+
+    /** Takes up to `max` waiting messages (and whatever else is waiting) after a poll. */
+    virtual void receive(IngressConsumer& consumer, int max) = 0;
+
+    /** How long the relay may sleep before tick() has work. */
+    [[nodiscard]] virtual std::chrono::milliseconds untilDue(Clock::time_point now) const = 0;
+
+    /** Time-driven work (starting a receiver again). */
+    virtual void tick(Clock::time_point now) = 0;
+
+    /**
+     * Why this source can no longer serve and the service port must run in the server's process
+     * instead (a receiver that cannot be started); nothing while it serves.
+     */
+    [[nodiscard]] virtual std::optional<std::string> failed() const = 0;
+};
+
+} // namespace nx::vms_server_plugins::analytics::sample

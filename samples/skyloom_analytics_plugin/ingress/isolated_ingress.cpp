@@ -1,0 +1,285 @@
+#include "isolated_ingress.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include <nx/kit/debug.h>
+
+#include "listener_config.h"
+
+#undef NX_PRINT_PREFIX
+#define NX_PRINT_PREFIX (this->m_logUtils.printPrefix())
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+namespace {
+
+constexpr char kRelayFunc[] = "threadFuncZeromqLoop";
+
+/** Configuration frames waiting for a receiver that does not read; far more than one needs. */
+constexpr size_t kMaxConfigurationBytes = 16 * 1024 * 1024;
+
+/** What a receiver may put into the server's log and events within one window. */
+constexpr std::chrono::seconds kTextWindow{60};
+constexpr int kLinesPerWindow = 600;
+constexpr int kEventsPerWindow = 120;
+
+/** The captions that a receiver may raise; anything else is a malformed frame. */
+constexpr std::array<const char*, 3> kReceiverCaptions = {
+    kServicePortCaption, kEncryptionCaption, kListeningCaption};
+
+/** The refusal reasons that a receiver may give. */
+constexpr std::array<const char*, 5> kReceiverReasons = {
+    kRefusedAddress, kRefusedKey, kRefusedHandshake, kRefusedCamera, kRefusedConnections};
+
+template<size_t N>
+bool isOneOf(std::string_view text, const std::array<const char*, N>& known)
+{
+    return std::any_of(known.begin(), known.end(),
+        [text](const char* item) { return text == item; });
+}
+
+/** A receiver's text as the server may show it: printable ASCII, the rest as '?'. */
+std::string printable(std::string_view text)
+{
+    std::string result(text);
+    for (char& c: result)
+    {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
+            c = '?';
+    }
+    return result;
+}
+
+} // namespace
+
+IsolatedIngress::IsolatedIngress(std::string executable, const nx::sdk::LogUtils& logUtils,
+    IngressSink& sink, EngineCounters& counters)
+    :
+    m_executable(std::move(executable)),
+    m_logUtils(logUtils),
+    m_sink(sink),
+    m_counters(counters)
+{
+    startReceiver(Clock::now());
+}
+
+IsolatedIngress::~IsolatedIngress()
+{
+    if (m_process)
+        (void) m_process->stop();
+}
+
+zmq::pollitem_t IsolatedIngress::pollItem()
+{
+    if (!m_process)
+        return {nullptr, -1, 0, 0};
+    const short events = static_cast<short>(ZMQ_POLLIN | (m_writer->empty() ? 0 : ZMQ_POLLOUT));
+    return {nullptr, m_process->channel(), events, 0};
+}
+
+void IsolatedIngress::configure(int port, std::shared_ptr<const IngressPolicy> policy)
+{
+    if (port == m_port && policy == m_policy)
+        return;
+    m_port = port;
+    m_policy = std::move(policy);
+    sendConfiguration();
+}
+
+void IsolatedIngress::sendConfiguration()
+{
+    if (!m_process || !m_policy)
+        return;
+    m_writer->pushAlways(
+        encodeText(FrameType::config, encodeListenerConfig(m_port, *m_policy)));
+    if (m_writer->queuedBytes() > kMaxConfigurationBytes || !m_writer->flush(m_process->channel()))
+        ended("does not take its configuration", Clock::now());
+}
+
+void IsolatedIngress::receive(IngressConsumer& consumer, int max)
+{
+    if (!m_process)
+        return;
+    if (!m_writer->empty() && !m_writer->flush(m_process->channel()))
+    {
+        ended("closed its channel", Clock::now());
+        return;
+    }
+    for (int i = 0; i < max && m_process; ++i)
+    {
+        Frame frame;
+        switch (m_reader->next(m_process->channel(), &frame))
+        {
+            case ChannelReader::Status::needMore:
+                return;
+            case ChannelReader::Status::closed:
+                ended("", Clock::now());
+                return;
+            case ChannelReader::Status::error:
+                ended(std::string("sent a malformed frame (")
+                    + channelErrorText(m_reader->error()) + ")", Clock::now());
+                return;
+            case ChannelReader::Status::frame:
+                if (!handle(frame, consumer))
+                    return;
+                break;
+        }
+    }
+}
+
+bool IsolatedIngress::handle(const Frame& frame, IngressConsumer& consumer)
+{
+    const auto text = [](std::string_view view) { return std::string(view); };
+    switch (frame.type)
+    {
+        case FrameType::message:
+        {
+            zmq::message_t message(frame.body.data(), frame.body.size());
+            const std::string userId(frame.first);
+            const std::string peer(frame.second);
+            consumer.deliver(message, userId.empty() ? nullptr : userId.c_str(),
+                peer.empty() ? nullptr : peer.c_str());
+            return true;
+        }
+        case FrameType::event:
+            if (!isOneOf(frame.first, kReceiverCaptions))
+            {
+                ended("sent a malformed frame (event of an unknown caption)", Clock::now());
+                return false;
+            }
+            if (eventAllowed(frame.first, Clock::now()))
+            {
+                m_sink.event(static_cast<IngressSink::Level>(frame.level), text(frame.first),
+                    printable(frame.body));
+            }
+            return true;
+        case FrameType::refused:
+            if (!isOneOf(frame.body, kReceiverReasons))
+            {
+                ended("sent a malformed frame (refusal of an unknown reason)", Clock::now());
+                return false;
+            }
+            m_sink.refused(printable(frame.first), text(frame.body));
+            return true;
+        case FrameType::connected:
+            m_sink.connected(printable(frame.first));
+            return true;
+        case FrameType::disconnected:
+            m_sink.disconnected(printable(frame.first));
+            return true;
+        case FrameType::log:
+            logFromReceiver(frame.body);
+            return true;
+        case FrameType::stats:
+            bump(m_counters.receiverLost, frame.dropped);
+            m_queuedAtReceiver = frame.queued;
+            return true;
+        case FrameType::config:
+            break; //< Never accepted by the engine's reader.
+    }
+    return true;
+}
+
+void IsolatedIngress::logFromReceiver(std::string_view line)
+{
+    const Clock::time_point now = Clock::now();
+    if (now - m_windowStart >= kTextWindow)
+    {
+        if (m_linesLeftOut > 0)
+        {
+            NX_PRINT << kRelayFunc << " receiver: " << m_linesLeftOut
+                << " log lines left out (rate)";
+        }
+        m_windowStart = now;
+        m_linesInWindow = 0;
+        m_eventsInWindow = 0;
+        m_linesLeftOut = 0;
+    }
+    if (++m_linesInWindow > kLinesPerWindow)
+    {
+        ++m_linesLeftOut;
+        return;
+    }
+    // The receiver writes the lines of the units it shares with the relay, without a prefix.
+    NX_PRINT << printable(line);
+}
+
+bool IsolatedIngress::eventAllowed(std::string_view, Clock::time_point now)
+{
+    if (now - m_windowStart >= kTextWindow)
+    {
+        m_windowStart = now;
+        m_linesInWindow = 0;
+        m_eventsInWindow = 0;
+    }
+    return ++m_eventsInWindow <= kEventsPerWindow;
+}
+
+void IsolatedIngress::startReceiver(Clock::time_point now)
+{
+    std::string error;
+    m_process = ReceiverProcess::start(m_executable, &error);
+    m_nextStart.reset();
+    if (!m_process)
+    {
+        m_failed = error;
+        return;
+    }
+    m_restarts.started(now);
+    m_reader = std::make_unique<ChannelReader>(/*fromReceiver*/ true);
+    m_writer = std::make_unique<ChannelWriter>(kMaxConfigurationBytes);
+    m_queuedAtReceiver = 0;
+    NX_PRINT << kRelayFunc << " receiver " << m_process->pid() << " started: " << m_executable;
+    if (m_endedWhy)
+    {
+        m_sink.event(IngressSink::Level::warning, kReceiverRestartedCaption, *m_endedWhy);
+        m_endedWhy.reset();
+    }
+    sendConfiguration();
+}
+
+/** The receiver is gone or must go: `why` is empty when it went by itself. */
+void IsolatedIngress::ended(const std::string& why, Clock::time_point now)
+{
+    const pid_t pid = m_process->pid();
+    const std::string how = m_process->stop();
+    const uint64_t lost = m_queuedAtReceiver + (m_reader->partial() ? 1 : 0);
+    m_process.reset();
+    bump(m_counters.receiverRestarts);
+    bump(m_counters.receiverLost, lost);
+
+    const std::string description = why.empty() ? how : why + "; " + how;
+    NX_PRINT << kRelayFunc << " receiver " << pid << " ended: " << description << "; " << lost
+        << " messages in flight lost";
+    const RestartPolicy::Decision decision = m_restarts.died(now);
+    if (decision.keepsDying)
+    {
+        const std::string text = std::to_string(decision.deathsInWindow)
+            + " restarts within a minute, now at most one a second; the last: " + description;
+        NX_PRINT << kRelayFunc << " " << kReceiverDyingCaption << ": " << text;
+        m_sink.event(IngressSink::Level::error, kReceiverDyingCaption, text);
+    }
+    m_endedWhy = description;
+    m_nextStart = decision.startAt;
+    if (decision.startAt <= now)
+        startReceiver(now);
+}
+
+std::chrono::milliseconds IsolatedIngress::untilDue(Clock::time_point now) const
+{
+    if (!m_nextStart)
+        return std::chrono::hours(1);
+    return std::max(std::chrono::milliseconds(0),
+        std::chrono::duration_cast<std::chrono::milliseconds>(*m_nextStart - now)
+            + std::chrono::milliseconds(1));
+}
+
+void IsolatedIngress::tick(Clock::time_point now)
+{
+    if (!m_process && m_nextStart && now >= *m_nextStart && !m_failed)
+        startReceiver(now);
+}
+
+} // namespace nx::vms_server_plugins::analytics::sample

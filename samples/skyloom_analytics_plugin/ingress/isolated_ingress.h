@@ -1,0 +1,85 @@
+// The service port in a receiver process of its own (ReceiverProcess), supervised: what the
+// receiver sends over the channel becomes messages for the relay and calls of the IngressSink,
+// checked first (a malformed frame ends that receiver); a receiver that dies for any reason is
+// logged, counted ("receiver_restarts", the messages it held as "receiver_lost"), told as
+// "AI engine receiver restarted" and started again at once, or at most once a second when it
+// keeps dying (then also an error event). The configuration is sent again to every new
+// receiver. What the receiver dropped because the relay was behind is counted as lost too.
+//
+// Threads: the relay thread only (it started the receiver, whose life is bound to it).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <nx/sdk/helpers/log_utils.h>
+
+#include "channel.h"
+#include "ingest_counters.h"
+#include "ingress_sink.h"
+#include "ingress_source.h"
+#include "receiver_process.h"
+#include "restart_policy.h"
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+constexpr const char* kReceiverRestartedCaption = "AI engine receiver restarted";
+constexpr const char* kReceiverDyingCaption = "AI engine receiver keeps dying";
+
+class IsolatedIngress: public IngressSource
+{
+public:
+    /** Starts the receiver; failed() tells if it could not be started. */
+    IsolatedIngress(std::string executable, const nx::sdk::LogUtils& logUtils,
+        IngressSink& sink, EngineCounters& counters);
+    /** Stops and reaps the receiver. */
+    ~IsolatedIngress() override;
+
+    zmq::pollitem_t pollItem() override;
+    void configure(int port, std::shared_ptr<const IngressPolicy> policy) override;
+    void receive(IngressConsumer& consumer, int max) override;
+    std::chrono::milliseconds untilDue(Clock::time_point now) const override;
+    void tick(Clock::time_point now) override;
+    std::optional<std::string> failed() const override { return m_failed; }
+
+    /** The receiver's process id; -1 while none runs. */
+    [[nodiscard]] pid_t pid() const { return m_process ? m_process->pid() : -1; }
+
+private:
+    /** false: the receiver was found dead or faulty and is gone. */
+    [[nodiscard]] bool handle(const Frame& frame, IngressConsumer& consumer);
+    void startReceiver(Clock::time_point now);
+    void ended(const std::string& why, Clock::time_point now);
+    void sendConfiguration();
+    void logFromReceiver(std::string_view line);
+    [[nodiscard]] bool eventAllowed(std::string_view caption, Clock::time_point now);
+
+private:
+    const std::string m_executable;
+    const nx::sdk::LogUtils& m_logUtils;
+    IngressSink& m_sink;
+    EngineCounters& m_counters;
+
+    std::unique_ptr<ReceiverProcess> m_process;
+    std::unique_ptr<ChannelReader> m_reader;
+    std::unique_ptr<ChannelWriter> m_writer;
+    RestartPolicy m_restarts;
+    std::optional<Clock::time_point> m_nextStart; //< While no receiver runs.
+    std::optional<std::string> m_endedWhy; //< Told when the next one starts.
+    std::optional<std::string> m_failed;
+    uint64_t m_queuedAtReceiver = 0; //< As its latest stats frame said.
+
+    int m_port = 0;
+    std::shared_ptr<const IngressPolicy> m_policy;
+
+    // What the receiver may write into the server's log and events, per window.
+    Clock::time_point m_windowStart;
+    int m_linesInWindow = 0;
+    int m_eventsInWindow = 0;
+    uint64_t m_linesLeftOut = 0;
+};
+
+} // namespace nx::vms_server_plugins::analytics::sample

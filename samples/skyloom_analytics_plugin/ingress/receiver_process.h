@@ -1,0 +1,61 @@
+// One receiver process as the engine sees it: started with posix_spawn (never a fork of the
+// server) from the executable beside the plugin library, with an empty environment, default
+// signal handling and no descriptor but its end of the channel (as descriptor 3); stopped with
+// SIGKILL and reaped. The process ends by itself when the thread that started it ends
+// (PR_SET_PDEATHSIG), so start it from a thread that lives as long as its owner.
+//
+// Threads: one thread at a time (the relay's).
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+class ReceiverProcess
+{
+public:
+    static constexpr const char* kExecutableName = "skyloom-receiver";
+
+    /** The receiver beside the file of the library (or program) that holds this code. */
+    [[nodiscard]] static std::string defaultExecutable();
+
+    /** Starts the executable; null with the reason in `error` if it cannot be started. */
+    [[nodiscard]] static std::unique_ptr<ReceiverProcess> start(
+        const std::string& executable, std::string* error);
+
+    /** Kills and reaps the process if it is still there. */
+    ~ReceiverProcess();
+
+    ReceiverProcess(const ReceiverProcess&) = delete;
+    ReceiverProcess& operator=(const ReceiverProcess&) = delete;
+
+    /** The engine's end of the channel (non-blocking). */
+    [[nodiscard]] int channel() const { return m_channel; }
+    [[nodiscard]] pid_t pid() const { return m_pid; }
+
+    /**
+     * Kills the process (if it still runs) and reaps it, waiting for that at most a moment;
+     * returns how it ended, e.g. "killed by signal 6 (Aborted)" or "exited with status 1".
+     * A process that could not be reaped in time is reaped by a later call or the destructor.
+     */
+    std::string stop();
+
+    /** How a wait status reads for the operator. */
+    [[nodiscard]] static std::string describeExit(int status);
+
+private:
+    ReceiverProcess(pid_t pid, int channel): m_pid(pid), m_channel(channel) {}
+
+    /** Reaps if it can within `attempts` short pauses; the exit status if it did. */
+    [[nodiscard]] std::optional<int> reap(int attempts);
+
+    pid_t m_pid = -1;
+    int m_channel = -1;
+    bool m_reaped = false;
+};
+
+} // namespace nx::vms_server_plugins::analytics::sample

@@ -1,0 +1,42 @@
+// When a receiver process that died may be started again: at once, unless it died
+// kDeathsBeforeBackoff times or more within kWindow; then at most one start per kBackoff. The
+// death that reaches that count, and the first after each kWindow of continued dying, is the one
+// to tell the operator about ("keeps dying").
+//
+// Threads: one thread at a time. The clock is the caller's.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <optional>
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+class RestartPolicy
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds kWindow{60};
+    static constexpr int kDeathsBeforeBackoff = 3;
+    static constexpr std::chrono::seconds kBackoff{1};
+
+    struct Decision
+    {
+        Clock::time_point startAt; //< Not before this.
+        int deathsInWindow = 0;
+        bool keepsDying = false; //< Tell the operator now.
+    };
+
+    /** A process started at `now`. */
+    void started(Clock::time_point now) { m_lastStart = now; }
+
+    /** A process died at `now`: when to start the next. */
+    [[nodiscard]] Decision died(Clock::time_point now);
+
+private:
+    std::deque<Clock::time_point> m_deaths;
+    std::optional<Clock::time_point> m_lastStart;
+    std::optional<Clock::time_point> m_lastKeepsDying;
+};
+
+} // namespace nx::vms_server_plugins::analytics::sample
