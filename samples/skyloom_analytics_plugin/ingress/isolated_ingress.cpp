@@ -29,6 +29,9 @@ constexpr int kEventsPerWindow = 120;
 constexpr std::array<const char*, 3> kReceiverCaptions = {
     kServicePortCaption, kEncryptionCaption, kListeningCaption};
 
+/** Connections a receiver may report at once; its descriptors are fewer. */
+constexpr size_t kMaxConnections = 2048;
+
 /** The refusal reasons that a receiver may give. */
 constexpr std::array<const char*, 5> kReceiverReasons = {
     kRefusedAddress, kRefusedKey, kRefusedHandshake, kRefusedCamera, kRefusedConnections};
@@ -164,10 +167,19 @@ bool IsolatedIngress::handle(const Frame& frame, IngressConsumer& consumer)
             m_sink.refused(printable(frame.first), text(frame.body));
             return true;
         case FrameType::connected:
-            m_sink.connected(printable(frame.first));
+            // More than a receiver can hold (its descriptor limit) is no connection.
+            if (m_connected.size() < kMaxConnections)
+            {
+                m_connected.insert(printable(frame.first));
+                m_sink.connected(printable(frame.first));
+            }
             return true;
         case FrameType::disconnected:
-            m_sink.disconnected(printable(frame.first));
+            if (const auto it = m_connected.find(printable(frame.first)); it != m_connected.end())
+            {
+                m_connected.erase(it);
+                m_sink.disconnected(printable(frame.first));
+            }
             return true;
         case FrameType::log:
             logFromReceiver(frame.body);
@@ -247,6 +259,10 @@ void IsolatedIngress::ended(const std::string& why, Clock::time_point now)
     const std::string how = m_process->stop();
     const uint64_t lost = m_queuedAtReceiver + (m_reader->partial() ? 1 : 0);
     m_process.reset();
+    // Its connections ended with it; the AI engines connect to the next one by themselves.
+    for (const std::string& address: m_connected)
+        m_sink.disconnected(address);
+    m_connected.clear();
     bump(m_counters.receiverRestarts);
     bump(m_counters.receiverLost, lost);
 

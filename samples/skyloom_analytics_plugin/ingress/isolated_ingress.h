@@ -4,7 +4,8 @@
 // logged, counted ("receiver_restarts", the messages it held as "receiver_lost"), told as
 // "AI engine receiver restarted" and started again at once, or at most once a second when it
 // keeps dying (then also an error event). The configuration is sent again to every new
-// receiver. What the receiver dropped because the relay was behind is counted as lost too.
+// receiver. What the receiver dropped because the relay was behind is counted as lost too; the
+// AI engines that were connected through a receiver that ended are told as disconnected.
 //
 // Threads: the relay thread only (it started the receiver, whose life is bound to it).
 #pragma once
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include <nx/sdk/helpers/log_utils.h>
@@ -71,6 +73,8 @@ private:
     std::optional<std::string> m_endedWhy; //< Told when the next one starts.
     std::optional<std::string> m_failed;
     uint64_t m_queuedAtReceiver = 0; //< As its latest stats frame said.
+    /** The AI engines connected through the running receiver; told as gone when it ends. */
+    std::multiset<std::string> m_connected;
 
     int m_port = 0;
     std::shared_ptr<const IngressPolicy> m_policy;

@@ -75,13 +75,27 @@ struct SpawnSetup
     SpawnSetup(const SpawnSetup&) = delete;
     SpawnSetup& operator=(const SpawnSetup&) = delete;
 
-    /** The channel as descriptor 3 and nothing else; no blocked or handled signal; 0 or errno. */
+    /**
+     * The channel as descriptor 3, /dev/null as 0 to 2 (a library's message to stderr must never
+     * land in a socket that reused descriptor 2), nothing else; no blocked or handled signal.
+     * 0 or an errno value.
+     */
     int prepare(int childChannel)
     {
         if (const int rc = posix_spawn_file_actions_adddup2(&actions, childChannel,
             kChildChannelFd))
         {
             return rc;
+        }
+        if (const int rc = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null",
+            O_RDWR, 0))
+        {
+            return rc;
+        }
+        for (const int fd: {STDOUT_FILENO, STDERR_FILENO})
+        {
+            if (const int rc = posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, fd))
+                return rc;
         }
         if (const int rc = posix_spawn_file_actions_addclosefrom_np(&actions,
             kChildChannelFd + 1))
@@ -108,7 +122,7 @@ std::string ReceiverProcess::defaultExecutable()
     std::string path = fileOfThisCode();
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos)
-        return kExecutableName;
+        return {}; //< Never a name that PATH or the working directory would resolve.
     path.resize(slash + 1);
     return path + kExecutableName;
 }
@@ -116,6 +130,11 @@ std::string ReceiverProcess::defaultExecutable()
 std::unique_ptr<ReceiverProcess> ReceiverProcess::start(
     const std::string& executable, std::string* error)
 {
+    if (executable.empty() || executable.front() != '/')
+    {
+        *error = "the plugin library's own file is unknown, so is the receiver's";
+        return nullptr;
+    }
     if (access(executable.c_str(), X_OK) != 0)
     {
         *error = systemError(executable, errno);

@@ -1,6 +1,7 @@
 // One receiver process as the engine sees it: started with posix_spawn (never a fork of the
 // server) from the executable beside the plugin library, with an empty environment, default
-// signal handling and no descriptor but its end of the channel (as descriptor 3); stopped with
+// signal handling and no descriptor but its end of the channel (as descriptor 3; /dev/null as
+// 0 to 2); stopped with
 // SIGKILL and reaped. The process ends by itself when the thread that started it ends
 // (PR_SET_PDEATHSIG), so start it from a thread that lives as long as its owner.
 //
@@ -20,7 +21,10 @@ class ReceiverProcess
 public:
     static constexpr const char* kExecutableName = "skyloom-receiver";
 
-    /** The receiver beside the file of the library (or program) that holds this code. */
+    /**
+     * The receiver beside the file of the library (or program) that holds this code; empty if
+     * that file cannot be found.
+     */
     [[nodiscard]] static std::string defaultExecutable();
 
     /** Starts the executable; null with the reason in `error` if it cannot be started. */

@@ -5,6 +5,9 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -49,9 +52,11 @@ constexpr int kAllowed[] = {
     SCMP_SYS(madvise), SCMP_SYS(mlock), SCMP_SYS(munlock), //< libsodium's guarded key memory.
     // Threads, signals, time, identity.
     SCMP_SYS(set_robust_list), SCMP_SYS(rseq), SCMP_SYS(gettid), SCMP_SYS(getpid),
-    SCMP_SYS(getppid), SCMP_SYS(tgkill), SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigaction),
+    SCMP_SYS(getppid), SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigaction),
     SCMP_SYS(rt_sigreturn), SCMP_SYS(sigaltstack), SCMP_SYS(sched_getaffinity),
-    SCMP_SYS(sched_getparam), SCMP_SYS(sched_getscheduler), SCMP_SYS(sched_get_priority_min),
+    // libzmq's threads set their (default) scheduling as they start.
+    SCMP_SYS(sched_getparam), SCMP_SYS(sched_getscheduler), SCMP_SYS(sched_setparam),
+    SCMP_SYS(sched_setscheduler), SCMP_SYS(sched_get_priority_min),
     SCMP_SYS(sched_get_priority_max),
     SCMP_SYS(clock_gettime), SCMP_SYS(clock_getres), SCMP_SYS(gettimeofday),
     SCMP_SYS(getrandom), SCMP_SYS(getrlimit), SCMP_SYS(prlimit64), SCMP_SYS(uname),
@@ -77,18 +82,34 @@ std::optional<std::string> setLimit(int resource, rlim_t value, const char* name
     return std::nullopt;
 }
 
+/** A limit never above what the process may have (the server's own hard limit). */
+std::optional<std::string> lowerLimit(int resource, rlim_t value, const char* name)
+{
+    rlimit current{};
+    if (getrlimit(resource, &current) == 0 && current.rlim_max != RLIM_INFINITY)
+        value = std::min(value, current.rlim_max);
+    return setLimit(resource, value, name);
+}
+
+/** Every limit is tried; the failures, joined, if any. */
 std::optional<std::string> applyLimits()
 {
+    std::string errors;
+    const auto note = [&errors](std::optional<std::string> error)
+        {
+            if (error)
+                errors += (errors.empty() ? "" : "; ") + *error;
+        };
 #if !defined(SKYLOOM_SANITIZED)
-    if (auto error = setLimit(RLIMIT_AS, SandboxLimits::kAddressSpace, "RLIMIT_AS"))
-        return error;
+    note(lowerLimit(RLIMIT_AS, SandboxLimits::kAddressSpace, "RLIMIT_AS"));
 #endif
-    if (auto error = setLimit(RLIMIT_NOFILE, SandboxLimits::kDescriptors, "RLIMIT_NOFILE"))
-        return error;
-    if (auto error = setLimit(RLIMIT_CORE, 0, "RLIMIT_CORE"))
-        return error;
+    note(lowerLimit(RLIMIT_NOFILE, SandboxLimits::kDescriptors, "RLIMIT_NOFILE"));
+    note(setLimit(RLIMIT_CORE, 0, "RLIMIT_CORE"));
     // A write to any file raises SIGXFSZ, which ends the process.
-    return setLimit(RLIMIT_FSIZE, 0, "RLIMIT_FSIZE");
+    note(setLimit(RLIMIT_FSIZE, 0, "RLIMIT_FSIZE"));
+    if (errors.empty())
+        return std::nullopt;
+    return errors;
 }
 
 std::optional<std::string> addRules(scmp_filter_ctx filter)
@@ -117,8 +138,16 @@ std::optional<std::string> addRules(scmp_filter_ctx filter)
     {
         return failure("seccomp_rule_add(prctl)", rc);
     }
-    // No file is ever opened: a library that tries gets a plain refusal, not a dead process.
-    for (const int call: {SCMP_SYS(open), SCMP_SYS(openat)})
+    // Signals to its own threads only (abort() included), never to another process.
+    if (const int rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1,
+        SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(getpid()))); rc != 0)
+    {
+        return failure("seccomp_rule_add(tgkill)", rc);
+    }
+    // No file is ever opened or looked at: a library that tries (the resolver's configuration,
+    // say) gets a plain refusal, not a dead process.
+    for (const int call: {SCMP_SYS(open), SCMP_SYS(openat), SCMP_SYS(stat), SCMP_SYS(lstat),
+        SCMP_SYS(statx), SCMP_SYS(access), SCMP_SYS(faccessat), SCMP_SYS(faccessat2)})
     {
         if (const int rc = seccomp_rule_add(filter, SCMP_ACT_ERRNO(EACCES), call, 0); rc != 0)
             return failure("seccomp_rule_add(open)", rc);
@@ -128,13 +157,10 @@ std::optional<std::string> addRules(scmp_filter_ctx filter)
 
 } // namespace
 
-std::optional<std::string> enterSandbox()
+std::optional<std::string> applyFilter()
 {
-    if (auto error = applyLimits())
-        return error;
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return failure("PR_SET_NO_NEW_PRIVS", errno);
-
     const FilterContext filter(seccomp_init(SCMP_ACT_KILL_PROCESS), &seccomp_release);
     if (!filter)
         return std::string("seccomp_init failed");
@@ -146,6 +172,16 @@ std::optional<std::string> enterSandbox()
     if (const int rc = seccomp_load(filter.get()); rc != 0)
         return failure("seccomp_load", rc);
     return std::nullopt;
+}
+
+std::optional<std::string> enterSandbox()
+{
+    // A limit that cannot be set does not keep the filter from being applied.
+    const std::optional<std::string> limits = applyLimits();
+    const std::optional<std::string> filter = applyFilter();
+    if (!limits && !filter)
+        return std::nullopt;
+    return limits.value_or("") + (limits && filter ? "; " : "") + filter.value_or("");
 }
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -1,7 +1,8 @@
 // What the receiver process gives up once it has made its sockets and threads: new privileges
 // (PR_SET_NO_NEW_PRIVS), every system call outside an allow-list (a seccomp filter on all its
-// threads; any other call kills the process, opening a file fails with EACCES), and resources
-// beyond its limits (address space, descriptors, file size 0, no core file).
+// threads; any other call kills the process; opening or looking at a file fails with EACCES;
+// signals only to itself), and resources beyond its limits (address space, descriptors, file
+// size 0, no core file; never above the hard limits it was started with).
 //
 // Threads: call once, from the receiver's main thread, after its other threads exist.
 #pragma once
@@ -26,7 +27,10 @@ struct SandboxLimits
     static constexpr rlim_t kDescriptors = 1024 + 64;
 };
 
-/** Applies the limits and the filter; on failure the reason (the rest may be in place). */
+/**
+ * Applies the limits and the filter; what could not be applied, if anything (the rest is in
+ * place: a limit that failed does not keep the filter off).
+ */
 [[nodiscard]] std::optional<std::string> enterSandbox();
 
 } // namespace nx::vms_server_plugins::analytics::sample

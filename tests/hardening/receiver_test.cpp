@@ -1,0 +1,391 @@
+// The receiver process through the loaded plugin: a peer's recipe that aborted libzmq (and with
+// it the whole server) now costs at most a receiver; a receiver killed under load is replaced
+// within two seconds and leaves nothing behind in the server; the receiver dies with the server;
+// every way of listening works under its system-call filter, and a call outside the filter kills
+// it and it comes back (ReceiverSandbox, against a test build of the receiver that makes such a
+// call on a given message). One engine for the tests of each suite, in the order written.
+//
+// The server that the last test kills is this executable started again with --host-child.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <zmq.h>
+
+#include <skyloom/testhost/ai_engine_publisher.h>
+#include <skyloom/testhost/raw_zmtp_peer.h>
+
+#include "hardening_support.h"
+
+namespace skyloom::hardening {
+namespace {
+
+using namespace std::chrono;
+using nx::sdk::IPluginDiagnosticEvent;
+using testhost::AiEnginePublisher;
+using testhost::RawZmtpPeer;
+
+constexpr int kServicePort = 9941;
+constexpr int kSandboxPort = 9942;
+constexpr int kChildPort = 9943;
+constexpr char kRestartedCaption[] = "AI engine receiver restarted";
+constexpr char kForbiddenCallTrigger[] = "skyloom-receiver-test: forbidden system call";
+
+/** The one receiver of this process; -1 if there is none (or more than one). */
+pid_t theReceiver()
+{
+    const std::vector<pid_t> receivers = testhost::receiverProcesses();
+    return receivers.size() == 1 ? receivers.front() : -1;
+}
+
+/** Waits until a receiver other than `previous` runs; its pid, or -1. */
+pid_t waitForReceiverOtherThan(pid_t previous, milliseconds timeout)
+{
+    const auto deadline = steady_clock::now() + timeout;
+    for (;;)
+    {
+        const pid_t pid = theReceiver();
+        if (pid > 0 && pid != previous)
+            return pid;
+        if (steady_clock::now() >= deadline)
+            return -1;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+int countEvents(const testhost::EngineHandler& handler, const std::string& caption)
+{
+    int count = 0;
+    for (const auto& event: handler.events())
+        count += event.caption == caption ? 1 : 0;
+    return count;
+}
+
+/** Sends the probe through a connected publisher until the camera's packets grow. */
+bool reachesCamera(AiEnginePublisher& publisher, CountingHandler& handler,
+    const std::string& probe, milliseconds timeout)
+{
+    const int64_t before = handler.packets();
+    return publisher.sendUntil(probe, [&]() { return handler.packets() > before; }, timeout,
+        20ms);
+}
+
+/** A plain publisher connected to any endpoint (IPv6 too), sending until the probe arrives. */
+bool deliveredThrough(const std::string& endpoint, const std::string& probe,
+    const std::function<bool()>& arrived, milliseconds timeout)
+{
+    void* const context = zmq_ctx_new();
+    void* const socket = zmq_socket(context, ZMQ_PUB);
+    const int linger = 0;
+    const int ipv6 = 1;
+    zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof(linger));
+    zmq_setsockopt(socket, ZMQ_IPV6, &ipv6, sizeof(ipv6));
+    const bool connected = zmq_connect(socket, endpoint.c_str()) == 0;
+    bool done = false;
+    const auto deadline = steady_clock::now() + timeout;
+    while (connected && !done && steady_clock::now() < deadline)
+    {
+        zmq_send(socket, probe.data(), probe.size(), ZMQ_DONTWAIT);
+        std::this_thread::sleep_for(50ms);
+        done = arrived();
+    }
+    zmq_close(socket);
+    zmq_ctx_term(context);
+    return done;
+}
+
+/** Slower under sanitizers and valgrind: fewer rounds there, the same checks. */
+int rounds(int plain, int sanitized)
+{
+    return builtWithAddressSanitizer() || builtWithThreadSanitizer() ? sanitized : plain;
+}
+
+//-------------------------------------------------------------------------------------------------
+
+class ReceiverTest: public SharedEngineSuite<ReceiverTest>
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        startSharedEngine(kServicePort, "{f1a2b3c4-0000-4000-8000-000000000041}");
+    }
+
+    virtual void TearDown() override
+    {
+        s_engine.handler->clear();
+        expectOnlyEngineLeft();
+    }
+};
+
+// libzmq 4.3.4 aborted the server process within 10 ms, every time: the relay held back the
+// connection's input, the reset marked the connection failed, and the PING decoded afterwards
+// was answered with a PONG on it.
+TEST_F(ReceiverTest, PeerThatResetsAfterPingsBehindTinyFramesNeverTakesTheServerDown)
+{
+    OpenCamera camera(1);
+    AiEnginePublisher honest(kServicePort);
+    ASSERT_TRUE(reachesCamera(honest, *camera.handler, alarmMessage(camera.camera.id, "first"),
+        kDeliveryTimeout));
+    const pid_t first = theReceiver();
+    ASSERT_GT(first, 0) << "no receiver process";
+
+    const int tries = rounds(100, 20);
+    int late = 0;
+    for (int i = 0; i < tries; ++i)
+    {
+        {
+            RawZmtpPeer peer(kServicePort);
+            ASSERT_TRUE(peer.connected());
+            if (peer.handshake())
+            {
+                for (int frame = 0; frame < 50; ++frame)
+                {
+                    if (!peer.sendFrame("x", /*more*/ false) || !peer.sendPing(10s))
+                        break;
+                }
+            }
+            peer.abort();
+        }
+        if (!reachesCamera(honest, *camera.handler,
+            alarmMessage(camera.camera.id, "after try " + std::to_string(i)), 2s))
+        {
+            ++late;
+        }
+    }
+    EXPECT_EQ(0, late) << "tries after which the honest engine's message took over 2 s";
+    const int restarts = countEvents(*s_engine.handler, kRestartedCaption);
+    std::cout << "[ MEASURED ] " << tries << " tries of the recipe: the receiver "
+        << (theReceiver() == first ? "survived" : "was replaced") << ", " << restarts
+        << " restart events" << std::endl;
+    // Every death of a receiver was told.
+    if (theReceiver() != first)
+    {
+        EXPECT_GT(restarts, 0);
+    }
+}
+
+TEST_F(ReceiverTest, KilledReceiverIsReplacedWithinTwoSecondsAndLeavesNothingInTheServer)
+{
+    OpenCamera camera(2);
+    const std::string message = alarmMessage(camera.camera.id, "load");
+    Flooder flooder(kServicePort, [&](int64_t) { return message; }, 1ms); //< About 1,000/s.
+    ASSERT_TRUE(camera.handler->waitForPackets(10, kDeliveryTimeout));
+
+    // Settled before the baseline: one kill and replacement first.
+    pid_t receiver = theReceiver();
+    ASSERT_GT(receiver, 0);
+    const auto killAndWait = [&](milliseconds* took)
+        {
+            const auto start = steady_clock::now();
+            kill(receiver, SIGKILL);
+            receiver = waitForReceiverOtherThan(receiver, 5s);
+            const auto started = steady_clock::now();
+            const int listening = countEvents(*s_engine.handler, "Listening for the AI engine");
+            const int64_t before = camera.handler->packets();
+            steady_clock::time_point listened{};
+            while (camera.handler->packets() <= before + 2 && steady_clock::now() - start < 5s)
+            {
+                if (listened == steady_clock::time_point{}
+                    && countEvents(*s_engine.handler, "Listening for the AI engine") > listening)
+                {
+                    listened = steady_clock::now();
+                }
+                std::this_thread::sleep_for(2ms);
+            }
+            *took = duration_cast<milliseconds>(steady_clock::now() - start);
+            if (*took > 2s)
+            {
+                std::cout << "slow: new receiver after "
+                    << duration_cast<milliseconds>(started - start).count() << " ms, listening "
+                    << duration_cast<milliseconds>(listened - start).count() << " ms"
+                    << std::endl;
+            }
+            return receiver > 0;
+        };
+    milliseconds took{};
+    ASSERT_TRUE(killAndWait(&took));
+    std::this_thread::sleep_for(200ms);
+    const int descriptors = openDescriptorCount();
+    const int threads = testhost::threadCount();
+    const int64_t resident = residentKiB();
+
+    const int kills = rounds(100, 10);
+    milliseconds longest{};
+    int slow = 0;
+    for (int i = 0; i < kills; ++i)
+    {
+        ASSERT_TRUE(killAndWait(&took)) << "no new receiver after kill " << i;
+        longest = std::max(longest, took);
+        slow += took > 2s ? 1 : 0;
+    }
+    EXPECT_EQ(0, slow) << "kills after which messages took over 2 s to come back";
+    std::this_thread::sleep_for(200ms);
+    const int64_t grown = residentKiB() - resident;
+    std::cout << "[ MEASURED ] " << kills << " kills of the receiver at 1,000 msg/s: back within "
+        << longest.count() << " ms at most; server: descriptors " << descriptors << " -> "
+        << openDescriptorCount() << ", threads " << threads << " -> " << testhost::threadCount()
+        << ", resident memory " << grown << " KiB more" << std::endl;
+    EXPECT_EQ(descriptors, openDescriptorCount());
+    EXPECT_EQ(threads, testhost::threadCount());
+    if (!builtWithAddressSanitizer() && !builtWithThreadSanitizer())
+    {
+        EXPECT_LT(grown, 5 * 1024);
+    }
+    EXPECT_TRUE(waitForEvent(*s_engine.handler, IPluginDiagnosticEvent::Level::warning,
+        kRestartedCaption, "killed by signal 9 (Killed)", 5s, Match::whole));
+    EXPECT_TRUE(waitForEvent(*s_engine.handler, IPluginDiagnosticEvent::Level::error,
+        "AI engine receiver keeps dying", "restarts within a minute", 5s));
+    flooder.stop();
+}
+
+TEST_F(ReceiverTest, EveryWayOfListeningWorksUnderTheFilter)
+{
+    OpenCamera camera(3);
+    const pid_t receiver = theReceiver();
+    int64_t seen = 0;
+    const auto arrived = [&]()
+        {
+            const bool more = camera.handler->packets() > seen;
+            seen = camera.handler->packets();
+            return more;
+        };
+    const struct { const char* address; std::string endpoint; } rows[] = {
+        {"::1", "tcp://[::1]:" + std::to_string(kServicePort)},
+        {"lo", "tcp://127.0.0.1:" + std::to_string(kServicePort)},
+        {"127.0.0.1", "tcp://127.0.0.1:" + std::to_string(kServicePort)},
+    };
+    for (const auto& row: rows)
+    {
+        SCOPED_TRACE(row.address);
+        const int listening = countEvents(*s_engine.handler, "Listening for the AI engine");
+        const auto result = testhost::doSetSettings(s_engine.engine.get(),
+            {{"ServicePort", std::to_string(kServicePort)}, {"ServiceAddress", row.address}});
+        ASSERT_TRUE(result.isOk() && result.errors.empty());
+        const auto deadline = steady_clock::now() + kDeliveryTimeout;
+        while (countEvents(*s_engine.handler, "Listening for the AI engine") == listening
+            && steady_clock::now() < deadline)
+        {
+            std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_TRUE(deliveredThrough(row.endpoint, alarmMessage(camera.camera.id, row.address),
+            arrived, kDeliveryTimeout));
+    }
+    (void) testhost::doSetSettings(s_engine.engine.get(),
+        {{"ServicePort", std::to_string(kServicePort)}, {"ServiceAddress", "*"}});
+    EXPECT_EQ(receiver, theReceiver()) << "the receiver died on one of the ways";
+    EXPECT_EQ(0, countEvents(*s_engine.handler, kRestartedCaption));
+}
+
+TEST_F(ReceiverTest, ReleasedEngineStopsAndReapsItsReceiverAtOnce)
+{
+    EngineUnderTest engine = startEngine(
+        s_plugin->plugin(), "{f1a2b3c4-0000-4000-8000-000000000044}", kChildPort);
+    ASSERT_TRUE(engine.engine);
+    ASSERT_EQ("", waitForRelay(engine, kChildPort));
+    const std::vector<pid_t> receivers = testhost::receiverProcesses();
+    ASSERT_EQ(2u, receivers.size());
+    const auto start = steady_clock::now();
+    engine = {};
+    const double releaseMs = duration<double, std::milli>(steady_clock::now() - start).count();
+    std::cout << "[ MEASURED ] release of an engine with its receiver: " << releaseMs << " ms"
+        << std::endl;
+    EXPECT_EQ(1u, testhost::receiverProcesses().size()) << "a receiver left, or not reaped";
+    EXPECT_LT(releaseMs, 50.0 * rounds(1, 4));
+}
+
+/** Run by the child: a server with one engine that says its receiver's pid, then waits. */
+int runHostChild(int port)
+{
+    PluginUnderTest plugin;
+    std::string error;
+    if (!plugin.load(&error))
+        return 2;
+    const EngineUnderTest engine =
+        startEngine(plugin.plugin(), "{f1a2b3c4-0000-4000-8000-000000000043}", port);
+    if (!engine.engine || !waitForRelay(engine, port).empty())
+        return 3;
+    const std::string pid = std::to_string(theReceiver()) + "\n";
+    if (write(STDOUT_FILENO, pid.data(), pid.size()) != static_cast<ssize_t>(pid.size()))
+        return 4;
+    for (;;)
+        pause();
+}
+
+TEST(ReceiverOfAKilledServer, EndsWithinASecond)
+{
+    int output[2];
+    ASSERT_EQ(0, pipe(output));
+    const pid_t server = fork();
+    if (server == 0)
+    {
+        dup2(output[1], STDOUT_FILENO);
+        execl("/proc/self/exe", "receiver_test", "--host-child",
+            std::to_string(kChildPort).c_str(), nullptr);
+        _exit(127);
+    }
+    close(output[1]);
+    std::string line;
+    char c = 0;
+    while (read(output[0], &c, 1) == 1 && c != '\n')
+        line.push_back(c);
+    close(output[0]);
+    const pid_t receiver = line.empty() ? -1 : static_cast<pid_t>(std::stol(line));
+    ASSERT_GT(receiver, 0) << "the server child did not start a receiver";
+    ASSERT_TRUE(testhost::processRuns(receiver));
+
+    kill(server, SIGKILL);
+    waitpid(server, nullptr, 0);
+    const auto deadline = steady_clock::now() + 1s;
+    while (testhost::processRuns(receiver) && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(testhost::processRuns(receiver)) << "receiver " << receiver << " outlived it";
+}
+
+//-------------------------------------------------------------------------------------------------
+
+class ReceiverSandboxTest: public SharedEngineSuite<ReceiverSandboxTest>
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        startSharedEngine(kSandboxPort, "{f1a2b3c4-0000-4000-8000-000000000042}");
+    }
+};
+
+TEST_F(ReceiverSandboxTest, ForbiddenSystemCallKillsTheReceiverAndANewOneServes)
+{
+    OpenCamera camera(4);
+    AiEnginePublisher publisher(kSandboxPort);
+    ASSERT_TRUE(reachesCamera(publisher, *camera.handler,
+        alarmMessage(camera.camera.id, "before"), kDeliveryTimeout));
+    const pid_t first = theReceiver();
+    ASSERT_GT(first, 0);
+
+    ASSERT_TRUE(publisher.send(kForbiddenCallTrigger));
+    EXPECT_TRUE(waitForEvent(*s_engine.handler, IPluginDiagnosticEvent::Level::warning,
+        kRestartedCaption, "killed by signal 31 (Bad system call)", kDeliveryTimeout,
+        Match::whole));
+    EXPECT_NE(first, waitForReceiverOtherThan(first, kDeliveryTimeout));
+    EXPECT_TRUE(reachesCamera(publisher, *camera.handler,
+        alarmMessage(camera.camera.id, "after"), kDeliveryTimeout));
+    EXPECT_EQ(-1, access("skyloom-receiver-test", F_OK)) << "the call was made, not refused";
+}
+
+} // namespace
+} // namespace skyloom::hardening
+
+int main(int argc, char** argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], "--host-child") == 0)
+        return skyloom::hardening::runHostChild(std::atoi(argv[2]));
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
