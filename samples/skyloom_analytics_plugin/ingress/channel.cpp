@@ -223,6 +223,8 @@ ChannelError decodePayload(
 
 void ChannelReader::append(std::string_view bytes)
 {
+    if (bytes.empty())
+        return; //< An empty buffer has no data pointer to copy to.
     if (m_buffer.size() - m_end < bytes.size())
         m_buffer.resize(m_end + bytes.size());
     std::memcpy(m_buffer.data() + m_end, bytes.data(), bytes.size());

@@ -7,7 +7,8 @@
 //
 // ChannelReader and ChannelWriter use a non-blocking descriptor and never wait on the peer: the
 // reader takes what is there, the writer keeps what the socket cannot take yet, up to a bound.
-// Each is used by one thread at a time.
+//
+// Threads: each reader and writer by one thread at a time; the encoders on any thread.
 #pragma once
 
 #include <cstddef>
