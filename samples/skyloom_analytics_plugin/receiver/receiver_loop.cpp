@@ -65,6 +65,10 @@ void ReceiverLoop::pushAlways(std::string frame)
 {
     {
         MutexLock lock(m_queueMutex);
+        // Events pass the messages' bound, up to a reserve of their own: a storm of refused
+        // handshakes while the engine does not read must not grow this process without end.
+        if (m_writer.queuedBytes() > kMaxQueuedBytes + kEventReserveBytes)
+            return;
         m_writer.pushAlways(std::move(frame));
     }
     m_wakeup.notify();

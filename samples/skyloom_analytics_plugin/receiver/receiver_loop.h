@@ -31,6 +31,8 @@ class ReceiverLoop: private IngressSink
 public:
     /** Frames waiting for the engine beyond which messages are dropped. */
     static constexpr size_t kMaxQueuedBytes = 64 * 1024 * 1024;
+    /** What events may queue beyond kMaxQueuedBytes. */
+    static constexpr size_t kEventReserveBytes = 4 * 1024 * 1024;
 
     /** The channel to the engine, non-blocking; owned by the caller. */
     explicit ReceiverLoop(int channelFd);
