@@ -1,16 +1,20 @@
 // The whole road, from a publisher playing the AI engine to the server's handler, with the
 // plugin library loaded through the test host, next to a raw ZeroMQ + JSON baseline on the same
 // road in the same process and run: flat out, paced, and the knee (the highest paced rate that
-// loses nothing); then the idle cost of the engine with its cameras next to an empty process,
-// the release times of the agents and the engine, and the descriptors and threads that 256
-// cameras take; and the cost of CurveZMQ, encrypted next to plain on the same engine. Both roads
-// stand ready and take turns carrying traffic, round by round.
+// loses nothing); then the service port in its receiver process next to the same units in the
+// server's process (CPU of both processes per message, latency, knee); the cost of CurveZMQ,
+// encrypted next to plain on the same engine; then the idle cost of the engine with its cameras
+// next to an empty process, the release times of the agents and the engine, and the descriptors
+// and threads that 256 cameras take. Both roads of a comparison stand ready and take turns
+// carrying traffic, round by round.
 // Options:
 //   --library=PATH      the plugin library (default: the one built with this program)
 //   --cameras=1,16,64   camera counts      --idle-seconds=20      --results=FILE
 //   --quick             short runs, for a smoke test of the program itself
 //   --baseline-contexts=inproc|shared|per-subscriber   (default inproc: the floor)
 //   --no-loopback-copy  the engine setting "LoopbackRelay" off (default on, as installed)
+//   --in-process-receiver   the engine setting "IsolateReceiver" off for every run but the
+//                       receiver comparison (default on, as installed)
 // Internal: --idle-child=SECONDS (the empty process: sleeps, then prints its CPU seconds).
 #include <algorithm>
 #include <cstdio>
@@ -30,10 +34,12 @@
 
 #include <zmq.h>
 
+#include <skyloom/testhost/ai_engine_publisher.h>
 #include <skyloom/testhost/process_readings.h>
 
 #include "baseline_rig.h"
 #include "delivery_sink.h"
+#include "knee_search.h"
 #include "load_runs.h"
 #include "plugin_rig.h"
 #include "results.h"
@@ -60,6 +66,10 @@ constexpr int kZeroLossTargetCameras = 64;
 constexpr double kTargetIdlePercent = 0.02;
 constexpr int kKneeCameras = 16;
 constexpr double kTargetKneeRatio = 0.9;
+/** A paced run whose sends took longer than this times its duration did not offer its rate. */
+constexpr double kPaceTolerance = 1.1;
+constexpr double kCpuPacedRate = 10000;
+constexpr double kTargetReceiverP99ExtraUs = 100;
 constexpr double kTargetReleaseMs = 50;
 constexpr int kDescriptorCameras = 256;
 constexpr int kDescriptorsPerCamera = 2;
@@ -75,11 +85,12 @@ struct Options
     milliseconds flatOutDuration{1000};
     int pacedRounds = 5;
     milliseconds pacedDuration{1000};
-    std::vector<double> kneeRates{5000, 10000, 20000, 40000, 80000};
+    KneeSearch::Plan knee; //< 5,000 doubling to 320,000 at most, then to within 10 %.
     milliseconds kneeStepDuration{2000};
     int idleChildSeconds = -1;
     BaselineRig::Contexts baselineContexts = BaselineRig::Contexts::inproc;
     bool loopbackRelay = true;
+    bool isolateReceiver = true;
 };
 
 std::vector<int> parseList(const std::string& text)
@@ -120,6 +131,8 @@ Options parseOptions(int argc, char** argv)
             options.idleChildSeconds = std::atoi(v);
         else if (arg == "--no-loopback-copy")
             options.loopbackRelay = false;
+        else if (arg == "--in-process-receiver")
+            options.isolateReceiver = false;
         else if (arg == "--baseline-contexts=inproc")
             options.baselineContexts = BaselineRig::Contexts::inproc;
         else if (arg == "--baseline-contexts=shared")
@@ -132,7 +145,7 @@ Options parseOptions(int argc, char** argv)
             options.flatOutDuration = milliseconds(500);
             options.pacedRounds = 1;
             options.pacedDuration = milliseconds(500);
-            options.kneeRates = {5000, 20000};
+            options.knee = KneeSearch::Plan{20000, 4, 320000, 4};
             options.kneeStepDuration = milliseconds(500);
             options.idleSeconds = 2;
         }
@@ -190,14 +203,42 @@ struct RoadResults
     RunResult paced1k;
     RunResult paced10k;
     double knee = 0; //< Highest paced rate without loss; 0 if even the lowest lost some.
+    bool kneeAtCeiling = false; //< The search's highest rate held.
 
-    double medianFlatOutRate() const
+    double medianFlatOutRate() const { return median(flatOutRates); }
+
+    static double median(std::vector<double> values)
     {
-        std::vector<double> rates = flatOutRates;
-        std::sort(rates.begin(), rates.end());
-        return rates.empty() ? 0 : rates[rates.size() / 2];
+        std::sort(values.begin(), values.end());
+        return values.empty() ? 0 : values[values.size() / 2];
     }
 };
+
+/**
+ * Whether the road carries `rate` without loss: all that was sent delivered and drained, with
+ * the publisher on its schedule (else the rate was not offered). A rate that loses is run once
+ * more and only a second loss counts, so that a moment of load on this shared machine does not
+ * end a search.
+ */
+bool rateHolds(LoadGenerator* load, int cameras, DeliverySink* sink, double rate,
+    milliseconds step)
+{
+    for (int attempt = 0; attempt < 2; ++attempt)
+    {
+        const RunResult run = load->paced(cameras, sink, rate, step);
+        std::cout << "." << std::flush;
+        const bool keptPace =
+            run.sendingSeconds <= kPaceTolerance * duration<double>(step).count();
+        if (run.delivered >= run.sent && run.drained && keptPace)
+            return true;
+    }
+    return false;
+}
+
+std::string kneeText(double knee, bool atCeiling)
+{
+    return fixed(knee, 0) + (atCeiling ? " (ceiling)" : "");
+}
 
 /**
  * The two roads take turns, round by round, so that a disturbance of this shared machine
@@ -241,19 +282,18 @@ void runRoads(int cameras, const std::vector<Road>& roads, DeliverySink* sink,
     }
     if (cameras == kKneeCameras)
     {
-        // Stepped, each road on its own: the first rate with a loss ends that road's search.
+        // Each road on its own.
         std::cout << " knee" << std::flush;
         for (size_t i = 0; i < roads.size(); ++i)
         {
-            for (const double rate: options.kneeRates)
+            KneeSearch search(options.knee);
+            while (!search.done())
             {
-                const RunResult run =
-                    roads[i].load->paced(cameras, sink, rate, options.kneeStepDuration);
-                std::cout << "." << std::flush;
-                if (run.delivered < run.sent || !run.drained)
-                    break;
-                (*results)[i].knee = rate;
+                search.record(rateHolds(
+                    roads[i].load, cameras, sink, search.rate(), options.kneeStepDuration));
             }
+            (*results)[i].knee = search.knee();
+            (*results)[i].kneeAtCeiling = search.atCeiling();
         }
     }
     std::cout << " done" << std::endl;
@@ -331,7 +371,8 @@ void addRoadRows(std::vector<ResultRow>* rows, int cameras, const RoadResults& p
     if (cameras == kKneeCameras)
     {
         rows->push_back({group, "knee: highest paced rate without loss (msg/s)",
-            fixed(plugin.knee, 0), fixed(baseline.knee, 0), ratioText(plugin.knee, baseline.knee),
+            kneeText(plugin.knee, plugin.kneeAtCeiling),
+            kneeText(baseline.knee, baseline.kneeAtCeiling), ratioText(plugin.knee, baseline.knee),
             ">= " + fixed(kTargetKneeRatio, 1) + "x",
             verdict(baseline.knee > 0 && plugin.knee / baseline.knee >= kTargetKneeRatio)});
     }
@@ -478,6 +519,187 @@ void addEncryptionRows(
         fixed(plainRate, 0) + " (plain)", ratioText(curveRate, plainRate), "", ""});
 }
 
+/** CPU seconds used so far on the server's side of the road. */
+struct ServerCpu
+{
+    /** This process less the AI engine's side: the calling thread (the publisher's) and the
+     * publishers' ZeroMQ threads. */
+    double server = 0;
+    double receiver = 0; //< The receiver processes.
+    std::vector<pid_t> receivers; //< Sorted.
+};
+
+ServerCpu readServerCpu()
+{
+    static const std::string publisherThreads =
+        std::to_string(skyloom::testhost::AiEnginePublisher::kThreadNamePrefix) + "/";
+    ServerCpu cpu;
+    cpu.server =
+        processCpuSeconds() - threadCpuSeconds() - namedThreadsCpuSeconds(publisherThreads);
+    cpu.receivers = skyloom::testhost::receiverProcesses();
+    std::sort(cpu.receivers.begin(), cpu.receivers.end());
+    for (const pid_t pid: cpu.receivers)
+        cpu.receiver += std::max(0.0, skyloom::testhost::cpuSeconds(pid));
+    return cpu;
+}
+
+/** CPU time of the server's side over runs, and the messages that those runs delivered. */
+struct CpuPerMessage
+{
+    double serverSeconds = 0;
+    double receiverSeconds = 0;
+    uint64_t messages = 0;
+    int runsLeftOut = 0; //< A receiver process ended during the run: its time is unknown.
+
+    void add(const ServerCpu& before, const ServerCpu& after, uint64_t delivered)
+    {
+        if (before.receivers != after.receivers)
+        {
+            ++runsLeftOut;
+            return;
+        }
+        serverSeconds += after.server - before.server;
+        receiverSeconds += after.receiver - before.receiver;
+        messages += delivered;
+    }
+
+    double totalUs() const { return perMessageUs(serverSeconds + receiverSeconds); }
+    double receiverUs() const { return perMessageUs(receiverSeconds); }
+
+    /** Both processes' time per message, and the receiver's share if it had one. */
+    std::string text() const
+    {
+        if (messages == 0)
+            return "none delivered";
+        return fixed(totalUs(), 2) + " us"
+            + (receiverSeconds > 0 ? " (" + fixed(receiverUs(), 2) + ")" : "")
+            + (runsLeftOut > 0 ? ", " + std::to_string(runsLeftOut) + " runs left out" : "");
+    }
+
+private:
+    double perMessageUs(double seconds) const
+    {
+        return messages ? 1e6 * seconds / static_cast<double>(messages) : 0;
+    }
+};
+
+/** The figures of one place of the service port. */
+struct ReceiverModeResults
+{
+    std::vector<double> flatOutRates;
+    CpuPerMessage flatOutCpu;
+    CpuPerMessage pacedCpu; //< At kCpuPacedRate.
+    RunResult paced; //< At kCpuPacedRate.
+    RunResult paced1k;
+    double knee = 0;
+    bool kneeAtCeiling = false;
+};
+
+/**
+ * The service port in a receiver process of its own ("IsolateReceiver" on, as installed) next to
+ * the same units in the server's process, on the same engine and kKneeCameras cameras. Rounds
+ * alternate between the two (the setting switches between them, which makes the service port
+ * listen anew; each round waits until its messages get through): flat out, paced at
+ * kCpuPacedRate, paced at 1,000 a second; the CPU time of the server's process and the receiver
+ * process together over each of the first two, per delivered message. Then the knees, the two
+ * searches taking turns step by step. The engine is left with options.isolateReceiver.
+ */
+void addReceiverRows(std::vector<ResultRow>* rows, PluginRig* plugin, LoadGenerator* load,
+    DeliverySink* sink, const Options& options)
+{
+    const int cameras = std::min(kKneeCameras, plugin->cameraCount());
+    const auto arrivals = [plugin](int camera) { return plugin->arrivals(camera); };
+    constexpr bool kIsolated[] = {true, false};
+    ReceiverModeResults results[2];
+    const auto use = [&](size_t mode)
+    {
+        plugin->setIsolateReceiver(kIsolated[mode], kConnectTimeout);
+        if (!load->waitUntilConnected(cameras, arrivals, kConnectTimeout))
+        {
+            throw std::runtime_error(
+                std::string(kIsolated[mode] ? "receiver process" : "in-process")
+                + ": the messages do not get through");
+        }
+    };
+
+    std::cout << "  receiver process vs in-process, " << cameras << " cameras: rounds"
+        << std::flush;
+    for (int round = 0; round < options.flatOutRounds; ++round)
+    {
+        for (size_t mode = 0; mode < 2; ++mode)
+        {
+            use(mode);
+            ReceiverModeResults& result = results[mode];
+            const ServerCpu start = readServerCpu();
+            const RunResult flatOut = load->flatOut(cameras, sink, options.flatOutDuration);
+            const ServerCpu afterFlatOut = readServerCpu();
+            const RunResult paced =
+                load->paced(cameras, sink, kCpuPacedRate, options.pacedDuration);
+            const ServerCpu afterPaced = readServerCpu();
+            result.paced1k.merge(load->paced(cameras, sink, 1000, options.pacedDuration));
+
+            result.flatOutRates.push_back(flatOut.deliveredPerSecond());
+            result.flatOutCpu.add(start, afterFlatOut, flatOut.delivered);
+            result.pacedCpu.add(afterFlatOut, afterPaced, paced.delivered);
+            result.paced.merge(paced);
+            std::cout << "." << std::flush;
+        }
+    }
+    std::cout << " knee" << std::flush;
+    KneeSearch searches[] = {KneeSearch(options.knee), KneeSearch(options.knee)};
+    while (!searches[0].done() || !searches[1].done())
+    {
+        for (size_t mode = 0; mode < 2; ++mode)
+        {
+            if (searches[mode].done())
+                continue;
+            use(mode);
+            searches[mode].record(rateHolds(
+                load, cameras, sink, searches[mode].rate(), options.kneeStepDuration));
+        }
+    }
+    for (size_t mode = 0; mode < 2; ++mode)
+    {
+        results[mode].knee = searches[mode].knee();
+        results[mode].kneeAtCeiling = searches[mode].atCeiling();
+    }
+    std::cout << " done" << std::endl;
+    plugin->setIsolateReceiver(options.isolateReceiver, kConnectTimeout);
+
+    const ReceiverModeResults& isolated = results[0];
+    const ReceiverModeResults& inProcess = results[1];
+    const std::string group = "receiver process vs in-process, " + std::to_string(cameras)
+        + (cameras == 1 ? " camera" : " cameras");
+    const double isolatedRate = RoadResults::median(isolated.flatOutRates);
+    const double inProcessRate = RoadResults::median(inProcess.flatOutRates);
+    rows->push_back({group, "delivered/s, flat out (median)", fixed(isolatedRate, 0),
+        fixed(inProcessRate, 0) + " (in-process)", ratioText(isolatedRate, inProcessRate), "",
+        ""});
+    rows->push_back({group, "CPU per message, both processes (receiver's), flat out",
+        isolated.flatOutCpu.text(), inProcess.flatOutCpu.text(),
+        ratioText(isolated.flatOutCpu.totalUs(), inProcess.flatOutCpu.totalUs()), "", ""});
+    const std::string pacedRate = fixed(kCpuPacedRate / 1000, 0) + ",000/s";
+    rows->push_back({group, "CPU per message, both processes (receiver's), " + pacedRate,
+        isolated.pacedCpu.text(), inProcess.pacedCpu.text(),
+        ratioText(isolated.pacedCpu.totalUs(), inProcess.pacedCpu.totalUs()), "", ""});
+    rows->push_back({group, pacedRate + " loss", lossText(isolated.paced),
+        lossText(inProcess.paced), "", "", ""});
+
+    const LatencySummary isolatedLatency = summarize(isolated.paced1k.latenciesUs);
+    const LatencySummary inProcessLatency = summarize(inProcess.paced1k.latenciesUs);
+    const double extraUs = isolatedLatency.p99Us - inProcessLatency.p99Us;
+    rows->push_back({group, "1,000/s latency p50/p99/max", latencyText(isolatedLatency),
+        latencyText(inProcessLatency), (extraUs >= 0 ? "+" : "") + fixed(extraUs, 0) + " us (p99)",
+        "p99 <= in-process + " + fixed(kTargetReceiverP99ExtraUs, 0) + " us",
+        verdict(isolatedLatency.count > 0 && inProcessLatency.count > 0
+            && extraUs <= kTargetReceiverP99ExtraUs)});
+    rows->push_back({group, "knee: highest paced rate without loss (msg/s)",
+        kneeText(isolated.knee, isolated.kneeAtCeiling),
+        kneeText(inProcess.knee, inProcess.kneeAtCeiling), ratioText(isolated.knee, inProcess.knee),
+        ">= " + fixed(kTargetKneeRatio, 1) + "x",
+        verdict(inProcess.knee > 0 && isolated.knee / inProcess.knee >= kTargetKneeRatio)});
+}
+
 int run(const Options& options)
 {
     DeliverySink::nowUs(); //< Starts the clock of the publish times.
@@ -487,7 +709,8 @@ int run(const Options& options)
 
     PluginRig plugin(&sink);
     std::cout << "Loading " << options.library << std::endl;
-    plugin.start(options.library, kServicePort, kRelayPortWait, options.loopbackRelay);
+    plugin.start(options.library, kServicePort, kRelayPortWait, options.loopbackRelay,
+        options.isolateReceiver);
 
     int maxCameras = 0;
     for (int cameras: options.cameras)
@@ -528,6 +751,7 @@ int run(const Options& options)
 
     baselineLoad.reset();
 
+    addReceiverRows(&rows, &plugin, &pluginLoad, &sink, options);
     addEncryptionRows(&rows, &plugin, &sink, options);
 
     // Idle: the engine and every camera stay; no traffic. The empty process sleeps alongside.

@@ -88,12 +88,13 @@ RunResult LoadGenerator::flatOut(int cameras, DeliverySink* sink, milliseconds d
     const int64_t endUs = startUs + duration_cast<microseconds>(duration).count();
 
     uint64_t sent = 0;
-    for (int64_t now = startUs; now < endUs; now = DeliverySink::nowUs())
+    int64_t now = startUs;
+    for (; now < endUs; now = DeliverySink::nowUs())
     {
         if (sendAt(static_cast<int>(sent % static_cast<uint64_t>(cameras)), now))
             ++sent;
     }
-    return finish(sink, startUs, sent);
+    return finish(sink, startUs, now, sent);
 }
 
 RunResult LoadGenerator::paced(int cameras, DeliverySink* sink, double ratePerSecond,
@@ -119,15 +120,18 @@ RunResult LoadGenerator::paced(int cameras, DeliverySink* sink, double ratePerSe
         if (sendAt(static_cast<int>(n % static_cast<uint64_t>(cameras)), DeliverySink::nowUs()))
             ++sent;
     }
+    const int64_t lastSendUs = DeliverySink::nowUs();
     if (slackNs > 0)
         prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slackNs), 0UL, 0UL, 0UL);
-    return finish(sink, startUs, sent);
+    return finish(sink, startUs, lastSendUs, sent);
 }
 
-RunResult LoadGenerator::finish(DeliverySink* sink, int64_t startUs, uint64_t sent)
+RunResult LoadGenerator::finish(
+    DeliverySink* sink, int64_t startUs, int64_t lastSendUs, uint64_t sent)
 {
     RunResult result;
     result.sent = sent;
+    result.sendingSeconds = (lastSendUs - startUs) / 1e6;
     result.drained = sink->waitQuiet(kQuietPeriod, kDrainLimit);
     result.delivered = sink->delivered();
     const int64_t lastUs = sink->lastDeliveryUs();
@@ -141,6 +145,7 @@ void RunResult::merge(const RunResult& other)
     sent += other.sent;
     delivered += other.delivered;
     seconds += other.seconds;
+    sendingSeconds += other.sendingSeconds;
     drained = drained && other.drained;
     latenciesUs.insert(latenciesUs.end(), other.latenciesUs.begin(), other.latenciesUs.end());
 }

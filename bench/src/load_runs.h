@@ -28,6 +28,9 @@ struct RunResult
     uint64_t delivered = 0;
     /** From the first send to the last delivery, summed over the runs. */
     double seconds = 0;
+    /** From the first send to the last, summed over the runs (a paced run whose publisher
+     * fell behind its schedule took longer than its duration). */
+    double sendingSeconds = 0;
     /** False if deliveries were still coming in when a run gave up waiting for them. */
     bool drained = true;
     /** Publish-to-delivery times of every delivery, microseconds, unsorted. */
@@ -77,7 +80,7 @@ public:
 
 private:
     bool sendAt(int camera, int64_t publishUs);
-    RunResult finish(DeliverySink* sink, int64_t startUs, uint64_t sent);
+    RunResult finish(DeliverySink* sink, int64_t startUs, int64_t lastSendUs, uint64_t sent);
 
 private:
     std::unique_ptr<testhost::AiEnginePublisher> m_publisher;

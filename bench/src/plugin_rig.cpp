@@ -1,5 +1,6 @@
 #include "plugin_rig.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 
@@ -15,6 +16,7 @@
 #include <skyloom/testhost/device_info.h>
 #include <skyloom/testhost/engine_info.h>
 #include <skyloom/testhost/host_ref_countable.h>
+#include <skyloom/testhost/process_readings.h>
 #include <skyloom/testhost/video_packets.h>
 
 #include "agent_settings.h"
@@ -109,7 +111,7 @@ PluginRig::~PluginRig()
 }
 
 void PluginRig::start(const std::string& libraryPath, int servicePort, milliseconds portWait,
-    bool loopbackRelay)
+    bool loopbackRelay, bool isolateReceiver)
 {
     // Another plugin (a test, a demo) holding the loopback copy's port is running beside this
     // one and would disturb the figures.
@@ -134,28 +136,57 @@ void PluginRig::start(const std::string& libraryPath, int servicePort, milliseco
     if (!engine.isOk() || !engine.object)
         throw std::runtime_error("the plugin gave no engine: " + engine.errorMessage);
     m_engine = engine.object;
-    m_servicePort = servicePort;
     m_engine->setEngineInfo(makePtr<testhost::EngineInfo>().get());
     m_engineHandler = makePtr<testhost::EngineHandler>();
     m_engine->setHandler(m_engineHandler.get());
-    const testhost::SettingsResult settings = testhost::doSetSettings(
-        m_engine.get(), testhost::Settings{{"ServicePort", std::to_string(servicePort)},
-            {"LoopbackRelay", loopbackRelay ? "true" : "false"}});
-    if (!settings.isOk())
-        throw std::runtime_error("the engine refused its settings: " + settings.errorMessage);
+    m_settings = {{"ServicePort", std::to_string(servicePort)},
+        {"LoopbackRelay", loopbackRelay ? "true" : "false"},
+        {"IsolateReceiver", isolateReceiver ? "true" : "false"}};
+    setEngineSettings({});
 }
 
 void PluginRig::setEngineSettings(const std::map<std::string, std::string>& settings)
 {
-    testhost::Settings all(settings.begin(), settings.end());
-    all["ServicePort"] = std::to_string(m_servicePort);
-    const testhost::SettingsResult result = testhost::doSetSettings(m_engine.get(), all);
+    for (const auto& [name, value]: settings)
+        m_settings[name] = value;
+    const testhost::SettingsResult result = testhost::doSetSettings(
+        m_engine.get(), testhost::Settings(m_settings.begin(), m_settings.end()));
     if (!result.isOk())
         throw std::runtime_error("the engine refused its settings: " + result.errorMessage);
     if (!result.errors.empty())
     {
         throw std::runtime_error("the engine refused " + result.errors.begin()->first + ": "
             + result.errors.begin()->second);
+    }
+}
+
+void PluginRig::setIsolateReceiver(bool isolate, milliseconds timeout)
+{
+    const std::vector<pid_t> before = testhost::receiverProcesses();
+    const bool changed = isolate != isolateReceiver();
+    setEngineSettings({{"IsolateReceiver", isolate ? "true" : "false"}});
+
+    // The relay thread acts on new settings when it wakes; a change of mode closes the old
+    // listener before the new one opens.
+    const auto acted = [&]()
+    {
+        const std::vector<pid_t> now = testhost::receiverProcesses();
+        if (!isolate)
+            return now.empty();
+        return std::any_of(now.begin(), now.end(), [&](pid_t pid)
+            { return !changed || std::find(before.begin(), before.end(), pid) == before.end(); });
+    };
+    const auto deadline = steady_clock::now() + timeout;
+    while (!acted())
+    {
+        if (steady_clock::now() >= deadline)
+        {
+            const std::string diagnostics = engineDiagnostics();
+            throw std::runtime_error(std::string("the engine did not ")
+                + (isolate ? "start its receiver process" : "take the service port in-process")
+                + (diagnostics.empty() ? "" : "; it reported: " + diagnostics));
+        }
+        std::this_thread::sleep_for(milliseconds(10));
     }
 }
 

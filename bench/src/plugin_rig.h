@@ -2,7 +2,8 @@
 // way the server loads it, one engine listening on a service port, and device agents whose
 // handlers read the publish time out of each object packet's first track id and record it in a
 // DeliverySink. Call everything on one thread (the server's role); the handlers run on the
-// agents' receive threads. The destructor releases the agents and then the engine.
+// agents' receive threads. The destructor releases the agents and then the engine. The rig keeps
+// the engine's settings: each delivery sends all of them, as the server does.
 #pragma once
 
 #include <atomic>
@@ -39,16 +40,27 @@ public:
      * Waits (up to `portWait`) until nobody listens on the loopback port of the relay's copy for
      * outside watchers (another test or demo would take the copy, and a watcher of it might
      * slow the run), then loads the library and creates the engine. Throws
-     * std::runtime_error on failure. `loopbackRelay` is the engine setting of that name.
+     * std::runtime_error on failure. `loopbackRelay` and `isolateReceiver` are the engine
+     * settings "LoopbackRelay" and "IsolateReceiver".
      */
     void start(const std::string& libraryPath, int servicePort,
-        std::chrono::milliseconds portWait, bool loopbackRelay = true);
+        std::chrono::milliseconds portWait, bool loopbackRelay = true,
+        bool isolateReceiver = true);
 
     /**
-     * Delivers engine settings (with the service port of start()); throws std::runtime_error
-     * if the engine refuses the call or one of them.
+     * Delivers these engine settings with the others given so far (the service port of start()
+     * among them); throws std::runtime_error if the engine refuses the call or one of them.
      */
     void setEngineSettings(const std::map<std::string, std::string>& settings);
+
+    /**
+     * Delivers "IsolateReceiver" and waits (up to `timeout`) until the engine has acted on it: a
+     * receiver process runs (a new one if the setting changed), or none does. Throws
+     * std::runtime_error on refusal or timeout (with the engine's diagnostics).
+     */
+    void setIsolateReceiver(bool isolate, std::chrono::milliseconds timeout);
+
+    bool isolateReceiver() const { return m_settings.at("IsolateReceiver") == "true"; }
 
     /** The engine's diagnostic events so far, one line each ("" if none). */
     std::string engineDiagnostics() const;
@@ -81,7 +93,7 @@ private:
     nx::sdk::Ptr<nx::sdk::analytics::IPlugin> m_plugin;
     nx::sdk::Ptr<testhost::EngineHandler> m_engineHandler;
     nx::sdk::Ptr<nx::sdk::analytics::IEngine> m_engine;
-    int m_servicePort = 0; //< As given to start().
+    std::map<std::string, std::string> m_settings; //< The engine's, as last delivered.
     std::vector<std::unique_ptr<Camera>> m_cameras;
 };
 

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <sstream>
 #include <string>
 
+#include <dirent.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace skyloom::bench {
@@ -37,6 +40,50 @@ double processCpuSeconds()
         return 0;
     const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double threadCpuSeconds()
+{
+    timespec time{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time) != 0)
+        return 0;
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
+}
+
+double namedThreadsCpuSeconds(const std::string& namePrefix)
+{
+    DIR* const tasks = opendir("/proc/self/task");
+    if (!tasks)
+        return 0;
+    unsigned long long ticks = 0;
+    while (const dirent* entry = readdir(tasks))
+    {
+        if (entry->d_name[0] == '.')
+            continue;
+        const std::string task = std::string("/proc/self/task/") + entry->d_name;
+        std::ifstream comm(task + "/comm");
+        std::string name;
+        if (!std::getline(comm, name) || name.compare(0, namePrefix.size(), namePrefix) != 0)
+            continue;
+        // The fields after the name (which may hold spaces): state first, utime and stime
+        // 12th and 13th.
+        std::ifstream stat(task + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const size_t close = line.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(line.substr(close + 1));
+        std::string skipped;
+        for (int i = 0; i < 11; ++i)
+            fields >> skipped;
+        unsigned long long utime = 0;
+        unsigned long long stime = 0;
+        if (fields >> utime >> stime)
+            ticks += utime + stime;
+    }
+    closedir(tasks);
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 int64_t residentBytes()

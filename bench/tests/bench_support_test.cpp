@@ -1,18 +1,26 @@
 // The benchmark's own measuring instruments: if these are wrong, every figure is. Message
 // templates must keep the sample byte for byte apart from the stamped values (the envelope's
 // prefix decides delivery), percentiles must pick the right ranks, and the delivery sink must
-// keep stale probes out of a run's counts; and the baseline road must deliver each camera's
-// messages to that camera alone, with the publish time intact.
+// keep stale probes out of a run's counts; the knee search must end close below the true knee;
+// the AI engine's threads must be found to be left out of the server's CPU time; and the
+// baseline road must deliver each camera's messages to that camera alone, with the publish time
+// intact.
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <skyloom/testhost/ai_engine_publisher.h>
+
 #include "baseline_rig.h"
 #include "delivery_sink.h"
+#include "knee_search.h"
 #include "load_runs.h"
 #include "messages.h"
 #include "results.h"
@@ -113,6 +121,65 @@ TEST(Stats, ProcessFiguresAreReadable)
 {
     EXPECT_GT(residentBytes(), 0);
     EXPECT_GE(processCpuSeconds(), 0);
+}
+
+TEST(KneeSearch, EndsWithinItsResolutionBelowTheKneeAndNeverAboveTheCeiling)
+{
+    const KneeSearch::Plan plan; //< 5,000 doubling to 320,000, then to within 10 %.
+    for (const double trueKnee: {0.0, 4999.0, 5000.0, 7300.0, 41000.0, 79999.0, 80000.0,
+        113000.0, 250000.0, 319999.0, 320000.0, 1e6})
+    {
+        KneeSearch search(plan);
+        while (!search.done())
+        {
+            ASSERT_LE(search.rate(), plan.ceiling);
+            ASSERT_LT(search.steps(), 20) << "no end for a knee of " << trueKnee;
+            search.record(search.rate() <= trueKnee);
+        }
+        if (trueKnee < plan.start)
+        {
+            EXPECT_EQ(search.knee(), 0);
+            continue;
+        }
+        EXPECT_LE(search.knee(), trueKnee);
+        EXPECT_EQ(search.atCeiling(), trueKnee >= plan.ceiling);
+        if (!search.atCeiling())
+        {
+            EXPECT_GE(search.knee() * plan.resolution, trueKnee)
+                << "the search ended further than its resolution below " << trueKnee;
+        }
+    }
+}
+
+TEST(Stats, ThePublishersThreadsAreFoundByTheirName)
+{
+    using skyloom::testhost::AiEnginePublisher;
+    const std::string prefix = std::to_string(AiEnginePublisher::kThreadNamePrefix) + "/";
+    const auto named = [&prefix]()
+    {
+        int count = 0;
+        DIR* const tasks = opendir("/proc/self/task");
+        while (const dirent* entry = tasks ? readdir(tasks) : nullptr)
+        {
+            std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+            std::string name;
+            if (std::getline(comm, name) && name.rfind(prefix, 0) == 0)
+                ++count;
+        }
+        if (tasks)
+            closedir(tasks);
+        return count;
+    };
+    const int before = named();
+    AiEnginePublisher publisher(39912);
+    ASSERT_TRUE(publisher.isOpen()) << publisher.errorText();
+    // Each thread names itself once it runs.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (named() <= before && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GT(named(), before)
+        << "the publisher's ZeroMQ threads would count as the server's CPU time";
+    EXPECT_GE(namedThreadsCpuSeconds(prefix), 0);
 }
 
 TEST(DeliverySink, CountsOnlyTheCurrentRunAndKeepsItsLatencies)

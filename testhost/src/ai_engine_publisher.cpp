@@ -15,12 +15,19 @@ namespace {
 constexpr int kLingerMs = 1000;
 constexpr milliseconds kArrivalPollInterval(5);
 
+/** The context's threads start with its first socket: the prefix is set before. */
+zmq::context_t& named(zmq::context_t& context)
+{
+    context.set(zmq::ctxopt::thread_name_prefix, AiEnginePublisher::kThreadNamePrefix);
+    return context;
+}
+
 } // namespace
 
 struct AiEnginePublisher::Zmq
 {
     zmq::context_t context;
-    zmq::socket_t socket{context, zmq::socket_type::pub};
+    zmq::socket_t socket{named(context), zmq::socket_type::pub};
 };
 
 AiEnginePublisher::AiEnginePublisher(int port): AiEnginePublisher(port, CurveKeys{})

@@ -2,7 +2,9 @@
 // interface, sending each text as one frame. Create, use and destroy it on one thread (ZeroMQ
 // sockets are not thread-safe). No exception leaves it: failures read as false and errorText().
 // A fresh connection drops what is sent before the peer has joined; sendUntil() re-sends a probe
-// until the caller sees it arrive, settle() simply waits.
+// until the caller sees it arrive, settle() simply waits. Its ZeroMQ threads are named
+// "<kThreadNamePrefix>/ZMQbg/...", so that a reading of the host process's CPU time can leave
+// the AI engine's side out.
 #pragma once
 
 #include <chrono>
@@ -16,6 +18,8 @@ class AiEnginePublisher
 {
 public:
     static constexpr int kDefaultPort = 9911;
+    /** ZeroMQ takes a number; the threads' names begin with it and a slash. */
+    static constexpr int kThreadNamePrefix = 1;
 
     /** CurveZMQ keys as 40-character Z85 texts. */
     struct CurveKeys
