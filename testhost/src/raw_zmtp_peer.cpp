@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -21,11 +22,14 @@ constexpr unsigned char kCommandFlag = 0x04;
 constexpr unsigned char kMoreFlag = 0x01;
 constexpr unsigned char kLongFlag = 0x02;
 
+/** What sendFrames() puts into one write, unless a single frame is larger. */
+constexpr size_t kBatchBytes = 64 * 1024;
+
 /** Flags and size of a frame of `size` bytes, then the body follows. */
-std::string frameHeader(unsigned char flags, size_t size)
+std::string frameHeader(unsigned char flags, uint64_t size, bool longForm = false)
 {
     std::string header;
-    if (size <= 255)
+    if (size <= 255 && !longForm)
     {
         header.push_back(static_cast<char>(flags));
         header.push_back(static_cast<char>(size));
@@ -33,7 +37,7 @@ std::string frameHeader(unsigned char flags, size_t size)
     }
     header.push_back(static_cast<char>(flags | kLongFlag));
     for (int shift = 56; shift >= 0; shift -= 8)
-        header.push_back(static_cast<char>((static_cast<uint64_t>(size) >> shift) & 0xff));
+        header.push_back(static_cast<char>((size >> shift) & 0xff));
     return header;
 }
 
@@ -67,11 +71,16 @@ bool RawZmtpPeer::greet()
     return writeAll(kGreeting, sizeof(kGreeting));
 }
 
-bool RawZmtpPeer::handshake()
+bool RawZmtpPeer::sendHandshake()
 {
     const std::string ready = std::string("\x04\x19\x05READY\x0bSocket-Type", 20)
         + std::string("\0\0\0\x03PUB", 7);
-    if (!greet() || !writeAll(ready.data(), ready.size()))
+    return greet() && writeAll(ready.data(), ready.size());
+}
+
+bool RawZmtpPeer::handshake()
+{
+    if (!sendHandshake())
         return false;
     unsigned char reply[sizeof(kGreeting) + 2];
     if (!readAll(reply, sizeof(reply)) || reply[sizeof(kGreeting)] != kCommandFlag)
@@ -84,6 +93,43 @@ bool RawZmtpPeer::sendFrame(std::string_view body, bool more)
 {
     const std::string header = frameHeader(more ? kMoreFlag : 0, body.size());
     return writeAll(header.data(), header.size()) && writeAll(body.data(), body.size());
+}
+
+bool RawZmtpPeer::sendFrames(std::string_view body, bool more, int64_t count)
+{
+    const std::string header = frameHeader(more ? kMoreFlag : 0, body.size());
+    const size_t frameSize = header.size() + body.size();
+    if (frameSize > kBatchBytes)
+    {
+        for (int64_t i = 0; i < count; ++i)
+        {
+            if (!sendFrame(body, more))
+                return false;
+        }
+        return true;
+    }
+    const int64_t perBatch = static_cast<int64_t>(kBatchBytes / frameSize);
+    std::string batch;
+    batch.reserve(static_cast<size_t>(perBatch) * frameSize);
+    for (int64_t i = 0; i < std::min(perBatch, count); ++i)
+        batch.append(header).append(body);
+    for (int64_t left = count; left > 0;)
+    {
+        const int64_t copies = std::min(left, perBatch);
+        if (!writeAll(batch.data(), static_cast<size_t>(copies) * frameSize))
+            return false;
+        left -= copies;
+    }
+    return true;
+}
+
+bool RawZmtpPeer::sendFrameStart(uint64_t announcedSize, std::string_view partialBody)
+{
+    if (partialBody.size() >= announcedSize)
+        return false;
+    const std::string header = frameHeader(0, announcedSize, /*longForm*/ true);
+    return writeAll(header.data(), header.size())
+        && writeAll(partialBody.data(), partialBody.size());
 }
 
 bool RawZmtpPeer::sendPing(std::chrono::milliseconds ttl)
@@ -111,7 +157,8 @@ int64_t RawZmtpPeer::floodUntilHeldBack(std::string_view body, std::chrono::mill
     size_t offset = 0; //< Into the batch, which is resent from its start once complete.
     for (;;)
     {
-        const ssize_t written = write(m_fd, batch.data() + offset, batch.size() - offset);
+        const ssize_t written =
+            send(m_fd, batch.data() + offset, batch.size() - offset, MSG_NOSIGNAL);
         if (written > 0)
         {
             bytes += written;
@@ -156,7 +203,7 @@ bool RawZmtpPeer::writeAll(const void* data, size_t size)
     const char* bytes = static_cast<const char*>(data);
     while (m_fd >= 0 && size > 0)
     {
-        const ssize_t written = write(m_fd, bytes, size);
+        const ssize_t written = send(m_fd, bytes, size, MSG_NOSIGNAL);
         if (written <= 0)
             return false;
         bytes += written;

@@ -1,7 +1,8 @@
 // A ZMTP 3.1 publisher written by hand on a plain TCP socket, for what a libzmq peer never does:
-// greet late, leave a multi-part message unfinished, announce heartbeats and then freeze, keep
-// sending after the server has stopped reading, or hang up abortively (RST). NULL mechanism only.
-// Use from one thread. No exception leaves it; failures read as false.
+// greet late, leave a multi-part message unfinished, announce a frame and never finish it,
+// announce heartbeats and then freeze, keep sending after the server has stopped reading, or hang
+// up abortively (RST). NULL mechanism only. Use from one thread. No exception leaves it, and no
+// SIGPIPE when the server is gone; failures read as false.
 #pragma once
 
 #include <chrono>
@@ -32,8 +33,23 @@ public:
      */
     bool handshake();
 
+    /** Greets and says READY as a PUB without waiting for the server's answer. */
+    bool sendHandshake();
+
     /** One frame of a message; `more` leaves the message open for the next frame. */
     bool sendFrame(std::string_view body, bool more);
+
+    /**
+     * `count` copies of one frame, as sendFrame() would send them one by one, batched into large
+     * writes; false once a write fails (what was written by then stays sent).
+     */
+    bool sendFrames(std::string_view body, bool more, int64_t count);
+
+    /**
+     * The start of a last frame that announces `announcedSize` bytes (always in the long form),
+     * and of its body only `partialBody` (shorter): the server waits for the rest.
+     */
+    bool sendFrameStart(uint64_t announcedSize, std::string_view partialBody);
 
     /** A PING asking the server to cut the connection if nothing more comes within `ttl`. */
     bool sendPing(std::chrono::milliseconds ttl);
