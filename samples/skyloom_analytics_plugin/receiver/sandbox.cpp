@@ -69,6 +69,18 @@ constexpr int kAllowed[] = {
 
 using FilterContext = std::unique_ptr<void, void (*)(scmp_filter_ctx)>;
 
+/** A rule on the first argument (libseccomp's SCMP_A0 macro, spelt out for C++). */
+int addRuleOnFirstArgument(scmp_filter_ctx filter, uint32_t action, int call,
+    scmp_compare op, scmp_datum_t value, scmp_datum_t mask = 0)
+{
+    scmp_arg_cmp compare{};
+    compare.arg = 0;
+    compare.op = op;
+    compare.datum_a = op == SCMP_CMP_MASKED_EQ ? mask : value;
+    compare.datum_b = op == SCMP_CMP_MASKED_EQ ? value : 0;
+    return seccomp_rule_add_array(filter, action, call, 1, &compare);
+}
+
 std::optional<std::string> failure(const char* what, int error)
 {
     return std::string(what) + ": " + std::strerror(error < 0 ? -error : error);
@@ -120,8 +132,8 @@ std::optional<std::string> addRules(scmp_filter_ctx filter)
             return failure("seccomp_rule_add", rc);
     }
     // Threads only: a clone without CLONE_THREAD would be a new process.
-    if (const int rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1,
-        SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)); rc != 0)
+    if (const int rc = addRuleOnFirstArgument(filter, SCMP_ACT_ALLOW, SCMP_SYS(clone),
+        SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD); rc != 0)
     {
         return failure("seccomp_rule_add(clone)", rc);
     }
@@ -133,14 +145,14 @@ std::optional<std::string> addRules(scmp_filter_ctx filter)
         return failure("seccomp_rule_add(clone3)", rc);
     }
     // Thread names, nothing else of prctl.
-    if (const int rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(prctl), 1,
-        SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME)); rc != 0)
+    if (const int rc = addRuleOnFirstArgument(filter, SCMP_ACT_ALLOW, SCMP_SYS(prctl),
+        SCMP_CMP_EQ, PR_SET_NAME); rc != 0)
     {
         return failure("seccomp_rule_add(prctl)", rc);
     }
     // Signals to its own threads only (abort() included), never to another process.
-    if (const int rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1,
-        SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(getpid()))); rc != 0)
+    if (const int rc = addRuleOnFirstArgument(filter, SCMP_ACT_ALLOW, SCMP_SYS(tgkill),
+        SCMP_CMP_EQ, static_cast<scmp_datum_t>(getpid())); rc != 0)
     {
         return failure("seccomp_rule_add(tgkill)", rc);
     }
