@@ -661,7 +661,19 @@ void Engine::reportNoCamera(Sockets& sockets, CameraQueues& queues, std::string_
 bool Engine::messageAllowed(Sockets& sockets, std::string_view message, const char* userId,
     const char* peer, CameraCounters* camera)
 {
-    if (!sockets.policy || !sockets.policy->curve)
+    if (!sockets.policy)
+        return true;
+    // The allow-list once more, per message: a list changed since the connection's handshake
+    // holds at once, also while a receiver process is still taking up the change.
+    const std::vector<AddressRange>& allowed = sockets.policy->allowedAddresses;
+    if (!allowed.empty() && !(peer && addressInRanges(allowed, peer)))
+    {
+        m_refusals.refused(peer ? peer : "unknown address", kRefusedAddress,
+            RefusalReporter::Clock::now());
+        sockets.log.write(kRelayFunc, " message dropped, address not allowed ", peer ? peer : "");
+        return false;
+    }
+    if (!sockets.policy->curve)
         return true;
     if (cameraAllowed(*sockets.policy, userId, message))
         return true;
