@@ -10,9 +10,12 @@
 
 namespace skyloom::testhost {
 
-int openDescriptorCount()
+namespace {
+
+/** The entries of a directory but "." and ".."; -1 if it cannot be read. */
+int countEntries(const char* path)
 {
-    DIR* const dir = opendir("/proc/self/fd");
+    DIR* const dir = opendir(path);
     if (!dir)
         return -1;
     int count = 0;
@@ -22,7 +25,15 @@ int openDescriptorCount()
             ++count;
     }
     closedir(dir);
-    return count - 1; //< The directory stream's own descriptor.
+    return count;
+}
+
+} // namespace
+
+int openDescriptorCount()
+{
+    const int count = countEntries("/proc/self/fd");
+    return count < 0 ? -1 : count - 1; //< The directory stream's own descriptor.
 }
 
 namespace {
@@ -69,17 +80,7 @@ int64_t residentKiB(pid_t pid)
 
 int threadCount()
 {
-    DIR* const dir = opendir("/proc/self/task");
-    if (!dir)
-        return -1;
-    int count = 0;
-    while (const dirent* entry = readdir(dir))
-    {
-        if (entry->d_name[0] != '.')
-            ++count;
-    }
-    closedir(dir);
-    return count;
+    return countEntries("/proc/self/task");
 }
 
 double cpuSeconds(pid_t pid)

@@ -136,6 +136,16 @@ bool hasEvent(const std::vector<testhost::DiagnosticEventRecord>& events,
     nx::sdk::IPluginDiagnosticEvent::Level level, const std::string& caption,
     const std::string& text, Match match = Match::part);
 
+/** How many events of the caption the handler has had. */
+template<class Handler>
+int countEvents(const Handler& handler, const std::string& caption)
+{
+    int count = 0;
+    for (const auto& event: handler.events())
+        count += event.caption == caption ? 1 : 0;
+    return count;
+}
+
 /** Waits until the handler has such an event; false if none came within the timeout. */
 template<class Handler>
 bool waitForEvent(const Handler& handler, nx::sdk::IPluginDiagnosticEvent::Level level,

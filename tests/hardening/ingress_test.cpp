@@ -240,14 +240,8 @@ protected:
      */
     static void setListenerSettings(const testhost::Settings& settings)
     {
-        const auto listening =
-            [](const testhost::EngineHandler& handler)
-            {
-                int count = 0;
-                for (const auto& event: handler.events())
-                    count += event.caption == "Listening for the AI engine" ? 1 : 0;
-                return count;
-            };
+        const auto listening = [](const testhost::EngineHandler& handler)
+            { return countEvents(handler, "Listening for the AI engine"); };
         const int before = listening(*s_engine.handler);
         s_listenersChanged = true;
         const auto result = setSettings(settings);

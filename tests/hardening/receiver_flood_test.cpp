@@ -80,14 +80,6 @@ pid_t waitForReceiver(milliseconds timeout)
     }
 }
 
-int countEvents(const testhost::EngineHandler& handler, const std::string& caption)
-{
-    int count = 0;
-    for (const auto& event: handler.events())
-        count += event.caption == caption ? 1 : 0;
-    return count;
-}
-
 /**
  * Watches the receiver processes from a thread of its own until stopped: the highest resident
  * memory and descriptor count any of them reached, and how many there were. Read after stop().

@@ -61,14 +61,6 @@ pid_t waitForReceiverOtherThan(pid_t previous, milliseconds timeout)
     }
 }
 
-int countEvents(const testhost::EngineHandler& handler, const std::string& caption)
-{
-    int count = 0;
-    for (const auto& event: handler.events())
-        count += event.caption == caption ? 1 : 0;
-    return count;
-}
-
 /** Sends the probe through a connected publisher until the camera's packets grow. */
 bool reachesCamera(AiEnginePublisher& publisher, CountingHandler& handler,
     const std::string& probe, milliseconds timeout)
