@@ -276,6 +276,34 @@ TEST_F(ReceiverTest, EveryWayOfListeningWorksUnderTheFilter)
     EXPECT_EQ(0, countEvents(*s_engine.handler, kRestartedCaption));
 }
 
+TEST_F(ReceiverTest, SwitchingIsolationMovesThePortBetweenTheProcessesAndBack)
+{
+    OpenCamera camera(5);
+    const auto settings = [](const char* isolate)
+        {
+            return testhost::doSetSettings(s_engine.engine.get(),
+                {{"ServicePort", std::to_string(kServicePort)}, {"IsolateReceiver", isolate}});
+        };
+    const auto delivered = [&](const char* caption)
+        {
+            AiEnginePublisher publisher(kServicePort);
+            return reachesCamera(publisher, *camera.handler,
+                alarmMessage(camera.camera.id, caption), kDeliveryTimeout);
+        };
+
+    ASSERT_TRUE(settings("false").isOk());
+    EXPECT_TRUE(waitForEvent(*s_engine.handler, IPluginDiagnosticEvent::Level::warning,
+        "AI engine receiver runs inside the server", "IsolateReceiver is off", kDeliveryTimeout,
+        Match::whole));
+    EXPECT_TRUE(testhost::receiverProcesses().empty());
+    EXPECT_TRUE(delivered("inside the server"));
+
+    ASSERT_TRUE(settings("true").isOk());
+    EXPECT_GT(waitForReceiverOtherThan(-1, kDeliveryTimeout), 0);
+    EXPECT_TRUE(delivered("in the receiver again"));
+    EXPECT_EQ(0, countEvents(*s_engine.handler, kRestartedCaption));
+}
+
 TEST_F(ReceiverTest, ReleasedEngineStopsAndReapsItsReceiverAtOnce)
 {
     EngineUnderTest engine = startEngine(
