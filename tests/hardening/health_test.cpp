@@ -91,22 +91,27 @@ protected:
 
 
     /**
-     * Sends `message`, then a good alarm, until that alarm arrives: one connection keeps their
-     * order, so the message has been handled by then.
+     * Sends `message`, then a good alarm, until that alarm arrives; then both once more and waits
+     * for the second alarm: one connection keeps their order, and by the second round the
+     * connection was there for the message too (the first alarm through may have been the first
+     * thing sent after the connection was made, the message before it lost).
      */
     static bool handled(OpenCamera& camera, const std::string& message)
     {
         AiEnginePublisher publisher(kServicePort);
-        const int64_t before = camera.handler->packets();
         const auto deadline = steady_clock::now() + kDeliveryTimeout;
-        while (camera.handler->packets() <= before)
+        for (int round = 0; round < 2; ++round)
         {
-            if (steady_clock::now() >= deadline || !publisher.send(message)
-                || !publisher.send(alarmMessage(camera.camera.id, "probe")))
+            const int64_t before = camera.handler->packets();
+            while (camera.handler->packets() <= before)
             {
-                return false;
+                if (steady_clock::now() >= deadline || !publisher.send(message)
+                    || !publisher.send(alarmMessage(camera.camera.id, "probe")))
+                {
+                    return false;
+                }
+                std::this_thread::sleep_for(50ms);
             }
-            std::this_thread::sleep_for(50ms);
         }
         return true;
     }

@@ -272,9 +272,13 @@ TEST_F(HardeningLoad, LargeMessagesQueuedForSlowCamerasHeldGigabytes)
     const int64_t allowedMiB = kCameras * (kCameraQueueMiB + 2 * 4) + 128 + 32;
     EXPECT_LE(growthMiB, builtWithThreadSanitizer() ? 3 * allowedMiB : allowedMiB);
 
+    // Under ThreadSanitizer's slowdown the receiver process, whose queue to the relay is bounded
+    // too, may drop the flood (counted as lost there) before the cameras' queues fill.
     const testhost::LogFile log;
     for (const Camera& camera: cameras)
     {
+        if (builtWithThreadSanitizer())
+            break;
         EXPECT_GE(log.countLinesContaining(s_engine.printPrefix + "threadFuncZeromqLoop camera "
             + camera.id + ": queue full, "), 1) << camera.id;
     }
