@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +46,9 @@ constexpr char kRelayFunc[] = "threadFuncZeromqLoop";
 constexpr std::chrono::milliseconds kStartupDelay{5000};
 
 constexpr std::chrono::milliseconds kPollErrorPause{50};
+
+/** How soon the relay tries again to open a service port that it could not open. */
+constexpr std::chrono::seconds kIngressRetry{1};
 
 /**
  * The relay's half of each camera's queue (the agent's receive high-water mark is the other
@@ -112,8 +117,10 @@ struct Engine::Sockets
 
     zmq::socket_t agents;
     std::optional<zmq::socket_t> loopback;
-    /** The service port: a receiver process, or the listener in this process. */
+    /** The service port: a receiver process, or the listener in this process; null while it
+     * could not be made (tried again at ingressRetry). */
     std::unique_ptr<IngressSource> ingress;
+    RelayHealth::Clock::time_point ingressRetry;
     bool isolateWanted = false; //< The "IsolateReceiver" value last acted upon.
     int port = 0; //< The latest valid service port taken from the setting.
     bool loopbackWanted = false; //< The "LoopbackRelay" value last acted upon.
@@ -450,9 +457,8 @@ void Engine::runRelay()
     }
 
     sockets.isolateWanted = m_isolateReceiver;
-    sockets.ingress = makeIngress(sockets.isolateWanted);
     sockets.port = port;
-    configureIngress(sockets);
+    replaceIngress(sockets, [&]() { return makeIngress(sockets.isolateWanted); });
 
     sockets.loopbackWanted = m_loopbackRelay;
     if (sockets.loopbackWanted)
@@ -497,17 +503,26 @@ void Engine::relayPass(Sockets& sockets, CameraQueues& queues, Relay& relay)
 {
     const auto now = RelayHealth::Clock::now();
     sockets.health->tick(now);
-    sockets.ingress->tick(now);
-    if (const std::optional<std::string> reason = sockets.ingress->failed())
-        fallBackInProcess(sockets, *reason);
+    if (!sockets.ingress && now >= sockets.ingressRetry)
+        replaceIngress(sockets, [&]() { return makeIngress(sockets.isolateWanted); });
+    if (sockets.ingress)
+    {
+        sockets.ingress->tick(now);
+        if (const std::optional<std::string> reason = sockets.ingress->failed())
+            fallBackInProcess(sockets, *reason);
+    }
     zmq::pollitem_t items[] = {
-        sockets.ingress->pollItem(),
+        sockets.ingress ? sockets.ingress->pollItem() : zmq::pollitem_t{nullptr, -1, 0, 0},
         {sockets.agents.handle(), 0, ZMQ_POLLIN, 0},
         {nullptr, m_wakeup.fd(), ZMQ_POLLIN, 0},
     };
     // An idle relay sleeps until a message, a subscription, a wake-up or the next report or
-    // receiver start.
-    const auto timeout = std::min(sockets.health->untilDue(now), sockets.ingress->untilDue(now));
+    // receiver start (or attempt to listen again).
+    const auto ingressDue = sockets.ingress
+        ? sockets.ingress->untilDue(now)
+        : std::chrono::duration_cast<std::chrono::milliseconds>(sockets.ingressRetry - now);
+    const auto timeout = std::max(std::chrono::milliseconds(0),
+        std::min(sockets.health->untilDue(now), ingressDue));
     if (zmq_poll(items, 3, static_cast<long>(timeout.count())) < 0)
     {
         if (zmq_errno() == EINTR)
@@ -527,7 +542,7 @@ void Engine::relayPass(Sockets& sockets, CameraQueues& queues, Relay& relay)
     }
     if (items[1].revents & ZMQ_POLLIN)
         readSubscriptions(sockets.agents, queues);
-    if (items[0].revents != 0)
+    if (items[0].revents != 0 && sockets.ingress)
         sockets.ingress->receive(relay, kMessagesPerPass);
 }
 
@@ -559,10 +574,31 @@ std::unique_ptr<IngressSource> Engine::makeInProcessIngress(const std::string& r
 
 void Engine::fallBackInProcess(Sockets& sockets, const std::string& reason)
 {
+    replaceIngress(sockets,
+        [&]() { return makeInProcessIngress("the receiver cannot be started: " + reason); });
+}
+
+/**
+ * The old ingress goes first (it holds the port that the new one is to listen on). If the new
+ * one cannot be made (no descriptor or memory left), the relay goes on without one, says so,
+ * and tries again after kIngressRetry.
+ */
+void Engine::replaceIngress(
+    Sockets& sockets, const std::function<std::unique_ptr<IngressSource>()>& make)
+{
     sockets.ingress.reset();
-    sockets.ingress = makeInProcessIngress("the receiver cannot be started: " + reason);
-    sockets.policy.reset();
-    configureIngress(sockets);
+    try
+    {
+        sockets.ingress = make();
+        configureIngress(sockets);
+    }
+    catch (const std::exception& e)
+    {
+        sockets.ingressRetry = RelayHealth::Clock::now() + kIngressRetry;
+        sockets.log.write(kRelayFunc, " cannot listen for the AI engine: ", e.what());
+        pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error, kServicePortCaption,
+            std::string("the service port cannot be opened: ") + e.what());
+    }
 }
 
 /** The latest valid port and policy to the ingress (which ignores what it has already). */
@@ -692,14 +728,15 @@ void Engine::applySettings(Sockets& sockets)
     sockets.health->setMetricsFile(metricsFile(), RelayHealth::Clock::now());
 
     const bool isolate = m_isolateReceiver;
-    if (isolate != sockets.isolateWanted)
+    if (isolate != sockets.isolateWanted || !sockets.ingress)
     {
         sockets.isolateWanted = isolate;
-        // The old one goes first: it holds the port that the new one is to listen on.
-        sockets.ingress.reset();
-        sockets.ingress = makeIngress(isolate);
+        replaceIngress(sockets, [&]() { return makeIngress(isolate); });
     }
-    configureIngress(sockets);
+    else
+    {
+        configureIngress(sockets);
+    }
 
     const bool loopbackWanted = m_loopbackRelay;
     if (loopbackWanted == sockets.loopbackWanted)

@@ -1,24 +1,26 @@
 // The plugin's engine: engine manifest, device agent factory, and the relay thread
 // (threadFuncZeromqLoop) that takes every message from the AI engine's service port (held by a
 // receiver process that the relay starts and supervises, or, as the fallback, by the same units
-// in this process: IngressSource) and republishes it, unchanged, in-process to the device agents of this engine, and, when the
-// "LoopbackRelay" setting is on, as a copy for outside watchers on tcp://127.0.0.1:688. The
-// relay counts every message into the shared IngestCounters (received, relayed, for no camera,
-// queue full, not authorised) and tells the operator what its ingest looks like: diagnostic
-// events ("Listening for the AI engine", AI engines connecting and disconnecting, "Messages for
-// no camera"), health lines and the "MetricsFile" (RelayHealth).
+// in this process: IngressSource) and republishes it, unchanged, in-process to the device
+// agents of this engine, and, when the "LoopbackRelay" setting is on, as a copy for outside
+// watchers on tcp://127.0.0.1:688. The relay counts every message into the shared
+// IngestCounters (received, relayed, for no camera, queue full, not authorised, lost at the
+// receiver) and tells the operator what its ingest looks like: diagnostic events ("Listening for
+// the AI engine", AI engines connecting and disconnecting, "Messages for no camera", the
+// receiver's restarts), health lines and the "MetricsFile" (RelayHealth).
 //
 // Ownership: the engine creates the ZeroMQ context (RelayContext) and shares it with every
 // agent it makes; an agent may outlive the engine, it then receives nothing more. Server threads
 // construct, configure and destroy the engine; the destructor stops and joins the relay at once
 // (through a Wakeup polled beside the sockets), which stops and reaps the receiver. Only the
-// relay thread touches the sockets and the receiver. The
-// device agent returned by doObtainDeviceAgent carries one reference for the server.
+// relay thread touches the sockets and the receiver. The device agent returned by
+// doObtainDeviceAgent carries one reference for the server.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -82,6 +84,8 @@ private:
     [[nodiscard]] std::unique_ptr<IngressSource> makeIngress(bool isolate);
     [[nodiscard]] std::unique_ptr<IngressSource> makeInProcessIngress(const std::string& reason);
     void fallBackInProcess(Sockets& sockets, const std::string& reason);
+    void replaceIngress(
+        Sockets& sockets, const std::function<std::unique_ptr<IngressSource>()>& make);
     void configureIngress(Sockets& sockets);
     [[nodiscard]] bool messageAllowed(Sockets& sockets, std::string_view message,
         const char* userId, const char* peer, CameraCounters* camera);
@@ -130,8 +134,8 @@ private:
 
     /**
      * The latest accepted "ServicePort", or 0 if one was refused before any was accepted (the
-     * relay then starts on the default port). Written by settingsReceived() (server thread) and
-     * once by the relay at its start; read by the relay on wake-ups.
+     * relay then starts on the default port). Written by settingsReceived() (server thread);
+     * read by the relay at its start and on wake-ups.
      */
     std::atomic<int> m_servicePort{kInitialServicePort};
     /** Whether any "ServicePort" was accepted; written and read by settingsReceived(). */

@@ -68,12 +68,6 @@ IsolatedIngress::IsolatedIngress(std::string executable, const nx::sdk::LogUtils
     startReceiver(Clock::now());
 }
 
-IsolatedIngress::~IsolatedIngress()
-{
-    if (m_process)
-        (void) m_process->stop();
-}
-
 zmq::pollitem_t IsolatedIngress::pollItem()
 {
     if (!m_process)
@@ -152,7 +146,7 @@ bool IsolatedIngress::handle(const Frame& frame, IngressConsumer& consumer)
                 ended("sent a malformed frame (event of an unknown caption)", Clock::now());
                 return false;
             }
-            if (eventAllowed(frame.first, Clock::now()))
+            if (eventAllowed(Clock::now()))
             {
                 m_sink.event(static_cast<IngressSink::Level>(frame.level), text(frame.first),
                     printable(frame.body));
@@ -194,21 +188,22 @@ bool IsolatedIngress::handle(const Frame& frame, IngressConsumer& consumer)
     return true;
 }
 
+/** Starts a new window of what the receiver may write, telling what the last one left out. */
+void IsolatedIngress::rollTextWindow(Clock::time_point now)
+{
+    if (now - m_windowStart < kTextWindow)
+        return;
+    if (m_linesLeftOut > 0)
+        NX_PRINT << kRelayFunc << " receiver: " << m_linesLeftOut << " log lines left out (rate)";
+    m_windowStart = now;
+    m_linesInWindow = 0;
+    m_eventsInWindow = 0;
+    m_linesLeftOut = 0;
+}
+
 void IsolatedIngress::logFromReceiver(std::string_view line)
 {
-    const Clock::time_point now = Clock::now();
-    if (now - m_windowStart >= kTextWindow)
-    {
-        if (m_linesLeftOut > 0)
-        {
-            NX_PRINT << kRelayFunc << " receiver: " << m_linesLeftOut
-                << " log lines left out (rate)";
-        }
-        m_windowStart = now;
-        m_linesInWindow = 0;
-        m_eventsInWindow = 0;
-        m_linesLeftOut = 0;
-    }
+    rollTextWindow(Clock::now());
     if (++m_linesInWindow > kLinesPerWindow)
     {
         ++m_linesLeftOut;
@@ -218,14 +213,9 @@ void IsolatedIngress::logFromReceiver(std::string_view line)
     NX_PRINT << printable(line);
 }
 
-bool IsolatedIngress::eventAllowed(std::string_view, Clock::time_point now)
+bool IsolatedIngress::eventAllowed(Clock::time_point now)
 {
-    if (now - m_windowStart >= kTextWindow)
-    {
-        m_windowStart = now;
-        m_linesInWindow = 0;
-        m_eventsInWindow = 0;
-    }
+    rollTextWindow(now);
     return ++m_eventsInWindow <= kEventsPerWindow;
 }
 

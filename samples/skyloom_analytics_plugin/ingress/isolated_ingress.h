@@ -37,8 +37,8 @@ public:
     /** Starts the receiver; failed() tells if it could not be started. */
     IsolatedIngress(std::string executable, const nx::sdk::LogUtils& logUtils,
         IngressSink& sink, EngineCounters& counters);
-    /** Stops and reaps the receiver. */
-    ~IsolatedIngress() override;
+    /** Stops and reaps the receiver (ReceiverProcess does). */
+    ~IsolatedIngress() override = default;
 
     zmq::pollitem_t pollItem() override;
     void configure(int port, std::shared_ptr<const IngressPolicy> policy) override;
@@ -56,8 +56,9 @@ private:
     void startReceiver(Clock::time_point now);
     void ended(const std::string& why, Clock::time_point now);
     void sendConfiguration();
+    void rollTextWindow(Clock::time_point now);
     void logFromReceiver(std::string_view line);
-    [[nodiscard]] bool eventAllowed(std::string_view caption, Clock::time_point now);
+    [[nodiscard]] bool eventAllowed(Clock::time_point now);
 
 private:
     const std::string m_executable;
