@@ -264,7 +264,17 @@ protected:
             s_errorText = "no event: AI engine receiver runs inside the server";
             return;
         }
-        s_baseline = s_plugin->stats()->alive();
+        // The "Listening" event is pushed just after the bind line: its object must be gone
+        // before the count is taken.
+        (void) waitForEvent(*s_engine.handler, nx::sdk::IPluginDiagnosticEvent::Level::info,
+            "Listening for the AI engine", "", kRelayStartTimeout);
+        int64_t alive = s_plugin->stats()->alive();
+        for (int64_t previous = -1; alive != previous; alive = s_plugin->stats()->alive())
+        {
+            previous = alive;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        s_baseline = alive;
     }
 
     static void TearDownTestSuite()
