@@ -422,7 +422,7 @@ void DeviceAgent::handleMessage(std::string_view text)
         }
 
         auto packets = m_converter.convert(
-            message, conversionSettings(), m_lastFrameTimestampUs.load());
+            message, text.size(), conversionSettings(), m_lastFrameTimestampUs.load());
         for (auto& packet: packets)
             pushMetadataPacket(packet.releasePtr());
     }

@@ -33,7 +33,7 @@ enum class DropReason
     numberOutOfRange,
     otherCamera, //< "src_uuid" names another camera than the prefix did.
     boxOutsideFrame,
-    listCut, //< List elements beyond the limit.
+    listCut, //< List elements beyond the limit, or beyond the message's bound of attribute text.
     textCut, //< Texts cut to the limit (kept, shortened).
     queueFull, //< The camera's queue (messages or bytes) was full at the relay.
     notAuthorised, //< The AI engine's certificate does not allow this camera.

@@ -4,6 +4,7 @@
 #include "message_converter.h"
 
 #include <array>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <sstream>
@@ -146,6 +147,12 @@ Ptr<Attribute> textAttribute(const char* name, std::string value)
     return makePtr<Attribute>(IAttribute::Type::string, name, std::move(value));
 }
 
+/** The bytes of the attribute's name and value as the server reads them; 0 for none. */
+size_t attributeBytes(const Ptr<Attribute>& attribute)
+{
+    return attribute ? std::strlen(attribute->name()) + std::strlen(attribute->value()) : 0;
+}
+
 /** Cuts the text to at most `maxBytes` without splitting a UTF-8 character. */
 void cutAtCharacter(std::string* text, size_t maxBytes)
 {
@@ -155,6 +162,21 @@ void cutAtCharacter(std::string* text, size_t maxBytes)
     while (end > 0 && (static_cast<unsigned char>((*text)[end]) & 0xC0) == 0x80)
         --end; //< A continuation byte: the character starts earlier.
     text->resize(end);
+}
+
+/** The text as the server may get it; `cut` tells whether it had to be cut to `maxBytes`. */
+std::string boundedServerText(const std::string& text, size_t maxBytes, bool* cut)
+{
+    *cut = false;
+    if (text.size() <= maxBytes && !needsCleaning(text))
+        return text;
+    std::string result = textForServer(text);
+    if (result.size() > maxBytes)
+    {
+        cutAtCharacter(&result, maxBytes);
+        *cut = true;
+    }
+    return result;
 }
 
 Ptr<ObjectMetadataPacket> makeObjectPacket(const ConversionSettings& settings, int64_t timestampUs)
@@ -210,12 +232,14 @@ MessageConverter::MessageConverter(
 {
 }
 
-std::vector<Ptr<IMetadataPacket>> MessageConverter::convert(
-    const json& message, const ConversionSettings& settings, int64_t timestampUs) noexcept
+std::vector<Ptr<IMetadataPacket>> MessageConverter::convert(const json& message,
+    size_t messageBytes, const ConversionSettings& settings, int64_t timestampUs) noexcept
 {
     PacketList packets;
     m_cuts = Cuts();
     m_eventPackets = 0;
+    m_attributeBound = maxAttributeBytes(messageBytes);
+    m_attributeBytesLeft = m_attributeBound;
     bool forThisCamera = true;
     try
     {
@@ -237,7 +261,7 @@ std::vector<Ptr<IMetadataPacket>> MessageConverter::convert(
         // Only resource exhaustion gets here: each conversion catches its own failures.
         logFailure(kReceiveLoop, e);
     }
-    if (m_cuts.texts > 0 || m_cuts.elements > 0)
+    if (m_cuts.texts > 0 || m_cuts.elements > 0 || m_cuts.objects > 0)
         logCuts();
     CameraCounters& counters = m_dropReport.counters();
     if (forThisCamera)
@@ -249,18 +273,26 @@ std::vector<Ptr<IMetadataPacket>> MessageConverter::convert(
 
 std::string MessageConverter::serverText(const std::string& text)
 {
-    if (text.size() <= kMaxTextBytes && !needsCleaning(text))
-        return text;
-    std::string result = textForServer(text);
-    if (result.size() > kMaxTextBytes)
-    {
-        cutAtCharacter(&result, kMaxTextBytes);
-        ++m_drops.textsCut;
-        m_dropReport.drop(DropReason::textCut, 1, "a text of " + std::to_string(text.size())
-            + " bytes cut to " + std::to_string(kMaxTextBytes));
-        ++m_cuts.texts;
-    }
+    bool cut = false;
+    std::string result = boundedServerText(text, kMaxTextBytes, &cut);
+    if (cut)
+        countTextCut(text.size());
     return result;
+}
+
+void MessageConverter::countTextCut(size_t textBytes) noexcept
+{
+    ++m_drops.textsCut;
+    ++m_cuts.texts;
+    try
+    {
+        m_dropReport.drop(DropReason::textCut, 1, "a text of " + std::to_string(textBytes)
+            + " bytes cut to " + std::to_string(kMaxTextBytes));
+    }
+    catch (...)
+    {
+        m_dropReport.drop(DropReason::textCut, 1, {});
+    }
 }
 
 size_t MessageConverter::elementsToConvert(size_t listSize)
@@ -274,6 +306,32 @@ size_t MessageConverter::elementsToConvert(size_t listSize)
     return kMaxListElements;
 }
 
+bool MessageConverter::takeAttributeBytes(size_t bytes) noexcept
+{
+    if (bytes > m_attributeBytesLeft)
+        return false;
+    m_attributeBytesLeft -= bytes;
+    return true;
+}
+
+void MessageConverter::cutObjects(const char* list, size_t index, size_t count) noexcept
+{
+    const size_t cut = count - index;
+    m_drops.objectsBeyondAttributeBound += cut;
+    m_cuts.objects += cut;
+    try
+    {
+        m_dropReport.drop(DropReason::listCut, cut, std::string(list) + "["
+            + std::to_string(index) + "] and after: " + std::to_string(cut)
+            + " objects beyond the message's " + std::to_string(m_attributeBound)
+            + " bytes of attributes");
+    }
+    catch (...)
+    {
+        m_dropReport.drop(DropReason::listCut, cut, {});
+    }
+}
+
 void MessageConverter::logCuts() noexcept
 {
     try
@@ -281,7 +339,8 @@ void MessageConverter::logCuts() noexcept
         m_log.write(kReceiveLoop, kMessageCut, std::to_string(m_cuts.texts) + " texts to "
             + std::to_string(kMaxTextBytes) + " bytes, " + std::to_string(m_cuts.elements)
             + " list elements beyond the first " + std::to_string(kMaxListElements)
-            + " dropped");
+            + " dropped, " + std::to_string(m_cuts.objects) + " objects beyond "
+            + std::to_string(m_attributeBound) + " bytes of attributes dropped");
     }
     catch (...)
     {
@@ -340,13 +399,18 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
 
         // Read before anything is added: a malformed counter drops the event with it.
         Ptr<IMetadataPacket> counter;
+        size_t counterBytes = 0;
         if (settings.showCounter)
         {
             if (const json* value = findCounterValue(message))
-                counter = counterPacket(caption, *value, timestampUs);
+                counter = counterPacket(caption, *value, timestampUs, &counterBytes);
         }
         if (counter)
+        {
+            // The message's first attribute, at most a text and a number: within the allowance.
+            (void) takeAttributeBytes(counterBytes);
             packets->push_back(std::move(counter));
+        }
         packets->push_back(std::move(eventPacket));
         ++m_eventPackets;
     }
@@ -356,8 +420,8 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
     }
 }
 
-Ptr<IMetadataPacket> MessageConverter::counterPacket(
-    const std::string& caption, const json& value, int64_t timestampUs) const
+Ptr<IMetadataPacket> MessageConverter::counterPacket(const std::string& caption,
+    const json& value, int64_t timestampUs, size_t* bytes) const
 {
     // Unlike a track id, a counter value with a fraction is cut toward zero; a boolean is
     // malformed.
@@ -372,8 +436,10 @@ Ptr<IMetadataPacket> MessageConverter::counterPacket(
     counter->setTypeId(kCounterObjectTypeId);
     counter->setTrackId(m_trackIdentity.counterTrackId());
     counter->setBoundingBox(kCounterBox);
-    counter->addAttribute(makePtr<Attribute>(IAttribute::Type::number,
-        caption.empty() ? kUnnamedCounterAttribute : caption, std::to_string(count)));
+    const auto attribute = makePtr<Attribute>(IAttribute::Type::number,
+        caption.empty() ? kUnnamedCounterAttribute : caption, std::to_string(count));
+    *bytes = attributeBytes(attribute);
+    counter->addAttribute(attribute);
 
     auto packet = makePtr<ObjectMetadataPacket>();
     packet->setTimestampUs(timestampUs);
@@ -390,9 +456,11 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
         const json::array_t& objects = arrayAt(message, {"event", "object_list"});
         if (objects.empty())
             return;
-        // One attribute for all the objects: a long caption must not be copied into each.
+        // One attribute for all the objects: a long caption must not be copied into each in
+        // the plugin (the server receives it with each, which the bound counts).
         const Ptr<Attribute> caption =
             textAttribute(kCaptionAttribute, serverText(readText(message.at("caption"))));
+        const size_t captionBytes = attributeBytes(caption);
 
         auto packet = makeObjectPacket(settings, timestampUs);
         const size_t count = elementsToConvert(objects.size());
@@ -409,23 +477,44 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
                 continue;
             }
 
+            // Texts cut for an object that the bound leaves out are not counted as cut.
+            bool plateCut = false;
+            bool groupCut = false;
+            Ptr<Attribute> plate;
+            Ptr<Attribute> group;
+            if (read->plate)
+            {
+                plate = textAttribute(kPlateAttribute,
+                    boundedServerText(*read->plate, kMaxTextBytes, &plateCut));
+            }
+            if (read->group)
+            {
+                group = textAttribute(kGroupAttribute,
+                    boundedServerText(*read->group, kMaxTextBytes, &groupCut));
+            }
+            if (!takeAttributeBytes(captionBytes + attributeBytes(plate) + attributeBytes(group)))
+            {
+                cutObjects("object_list", index, count);
+                break;
+            }
+            if (plateCut)
+                countTextCut(read->plate->size());
+            if (groupCut)
+                countTextCut(read->group->size());
+
             const auto object = makePtr<ObjectMetadata>();
             object->setTypeId(read->typeId);
             object->setTrackId(m_trackIdentity.makeTrackId(read->trackId));
             object->setBoundingBox(read->box);
             object->addAttribute(caption);
             m_captionCache.put(read->trackId, caption);
-            if (read->plate)
+            if (plate)
             {
-                const Ptr<Attribute> plate =
-                    textAttribute(kPlateAttribute, serverText(*read->plate));
                 object->addAttribute(plate);
                 m_plateCache.put(read->trackId, plate);
             }
-            if (read->group)
+            if (group)
             {
-                const Ptr<Attribute> group =
-                    textAttribute(kGroupAttribute, serverText(*read->group));
                 object->addAttribute(group);
                 m_groupCache.put(read->trackId, group);
             }
@@ -456,6 +545,11 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
         auto packet = makeObjectPacket(settings, timestampUs);
         bool anySkipped = false;
         const size_t count = elementsToConvert(annotations.size());
+        if (m_cuts.objects > 0)
+        {
+            cutObjects("annotations", 0, count); //< The alarm's objects reached the bound.
+            return;
+        }
         for (size_t index = 0; index < count; ++index)
         {
             const json& element = annotations[index];
@@ -493,17 +587,31 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
                     continue;
                 }
 
+                // The track's own attributes, shared: a thousand detections of one track must
+                // not copy its texts a thousand times in the plugin. The server receives them
+                // with every detection, which the bound counts.
+                const Ptr<Attribute> caption = m_captionCache.contains(trackId)
+                    ? m_captionCache.get(trackId) : Ptr<Attribute>();
+                const Ptr<Attribute> plate = m_plateCache.contains(trackId)
+                    ? m_plateCache.get(trackId) : Ptr<Attribute>();
+                const Ptr<Attribute> group = m_groupCache.contains(trackId)
+                    ? m_groupCache.get(trackId) : Ptr<Attribute>();
+                if (!takeAttributeBytes(
+                    attributeBytes(caption) + attributeBytes(plate) + attributeBytes(group)))
+                {
+                    cutObjects("annotations", index, count);
+                    break;
+                }
+
                 const auto object = makePtr<ObjectMetadata>();
                 object->setTypeId(typeId);
                 object->setTrackId(m_trackIdentity.makeTrackId(trackId));
-                // The track's own attributes, shared: a thousand detections of one track must
-                // not copy its texts a thousand times.
-                if (m_captionCache.contains(trackId))
-                    object->addAttribute(m_captionCache.get(trackId));
-                if (m_plateCache.contains(trackId))
-                    object->addAttribute(m_plateCache.get(trackId));
-                if (m_groupCache.contains(trackId))
-                    object->addAttribute(m_groupCache.get(trackId));
+                if (caption)
+                    object->addAttribute(caption);
+                if (plate)
+                    object->addAttribute(plate);
+                if (group)
+                    object->addAttribute(group);
                 object->setBoundingBox(*box);
                 packet->addItem(object.get());
             }

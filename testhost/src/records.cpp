@@ -99,6 +99,17 @@ size_t textBytes(const MetadataPacketRecord& packet)
     return bytes;
 }
 
+size_t receivedAttributeBytes(const MetadataPacketRecord& packet)
+{
+    size_t bytes = 0;
+    for (const MetadataItemRecord& item: packet.items)
+    {
+        for (const AttributeRecord& attribute: item.attributes)
+            bytes += attribute.name.size() + attribute.value.size();
+    }
+    return bytes;
+}
+
 const AttributeRecord* MetadataItemRecord::attribute(const std::string& name) const
 {
     for (const auto& attribute: attributes)

@@ -192,15 +192,11 @@ std::string cameraId(int n)
 // Messages. "src_uuid" must come first, written without blanks: the members are put together by
 // hand around the body, which the JSON library writes.
 
-namespace {
-
 std::string envelope(const std::string& cameraId, const nlohmann::json& body)
 {
     const std::string text = body.dump();
     return R"({"src_uuid":")" + cameraId + "\"," + text.substr(1);
 }
-
-} // namespace
 
 std::string alarmMessage(const std::string& cameraId, const std::string& caption,
     int objectCount, size_t descriptionSize)

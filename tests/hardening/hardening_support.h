@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json_fwd.hpp>
 
 #include <nx/sdk/analytics/i_device_agent.h>
 #include <nx/sdk/analytics/i_engine.h>
@@ -166,6 +167,9 @@ bool waitForEvent(const Handler& handler, nx::sdk::IPluginDiagnosticEvent::Level
 std::string cameraId(int n);
 
 // AI engine messages.
+
+/** The members of the JSON object `body` as a message for the camera ("src_uuid" first). */
+std::string envelope(const std::string& cameraId, const nlohmann::json& body);
 
 /** An alarm with a counter and `objectCount` objects in its "object_list". */
 std::string alarmMessage(const std::string& cameraId, const std::string& caption,

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <zmq.hpp>
 
 #include "hardening_support.h"
@@ -304,6 +305,95 @@ TEST_F(HardeningLoad, AlarmCaptionCopiedIntoEveryObjectAmplifiedTheMessage)
     std::cout << "[ MEASURED ] a " << text.size() << "-byte alarm with 2000 objects: "
         << textBytes << " bytes of text in its packets" << std::endl;
     EXPECT_LE(textBytes, 4 * text.size() + 64 * 1024);
+
+    camera.agent.reset();
+    expectOnlyEngineLeft();
+}
+
+// A 68.8 KB detection message of 1,024 annotations over 128 tracks, each named by an alarm with
+// 1 KiB texts, gave the server one packet of 1,024 objects with 3.46 MB of attribute text: the
+// tracks' cached attributes went to the server with every object. And line and paragraph
+// separators (U+2028, U+2029) reached the server's texts.
+TEST_F(HardeningLoad, CachedTrackAttributesCopiedIntoEveryObjectAndLineSeparatorsReachedServer)
+{
+    constexpr int kTracks = 128;
+    constexpr size_t kAnnotations = 1024;
+    const auto handler = makePtr<DeviceAgentHandler>();
+    Camera camera = openCamera(32, handler.get());
+    AiEnginePublisher publisher(kServicePort);
+    ASSERT_NO_FATAL_FAILURE(settleThroughRelay(publisher, camera, *handler));
+
+    const std::string caption(1024, 'c');
+    const std::string plate(1024, 'p');
+    const std::string group(1024, 'g');
+    const auto plateObject = [](int track, const std::string& plate, const std::string& group)
+    {
+        return nlohmann::json{{"tid", track}, {"class", "lp"},
+            {"bbox", {{"x0", 0.1}, {"y0", 0.1}, {"x1", 0.2}, {"y1", 0.3}}},
+            {"lp_text", plate}, {"lp_group_str", group}};
+    };
+    nlohmann::json objects = nlohmann::json::array();
+    for (int track = 0; track < kTracks; ++track)
+        objects.push_back(plateObject(track, plate, group));
+    ASSERT_TRUE(publisher.send(envelope(camera.id, {{"source", "intrusion"},
+        {"caption", caption}, {"description", "d"}, {"event", {{"object_list", objects}}}})));
+    ASSERT_TRUE(handler->waitForPackets(2, kDeliveryTimeout)); //< Event, objects.
+    const std::vector<testhost::MetadataItemRecord> named = handler->packets().at(1).items;
+    ASSERT_EQ(static_cast<size_t>(kTracks), named.size());
+    handler->clear();
+
+    nlohmann::json annotations = nlohmann::json::array();
+    for (size_t i = 0; i < kAnnotations; ++i)
+    {
+        annotations.push_back({{"track_id", static_cast<int>(i) % kTracks}, {"class", "car"},
+            {"score", 0.9}, {"bbox", {0.1, 0.1, 0.2, 0.4}}});
+    }
+    const std::string detections =
+        envelope(camera.id, {{"meta", {{"metadata", {{"annotations", annotations}}}}}});
+    ASSERT_TRUE(publisher.send(detections));
+    ASSERT_TRUE(handler->waitForPackets(1, kDeliveryTimeout));
+    const auto packets = handler->packets();
+    ASSERT_EQ(1U, packets.size());
+    const size_t bytes = testhost::receivedAttributeBytes(packets[0]);
+    std::cout << "[ MEASURED ] a " << detections.size() << "-byte message of " << kAnnotations
+        << " detections of " << kTracks << " named tracks: " << packets[0].items.size()
+        << " objects with " << bytes << " bytes of attributes" << std::endl;
+    EXPECT_LE(bytes, 4 * detections.size() + 64 * 1024);
+    EXPECT_LT(packets[0].items.size(), kAnnotations);
+    // The objects sent are the list's first, each with its track's three attributes.
+    for (size_t i = 0; i < packets[0].items.size(); ++i)
+    {
+        const auto& object = packets[0].items[i];
+        ASSERT_EQ(named[i % kTracks].trackId, object.trackId) << "object " << i;
+        const auto* plateAttribute = object.attribute("plate");
+        ASSERT_TRUE(object.attribute("caption") && plateAttribute && object.attribute("group"));
+        ASSERT_EQ(plate, plateAttribute->value);
+    }
+    handler->clear();
+
+    // Every text that reaches the server: the caption (also the counter's name), the
+    // description, the plate and the group.
+    const std::string separators = "a\u2028b\u2029";
+    const std::string replaced = "a\uFFFDb\uFFFD";
+    ASSERT_TRUE(publisher.send(envelope(camera.id, {{"source", "intrusion"},
+        {"caption", separators}, {"description", separators},
+        {"event", {{"counter", {{"value", {1}}}},
+            {"object_list", {plateObject(kTracks, separators, separators)}}}}})));
+    ASSERT_TRUE(handler->waitForPackets(3, kDeliveryTimeout)); //< Counter, event, object.
+    const auto alarm = handler->packets();
+    ASSERT_EQ(3U, alarm.size());
+    ASSERT_EQ(1U, alarm[0].items.size());
+    ASSERT_EQ(1U, alarm[0].items[0].attributes.size());
+    EXPECT_EQ(replaced, alarm[0].items[0].attributes[0].name);
+    ASSERT_EQ(1U, alarm[1].items.size());
+    EXPECT_EQ(replaced, alarm[1].items[0].caption);
+    EXPECT_EQ(replaced, alarm[1].items[0].description);
+    ASSERT_EQ(1U, alarm[2].items.size());
+    std::vector<std::string> attributes;
+    for (const auto& attribute: alarm[2].items[0].attributes)
+        attributes.push_back(attribute.name + "=" + attribute.value);
+    EXPECT_EQ((std::vector<std::string>{
+        "caption=" + replaced, "plate=" + replaced, "group=" + replaced}), attributes);
 
     camera.agent.reset();
     expectOnlyEngineLeft();

@@ -35,6 +35,7 @@ using nx::sdk::Rect;
 using nx::sdk::Uuid;
 using nx::vms_server_plugins::analytics::sample::CameraLog;
 using nx::vms_server_plugins::analytics::sample::DeviceAgent;
+using nx::vms_server_plugins::analytics::sample::DropReason;
 using namespace skyloom::testhost;
 using Kind = MetadataPacketRecord::Kind;
 
@@ -780,6 +781,94 @@ TEST_F(ObjectConversion, AlarmCaptionWasCopiedIntoEveryObject)
     }
     EXPECT_EQ((1500 - 1024) + (3000 - 1024),
         static_cast<int>(m_agent->converter().drops().elementsBeyondLimit));
+}
+
+// A 68.8 KB detection message of 1024 annotations over 128 tracks, each named by an alarm with
+// 1 KiB texts, gave the server 3.46 MB of attribute text: a track's cached attributes are shared
+// in the plugin, but the server receives them once for every object that holds them.
+TEST_F(ObjectConversion, CachedTrackAttributesWereCopiedIntoEveryObject)
+{
+    const std::string caption(1024, 'c');
+    const std::string plate(1024, 'p');
+    const std::string group(1024, 'g');
+    const Attributes named{"caption=" + caption, "plate=" + plate, "group=" + group};
+
+    std::vector<json> plates;
+    for (int track = 0; track < 128; ++track)
+        plates.push_back(plateObject(track, plate, group));
+    std::vector<json> people;
+    for (int track = 2000; track < 2000 + 1024; ++track)
+        people.push_back(eventObject(track, "person"));
+    /** Annotations of tracks first, first + 1, ... first + trackCount - 1, first again... */
+    const auto annotations = [](int count, int first, int trackCount)
+    {
+        std::vector<json> result;
+        for (int i = 0; i < count; ++i)
+            result.push_back(annotation(first + i % trackCount, "car"));
+        return result;
+    };
+
+    struct Row
+    {
+        const char* what;
+        std::string message;
+        size_t listSize;
+        int firstTrack;
+        int trackCount;
+        Attributes attributes; //< Of every object sent.
+        bool cut;
+    };
+    const Row rows[] = {
+        {"an alarm names 128 tracks", alarm(caption, plates), 128, 0, 128, named, false},
+        {"16 detections of named tracks", detections(annotations(16, 0, 128)), 16, 0, 128,
+            named, false},
+        {"1024 detections of 128 named tracks", detections(annotations(1024, 0, 128)), 1024, 0,
+            128, named, true},
+        {"1024 detections of unnamed tracks", detections(annotations(1024, 1000, 1024)), 1024,
+            1000, 1024, {}, false},
+        {"an alarm of 1024 objects shares its caption", alarm(caption, people), 1024, 2000, 1024,
+            {"caption=" + caption}, true},
+    };
+    settings(/*enableMetadata*/ true);
+    for (const Row& row: rows)
+    {
+        SCOPED_TRACE(row.what);
+        const uint64_t listCutBefore = m_agent->counters().drops(DropReason::listCut);
+        const uint64_t droppedBefore = m_agent->converter().drops().objectsBeyondAttributeBound;
+
+        const auto packets = feed(row.message);
+        ASSERT_EQ(1U, packets.size());
+        const auto& objects = packets[0].items;
+        size_t bytes = 0;
+        for (const auto& packet: packets)
+            bytes += receivedAttributeBytes(packet);
+        const size_t bound = 4 * row.message.size() + 64 * 1024;
+        std::cout << "[ measured ] " << row.what << ": " << bytes << " bytes of attributes in "
+                  << objects.size() << " objects from a " << row.message.size()
+                  << "-byte message\n";
+        EXPECT_LE(bytes, bound);
+
+        const uint64_t listCut = m_agent->counters().drops(DropReason::listCut) - listCutBefore;
+        EXPECT_EQ(listCut,
+            m_agent->converter().drops().objectsBeyondAttributeBound - droppedBefore);
+        EXPECT_EQ(row.listSize, objects.size() + listCut);
+        EXPECT_EQ(row.cut, listCut > 0);
+        if (row.cut && !objects.empty())
+        {
+            // Cut where the next object would not fit, not earlier.
+            size_t objectBytes = 0;
+            for (const auto& attribute: objects[0].attributes)
+                objectBytes += attribute.name.size() + attribute.value.size();
+            EXPECT_GT(bytes + objectBytes, bound);
+        }
+        // The objects sent are the first of the list, as they were before the bound.
+        for (size_t i = 0; i < objects.size(); ++i)
+        {
+            const int track = row.firstTrack + static_cast<int>(i) % row.trackCount;
+            ASSERT_EQ(trackId(track), objects[i].trackId) << "object " << i;
+            ASSERT_EQ(row.attributes, textAttributes(objects[i])) << "object " << i;
+        }
+    }
 }
 
 } // namespace

@@ -145,6 +145,14 @@ CheckedMessage OfflineChecker::check(const std::string& sourceId, const std::str
         result.drops.push_back(std::to_string(beyondLimit) + " list elements beyond the first "
             + std::to_string(MessageConverter::kMaxListElements) + " dropped");
     }
+    const uint64_t beyondBound =
+        after.objectsBeyondAttributeBound - before.objectsBeyondAttributeBound;
+    if (beyondBound > 0)
+    {
+        result.drops.push_back(std::to_string(beyondBound) + " objects beyond "
+            + std::to_string(MessageConverter::maxAttributeBytes(text.size()))
+            + " bytes of attributes dropped");
+    }
     const uint64_t textsCut = after.textsCut - before.textsCut;
     if (textsCut > 0)
     {

@@ -76,6 +76,12 @@ struct DiagnosticEventRecord
  */
 size_t textBytes(const MetadataPacketRecord& packet);
 
+/**
+ * Bytes of attribute text the server receives with the packet: the name and value of every
+ * attribute of every item, an attribute that items share counted once for each item that holds it.
+ */
+size_t receivedAttributeBytes(const MetadataPacketRecord& packet);
+
 /** Null text pointers read as empty texts. */
 std::string copyText(const char* text);
 
