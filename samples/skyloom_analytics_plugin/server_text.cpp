@@ -21,8 +21,8 @@ size_t unwantedLength(std::string_view text, size_t i)
     {
         const unsigned char second = byte(i + 1);
         const unsigned char third = byte(i + 2);
-        if (second == 0x80 && third >= 0xAA && third <= 0xAE)
-            return 3; //< U+202A-U+202E.
+        if (second == 0x80 && third >= 0xA8 && third <= 0xAE)
+            return 3; //< U+2028-U+202E: line and paragraph separators, bidi embeddings.
         if (second == 0x81 && third >= 0xA6 && third <= 0xA9)
             return 3; //< U+2066-U+2069.
     }

@@ -1,8 +1,8 @@
 // Texts from the AI engine on their way to the server and to the log. The server keeps texts as
 // C strings and shows them to operators: a NUL would cut a plate short, and control or
-// bidirectional formatting characters could rewrite what a viewer sees. In the log, such
-// characters (and invalid UTF-8, and line or paragraph separators) could forge lines or hide
-// them. Pure functions; any thread.
+// bidirectional formatting characters could rewrite what a viewer sees, and a line or paragraph
+// separator breaks a line where the viewer expects none. In the log, such characters (and
+// invalid UTF-8) could forge lines or hide them. Pure functions; any thread.
 #pragma once
 
 #include <string>
@@ -14,9 +14,9 @@ namespace nx::vms_server_plugins::analytics::sample {
 [[nodiscard]] bool needsCleaning(std::string_view text);
 
 /**
- * The text with every C0 and C1 control character (NUL included), DEL, and every
- * bidirectional embedding, override and isolate character (U+202A-U+202E, U+2066-U+2069)
- * replaced by one U+FFFD each. The text is valid UTF-8, as the JSON parser guarantees.
+ * The text with every C0 and C1 control character (NUL included), DEL, the line and paragraph
+ * separators (U+2028, U+2029) and every bidirectional embedding, override and isolate character
+ * (U+202A-U+202E, U+2066-U+2069) replaced by one U+FFFD each. The text is valid UTF-8, as the JSON parser guarantees.
  */
 [[nodiscard]] std::string textForServer(std::string_view text);
 

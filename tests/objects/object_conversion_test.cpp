@@ -689,7 +689,8 @@ TEST(ServerText, ControlAndBidiCharactersBecomeOneReplacementEach)
     const std::pair<std::string, std::string> rows[] = {
         {"", ""},
         {"12GA3456", "12GA3456"},
-        {"Zoné 東 \u00A0\u2028\u202F\u2065\u206A", "Zoné 東 \u00A0\u2028\u202F\u2065\u206A"},
+        {"Zoné 東 \u00A0\u2027\u202F\u2065\u206A", "Zoné 東 \u00A0\u2027\u202F\u2065\u206A"},
+        {"line\u2028para\u2029", "line" + r + "para" + r},
         {std::string("12\0GA", 5), "12" + r + "GA"},
         {"\x1b[31mred", r + "[31mred"},
         {"a\tb\nc\x7f", "a" + r + "b" + r + "c" + r},
