@@ -3,6 +3,8 @@
 // manifest. The conversions live in MessageConverter.
 #include "device_agent.h"
 
+#include <poll.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -303,10 +305,11 @@ bool DeviceAgent::receiveUntilStopped()
         // ZeroMQ bounds its queues by message count, not bytes: keep a slow camera's backlog of
         // large messages from growing the server process by gigabytes.
         socket.set(zmq::sockopt::rcvhwm, kReceiveHighWaterMark);
-        // In-process connects do not wait for the bind: the relay binds after its start-up
-        // delay, and never if the engine is gone; until then nothing arrives.
+        // The relay binds after its start-up delay (later if it lacks descriptors), and never
+        // if the engine is gone; until then nothing arrives.
         step = " cannot connect to the relay: ";
-        socket.connect(kAgentRelayEndpoint);
+        if (!connectWhenBound(socket, context->endpoint, *wakeup))
+            return true; //< Stopped.
         step = " cannot subscribe: ";
         socket.set(zmq::sockopt::subscribe, m_zeromqFilter);
         step = " receive failed: ";
@@ -321,6 +324,23 @@ bool DeviceAgent::receiveUntilStopped()
     catch (...)
     {
         m_log.write(log_texts::kReceiveLoop, step, "unknown error");
+    }
+    return false;
+}
+
+bool DeviceAgent::connectWhenBound(zmq::socket_t& socket, RelayEndpoint& endpoint,
+    const Wakeup& wakeup)
+{
+    while (!m_terminated)
+    {
+        if (endpoint.connectIfBound(socket))
+            return true;
+        pollfd items[] = {{wakeup.fd(), POLLIN, 0}, {endpoint.fd(), POLLIN, 0}};
+        if (poll(items, 2, static_cast<int>(kIdleReportCheck.count())) < 0 && errno != EINTR)
+        {
+            m_log.write(log_texts::kReceiveLoop, " poll Error: ", std::strerror(errno));
+            pauseUnlessStopped(kPollErrorPause);
+        }
     }
     return false;
 }

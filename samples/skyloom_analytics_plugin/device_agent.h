@@ -101,6 +101,12 @@ private:
     /** One life of the socket: false after a logged failure (the caller retries). */
     [[nodiscard]] bool receiveUntilStopped();
     /** Throws the ZeroMQ error of a failed receive. */
+    /**
+     * Connects to the relay once its endpoint is bound (never before: see RelayEndpoint); false
+     * if the agent is stopped first.
+     */
+    [[nodiscard]] bool connectWhenBound(
+        zmq::socket_t& socket, RelayEndpoint& endpoint, const Wakeup& wakeup);
     void pollUntilStopped(zmq::socket_t& socket, QueueBudget::Account& account, Wakeup& wakeup);
     /** Handles every message queued for this agent, looking at the stop flag between them. */
     void receiveWaitingMessages(zmq::socket_t& socket, QueueBudget::Account& account);

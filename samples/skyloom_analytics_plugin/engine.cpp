@@ -21,6 +21,7 @@
 
 #include "camera_log.h"
 #include "camera_queues.h"
+#include "descriptor_usage.h"
 #include "device_agent.h"
 #include "ingress/in_process_ingress.h"
 #include "ingress/isolated_ingress.h"
@@ -49,6 +50,9 @@ constexpr std::chrono::milliseconds kPollErrorPause{50};
 
 /** How soon the relay tries again to open a service port that it could not open. */
 constexpr std::chrono::seconds kIngressRetry{1};
+
+/** How soon the relay tries again to open its agents' endpoint. */
+constexpr std::chrono::seconds kRelayRetry{1};
 
 /**
  * The relay's half of each camera's queue (the agent's receive high-water mark is the other
@@ -106,16 +110,51 @@ bool isServicePort(int port)
 
 } // namespace
 
+/**
+ * The socket that publishes to the agents, bound to their endpoint; throws zmq::error_t if it
+ * cannot be made (no descriptor or memory left).
+ */
+zmq::socket_t makeAgentsSocket(zmq::context_t& context)
+{
+    zmq::socket_t agents(context, zmq::socket_type::xpub);
+    // Linger 0 everywhere: closing must never wait for peers that do not read.
+    agents.set(zmq::sockopt::linger, 0);
+    agents.set(zmq::sockopt::sndhwm, kAgentHighWaterMark);
+    // A full camera queue makes the send fail with EAGAIN instead of dropping silently, so
+    // that the drop is counted for that camera.
+    agents.set(zmq::sockopt::xpub_nodrop, 1);
+    agents.bind(kAgentRelayEndpoint);
+    return agents;
+}
+
+/** Marks the agents' endpoint bound for its lifetime; unbound before the socket closes. */
+class BoundMark
+{
+public:
+    explicit BoundMark(RelayEndpoint& endpoint): m_endpoint(endpoint) { endpoint.setBound(true); }
+    ~BoundMark() { m_endpoint.setBound(false); }
+    BoundMark(const BoundMark&) = delete;
+    BoundMark& operator=(const BoundMark&) = delete;
+
+private:
+    RelayEndpoint& m_endpoint;
+};
+
 /** What the relay thread opens; closed by it, in reverse order, before the thread ends. */
 struct Engine::Sockets
 {
-    Sockets(zmq::context_t& context, const nx::sdk::LogUtils& logUtils):
-        agents(context, zmq::socket_type::xpub),
+    Sockets(zmq::socket_t boundAgents, RelayEndpoint& endpoint,
+        const nx::sdk::LogUtils& logUtils)
+        :
+        agents(std::move(boundAgents)),
+        agentsBound(endpoint),
         log(logUtils)
     {
     }
 
     zmq::socket_t agents;
+    /** After `agents`: no agent may connect once its socket begins to close. */
+    BoundMark agentsBound;
     std::optional<zmq::socket_t> loopback;
     /** The service port: a receiver process, or the listener in this process; null while it
      * could not be made (tried again at ingressRetry). */
@@ -137,6 +176,7 @@ Engine::Engine(Plugin* plugin):
     nx::sdk::analytics::Engine(/*enableOutput*/ true),
     m_plugin(plugin),
     m_context(makeRelayContext()),
+    m_receiverExecutable(ReceiverProcess::defaultExecutable()),
     m_ingressPolicy(std::make_shared<IngressPolicy>()),
     m_counters(m_context->counters),
     m_refusals([this](const std::string& address, const std::string& reason, int64_t unreported)
@@ -395,6 +435,49 @@ void Engine::threadFuncZeromqLoop()
     try { NX_PRINT << kRelayFunc << " terminated!!"; } catch (...) {}
 }
 
+/**
+ * The agents' endpoint, bound; without a descriptor (or memory) for it, tried again every
+ * kRelayRetry until it can be opened (the operator is told once) or a stop is requested.
+ */
+std::optional<zmq::socket_t> Engine::openAgentsEndpoint()
+{
+    const auto start = std::chrono::steady_clock::now();
+    for (int64_t attempt = 0; !m_terminated; ++attempt)
+    {
+        try
+        {
+            zmq::socket_t agents = makeAgentsSocket(*m_context->context);
+            if (attempt > 0)
+            {
+                NX_PRINT << kRelayFunc << " " << kAgentRelayEndpoint << " open after "
+                    << std::chrono::duration_cast<std::chrono::seconds>(
+                        std::chrono::steady_clock::now() - start).count()
+                    << " s and " << attempt << " failed attempts";
+            }
+            return agents;
+        }
+        catch (const zmq::error_t& e)
+        {
+            // Told at once, then in the log once a minute: the cause stays the same.
+            if (attempt == 0 || attempt % 60 == 0)
+            {
+                const std::string description = std::string(kAgentRelayEndpoint) + ": "
+                    + e.what() + " (" + describe(descriptorUsage())
+                    + "); nothing is received until it opens, tried again every second";
+                NX_PRINT << kRelayFunc << " " << kAgentEndpointCaption << ": " << description;
+                if (attempt == 0)
+                {
+                    pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error,
+                        kAgentEndpointCaption, description);
+                }
+            }
+        }
+        if (!sleepUnlessStopped(kRelayRetry))
+            break;
+    }
+    return std::nullopt;
+}
+
 bool Engine::sleepUnlessStopped(std::chrono::milliseconds duration)
 {
     // New settings wake the sleep too; they are read when the relay opens its sockets.
@@ -437,24 +520,10 @@ void Engine::runRelay()
     if (!isServicePort(port))
         port = kDefaultServicePort;
 
-    Sockets sockets(*m_context->context, logUtils);
-
-    // Linger 0 everywhere: closing must never wait for peers that do not read.
-    sockets.agents.set(zmq::sockopt::linger, 0);
-    sockets.agents.set(zmq::sockopt::sndhwm, kAgentHighWaterMark);
-    // A full camera queue makes the send fail with EAGAIN instead of dropping silently, so
-    // that the drop is counted for that camera.
-    sockets.agents.set(zmq::sockopt::xpub_nodrop, 1);
-    try
-    {
-        sockets.agents.bind(kAgentRelayEndpoint);
-    }
-    catch (const zmq::error_t& e)
-    {
-        NX_PRINT << kRelayFunc << " bind " << kAgentRelayEndpoint << " failed: " << e.what();
-        pushPluginDiagnosticEvent(IPluginDiagnosticEvent::Level::error, kAgentEndpointCaption,
-            std::string(kAgentRelayEndpoint) + ": " + e.what());
-    }
+    std::optional<zmq::socket_t> agents = openAgentsEndpoint();
+    if (!agents)
+        return; //< Stopped before it could be opened.
+    Sockets sockets(std::move(*agents), m_context->endpoint, logUtils);
 
     sockets.isolateWanted = m_isolateReceiver;
     sockets.port = port;
@@ -555,7 +624,7 @@ std::unique_ptr<IngressSource> Engine::makeIngress(bool isolate)
     if (isolate)
     {
         auto isolated = std::make_unique<IsolatedIngress>(
-            ReceiverProcess::defaultExecutable(), logUtils, sink(), m_counters.engine());
+            m_receiverExecutable, logUtils, sink(), m_counters.engine());
         const std::optional<std::string> failure = isolated->failed();
         if (!failure)
             return isolated;

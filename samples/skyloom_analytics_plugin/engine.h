@@ -78,6 +78,7 @@ private:
     void threadFuncZeromqLoop();
     /** Sleeps for `duration` unless a stop is requested; false if it was. */
     [[nodiscard]] bool sleepUnlessStopped(std::chrono::milliseconds duration);
+    [[nodiscard]] std::optional<zmq::socket_t> openAgentsEndpoint();
     void runRelay();
     void relayPass(Sockets& sockets, CameraQueues& queues, Relay& relay);
     void applySettings(Sockets& sockets);
@@ -123,6 +124,9 @@ private:
 
     /** Shared with the agents; the relay thread's sockets live on it. */
     const RelayContext m_context;
+
+    /** Found once, while descriptors are there to read where the library lies. */
+    const std::string m_receiverExecutable;
 
     /** Wakes the relay for a stop request or new settings. */
     Wakeup m_wakeup;

@@ -4,6 +4,26 @@
 
 namespace nx::vms_server_plugins::analytics::sample {
 
+void RelayEndpoint::setBound(bool bound)
+{
+    MutexLock lock(m_mutex);
+    m_bound = bound;
+    if (bound)
+        m_boundSignal.notify();
+    else
+        m_boundSignal.consume();
+}
+
+bool RelayEndpoint::connectIfBound(zmq::socket_t& socket)
+{
+    // Under the lock: the relay cannot close its socket between the check and the connect.
+    MutexLock lock(m_mutex);
+    if (!m_bound)
+        return false;
+    socket.connect(kAgentRelayEndpoint);
+    return true;
+}
+
 RelayShared::RelayShared():
     context(std::make_unique<zmq::context_t>())
 {

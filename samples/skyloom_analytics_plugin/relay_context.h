@@ -10,14 +10,49 @@
 
 #include "ingest_counters.h"
 #include "queue_budget.h"
+#include "thread_annotations.h"
+#include "wakeup.h"
 
-namespace zmq { class context_t; }
+namespace zmq {
+class context_t;
+class socket_t;
+} // namespace zmq
 
 namespace nx::vms_server_plugins::analytics::sample {
 
 /**
- * What the engine's relay and its agents share: the ZeroMQ context, the queue budget and the
- * ingest counters.
+ * Whether the relay's endpoint (kAgentRelayEndpoint) is bound. Agents connect only while it is:
+ * libzmq keeps an in-process connect to an endpoint that is not bound pending in the context,
+ * and terminating a context with a pending connect makes a socket to complete it, which aborts
+ * the process when no descriptor is left.
+ *
+ * Threads: the relay thread marks it bound after its bind and unbound before it closes that
+ * socket; agents' receive threads connect through it and poll fd() beside their own wake-up.
+ */
+class RelayEndpoint
+{
+public:
+    /** Throws std::runtime_error if the descriptor for fd() cannot be made. */
+    RelayEndpoint() = default;
+
+    void setBound(bool bound) EXCLUDES(m_mutex);
+
+    /** Connects `socket` to the relay if its endpoint is bound; false (nothing done) if not. */
+    [[nodiscard]] bool connectIfBound(zmq::socket_t& socket) EXCLUDES(m_mutex);
+
+    /** Readable (POLLIN) while the endpoint is bound. */
+    [[nodiscard]] int fd() const { return m_boundSignal.fd(); }
+
+private:
+    Mutex m_mutex;
+    bool m_bound GUARDED_BY(m_mutex) = false;
+    /** Notified on bind, consumed on unbind: a level that any number of threads may poll. */
+    Wakeup m_boundSignal;
+};
+
+/**
+ * What the engine's relay and its agents share: the ZeroMQ context, whether the relay's endpoint
+ * is bound, the queue budget and the ingest counters.
  */
 struct RelayShared
 {
@@ -25,6 +60,7 @@ struct RelayShared
     ~RelayShared();
 
     const std::unique_ptr<zmq::context_t> context;
+    RelayEndpoint endpoint;
     QueueBudget queueBudget;
     IngestCounters counters;
 };
@@ -37,7 +73,10 @@ using RelayContext = std::shared_ptr<RelayShared>;
  */
 constexpr const char* kAgentRelayEndpoint = "inproc://skyloom-relay";
 
-/** A new context for one engine; throws zmq::error_t if ZeroMQ cannot create one. */
+/**
+ * A new context for one engine; throws zmq::error_t if ZeroMQ cannot create one, and
+ * std::runtime_error without a descriptor for the endpoint's signal.
+ */
 [[nodiscard]] RelayContext makeRelayContext();
 
 } // namespace nx::vms_server_plugins::analytics::sample

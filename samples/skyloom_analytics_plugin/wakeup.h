@@ -1,7 +1,10 @@
 // A wake-up that a thread polls beside its ZeroMQ sockets (an eventfd), so that a stop request
-// or new settings reach a thread that otherwise sleeps until a message arrives. The owner of
-// the thread creates it before starting the thread and destroys it after the join; notify()
-// may be called from any thread, the other operations only from the polling thread.
+// or new settings reach a thread that otherwise sleeps until a message arrives. It is a level:
+// readable from notify() until consume(), for every thread that polls it.
+//
+// Threads: notify() from any thread; consume() from one thread at a time (the one that acts on
+// the notification); fd() and waitFor() from any thread. The owner destroys it only once no
+// thread polls it any more (after the join).
 #pragma once
 
 #include <chrono>

@@ -212,9 +212,10 @@ TEST(ReceiverProcess, ExitsReadAsTheOperatorExpects)
     EXPECT_EQ("killed by signal 6 (Aborted)", ReceiverProcess::describeExit(status));
     EXPECT_EQ("exited with status 3", ReceiverProcess::describeExit(3 << 8));
 
-    std::string error;
-    EXPECT_EQ(nullptr, ReceiverProcess::start("/nonexistent/skyloom-receiver", &error));
-    EXPECT_EQ("/nonexistent/skyloom-receiver: No such file or directory", error);
+    ReceiverProcess::StartFailure failure;
+    EXPECT_EQ(nullptr, ReceiverProcess::start("/nonexistent/skyloom-receiver", &failure));
+    EXPECT_EQ("/nonexistent/skyloom-receiver: No such file or directory", failure.reason);
+    EXPECT_FALSE(failure.lackOfResources);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <nx/kit/debug.h>
 
+#include "descriptor_usage.h"
 #include "listener_config.h"
 
 #undef NX_PRINT_PREFIX
@@ -28,6 +29,9 @@ constexpr int kEventsPerWindow = 120;
 /** The captions that a receiver may raise; anything else is a malformed frame. */
 constexpr std::array<const char*, 3> kReceiverCaptions = {
     kServicePortCaption, kEncryptionCaption, kListeningCaption};
+
+/** How soon a receiver that lacked descriptors, processes or memory is tried again. */
+constexpr std::chrono::seconds kResourceRetry{1};
 
 /** Connections a receiver may report at once; its descriptors are fewer. */
 constexpr size_t kMaxConnections = 2048;
@@ -221,13 +225,22 @@ bool IsolatedIngress::eventAllowed(Clock::time_point now)
 
 void IsolatedIngress::startReceiver(Clock::time_point now)
 {
-    std::string error;
-    m_process = ReceiverProcess::start(m_executable, &error);
+    ReceiverProcess::StartFailure failure;
+    m_process = ReceiverProcess::start(m_executable, &failure);
     m_nextStart.reset();
     if (!m_process)
     {
-        m_failed = error;
+        if (failure.lackOfResources)
+            waitForResources(failure.reason, now);
+        else
+            m_failed = failure.reason;
         return;
+    }
+    if (m_startsFailed > 0)
+    {
+        NX_PRINT << kRelayFunc << " receiver starts again; " << m_startsFailed
+            << " attempt(s) before lacked resources";
+        m_startsFailed = 0;
     }
     m_restarts.started(now);
     m_reader = std::make_unique<ChannelReader>(/*fromReceiver*/ true);
@@ -240,6 +253,24 @@ void IsolatedIngress::startReceiver(Clock::time_point now)
         m_endedWhy.reset();
     }
     sendConfiguration();
+}
+
+/**
+ * No descriptor, process or memory for a receiver now: nothing listens until one starts, tried
+ * again every kResourceRetry. Not a reason to take the service port into the server: that would
+ * last beyond the shortage.
+ */
+void IsolatedIngress::waitForResources(const std::string& reason, Clock::time_point now)
+{
+    m_nextStart = now + kResourceRetry;
+    // Told at once, then in the log once a minute: the cause stays the same.
+    if (m_startsFailed++ % 60 != 0)
+        return;
+    const std::string description = "the receiver cannot be started: " + reason + " ("
+        + describe(descriptorUsage()) + "); tried again every second";
+    NX_PRINT << kRelayFunc << " " << description;
+    if (m_startsFailed == 1)
+        m_sink.event(IngressSink::Level::error, kServicePortCaption, description);
 }
 
 /** The receiver is gone or must go: `why` is empty when it went by itself. */

@@ -3,8 +3,9 @@
 // checked first (a malformed frame ends that receiver); a receiver that dies for any reason is
 // logged, counted ("receiver_restarts", the messages it held as "receiver_lost"), told as
 // "AI engine receiver restarted" and started again at once, or at most once a second when it
-// keeps dying (then also an error event). The configuration is sent again to every new
-// receiver. What the receiver dropped because the relay was behind is counted as lost too; the
+// keeps dying (then also an error event). A receiver that cannot be started for lack of
+// descriptors, processes or memory is tried again every second (an error event says so once).
+// The configuration is sent again to every new receiver. What the receiver dropped because the relay was behind is counted as lost too; the
 // AI engines that were connected through a receiver that ended are told as disconnected.
 //
 // Threads: the relay thread only (it started the receiver, whose life is bound to it).
@@ -54,6 +55,7 @@ private:
     /** false: the receiver was found dead or faulty and is gone. */
     [[nodiscard]] bool handle(const Frame& frame, IngressConsumer& consumer);
     void startReceiver(Clock::time_point now);
+    void waitForResources(const std::string& reason, Clock::time_point now);
     void ended(const std::string& why, Clock::time_point now);
     void sendConfiguration();
     void rollTextWindow(Clock::time_point now);
@@ -73,6 +75,8 @@ private:
     std::optional<Clock::time_point> m_nextStart; //< While no receiver runs.
     std::optional<std::string> m_endedWhy; //< Told when the next one starts.
     std::optional<std::string> m_failed;
+    /** Starts in a row that lacked descriptors, processes or memory. */
+    int64_t m_startsFailed = 0;
     uint64_t m_queuedAtReceiver = 0; //< As its latest stats frame said.
     /** The AI engines connected through the running receiver; told as gone when it ends. */
     std::multiset<std::string> m_connected;

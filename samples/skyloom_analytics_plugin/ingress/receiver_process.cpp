@@ -15,6 +15,8 @@
 #include <sstream>
 #include <thread>
 
+#include "descriptor_usage.h"
+
 namespace nx::vms_server_plugins::analytics::sample {
 
 namespace {
@@ -52,9 +54,9 @@ std::string fileOfThisCode()
     return {};
 }
 
-std::string systemError(const std::string& what, int error)
+ReceiverProcess::StartFailure systemError(const std::string& what, int error)
 {
-    return what + ": " + std::strerror(error);
+    return {what + ": " + std::strerror(error), isLackOfResources(error)};
 }
 
 struct SpawnSetup
@@ -128,22 +130,22 @@ std::string ReceiverProcess::defaultExecutable()
 }
 
 std::unique_ptr<ReceiverProcess> ReceiverProcess::start(
-    const std::string& executable, std::string* error)
+    const std::string& executable, StartFailure* failure)
 {
     if (executable.empty() || executable.front() != '/')
     {
-        *error = "the plugin library's own file is unknown, so is the receiver's";
+        *failure = {"the plugin library's own file is unknown, so is the receiver's"};
         return nullptr;
     }
     if (access(executable.c_str(), X_OK) != 0)
     {
-        *error = systemError(executable, errno);
+        *failure = systemError(executable, errno);
         return nullptr;
     }
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
     {
-        *error = systemError("socketpair", errno);
+        *failure = systemError("socketpair", errno);
         return nullptr;
     }
     for (const int end: ends)
@@ -166,7 +168,7 @@ std::unique_ptr<ReceiverProcess> ReceiverProcess::start(
     if (rc != 0)
     {
         close(ends[0]);
-        *error = systemError("posix_spawn " + executable, rc);
+        *failure = systemError("posix_spawn " + executable, rc);
         return nullptr;
     }
     (void) fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);

@@ -27,9 +27,17 @@ public:
      */
     [[nodiscard]] static std::string defaultExecutable();
 
-    /** Starts the executable; null with the reason in `error` if it cannot be started. */
+    /** Why a start failed. */
+    struct StartFailure
+    {
+        std::string reason;
+        /** No descriptor, process or memory was left: worth trying again later. */
+        bool lackOfResources = false;
+    };
+
+    /** Starts the executable; null with the reason in `failure` if it cannot be started. */
     [[nodiscard]] static std::unique_ptr<ReceiverProcess> start(
-        const std::string& executable, std::string* error);
+        const std::string& executable, StartFailure* failure);
 
     /** Kills and reaps the process if it is still there. */
     ~ReceiverProcess();

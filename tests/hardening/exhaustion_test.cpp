@@ -1,0 +1,220 @@
+// The loaded plugin library when the process runs out of descriptors under the usual limit of
+// 1024: 520 cameras made before the relay starts, a relay that cannot open its sockets, a
+// receiver that cannot be started, and releases in the middle of all that. The process must
+// live through every one, say why nothing is received, and receive again once descriptors are
+// free. Its own executable: it lowers the process's descriptor limit.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <iostream>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "hardening_support.h"
+
+namespace skyloom::hardening {
+namespace {
+
+using namespace std::chrono;
+using nx::sdk::IPluginDiagnosticEvent;
+using nx::sdk::makePtr;
+
+constexpr rlim_t kDescriptorLimit = 1024;
+constexpr int kCameras = 520;
+constexpr char kRelayEndpointCaption[] = "Cannot open the internal relay endpoint";
+constexpr char kServicePortCaption[] = "Cannot listen for the AI engine";
+
+/** Holds every descriptor that is still free, until freed. */
+class DescriptorHog
+{
+public:
+    ~DescriptorHog() { free(); }
+
+    /** True if the process was left without a free descriptor. */
+    bool takeAll()
+    {
+        for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            m_fds.push_back(fd);
+        return errno == EMFILE;
+    }
+
+    void free()
+    {
+        for (const int fd: m_fds)
+            close(fd);
+        m_fds.clear();
+    }
+
+private:
+    std::vector<int> m_fds;
+};
+
+double millisecondsSince(steady_clock::time_point start)
+{
+    return duration<double, std::milli>(steady_clock::now() - start).count();
+}
+
+class HardeningExhaustion: public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = std::min(kDescriptorLimit, limit.rlim_max);
+        ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
+    }
+
+    virtual void SetUp() override
+    {
+        if (builtWithAddressSanitizer())
+        {
+            // Its checks open a pipe per virtual call and report every call as bad when no
+            // descriptor is left.
+            GTEST_SKIP() << "the sanitizer runtime needs descriptors itself";
+        }
+        std::string errorText;
+        ASSERT_TRUE(m_plugin.load(&errorText)) << errorText;
+    }
+
+    /** `count` cameras of the engine, opened at once (before its relay starts). */
+    std::vector<Camera> openCameras(
+        const EngineUnderTest& engine, CountingHandler* handler, int first, int count)
+    {
+        std::vector<Camera> cameras;
+        cameras.reserve(static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i)
+        {
+            cameras.emplace_back(cameraId(first + i));
+            // An agent without descriptors is still made; it gets its socket later.
+            EXPECT_TRUE(cameras.back().open(engine.engine.get(), handler)) << i;
+        }
+        return cameras;
+    }
+
+    /**
+     * Releases the engine, then the cameras, the last one (which ends the engine's ZeroMQ
+     * context) without a free descriptor.
+     */
+    void releaseAll(EngineUnderTest* engine, std::vector<Camera>* cameras, DescriptorHog* hog)
+    {
+        const auto start = steady_clock::now();
+        *engine = {};
+        const double engineMs = millisecondsSince(start);
+        std::cout << "[ MEASURED ] release of the engine: " << engineMs << " ms" << std::endl;
+        EXPECT_LT(engineMs, 1000);
+        cameras->erase(cameras->begin() + 1, cameras->end());
+        std::this_thread::sleep_for(300ms); //< Their sockets are closed by ZeroMQ meanwhile.
+        (void) hog->takeAll(); //< What the released cameras gave back, too.
+        cameras->clear();
+        hog->free();
+    }
+
+    void expectBalanced()
+    {
+        const auto stats = m_plugin.stats();
+        m_plugin.release();
+        EXPECT_TRUE(stats->waitUntilBalanced(kBalanceTimeout)) << "alive: " << stats->alive();
+        EXPECT_EQ(0, stats->anomalies());
+    }
+
+    PluginUnderTest m_plugin;
+};
+
+//-------------------------------------------------------------------------------------------------
+
+// 520 cameras under a limit of 1024: the relay thread could not open its socket, never tried
+// again and told nobody; releasing the engine then aborted the process in libzmq, which
+// completed the cameras' pending connects to the never-bound endpoint with a socket it could
+// not make.
+TEST_F(HardeningExhaustion, RelayWithoutDescriptorsNeverListenedAndAbortedTheServerAtRelease)
+{
+    constexpr int kServicePort = 19948;
+    EngineUnderTest engine = startEngine(
+        m_plugin.plugin(), "{7a7a7a7a-0000-4000-8000-000000000007}", kServicePort);
+    ASSERT_TRUE(engine.engine);
+    const auto handler = makePtr<CountingHandler>();
+    std::vector<Camera> cameras = openCameras(engine, handler.get(), 1000, kCameras);
+    DescriptorHog hog;
+    ASSERT_TRUE(hog.takeAll());
+
+    EXPECT_TRUE(waitForEvent(*engine.handler, IPluginDiagnosticEvent::Level::error,
+        kRelayEndpointCaption, "Too many open files", kRelayStartTimeout));
+    EXPECT_TRUE(hasEvent(engine.handler->events(), IPluginDiagnosticEvent::Level::error,
+        kRelayEndpointCaption, "of 1024 descriptors in use"));
+    std::this_thread::sleep_for(1500ms); //< A retry or two, each failing.
+    EXPECT_EQ(1, countEvents(*engine.handler, kRelayEndpointCaption)) << "told once";
+
+    // Descriptors free again: the relay opens, listens and delivers without being asked.
+    hog.free();
+    cameras.erase(cameras.begin(), cameras.begin() + 300);
+    const std::string relayError = waitForRelay(engine, kServicePort);
+    ASSERT_TRUE(relayError.empty()) << relayError;
+    EXPECT_TRUE(deliverUntil(kServicePort, alarmMessage(cameras.back().id, "After"),
+        [&]() { return handler->packets() > 0; }));
+
+    // A receiver that dies while no descriptor is left is not replaced by the service port in
+    // this process: it is started again as soon as it can be.
+    const pid_t receiver = servicePortProcess();
+    if (receiver != getpid())
+    {
+        ASSERT_TRUE(hog.takeAll());
+        ASSERT_EQ(0, kill(receiver, SIGKILL));
+        EXPECT_TRUE(waitForEvent(*engine.handler, IPluginDiagnosticEvent::Level::error,
+            kServicePortCaption, "the receiver cannot be started", kRelayStartTimeout));
+        hog.free();
+        const int64_t before = handler->packets();
+        EXPECT_TRUE(deliverUntil(kServicePort, alarmMessage(cameras.back().id, "Again"),
+            [&]() { return handler->packets() > before; }));
+        EXPECT_NE(receiver, servicePortProcess());
+        EXPECT_EQ(0, countEvents(*engine.handler, "AI engine receiver runs inside the server"));
+    }
+
+    releaseAll(&engine, &cameras, &hog);
+    expectBalanced();
+}
+
+// Released while its relay retries and the cameras wait for it, the last camera without a free
+// descriptor: the context ends with no connect pending (libzmq would need a socket to complete
+// one, and asserts when it cannot make it).
+TEST_F(HardeningExhaustion, ReleaseWhileTheRelayRetriesWithoutDescriptors)
+{
+    constexpr int kServicePort = 19949;
+    EngineUnderTest engine = startEngine(
+        m_plugin.plugin(), "{8b8b8b8b-0000-4000-8000-000000000008}", kServicePort);
+    ASSERT_TRUE(engine.engine);
+    const auto handler = makePtr<CountingHandler>();
+    std::vector<Camera> cameras = openCameras(engine, handler.get(), 2000, 64);
+    DescriptorHog hog;
+    ASSERT_TRUE(hog.takeAll());
+    EXPECT_TRUE(waitForEvent(*engine.handler, IPluginDiagnosticEvent::Level::error,
+        kRelayEndpointCaption, "Too many open files", kRelayStartTimeout));
+
+    releaseAll(&engine, &cameras, &hog);
+    expectBalanced();
+}
+
+// Released within the relay's start-up delay, before it ever tried, with cameras waiting; the
+// last camera without a free descriptor.
+TEST_F(HardeningExhaustion, ReleaseBeforeTheRelayStartedWithoutDescriptors)
+{
+    constexpr int kServicePort = 19950;
+    EngineUnderTest engine = startEngine(
+        m_plugin.plugin(), "{9c9c9c9c-0000-4000-8000-000000000009}", kServicePort);
+    ASSERT_TRUE(engine.engine);
+    const auto handler = makePtr<CountingHandler>();
+    std::vector<Camera> cameras = openCameras(engine, handler.get(), 3000, 64);
+    std::this_thread::sleep_for(500ms); //< The cameras' threads have their sockets.
+    DescriptorHog hog;
+    ASSERT_TRUE(hog.takeAll());
+
+    releaseAll(&engine, &cameras, &hog);
+    expectBalanced();
+}
+
+} // namespace
+} // namespace skyloom::hardening
