@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -123,6 +124,63 @@ std::vector<pid_t> receiverProcesses()
     }
     closedir(dir);
     return result;
+}
+
+} // namespace skyloom::testhost
+
+namespace skyloom::testhost {
+
+namespace {
+
+/** The inodes of the sockets that the process holds open. */
+std::set<std::string> socketInodes(pid_t pid)
+{
+    std::set<std::string> inodes;
+    const std::string directory = procPath(pid, "fd");
+    DIR* const dir = opendir(directory.c_str());
+    if (!dir)
+        return inodes;
+    while (const dirent* entry = readdir(dir))
+    {
+        char target[256] = {};
+        const std::string link = directory + "/" + entry->d_name;
+        if (readlink(link.c_str(), target, sizeof(target) - 1) <= 0)
+            continue;
+        const std::string text(target); //< "socket:[12345]"
+        if (text.rfind("socket:[", 0) == 0 && text.back() == ']')
+            inodes.insert(text.substr(8, text.size() - 9));
+    }
+    closedir(dir);
+    return inodes;
+}
+
+} // namespace
+
+std::vector<int> listeningTcpPorts(pid_t pid)
+{
+    constexpr char kListen[] = "0A";
+    const std::set<std::string> inodes = socketInodes(pid);
+    std::set<int> ports;
+    for (const char* table: {"net/tcp", "net/tcp6"})
+    {
+        std::ifstream file(procPath(pid, table));
+        std::string line;
+        std::getline(file, line); //< The header.
+        while (std::getline(file, line))
+        {
+            // sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout,
+                inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid
+                >> timeout >> inode;
+            const size_t colon = local.rfind(':');
+            if (state != kListen || colon == std::string::npos || !inodes.count(inode))
+                continue;
+            ports.insert(static_cast<int>(std::strtol(local.c_str() + colon + 1, nullptr, 16)));
+        }
+    }
+    return {ports.begin(), ports.end()};
 }
 
 } // namespace skyloom::testhost

@@ -12,10 +12,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <zmq.h>
@@ -149,6 +151,52 @@ private:
     int m_connections = 0;
 };
 
+/** A listening TCP socket on a port of every interface, held by a child process until destroyed. */
+class PortHolder
+{
+public:
+    explicit PortHolder(int port)
+    {
+        int ready[2];
+        int control[2];
+        if (pipe(ready) != 0 || pipe(control) != 0)
+            return;
+        m_pid = fork();
+        if (m_pid == 0)
+        {
+            // Only async-signal-safe calls: the parent has threads.
+            close(control[1]);
+            const int fd = listenOn(port, /*loopbackOnly*/ false);
+            const char byte = fd >= 0 ? 'L' : 'F';
+            (void) !write(ready[1], &byte, 1);
+            char ignored;
+            (void) !read(control[0], &ignored, 1); //< Until the parent closes it.
+            _exit(0);
+        }
+        close(ready[1]);
+        close(control[0]);
+        m_control = control[1];
+        char byte = 0;
+        m_listening = m_pid > 0 && read(ready[0], &byte, 1) == 1 && byte == 'L';
+        close(ready[0]);
+    }
+
+    ~PortHolder()
+    {
+        if (m_pid <= 0)
+            return;
+        close(m_control);
+        waitpid(m_pid, nullptr, 0);
+    }
+
+    bool listening() const { return m_listening; }
+
+private:
+    pid_t m_pid = -1;
+    int m_control = -1;
+    bool m_listening = false;
+};
+
 bool hasCaption(const testhost::DeviceAgentHandler& handler, const std::string& caption)
 {
     for (const auto& packet: handler.packets())
@@ -257,6 +305,140 @@ TEST_F(HardeningPorts, ServicePortHeldByAnotherProgramThenAFreePortIsSet)
         [&]() { return handler->packets() > 0; }));
 
     close(taken);
+    camera.agent.reset();
+    engine = {};
+    expectBalanced();
+}
+
+// A refused "ServicePort" that arrived while the relay opened its sockets, before any port was
+// accepted, made the service socket bind port 0: a random port that no AI engine knows.
+TEST_F(HardeningPorts, RefusedPortDuringTheRelayStartBoundARandomPort)
+{
+    constexpr int kDefaultPort = 9911;
+    EngineUnderTest engine = startEngine(
+        m_plugin.plugin(), "{7e7e7e7e-0000-4000-8000-000000000007}", /*refused*/ 0);
+    ASSERT_TRUE(engine.engine);
+    const auto listening = [&]()
+        {
+            return countEvents(*engine.handler, "Listening for the AI engine") > 0;
+        };
+    // Refused values, one after another, all through the relay's start.
+    const char* const refused[] = {"0", "-1", "99999", "9911x", ""};
+    int delivered = 0;
+    for (const auto deadline = steady_clock::now() + kRelayStartTimeout;
+        !listening() && steady_clock::now() < deadline; ++delivered)
+    {
+        (void) testhost::doSetSettings(
+            engine.engine.get(), testhost::Settings{{"ServicePort", refused[delivered % 5]}});
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(listening());
+    std::cout << "[ MEASURED ] refused ports delivered during the start: " << delivered
+        << std::endl;
+
+    EXPECT_TRUE(hasEvent(engine.handler->events(), IPluginDiagnosticEvent::Level::info,
+        "Listening for the AI engine", "tcp://0.0.0.0:9911", Match::whole));
+    EXPECT_EQ(1, countEvents(*engine.handler, "Listening for the AI engine"));
+    const std::vector<int> ports = testhost::listeningTcpPorts(servicePortProcess());
+    EXPECT_TRUE(std::find(ports.begin(), ports.end(), kDefaultPort) != ports.end());
+    for (const int port: ports)
+        EXPECT_TRUE(port == kDefaultPort || port == kRelayPort) << "also listens on " << port;
+
+    engine = {};
+    expectBalanced();
+}
+
+// Asking again for the port that listened, after another port failed to bind, bound it a second
+// time: "Address already in use" and the error event while it listened; and a later address
+// change listened on the port that had failed.
+TEST_F(HardeningPorts, PortThatListensAskedAgainAfterAFailedOneGaveAFalseError)
+{
+    constexpr int kPort = 9911;
+    constexpr int kTakenPort = 9922;
+    constexpr char kCannotListen[] = "Cannot listen for the AI engine";
+    constexpr char kListening[] = "Listening for the AI engine";
+    PortHolder taken(kTakenPort);
+    ASSERT_TRUE(taken.listening());
+    EngineUnderTest engine = startEngine(
+        m_plugin.plugin(), "{8f8f8f8f-0000-4000-8000-000000000008}", kPort);
+    ASSERT_TRUE(engine.engine);
+    const auto handler = makePtr<testhost::DeviceAgentHandler>();
+    Camera camera(cameraId(45));
+    ASSERT_TRUE(camera.open(engine.engine.get(), handler.get()));
+    const std::string relayError = waitForRelay(engine, kPort);
+    ASSERT_TRUE(relayError.empty()) << relayError;
+    ASSERT_TRUE(waitForEvent(*engine.handler, IPluginDiagnosticEvent::Level::info, kListening,
+        "", kRelayStartTimeout));
+
+    const auto set = [&](int port, const std::string& address)
+        {
+            return testhost::doSetSettings(engine.engine.get(), testhost::Settings{
+                {"ServicePort", std::to_string(port)}, {"ServiceAddress", address}}).isOk();
+        };
+    const auto waitForCount = [&](const char* caption, int count)
+        {
+            const auto deadline = steady_clock::now() + kRelayStartTimeout;
+            while (countEvents(*engine.handler, caption) < count
+                && steady_clock::now() < deadline)
+            {
+                std::this_thread::sleep_for(20ms);
+            }
+            return countEvents(*engine.handler, caption) == count;
+        };
+    const auto lastListening = [&]()
+        {
+            std::string endpoint;
+            for (const auto& event: engine.handler->events())
+                endpoint = event.caption == kListening ? event.description : endpoint;
+            return endpoint;
+        };
+    const auto deliversOn = [&](const std::string& caption)
+        {
+            return deliverUntil(kPort, alarmMessage(camera.id, caption),
+                [&]() { return hasCaption(*handler, caption); });
+        };
+    const testhost::LogFile log;
+    const auto binds = [&]()
+        {
+            return log.countLinesContaining(engine.printPrefix + "threadFuncZeromqLoop bind ");
+        };
+
+    ASSERT_TRUE(set(kTakenPort, "*"));
+    EXPECT_TRUE(waitForCount(kCannotListen, 1));
+    EXPECT_TRUE(hasEvent(engine.handler->events(), IPluginDiagnosticEvent::Level::error,
+        kCannotListen, serviceEndpoint(kTakenPort) + ": Address already in use", Match::whole));
+    EXPECT_TRUE(deliversOn("Still"));
+
+    // The port that listens, asked for again: nothing to do, nothing to tell.
+    int bindsBefore = binds();
+    ASSERT_TRUE(set(kPort, "*"));
+    testhost::AiEnginePublisher::settle(1s);
+    EXPECT_TRUE(deliversOn("Same"));
+    EXPECT_EQ(bindsBefore, binds());
+    EXPECT_EQ(1, countEvents(*engine.handler, kCannotListen));
+    EXPECT_EQ(1, countEvents(*engine.handler, kListening));
+
+    // A failed port, then an address change alone: it listens anew on the working port.
+    ASSERT_TRUE(set(kTakenPort, "*"));
+    EXPECT_TRUE(waitForCount(kCannotListen, 2));
+    ASSERT_TRUE(set(kTakenPort, "127.0.0.1"));
+    EXPECT_TRUE(waitForCount(kListening, 2));
+    EXPECT_EQ("tcp://127.0.0.1:9911", lastListening());
+    EXPECT_TRUE(deliversOn("Moved"));
+    EXPECT_EQ(2, countEvents(*engine.handler, kCannotListen));
+
+    // A failed port asked for together with an address change: the working port listens on
+    // the new address.
+    ASSERT_TRUE(set(kPort, "127.0.0.1"));
+    testhost::AiEnginePublisher::settle(1s);
+    bindsBefore = binds();
+    ASSERT_TRUE(set(kTakenPort, "*"));
+    EXPECT_TRUE(waitForCount(kListening, 3));
+    EXPECT_EQ("tcp://0.0.0.0:9911", lastListening());
+    EXPECT_EQ(3, countEvents(*engine.handler, kCannotListen));
+    EXPECT_EQ(bindsBefore + 2, binds()); //< The failed port, then the working one.
+    EXPECT_TRUE(deliversOn("Back"));
+
     camera.agent.reset();
     engine = {};
     expectBalanced();

@@ -102,8 +102,10 @@ void ServiceListener::apply(int port, std::shared_ptr<const IngressPolicy> polic
     m_requestedPort = port;
     if (listenAnew)
     {
-        // A port asked for now, else the one that works (a failed one is not retried here).
-        relisten(portAsked || m_listeningPort == 0 ? port : m_listeningPort);
+        // A port asked for now, else the one that works (a failed one is not retried here);
+        // the one that worked stays the fallback if the new one cannot be bound.
+        const int working = m_listeningPort;
+        relisten(portAsked || working == 0 ? port : working, working);
         return;
     }
     // The port that listens, or one that failed and is asked for again unchanged: no bind.
@@ -121,9 +123,10 @@ void ServiceListener::apply(int port, std::shared_ptr<const IngressPolicy> polic
 
 /**
  * Closes the endpoint (and with it its connections) and listens on `port` as the policy says,
- * or not at all if the policy's encryption cannot be loaded.
+ * or on `fallbackPort` (the one that listened, 0 if none) if `port` cannot be bound, or not at
+ * all if the policy's encryption cannot be loaded.
  */
-void ServiceListener::relisten(int port)
+void ServiceListener::relisten(int port, int fallbackPort)
 {
     close();
     if (m_policy->failClosedReason)
@@ -144,7 +147,15 @@ void ServiceListener::relisten(int port)
     {
         m_socket.set(zmq::sockopt::curve_server, 0); //< Back to the NULL mechanism.
     }
+    const bool justUnbound = m_justUnbound;
     m_listeningEndpoint = bind(port);
+    if (m_listeningEndpoint.empty() && fallbackPort != 0 && fallbackPort != port)
+    {
+        // The old endpoint may still be closing: waited for as after the close itself.
+        m_justUnbound = justUnbound;
+        port = fallbackPort;
+        m_listeningEndpoint = bind(port);
+    }
     if (!m_listeningEndpoint.empty())
         m_listeningPort = port;
 }

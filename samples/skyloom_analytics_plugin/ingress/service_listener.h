@@ -6,7 +6,8 @@
 //
 // Port rules: the port that listens is the one whose bind succeeded; asking for it again is a
 // no-op; a port that fails to bind is tried again only when a different one is asked for, and
-// the working one keeps listening (a later address or encryption change listens on it).
+// the working one keeps listening (a later address or encryption change listens on it, and
+// listens there again if a port asked for together with such a change cannot be bound).
 //
 // Threads: made, used and destroyed by the thread that owns the socket; the ZAP handler's own
 // thread calls the policy source and the sink.
@@ -61,7 +62,7 @@ public:
 private:
     void configureSocket();
     void startZapHandler(zmq::context_t& context, ZapHandler::PolicySource policySource);
-    void relisten(int port);
+    void relisten(int port, int fallbackPort);
     [[nodiscard]] std::string bind(int port);
     void close();
 

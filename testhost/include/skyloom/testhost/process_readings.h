@@ -30,4 +30,7 @@ std::vector<pid_t> receiverProcesses();
 /** Whether the process exists and is not a zombie. */
 bool processRuns(pid_t pid);
 
+/** The TCP ports (IPv4 and IPv6) on which the process has a listening socket, sorted. */
+std::vector<int> listeningTcpPorts(pid_t pid);
+
 } // namespace skyloom::testhost
