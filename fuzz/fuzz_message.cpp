@@ -20,9 +20,9 @@
 #include <skyloom/testhost/device_info.h>
 #include <skyloom/testhost/video_packets.h>
 
-#include "device_agent.h"
+#include "agent/device_agent.h"
+#include "common/server_text.h"
 #include "fuzz_support.h"
-#include "server_text.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <skyloom/testhost/string_map.h>
 #include <skyloom/testhost/video_packets.h>
 
-#include "device_agent.h"
+#include "agent/device_agent.h"
 #include "engine.h"
 #include "fuzz_support.h"
 

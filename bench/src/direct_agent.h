@@ -12,7 +12,7 @@
 
 #include <skyloom/testhost/boundary_calls.h>
 
-#include "device_agent.h"
+#include "agent/device_agent.h"
 
 namespace skyloom::bench {
 

@@ -19,15 +19,15 @@
 #include <nx/kit/utils.h>
 #include <nx/sdk/helpers/settings_response.h>
 
-#include "camera_log.h"
-#include "camera_queues.h"
-#include "descriptor_usage.h"
-#include "device_agent.h"
+#include "agent/device_agent.h"
+#include "common/descriptor_usage.h"
+#include "health/camera_log.h"
+#include "health/relay_health.h"
 #include "ingress/in_process_ingress.h"
 #include "ingress/isolated_ingress.h"
 #include "ingress/receiver_process.h"
 #include "plugin.h"
-#include "relay_health.h"
+#include "relay/camera_queues.h"
 
 #undef NX_PRINT_PREFIX
 #define NX_PRINT_PREFIX (this->logUtils.printPrefix())

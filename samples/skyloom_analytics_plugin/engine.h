@@ -31,12 +31,12 @@
 #include <nx/sdk/analytics/helpers/engine.h>
 #include <nx/sdk/helpers/settings_response.h>
 
+#include "common/thread_annotations.h"
+#include "common/wakeup.h"
 #include "ingress/ingress_policy.h"
 #include "ingress/ingress_sink.h"
 #include "ingress/ingress_source.h"
-#include "relay_context.h"
-#include "thread_annotations.h"
-#include "wakeup.h"
+#include "relay/relay_context.h"
 
 namespace zmq {
 class socket_t;

@@ -25,9 +25,9 @@
 
 #include <skyloom/testhost/testhost.h>
 
-#include "device_agent.h"
-#include "relay_context.h"
-#include "type_ids.h"
+#include "agent/device_agent.h"
+#include "conversion/type_ids.h"
+#include "relay/relay_context.h"
 
 namespace {
 

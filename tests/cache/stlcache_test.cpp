@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "stlcache/stlcache.h"
+#include "conversion/stlcache/stlcache.h"
 
 namespace {
 

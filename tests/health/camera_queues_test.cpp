@@ -2,8 +2,8 @@
 // queue drops counted into that camera's counters.
 #include <gtest/gtest.h>
 
-#include "camera_queues.h"
-#include "envelope_prefix.h"
+#include "common/envelope_prefix.h"
+#include "relay/camera_queues.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 namespace {

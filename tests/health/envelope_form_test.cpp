@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "envelope_form.h"
+#include "health/envelope_form.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 namespace {

@@ -20,7 +20,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "metrics_file.h"
+#include "health/metrics_file.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 namespace {

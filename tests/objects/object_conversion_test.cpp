@@ -23,8 +23,8 @@
 
 #include <skyloom/testhost/testhost.h>
 
-#include "device_agent.h"
-#include "server_text.h"
+#include "agent/device_agent.h"
+#include "common/server_text.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // Threads: the relay thread only; the ZAP handler's thread calls the sink.
 #pragma once
 
-#include "camera_log.h"
+#include "health/camera_log.h"
 #include "ingress_sink.h"
 #include "ingress_source.h"
 #include "service_listener.h"

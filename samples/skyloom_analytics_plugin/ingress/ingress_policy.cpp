@@ -7,7 +7,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "envelope_prefix.h"
+#include "common/envelope_prefix.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 

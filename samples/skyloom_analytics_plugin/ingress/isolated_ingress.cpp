@@ -6,7 +6,7 @@
 
 #include <nx/kit/debug.h>
 
-#include "descriptor_usage.h"
+#include "common/descriptor_usage.h"
 #include "listener_config.h"
 
 #undef NX_PRINT_PREFIX

@@ -21,7 +21,7 @@
 #include <nx/sdk/helpers/log_utils.h>
 
 #include "channel.h"
-#include "ingest_counters.h"
+#include "health/ingest_counters.h"
 #include "ingress_sink.h"
 #include "ingress_source.h"
 #include "receiver_process.h"

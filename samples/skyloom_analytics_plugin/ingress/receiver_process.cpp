@@ -15,7 +15,7 @@
 #include <sstream>
 #include <thread>
 
-#include "descriptor_usage.h"
+#include "common/descriptor_usage.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 

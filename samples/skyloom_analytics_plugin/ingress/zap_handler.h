@@ -24,10 +24,10 @@
 
 #include <nx/sdk/helpers/log_utils.h>
 
-#include "camera_log.h"
+#include "common/wakeup.h"
+#include "health/camera_log.h"
 #include "ingress_policy.h"
 #include "ingress_sink.h"
-#include "wakeup.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 

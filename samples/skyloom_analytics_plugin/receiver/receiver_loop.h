@@ -18,11 +18,11 @@
 
 #include <nx/sdk/helpers/log_utils.h>
 
+#include "common/thread_annotations.h"
+#include "common/wakeup.h"
 #include "ingress/channel.h"
 #include "ingress/ingress_sink.h"
 #include "ingress/service_listener.h"
-#include "thread_annotations.h"
-#include "wakeup.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 

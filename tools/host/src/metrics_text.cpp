@@ -7,8 +7,8 @@
 #include <limits>
 #include <set>
 
+#include "health/metric_names.h"
 #include "host_options.h"
-#include "metric_names.h"
 #include "text_format.h"
 
 namespace skyloom::host {

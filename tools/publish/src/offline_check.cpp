@@ -11,8 +11,8 @@
 #include <skyloom/testhost/device_info.h>
 #include <skyloom/testhost/video_packets.h>
 
-#include "device_agent.h"
-#include "log_texts.h"
+#include "agent/device_agent.h"
+#include "conversion/log_texts.h"
 
 namespace skyloom::publish {
 

@@ -2,7 +2,7 @@
 
 #include <nx/kit/debug.h>
 
-#include "server_text.h"
+#include "common/server_text.h"
 
 #undef NX_PRINT_PREFIX
 #define NX_PRINT_PREFIX (m_logUtils.printPrefix())

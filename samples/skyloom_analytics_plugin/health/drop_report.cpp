@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "server_text.h"
+#include "common/server_text.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 

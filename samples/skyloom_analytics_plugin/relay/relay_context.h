@@ -8,10 +8,10 @@
 
 #include <memory>
 
-#include "ingest_counters.h"
+#include "common/thread_annotations.h"
+#include "common/wakeup.h"
+#include "health/ingest_counters.h"
 #include "queue_budget.h"
-#include "thread_annotations.h"
-#include "wakeup.h"
 
 namespace zmq {
 class context_t;

@@ -3,9 +3,9 @@
 #include <ctime>
 #include <utility>
 
+#include "common/server_text.h"
 #include "envelope_form.h"
 #include "metrics_file.h"
-#include "server_text.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 

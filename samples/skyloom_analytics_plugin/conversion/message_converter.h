@@ -30,8 +30,8 @@
 #include <nx/sdk/helpers/attribute.h>
 #include <nx/sdk/ptr.h>
 
-#include "camera_log.h"
-#include "drop_report.h"
+#include "health/camera_log.h"
+#include "health/drop_report.h"
 #include "stlcache/stlcache.h"
 #include "track_identity.h"
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "clock.h"
+#include "common/clock.h"
 #include "ingest_counters.h"
 
 namespace nx::vms_server_plugins::analytics::sample {

@@ -22,11 +22,11 @@
 #include <nx/kit/utils.h>
 #include <nx/sdk/helpers/settings_response.h>
 
-#include "envelope_prefix.h"
-#include "json_values.h"
-#include "log_texts.h"
-#include "server_text.h"
-#include "type_ids.h"
+#include "common/envelope_prefix.h"
+#include "common/server_text.h"
+#include "conversion/json_values.h"
+#include "conversion/log_texts.h"
+#include "conversion/type_ids.h"
 
 #undef NX_PRINT_PREFIX
 #define NX_PRINT_PREFIX (this->logUtils.printPrefix())

@@ -28,10 +28,10 @@
 #include <nx/sdk/i_device_info.h>
 #include <nx/sdk/ptr.h>
 
-#include "drop_report.h"
-#include "message_converter.h"
-#include "relay_context.h"
-#include "wakeup.h"
+#include "common/wakeup.h"
+#include "conversion/message_converter.h"
+#include "health/drop_report.h"
+#include "relay/relay_context.h"
 
 namespace zmq { class socket_t; }
 

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "envelope_prefix.h"
+#include "common/envelope_prefix.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 

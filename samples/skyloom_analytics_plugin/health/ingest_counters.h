@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "thread_annotations.h"
+#include "common/thread_annotations.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "server_text.h"
+#include "common/server_text.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 

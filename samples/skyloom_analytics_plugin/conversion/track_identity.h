@@ -15,7 +15,7 @@
 
 #include <nx/sdk/uuid.h>
 
-#include "clock.h"
+#include "common/clock.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 

@@ -21,9 +21,9 @@
 #include <nx/sdk/helpers/attribute.h>
 
 #include "boxes.h"
+#include "common/server_text.h"
 #include "json_values.h"
 #include "log_texts.h"
-#include "server_text.h"
 #include "type_ids.h"
 
 namespace nx::vms_server_plugins::analytics::sample {

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ingest_counters.h"
+#include "health/ingest_counters.h"
 #include "queue_budget.h"
 
 namespace nx::vms_server_plugins::analytics::sample {

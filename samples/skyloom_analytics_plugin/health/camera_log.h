@@ -17,7 +17,7 @@
 
 #include <nx/sdk/helpers/log_utils.h>
 
-#include "clock.h"
+#include "common/clock.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
