@@ -13,7 +13,7 @@ using namespace nx::sdk::analytics;
 
 Result<IEngine*> Plugin::doObtainEngine()
 {
-    return new Engine(this);
+    return new Engine();
 }
 
 std::string Plugin::manifestString() const

@@ -1,0 +1,438 @@
+#include "relay.h"
+
+#include <cerrno>
+#include <exception>
+#include <utility>
+#include <vector>
+
+#include <nx/kit/debug.h>
+
+#include "ingress/in_process_ingress.h"
+#include "ingress/isolated_ingress.h"
+
+#undef NX_PRINT_PREFIX
+#define NX_PRINT_PREFIX (this->m_logUtils.printPrefix())
+#undef NX_DEBUG_ENABLE_OUTPUT
+#define NX_DEBUG_ENABLE_OUTPUT (this->m_logUtils.enableOutput)
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+namespace {
+
+using Level = IngressSink::Level;
+
+constexpr std::chrono::milliseconds kPollErrorPause{50};
+
+/** How soon the relay tries again to open a service port that it could not open. */
+constexpr std::chrono::seconds kIngressRetry{1};
+
+/**
+ * The relay's half of each camera's queue (the agent's receive high-water mark is the other
+ * half). With messages of up to ServiceSocket::kMaxMessageSize, ZeroMQ's default of 1000 would
+ * let one slow camera hold gigabytes.
+ */
+constexpr int kAgentHighWaterMark = 100;
+
+/**
+ * Per outside watcher of the loopback copy; beyond it the copy drops silently. Small, because
+ * a watcher that stops reading holds what is queued for it (up to 16 messages of 4 MiB).
+ */
+constexpr int kLoopbackHighWaterMark = 16;
+
+/** Messages moved per pass, so that subscriptions and a stop request are seen in between. */
+constexpr int kMessagesPerPass = 256;
+
+constexpr char kLoopbackCaption[] = "Loopback relay unavailable";
+constexpr char kInProcessCaption[] = "AI engine receiver runs inside the server";
+constexpr char kNoCameraCaption[] = "Messages for no camera";
+
+} // namespace
+
+zmq::socket_t Relay::makeAgentsSocket(zmq::context_t& context)
+{
+    zmq::socket_t agents(context, zmq::socket_type::xpub);
+    // Linger 0 everywhere: closing must never wait for peers that do not read.
+    agents.set(zmq::sockopt::linger, 0);
+    agents.set(zmq::sockopt::sndhwm, kAgentHighWaterMark);
+    // A full camera queue makes the send fail with EAGAIN instead of dropping silently, so
+    // that the drop is counted for that camera.
+    agents.set(zmq::sockopt::xpub_nodrop, 1);
+    agents.bind(kAgentRelayEndpoint);
+    return agents;
+}
+
+Relay::Relay(zmq::socket_t boundAgents, RelayShared& shared, const nx::sdk::LogUtils& logUtils,
+    IngressSink& sink, const RelaySettingsBox& settings, std::string receiverExecutable)
+    :
+    m_shared(shared),
+    m_counters(shared.counters),
+    m_logUtils(logUtils),
+    m_sink(sink),
+    m_settings(settings),
+    m_receiverExecutable(std::move(receiverExecutable)),
+    m_agents(std::move(boundAgents)),
+    m_agentsBound(shared.endpoint),
+    m_log(logUtils),
+    m_health(m_counters,
+        [this](const std::string& line) { NX_PRINT << kRelayFunc << " " << line; },
+        Clock::now())
+{
+    const RelaySettings current = m_settings.get();
+    m_isolateWanted = current.isolateReceiver;
+    replaceIngress([&]() { return makeIngress(m_isolateWanted); });
+    applyLoopback(current.loopbackRelay);
+    m_health.setMetricsFile(current.metricsFile, Clock::now());
+}
+
+Relay::~Relay()
+{
+    for (const CameraQueues::Report& report: m_queues.takeAllReports())
+        logDropReport(report);
+    m_ingress.reset(); //< The receiver is stopped, the ZAP handler's thread joined.
+    try
+    {
+        m_health.tick(Clock::now(), /*final*/ true);
+    }
+    catch (const std::exception& e)
+    {
+        NX_PRINT << kRelayFunc << " last health report failed: " << e.what();
+    }
+}
+
+void Relay::pass(Wakeup& wakeup, const std::atomic<bool>& terminated) noexcept
+{
+    try
+    {
+        passOrThrow(wakeup, terminated);
+    }
+    catch (const std::exception& e)
+    {
+        m_log.write(kRelayFunc, " exception: ", e.what());
+    }
+    catch (...)
+    {
+        m_log.write(kRelayFunc, " exception: ", "unknown");
+    }
+}
+
+/** One wait for input, subscriptions, a wake-up or a deadline, and what it brought. */
+void Relay::passOrThrow(Wakeup& wakeup, const std::atomic<bool>& terminated)
+{
+    const auto now = Clock::now();
+    m_health.tick(now);
+    tickIngress(now);
+    zmq::pollitem_t items[] = {
+        m_ingress ? m_ingress->pollItem() : zmq::pollitem_t{nullptr, -1, 0, 0},
+        {m_agents.handle(), 0, ZMQ_POLLIN, 0},
+        {nullptr, wakeup.fd(), ZMQ_POLLIN, 0},
+    };
+    // An idle relay sleeps until a message, a subscription, a wake-up or the next report or
+    // receiver start (or attempt to listen again).
+    const auto timeout = std::max(std::chrono::milliseconds(0),
+        std::min(m_health.untilDue(now), untilIngressDue(now)));
+    if (zmq_poll(items, 3, static_cast<long>(timeout.count())) < 0)
+    {
+        if (zmq_errno() == EINTR)
+            return;
+        m_log.write(kRelayFunc, " poll Error: ", zmq_strerror(zmq_errno()));
+        // A poll that keeps failing must not turn into a busy loop that floods the log.
+        if (wakeup.waitFor(kPollErrorPause))
+            wakeup.consume();
+        return;
+    }
+    if (items[2].revents & ZMQ_POLLIN)
+    {
+        wakeup.consume();
+        if (terminated)
+            return;
+        applySettings();
+    }
+    if (items[1].revents & ZMQ_POLLIN)
+        readSubscriptions();
+    if (items[0].revents != 0 && m_ingress)
+        m_ingress->receive(*this, kMessagesPerPass);
+}
+
+/** Takes up new settings: the receiver switch, port and policy, the loopback copy. */
+void Relay::applySettings()
+{
+    const RelaySettings current = m_settings.get();
+    m_health.setMetricsFile(current.metricsFile, Clock::now());
+    if (current.isolateReceiver != m_isolateWanted || !m_ingress)
+    {
+        m_isolateWanted = current.isolateReceiver;
+        replaceIngress([&]() { return makeIngress(m_isolateWanted); });
+    }
+    else
+    {
+        configureIngress();
+    }
+    applyLoopback(current.loopbackRelay);
+}
+
+void Relay::applyLoopback(bool wanted)
+{
+    if (wanted == m_loopbackWanted)
+        return;
+    m_loopbackWanted = wanted;
+    if (wanted)
+    {
+        openLoopback();
+    }
+    else if (m_loopback)
+    {
+        m_loopback.reset();
+        NX_PRINT << kRelayFunc << " loopback relay " << kLoopbackEndpoint << " closed";
+    }
+}
+
+/**
+ * The copy for outside watchers, on a socket of its own: a plain PUB drops for a slow watcher,
+ * so a watcher can never hold up a camera. It is no part of the road to the cameras, so a port
+ * that cannot be bound (taken, or no privilege for a port below 1024) is a warning only; its
+ * success is not logged, so that "ready" means the service port alone.
+ */
+void Relay::openLoopback()
+{
+    try
+    {
+        m_loopback.emplace(*m_shared.context, zmq::socket_type::pub);
+        m_loopback->set(zmq::sockopt::linger, 0);
+        m_loopback->set(zmq::sockopt::sndhwm, kLoopbackHighWaterMark);
+        m_loopback->bind(kLoopbackEndpoint);
+    }
+    catch (const zmq::error_t& e)
+    {
+        m_loopback.reset();
+        NX_PRINT << kRelayFunc << " bind " << kLoopbackEndpoint << " failed: " << e.what()
+            << " (warning: no loopback copy for outside watchers; the cameras still receive)";
+        m_sink.event(Level::info, kLoopbackCaption,
+            std::string(kLoopbackEndpoint) + ": " + e.what());
+    }
+}
+
+//-------------------------------------------------------------------------------------------------
+// The service port.
+
+/**
+ * The service port in a receiver process when "IsolateReceiver" asks for it and the receiver
+ * can be started; in this process otherwise, which the operator is told.
+ */
+std::unique_ptr<IngressSource> Relay::makeIngress(bool isolate)
+{
+    if (isolate)
+    {
+        auto isolated = std::make_unique<IsolatedIngress>(
+            m_receiverExecutable, m_logUtils, m_sink, m_counters.engine());
+        const std::optional<std::string> failure = isolated->failed();
+        if (!failure)
+            return isolated;
+        return makeInProcessIngress("the receiver cannot be started: " + *failure);
+    }
+    return makeInProcessIngress("IsolateReceiver is off");
+}
+
+std::unique_ptr<IngressSource> Relay::makeInProcessIngress(const std::string& reason)
+{
+    NX_PRINT << kRelayFunc << " " << kInProcessCaption << ": " << reason;
+    m_sink.event(Level::warning, kInProcessCaption, reason);
+    const RelaySettingsBox& settings = m_settings;
+    return std::make_unique<InProcessIngress>(*m_shared.context, m_logUtils, m_sink,
+        [&settings]() { return settings.policy(); });
+}
+
+/**
+ * The old ingress goes first (it holds the port that the new one is to listen on). If the new
+ * one cannot be made (no descriptor or memory left), the relay goes on without one, says so,
+ * and tries again after kIngressRetry.
+ */
+void Relay::replaceIngress(const std::function<std::unique_ptr<IngressSource>()>& make)
+{
+    m_ingress.reset();
+    try
+    {
+        m_ingress = make();
+        configureIngress();
+    }
+    catch (const std::exception& e)
+    {
+        m_ingressRetry = Clock::now() + kIngressRetry;
+        m_log.write(kRelayFunc, " cannot listen for the AI engine: ", e.what());
+        m_sink.event(Level::error, kServicePortCaption,
+            std::string("the service port cannot be opened: ") + e.what());
+    }
+}
+
+/** The latest port and policy to the ingress (which ignores what it has already). */
+void Relay::configureIngress()
+{
+    const RelaySettings current = m_settings.get();
+    m_policy = current.ingressPolicy;
+    m_ingress->configure(current.servicePort.port(), m_policy);
+}
+
+/** Starts what is due: a service port made again, or a receiver that died replaced. */
+void Relay::tickIngress(Clock::time_point now)
+{
+    if (!m_ingress && now >= m_ingressRetry)
+        replaceIngress([&]() { return makeIngress(m_isolateWanted); });
+    if (!m_ingress)
+        return;
+    m_ingress->tick(now);
+    if (const std::optional<std::string> reason = m_ingress->failed())
+    {
+        replaceIngress(
+            [&]() { return makeInProcessIngress("the receiver cannot be started: " + *reason); });
+    }
+}
+
+std::chrono::milliseconds Relay::untilIngressDue(Clock::time_point now) const
+{
+    if (m_ingress)
+        return m_ingress->untilDue(now);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(m_ingressRetry - now);
+}
+
+//-------------------------------------------------------------------------------------------------
+// Messages.
+
+void Relay::deliver(zmq::message_t& message, const char* userId, const char* peer)
+{
+    bump(m_counters.engine().received);
+    const std::string_view text(static_cast<const char*>(message.data()), message.size());
+    CameraQueues::Camera* const camera = m_queues.find(text);
+    if (!messageAllowed(text, userId, peer, camera ? camera->counters.get() : nullptr))
+        return;
+    if (m_loopback)
+        copyToLoopback(message);
+    if (!camera)
+    {
+        reportNoCamera(text);
+        return;
+    }
+    sendToCamera(*camera, message);
+}
+
+/**
+ * Whether the AI engine that sent the message may reach its camera: the ZAP handler named the
+ * engine's certificate as the connection's user id, whose "cameras" restrict it.
+ */
+bool Relay::messageAllowed(std::string_view message, const char* userId, const char* peer,
+    CameraCounters* camera)
+{
+    if (!m_policy)
+        return true;
+    // The allow-list once more, per message: a list changed since the connection's handshake
+    // holds at once, also while a receiver process is still taking up the change.
+    const std::vector<AddressRange>& allowed = m_policy->allowedAddresses;
+    if (!allowed.empty() && !(peer && addressInRanges(allowed, peer)))
+    {
+        m_sink.refused(peer ? peer : "unknown address", kRefusedAddress);
+        m_log.write(kRelayFunc, " message dropped, address not allowed ", peer ? peer : "");
+        return false;
+    }
+    if (!m_policy->curve)
+        return true;
+    if (cameraAllowed(*m_policy, userId, message))
+        return true;
+    if (camera)
+        camera->drop(DropReason::notAuthorised);
+    m_sink.refused(peer ? peer : "unknown address", kRefusedCamera);
+    m_log.write(kRelayFunc, " message dropped, camera not authorised for AI engine ",
+        userId ? userId : "");
+    return false;
+}
+
+void Relay::copyToLoopback(zmq::message_t& message)
+{
+    try
+    {
+        // Shares the buffer of a large message instead of copying it.
+        zmq::message_t copy;
+        copy.copy(message);
+        (void) m_loopback->send(copy, zmq::send_flags::dontwait);
+    }
+    catch (const zmq::error_t& e)
+    {
+        m_log.write(kRelayFunc, " loopback send error: ", e.what());
+    }
+}
+
+void Relay::sendToCamera(CameraQueues::Camera& camera, zmq::message_t& message)
+{
+    const auto size = static_cast<int64_t>(message.size());
+    try
+    {
+        std::optional<CameraQueues::Report> report;
+        if (camera.account && !camera.account->charge(size))
+        {
+            // The camera's (or all cameras') queued bytes are at their bound: a flood of large
+            // messages is dropped here rather than held.
+            report = m_queues.dropped(camera, CameraQueues::Clock::now());
+        }
+        else if (m_agents.send(message, zmq::send_flags::dontwait))
+        {
+            bump(m_counters.engine().relayed);
+            if (m_queues.anyUnreported())
+                report = m_queues.delivered(camera, CameraQueues::Clock::now());
+        }
+        else
+        {
+            // EAGAIN with NODROP: the camera's queue is full; the message is still ours, and
+            // goes to nobody.
+            if (camera.account)
+                camera.account->refund(size);
+            report = m_queues.dropped(camera, CameraQueues::Clock::now());
+        }
+        if (report)
+            logDropReport(*report);
+    }
+    catch (const zmq::error_t& e)
+    {
+        m_log.write(kRelayFunc, " send error: ", e.what());
+    }
+}
+
+void Relay::reportNoCamera(std::string_view message)
+{
+    bump(m_counters.engine().noCamera);
+    const std::optional<std::string> description = m_noCamera.noCamera(
+        message, [this]() { return m_queues.cameraIds(); }, NoCameraReport::Clock::now());
+    if (!description)
+        return;
+    NX_PRINT << kRelayFunc << " " << kNoCameraCaption << ": " << *description;
+    m_sink.event(Level::warning, kNoCameraCaption, *description);
+}
+
+/** The agents' (un)subscriptions: one byte 1 or 0, then the prefix. */
+void Relay::readSubscriptions()
+{
+    for (int i = 0; i < kMessagesPerPass; ++i)
+    {
+        zmq::message_t message;
+        if (!m_agents.recv(message, zmq::recv_flags::dontwait))
+            return;
+        if (message.size() == 0)
+            continue;
+        const char* const data = static_cast<const char*>(message.data());
+        std::string prefix(data + 1, message.size() - 1);
+        if (data[0] == 1)
+        {
+            m_queues.subscribe(prefix, m_shared.queueBudget.account(prefix),
+                m_counters.camera(CameraQueues::cameraIdOf(prefix)));
+        }
+        else if (data[0] == 0)
+        {
+            if (const auto report = m_queues.unsubscribe(prefix))
+                logDropReport(*report);
+        }
+    }
+}
+
+void Relay::logDropReport(const CameraQueues::Report& report)
+{
+    NX_PRINT << kRelayFunc << " camera " << report.cameraId << ": queue full, " << report.dropped
+        << " messages dropped (" << report.total << " in all)";
+}
+
+} // namespace nx::vms_server_plugins::analytics::sample

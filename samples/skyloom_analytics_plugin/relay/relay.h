@@ -1,0 +1,139 @@
+// The relay, once its endpoint to the agents is open: it takes every message from the AI
+// engine's service port (held by a receiver process that it starts and supervises, or, as the
+// fallback, by the same units in this process: IngressSource) and republishes it, unchanged,
+// in-process to the device agents of its engine, and, when "LoopbackRelay" is on, as a copy for
+// outside watchers on tcp://127.0.0.1:688. It counts every message into the shared
+// IngestCounters (received, relayed, for no camera, queue full, not authorised, lost at the
+// receiver) and tells the operator what its ingest looks like: events through the IngressSink
+// ("Messages for no camera", the receiver running inside the server, the loopback copy), health
+// lines and the "MetricsFile" (RelayHealth).
+//
+// Ownership: made and destroyed by the relay thread (RelayThread), which owns every socket here
+// and the receiver process; the destructor writes the last reports and stops the receiver.
+//
+// Threads: the relay thread only; the ZAP handler's thread of an in-process service port calls
+// the sink and reads the settings box.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <zmq.hpp>
+
+#include <nx/sdk/helpers/log_utils.h>
+
+#include "common/wakeup.h"
+#include "health/camera_log.h"
+#include "health/relay_health.h"
+#include "ingress/ingress_sink.h"
+#include "ingress/ingress_source.h"
+#include "relay/camera_queues.h"
+#include "relay/relay_context.h"
+#include "relay/relay_settings.h"
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+/** The relay thread's name in the log. */
+inline constexpr const char* kRelayFunc = "threadFuncZeromqLoop";
+
+/** Marks the agents' endpoint bound for its lifetime; unbound before the socket closes. */
+class BoundMark
+{
+public:
+    explicit BoundMark(RelayEndpoint& endpoint): m_endpoint(endpoint) { endpoint.setBound(true); }
+    ~BoundMark() { m_endpoint.setBound(false); }
+    BoundMark(const BoundMark&) = delete;
+    BoundMark& operator=(const BoundMark&) = delete;
+
+private:
+    RelayEndpoint& m_endpoint;
+};
+
+class Relay: private IngressConsumer
+{
+public:
+    /** The copy of every message for outside watchers ("LoopbackRelay"). */
+    static constexpr const char* kLoopbackEndpoint = "tcp://127.0.0.1:688";
+
+    /**
+     * The socket that publishes to the agents, bound to their endpoint; throws zmq::error_t if
+     * it cannot be made (no descriptor or memory left).
+     */
+    [[nodiscard]] static zmq::socket_t makeAgentsSocket(zmq::context_t& context);
+
+    /** Opens the service port and the loopback copy as the settings say. */
+    Relay(zmq::socket_t boundAgents, RelayShared& shared, const nx::sdk::LogUtils& logUtils,
+        IngressSink& sink, const RelaySettingsBox& settings, std::string receiverExecutable);
+    ~Relay() override;
+
+    Relay(const Relay&) = delete;
+    Relay& operator=(const Relay&) = delete;
+
+    /**
+     * One wait for input, subscriptions, `wakeup` (new settings or a stop) or a deadline, and
+     * what it brought. Never throws.
+     */
+    void pass(Wakeup& wakeup, const std::atomic<bool>& terminated) noexcept;
+
+private:
+    using Clock = RelayHealth::Clock;
+
+    void passOrThrow(Wakeup& wakeup, const std::atomic<bool>& terminated);
+    void applySettings();
+    void applyLoopback(bool wanted);
+    void openLoopback();
+
+    // The service port.
+    [[nodiscard]] std::unique_ptr<IngressSource> makeIngress(bool isolate);
+    [[nodiscard]] std::unique_ptr<IngressSource> makeInProcessIngress(const std::string& reason);
+    void replaceIngress(const std::function<std::unique_ptr<IngressSource>()>& make);
+    void configureIngress();
+    void tickIngress(Clock::time_point now);
+    [[nodiscard]] std::chrono::milliseconds untilIngressDue(Clock::time_point now) const;
+
+    // Messages.
+    void deliver(zmq::message_t& message, const char* userId, const char* peer) override;
+    [[nodiscard]] bool messageAllowed(std::string_view message, const char* userId,
+        const char* peer, CameraCounters* camera);
+    void sendToCamera(CameraQueues::Camera& camera, zmq::message_t& message);
+    void copyToLoopback(zmq::message_t& message);
+    void reportNoCamera(std::string_view message);
+    void readSubscriptions();
+    void logDropReport(const CameraQueues::Report& report);
+
+private:
+    RelayShared& m_shared;
+    IngestCounters& m_counters;
+    const nx::sdk::LogUtils& m_logUtils;
+    IngressSink& m_sink;
+    const RelaySettingsBox& m_settings;
+    const std::string m_receiverExecutable;
+
+    zmq::socket_t m_agents;
+    /** After m_agents: no agent may connect once its socket begins to close. */
+    BoundMark m_agentsBound;
+    std::optional<zmq::socket_t> m_loopback;
+    bool m_loopbackWanted = false; //< The "LoopbackRelay" value last acted upon.
+
+    /** The service port: a receiver process, or the listener in this process; null while it
+     * could not be made (tried again at m_ingressRetry). */
+    std::unique_ptr<IngressSource> m_ingress;
+    Clock::time_point m_ingressRetry;
+    bool m_isolateWanted = false; //< The "IsolateReceiver" value last acted upon.
+    /** The ingress policy last acted upon; null until the ingress is configured. */
+    std::shared_ptr<const IngressPolicy> m_policy;
+
+    /** The failures that a broken peer or socket can repeat per message, held to a rate. */
+    CameraLog m_log;
+    RelayHealth m_health;
+    NoCameraReport m_noCamera;
+    CameraQueues m_queues;
+};
+
+} // namespace nx::vms_server_plugins::analytics::sample

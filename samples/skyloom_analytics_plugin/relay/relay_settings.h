@@ -1,0 +1,91 @@
+// What the relay acts upon from the engine's settings, as one value that the engine replaces
+// whole and the relay reads on its wake-ups.
+//
+// Threads: RelaySettingsBox may be written and read from any thread (server threads write, the
+// relay and the ZAP handler's thread read).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/thread_annotations.h"
+#include "ingress/ingress_policy.h"
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+/** Where the service port listens, and why there. */
+class ServicePortChoice
+{
+public:
+    /** Before any settings: the port an engine listened on before it had settings. */
+    static constexpr int kWithoutSettings = 9011;
+    /** When only refused values came: the settings model's default. */
+    static constexpr int kDefault = 9911;
+
+    /** A "ServicePort" was taken. */
+    void accept(int port)
+    {
+        m_origin = Origin::accepted;
+        m_accepted = port;
+    }
+
+    /** A "ServicePort" was refused: it changes nothing once a port was taken. */
+    void refuse()
+    {
+        if (m_origin == Origin::noSettings)
+            m_origin = Origin::onlyRefused;
+    }
+
+    [[nodiscard]] int port() const
+    {
+        switch (m_origin)
+        {
+            case Origin::noSettings: return kWithoutSettings;
+            case Origin::onlyRefused: return kDefault;
+            case Origin::accepted: return m_accepted;
+        }
+        return kDefault;
+    }
+
+private:
+    enum class Origin { noSettings, onlyRefused, accepted };
+    Origin m_origin = Origin::noSettings;
+    int m_accepted = 0; //< With Origin::accepted: 1024 to 65535.
+};
+
+struct RelaySettings
+{
+    ServicePortChoice servicePort;
+    bool loopbackRelay = true; //< "LoopbackRelay"
+    bool isolateReceiver = true; //< "IsolateReceiver"
+    std::string metricsFile; //< "MetricsFile": empty, or an absolute path.
+    std::shared_ptr<const IngressPolicy> ingressPolicy = std::make_shared<IngressPolicy>();
+};
+
+class RelaySettingsBox
+{
+public:
+    void put(RelaySettings settings) EXCLUDES(m_mutex)
+    {
+        MutexLock lock(m_mutex);
+        m_settings = std::move(settings);
+    }
+
+    [[nodiscard]] RelaySettings get() const EXCLUDES(m_mutex)
+    {
+        MutexLock lock(m_mutex);
+        return m_settings;
+    }
+
+    [[nodiscard]] std::shared_ptr<const IngressPolicy> policy() const EXCLUDES(m_mutex)
+    {
+        MutexLock lock(m_mutex);
+        return m_settings.ingressPolicy;
+    }
+
+private:
+    mutable Mutex m_mutex;
+    RelaySettings m_settings GUARDED_BY(m_mutex);
+};
+
+} // namespace nx::vms_server_plugins::analytics::sample
