@@ -75,6 +75,8 @@ void checkPackets(const DeviceAgentRecords& records, int64_t timestampUs, size_t
     constexpr size_t kMaxCachedBytes = MessageConverter::kTrackCacheCapacity * 3
         * MessageConverter::kMaxTextBytes;
     size_t textBytes = 0;
+    // The objects' attributes as the server receives them, once per object.
+    size_t objectAttributeBytes = 0;
     // At most: counter object, event, alarm objects, detections.
     FUZZ_CHECK(records.packets.size() <= 4);
     FUZZ_CHECK(records.nullArguments == 0);
@@ -89,6 +91,8 @@ void checkPackets(const DeviceAgentRecords& records, int64_t timestampUs, size_t
         FUZZ_CHECK(static_cast<size_t>(packet.reportedCount) == packet.items.size());
         FUZZ_CHECK(packet.items.size() <= MessageConverter::kMaxListElements);
         textBytes += skyloom::testhost::textBytes(packet);
+        if (packet.kind == Kind::object)
+            objectAttributeBytes += skyloom::testhost::receivedAttributeBytes(packet);
         for (const MetadataItemRecord& item: packet.items)
         {
             checkText(item.caption);
@@ -107,6 +111,7 @@ void checkPackets(const DeviceAgentRecords& records, int64_t timestampUs, size_t
         }
     }
     FUZZ_CHECK(textBytes <= 4 * messageSize + 64 * 1024 + kMaxCachedBytes);
+    FUZZ_CHECK(objectAttributeBytes <= MessageConverter::maxAttributeBytes(messageSize));
 }
 
 } // namespace
