@@ -114,14 +114,6 @@ protected:
         hog->free();
     }
 
-    void expectBalanced()
-    {
-        const auto stats = m_plugin.stats();
-        m_plugin.release();
-        EXPECT_TRUE(stats->waitUntilBalanced(kBalanceTimeout)) << "alive: " << stats->alive();
-        EXPECT_EQ(0, stats->anomalies());
-    }
-
     PluginUnderTest m_plugin;
 };
 
@@ -175,7 +167,7 @@ TEST_F(HardeningExhaustion, RelayWithoutDescriptorsNeverListenedAndAbortedTheSer
     }
 
     releaseAll(&engine, &cameras, &hog);
-    expectBalanced();
+    m_plugin.releaseExpectingNothingLeft();
 }
 
 // Released while its relay retries and the cameras wait for it, the last camera without a free
@@ -195,7 +187,7 @@ TEST_F(HardeningExhaustion, ReleaseWhileTheRelayRetriesWithoutDescriptors)
         kRelayEndpointCaption, "Too many open files", kRelayStartTimeout));
 
     releaseAll(&engine, &cameras, &hog);
-    expectBalanced();
+    m_plugin.releaseExpectingNothingLeft();
 }
 
 // Released within the relay's start-up delay, before it ever tried, with cameras waiting; the
@@ -213,7 +205,7 @@ TEST_F(HardeningExhaustion, ReleaseBeforeTheRelayStartedWithoutDescriptors)
     ASSERT_TRUE(hog.takeAll());
 
     releaseAll(&engine, &cameras, &hog);
-    expectBalanced();
+    m_plugin.releaseExpectingNothingLeft();
 }
 
 } // namespace

@@ -39,6 +39,14 @@ bool PluginUnderTest::load(std::string* errorText)
     return true;
 }
 
+void PluginUnderTest::releaseExpectingNothingLeft()
+{
+    const auto stats = m_stats;
+    release();
+    EXPECT_TRUE(stats->waitUntilBalanced(kBalanceTimeout)) << "alive: " << stats->alive();
+    EXPECT_EQ(0, stats->anomalies());
+}
+
 EngineUnderTest startEngine(
     nx::sdk::analytics::IPlugin* plugin, const std::string& engineId, int servicePort)
 {

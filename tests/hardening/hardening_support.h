@@ -52,6 +52,9 @@ public:
     /** Releases the plugin object (the library stays loaded). */
     void release() { m_plugin.reset(); }
 
+    /** Releases the plugin object; expects every object the plugin made gone, no anomaly. */
+    void releaseExpectingNothingLeft();
+
 private:
     testhost::PluginLibrary m_library;
     nx::sdk::Ptr<nx::sdk::analytics::IPlugin> m_plugin;

@@ -224,14 +224,6 @@ protected:
         ASSERT_TRUE(m_plugin.load(&errorText)) << errorText;
     }
 
-    void expectBalanced()
-    {
-        const auto stats = m_plugin.stats();
-        m_plugin.release();
-        EXPECT_TRUE(stats->waitUntilBalanced(kBalanceTimeout)) << "alive: " << stats->alive();
-        EXPECT_EQ(0, stats->anomalies());
-    }
-
     PluginUnderTest m_plugin;
 };
 
@@ -274,7 +266,7 @@ TEST_F(HardeningPorts, ProcessHoldingPort688BeforeTheEngineCannotInjectIntoACame
 
     // Nobody in this process even connected to the other one.
     EXPECT_EQ(0, forger.stop());
-    expectBalanced();
+    m_plugin.releaseExpectingNothingLeft();
 }
 
 TEST_F(HardeningPorts, ServicePortHeldByAnotherProgramThenAFreePortIsSet)
@@ -307,7 +299,7 @@ TEST_F(HardeningPorts, ServicePortHeldByAnotherProgramThenAFreePortIsSet)
     close(taken);
     camera.agent.reset();
     engine = {};
-    expectBalanced();
+    m_plugin.releaseExpectingNothingLeft();
 }
 
 // A refused "ServicePort" that arrived while the relay opened its sockets, before any port was
@@ -345,7 +337,7 @@ TEST_F(HardeningPorts, RefusedPortDuringTheRelayStartBoundARandomPort)
         EXPECT_TRUE(port == kDefaultPort || port == kRelayPort) << "also listens on " << port;
 
     engine = {};
-    expectBalanced();
+    m_plugin.releaseExpectingNothingLeft();
 }
 
 // Asking again for the port that listened, after another port failed to bind, bound it a second
@@ -441,7 +433,7 @@ TEST_F(HardeningPorts, PortThatListensAskedAgainAfterAFailedOneGaveAFalseError)
 
     camera.agent.reset();
     engine = {};
-    expectBalanced();
+    m_plugin.releaseExpectingNothingLeft();
 }
 
 TEST_F(HardeningPorts, TwoEnginesInOneProcessEachServesOnlyItsOwnCameras)
@@ -501,7 +493,7 @@ TEST_F(HardeningPorts, TwoEnginesInOneProcessEachServesOnlyItsOwnCameras)
     secondCamera.agent.reset();
     EXPECT_EQ(0, firstHandler->badPackets());
     EXPECT_EQ(0, secondHandler->badPackets());
-    expectBalanced();
+    m_plugin.releaseExpectingNothingLeft();
 }
 
 } // namespace
