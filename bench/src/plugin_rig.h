@@ -21,6 +21,7 @@
 #include <skyloom/testhost/engine_handler.h>
 #include <skyloom/testhost/plugin_library.h>
 
+#include "agent_settings.h"
 #include "delivery_sink.h"
 
 namespace skyloom::bench {
@@ -44,8 +45,9 @@ public:
      * settings "LoopbackRelay" and "IsolateReceiver".
      */
     void start(const std::string& libraryPath, int servicePort,
-        std::chrono::milliseconds portWait, bool loopbackRelay = true,
-        bool isolateReceiver = true);
+        std::chrono::milliseconds portWait,
+        bool loopbackRelay = setting::kLoopbackRelay.defaultValue.isTrue(),
+        bool isolateReceiver = setting::kIsolateReceiver.defaultValue.isTrue());
 
     /**
      * Delivers these engine settings with the others given so far (the service port of start()
@@ -60,7 +62,10 @@ public:
      */
     void setIsolateReceiver(bool isolate, std::chrono::milliseconds timeout);
 
-    bool isolateReceiver() const { return m_settings.at("IsolateReceiver") == "true"; }
+    bool isolateReceiver() const
+    {
+        return m_settings.at(setting::kIsolateReceiver.name) == "true";
+    }
 
     /** The engine's diagnostic events so far, one line each ("" if none). */
     std::string engineDiagnostics() const;
