@@ -12,8 +12,8 @@
 //   --cameras=1,16,64   camera counts      --idle-seconds=20      --results=FILE
 //   --quick             short runs, for a smoke test of the program itself
 //   --baseline-contexts=inproc|shared|per-subscriber   (default inproc: the floor)
-//   --no-loopback-copy  the engine setting "LoopbackRelay" off (default on, as installed)
-//   --in-process-receiver   the engine setting "IsolateReceiver" off for every run but the
+//   --no-loopback-copy  the engine setting setting::kLoopbackRelay off (default on, as installed)
+//   --in-process-receiver   the engine setting setting::kIsolateReceiver off for every run but the
 //                       receiver comparison (default on, as installed)
 // Internal: --idle-child=SECONDS (the empty process: sleeps, then prints its CPU seconds).
 #include <algorithm>
@@ -50,7 +50,8 @@ namespace {
 using namespace std::chrono;
 using namespace skyloom::bench;
 
-constexpr int kServicePort = 9911;
+/** The plugin's default, as installed. */
+constexpr int kServicePort = setting::kServicePort.defaultValue.number();
 constexpr int kBaselineInputPort = 29911;
 constexpr int kBaselineOutputPort = 29688;
 constexpr size_t kLatencySamples = 4 * 1000 * 1000;
@@ -89,8 +90,8 @@ struct Options
     milliseconds kneeStepDuration{2000};
     int idleChildSeconds = -1;
     BaselineRig::Contexts baselineContexts = BaselineRig::Contexts::inproc;
-    bool loopbackRelay = true;
-    bool isolateReceiver = true;
+    bool loopbackRelay = setting::kLoopbackRelay.defaultValue.isTrue();
+    bool isolateReceiver = setting::kIsolateReceiver.defaultValue.isTrue();
 };
 
 std::vector<int> parseList(const std::string& text)
@@ -485,10 +486,10 @@ void addEncryptionRows(
         for (const bool curve: {false, true})
         {
             plugin->setEngineSettings(curve
-                ? std::map<std::string, std::string>{{"CurveSecretKeyFile", serverKey},
-                    {"AuthorizedEnginesDirectory", directory}}
-                : std::map<std::string, std::string>{{"CurveSecretKeyFile", ""},
-                    {"AuthorizedEnginesDirectory", ""}});
+                ? std::map<std::string, std::string>{{setting::kCurveSecretKeyFile.name, serverKey},
+                    {setting::kAuthorizedEnginesDirectory.name, directory}}
+                : std::map<std::string, std::string>{{setting::kCurveSecretKeyFile.name, ""},
+                    {setting::kAuthorizedEnginesDirectory.name, ""}});
             // A new publisher each round: libzmq gives up a connection whose handshake failed
             // (a plain one to the encrypted port, or the other way round) for good.
             const auto load = curve
@@ -505,7 +506,8 @@ void addEncryptionRows(
         }
     }
     std::cout << std::endl;
-    plugin->setEngineSettings({{"CurveSecretKeyFile", ""}, {"AuthorizedEnginesDirectory", ""}});
+    plugin->setEngineSettings({{setting::kCurveSecretKeyFile.name, ""},
+        {setting::kAuthorizedEnginesDirectory.name, ""}});
 
     const auto median = [](std::vector<double> rates)
     {
@@ -596,8 +598,9 @@ struct ReceiverModeResults
 };
 
 /**
- * The service port in a receiver process of its own ("IsolateReceiver" on, as installed) next to
- * the same units in the server's process, on the same engine and kKneeCameras cameras. Rounds
+ * The service port in a receiver process of its own (setting::kIsolateReceiver on, as
+ * installed) next to the same units in the server's process, on the same engine and
+ * kKneeCameras cameras. Rounds
  * alternate between the two (the setting switches between them, which makes the service port
  * listen anew; each round waits until its messages get through): flat out, paced at
  * kCpuPacedRate, paced at 1,000 a second; the CPU time of the server's process and the receiver

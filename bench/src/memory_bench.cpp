@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "agent_settings.h"
 #include "direct_agent.h"
 #include "messages.h"
 #include "results.h"
@@ -102,7 +103,7 @@ int main(int argc, char** argv)
 
         // Every detection is gated by the caption cache, as with the plugin's default settings.
         auto settings = DirectAgent::defaultSettings();
-        settings["enableMetadata"] = "false";
+        settings[setting::kEnableMetadata.name] = setting::kEnableMetadata.defaultValue.text;
         DirectAgent agent(settings);
         MessageStream stream(options.tracks);
 

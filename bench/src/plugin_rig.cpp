@@ -139,9 +139,9 @@ void PluginRig::start(const std::string& libraryPath, int servicePort, milliseco
     m_engine->setEngineInfo(makePtr<testhost::EngineInfo>().get());
     m_engineHandler = makePtr<testhost::EngineHandler>();
     m_engine->setHandler(m_engineHandler.get());
-    m_settings = {{"ServicePort", std::to_string(servicePort)},
-        {"LoopbackRelay", loopbackRelay ? "true" : "false"},
-        {"IsolateReceiver", isolateReceiver ? "true" : "false"}};
+    m_settings = {{setting::kServicePort.name, std::to_string(servicePort)},
+        {setting::kLoopbackRelay.name, loopbackRelay ? "true" : "false"},
+        {setting::kIsolateReceiver.name, isolateReceiver ? "true" : "false"}};
     setEngineSettings({});
 }
 
@@ -164,7 +164,7 @@ void PluginRig::setIsolateReceiver(bool isolate, milliseconds timeout)
 {
     const std::vector<pid_t> before = testhost::receiverProcesses();
     const bool changed = isolate != isolateReceiver();
-    setEngineSettings({{"IsolateReceiver", isolate ? "true" : "false"}});
+    setEngineSettings({{setting::kIsolateReceiver.name, isolate ? "true" : "false"}});
 
     // The relay thread acts on new settings when it wakes; a change of mode closes the old
     // listener before the new one opens.

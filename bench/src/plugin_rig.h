@@ -21,6 +21,7 @@
 #include <skyloom/testhost/engine_handler.h>
 #include <skyloom/testhost/plugin_library.h>
 
+#include "agent_settings.h"
 #include "delivery_sink.h"
 
 namespace skyloom::bench {
@@ -41,11 +42,12 @@ public:
      * outside watchers (another test or demo would take the copy, and a watcher of it might
      * slow the run), then loads the library and creates the engine. Throws
      * std::runtime_error on failure. `loopbackRelay` and `isolateReceiver` are the engine
-     * settings "LoopbackRelay" and "IsolateReceiver".
+     * settings setting::kLoopbackRelay and setting::kIsolateReceiver.
      */
     void start(const std::string& libraryPath, int servicePort,
-        std::chrono::milliseconds portWait, bool loopbackRelay = true,
-        bool isolateReceiver = true);
+        std::chrono::milliseconds portWait,
+        bool loopbackRelay = setting::kLoopbackRelay.defaultValue.isTrue(),
+        bool isolateReceiver = setting::kIsolateReceiver.defaultValue.isTrue());
 
     /**
      * Delivers these engine settings with the others given so far (the service port of start()
@@ -54,13 +56,16 @@ public:
     void setEngineSettings(const std::map<std::string, std::string>& settings);
 
     /**
-     * Delivers "IsolateReceiver" and waits (up to `timeout`) until the engine has acted on it: a
-     * receiver process runs (a new one if the setting changed), or none does. Throws
+     * Delivers setting::kIsolateReceiver and waits (up to `timeout`) until the engine has acted
+     * on it: a receiver process runs (a new one if the setting changed), or none does. Throws
      * std::runtime_error on refusal or timeout (with the engine's diagnostics).
      */
     void setIsolateReceiver(bool isolate, std::chrono::milliseconds timeout);
 
-    bool isolateReceiver() const { return m_settings.at("IsolateReceiver") == "true"; }
+    bool isolateReceiver() const
+    {
+        return m_settings.at(setting::kIsolateReceiver.name) == "true";
+    }
 
     /** The engine's diagnostic events so far, one line each ("" if none). */
     std::string engineDiagnostics() const;

@@ -11,6 +11,7 @@
 
 #include "agent/device_agent.h"
 #include "ingress/receiver_process.h"
+#include "settings/settings_model.h"
 
 #undef NX_PRINT_PREFIX
 #define NX_PRINT_PREFIX (this->logUtils.printPrefix())
@@ -38,9 +39,9 @@ constexpr int kMinServicePort = 1024;
 constexpr int kMaxServicePort = 65535;
 
 /**
- * The port a "ServicePort" text names: decimal digits only, within the settings model's range.
- * Anything else (signs, blanks, trailing characters, 0, a value that would wrap) names none: a
- * port bound by mistake would be a random one or another service's.
+ * The port a setting::kServicePort text names: decimal digits only, within the settings
+ * model's range. Anything else (signs, blanks, trailing characters, 0, a value that would
+ * wrap) names none: a port bound by mistake would be a random one or another service's.
  */
 std::optional<int> parseServicePort(const std::string& text)
 {
@@ -84,117 +85,7 @@ std::string Engine::manifestString() const
     "capabilities": "",
     "streamTypeFilter": "motion|compressedVideo|metadata",
     "preferredStream": "primary",
-    "deviceAgentSettingsModel": {
-        "type": "Settings",
-        "items": [
-           {
-                "type": "GroupBox",
-                "caption": "Engine settings",
-                "items": [
-                    {
-                        "type": "CheckBox",
-                        "name": "skipNullFaceObject",
-                        "caption": "Ignore Metadata (unanalyzed face objects)",
-                        "defaultValue": true,
-                        "value": true
-                    },
-                    {
-                        "type": "CheckBox",
-                        "name": "skipNullPlateObject",
-                        "caption": "Ignore Metadata (unanalyzed plate objects)",
-                        "defaultValue": true,
-                        "value": true
-                    },
-                    {
-                        "type": "CheckBox",
-                        "name": "showCounter",
-                        "caption": "Show Counter",
-                        "defaultValue": true,
-                        "value": true
-                    },
-                    {
-                        "type": "Separator" 
-                    },
-                    {
-                        "type": "CheckBox",
-                        "name": "enableDebugDump",
-                        "caption": "Enable Debug Dump (for Debugging, not recommended)",
-                        "defaultValue": false,
-                        "value": false
-                    },
-                    {
-                        "type": "CheckBox",
-                        "name": "enableMetadata",
-                        "caption": "Enable Metadata (for Debugging, not recommended)",
-                        "defaultValue": false,
-                        "value": false
-                    },
-                    {
-                        "type": "SpinBox",
-                        "name": "timeCorrection",
-                        "caption": "Metadata Timestamp Correction (ms)",
-                        "defaultValue": 0,
-                        "minValue": -5000,
-                        "maxValue": 5000
-                    }
-                ]
-            }
-        ],
-        "sections": [
-           {
-                "type": "Section",
-                "caption": "ROI",
-                "items": [
-                    {
-                        "type": "GroupBox",
-                        "caption": "Polygons",
-                        "items": [
-                            {
-                                "type": "Repeater",
-                                "count": 5,
-                                "template": {
-                                    "type": "GroupBox",
-                                    "caption": "Polygon #",
-                                    "filledCheckItems": ["polygon#.figure"],
-                                    "items": [
-                                        {
-                                            "type": "PolygonFigure",
-                                            "name": "polygon#.figure",
-                                            "minPoints": 4,
-                                            "maxPoints": 16
-                                        }
-                                    ]
-                                }
-                            }
-                        ]
-                    },
-                    {
-                        "type": "GroupBox",
-                        "caption": "Lines",
-                        "items": [
-                            {
-                                "type": "Repeater",
-                                "count": 5,
-                                "template": {
-                                    "type": "GroupBox",
-                                    "caption": "Line #",
-                                    "filledCheckItems": ["line#.figure"],
-                                    "items": [
-                                        {
-                                            "type": "LineFigure",
-                                            "name": "line#.figure"
-                                        }
-                                    ]
-                                }
-                            }
-                        ]
-                    }
-                ]
-            }
-        ]
-    }
-}
-)json";
+    "deviceAgentSettingsModel": )json" + deviceAgentSettingsModel() + "\n}\n";
 }
 
 Result<const ISettingsResponse*> Engine::settingsReceived()
@@ -204,11 +95,13 @@ Result<const ISettingsResponse*> Engine::settingsReceived()
     applyServicePort(response.get(), &next.servicePort);
     applyMetricsFile(response.get(), &next.metricsFile);
     // A CheckBox sends "true" or "false"; a server that knows nothing of it sends nothing.
-    next.loopbackRelay = settingValue("LoopbackRelay") != "false";
-    next.isolateReceiver = settingValue("IsolateReceiver") != "false";
+    next.loopbackRelay = settingValue(setting::kLoopbackRelay.name) != "false";
+    next.isolateReceiver = settingValue(setting::kIsolateReceiver.name) != "false";
     const IngressPolicyResult ingress = makeIngressPolicy(
-        IngressSettings{settingValue("ServiceAddress"), settingValue("AllowedEngineAddresses"),
-            settingValue("CurveSecretKeyFile"), settingValue("AuthorizedEnginesDirectory")},
+        IngressSettings{settingValue(setting::kServiceAddress.name),
+            settingValue(setting::kAllowedEngineAddresses.name),
+            settingValue(setting::kCurveSecretKeyFile.name),
+            settingValue(setting::kAuthorizedEnginesDirectory.name)},
         *next.ingressPolicy);
     for (const auto& [name, refusal]: ingress.refused)
         refuseSetting(response.get(), name, refusal.value, refusal.expected);
@@ -226,27 +119,32 @@ Result<const ISettingsResponse*> Engine::settingsReceived()
 
 void Engine::applyServicePort(SettingsResponse* response, ServicePortChoice* choice)
 {
-    const std::string text = settingValue("ServicePort");
+    // The parse's bounds are the settings model's range.
+    static_assert(kMinServicePort == setting::kServicePort.range.min
+        && kMaxServicePort == setting::kServicePort.range.max);
+    const std::string text = settingValue(setting::kServicePort.name);
     if (const std::optional<int> port = parseServicePort(text))
     {
         choice->accept(*port);
         NX_PRINT << "settingsReceived" << " m_servicePort:" << *port;
         return;
     }
-    refuseSetting(response, "ServicePort", text, "a whole number from 1024 to 65535");
+    refuseSetting(response, setting::kServicePort.name, text, "a whole number from "
+        + std::to_string(kMinServicePort) + " to " + std::to_string(kMaxServicePort));
     choice->refuse();
 }
 
 void Engine::applyMetricsFile(SettingsResponse* response, std::string* metricsFile)
 {
-    const std::string path = settingValue("MetricsFile");
+    const std::string path = settingValue(setting::kMetricsFile.name);
     // A relative path would depend on the server's working directory; a line feed or a NUL
     // names no file anyone meant.
     if (!path.empty()
         && (path.front() != '/'
             || path.find_first_of(std::string("\n\r\0", 3)) != std::string::npos))
     {
-        refuseSetting(response, "MetricsFile", path, "an absolute path of a file, or empty");
+        refuseSetting(
+            response, setting::kMetricsFile.name, path, "an absolute path of a file, or empty");
         return;
     }
     *metricsFile = path;

@@ -58,9 +58,9 @@ private:
     void reportConnection(
         const std::string& address, const std::string& change, int64_t unreported);
 
-    /** Takes "ServicePort" if it is valid; refuses it in the response otherwise. */
+    /** Takes setting::kServicePort if it is valid; refuses it in the response otherwise. */
     void applyServicePort(nx::sdk::SettingsResponse* response, ServicePortChoice* choice);
-    /** Takes "MetricsFile" if it is valid; refuses it in the response otherwise. */
+    /** Takes setting::kMetricsFile if it is valid; refuses it in the response otherwise. */
     void applyMetricsFile(nx::sdk::SettingsResponse* response, std::string* metricsFile);
     /** Puts an error for the setting into the response and logs it; the old value stays. */
     void refuseSetting(nx::sdk::SettingsResponse* response, const std::string& name,

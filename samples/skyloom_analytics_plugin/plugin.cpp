@@ -5,6 +5,7 @@
 #include <nx/kit/debug.h>
 
 #include "engine.h"
+#include "settings/settings_model.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -24,83 +25,7 @@ std::string Plugin::manifestString() const
     "description": "Skyloom Analytics Plugin",
     "version": "1.1.0",
     "vendor": "Skyloom",
-    "engineSettingsModel": {
-        "type": "Settings",
-        "items": [
-            {
-                "type": "GroupBox",
-                "caption": "Engine settings",
-                "items": [
-                    {
-                        "type": "SpinBox",
-                        "name": "ServicePort",
-                        "caption": "Service Port",
-                        "defaultValue": 9911,
-                        "minValue": 1024,
-                        "maxValue": 65535
-                    },
-                    {
-                        "type": "TextField",
-                        "name": "ServiceAddress",
-                        "caption": "Service Address (IP address or interface; * for all)",
-                        "defaultValue": "*"
-                    },
-                    {
-                        "type": "TextField",
-                        "name": "AllowedEngineAddresses",
-                        "caption": "Allowed AI Engine Addresses (IP addresses and CIDR ranges, comma-separated; empty for any)",
-                        "defaultValue": ""
-                    },
-                    {
-                        "type": "CheckBox",
-                        "name": "IsolateReceiver",
-                        "caption": "Receive from AI engines in a separate, sandboxed process (recommended)",
-                        "defaultValue": true,
-                        "value": true
-                    }
-                ]
-            },
-            {
-                "type": "GroupBox",
-                "caption": "Encryption",
-                "items": [
-                    {
-                        "type": "TextField",
-                        "name": "CurveSecretKeyFile",
-                        "caption": "CurveZMQ Secret Certificate File (empty for no encryption)",
-                        "defaultValue": ""
-                    },
-                    {
-                        "type": "TextField",
-                        "name": "AuthorizedEnginesDirectory",
-                        "caption": "Directory of the AI Engines' Public Certificates",
-                        "defaultValue": ""
-                    }
-                ]
-            },
-            {
-                "type": "GroupBox",
-                "caption": "Diagnostics",
-                "items": [
-                    {
-                        "type": "CheckBox",
-                        "name": "LoopbackRelay",
-                        "caption": "Copy every message to tcp://127.0.0.1:688 for local watchers",
-                        "defaultValue": true,
-                        "value": true
-                    },
-                    {
-                        "type": "TextField",
-                        "name": "MetricsFile",
-                        "caption": "Metrics file for monitoring (Prometheus text format; empty: none)",
-                        "defaultValue": ""
-                    }
-                ]
-            }
-        ]
-    }
-}
-)json";
+    "engineSettingsModel": )json" + engineSettingsModel() + "\n}\n";
 }
 
 } // namespace nx::vms_server_plugins::analytics::sample

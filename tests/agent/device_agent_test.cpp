@@ -674,6 +674,25 @@ TEST_F(DeviceAgentTest, CounterIsHiddenBeforeTheFirstSettings)
     EXPECT_EQ(1U, eventPackets(m_handler->packets()).size());
 }
 
+// Before the first settings every detection is shown (the model's default shows only the tracks
+// that an alarm named); faces and plates that the AI engine has not analysed are skipped, as by
+// default.
+TEST_F(DeviceAgentTest, EveryAnalysedDetectionIsShownBeforeTheFirstSettings)
+{
+    compressedFrame(kFrameTimeUs);
+    m_agent->handleMessage(std::string(R"({"src_uuid": ")") + kCameraId
+        + R"(", "meta": {"metadata": {"annotations": [
+            {"track_id": 1, "class": "person", "bbox": [0.2, 0.2, 0.4, 0.6]},
+            {"track_id": 2, "class": "face", "bbox": [0.2, 0.2, 0.4, 0.6]},
+            {"track_id": 3, "class": "lp", "bbox": [0.2, 0.2, 0.4, 0.6]}]}}})");
+
+    const auto packets = m_handler->packets();
+    ASSERT_EQ(1U, packets.size());
+    ASSERT_EQ(1U, packets[0].items.size());
+    EXPECT_EQ("skyloom.plugin.obj_person", packets[0].items[0].typeId);
+    EXPECT_EQ(0, exceptionLines());
+}
+
 //-------------------------------------------------------------------------------------------------
 // Manifest.
 

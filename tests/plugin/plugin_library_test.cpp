@@ -126,6 +126,15 @@ T readAt(const std::string& data, uint64_t offset)
     return value;
 }
 
+/** A manifest as the server has always been given it, kept in data/. */
+std::string recordedManifest(const std::string& name)
+{
+    std::ifstream file(std::string(SKYLOOM_MANIFESTS_DIR) + "/" + name, std::ios::binary);
+    if (!file)
+        throw std::runtime_error("cannot read the recorded manifest " + name);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
 /** Names of the symbols that the library defines in its dynamic symbol table. */
 std::set<std::string> definedDynamicSymbols(const std::string& path)
 {
@@ -270,6 +279,7 @@ TEST_F(PluginLibraryTest, PluginManifestOffersTheServicePortSetting)
 {
     const auto result = host::getManifest(s_plugin.get());
     ASSERT_TRUE(result.isOk());
+    EXPECT_EQ(recordedManifest("plugin_manifest.json"), result.manifest); //< Byte for byte.
     ASSERT_GE(result.manifest.size(), 2U);
     EXPECT_EQ("}\n", result.manifest.substr(result.manifest.size() - 2));
 
@@ -329,6 +339,7 @@ TEST_F(PluginLibraryTest, EngineManifestAsksForVideoAndDeclaresTheAgentSettings)
     ASSERT_NO_FATAL_FAILURE(ensureEngines());
     const auto result = host::getManifest(s_engineA.engine.get());
     ASSERT_TRUE(result.isOk());
+    EXPECT_EQ(recordedManifest("engine_manifest.json"), result.manifest); //< Byte for byte.
     ASSERT_GE(result.manifest.size(), 2U);
     EXPECT_EQ("}\n", result.manifest.substr(result.manifest.size() - 2));
 

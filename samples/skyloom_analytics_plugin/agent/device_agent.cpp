@@ -27,6 +27,7 @@
 #include "conversion/json_values.h"
 #include "conversion/log_texts.h"
 #include "conversion/type_ids.h"
+#include "settings/settings_table.h"
 
 #undef NX_PRINT_PREFIX
 #define NX_PRINT_PREFIX (this->logUtils.printPrefix())
@@ -514,9 +515,9 @@ void DeviceAgent::doSetNeededMetadataTypes(
 // Settings.
 
 void DeviceAgent::applyBooleanSetting(
-    const char* key, std::atomic<bool>& member, const char* logLabel)
+    const Setting& setting, std::atomic<bool>& member, const char* logLabel)
 {
-    member = settingValue(key) == "true";
+    member = settingValue(setting.name) == "true";
     NX_PRINT << "settingsReceived" << logLabel << (member ? 1 : 0);
 }
 
@@ -526,16 +527,16 @@ Result<const ISettingsResponse*> DeviceAgent::settingsReceived()
     {
         auto response = makePtr<SettingsResponse>();
 
-        applyBooleanSetting("enableMetadata", m_enableMetadata, " m_enableMetadata:");
-        applyBooleanSetting("enableDebugDump", m_enableDebugDump, " m_enableDebugDump:");
+        applyBooleanSetting(setting::kEnableMetadata, m_enableMetadata, " m_enableMetadata:");
+        applyBooleanSetting(setting::kEnableDebugDump, m_enableDebugDump, " m_enableDebugDump:");
         applyBooleanSetting(
-            "skipNullFaceObject", m_skipNullFaceObject, " m_skipNullFaceObject:");
+            setting::kSkipNullFaceObject, m_skipNullFaceObject, " m_skipNullFaceObject:");
         applyBooleanSetting(
-            "skipNullPlateObject", m_skipNullPlateObject, " m_skipNullPlateObject:");
-        applyBooleanSetting("showCounter", m_showCounter, " m_showCounter:");
+            setting::kSkipNullPlateObject, m_skipNullPlateObject, " m_skipNullPlateObject:");
+        applyBooleanSetting(setting::kShowCounter, m_showCounter, " m_showCounter:");
 
         int timeCorrection = 0;
-        if (nx::kit::utils::parseInt(settingValue("timeCorrection"), &timeCorrection))
+        if (nx::kit::utils::parseInt(settingValue(setting::kTimeCorrection.name), &timeCorrection))
             m_timeCorrection = timeCorrection;
         NX_PRINT << "settingsReceived" << " m_timeCorrection:" << m_timeCorrection.load();
 

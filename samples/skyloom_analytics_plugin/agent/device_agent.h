@@ -32,6 +32,7 @@
 #include "conversion/message_converter.h"
 #include "health/drop_report.h"
 #include "relay/relay_context.h"
+#include "settings/settings_table.h"
 
 namespace zmq { class socket_t; }
 
@@ -118,7 +119,8 @@ private:
     /** Waits for the stop or the timeout, also without a wake-up. */
     void pauseUnlessStopped(std::chrono::milliseconds timeout) noexcept;
 
-    void applyBooleanSetting(const char* key, std::atomic<bool>& member, const char* logLabel);
+    void applyBooleanSetting(
+        const Setting& setting, std::atomic<bool>& member, const char* logLabel);
     /** The settings that one message is converted with, each read once. */
     ConversionSettings conversionSettings() const;
 
@@ -144,13 +146,13 @@ private:
     std::atomic<bool> m_terminated{false};
 
     // Settings: written by settingsReceived (server thread), read by the receive thread and, for
-    // the time correction, by the video hook.
-    std::atomic<bool> m_enableMetadata{true};
-    std::atomic<bool> m_skipNullFaceObject{true};
-    std::atomic<bool> m_skipNullPlateObject{true};
-    std::atomic<bool> m_showCounter{false};
-    std::atomic<bool> m_enableDebugDump{false};
-    std::atomic<int> m_timeCorrection{0};
+    // the time correction, by the video hook. Until then, the table's agent start values.
+    std::atomic<bool> m_enableMetadata{setting::kEnableMetadata.agentStart.isTrue()};
+    std::atomic<bool> m_skipNullFaceObject{setting::kSkipNullFaceObject.agentStart.isTrue()};
+    std::atomic<bool> m_skipNullPlateObject{setting::kSkipNullPlateObject.agentStart.isTrue()};
+    std::atomic<bool> m_showCounter{setting::kShowCounter.agentStart.isTrue()};
+    std::atomic<bool> m_enableDebugDump{setting::kEnableDebugDump.agentStart.isTrue()};
+    std::atomic<int> m_timeCorrection{setting::kTimeCorrection.agentStart.number()};
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -16,7 +16,8 @@ namespace nx::vms_server_plugins::analytics::sample {
 /**
  * The text with every C0 and C1 control character (NUL included), DEL, the line and paragraph
  * separators (U+2028, U+2029) and every bidirectional embedding, override and isolate character
- * (U+202A-U+202E, U+2066-U+2069) replaced by one U+FFFD each. The text is valid UTF-8, as the JSON parser guarantees.
+ * (U+202A-U+202E, U+2066-U+2069) replaced by one U+FFFD each. The text is valid UTF-8, as the
+ * JSON parser guarantees.
  */
 [[nodiscard]] std::string textForServer(std::string_view text);
 

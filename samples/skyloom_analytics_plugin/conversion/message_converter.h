@@ -32,18 +32,22 @@
 
 #include "health/camera_log.h"
 #include "health/drop_report.h"
+#include "settings/settings_table.h"
 #include "stlcache/stlcache.h"
 #include "track_identity.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
-/** The camera settings that a conversion reads, as one consistent snapshot. */
+/**
+ * The camera settings that a conversion reads, as one consistent snapshot; by default what an
+ * agent works with before the first settings arrive.
+ */
 struct ConversionSettings
 {
-    bool enableMetadata = true;
-    bool skipNullFaceObject = true;
-    bool skipNullPlateObject = true;
-    bool showCounter = false;
+    bool enableMetadata = setting::kEnableMetadata.agentStart.isTrue();
+    bool skipNullFaceObject = setting::kSkipNullFaceObject.agentStart.isTrue();
+    bool skipNullPlateObject = setting::kSkipNullPlateObject.agentStart.isTrue();
+    bool showCounter = setting::kShowCounter.agentStart.isTrue();
 };
 
 class MessageConverter

@@ -1,7 +1,8 @@
 // The service port in the server's process: the fallback when the receiver process cannot run,
-// or the administrator's choice ("IsolateReceiver" off). libzmq parses the peers' bytes here, so
-// a fault of libzmq that a peer can reach takes the server with it; each connection's input is
-// held to ServiceSocket::kInputHighWaterMark messages, which bounds the memory a peer can take.
+// or the administrator's choice (setting::kIsolateReceiver off). libzmq parses the peers' bytes
+// here, so a fault of libzmq that a peer can reach takes the server with it; each connection's
+// input is held to ServiceSocket::kInputHighWaterMark messages, which bounds the memory a peer
+// can take.
 //
 // Threads: the relay thread only; the ZAP handler's thread calls the sink.
 #pragma once

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "common/envelope_prefix.h"
+#include "settings/settings_table.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -133,7 +134,7 @@ IngressPolicyResult makeIngressPolicy(
     policy->serviceAddress = address.empty() ? "*" : address;
     if (!isValidServiceAddress(policy->serviceAddress))
     {
-        result.refused["ServiceAddress"] = {settings.serviceAddress,
+        result.refused[setting::kServiceAddress.name] = {settings.serviceAddress,
             "\"*\", an IP address or a network interface of this machine"};
         policy->serviceAddress = previous.serviceAddress;
     }
@@ -145,7 +146,7 @@ IngressPolicyResult makeIngressPolicy(
     }
     else
     {
-        result.refused["AllowedEngineAddresses"] = {settings.allowedEngineAddresses,
+        result.refused[setting::kAllowedEngineAddresses.name] = {settings.allowedEngineAddresses,
             "IP addresses and CIDR ranges, comma-separated (\"" + badItem + "\" is neither)"};
         policy->allowedAddresses = previous.allowedAddresses;
     }
@@ -156,8 +157,9 @@ IngressPolicyResult makeIngressPolicy(
     {
         if (!directory.empty())
         {
-            result.refused["AuthorizedEnginesDirectory"] = {settings.authorizedEnginesDirectory,
-                "empty while CurveSecretKeyFile is empty (it would have no effect)"};
+            result.refused[setting::kAuthorizedEnginesDirectory.name] = {
+                settings.authorizedEnginesDirectory, std::string("empty while ")
+                    + setting::kCurveSecretKeyFile.name + " is empty (it would have no effect)"};
         }
         result.policy = std::move(policy);
         return result;
@@ -172,7 +174,7 @@ IngressPolicyResult makeIngressPolicy(
     }
     else
     {
-        result.refused["CurveSecretKeyFile"] = {settings.curveSecretKeyFile,
+        result.refused[setting::kCurveSecretKeyFile.name] = {settings.curveSecretKeyFile,
             "a readable CurveZMQ secret certificate (" + error + ")"};
         policy->failClosedReason = "cannot load the secret key: " + error;
     }
@@ -180,7 +182,8 @@ IngressPolicyResult makeIngressPolicy(
     if (directory.empty())
     {
         // Nobody is authorised: every handshake is refused, which the operator should hear of.
-        result.notes.push_back("AuthorizedEnginesDirectory is empty: no AI engine can connect");
+        result.notes.push_back(std::string(setting::kAuthorizedEnginesDirectory.name)
+            + " is empty: no AI engine can connect");
     }
     else if (auto certificates = readCertificateDirectory(directory, &error))
     {
@@ -197,7 +200,8 @@ IngressPolicyResult makeIngressPolicy(
     }
     else
     {
-        result.refused["AuthorizedEnginesDirectory"] = {settings.authorizedEnginesDirectory,
+        result.refused[setting::kAuthorizedEnginesDirectory.name] = {
+            settings.authorizedEnginesDirectory,
             "a readable directory of public certificates (" + error + ")"};
         if (!policy->failClosedReason)
             policy->failClosedReason = "cannot read the authorised engines: " + error;

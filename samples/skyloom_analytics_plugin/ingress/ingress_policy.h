@@ -1,7 +1,8 @@
-// Who may publish to the service port: the engine settings "ServiceAddress",
-// "AllowedEngineAddresses", "CurveSecretKeyFile" and "AuthorizedEnginesDirectory" checked and
-// turned into one immutable IngressPolicy, which the ZAP handler (handshakes) and the relay
-// (per-message camera restriction) share through a shared_ptr. Also the rate of refusal reports.
+// Who may publish to the service port: the engine settings setting::kServiceAddress,
+// setting::kAllowedEngineAddresses, setting::kCurveSecretKeyFile and
+// setting::kAuthorizedEnginesDirectory checked and turned into one immutable IngressPolicy,
+// which the ZAP handler (handshakes) and the relay (per-message camera restriction) share
+// through a shared_ptr. Also the rate of refusal reports.
 // Policies are built on a server thread and only read afterwards; RefusalReporter is
 // thread-safe.
 #pragma once

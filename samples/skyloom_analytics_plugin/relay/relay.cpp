@@ -9,6 +9,7 @@
 
 #include "ingress/in_process_ingress.h"
 #include "ingress/isolated_ingress.h"
+#include "settings/settings_table.h"
 
 #undef NX_PRINT_PREFIX
 #define NX_PRINT_PREFIX (this->m_logUtils.printPrefix())
@@ -215,8 +216,8 @@ void Relay::openLoopback()
 // The service port.
 
 /**
- * The service port in a receiver process when "IsolateReceiver" asks for it and the receiver
- * can be started; in this process otherwise, which the operator is told.
+ * The service port in a receiver process when setting::kIsolateReceiver asks for it and the
+ * receiver can be started; in this process otherwise, which the operator is told.
  */
 std::unique_ptr<IngressSource> Relay::makeIngress(bool isolate)
 {
@@ -229,7 +230,7 @@ std::unique_ptr<IngressSource> Relay::makeIngress(bool isolate)
             return isolated;
         return makeInProcessIngress("the receiver cannot be started: " + *failure);
     }
-    return makeInProcessIngress("IsolateReceiver is off");
+    return makeInProcessIngress(std::string(setting::kIsolateReceiver.name) + " is off");
 }
 
 std::unique_ptr<IngressSource> Relay::makeInProcessIngress(const std::string& reason)

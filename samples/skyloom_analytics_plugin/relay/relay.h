@@ -1,12 +1,12 @@
 // The relay, once its endpoint to the agents is open: it takes every message from the AI
 // engine's service port (held by a receiver process that it starts and supervises, or, as the
 // fallback, by the same units in this process: IngressSource) and republishes it, unchanged,
-// in-process to the device agents of its engine, and, when "LoopbackRelay" is on, as a copy for
-// outside watchers on tcp://127.0.0.1:688. It counts every message into the shared
+// in-process to the device agents of its engine, and, when setting::kLoopbackRelay is on, as a
+// copy for outside watchers on tcp://127.0.0.1:688. It counts every message into the shared
 // IngestCounters (received, relayed, for no camera, queue full, not authorised, lost at the
 // receiver) and tells the operator what its ingest looks like: events through the IngressSink
 // ("Messages for no camera", the receiver running inside the server, the loopback copy), health
-// lines and the "MetricsFile" (RelayHealth).
+// lines and the metrics file (RelayHealth).
 //
 // Ownership: made and destroyed by the relay thread (RelayThread), which owns every socket here
 // and the receiver process; the destructor writes the last reports and stops the receiver.
@@ -58,7 +58,7 @@ private:
 class Relay: private IngressConsumer
 {
 public:
-    /** The copy of every message for outside watchers ("LoopbackRelay"). */
+    /** The copy of every message for outside watchers (setting::kLoopbackRelay). */
     static constexpr const char* kLoopbackEndpoint = "tcp://127.0.0.1:688";
 
     /**
@@ -119,13 +119,13 @@ private:
     /** After m_agents: no agent may connect once its socket begins to close. */
     BoundMark m_agentsBound;
     std::optional<zmq::socket_t> m_loopback;
-    bool m_loopbackWanted = false; //< The "LoopbackRelay" value last acted upon.
+    bool m_loopbackWanted = false; //< The setting::kLoopbackRelay value last acted upon.
 
     /** The service port: a receiver process, or the listener in this process; null while it
      * could not be made (tried again at m_ingressRetry). */
     std::unique_ptr<IngressSource> m_ingress;
     Clock::time_point m_ingressRetry;
-    bool m_isolateWanted = false; //< The "IsolateReceiver" value last acted upon.
+    bool m_isolateWanted = false; //< The setting::kIsolateReceiver value last acted upon.
     /** The ingress policy last acted upon; null until the ingress is configured. */
     std::shared_ptr<const IngressPolicy> m_policy;
 

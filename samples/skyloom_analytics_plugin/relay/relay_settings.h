@@ -22,14 +22,14 @@ public:
     /** When only refused values came: the settings model's default. */
     static constexpr int kDefault = 9911;
 
-    /** A "ServicePort" was taken. */
+    /** A setting::kServicePort was taken. */
     void accept(int port)
     {
         m_origin = Origin::accepted;
         m_accepted = port;
     }
 
-    /** A "ServicePort" was refused: it changes nothing once a port was taken. */
+    /** A setting::kServicePort was refused: it changes nothing once a port was taken. */
     void refuse()
     {
         if (m_origin == Origin::noSettings)
@@ -56,9 +56,9 @@ private:
 struct RelaySettings
 {
     ServicePortChoice servicePort;
-    bool loopbackRelay = true; //< "LoopbackRelay"
-    bool isolateReceiver = true; //< "IsolateReceiver"
-    std::string metricsFile; //< "MetricsFile": empty, or an absolute path.
+    bool loopbackRelay = true; //< setting::kLoopbackRelay
+    bool isolateReceiver = true; //< setting::kIsolateReceiver
+    std::string metricsFile; //< setting::kMetricsFile: empty, or an absolute path.
     std::shared_ptr<const IngressPolicy> ingressPolicy = std::make_shared<IngressPolicy>();
 };
 

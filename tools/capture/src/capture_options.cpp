@@ -3,11 +3,13 @@
 #include <cmath>
 
 #include "option_values.h"
+#include "settings/settings_table.h"
 
 namespace skyloom::capture {
 
 namespace {
 
+namespace setting = nx::vms_server_plugins::analytics::sample::setting;
 using skyloom::tools::parseNumber;
 
 /** The value of the option at args[*i], from "--name=value" or the next argument. */
@@ -131,7 +133,9 @@ skyloom-publish replays such a file, at its recorded pace with --pace recorded.
 
 Where from (one of):
   (default)          the running plugin's loopback relay copy, tcp://127.0.0.1:688: every
-                     message that reached the plugin (engine setting LoopbackRelay, on by
+                     message that reached the plugin (engine setting )"
+        + std::string(setting::kLoopbackRelay.name) + ", "
+        + (setting::kLoopbackRelay.defaultValue.isTrue() ? "on" : "off") + R"( by
                      default)
   --listen PORT      listen on tcp://*:PORT in place of the plugin (the engine connects to it)
   --connect ENDPOINT subscribe to another publisher (tcp://HOST:PORT or ipc://PATH)

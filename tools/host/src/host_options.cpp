@@ -10,6 +10,7 @@ namespace skyloom::host {
 
 namespace {
 
+namespace setting = nx::vms_server_plugins::analytics::sample::setting;
 using skyloom::tools::parseNumber;
 using skyloom::tools::parseWhole;
 
@@ -265,15 +266,18 @@ prints every metadata packet that comes back.
 
 Plugin and cameras:
   PLUGIN.so, --plugin PATH   the plugin library (default: the installed or built one)
-  --port PORT        the engine setting ServicePort (default 9911)
+  --port PORT        the engine setting )" + std::string(setting::kServicePort.name)
+        + " (default " + setting::kServicePort.defaultValue.text + R"()
   --cameras N        N cameras with generated ids; camera 1 has the sample messages' id
   --camera ID        one camera with this device id (repeatable; braces optional)
   --fps F            compressed video frames per second per camera (default 30)
   --engine-set KEY=VALUE
                      an engine setting, on top of the model's defaults and --port
-                     (repeatable), e.g. --engine-set AllowedEngineAddresses=10.0.0.0/8
+                     (repeatable), e.g. --engine-set )"
+        + setting::kAllowedEngineAddresses.name + R"(=10.0.0.0/8
   --set KEY=VALUE    a per-camera setting, on top of the settings model's defaults
-                     (repeatable), e.g. --set enableMetadata=true --set timeCorrection=-200
+                     (repeatable), e.g. --set )" + setting::kEnableMetadata.name
+        + "=true --set " + setting::kTimeCorrection.name + R"(=-200
 
 Run and output:
   --duration S       stop after S seconds; 0 (the default) runs until Ctrl-C
@@ -294,8 +298,10 @@ printed as they come; an error-level one, or no ready within --ready-timeout, en
 status 1. The working directory may be read-only (the plugin's log file is then not written).
 
 At the end a summary is printed: per camera the packets the host received, then the plugin's
-own counters, which the host has it write (engine setting MetricsFile, a file in a private
-temporary directory under $TMPDIR or /tmp, removed at exit; --engine-set MetricsFile=PATH
+own counters, which the host has it write (engine setting )" + setting::kMetricsFile.name
+        + R"(, a file in a private
+temporary directory under $TMPDIR or /tmp, removed at exit; --engine-set )"
+        + setting::kMetricsFile.name + R"(=PATH
 names one to keep) and reads after releasing the plugin: per camera the messages received
 and converted, the packets pushed and the messages dropped by reason; for the engine the
 messages received, relayed and meant for no camera, the AI engines connected, their

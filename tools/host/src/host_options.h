@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "settings/settings_table.h"
+
 namespace skyloom::host {
 
 struct HostOptions
@@ -14,7 +16,9 @@ struct HostOptions
     /** Empty: the default plugin path (see resolvePluginPath() in main). */
     std::string pluginPath;
 
-    int port = 9911;
+    /** The plugin's default service port. */
+    int port = nx::vms_server_plugins::analytics::sample::setting::kServicePort.defaultValue
+        .number();
 
     /** Device ids as the server reports them: in braces. */
     std::vector<std::string> cameraIds;

@@ -40,6 +40,7 @@
 #include "metrics_text.h"
 #include "packet_view.h"
 #include "plugin_settings.h"
+#include "settings/settings_table.h"
 #include "svg_view.h"
 
 namespace {
@@ -54,6 +55,7 @@ using nx::sdk::analytics::IEngine;
 using nx::sdk::analytics::IPlugin;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
+namespace setting = nx::vms_server_plugins::analytics::sample::setting;
 
 constexpr int kExitFailed = 1;
 constexpr int kExitBadArguments = 2;
@@ -62,7 +64,6 @@ constexpr std::chrono::seconds kRegistryWait{5};
 constexpr std::chrono::seconds kProgressInterval{5};
 constexpr const char* kPluginFileName = "libskyloom_analytics_plugin.so";
 constexpr const char* kListeningCaption = "Listening for the AI engine";
-constexpr const char* kMetricsSetting = "MetricsFile";
 
 /**
  * Every line of the host goes through here: packet lines come from the plugin's receive
@@ -377,9 +378,9 @@ void Host::createEngine()
     const ManifestResult pluginManifest = getManifest(m_plugin.get());
     check(pluginManifest, "the plugin manifest");
     SettingsMap engineSettings = settingDefaults(pluginManifest.manifest, "engineSettingsModel");
-    engineSettings["ServicePort"] = std::to_string(m_options.port);
+    engineSettings[setting::kServicePort.name] = std::to_string(m_options.port);
     if (!m_askedMetricsPath.empty())
-        engineSettings[kMetricsSetting] = m_askedMetricsPath;
+        engineSettings[setting::kMetricsFile.name] = m_askedMetricsPath;
     for (const auto& [key, value]: m_options.engineSettings)
         engineSettings[key] = value;
 
@@ -397,8 +398,9 @@ void Host::createEngine()
     const SettingsResult applied = doSetSettings(m_engine.get(), engineSettings);
     check(applied, "the engine settings");
     // A file the user names is read (and kept); an empty one switches the file off.
-    if (engineSettings.count(kMetricsSetting) != 0 && applied.errors.count(kMetricsSetting) == 0)
-        m_metricsPath = engineSettings[kMetricsSetting];
+    const char* const metricsSetting = setting::kMetricsFile.name;
+    if (engineSettings.count(metricsSetting) != 0 && applied.errors.count(metricsSetting) == 0)
+        m_metricsPath = engineSettings[metricsSetting];
     for (const auto& [key, error]: applied.errors)
         m_output->status("engine setting " + key + " refused: " + error);
     m_output->status("engine settings: " + settingsText(engineSettings));
@@ -657,7 +659,10 @@ nlohmann::json summaryJson(const RunStats& stats, const std::vector<std::string>
 ReadCounters finalCounters(Host* host)
 {
     if (host->metricsPath().empty())
-        return {std::nullopt, "the engine was given no metrics file (setting MetricsFile)"};
+    {
+        return {std::nullopt, std::string("the engine was given no metrics file (setting ")
+            + setting::kMetricsFile.name + ")"};
+    }
     host->waitForPluginObjects();
     if (!host->wasReady() && !fs::exists(host->metricsPath()))
         return {std::nullopt, "the plugin never listened and wrote no metrics file"};
@@ -704,7 +709,8 @@ int run(const HostOptions& options)
         Collector collector(options.cameraIds, loadExpectations(options.expectPath));
         prepareSvgDir(options.svgDir);
         const PrivateDir privateDir;
-        if (privateDir.path().empty() && options.engineSettings.count(kMetricsSetting) == 0)
+        if (privateDir.path().empty()
+            && options.engineSettings.count(setting::kMetricsFile.name) == 0)
         {
             output.error("warning: no directory for the plugin's metrics file ("
                 + privateDir.error() + "): the summary goes without the plugin's counters");

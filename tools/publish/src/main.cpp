@@ -32,10 +32,12 @@
 #include "options.h"
 #include "packet_view.h"
 #include "sample_messages.h"
+#include "settings/settings_table.h"
 
 namespace {
 
 using namespace skyloom::publish;
+namespace setting = nx::vms_server_plugins::analytics::sample::setting;
 using skyloom::tools::interrupted;
 using skyloom::tools::stopOnSignals;
 using Clock = std::chrono::steady_clock;
@@ -246,8 +248,8 @@ std::string notAdmittedText(const PublishOptions& options, const ConnectionWatch
         + ": the plugin did not subscribe within " + secondsText(options.waitTimeoutS) + " s (";
     if (watch.handshakeFailed())
     {
-        text += "the handshake was refused: see the server's event \"AI engine refused\"; "
-            "check AllowedEngineAddresses and the keys";
+        text += std::string("the handshake was refused: see the server's event \"AI engine "
+            "refused\"; check ") + setting::kAllowedEngineAddresses.name + " and the keys";
     }
     else if (watch.everConnected())
     {
@@ -256,8 +258,9 @@ std::string notAdmittedText(const PublishOptions& options, const ConnectionWatch
     }
     else
     {
-        text += "no connection: is the plugin loaded, its ServicePort "
-            + std::to_string(options.port) + ", the port open?";
+        text += std::string("no connection: is the plugin loaded, its ")
+            + setting::kServicePort.name + " " + std::to_string(options.port)
+            + ", the port open?";
     }
     return text + "); nothing was sent";
 }

@@ -13,6 +13,7 @@
 
 #include "agent/device_agent.h"
 #include "conversion/log_texts.h"
+#include "settings/settings_model.h"
 
 namespace skyloom::publish {
 
@@ -21,6 +22,8 @@ namespace {
 using nx::sdk::Ptr;
 using nx::vms_server_plugins::analytics::sample::DeviceAgent;
 using nx::vms_server_plugins::analytics::sample::MessageConverter;
+using nx::vms_server_plugins::analytics::sample::modelDefaults;
+using nx::vms_server_plugins::analytics::sample::SettingsModel;
 namespace log_texts = nx::vms_server_plugins::analytics::sample::log_texts;
 
 /** Any non-zero time: only its being set matters, packets are stamped with it. */
@@ -45,16 +48,10 @@ std::string reasonText(std::string_view operation, std::string_view what, std::s
 
 const CheckSettings& defaultAgentSettings()
 {
-    // The defaults of the engine manifest's device agent settings model; the end-to-end test
-    // compares them with what skyloom-host reads from the plugin's own manifest.
-    static const CheckSettings defaults{
-        {"enableDebugDump", "false"},
-        {"enableMetadata", "false"},
-        {"showCounter", "true"},
-        {"skipNullFaceObject", "true"},
-        {"skipNullPlateObject", "true"},
-        {"timeCorrection", "0"},
-    };
+    // The defaults of the engine manifest's device agent settings model, from the table that
+    // writes it; the end-to-end test compares them with what skyloom-host reads from the
+    // plugin's own manifest.
+    static const CheckSettings defaults = modelDefaults(SettingsModel::deviceAgent);
     return defaults;
 }
 

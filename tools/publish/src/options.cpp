@@ -10,6 +10,8 @@ namespace skyloom::publish {
 
 namespace {
 
+namespace setting = nx::vms_server_plugins::analytics::sample::setting;
+using nx::vms_server_plugins::analytics::sample::Setting;
 using skyloom::tools::parsePositiveNumber;
 using skyloom::tools::parseWhole;
 
@@ -140,6 +142,18 @@ std::string setSource(PublishOptions* options, bool samplesChosen, const std::st
     return {};
 }
 
+/** The setting's name in quotes, as the usage names it. */
+std::string quoted(const Setting& row)
+{
+    return std::string("\"") + row.name + "\"";
+}
+
+/** NAME=DEFAULT, as --set takes it. */
+std::string withDefault(const Setting& row)
+{
+    return std::string(row.name) + "=" + row.defaultValue.text;
+}
+
 } // namespace
 
 ParsedArgs parsePublishArgs(const std::vector<std::string>& args)
@@ -238,12 +252,14 @@ Messages:
 
 Where and how:
   --host HOST      the plugin's server (default 127.0.0.1)
-  --port PORT      the engine's "ServicePort" (default 9911)
+  --port PORT      the engine's )" + quoted(setting::kServicePort) + " (default "
+        + setting::kServicePort.defaultValue.text + R"()
   --camera ID      set "src_uuid" to this device id, braces stripped; repeat it to send
                    every message to several cameras
   --server-key FILE  encrypt with CurveZMQ: the server's public certificate (FILE.key)
   --key FILE       with --server-key: this AI engine's secret certificate (NAME.key_secret),
-                   whose public one is in the engine's "AuthorizedEnginesDirectory"
+                   whose public one is in the engine's )"
+        + quoted(setting::kAuthorizedEnginesDirectory) + R"(
   --rate R         messages per second (default 10)
   --pace PACE      rate (default): spaced by --rate; recorded: at the receive times of a
                    capture of skyloom-capture (each message after the first waits as long
@@ -268,8 +284,12 @@ Checking without sending:
                    of) it would be dropped; exit status 1 if anything would be dropped
   --dry-run        the same as --check
   --set NAME=VALUE a device agent setting for --check, over the settings model's defaults
-                   (showCounter=true skipNullFaceObject=true skipNullPlateObject=true
-                   enableMetadata=false enableDebugDump=false timeCorrection=0)
+                   ()" + withDefault(setting::kShowCounter) + " "
+        + withDefault(setting::kSkipNullFaceObject) + " "
+        + withDefault(setting::kSkipNullPlateObject) + R"(
+                   )" + withDefault(setting::kEnableMetadata) + " "
+        + withDefault(setting::kEnableDebugDump) + " " + withDefault(setting::kTimeCorrection)
+        + R"()
   --json           --check's results as JSON Lines (fields: docs/troubleshooting.md)
   --print          print the messages as they would be sent (after --camera, --compact)
 

@@ -8,12 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "settings/settings_table.h"
+
 namespace skyloom::publish {
 
 struct PublishOptions
 {
     std::string host = "127.0.0.1";
-    int port = 9911;
+    /** The plugin's default service port. */
+    int port = nx::vms_server_plugins::analytics::sample::setting::kServicePort.defaultValue
+        .number();
 
     /** A JSON Lines file or a directory of message files; empty for the built-in samples. */
     std::string sourcePath;
