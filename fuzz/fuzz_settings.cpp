@@ -80,7 +80,7 @@ void fuzzEngine(const StringMap::Items& items)
 {
     // The relay thread only sleeps in its first seconds and stops at once on release, so no port
     // is ever bound from a fuzzed setting.
-    const Ptr<Engine> engine(new Engine(/*plugin*/ nullptr));
+    const Ptr<Engine> engine(new Engine());
     const Ptr<StringMap> settings(new StringMap(items));
     FUZZ_CHECK(doSetSettings(engine.get(), settings.get()).isOk());
     FUZZ_CHECK(doSetSettings(engine.get(), settings.get()).isOk());
