@@ -25,8 +25,6 @@ using namespace nx::sdk::analytics;
 
 namespace {
 
-constexpr char kRelayFunc[] = "threadFuncZeromqLoop";
-
 constexpr char kConnectedCaption[] = "AI engine connected";
 constexpr char kDisconnectedCaption[] = "AI engine disconnected";
 constexpr char kRefusedCaption[] = "AI engine refused";

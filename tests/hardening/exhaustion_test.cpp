@@ -114,6 +114,30 @@ protected:
         hog->free();
     }
 
+    /**
+     * An engine with 64 cameras waiting for its relay, then no descriptor left: released while
+     * its relay retries (after its error event) or before the relay started.
+     */
+    void releaseWaitingCamerasWithoutDescriptors(
+        const char* engineId, int servicePort, int firstCamera, bool relayRetries)
+    {
+        EngineUnderTest engine = startEngine(m_plugin.plugin(), engineId, servicePort);
+        ASSERT_TRUE(engine.engine);
+        const auto handler = makePtr<CountingHandler>();
+        std::vector<Camera> cameras = openCameras(engine, handler.get(), firstCamera, 64);
+        if (!relayRetries)
+            std::this_thread::sleep_for(500ms); //< The cameras' threads have their sockets.
+        DescriptorHog hog;
+        ASSERT_TRUE(hog.takeAll());
+        if (relayRetries)
+        {
+            EXPECT_TRUE(waitForEvent(*engine.handler, IPluginDiagnosticEvent::Level::error,
+                kRelayEndpointCaption, "Too many open files", kRelayStartTimeout));
+        }
+        releaseAll(&engine, &cameras, &hog);
+        m_plugin.releaseExpectingNothingLeft();
+    }
+
     PluginUnderTest m_plugin;
 };
 
@@ -175,37 +199,16 @@ TEST_F(HardeningExhaustion, RelayWithoutDescriptorsNeverListenedAndAbortedTheSer
 // one, and asserts when it cannot make it).
 TEST_F(HardeningExhaustion, ReleaseWhileTheRelayRetriesWithoutDescriptors)
 {
-    constexpr int kServicePort = 19949;
-    EngineUnderTest engine = startEngine(
-        m_plugin.plugin(), "{8b8b8b8b-0000-4000-8000-000000000008}", kServicePort);
-    ASSERT_TRUE(engine.engine);
-    const auto handler = makePtr<CountingHandler>();
-    std::vector<Camera> cameras = openCameras(engine, handler.get(), 2000, 64);
-    DescriptorHog hog;
-    ASSERT_TRUE(hog.takeAll());
-    EXPECT_TRUE(waitForEvent(*engine.handler, IPluginDiagnosticEvent::Level::error,
-        kRelayEndpointCaption, "Too many open files", kRelayStartTimeout));
-
-    releaseAll(&engine, &cameras, &hog);
-    m_plugin.releaseExpectingNothingLeft();
+    releaseWaitingCamerasWithoutDescriptors(
+        "{8b8b8b8b-0000-4000-8000-000000000008}", 19949, 2000, /*relayRetries*/ true);
 }
 
 // Released within the relay's start-up delay, before it ever tried, with cameras waiting; the
 // last camera without a free descriptor.
 TEST_F(HardeningExhaustion, ReleaseBeforeTheRelayStartedWithoutDescriptors)
 {
-    constexpr int kServicePort = 19950;
-    EngineUnderTest engine = startEngine(
-        m_plugin.plugin(), "{9c9c9c9c-0000-4000-8000-000000000009}", kServicePort);
-    ASSERT_TRUE(engine.engine);
-    const auto handler = makePtr<CountingHandler>();
-    std::vector<Camera> cameras = openCameras(engine, handler.get(), 3000, 64);
-    std::this_thread::sleep_for(500ms); //< The cameras' threads have their sockets.
-    DescriptorHog hog;
-    ASSERT_TRUE(hog.takeAll());
-
-    releaseAll(&engine, &cameras, &hog);
-    m_plugin.releaseExpectingNothingLeft();
+    releaseWaitingCamerasWithoutDescriptors(
+        "{9c9c9c9c-0000-4000-8000-000000000009}", 19950, 3000, /*relayRetries*/ false);
 }
 
 } // namespace

@@ -13,6 +13,12 @@
 
 namespace nx::vms_server_plugins::analytics::sample {
 
+/**
+ * The relay thread's name in the log: its lines, and those of the service port's units (in the
+ * receiver process too), begin with it after the engine's print prefix.
+ */
+inline constexpr const char* kRelayFunc = "threadFuncZeromqLoop";
+
 class IngressSink
 {
 public:

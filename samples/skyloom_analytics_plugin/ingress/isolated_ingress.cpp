@@ -16,8 +16,6 @@ namespace nx::vms_server_plugins::analytics::sample {
 
 namespace {
 
-constexpr char kRelayFunc[] = "threadFuncZeromqLoop";
-
 /** Configuration frames waiting for a receiver that does not read; far more than one needs. */
 constexpr size_t kMaxConfigurationBytes = 16 * 1024 * 1024;
 

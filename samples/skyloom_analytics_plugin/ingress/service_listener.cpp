@@ -23,8 +23,6 @@ namespace nx::vms_server_plugins::analytics::sample {
 
 namespace {
 
-constexpr char kRelayFunc[] = "threadFuncZeromqLoop";
-
 /** Where the service socket's monitor publishes, for the ZAP handler's connection count. */
 constexpr char kServiceMonitorEndpoint[] = "inproc://skyloom-service-monitor";
 

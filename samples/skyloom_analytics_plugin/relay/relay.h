@@ -39,9 +39,6 @@
 
 namespace nx::vms_server_plugins::analytics::sample {
 
-/** The relay thread's name in the log. */
-inline constexpr const char* kRelayFunc = "threadFuncZeromqLoop";
-
 /** Marks the agents' endpoint bound for its lifetime; unbound before the socket closes. */
 class BoundMark
 {
