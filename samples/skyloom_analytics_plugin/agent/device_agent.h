@@ -46,17 +46,18 @@ public:
 
     /**
      * Without a relay context: the agent receives nothing (the thread is never started).
-     * `clock` times the track-id renewal rule; tests give one they can advance.
+     * `now` times the camera's rules (track-id renewal, the log's rate, drop events); tests give
+     * one they can advance.
      */
     explicit DeviceAgent(const nx::sdk::IDeviceInfo* deviceInfo,
-        ReceiveThread receiveThread = ReceiveThread::start, TrackIdentity::Clock clock = {});
+        ReceiveThread receiveThread = ReceiveThread::start, NowSource now = {});
 
     /**
      * Receives from the relay of the engine that shares `relayContext` (may be null, as above).
      * Throws if the system refuses the wake-up descriptor or the thread.
      */
     DeviceAgent(const nx::sdk::IDeviceInfo* deviceInfo, RelayContext relayContext,
-        ReceiveThread receiveThread = ReceiveThread::start, TrackIdentity::Clock clock = {});
+        ReceiveThread receiveThread = ReceiveThread::start, NowSource now = {});
     virtual ~DeviceAgent() override;
 
     /**
