@@ -35,6 +35,7 @@ using nx::sdk::Ptr;
 using nx::vms_server_plugins::analytics::sample::CameraLog;
 using nx::vms_server_plugins::analytics::sample::DeviceAgent;
 using nx::vms_server_plugins::analytics::sample::makeRelayContext;
+using nx::vms_server_plugins::analytics::sample::NowSource;
 using nx::vms_server_plugins::analytics::sample::RelayContext;
 using nx::vms_server_plugins::analytics::sample::TrackIdentity;
 using nx::vms_server_plugins::analytics::sample::eventTypeIdForSource;
@@ -777,7 +778,7 @@ TEST(DeviceAgentPrefix, BuiltFromTheDeviceIdWithoutBraces)
 class ManualClock
 {
 public:
-    TrackIdentity::Clock clock() const
+    NowSource clock() const
     {
         return [now = m_now]() { return *now; };
     }

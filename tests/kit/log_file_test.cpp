@@ -215,7 +215,7 @@ TEST_F(LogFile, FloodOfLinesGrewOneFileWithoutBound)
     constexpr uint64_t kLineBytes = 1024;
     constexpr uint64_t kLines = 6 * nx::kit::debug::kMaxLogFileBytes / kLineBytes + 10;
     ASSERT_EQ(0, runInChild(
-        [kLineBytes, kLines]
+        []
         {
             const std::string padding(kLineBytes - 16, 'x');
             char number[16];

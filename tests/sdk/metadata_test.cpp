@@ -61,7 +61,8 @@ template<class Metadata>
 class MetadataTest: public SdkTest {};
 
 using MetadataTypes = ::testing::Types<ObjectMetadata, EventMetadata>;
-TYPED_TEST_SUITE(MetadataTest, MetadataTypes);
+// The empty last argument is the default name generator: clang's -Wpedantic wants it given.
+TYPED_TEST_SUITE(MetadataTest, MetadataTypes, );
 
 TYPED_TEST(MetadataTest, AttributeNamesAreUniqueAndLaterValuesWinInPlace)
 {
@@ -173,7 +174,7 @@ protected:
 };
 
 using PacketTypes = ::testing::Types<ObjectMetadataPacket, EventMetadataPacket>;
-TYPED_TEST_SUITE(PacketTest, PacketTypes);
+TYPED_TEST_SUITE(PacketTest, PacketTypes, );
 
 TYPED_TEST(PacketTest, NewPacketIsEmptyWithUnsetTimes)
 {

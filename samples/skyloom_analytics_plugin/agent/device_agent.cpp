@@ -169,19 +169,19 @@ int64_t correctedTimestampUs(int64_t frameTimestampUs, int timeCorrectionMs)
 // Lifecycle.
 
 DeviceAgent::DeviceAgent(
-    const IDeviceInfo* deviceInfo, ReceiveThread receiveThread, TrackIdentity::Clock clock):
-    DeviceAgent(deviceInfo, /*relayContext*/ nullptr, receiveThread, std::move(clock))
+    const IDeviceInfo* deviceInfo, ReceiveThread receiveThread, NowSource now):
+    DeviceAgent(deviceInfo, /*relayContext*/ nullptr, receiveThread, std::move(now))
 {
 }
 
 DeviceAgent::DeviceAgent(const IDeviceInfo* deviceInfo, RelayContext relayContext,
-    ReceiveThread receiveThread, TrackIdentity::Clock clock):
+    ReceiveThread receiveThread, NowSource now):
     ConsumingDeviceAgent(deviceInfo, /*enableOutput*/ true),
     m_zeromqFilter(envelopePrefix(cameraIdOf(deviceInfo))),
-    m_log(logUtils, clock),
+    m_log(logUtils, now),
     m_dropReport(relayContext ? relayContext->counters.camera(cameraIdOf(deviceInfo)) : nullptr,
-        clock),
-    m_converter(m_log, m_dropReport, cameraIdOf(deviceInfo), std::move(clock)),
+        now),
+    m_converter(m_log, m_dropReport, cameraIdOf(deviceInfo), std::move(now)),
     m_relayContext(std::move(relayContext))
 {
     NX_PRINT << "DeviceAgent" << " m_zeromqFilter: " << m_zeromqFilter;

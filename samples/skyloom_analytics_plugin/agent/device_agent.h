@@ -9,9 +9,10 @@
 // per message; the converter belongs to the receive thread. The receive thread sleeps until a
 // message or a stop arrives; the destructor wakes it (Wakeup) and joins it at once, after the
 // push in progress. So a handler must never drop the agent's last reference from inside a call
-// it gets from the agent (on the receive thread): the agent cannot wait for itself. The agent
-// holds its share of the context: it may outlive its engine, and then receives nothing more; an
-// agent made without a context receives nothing at all.
+// it gets from the agent (on the receive thread): the agent cannot wait for itself. Until the
+// thread has its wake-up (see the constructor) it opens no socket and sees a stop within 50 ms.
+// The agent holds its share of the context: it may outlive its engine, and then receives nothing
+// more; an agent made without a context receives nothing at all.
 #pragma once
 
 #include <atomic>
@@ -47,17 +48,21 @@ public:
 
     /**
      * Without a relay context: the agent receives nothing (the thread is never started).
-     * `clock` times the track-id renewal rule; tests give one they can advance.
+     * `now` times the camera's rules (track-id renewal, the log's rate, drop events); tests give
+     * one they can advance.
      */
     explicit DeviceAgent(const nx::sdk::IDeviceInfo* deviceInfo,
-        ReceiveThread receiveThread = ReceiveThread::start, TrackIdentity::Clock clock = {});
+        ReceiveThread receiveThread = ReceiveThread::start, NowSource now = {});
 
     /**
      * Receives from the relay of the engine that shares `relayContext` (may be null, as above).
-     * Throws if the system refuses the wake-up descriptor or the thread.
+     * Made also when the process has no descriptor left: the wake-up is made here, before the
+     * receive thread starts, or else by that thread before it opens its socket, tried every
+     * second (the failures go to the camera log, at its rate). A thread that the system refuses
+     * is logged, and the agent then receives nothing.
      */
     DeviceAgent(const nx::sdk::IDeviceInfo* deviceInfo, RelayContext relayContext,
-        ReceiveThread receiveThread = ReceiveThread::start, TrackIdentity::Clock clock = {});
+        ReceiveThread receiveThread = ReceiveThread::start, NowSource now = {});
     virtual ~DeviceAgent() override;
 
     /**

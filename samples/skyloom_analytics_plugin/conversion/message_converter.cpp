@@ -224,11 +224,11 @@ struct AlarmObject
 } // namespace
 
 MessageConverter::MessageConverter(
-    CameraLog& log, DropReport& dropReport, std::string cameraId, Clock clock):
+    CameraLog& log, DropReport& dropReport, std::string cameraId, NowSource now):
     m_log(log),
     m_dropReport(dropReport),
     m_cameraId(std::move(cameraId)),
-    m_trackIdentity(std::move(clock))
+    m_trackIdentity(std::move(now))
 {
 }
 

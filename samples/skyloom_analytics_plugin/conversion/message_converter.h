@@ -99,10 +99,10 @@ public:
     /**
      * `log` and `dropReport` (where every drop is counted by reason) are the owner's and must
      * outlive the converter. `cameraId` is the camera's id as messages name it in "src_uuid"
-     * (without braces).
+     * (without braces). `now` times the track-id renewal rule (TrackIdentity).
      */
     MessageConverter(
-        CameraLog& log, DropReport& dropReport, std::string cameraId, Clock clock = {});
+        CameraLog& log, DropReport& dropReport, std::string cameraId, NowSource now = {});
 
     /** A message for the camera arrived (whether or not it will parse): the renewal rule. */
     void noteMessage() { m_trackIdentity.noteMessage(); }

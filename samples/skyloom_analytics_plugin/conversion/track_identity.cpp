@@ -46,8 +46,8 @@ nx::sdk::Uuid systemRandomUuid()
     return uuid;
 }
 
-TrackIdentity::TrackIdentity(Clock clock):
-    m_clock(clockOrSteady(std::move(clock))),
+TrackIdentity::TrackIdentity(NowSource now):
+    m_now(nowOrClock(std::move(now))),
     m_counterTrackId(systemRandomUuid())
 {
     renewBase();
@@ -55,7 +55,7 @@ TrackIdentity::TrackIdentity(Clock clock):
 
 bool TrackIdentity::noteMessage()
 {
-    const auto now = m_clock();
+    const auto now = m_now();
     const bool renew = m_anyMessage && now - m_lastMessage >= kRenewalSilence;
     m_anyMessage = true;
     m_lastMessage = now;

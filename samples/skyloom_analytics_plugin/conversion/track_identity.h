@@ -25,13 +25,11 @@ namespace nx::vms_server_plugins::analytics::sample {
 class TrackIdentity
 {
 public:
-    using Clock = sample::Clock;
-
     /** Silence after which the next message renews the base. */
     static constexpr std::chrono::seconds kRenewalSilence{30};
 
-    /** `clock` defaults to the steady clock; tests give one they can advance. */
-    explicit TrackIdentity(Clock clock = {});
+    /** `now` defaults to Clock::now; tests give one they can advance. */
+    explicit TrackIdentity(NowSource now = {});
 
     /**
      * Notes that a message for the camera arrived: the base is renewed if the previous one
@@ -47,11 +45,11 @@ public:
     const std::string& baseString() const { return m_baseString; }
 
 private:
-    Clock m_clock;
+    const NowSource m_now;
     nx::sdk::Uuid m_counterTrackId;
     nx::sdk::Uuid m_base;
     std::string m_baseString;
-    std::chrono::steady_clock::time_point m_lastMessage;
+    Clock::time_point m_lastMessage;
     bool m_anyMessage = false;
 };
 

@@ -9,27 +9,26 @@
 
 namespace nx::vms_server_plugins::analytics::sample {
 
-CameraLog::CameraLog(const nx::sdk::LogUtils& logUtils, Clock clock):
-    m_clock(clockOrSteady(std::move(clock))),
+CameraLog::CameraLog(const nx::sdk::LogUtils& logUtils, NowSource now):
+    m_now(nowOrClock(std::move(now))),
     m_logUtils(logUtils)
 {
 }
 
 CameraLog::~CameraLog()
 {
-    for (const auto& [key, kind]: m_kinds)
-    {
-        if (kind.leftOut == 0)
-            continue;
-        try
+    m_rate.forEachLeftOut(
+        [this](const Kind& kind, uint64_t leftOut)
         {
-            NX_PRINT << key.first << key.second << "... (" << kind.leftOut
-                << " such lines were not written)";
-        }
-        catch (...)
-        {
-        }
-    }
+            try
+            {
+                NX_PRINT << kind.first << kind.second << "... (" << leftOut
+                    << " such lines were not written)";
+            }
+            catch (...)
+            {
+            }
+        });
 }
 
 void CameraLog::write(const char* operation, const char* what, std::string_view detail) noexcept
@@ -38,23 +37,14 @@ void CameraLog::write(const char* operation, const char* what, std::string_view 
     {
         if (m_observer)
             m_observer(operation, what, detail);
-        const auto now = m_clock();
-        Kind& kind = m_kinds[{operation, what}];
-        if (kind.written == 0 || now - kind.windowStart >= kWindow)
+        const auto verdict = m_rate.offer({operation, what}, m_now());
+        if (!verdict.pass)
         {
-            kind.windowStart = now;
-            kind.written = 0;
-        }
-        if (kind.written >= kLinesPerWindow)
-        {
-            ++kind.leftOut;
             ++m_linesLeftOut;
             return;
         }
-        ++kind.written;
-        const std::string leftOut = kind.leftOut == 0 ? std::string()
-            : " (and " + std::to_string(kind.leftOut) + " such lines not written before it)";
-        kind.leftOut = 0;
+        const std::string leftOut = verdict.leftOut == 0 ? std::string()
+            : " (and " + std::to_string(verdict.leftOut) + " such lines not written before it)";
         NX_PRINT << operation << what << textForLog(detail) << leftOut;
     }
     catch (...)

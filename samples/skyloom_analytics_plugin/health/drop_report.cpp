@@ -6,9 +6,9 @@
 
 namespace nx::vms_server_plugins::analytics::sample {
 
-DropReport::DropReport(std::shared_ptr<CameraCounters> counters, Clock clock):
+DropReport::DropReport(std::shared_ptr<CameraCounters> counters, NowSource now):
     m_counters(counters ? std::move(counters) : std::make_shared<CameraCounters>()),
-    m_clock(clockOrSteady(std::move(clock))),
+    m_now(nowOrClock(std::move(now))),
     // The camera's counters outlive its agents: an agent made anew tells only its own drops.
     m_told(m_counters->drops())
 {
@@ -35,7 +35,7 @@ void DropReport::messageArrived(bool videoSeen) noexcept
     if (videoSeen)
         m_firstMessageWithoutVideo.reset();
     else if (!m_firstMessageWithoutVideo)
-        m_firstMessageWithoutVideo = m_clock();
+        m_firstMessageWithoutVideo = m_now();
 }
 
 std::optional<std::string> DropReport::due(bool videoSeen)
@@ -51,8 +51,8 @@ std::optional<std::string> DropReport::due(bool videoSeen)
     }
     if (total == 0)
         return std::nullopt;
-    const auto now = m_clock();
-    if (m_lastEvent && now - *m_lastEvent < kInterval)
+    const auto now = m_now();
+    if (!m_rate.wouldPass({}, now))
         return std::nullopt;
     constexpr auto kBeforeVideo = static_cast<size_t>(DropReason::beforeVideo);
     if (news[kBeforeVideo] > 0)
@@ -74,7 +74,7 @@ std::optional<std::string> DropReport::due(bool videoSeen)
         return std::nullopt;
 
     std::string text = std::to_string(total) + " dropped since "
-        + (m_lastEvent ? "the last report" : "the start") + ":";
+        + (m_anyEvent ? "the last report" : "the start") + ":";
     const char* separator = " ";
     for (size_t i = 0; i < kDropReasonCount; ++i)
     {
@@ -95,7 +95,8 @@ std::optional<std::string> DropReport::due(bool videoSeen)
     }
     m_firstReason.reset();
     m_firstDetail.clear();
-    m_lastEvent = now;
+    (void) m_rate.offer({}, now); //< Lets it through: wouldPass() said so.
+    m_anyEvent = true;
     return text;
 }
 

@@ -17,6 +17,7 @@
 
 #include "common/clock.h"
 #include "ingest_counters.h"
+#include "rate_limiter.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -27,7 +28,8 @@ public:
     static constexpr std::chrono::seconds kVideoGrace{60};
     static constexpr size_t kMaxDetailBytes = 256;
 
-    DropReport(std::shared_ptr<CameraCounters> counters, Clock clock = {});
+    /** `now` times the events; tests give one they can advance. */
+    DropReport(std::shared_ptr<CameraCounters> counters, NowSource now = {});
 
     CameraCounters& counters() { return *m_counters; }
     const CameraCounters& counters() const { return *m_counters; }
@@ -43,12 +45,14 @@ public:
 
 private:
     const std::shared_ptr<CameraCounters> m_counters;
-    const Clock m_clock;
+    const NowSource m_now;
     /** What the events have told so far (or was counted before this report), per reason. */
     DropCounts m_told;
-    std::optional<std::chrono::steady_clock::time_point> m_lastEvent;
+    /** One event per kInterval; the counts it tells are the counters', not the limiter's. */
+    RateLimiter<SingleKind> m_rate{1, kInterval};
+    bool m_anyEvent = false;
     /** The first message that found the camera without video; unset once video came. */
-    std::optional<std::chrono::steady_clock::time_point> m_firstMessageWithoutVideo;
+    std::optional<Clock::time_point> m_firstMessageWithoutVideo;
     std::optional<DropReason> m_firstReason;
     std::string m_firstDetail;
 };

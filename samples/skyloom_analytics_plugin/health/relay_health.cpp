@@ -158,19 +158,18 @@ void RelayHealth::writeMetrics()
 std::optional<std::string> NoCameraReport::noCamera(std::string_view message,
     const std::function<std::vector<std::string>()>& cameraIds, Clock::time_point now)
 {
-    ++m_unreported;
-    if (m_lastReport && now - *m_lastReport < kInterval)
+    const auto verdict = m_rate.offer({}, now);
+    if (!verdict.pass)
         return std::nullopt;
     const EnvelopeForm form = diagnoseEnvelope(message, cameraIds());
-    std::string description = std::to_string(m_unreported)
-        + (m_unreported == 1 ? " message" : " messages") + " matched no camera";
+    const uint64_t messages = verdict.leftOut + 1;
+    std::string description = std::to_string(messages)
+        + (messages == 1 ? " message" : " messages") + " matched no camera";
     description += form.cameraId.empty()
         ? "; the first names no camera id"
         : "; the first names \"" + form.cameraId + "\"";
     if (!form.hint.empty())
         description += ": " + form.hint;
-    m_unreported = 0;
-    m_lastReport = now;
     return description;
 }
 

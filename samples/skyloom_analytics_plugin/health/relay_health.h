@@ -16,14 +16,16 @@
 #include <string_view>
 #include <vector>
 
+#include "common/clock.h"
 #include "ingest_counters.h"
+#include "rate_limiter.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
 class RelayHealth
 {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = sample::Clock;
     static constexpr std::chrono::seconds kHealthInterval{60};
     static constexpr std::chrono::seconds kMetricsInterval{15};
 
@@ -58,7 +60,7 @@ private:
 class NoCameraReport
 {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = sample::Clock;
     static constexpr std::chrono::seconds kInterval{60};
 
     /**
@@ -70,8 +72,7 @@ public:
         const std::function<std::vector<std::string>()>& cameraIds, Clock::time_point now);
 
 private:
-    uint64_t m_unreported = 0;
-    std::optional<Clock::time_point> m_lastReport;
+    RateLimiter<SingleKind> m_rate{1, kInterval};
 };
 
 /** One health line's key=value text for the engine, and for a camera. */

@@ -231,32 +231,13 @@ void RefusalReporter::refused(
 {
     if (m_counted)
         m_counted->fetch_add(1, std::memory_order_relaxed);
-    int64_t unreported = 0;
+    Rate::Verdict verdict;
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_entries.size() >= kMaxRemembered)
-        {
-            for (auto it = m_entries.begin(); it != m_entries.end();)
-                it = now - it->second.lastReport >= kInterval ? m_entries.erase(it) : std::next(it);
-        }
-        auto [it, inserted] = m_entries.try_emplace({address, reason});
-        Entry& entry = it->second;
-        if (!inserted && now - entry.lastReport < kInterval)
-        {
-            ++entry.unreported;
-            return;
-        }
-        if (inserted && m_entries.size() > kMaxRemembered)
-        {
-            // Full of recent pairs: a new pair is neither remembered nor reported.
-            m_entries.erase(it);
-            return;
-        }
-        unreported = entry.unreported;
-        entry.unreported = 0;
-        entry.lastReport = now;
+        const MutexLock lock(m_mutex);
+        verdict = m_rate.offer({address, reason}, now);
     }
-    m_report(address, reason, unreported);
+    if (verdict.pass)
+        m_report(address, reason, static_cast<int64_t>(verdict.leftOut));
 }
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -14,7 +14,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -23,6 +22,9 @@
 #include <vector>
 
 #include "certificates.h"
+#include "common/clock.h"
+#include "common/thread_annotations.h"
+#include "health/rate_limiter.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -129,7 +131,7 @@ struct IngressPolicyResult
 class RefusalReporter
 {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = sample::Clock;
     static constexpr std::chrono::seconds kInterval{60};
     static constexpr size_t kMaxRemembered = 4096;
 
@@ -144,19 +146,17 @@ public:
     }
 
     /** Counts a refusal and reports it if due (outside the lock). */
-    void refused(const std::string& address, const std::string& reason, Clock::time_point now);
+    void refused(const std::string& address, const std::string& reason, Clock::time_point now)
+        EXCLUDES(m_mutex);
 
 private:
-    struct Entry
-    {
-        Clock::time_point lastReport;
-        int64_t unreported = 0;
-    };
+    using Rate = RateLimiter<std::pair<std::string, std::string>>; //< By address and reason.
 
     const Report m_report;
     std::atomic<uint64_t>* const m_counted;
-    std::mutex m_mutex; //< Guards m_entries (the ZAP handler's and the relay's threads).
-    std::map<std::pair<std::string, std::string>, Entry> m_entries;
+    /** Taken by refused() on the ZAP handler's and the relay's threads. */
+    Mutex m_mutex;
+    Rate m_rate GUARDED_BY(m_mutex){1, kInterval, kMaxRemembered};
 };
 
 // The reasons given in "AI engine refused" events.

@@ -14,6 +14,7 @@
 
 #include <zmq.hpp>
 
+#include "common/clock.h"
 #include "ingress_policy.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
@@ -29,7 +30,7 @@ public:
 class IngressSource
 {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = sample::Clock;
 
     virtual ~IngressSource() = default;
 

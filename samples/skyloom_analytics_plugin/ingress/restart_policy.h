@@ -10,12 +10,14 @@
 #include <deque>
 #include <optional>
 
+#include "common/clock.h"
+
 namespace nx::vms_server_plugins::analytics::sample {
 
 class RestartPolicy
 {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = sample::Clock;
     static constexpr std::chrono::seconds kWindow{60};
     static constexpr int kDeathsBeforeBackoff = 3;
     static constexpr std::chrono::seconds kBackoff{1};

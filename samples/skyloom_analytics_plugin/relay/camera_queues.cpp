@@ -23,11 +23,14 @@ std::optional<CameraQueues::Report> CameraQueues::unsubscribe(const std::string&
     const auto it = m_cameras.find(prefix);
     if (it == m_cameras.end())
         return std::nullopt;
-    std::optional<Report> report = takeReport(it->second, Clock::now());
+    Camera& camera = it->second;
+    std::optional<Report> dropReport =
+        report(camera, m_reports.takeLeftOut(&camera, Clock::now()));
+    m_reports.forget(&camera);
     if (isUnusual(prefix))
         --m_unusualPrefixes;
     m_cameras.erase(it);
-    return report;
+    return dropReport;
 }
 
 CameraQueues::Camera* CameraQueues::find(std::string_view message)
@@ -54,16 +57,17 @@ CameraQueues::Camera* CameraQueues::find(std::string_view message)
 std::optional<CameraQueues::Report> CameraQueues::dropped(Camera& camera, Clock::time_point now)
 {
     ++camera.total;
-    if (camera.unreported++ == 0)
-        ++m_unreportedCameras;
     if (camera.counters)
         camera.counters->drop(DropReason::queueFull);
-    return reportIfDue(camera, now);
+    const auto verdict = m_reports.offer(&camera, now);
+    if (!verdict.pass)
+        return std::nullopt;
+    return report(camera, verdict.leftOut + 1);
 }
 
 std::optional<CameraQueues::Report> CameraQueues::delivered(Camera& camera, Clock::time_point now)
 {
-    return reportIfDue(camera, now);
+    return report(camera, m_reports.passLeftOut(&camera, now));
 }
 
 std::vector<CameraQueues::Report> CameraQueues::takeAllReports()
@@ -71,8 +75,11 @@ std::vector<CameraQueues::Report> CameraQueues::takeAllReports()
     std::vector<Report> reports;
     for (auto& [prefix, camera]: m_cameras)
     {
-        if (std::optional<Report> report = takeReport(camera, Clock::now()))
-            reports.push_back(std::move(*report));
+        if (std::optional<Report> dropReport =
+            report(camera, m_reports.takeLeftOut(&camera, Clock::now())))
+        {
+            reports.push_back(std::move(*dropReport));
+        }
     }
     return reports;
 }
@@ -101,22 +108,11 @@ std::string CameraQueues::cameraIdOf(std::string_view prefix)
     return std::string(prefix);
 }
 
-std::optional<CameraQueues::Report> CameraQueues::reportIfDue(Camera& camera, Clock::time_point now)
+std::optional<CameraQueues::Report> CameraQueues::report(const Camera& camera, uint64_t dropped)
 {
-    if (camera.lastReport != Clock::time_point() && now - camera.lastReport < kReportInterval)
+    if (dropped == 0)
         return std::nullopt;
-    return takeReport(camera, now);
-}
-
-std::optional<CameraQueues::Report> CameraQueues::takeReport(Camera& camera, Clock::time_point now)
-{
-    if (camera.unreported == 0)
-        return std::nullopt;
-    Report report{camera.id, camera.unreported, camera.total};
-    camera.unreported = 0;
-    camera.lastReport = now;
-    --m_unreportedCameras;
-    return report;
+    return Report{camera.id, static_cast<int64_t>(dropped), camera.total};
 }
 
 } // namespace nx::vms_server_plugins::analytics::sample

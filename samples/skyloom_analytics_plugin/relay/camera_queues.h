@@ -18,7 +18,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/clock.h"
 #include "health/ingest_counters.h"
+#include "health/rate_limiter.h"
 #include "queue_budget.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
@@ -26,7 +28,7 @@ namespace nx::vms_server_plugins::analytics::sample {
 class CameraQueues
 {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = sample::Clock;
     static constexpr std::chrono::seconds kReportInterval{10};
 
     struct Camera
@@ -34,9 +36,7 @@ public:
         std::string id; //< As the prefix names it.
         std::shared_ptr<QueueBudget::Account> account;
         std::shared_ptr<CameraCounters> counters;
-        int64_t unreported = 0; //< Queue drops not yet logged.
         int64_t total = 0; //< Queue drops since the camera subscribed.
-        Clock::time_point lastReport; //< Long ago until the first report.
     };
 
     struct Report
@@ -62,7 +62,7 @@ public:
     [[nodiscard]] std::optional<Report> delivered(Camera& camera, Clock::time_point now);
 
     /** True while some camera has unreported drops: only then does a delivery need a look. */
-    [[nodiscard]] bool anyUnreported() const { return m_unreportedCameras > 0; }
+    [[nodiscard]] bool anyUnreported() const { return m_reports.anyLeftOut(); }
 
     /** Reports of every camera with unreported drops (the relay stops). */
     [[nodiscard]] std::vector<Report> takeAllReports();
@@ -74,8 +74,8 @@ public:
     [[nodiscard]] static std::string cameraIdOf(std::string_view prefix);
 
 private:
-    std::optional<Report> reportIfDue(Camera& camera, Clock::time_point now);
-    std::optional<Report> takeReport(Camera& camera, Clock::time_point now);
+    /** The report of `dropped` queue drops of the camera, if there were any. */
+    static std::optional<Report> report(const Camera& camera, uint64_t dropped);
 
     /** Whether the camera id in a prefix holds a quote: then find() must compare whole prefixes. */
     static bool isUnusual(std::string_view prefix);
@@ -83,7 +83,12 @@ private:
     /** By prefix; std::less<> finds by string_view, without a string per message. */
     std::map<std::string, Camera, std::less<>> m_cameras;
     int m_unusualPrefixes = 0;
-    int m_unreportedCameras = 0;
+    /**
+     * One kind per camera, by its entry in m_cameras (whose address holds until unsubscribe()
+     * forgets it): as many kinds as subscriptions, so no bound of its own. Each drop is a line;
+     * the one let through reports itself and those left out before it.
+     */
+    RateLimiter<const Camera*> m_reports{1, kReportInterval};
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -38,7 +38,7 @@ void QueueBudget::Account::refund(int64_t bytes)
 
 std::shared_ptr<QueueBudget::Account> QueueBudget::account(const std::string& prefix)
 {
-    const std::lock_guard<std::mutex> lock(m_mutex);
+    const MutexLock lock(m_mutex);
     std::weak_ptr<Account>& slot = m_accounts[prefix];
     std::shared_ptr<Account> account = slot.lock();
     if (!account)

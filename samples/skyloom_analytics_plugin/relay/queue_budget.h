@@ -14,8 +14,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "common/thread_annotations.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -48,7 +49,7 @@ public:
     };
 
     /** The account of the camera with this subscription prefix, shared by all who ask. */
-    [[nodiscard]] std::shared_ptr<Account> account(const std::string& prefix);
+    [[nodiscard]] std::shared_ptr<Account> account(const std::string& prefix) EXCLUDES(m_mutex);
 
     /** Bytes queued for all cameras. */
     int64_t bytes() const { return m_engineBytes->load(std::memory_order_relaxed); }
@@ -56,8 +57,9 @@ public:
 private:
     const std::shared_ptr<std::atomic<int64_t>> m_engineBytes =
         std::make_shared<std::atomic<int64_t>>(0);
-    std::mutex m_mutex; //< Guards m_accounts.
-    std::map<std::string, std::weak_ptr<Account>> m_accounts;
+    /** Taken by account(): the receive threads as they start, the relay for a subscription. */
+    Mutex m_mutex;
+    std::map<std::string, std::weak_ptr<Account>> m_accounts GUARDED_BY(m_mutex);
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample
