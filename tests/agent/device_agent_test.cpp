@@ -11,8 +11,11 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <numeric>
+#include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -26,6 +29,7 @@
 #include <skyloom/testhost/testhost.h>
 
 #include "agent/device_agent.h"
+#include "conversion/log_texts.h"
 #include "conversion/type_ids.h"
 #include "relay/relay_context.h"
 
@@ -34,12 +38,16 @@ namespace {
 using nx::sdk::Ptr;
 using nx::vms_server_plugins::analytics::sample::CameraLog;
 using nx::vms_server_plugins::analytics::sample::DeviceAgent;
+using nx::vms_server_plugins::analytics::sample::Drop;
+using nx::vms_server_plugins::analytics::sample::DropReason;
+using nx::vms_server_plugins::analytics::sample::MessageDrops;
 using nx::vms_server_plugins::analytics::sample::makeRelayContext;
 using nx::vms_server_plugins::analytics::sample::NowSource;
 using nx::vms_server_plugins::analytics::sample::RelayContext;
 using nx::vms_server_plugins::analytics::sample::TrackIdentity;
 using nx::vms_server_plugins::analytics::sample::eventTypeIdForSource;
 using namespace skyloom::testhost;
+namespace log_texts = nx::vms_server_plugins::analytics::sample::log_texts;
 using Kind = MetadataPacketRecord::Kind;
 
 constexpr int64_t kFrameTimeUs = 1598863206064000;
@@ -142,7 +150,31 @@ protected:
         return result;
     }
 
-    int exceptionLines() const { return m_log.countLinesContaining(" exception: "); }
+    /** Drops of `lost` that the step `operation` logged as a failure. */
+    static int failures(const MessageDrops& lost, std::string_view operation)
+    {
+        return static_cast<int>(std::count_if(lost.drops.begin(), lost.drops.end(),
+            [operation](const Drop& drop)
+            {
+                return drop.operation == operation && drop.line
+                    && std::string_view(drop.line) == log_texts::kException;
+            }));
+    }
+
+    /** Every drop the camera's counters hold, of any reason. */
+    uint64_t dropsCounted() const
+    {
+        const auto counts = m_agent->counters().drops();
+        return std::accumulate(counts.begin(), counts.end(), uint64_t{0});
+    }
+
+    static std::vector<std::optional<DropReason>> reasons(const MessageDrops& lost)
+    {
+        std::vector<std::optional<DropReason>> result;
+        for (const Drop& drop: lost.drops)
+            result.push_back(drop.reason);
+        return result;
+    }
 
 protected:
     std::chrono::steady_clock::time_point m_now;
@@ -187,7 +219,7 @@ TEST_F(DeviceAgentTest, OccupancyAlarmGivesCounterThenEventWithCorrectedTime)
     EXPECT_EQ("Occupancy", eventItem->caption);
     EXPECT_EQ("Occupancy over limit", eventItem->description);
     EXPECT_TRUE(eventItem->isActive);
-    EXPECT_EQ(0, exceptionLines());
+    EXPECT_EQ(0U, dropsCounted());
 }
 
 TEST_F(DeviceAgentTest, CounterObjectKeepsItsTrackIdAcrossAlarms)
@@ -247,7 +279,7 @@ TEST_F(DeviceAgentTest, CounterValues)
         m_handler->clear();
         nextCase();
 
-        m_agent->handleMessage(occupancyAlarm(row.counter));
+        const MessageDrops lost = m_agent->handleMessage(occupancyAlarm(row.counter));
 
         const auto packets = m_handler->packets();
         const auto counters = counterPackets(packets);
@@ -261,8 +293,7 @@ TEST_F(DeviceAgentTest, CounterValues)
             EXPECT_TRUE(counters.empty());
         }
         EXPECT_EQ(row.expectEvent ? 1U : 0U, eventPackets(packets).size());
-        EXPECT_EQ(row.expectEvent ? 0 : 1,
-            m_log.countLinesContaining("generateEventMetadataPacket exception: "));
+        EXPECT_EQ(row.expectEvent ? 0 : 1, failures(lost, log_texts::kEventConversion));
     }
 }
 
@@ -279,11 +310,15 @@ TEST_F(DeviceAgentTest, AlarmWithoutCaptionDescriptionOrSourceIsSkippedSilently)
                 message[member] = nullptr;
             else
                 message.erase(member);
-            m_agent->handleMessage(message.dump());
+            const MessageDrops lost = m_agent->handleMessage(message.dump());
+            // Told to tools, but neither counted nor logged.
+            ASSERT_EQ(1U, lost.drops.size());
+            EXPECT_FALSE(lost.drops[0].reason);
+            EXPECT_EQ(nullptr, lost.drops[0].line);
         }
     }
     EXPECT_TRUE(eventPackets(m_handler->packets()).empty());
-    EXPECT_EQ(0, exceptionLines());
+    EXPECT_EQ(0U, dropsCounted());
 }
 
 TEST_F(DeviceAgentTest, AlarmMemberOfWrongTypeIsOneExceptionLine)
@@ -293,10 +328,10 @@ TEST_F(DeviceAgentTest, AlarmMemberOfWrongTypeIsOneExceptionLine)
     {
         auto message = nlohmann::json::parse(alarm("fire"));
         message[member] = 42;
-        m_agent->handleMessage(message.dump());
+        EXPECT_EQ(1, failures(m_agent->handleMessage(message.dump()), log_texts::kEventConversion));
     }
     EXPECT_TRUE(eventPackets(m_handler->packets()).empty());
-    EXPECT_EQ(3, m_log.countLinesContaining("generateEventMetadataPacket exception: "));
+    EXPECT_EQ(3U, m_agent->counters().drops(DropReason::malformed));
 }
 
 TEST(DeviceAgentEventTypes, SourceNamesMapToEventTypeIds)
@@ -342,7 +377,7 @@ TEST_F(DeviceAgentTest, EventPathRunsBeforeMetaPath)
         "meta": {"metadata": {"annotations": [{"track_id": 6, "class": "person",
             "bbox": [0.2, 0.2, 0.4, 0.6]}]}}})";
 
-    m_agent->handleMessage(message);
+    const MessageDrops lost = m_agent->handleMessage(message);
 
     const auto packets = m_handler->packets();
     ASSERT_EQ(4U, packets.size());
@@ -350,7 +385,7 @@ TEST_F(DeviceAgentTest, EventPathRunsBeforeMetaPath)
     EXPECT_EQ(Kind::event, packets[1].kind);
     EXPECT_EQ("skyloom.plugin.obj_car", packets[2].items.at(0).typeId);
     EXPECT_EQ("skyloom.plugin.obj_person", packets[3].items.at(0).typeId);
-    EXPECT_EQ(0, exceptionLines());
+    EXPECT_TRUE(lost.drops.empty());
 }
 
 TEST_F(DeviceAgentTest, ValidJsonWithoutEventOrMetaProducesNothing)
@@ -359,10 +394,9 @@ TEST_F(DeviceAgentTest, ValidJsonWithoutEventOrMetaProducesNothing)
     for (const char* text: {"{}", "[]", "42", "\"event\"", "null", R"({"src_uuid": "x"})",
         R"([{"event": {}}])"})
     {
-        m_agent->handleMessage(text);
+        EXPECT_TRUE(m_agent->handleMessage(text).drops.empty()) << text;
     }
     EXPECT_EQ(0U, m_handler->packetCount());
-    EXPECT_EQ(0, exceptionLines());
 }
 
 // The relay delivers by the text's first bytes; a later duplicate "src_uuid" wins in the parsed
@@ -382,12 +416,11 @@ TEST_F(DeviceAgentTest, MessageNamingAnotherCameraWasConvertedForThisOne)
     {
         SCOPED_TRACE(text.substr(0, 120));
         nextCase();
-        m_agent->handleMessage(text);
+        const MessageDrops lost = m_agent->handleMessage(text);
         EXPECT_EQ(0U, m_handler->packetCount());
-        EXPECT_EQ(1, m_log.countLinesContaining(
-            "threadFuncZeromqProcess dropped: the message names another camera: "));
+        EXPECT_EQ(std::vector<std::optional<DropReason>>{DropReason::otherCamera}, reasons(lost));
     }
-    EXPECT_EQ(4U, m_agent->converter().drops().otherCamera);
+    EXPECT_EQ(4U, m_agent->counters().drops(DropReason::otherCamera));
     m_agent->handleMessage(valid);
     EXPECT_EQ(1U, m_handler->packetCount());
 }
@@ -449,9 +482,8 @@ TEST_F(DeviceAgentTest, MalformedMessagesAreLoggedAndTheNextOneIsConverted)
     {
         SCOPED_TRACE(text.substr(0, 40));
         nextCase();
-        m_agent->handleMessage(text);
-        EXPECT_EQ(1, m_log.countLinesContaining("threadFuncZeromqProcess exception: "));
-        EXPECT_EQ(0, m_log.countLinesContaining("recv_msg"));
+        EXPECT_EQ(1, failures(m_agent->handleMessage(text), log_texts::kReceiveLoop));
+        EXPECT_EQ(0, m_log.countLinesContaining("recv_msg")); //< Only what parsed is dumped.
     }
     EXPECT_EQ(0U, m_handler->packetCount());
 
@@ -515,12 +547,12 @@ TEST_F(DeviceAgentTest, NestingLimitCountsOnlyStructure)
     const auto events = eventPackets(m_handler->packets());
     ASSERT_EQ(1U, events.size());
     EXPECT_EQ(message["description"], events[0].items.at(0).description);
-    EXPECT_EQ(0, exceptionLines());
+    EXPECT_EQ(0U, dropsCounted());
 
     message["deep"] = nlohmann::json::parse("[" + nested + "]"); //< 65 levels.
-    m_agent->handleMessage(message.dump());
+    const MessageDrops lost = m_agent->handleMessage(message.dump());
     EXPECT_EQ(1U, eventPackets(m_handler->packets()).size());
-    EXPECT_EQ(1, m_log.countLinesContaining("threadFuncZeromqProcess exception: "));
+    EXPECT_EQ(std::vector<std::optional<DropReason>>{DropReason::tooDeep}, reasons(lost));
 }
 
 TEST_F(DeviceAgentTest, DebugDumpWritesTheMessageIndentedWithTextUnescaped)
@@ -550,13 +582,14 @@ TEST_F(DeviceAgentTest, LargeMessageIsConvertedWithItsTextsCut)
     for (int i = 0; i < (1 << 19); ++i)
         description += "\u00E9"; //< Two bytes each: byte 1024 falls inside a character.
     message["description"] = description;
-    m_agent->handleMessage(message.dump());
+    const MessageDrops lost = m_agent->handleMessage(message.dump());
 
     const auto events = eventPackets(m_handler->packets());
     ASSERT_EQ(1U, events.size());
     EXPECT_EQ(description.substr(0, 1023), events[0].items.at(0).description);
-    EXPECT_EQ(1, m_log.countLinesContaining(
-        "threadFuncZeromqProcess cut: 1 texts to 1024 bytes, 0 list elements"));
+    EXPECT_EQ(1U, lost.cuts.texts);
+    EXPECT_EQ(0U, lost.cuts.elements + lost.cuts.objects);
+    EXPECT_EQ(1U, m_agent->counters().drops(DropReason::textCut));
 }
 
 //-------------------------------------------------------------------------------------------------
@@ -691,7 +724,7 @@ TEST_F(DeviceAgentTest, EveryAnalysedDetectionIsShownBeforeTheFirstSettings)
     ASSERT_EQ(1U, packets.size());
     ASSERT_EQ(1U, packets[0].items.size());
     EXPECT_EQ("skyloom.plugin.obj_person", packets[0].items[0].typeId);
-    EXPECT_EQ(0, exceptionLines());
+    EXPECT_EQ(0U, dropsCounted());
 }
 
 //-------------------------------------------------------------------------------------------------

@@ -1,8 +1,8 @@
 // Object metadata of alarms ("object_list") and detections ("annotations"), driven through
 // handleMessage() of an agent without its receive thread; the test host's handler records what
-// the server receives, and failure lines are read back from the log file in the working
-// directory.
+// the server receives, and the drops that handleMessage() returns say what was left out.
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -11,12 +11,12 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <nx/kit/debug.h>
 #include <nx/sdk/helpers/uuid_helper.h>
 #include <nx/sdk/ptr.h>
 #include <nx/sdk/uuid.h>
@@ -25,6 +25,7 @@
 
 #include "agent/device_agent.h"
 #include "common/server_text.h"
+#include "conversion/log_texts.h"
 
 namespace {
 
@@ -33,16 +34,19 @@ using nx::sdk::IAttribute;
 using nx::sdk::Ptr;
 using nx::sdk::Rect;
 using nx::sdk::Uuid;
-using nx::vms_server_plugins::analytics::sample::CameraLog;
 using nx::vms_server_plugins::analytics::sample::DeviceAgent;
+using nx::vms_server_plugins::analytics::sample::Cuts;
+using nx::vms_server_plugins::analytics::sample::Drop;
 using nx::vms_server_plugins::analytics::sample::DropReason;
+using nx::vms_server_plugins::analytics::sample::MessageDrops;
+namespace log_texts = nx::vms_server_plugins::analytics::sample::log_texts;
 using namespace skyloom::testhost;
 using Kind = MetadataPacketRecord::Kind;
 
 constexpr int64_t kFrameTimeUs = 1718269954482113;
 constexpr const char* kCameraId = "8f120e8a-2ced-c84a-aa40-59a59f563488";
-constexpr const char* kEventFailure = "generateObjectMetadataPacket exception: ";
-constexpr const char* kMetaFailure = "generateObjectMetadataPacket_only exception: ";
+constexpr const char* kEventFailure = log_texts::kAlarmObjectsConversion;
+constexpr const char* kMetaFailure = log_texts::kDetectionsConversion;
 constexpr float kTolerance = 1e-5F;
 
 json box(double x0, double y0, double x1, double y1)
@@ -131,14 +135,12 @@ class ObjectConversion: public ::testing::Test
 protected:
     virtual void SetUp() override
     {
-        nx::kit::debug::debugStream(); //< Opens (and rotates) the log before the mark.
         const Ptr<DeviceInfo> deviceInfo(new DeviceInfo(std::string("{") + kCameraId + "}"));
         m_agent = Ptr<DeviceAgent>(new DeviceAgent(deviceInfo.get(),
             DeviceAgent::ReceiveThread::none, [this]() { return m_now; }));
         m_agent->setHandler(m_handler.get());
         const Ptr<CompressedVideoPacket> frame(new CompressedVideoPacket(kFrameTimeUs));
         ASSERT_TRUE(doPushDataPacket(m_agent.get(), frame.get()).isOk());
-        m_log.mark();
     }
 
     void settings(bool enableMetadata, bool skipNullFace = true, bool skipNullPlate = true)
@@ -155,7 +157,10 @@ protected:
     std::vector<MetadataPacketRecord> feed(const std::string& message)
     {
         m_handler->clear();
-        m_agent->handleMessage(message);
+        MessageDrops lost = m_agent->handleMessage(message);
+        m_lastCuts = lost.cuts;
+        for (Drop& drop: lost.drops)
+            m_drops.push_back(std::move(drop));
         return objectPackets(m_handler->packets());
     }
 
@@ -171,16 +176,36 @@ protected:
         return packets[0].items[0];
     }
 
-    int failureLines(const char* text) const { return m_log.countLinesContaining(text); }
+    /** Conversions by `operation` that failed, since the case began. */
+    int failures(std::string_view operation) const
+    {
+        return static_cast<int>(std::count_if(m_drops.begin(), m_drops.end(),
+            [operation](const Drop& drop)
+            {
+                return drop.operation == operation
+                    && std::string_view(drop.line ? drop.line : "") == log_texts::kException;
+            }));
+    }
+
+    /** The elements dropped since the case began, in order. */
+    std::vector<std::string> droppedElements() const
+    {
+        std::vector<std::string> result;
+        for (const Drop& drop: m_drops)
+            result.push_back(drop.element);
+        return result;
+    }
+
+    uint64_t counted(DropReason reason) const { return m_agent->counters().drops(reason); }
 
     Uuid trackId(int id) const { return m_agent->converter().trackIdentity().makeTrackId(id); }
     std::string base() const { return m_agent->converter().trackIdentity().baseString(); }
 
-    /** A case of its own: the log's rate of lines per kind starts afresh. */
+    /** A case of its own, a minute later: what it drops is counted afresh. */
     void nextCase()
     {
-        m_now += CameraLog::kWindow;
-        m_log.mark();
+        m_now += std::chrono::minutes(1);
+        m_drops.clear();
     }
 
     /** A message after a long silence: the next one starts a new base. */
@@ -193,7 +218,8 @@ protected:
 
 protected:
     std::chrono::steady_clock::time_point m_now;
-    LogFile m_log;
+    std::vector<Drop> m_drops; //< Since the case began.
+    Cuts m_lastCuts; //< Of the last message.
     Ptr<DeviceAgentHandler> m_handler{new DeviceAgentHandler()};
     Ptr<DeviceAgent> m_agent;
 };
@@ -303,7 +329,7 @@ TEST_F(ObjectConversion, AlarmBoxesGetMinimumSizeAndStayInsideTheFrame)
             && std::isfinite(actual.width) && std::isfinite(actual.height));
         expectBox(testCase.expected, actual);
     }
-    EXPECT_EQ(0, failureLines(kEventFailure));
+    EXPECT_EQ(0, failures(kEventFailure));
 }
 
 TEST_F(ObjectConversion, PlateAttributesFollowPlateTextAndGroup)
@@ -329,7 +355,7 @@ TEST_F(ObjectConversion, PlateAttributesFollowPlateTextAndGroup)
         EXPECT_EQ("skyloom.plugin.obj_lp", object.typeId);
         EXPECT_EQ(testCase.expected, textAttributes(object));
     }
-    EXPECT_EQ(0, failureLines(kEventFailure));
+    EXPECT_EQ(0, failures(kEventFailure));
 }
 
 TEST_F(ObjectConversion, EmptyPlateTextCachesNoPlate)
@@ -355,7 +381,7 @@ TEST_F(ObjectConversion, PlateWithoutGroupLostTheAlarmsObjects)
     ASSERT_EQ(1U, packets.size());
     ASSERT_EQ(3U, packets[0].items.size());
     EXPECT_EQ((Attributes{"caption=LPR", "plate=12GA3456"}), textAttributes(packets[0].items[1]));
-    EXPECT_EQ(0, failureLines(kEventFailure));
+    EXPECT_EQ(0, failures(kEventFailure));
 
     settings(/*enableMetadata*/ false);
     const auto shown = feed(detections({annotation(31, "lp")}));
@@ -386,7 +412,7 @@ TEST_F(ObjectConversion, MalformedAlarmIsReportedAndNextMessageStillConverts)
         json message = testCase.message;
         message["src_uuid"] = kCameraId;
         EXPECT_TRUE(feed(message.dump()).empty());
-        EXPECT_EQ(1, failureLines(kEventFailure));
+        EXPECT_EQ(1, failures(kEventFailure));
         EXPECT_EQ(1U, feed(alarm("Intrusion", {eventObject(1, "car")})).size());
     }
 }
@@ -426,17 +452,18 @@ TEST_F(ObjectConversion, MalformedAlarmObjectLostItsNeighbours)
         ASSERT_EQ(2U, packets[0].items.size());
         EXPECT_EQ(trackId(1), packets[0].items[0].trackId);
         EXPECT_EQ(trackId(2), packets[0].items[1].trackId);
-        EXPECT_EQ(1, failureLines("generateObjectMetadataPacket exception: object_list[1] "));
+        EXPECT_EQ(std::vector<std::string>{"object_list[1]"}, droppedElements());
         // Nothing was learnt from the dropped object.
         EXPECT_TRUE(feed(alarm("A", {testCase.object})).empty());
     }
-    EXPECT_EQ(2 * std::size(cases), m_agent->converter().drops().malformedElements);
+    EXPECT_EQ(2 * std::size(cases),
+        counted(DropReason::malformed) + counted(DropReason::numberOutOfRange));
 }
 
 TEST_F(ObjectConversion, EmptyObjectListGivesNothingAndNoFailure)
 {
     EXPECT_TRUE(feed(alarm("Occupancy", {})).empty());
-    EXPECT_EQ(0, failureLines(kEventFailure));
+    EXPECT_EQ(0, failures(kEventFailure));
 }
 
 // "tid": true, 1.9 and 1 all read as track 1 and merged three objects into one track.
@@ -451,7 +478,7 @@ TEST_F(ObjectConversion, TrackIdsThatAreNotWholeNumbersCollided)
     EXPECT_EQ(trackId(1), packets[0].items[0].trackId);
     EXPECT_EQ(trackId(2), packets[0].items[1].trackId);
     EXPECT_EQ(trackId(0), packets[0].items[2].trackId);
-    EXPECT_EQ(2, failureLines(kEventFailure));
+    EXPECT_EQ(2, failures(kEventFailure));
 
     const auto detected = feed(detections({withMember(annotation(0, "car"), "track_id", 3.5),
         withMember(annotation(0, "car"), "track_id", 3)}));
@@ -614,10 +641,10 @@ TEST_F(ObjectConversion, DetectionBoxesTheServerCouldNotDraw)
         ASSERT_EQ(testCase.expected ? 2U : 1U, packets[0].items.size());
         if (testCase.expected)
             expectBox(*testCase.expected, packets[0].items[0].boundingBox);
-        EXPECT_EQ(testCase.expected ? 0 : 1, failureLines(
-            "generateObjectMetadataPacket_only dropped: annotations[0]: box "));
+        EXPECT_EQ(testCase.expected ? std::vector<std::string>{}
+            : std::vector<std::string>{"annotations[0]"}, droppedElements());
     }
-    EXPECT_EQ(3U, m_agent->converter().drops().boxesOutsideFrame);
+    EXPECT_EQ(3U, counted(DropReason::boxOutsideFrame));
 }
 
 TEST_F(ObjectConversion, AllDetectionsSkippedStillGivesAnEmptyStampedPacket)
@@ -645,7 +672,7 @@ TEST_F(ObjectConversion, MalformedDetectionsAreReportedAndNextMessageStillConver
         nextCase();
         message["src_uuid"] = kCameraId;
         EXPECT_TRUE(feed(message.dump()).empty());
-        EXPECT_EQ(1, failureLines(kMetaFailure));
+        EXPECT_EQ(1, failures(kMetaFailure));
         EXPECT_EQ(1U, feed(detections({person})).size());
     }
 
@@ -667,7 +694,7 @@ TEST_F(ObjectConversion, MalformedDetectionsAreReportedAndNextMessageStillConver
         ASSERT_EQ(1U, packets.size());
         ASSERT_EQ(1U, packets[0].items.size());
         EXPECT_EQ(trackId(10), packets[0].items[0].trackId);
-        EXPECT_EQ(1, failureLines("generateObjectMetadataPacket_only exception: annotations[0] "));
+        EXPECT_EQ(std::vector<std::string>{"annotations[0]"}, droppedElements());
         EXPECT_TRUE(feed(detections({element})).empty()); //< Nothing left to send.
     }
 }
@@ -675,7 +702,7 @@ TEST_F(ObjectConversion, MalformedDetectionsAreReportedAndNextMessageStillConver
 TEST_F(ObjectConversion, EmptyAnnotationsGiveNothingAndNoFailure)
 {
     EXPECT_TRUE(feed(detections({})).empty());
-    EXPECT_EQ(0, failureLines(kMetaFailure));
+    EXPECT_EQ(0, failures(kMetaFailure));
 }
 
 //-------------------------------------------------------------------------------------------------
@@ -760,9 +787,11 @@ TEST_F(ObjectConversion, AlarmCaptionWasCopiedIntoEveryObject)
         alarm(std::string(2000, '\x7f'), {eventObject(1, "car")}),
     };
     settings(/*enableMetadata*/ true);
+    size_t elementsCut = 0;
     for (const std::string& message: messages)
     {
         const auto packets = feed(message);
+        elementsCut += m_lastCuts.elements;
         ASSERT_FALSE(packets.empty());
         size_t bytes = 0;
         for (const auto& packet: packets)
@@ -780,8 +809,7 @@ TEST_F(ObjectConversion, AlarmCaptionWasCopiedIntoEveryObject)
             }
         }
     }
-    EXPECT_EQ((1500 - 1024) + (3000 - 1024),
-        static_cast<int>(m_agent->converter().drops().elementsBeyondLimit));
+    EXPECT_EQ((1500U - 1024) + (3000 - 1024), elementsCut);
 }
 
 // A 68.8 KB detection message of 1024 annotations over 128 tracks, each named by an alarm with
@@ -835,7 +863,6 @@ TEST_F(ObjectConversion, CachedTrackAttributesWereCopiedIntoEveryObject)
     {
         SCOPED_TRACE(row.what);
         const uint64_t listCutBefore = m_agent->counters().drops(DropReason::listCut);
-        const uint64_t droppedBefore = m_agent->converter().drops().objectsBeyondAttributeBound;
 
         const auto packets = feed(row.message);
         ASSERT_EQ(1U, packets.size());
@@ -850,8 +877,7 @@ TEST_F(ObjectConversion, CachedTrackAttributesWereCopiedIntoEveryObject)
         EXPECT_LE(bytes, bound);
 
         const uint64_t listCut = m_agent->counters().drops(DropReason::listCut) - listCutBefore;
-        EXPECT_EQ(listCut,
-            m_agent->converter().drops().objectsBeyondAttributeBound - droppedBefore);
+        EXPECT_EQ(listCut, m_lastCuts.objects);
         EXPECT_EQ(row.listSize, objects.size() + listCut);
         EXPECT_EQ(row.cut, listCut > 0);
         if (row.cut && !objects.empty())

@@ -181,7 +181,7 @@ DeviceAgent::DeviceAgent(const IDeviceInfo* deviceInfo, RelayContext relayContex
     m_log(logUtils, now),
     m_dropReport(relayContext ? relayContext->counters.camera(cameraIdOf(deviceInfo)) : nullptr,
         now),
-    m_converter(m_log, m_dropReport, cameraIdOf(deviceInfo), std::move(now)),
+    m_converter(cameraIdOf(deviceInfo), std::move(now)),
     m_relayContext(std::move(relayContext))
 {
     NX_PRINT << "DeviceAgent" << " m_zeromqFilter: " << m_zeromqFilter;
@@ -423,7 +423,7 @@ void DeviceAgent::reportDropsIfDue() noexcept
     }
 }
 
-void DeviceAgent::handleMessage(std::string_view text)
+MessageDrops DeviceAgent::handleMessage(std::string_view text) noexcept
 {
     m_converter.noteMessage();
     try
@@ -442,33 +442,84 @@ void DeviceAgent::handleMessage(std::string_view text)
                     std::string::npos, /*keepLineFeeds*/ true);
         }
 
-        auto packets = m_converter.convert(
+        MessageConverter::Conversion conversion = m_converter.convert(
             message, text.size(), conversionSettings(), m_lastFrameTimestampUs.load());
-        for (auto& packet: packets)
+        account(conversion);
+        for (auto& packet: conversion.packets)
             pushMetadataPacket(packet.releasePtr());
+        return std::move(conversion.lost);
     }
     catch (const NestedTooDeep& e)
     {
-        logMessageException(DropReason::tooDeep, e.what());
+        return dropMessage(DropReason::tooDeep, e.what());
     }
     catch (const nlohmann::json::parse_error& e)
     {
-        logMessageException(DropReason::notJson, e.what());
+        return dropMessage(DropReason::notJson, e.what());
     }
     catch (const std::exception& e)
     {
-        logMessageException(DropReason::malformed, e.what());
+        return dropMessage(DropReason::malformed, e.what());
     }
     catch (...)
     {
-        logMessageException(DropReason::malformed, "unknown exception");
+        return dropMessage(DropReason::malformed, "unknown exception");
     }
 }
 
-void DeviceAgent::logMessageException(DropReason reason, const char* text) noexcept
+MessageDrops DeviceAgent::dropMessage(DropReason reason, const char* text) noexcept
 {
-    m_dropReport.drop(reason, 1, text ? text : "");
-    m_log.write(log_texts::kReceiveLoop, log_texts::kException, text ? text : "");
+    MessageDrops lost;
+    try
+    {
+        lost.drops.push_back(
+            Drop{reason, 1, log_texts::kReceiveLoop, log_texts::kException, {}, text ? text : ""});
+    }
+    catch (...)
+    {
+        lost.untold[static_cast<size_t>(reason)] = 1;
+    }
+    tell(lost);
+    return lost;
+}
+
+void DeviceAgent::account(const MessageConverter::Conversion& conversion) noexcept
+{
+    tell(conversion.lost);
+    CameraCounters& counters = m_dropReport.counters();
+    if (conversion.forThisCamera)
+        counters.converted();
+    // Every packet made is pushed at once.
+    counters.pushed(
+        conversion.packets.size() - conversion.eventPackets, conversion.eventPackets);
+}
+
+void DeviceAgent::tell(const MessageDrops& lost) noexcept
+{
+    for (const Drop& drop: lost.drops)
+    {
+        if (drop.reason)
+            m_dropReport.drop(*drop.reason, drop.count, drop.detail);
+        if (drop.line)
+            m_log.write(drop.operation, drop.line, drop.detail);
+    }
+    for (size_t reason = 0; reason < kDropReasonCount; ++reason)
+    {
+        if (lost.untold[reason] > 0)
+            m_dropReport.drop(static_cast<DropReason>(reason), lost.untold[reason], {});
+    }
+    if (lost.cuts.any())
+    {
+        try
+        {
+            m_log.write(log_texts::kReceiveLoop, log_texts::kMessageCut,
+                MessageConverter::cutLine(lost.cuts));
+        }
+        catch (...)
+        {
+            // No memory for the line: the counts are in the counters.
+        }
+    }
 }
 
 ConversionSettings DeviceAgent::conversionSettings() const

@@ -31,6 +31,8 @@
 
 #include "common/wakeup.h"
 #include "conversion/message_converter.h"
+#include "health/camera_log.h"
+#include "health/drop.h"
 #include "health/drop_report.h"
 #include "relay/relay_context.h"
 #include "settings/settings_table.h"
@@ -67,18 +69,17 @@ public:
 
     /**
      * The whole handling of one received message once a video frame has been seen: strict JSON
-     * parse, optional debug dump, event and meta conversions, pushes. Never throws. Called by the
-     * receive thread; with ReceiveThread::none, by the owner's single feeding thread.
+     * parse, optional debug dump, event and meta conversions, pushes; what it lost is counted and
+     * logged, and returned. Never throws. Called by the receive thread; with
+     * ReceiveThread::none, by the owner's single feeding thread.
      */
-    void handleMessage(std::string_view text);
+    MessageDrops handleMessage(std::string_view text) noexcept;
 
     const std::string& zeromqFilter() const { return m_zeromqFilter; }
     int64_t lastFrameTimestampUs() const { return m_lastFrameTimestampUs.load(); }
 
     /** The converter's state, for the thread that feeds the messages (receive thread). */
     const MessageConverter& converter() const { return m_converter; }
-    /** The camera's log, for the thread that feeds the messages (to observe its lines). */
-    CameraLog& cameraLog() { return m_log; }
     /** The camera's counters (shared with the engine's relay when the agent has one). */
     const CameraCounters& counters() const { return m_dropReport.counters(); }
 
@@ -106,7 +107,6 @@ private:
     void threadFuncZeromqProcess();
     /** One life of the socket: false after a logged failure (the caller retries). */
     [[nodiscard]] bool receiveUntilStopped();
-    /** Throws the ZeroMQ error of a failed receive. */
     /**
      * Connects to the relay once its endpoint is bound (never before: see RelayEndpoint); false
      * if the agent is stopped first.
@@ -116,7 +116,12 @@ private:
     void pollUntilStopped(zmq::socket_t& socket, QueueBudget::Account& account, Wakeup& wakeup);
     /** Handles every message queued for this agent, looking at the stop flag between them. */
     void receiveWaitingMessages(zmq::socket_t& socket, QueueBudget::Account& account);
-    void logMessageException(DropReason reason, const char* text) noexcept;
+    /** The message as a whole could not be read. */
+    MessageDrops dropMessage(DropReason reason, const char* text) noexcept;
+    /** Counts the message's conversion and what it lost, and logs the losses. */
+    void account(const MessageConverter::Conversion& conversion) noexcept;
+    /** Counts and logs what a message lost. */
+    void tell(const MessageDrops& lost) noexcept;
     /** Raises the "Messages dropped" event if one is due. Never throws. */
     void reportDropsIfDue() noexcept;
     /** The wake-up, made now if it is not yet; null (the reason logged) if it cannot be. */
@@ -136,7 +141,7 @@ private:
     /** Receive thread only (after construction). */
     CameraLog m_log;
     DropReport m_dropReport; //< Counts into the camera's shared counters.
-    MessageConverter m_converter; //< Writes to m_log and m_dropReport.
+    MessageConverter m_converter;
     /** This agent's share of its engine's context; null for an agent made without one. */
     const RelayContext m_relayContext;
     /**

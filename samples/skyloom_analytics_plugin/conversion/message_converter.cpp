@@ -223,52 +223,66 @@ struct AlarmObject
 
 } // namespace
 
-MessageConverter::MessageConverter(
-    CameraLog& log, DropReport& dropReport, std::string cameraId, NowSource now):
-    m_log(log),
-    m_dropReport(dropReport),
+MessageConverter::MessageConverter(std::string cameraId, NowSource now):
     m_cameraId(std::move(cameraId)),
     m_trackIdentity(std::move(now))
 {
 }
 
-std::vector<Ptr<IMetadataPacket>> MessageConverter::convert(const json& message,
+MessageConverter::Conversion MessageConverter::convert(const json& message,
     size_t messageBytes, const ConversionSettings& settings, int64_t timestampUs) noexcept
 {
-    PacketList packets;
-    m_cuts = Cuts();
-    m_eventPackets = 0;
-    m_attributeBound = maxAttributeBytes(messageBytes);
-    m_attributeBytesLeft = m_attributeBound;
-    bool forThisCamera = true;
+    m_result = Conversion();
+    m_result.lost.cuts.attributeBound = maxAttributeBytes(messageBytes);
+    m_attributeBytesLeft = m_result.lost.cuts.attributeBound;
+    PacketList* const packets = &m_result.packets;
     try
     {
-        packets.reserve(4); //< Counter, event, alarm objects, detections: one allocation.
+        packets->reserve(4); //< Counter, event, alarm objects, detections: one allocation.
         const bool isAlarm = message.is_object() && message.contains("event");
         const bool isDetection = message.is_object() && message.contains("meta");
         if (isAlarm || isDetection)
-            forThisCamera = isForThisCamera(message);
-        if (forThisCamera && isAlarm)
+            m_result.forThisCamera = isForThisCamera(message);
+        if (m_result.forThisCamera && isAlarm)
         {
-            addAlarm(&packets, message, settings, timestampUs);
-            addAlarmObjects(&packets, message, settings, timestampUs);
+            addAlarm(packets, message, settings, timestampUs);
+            addAlarmObjects(packets, message, settings, timestampUs);
         }
-        if (forThisCamera && isDetection)
-            addDetections(&packets, message, settings, timestampUs);
+        if (m_result.forThisCamera && isDetection)
+            addDetections(packets, message, settings, timestampUs);
     }
     catch (const std::exception& e)
     {
         // Only resource exhaustion gets here: each conversion catches its own failures.
-        logFailure(kReceiveLoop, e);
+        dropFailure(kReceiveLoop, e);
     }
-    if (m_cuts.texts > 0 || m_cuts.elements > 0 || m_cuts.objects > 0)
-        logCuts();
-    CameraCounters& counters = m_dropReport.counters();
-    if (forThisCamera)
-        counters.converted();
-    // Every packet made is pushed by the caller at once.
-    counters.pushed(packets.size() - m_eventPackets, m_eventPackets);
-    return packets;
+    return std::move(m_result);
+}
+
+std::string MessageConverter::cutLine(const Cuts& cuts)
+{
+    return std::to_string(cuts.texts) + " texts to " + std::to_string(kMaxTextBytes)
+        + " bytes, " + std::to_string(cuts.elements) + " list elements beyond the first "
+        + std::to_string(kMaxListElements) + " dropped, " + std::to_string(cuts.objects)
+        + " objects beyond " + std::to_string(cuts.attributeBound)
+        + " bytes of attributes dropped";
+}
+
+template<typename Describe>
+void MessageConverter::drop(std::optional<DropReason> reason, uint64_t count,
+    const char* operation, const char* line, Describe describe) noexcept
+{
+    try
+    {
+        Drop value{reason, count, operation, line, {}, {}};
+        describe(&value);
+        m_result.lost.drops.push_back(std::move(value));
+    }
+    catch (...)
+    {
+        if (reason)
+            m_result.lost.untold[static_cast<size_t>(*reason)] += count;
+    }
 }
 
 std::string MessageConverter::serverText(const std::string& text)
@@ -282,27 +296,28 @@ std::string MessageConverter::serverText(const std::string& text)
 
 void MessageConverter::countTextCut(size_t textBytes) noexcept
 {
-    ++m_drops.textsCut;
-    ++m_cuts.texts;
-    try
-    {
-        m_dropReport.drop(DropReason::textCut, 1, "a text of " + std::to_string(textBytes)
-            + " bytes cut to " + std::to_string(kMaxTextBytes));
-    }
-    catch (...)
-    {
-        m_dropReport.drop(DropReason::textCut, 1, {});
-    }
+    ++m_result.lost.cuts.texts;
+    drop(DropReason::textCut, 1, kReceiveLoop, /*line*/ nullptr,
+        [textBytes](Drop* out)
+        {
+            out->detail = "a text of " + std::to_string(textBytes) + " bytes cut to "
+                + std::to_string(kMaxTextBytes);
+        });
 }
 
-size_t MessageConverter::elementsToConvert(size_t listSize)
+size_t MessageConverter::elementsToConvert(const char* list, size_t listSize)
 {
     if (listSize <= kMaxListElements)
         return listSize;
-    m_drops.elementsBeyondLimit += listSize - kMaxListElements;
-    m_dropReport.drop(DropReason::listCut, listSize - kMaxListElements,
-        "a list of " + std::to_string(listSize) + " elements");
-    m_cuts.elements += listSize - kMaxListElements;
+    const size_t cut = listSize - kMaxListElements;
+    m_result.lost.cuts.elements += cut;
+    drop(DropReason::listCut, cut, kReceiveLoop, /*line*/ nullptr,
+        [list, listSize](Drop* out)
+        {
+            out->element = std::string(list) + "[" + std::to_string(kMaxListElements)
+                + "] and after";
+            out->detail = "a list of " + std::to_string(listSize) + " elements";
+        });
     return kMaxListElements;
 }
 
@@ -317,34 +332,16 @@ bool MessageConverter::takeAttributeBytes(size_t bytes) noexcept
 void MessageConverter::cutObjects(const char* list, size_t index, size_t count) noexcept
 {
     const size_t cut = count - index;
-    m_drops.objectsBeyondAttributeBound += cut;
-    m_cuts.objects += cut;
-    try
-    {
-        m_dropReport.drop(DropReason::listCut, cut, std::string(list) + "["
-            + std::to_string(index) + "] and after: " + std::to_string(cut)
-            + " objects beyond the message's " + std::to_string(m_attributeBound)
-            + " bytes of attributes");
-    }
-    catch (...)
-    {
-        m_dropReport.drop(DropReason::listCut, cut, {});
-    }
-}
-
-void MessageConverter::logCuts() noexcept
-{
-    try
-    {
-        m_log.write(kReceiveLoop, kMessageCut, std::to_string(m_cuts.texts) + " texts to "
-            + std::to_string(kMaxTextBytes) + " bytes, " + std::to_string(m_cuts.elements)
-            + " list elements beyond the first " + std::to_string(kMaxListElements)
-            + " dropped, " + std::to_string(m_cuts.objects) + " objects beyond "
-            + std::to_string(m_attributeBound) + " bytes of attributes dropped");
-    }
-    catch (...)
-    {
-    }
+    Cuts& cuts = m_result.lost.cuts;
+    cuts.objects += cut;
+    drop(DropReason::listCut, cut, kReceiveLoop, /*line*/ nullptr,
+        [&](Drop* out)
+        {
+            out->element = std::string(list) + "[" + std::to_string(index) + "] and after";
+            out->detail = out->element + ": " + std::to_string(cut)
+                + " objects beyond the message's " + std::to_string(cuts.attributeBound)
+                + " bytes of attributes";
+        });
 }
 
 /**
@@ -360,14 +357,15 @@ bool MessageConverter::isForThisCamera(const json& message)
         return true;
     }
 
-    ++m_drops.otherCamera;
-    const std::string named = (found == message.end())
-        ? std::string("no \"src_uuid\"")
-        : "\"src_uuid\" is " + found->dump(-1, ' ', /*ensure_ascii*/ true,
-            json::error_handler_t::replace);
-    const std::string detail = named + ", this camera is \"" + m_cameraId + "\"";
-    m_dropReport.drop(DropReason::otherCamera, 1, detail);
-    m_log.write(kReceiveLoop, kOtherCamera, detail);
+    drop(DropReason::otherCamera, 1, kReceiveLoop, kOtherCamera,
+        [&](Drop* out)
+        {
+            const std::string named = (found == message.end())
+                ? std::string("no \"src_uuid\"")
+                : "\"src_uuid\" is " + found->dump(-1, ' ', /*ensure_ascii*/ true,
+                    json::error_handler_t::replace);
+            out->detail = named + ", this camera is \"" + m_cameraId + "\"";
+        });
     return false;
 }
 
@@ -381,7 +379,13 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
         const json* sourceValue = nonNullMember(message, "source");
         if (!captionValue || !descriptionValue || !sourceValue)
         {
-            ++m_drops.incompleteAlarms; //< Silent in the log; counted for tools.
+            // A rule of the format, not a fault: told to tools, neither logged nor counted.
+            drop(std::nullopt, 1, kEventConversion, /*line*/ nullptr,
+                [](Drop* out)
+                {
+                    out->detail = "no event: the alarm lacks a \"caption\", \"description\" "
+                        "or \"source\" (absent or null)";
+                });
             return;
         }
 
@@ -412,11 +416,11 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
             packets->push_back(std::move(counter));
         }
         packets->push_back(std::move(eventPacket));
-        ++m_eventPackets;
+        ++m_result.eventPackets;
     }
     catch (const std::exception& e)
     {
-        logFailure(kEventConversion, e);
+        dropFailure(kEventConversion, e);
     }
 }
 
@@ -463,7 +467,7 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
         const size_t captionBytes = attributeBytes(caption);
 
         auto packet = makeObjectPacket(settings, timestampUs);
-        const size_t count = elementsToConvert(objects.size());
+        const size_t count = elementsToConvert("object_list", objects.size());
         for (size_t index = 0; index < count; ++index)
         {
             std::optional<AlarmObject> read;
@@ -473,7 +477,7 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
             }
             catch (const std::exception& e)
             {
-                logDroppedElement(kAlarmObjectsConversion, "object_list", index, e);
+                dropElement(kAlarmObjectsConversion, "object_list", index, e);
                 continue;
             }
 
@@ -525,7 +529,7 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
     }
     catch (const std::exception& e)
     {
-        logFailure(kAlarmObjectsConversion, e);
+        dropFailure(kAlarmObjectsConversion, e);
     }
 }
 
@@ -544,8 +548,8 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
 
         auto packet = makeObjectPacket(settings, timestampUs);
         bool anySkipped = false;
-        const size_t count = elementsToConvert(annotations.size());
-        if (m_cuts.objects > 0)
+        const size_t count = elementsToConvert("annotations", annotations.size());
+        if (m_result.lost.cuts.objects > 0)
         {
             cutObjects("annotations", 0, count); //< The alarm's objects reached the bound.
             return;
@@ -578,12 +582,15 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
                 const std::optional<Rect> box = detectionBox(x0, y0, x1, y1);
                 if (!box)
                 {
-                    ++m_drops.boxesOutsideFrame;
-                    std::ostringstream detail;
-                    detail << "annotations[" << index << "]: box [" << x0 << ", " << y0 << ", "
-                        << x1 << ", " << y1 << "] lies outside the frame";
-                    m_dropReport.drop(DropReason::boxOutsideFrame, 1, detail.str());
-                    m_log.write(kDetectionsConversion, kElementDropped, detail.str());
+                    drop(DropReason::boxOutsideFrame, 1, kDetectionsConversion, kElementDropped,
+                        [&](Drop* out)
+                        {
+                            out->element = "annotations[" + std::to_string(index) + "]";
+                            std::ostringstream detail;
+                            detail << out->element << ": box [" << x0 << ", " << y0 << ", "
+                                << x1 << ", " << y1 << "] lies outside the frame";
+                            out->detail = detail.str();
+                        });
                     continue;
                 }
 
@@ -617,7 +624,7 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
             }
             catch (const std::exception& e)
             {
-                logDroppedElement(kDetectionsConversion, "annotations", index, e);
+                dropElement(kDetectionsConversion, "annotations", index, e);
             }
         }
         // A packet whose detections were all skipped by the rules still marks the moment.
@@ -626,7 +633,7 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
     }
     catch (const std::exception& e)
     {
-        logFailure(kDetectionsConversion, e);
+        dropFailure(kDetectionsConversion, e);
     }
 }
 
@@ -642,27 +649,21 @@ DropReason reasonOf(const std::exception& failure)
 
 } // namespace
 
-void MessageConverter::logFailure(const char* operation, const std::exception& failure) noexcept
+void MessageConverter::dropFailure(const char* operation, const std::exception& failure) noexcept
 {
-    m_dropReport.drop(reasonOf(failure), 1, failure.what());
-    m_log.write(operation, kException, failure.what());
+    drop(reasonOf(failure), 1, operation, kException,
+        [&failure](Drop* out) { out->detail = failure.what(); });
 }
 
-void MessageConverter::logDroppedElement(const char* operation, const char* list, size_t index,
+void MessageConverter::dropElement(const char* operation, const char* list, size_t index,
     const std::exception& failure) noexcept
 {
-    ++m_drops.malformedElements;
-    try
-    {
-        const std::string detail =
-            std::string(list) + "[" + std::to_string(index) + "] dropped: " + failure.what();
-        m_dropReport.drop(reasonOf(failure), 1, detail);
-        m_log.write(operation, kException, detail);
-    }
-    catch (...)
-    {
-        m_dropReport.drop(reasonOf(failure), 1, {});
-    }
+    drop(reasonOf(failure), 1, operation, kException,
+        [&](Drop* out)
+        {
+            out->element = std::string(list) + "[" + std::to_string(index) + "]";
+            out->detail = out->element + " dropped: " + failure.what();
+        });
 }
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -35,8 +35,6 @@ void CameraLog::write(const char* operation, const char* what, std::string_view 
 {
     try
     {
-        if (m_observer)
-            m_observer(operation, what, detail);
         const auto verdict = m_rate.offer({operation, what}, m_now());
         if (!verdict.pass)
         {

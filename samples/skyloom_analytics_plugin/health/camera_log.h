@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -47,16 +46,6 @@ public:
      */
     void write(const char* operation, const char* what, std::string_view detail) noexcept;
 
-    /** Sees every line asked for, before the rate is applied: operation, what, raw detail. */
-    using Observer = std::function<void(
-        std::string_view operation, std::string_view what, std::string_view detail)>;
-
-    /**
-     * Tools that must know every reason a message was left out (an offline check) watch the
-     * lines here; the log itself is still held to its rate. Set it on the writing thread.
-     */
-    void setObserver(Observer observer) { m_observer = std::move(observer); }
-
     /** Lines left out since the start, of all kinds. */
     uint64_t linesLeftOut() const { return m_linesLeftOut; }
 
@@ -66,7 +55,6 @@ private:
 
     const NowSource m_now;
     const nx::sdk::LogUtils& m_logUtils;
-    Observer m_observer;
     RateLimiter<Kind> m_rate{kLinesPerWindow, kWindow};
     uint64_t m_linesLeftOut = 0;
 };

@@ -1,6 +1,5 @@
 #include "offline_check.h"
 
-#include <string_view>
 #include <utility>
 
 #include <nx/kit/debug.h>
@@ -12,7 +11,6 @@
 #include <skyloom/testhost/video_packets.h>
 
 #include "agent/device_agent.h"
-#include "conversion/log_texts.h"
 #include "settings/settings_model.h"
 
 namespace skyloom::publish {
@@ -21,10 +19,11 @@ namespace {
 
 using nx::sdk::Ptr;
 using nx::vms_server_plugins::analytics::sample::DeviceAgent;
+using nx::vms_server_plugins::analytics::sample::Drop;
+using nx::vms_server_plugins::analytics::sample::MessageDrops;
 using nx::vms_server_plugins::analytics::sample::MessageConverter;
 using nx::vms_server_plugins::analytics::sample::modelDefaults;
 using nx::vms_server_plugins::analytics::sample::SettingsModel;
-namespace log_texts = nx::vms_server_plugins::analytics::sample::log_texts;
 
 /** Any non-zero time: only its being set matters, packets are stamped with it. */
 constexpr int64_t kFrameTimestampUs = 1600000000000000;
@@ -35,13 +34,10 @@ std::string deviceIdFor(const std::string& sourceId)
     return "{" + sourceId + "}";
 }
 
-/** A log line of the agent, without its print prefix: "operation: detail". */
-std::string reasonText(std::string_view operation, std::string_view what, std::string_view detail)
+/** A drop as the agent's log line gives it, without the print prefix; or as a rule gives it. */
+std::string dropText(const Drop& drop)
 {
-    std::string text(operation);
-    text += what;
-    text += detail;
-    return text;
+    return std::string(drop.operation) + (drop.line ? drop.line : ": ") + drop.detail;
 }
 
 } // namespace
@@ -61,14 +57,12 @@ struct OfflineChecker::Camera
     Ptr<testhost::DeviceInfo> info;
     Ptr<testhost::DeviceAgentHandler> handler;
     Ptr<DeviceAgent> agent;
-    /** Filled by the agent's log observer while one message is handled. */
-    std::vector<std::string> lines;
 };
 
 OfflineChecker::OfflineChecker(CheckSettings settings):
     m_settings(std::move(settings))
 {
-    // The agents' log lines reach the check through their observers; no file is written.
+    // What the agents lose is read from the values they return; no file is written.
     nx::kit::debug::redirectOutput(nullptr);
 
     // The settings are judged once, by an agent that handles nothing.
@@ -102,14 +96,6 @@ OfflineChecker::Camera& OfflineChecker::cameraFor(const std::string& deviceId)
         new testhost::CompressedVideoPacket(kFrameTimestampUs));
     (void) testhost::doPushDataPacket(camera->agent.get(), frame.get());
 
-    Camera* const observed = camera.get();
-    camera->agent->cameraLog().setObserver(
-        [observed](std::string_view operation, std::string_view what, std::string_view detail)
-        {
-            // Cuts are read from the drop counts; every other line of the agent is a failure.
-            if (what != log_texts::kMessageCut)
-                observed->lines.push_back(reasonText(operation, what, detail));
-        });
     slot = std::move(camera);
     return *slot;
 }
@@ -120,40 +106,36 @@ CheckedMessage OfflineChecker::check(const std::string& sourceId, const std::str
     result.cameraId = deviceIdFor(sourceId);
     Camera& camera = cameraFor(result.cameraId);
     result.cameraIndex = camera.index;
-    camera.lines.clear();
     camera.handler->clear();
-    const MessageConverter::Drops before = camera.agent->converter().drops();
 
-    camera.agent->handleMessage(text);
+    const MessageDrops lost = camera.agent->handleMessage(text);
 
-    const MessageConverter::Drops& after = camera.agent->converter().drops();
     result.packets = camera.handler->packets();
-    result.drops = std::move(camera.lines);
-    camera.lines.clear();
-    if (after.incompleteAlarms > before.incompleteAlarms)
+    // What has a log line of its own first, then what a rule left out, then the cuts.
+    for (const Drop& drop: lost.drops)
     {
-        result.drops.push_back(std::string(log_texts::kEventConversion)
-            + ": no event: the alarm lacks a \"caption\", \"description\" or \"source\" "
-              "(absent or null)");
+        if (drop.line)
+            result.drops.push_back(dropText(drop));
     }
-    const uint64_t beyondLimit = after.elementsBeyondLimit - before.elementsBeyondLimit;
-    if (beyondLimit > 0)
+    for (const Drop& drop: lost.drops)
     {
-        result.drops.push_back(std::to_string(beyondLimit) + " list elements beyond the first "
+        if (!drop.line && !drop.reason)
+            result.drops.push_back(dropText(drop));
+    }
+    if (lost.cuts.elements > 0)
+    {
+        result.drops.push_back(std::to_string(lost.cuts.elements)
+            + " list elements beyond the first "
             + std::to_string(MessageConverter::kMaxListElements) + " dropped");
     }
-    const uint64_t beyondBound =
-        after.objectsBeyondAttributeBound - before.objectsBeyondAttributeBound;
-    if (beyondBound > 0)
+    if (lost.cuts.objects > 0)
     {
-        result.drops.push_back(std::to_string(beyondBound) + " objects beyond "
-            + std::to_string(MessageConverter::maxAttributeBytes(text.size()))
-            + " bytes of attributes dropped");
+        result.drops.push_back(std::to_string(lost.cuts.objects) + " objects beyond "
+            + std::to_string(lost.cuts.attributeBound) + " bytes of attributes dropped");
     }
-    const uint64_t textsCut = after.textsCut - before.textsCut;
-    if (textsCut > 0)
+    if (lost.cuts.texts > 0)
     {
-        result.notes.push_back(std::to_string(textsCut) + " texts cut to "
+        result.notes.push_back(std::to_string(lost.cuts.texts) + " texts cut to "
             + std::to_string(MessageConverter::kMaxTextBytes) + " bytes");
     }
     return result;

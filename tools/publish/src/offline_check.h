@@ -3,7 +3,7 @@
 // that the message names would handle it after a video frame, with the settings model's
 // defaults and the user's values on top. Each camera keeps its agent, so track caches and track
 // ids carry over from message to message. What the agent would push is recorded; what it would
-// leave out is read from the lines its log is asked to write and from its drop counts.
+// leave out is read from the drops that its handling of the message returns.
 //
 // Threads: one thread at a time. The agents write no log file (their output is discarded).
 #pragma once
