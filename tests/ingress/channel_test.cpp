@@ -196,6 +196,13 @@ TEST(RestartPolicy, ThirdDeathWithinAMinuteBacksOffToOneStartASecondAndIsToldOnc
     EXPECT_EQ(third.startAt + 1s, fourth.startAt);
     EXPECT_FALSE(fourth.keepsDying) << "told once a minute";
 
+    // Still dying a minute after it was told: told again, once.
+    EXPECT_FALSE(policy.died(t0 + 1min + 300ms).keepsDying) << "two deaths within the minute";
+    const auto again = policy.died(t0 + 1min + 400ms);
+    EXPECT_EQ(3, again.deathsInWindow);
+    EXPECT_TRUE(again.keepsDying);
+    EXPECT_FALSE(policy.died(t0 + 1min + 500ms).keepsDying);
+
     // A minute later the old deaths are forgotten.
     const auto later = policy.died(t0 + 5min);
     EXPECT_EQ(t0 + 5min, later.startAt);

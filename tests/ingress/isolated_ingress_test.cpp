@@ -1,7 +1,7 @@
 // The engine's side of a receiver process, against stand-in receivers (shell scripts started the
 // same way): what a receiver sends arrives as messages, a malformed frame or an exit ends it and
-// a new one is started and told, with what was lost counted, and the configuration is sent again
-// to each new one.
+// a new one is started and told, with what was lost counted, the configuration is sent again
+// to each new one, and a receiver's events beyond its budget are left out.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,12 +54,19 @@ struct RecordingConsumer: IngressConsumer
     std::vector<std::string> peers;
 };
 
-/** A stand-in receiver: a script in the working directory; its absolute path. */
-std::string writeReceiver(const std::string& name, const std::string& body)
+/** The absolute path of a file in the working directory. */
+std::string workPath(const std::string& name)
 {
     char* const directory = get_current_dir_name();
     const std::string path = std::string(directory) + "/" + name;
     std::free(directory);
+    return path;
+}
+
+/** A stand-in receiver: a script in the working directory; its absolute path. */
+std::string writeReceiver(const std::string& name, const std::string& body)
+{
+    const std::string path = workPath(name);
     std::ofstream(path, std::ios::trunc) << "#!/bin/sh\n" << body << "\n";
     chmod(path.c_str(), 0755);
     return path;
@@ -135,6 +142,29 @@ TEST(IsolatedIngress, ReceiverThatKeepsExitingIsStartedAtMostOnceASecondAndTold)
     EXPECT_EQ(1, countCaption(sink, kReceiverDyingCaption));
     ASSERT_LE(1, countCaption(sink, kReceiverRestartedCaption));
     EXPECT_EQ("exited with status 3", sink.events[0].description);
+}
+
+TEST(IsolatedIngress, ReceiverEventsBeyondTheBudgetOfAMinuteAreLeftOut)
+{
+    const std::string frames = workPath("event-frames");
+    {
+        std::ofstream out(frames, std::ios::binary | std::ios::trunc);
+        for (int i = 0; i < 130; ++i)
+            out << encodeEvent(0, kListeningCaption, "event " + std::to_string(i));
+    }
+    const std::string receiver = writeReceiver("chatty-receiver",
+        "cat '" + frames + "' >&3\nexec /bin/sleep 30");
+    nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
+    RecordingSink sink;
+    EngineCounters counters;
+    RecordingConsumer consumer;
+    IsolatedIngress ingress(receiver, logUtils, sink, counters);
+    ASSERT_FALSE(ingress.failed()) << *ingress.failed();
+
+    pump(ingress, consumer, 500ms);
+    ASSERT_EQ(120, countCaption(sink, kListeningCaption));
+    EXPECT_EQ("event 119", sink.events.back().description);
+    EXPECT_EQ(0u, counters.receiverRestarts.load());
 }
 
 TEST(IsolatedIngress, MissingReceiverFailsWithTheReason)

@@ -30,6 +30,8 @@ constexpr std::array<const char*, 3> kReceiverCaptions = {
 
 /** How soon a receiver that lacked descriptors, processes or memory is tried again. */
 constexpr std::chrono::seconds kResourceRetry{1};
+/** How soon the log tells again that the receiver still cannot be started. */
+constexpr std::chrono::minutes kResourceRetold{1};
 
 /** Connections a receiver may report at once; its descriptors are fewer. */
 constexpr size_t kMaxConnections = 2048;
@@ -65,7 +67,10 @@ IsolatedIngress::IsolatedIngress(std::string executable, const nx::sdk::LogUtils
     m_executable(std::move(executable)),
     m_logUtils(logUtils),
     m_sink(sink),
-    m_counters(counters)
+    m_counters(counters),
+    m_lines(kLinesPerWindow, kTextWindow),
+    m_events(kEventsPerWindow, kTextWindow),
+    m_resourceLines(1, kResourceRetold)
 {
     startReceiver(Clock::now());
 }
@@ -190,35 +195,26 @@ bool IsolatedIngress::handle(const Frame& frame, IngressConsumer& consumer)
     return true;
 }
 
-/** Starts a new window of what the receiver may write, telling what the last one left out. */
-void IsolatedIngress::rollTextWindow(Clock::time_point now)
+void IsolatedIngress::tellLinesLeftOut(uint64_t count)
 {
-    if (now - m_windowStart < kTextWindow)
-        return;
-    if (m_linesLeftOut > 0)
-        NX_PRINT << kRelayFunc << " receiver: " << m_linesLeftOut << " log lines left out (rate)";
-    m_windowStart = now;
-    m_linesInWindow = 0;
-    m_eventsInWindow = 0;
-    m_linesLeftOut = 0;
+    if (count > 0)
+        NX_PRINT << kRelayFunc << " receiver: " << count << " log lines left out (rate)";
 }
 
 void IsolatedIngress::logFromReceiver(std::string_view line)
 {
-    rollTextWindow(Clock::now());
-    if (++m_linesInWindow > kLinesPerWindow)
-    {
-        ++m_linesLeftOut;
+    const auto verdict = m_lines.offer({}, Clock::now());
+    if (!verdict.pass)
         return;
-    }
+    tellLinesLeftOut(verdict.leftOut);
     // The receiver writes the lines of the units it shares with the relay, without a prefix.
     NX_PRINT << printable(line);
 }
 
 bool IsolatedIngress::eventAllowed(Clock::time_point now)
 {
-    rollTextWindow(now);
-    return ++m_eventsInWindow <= kEventsPerWindow;
+    tellLinesLeftOut(m_lines.passLeftOut({}, now));
+    return m_events.offer({}, now).pass;
 }
 
 void IsolatedIngress::startReceiver(Clock::time_point now)
@@ -239,6 +235,7 @@ void IsolatedIngress::startReceiver(Clock::time_point now)
         NX_PRINT << kRelayFunc << " receiver starts again; " << m_startsFailed
             << " attempt(s) before lacked resources";
         m_startsFailed = 0;
+        m_resourceLines.forget({}); //< A later shortage is told at once.
     }
     m_restarts.started(now);
     m_reader = std::make_unique<ChannelReader>(/*fromReceiver*/ true);
@@ -261,8 +258,9 @@ void IsolatedIngress::startReceiver(Clock::time_point now)
 void IsolatedIngress::waitForResources(const std::string& reason, Clock::time_point now)
 {
     m_nextStart = now + kResourceRetry;
+    ++m_startsFailed;
     // Told at once, then in the log once a minute: the cause stays the same.
-    if (m_startsFailed++ % 60 != 0)
+    if (!m_resourceLines.offer({}, now).pass)
         return;
     const std::string description = "the receiver cannot be started: " + reason + " ("
         + describe(descriptorUsage()) + "); tried again every second";

@@ -23,6 +23,7 @@
 
 #include "channel.h"
 #include "health/ingest_counters.h"
+#include "health/rate_limiter.h"
 #include "ingress_sink.h"
 #include "ingress_source.h"
 #include "receiver_process.h"
@@ -59,7 +60,7 @@ private:
     void waitForResources(const std::string& reason, Clock::time_point now);
     void ended(const std::string& why, Clock::time_point now);
     void sendConfiguration();
-    void rollTextWindow(Clock::time_point now);
+    void tellLinesLeftOut(uint64_t count);
     void logFromReceiver(std::string_view line);
     [[nodiscard]] bool eventAllowed(Clock::time_point now);
 
@@ -85,11 +86,12 @@ private:
     int m_port = 0;
     std::shared_ptr<const IngressPolicy> m_policy;
 
-    // What the receiver may write into the server's log and events, per window.
-    Clock::time_point m_windowStart;
-    int m_linesInWindow = 0;
-    int m_eventsInWindow = 0;
-    uint64_t m_linesLeftOut = 0;
+    // What the receiver may write into the server's log and events, per window; the count of
+    // its lines left out is told, its events left out are not.
+    RateLimiter<SingleKind> m_lines;
+    RateLimiter<SingleKind> m_events;
+    /** The line that the receiver cannot be started, while starts keep lacking resources. */
+    RateLimiter<SingleKind> m_resourceLines;
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -15,11 +15,7 @@ RestartPolicy::Decision RestartPolicy::died(Clock::time_point now)
         return decision;
     if (m_lastStart && *m_lastStart + kBackoff > now)
         decision.startAt = *m_lastStart + kBackoff;
-    if (!m_lastKeepsDying || now - *m_lastKeepsDying >= kWindow)
-    {
-        decision.keepsDying = true;
-        m_lastKeepsDying = now;
-    }
+    decision.keepsDying = m_keepsDying.offer({}, now).pass;
     return decision;
 }
 

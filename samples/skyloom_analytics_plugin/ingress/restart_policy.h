@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "common/clock.h"
+#include "health/rate_limiter.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -38,7 +39,8 @@ public:
 private:
     std::deque<Clock::time_point> m_deaths;
     std::optional<Clock::time_point> m_lastStart;
-    std::optional<Clock::time_point> m_lastKeepsDying;
+    /** "Keeps dying": one per kWindow; the deaths it tells are m_deaths, not the limiter's. */
+    RateLimiter<SingleKind> m_keepsDying{1, kWindow};
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

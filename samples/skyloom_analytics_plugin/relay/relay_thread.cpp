@@ -7,7 +7,9 @@
 
 #include <nx/kit/debug.h>
 
+#include "common/clock.h"
 #include "common/descriptor_usage.h"
+#include "health/rate_limiter.h"
 #include "relay/relay.h"
 
 #undef NX_PRINT_PREFIX
@@ -24,6 +26,9 @@ constexpr std::chrono::milliseconds kStartupDelay{5000};
 
 /** How soon the relay tries again to open its agents' endpoint. */
 constexpr std::chrono::seconds kEndpointRetry{1};
+
+/** How soon the log tells again that the endpoint still cannot be opened. */
+constexpr std::chrono::minutes kEndpointRetold{1};
 
 constexpr char kAgentEndpointCaption[] = "Cannot open the internal relay endpoint";
 
@@ -104,6 +109,8 @@ bool RelayThread::sleepUnlessStopped(std::chrono::milliseconds duration)
 std::optional<zmq::socket_t> RelayThread::openAgentsEndpoint()
 {
     const auto start = std::chrono::steady_clock::now();
+    // Told at once, then in the log once a minute: the cause stays the same.
+    RateLimiter<SingleKind> told(1, kEndpointRetold);
     for (int64_t attempt = 0; !m_terminated; ++attempt)
     {
         try
@@ -120,8 +127,7 @@ std::optional<zmq::socket_t> RelayThread::openAgentsEndpoint()
         }
         catch (const zmq::error_t& e)
         {
-            // Told at once, then in the log once a minute: the cause stays the same.
-            if (attempt % 60 == 0)
+            if (told.offer({}, Clock::now()).pass)
             {
                 const std::string description = std::string(kAgentRelayEndpoint) + ": "
                     + e.what() + " (" + describe(descriptorUsage())
