@@ -10,6 +10,7 @@
 #include <nx/sdk/helpers/settings_response.h>
 
 #include "agent/device_agent.h"
+#include "health/metrics_file.h"
 #include "ingress/receiver_process.h"
 #include "settings/settings_model.h"
 
@@ -63,6 +64,10 @@ Engine::Engine():
     m_refusals([this](const std::string& address, const std::string& reason, int64_t unreported)
         { reportRefusal(address, reason, unreported); },
         &m_counters.engine().refusedPeers),
+    m_sizeRefusals(
+        [this](const std::string& address, const std::string& reason, int64_t unreported)
+        { reportRefusal(address, reason, unreported); },
+        &m_counters.engine().tooLarge),
     m_connectionReports(
         [this](const std::string& address, const std::string& change, int64_t unreported)
         { reportConnection(address, change, unreported); }),
@@ -132,6 +137,17 @@ void Engine::applyServicePort(SettingsResponse* response, ServicePortChoice* cho
     choice->refuse();
 }
 
+void Engine::setEngineInfo(const IEngineInfo* engineInfo)
+{
+    nx::sdk::analytics::Engine::setEngineInfo(engineInfo);
+    logUtils.guardBoundaryCall(__func__, static_cast<Result<void>*>(nullptr),
+        [&]()
+        {
+            const char* const id = engineInfo ? engineInfo->id() : nullptr;
+            m_counters.setEngineId(id ? id : "");
+        });
+}
+
 void Engine::applyMetricsFile(SettingsResponse* response, std::string* metricsFile)
 {
     const std::string path = settingValue(setting::kMetricsFile.name);
@@ -143,6 +159,14 @@ void Engine::applyMetricsFile(SettingsResponse* response, std::string* metricsFi
     {
         refuseSetting(
             response, setting::kMetricsFile.name, path, "an absolute path of a file, or empty");
+        return;
+    }
+    // Only a file of its own is ever replaced: not an operator's file, nor a device node.
+    if (const std::optional<std::string> why =
+        path.empty() ? std::nullopt : foreignMetricsFile(path, m_counters.engineId()))
+    {
+        refuseSetting(response, setting::kMetricsFile.name, path,
+            "a new file or one this plugin wrote; it " + *why);
         return;
     }
     *metricsFile = path;
@@ -174,7 +198,8 @@ void Engine::event(Level level, const std::string& caption, const std::string& d
 
 void Engine::refused(const std::string& address, const std::string& reason)
 {
-    m_refusals.refused(address, reason, RefusalReporter::Clock::now());
+    RefusalReporter& reporter = reason == kRefusedTooLarge ? m_sizeRefusals : m_refusals;
+    reporter.refused(address, reason, RefusalReporter::Clock::now());
 }
 
 void Engine::connected(const std::string& address)

@@ -40,6 +40,9 @@ public:
         nx::sdk::Result<nx::sdk::analytics::IDeviceAgent*>* outResult,
         const nx::sdk::IDeviceInfo* deviceInfo) override;
 
+    /** Also names the engine in its metrics file. */
+    virtual void setEngineInfo(const nx::sdk::analytics::IEngineInfo* engineInfo) override;
+
 protected:
     virtual std::string manifestString() const override;
     virtual nx::sdk::Result<const nx::sdk::ISettingsResponse*> settingsReceived() override;
@@ -75,6 +78,9 @@ private:
 
     /** Refusals of AI engines, from the ZAP handler's and the relay's threads. */
     RefusalReporter m_refusals;
+
+    /** Messages refused for their size, counted apart from the ingress policy's refusals. */
+    RefusalReporter m_sizeRefusals;
 
     /** AI engines connecting and disconnecting, held to a rate per address; ZAP thread. */
     RefusalReporter m_connectionReports;

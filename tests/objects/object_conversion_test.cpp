@@ -862,7 +862,7 @@ TEST_F(ObjectConversion, CachedTrackAttributesWereCopiedIntoEveryObject)
     for (const Row& row: rows)
     {
         SCOPED_TRACE(row.what);
-        const uint64_t listCutBefore = m_agent->counters().drops(DropReason::listCut);
+        const uint64_t listCutBefore = m_agent->counters().cuts(DropReason::listCut);
 
         const auto packets = feed(row.message);
         ASSERT_EQ(1U, packets.size());
@@ -876,7 +876,7 @@ TEST_F(ObjectConversion, CachedTrackAttributesWereCopiedIntoEveryObject)
                   << "-byte message\n";
         EXPECT_LE(bytes, bound);
 
-        const uint64_t listCut = m_agent->counters().drops(DropReason::listCut) - listCutBefore;
+        const uint64_t listCut = m_agent->counters().cuts(DropReason::listCut) - listCutBefore;
         EXPECT_EQ(listCut, m_lastCuts.objects);
         EXPECT_EQ(row.listSize, objects.size() + listCut);
         EXPECT_EQ(row.cut, listCut > 0);

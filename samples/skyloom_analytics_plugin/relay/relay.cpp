@@ -7,6 +7,7 @@
 
 #include <nx/kit/debug.h>
 
+#include "common/envelope_prefix.h"
 #include "ingress/in_process_ingress.h"
 #include "ingress/isolated_ingress.h"
 #include "settings/settings_table.h"
@@ -76,7 +77,9 @@ Relay::Relay(zmq::socket_t boundAgents, RelayShared& shared, const nx::sdk::LogU
     m_log(logUtils),
     m_health(m_counters,
         [this](const std::string& line) { NX_PRINT << kRelayFunc << " " << line; },
-        Clock::now())
+        Clock::now(),
+        [&budget = shared.queueBudget](const std::string& cameraId)
+        { return budget.bytes(envelopePrefix(cameraId)); })
 {
     const RelaySettings current = m_settings.get();
     m_isolateWanted = current.isolateReceiver;
