@@ -196,7 +196,11 @@ protected:
         return result;
     }
 
-    uint64_t counted(DropReason reason) const { return m_agent->counters().drops(reason); }
+    /** Counted for the reason: messages dropped and elements cut from delivered ones. */
+    uint64_t counted(DropReason reason) const
+    {
+        return m_agent->counters().drops(reason) + m_agent->counters().cuts(reason);
+    }
 
     Uuid trackId(int id) const { return m_agent->converter().trackIdentity().makeTrackId(id); }
     std::string base() const { return m_agent->converter().trackIdentity().baseString(); }
@@ -645,6 +649,8 @@ TEST_F(ObjectConversion, DetectionBoxesTheServerCouldNotDraw)
             : std::vector<std::string>{"annotations[0]"}, droppedElements());
     }
     EXPECT_EQ(3U, counted(DropReason::boxOutsideFrame));
+    // Each message delivered its other detection: cut elements, no dropped message.
+    EXPECT_EQ(3U, m_agent->counters().cuts(DropReason::boxOutsideFrame));
 }
 
 TEST_F(ObjectConversion, AllDetectionsSkippedStillGivesAnEmptyStampedPacket)
