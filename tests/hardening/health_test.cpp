@@ -53,6 +53,7 @@ protected:
         static int files = 0;
         const std::string path = std::filesystem::current_path().string() + "/metrics-"
             + std::to_string(++files) + ".prom";
+        std::filesystem::remove(path); //< Left by an earlier run: not the file of now.
         const auto result = testhost::doSetSettings(s_engine.engine.get(),
             {{"ServicePort", std::to_string(kServicePort)}, {"MetricsFile", path}});
         EXPECT_TRUE(result.isOk() && result.errors.empty());

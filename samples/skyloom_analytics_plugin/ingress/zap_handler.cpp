@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -267,10 +268,15 @@ bool ZapHandler::closedUnread(int fd)
     const auto watched = m_watched.find(fd);
     if (watched == m_watched.end())
         return false;
-    char byte = 0;
-    const ssize_t unread = ::recv(watched->second, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    ::close(watched->second);
+    const int duplicate = watched->second;
     m_watched.erase(watched);
+    // libzmq stops at the message's header: the rest may still be on its way. A peer that hung
+    // up shows its end at once; one cut while it was silent shows nothing within the wait.
+    pollfd item{duplicate, POLLIN, 0};
+    (void) ::poll(&item, 1, static_cast<int>(kRestOfMessageWait.count()));
+    char byte = 0;
+    const ssize_t unread = ::recv(duplicate, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    ::close(duplicate);
     return unread > 0;
 }
 

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -108,6 +109,8 @@ private:
      */
     std::map<int, int> m_watched;
     static constexpr size_t kMaxWatched = 256;
+    /** How long a connection's end waits for the rest of a message that was too large. */
+    static constexpr std::chrono::milliseconds kRestOfMessageWait{50};
 
     std::thread m_thread;
 };
