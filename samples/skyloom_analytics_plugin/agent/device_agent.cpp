@@ -27,6 +27,7 @@
 #include "conversion/json_values.h"
 #include "conversion/log_texts.h"
 #include "conversion/type_ids.h"
+#include "health/event_captions.h"
 #include "settings/settings_table.h"
 
 #undef NX_PRINT_PREFIX
@@ -58,7 +59,6 @@ constexpr int kMaxMessageDepth = 64;
  */
 constexpr std::chrono::milliseconds kIdleReportCheck = DropReport::kInterval;
 
-constexpr char kDropsCaption[] = "Messages dropped";
 
 class NestedTooDeep: public std::length_error
 {

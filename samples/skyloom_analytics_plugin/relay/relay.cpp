@@ -7,6 +7,7 @@
 
 #include <nx/kit/debug.h>
 
+#include "health/event_captions.h"
 #include "ingress/in_process_ingress.h"
 #include "ingress/isolated_ingress.h"
 #include "settings/settings_table.h"
@@ -43,9 +44,6 @@ constexpr int kLoopbackHighWaterMark = 16;
 /** Messages moved per pass, so that subscriptions and a stop request are seen in between. */
 constexpr int kMessagesPerPass = 256;
 
-constexpr char kLoopbackCaption[] = "Loopback relay unavailable";
-constexpr char kInProcessCaption[] = "AI engine receiver runs inside the server";
-constexpr char kNoCameraCaption[] = "Messages for no camera";
 
 } // namespace
 
