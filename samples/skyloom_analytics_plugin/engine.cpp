@@ -10,6 +10,7 @@
 #include <nx/sdk/helpers/settings_response.h>
 
 #include "agent/device_agent.h"
+#include "health/event_captions.h"
 #include "health/metrics_file.h"
 #include "ingress/receiver_process.h"
 #include "settings/settings_model.h"
@@ -26,9 +27,6 @@ using namespace nx::sdk::analytics;
 
 namespace {
 
-constexpr char kConnectedCaption[] = "AI engine connected";
-constexpr char kDisconnectedCaption[] = "AI engine disconnected";
-constexpr char kRefusedCaption[] = "AI engine refused";
 
 // The "reasons" under which connection events are held to their rate, per address.
 constexpr char kConnectedReason[] = "connected";

@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <iostream>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -189,6 +191,19 @@ TEST_F(HardeningExhaustion, RelayWithoutDescriptorsNeverListenedAndAbortedTheSer
         EXPECT_NE(receiver, servicePortProcess());
         EXPECT_EQ(0, countEvents(*engine.handler, "AI engine receiver runs inside the server"));
     }
+
+    // The service port in this process cannot be made without a descriptor: it is tried every
+    // second, and the operator is told once, not every second.
+    const int toldBefore = countEvents(*engine.handler, kServicePortCaption);
+    ASSERT_TRUE(hog.takeAll());
+    ASSERT_TRUE(testhost::doSetSettings(engine.engine.get(),
+        {{"ServicePort", std::to_string(kServicePort)}, {"IsolateReceiver", "false"}}).isOk());
+    std::this_thread::sleep_for(3500ms);
+    EXPECT_EQ(1, countEvents(*engine.handler, kServicePortCaption) - toldBefore);
+    hog.free();
+    const int64_t beforeInProcess = handler->packets();
+    EXPECT_TRUE(deliverUntil(kServicePort, alarmMessage(cameras.back().id, "In process"),
+        [&]() { return handler->packets() > beforeInProcess; }));
 
     releaseAll(&engine, &cameras, &hog);
     m_plugin.releaseExpectingNothingLeft();

@@ -28,6 +28,7 @@
 #include "conversion/json_values.h"
 #include "conversion/log_texts.h"
 #include "conversion/type_ids.h"
+#include "health/event_captions.h"
 #include "settings/settings_table.h"
 
 #undef NX_PRINT_PREFIX
@@ -59,7 +60,6 @@ constexpr int kMaxMessageDepth = 64;
  */
 constexpr std::chrono::milliseconds kIdleReportCheck = DropReport::kInterval;
 
-constexpr char kDropsCaption[] = "Messages dropped";
 
 class NestedTooDeep: public std::length_error
 {

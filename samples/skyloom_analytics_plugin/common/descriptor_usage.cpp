@@ -4,6 +4,9 @@
 #include <sys/resource.h>
 
 #include <cerrno>
+#include <system_error>
+
+#include <zmq.hpp>
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -45,6 +48,15 @@ bool isLackOfResources(int error)
 {
     return error == EMFILE || error == ENFILE || error == ENOMEM || error == EAGAIN
         || error == ENOBUFS;
+}
+
+int errorNumberOf(const std::exception& failure)
+{
+    if (const auto* zmqError = dynamic_cast<const zmq::error_t*>(&failure))
+        return zmqError->num();
+    if (const auto* systemError = dynamic_cast<const std::system_error*>(&failure))
+        return systemError->code().value();
+    return 0;
 }
 
 } // namespace nx::vms_server_plugins::analytics::sample

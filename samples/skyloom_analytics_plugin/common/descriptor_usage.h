@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 namespace nx::vms_server_plugins::analytics::sample {
@@ -20,5 +21,8 @@ struct DescriptorUsage
 
 /** Whether a failure with this errno value is a lack of descriptors, processes or memory. */
 [[nodiscard]] bool isLackOfResources(int error);
+
+/** The errno value that a ZeroMQ or system error carries; 0 for any other exception. */
+[[nodiscard]] int errorNumberOf(const std::exception& failure);
 
 } // namespace nx::vms_server_plugins::analytics::sample

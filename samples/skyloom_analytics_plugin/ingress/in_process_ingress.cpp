@@ -12,6 +12,8 @@ ServiceListener::Options inProcessOptions()
     options.inputHighWaterMark = ServiceSocket::kInputHighWaterMark;
     // A receiver process may have listened on the port a moment ago.
     options.portMayBeClosing = true;
+    // Descriptors come back in the server's process: the relay makes the listener again.
+    options.throwOnLackOfResources = true;
     return options;
 }
 

@@ -2,7 +2,8 @@
 // or the administrator's choice (setting::kIsolateReceiver off). libzmq parses the peers' bytes
 // here, so a fault of libzmq that a peer can reach takes the server with it; each connection's
 // input is held to ServiceSocket::kInputHighWaterMark messages, which bounds the memory a peer
-// can take.
+// can take. Made, and configured, for lack of descriptors or memory it throws, telling nothing:
+// the relay makes it again a second later, and tells once.
 //
 // Threads: the relay thread only; the ZAP handler's thread calls the sink.
 #pragma once

@@ -11,6 +11,8 @@
 
 #include <nx/sdk/i_plugin_diagnostic_event.h>
 
+#include "health/event_captions.h"
+
 namespace nx::vms_server_plugins::analytics::sample {
 
 /**
@@ -26,7 +28,7 @@ public:
 
     virtual ~IngressSink() = default;
 
-    /** A plugin diagnostic event for the operator (captions from ingress_captions.h). */
+    /** A plugin diagnostic event for the operator (captions from health/event_captions.h). */
     virtual void event(Level level, const std::string& caption, const std::string& description)
         = 0;
     /** A handshake or connection of the address was refused for `reason`. */
@@ -36,10 +38,5 @@ public:
     /** An admitted AI engine's connection ended. */
     virtual void disconnected(const std::string& address) = 0;
 };
-
-// The captions of the service port's events; the engine accepts no other from a receiver.
-constexpr const char* kServicePortCaption = "Cannot listen for the AI engine";
-constexpr const char* kEncryptionCaption = "AI engine encryption unavailable";
-constexpr const char* kListeningCaption = "Listening for the AI engine";
 
 } // namespace nx::vms_server_plugins::analytics::sample

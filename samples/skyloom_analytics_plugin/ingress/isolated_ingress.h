@@ -31,9 +31,6 @@
 
 namespace nx::vms_server_plugins::analytics::sample {
 
-constexpr const char* kReceiverRestartedCaption = "AI engine receiver restarted";
-constexpr const char* kReceiverDyingCaption = "AI engine receiver keeps dying";
-
 class IsolatedIngress: public IngressSource
 {
 public:

@@ -8,6 +8,7 @@
 
 #include <nx/kit/debug.h>
 
+#include "common/descriptor_usage.h"
 #include "service_socket.h"
 
 // A draft option of libzmq (zmq.h declares it only for draft builds), which Debian's libzmq
@@ -84,6 +85,8 @@ void ServiceListener::startZapHandler(
     }
     catch (const std::exception& e)
     {
+        if (m_options.throwOnLackOfResources && isLackOfResources(errorNumberOf(e)))
+            throw;
         // Without a handler every handshake fails (the domain is enforced): closed, not open.
         NX_PRINT << kRelayFunc << " ZAP handler failed: " << e.what()
             << " (no AI engine can connect)";
@@ -192,6 +195,8 @@ std::string ServiceListener::bind(int port)
     catch (const zmq::error_t& e)
     {
         m_justUnbound = false;
+        if (m_options.throwOnLackOfResources && isLackOfResources(e.num()))
+            throw;
         NX_PRINT << kRelayFunc << " bind " << endpoint << " failed: " << e.what();
         m_sink.event(IngressSink::Level::error, kServicePortCaption, endpoint + ": " + e.what());
         return {};

@@ -38,6 +38,12 @@ public:
         int inputHighWaterMark = 0;
         /** The port may still be held by a listener closed a moment ago (another process's). */
         bool portMayBeClosing = false;
+        /**
+         * Whether a ZAP handler or a bind that fails for lack of descriptors or memory throws
+         * (from the constructor or apply(), telling nothing itself), so that the owner can make
+         * the listener again once they are back; otherwise the listener tells and stays closed.
+         */
+        bool throwOnLackOfResources = false;
     };
 
     /** Makes the socket and the ZAP handler; listens only once apply() is called. */

@@ -8,6 +8,7 @@
 #include <nx/kit/debug.h>
 
 #include "common/envelope_prefix.h"
+#include "health/event_captions.h"
 #include "ingress/in_process_ingress.h"
 #include "ingress/isolated_ingress.h"
 #include "settings/settings_table.h"
@@ -44,9 +45,6 @@ constexpr int kLoopbackHighWaterMark = 16;
 /** Messages moved per pass, so that subscriptions and a stop request are seen in between. */
 constexpr int kMessagesPerPass = 256;
 
-constexpr char kLoopbackCaption[] = "Loopback relay unavailable";
-constexpr char kInProcessCaption[] = "AI engine receiver runs inside the server";
-constexpr char kNoCameraCaption[] = "Messages for no camera";
 
 } // namespace
 
@@ -169,7 +167,14 @@ void Relay::applySettings()
     }
     else
     {
-        configureIngress();
+        try
+        {
+            configureIngress();
+        }
+        catch (const std::exception& e)
+        {
+            ingressLost(e);
+        }
     }
     applyLoopback(current.loopbackRelay);
 }
@@ -230,19 +235,28 @@ std::unique_ptr<IngressSource> Relay::makeIngress(bool isolate)
             m_receiverExecutable, m_logUtils, m_sink, m_counters.engine());
         const std::optional<std::string> failure = isolated->failed();
         if (!failure)
+        {
+            m_inProcessTold.reset();
             return isolated;
+        }
         return makeInProcessIngress("the receiver cannot be started: " + *failure);
     }
     return makeInProcessIngress(std::string(setting::kIsolateReceiver.name) + " is off");
 }
 
+/** Told once for each reason in a row: a listener made again every second is not news. */
 std::unique_ptr<IngressSource> Relay::makeInProcessIngress(const std::string& reason)
 {
-    NX_PRINT << kRelayFunc << " " << kInProcessCaption << ": " << reason;
-    m_sink.event(Level::warning, kInProcessCaption, reason);
     const RelaySettingsBox& settings = m_settings;
-    return std::make_unique<InProcessIngress>(*m_shared.context, m_logUtils, m_sink,
+    auto ingress = std::make_unique<InProcessIngress>(*m_shared.context, m_logUtils, m_sink,
         [&settings]() { return settings.policy(); });
+    if (reason != m_inProcessTold)
+    {
+        NX_PRINT << kRelayFunc << " " << kInProcessCaption << ": " << reason;
+        m_sink.event(Level::warning, kInProcessCaption, reason);
+        m_inProcessTold = reason;
+    }
+    return ingress;
 }
 
 /**
@@ -257,13 +271,36 @@ void Relay::replaceIngress(const std::function<std::unique_ptr<IngressSource>()>
     {
         m_ingress = make();
         configureIngress();
+        m_ingressFailureTold.reset();
     }
     catch (const std::exception& e)
     {
-        m_ingressRetry = Clock::now() + kIngressRetry;
-        m_log.write(kRelayFunc, " cannot listen for the AI engine: ", e.what());
-        m_sink.event(Level::error, kServicePortCaption,
-            std::string("the service port cannot be opened: ") + e.what());
+        ingressLost(e);
+    }
+}
+
+/**
+ * The ingress could not be made or configured (no descriptor or memory left): the relay goes on
+ * without one and tries again after kIngressRetry. Tried every second, a failure is told once,
+ * and again if it changes.
+ */
+void Relay::ingressLost(const std::exception& failure) noexcept
+{
+    m_ingress.reset();
+    m_ingressRetry = Clock::now() + kIngressRetry;
+    m_log.write(kRelayFunc, " cannot listen for the AI engine: ", failure.what());
+    try
+    {
+        std::string reason = std::string("the service port cannot be opened: ") + failure.what();
+        if (reason != m_ingressFailureTold)
+        {
+            m_sink.event(Level::error, kServicePortCaption, reason);
+            m_ingressFailureTold = std::move(reason);
+        }
+    }
+    catch (...)
+    {
+        // No memory for the event: the log line above is written, the retry is set.
     }
 }
 

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -91,6 +92,7 @@ private:
     [[nodiscard]] std::unique_ptr<IngressSource> makeInProcessIngress(const std::string& reason);
     void replaceIngress(const std::function<std::unique_ptr<IngressSource>()>& make);
     void configureIngress();
+    void ingressLost(const std::exception& failure) noexcept;
     void tickIngress(Clock::time_point now);
     [[nodiscard]] std::chrono::milliseconds untilIngressDue(Clock::time_point now) const;
 
@@ -122,6 +124,10 @@ private:
      * could not be made (tried again at m_ingressRetry). */
     std::unique_ptr<IngressSource> m_ingress;
     Clock::time_point m_ingressRetry;
+    /** The event that told why it could not be made; unset once it was. */
+    std::optional<std::string> m_ingressFailureTold;
+    /** Why the service port runs in this process, as last told; unset while it does not. */
+    std::optional<std::string> m_inProcessTold;
     bool m_isolateWanted = false; //< The setting::kIsolateReceiver value last acted upon.
     /** The ingress policy last acted upon; null until the ingress is configured. */
     std::shared_ptr<const IngressPolicy> m_policy;

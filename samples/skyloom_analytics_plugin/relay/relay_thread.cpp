@@ -9,6 +9,7 @@
 
 #include "common/clock.h"
 #include "common/descriptor_usage.h"
+#include "health/event_captions.h"
 #include "health/rate_limiter.h"
 #include "relay/relay.h"
 
@@ -30,7 +31,6 @@ constexpr std::chrono::seconds kEndpointRetry{1};
 /** How soon the log tells again that the endpoint still cannot be opened. */
 constexpr std::chrono::minutes kEndpointRetold{1};
 
-constexpr char kAgentEndpointCaption[] = "Cannot open the internal relay endpoint";
 
 } // namespace
 
