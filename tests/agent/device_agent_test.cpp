@@ -599,7 +599,7 @@ TEST_F(DeviceAgentTest, LargeMessageIsConvertedWithItsTextsCut)
 
 // A cut or a bad element among good ones left the message delivered and counted it as dropped
 // all the same, so the drops by reason did not add up to the messages lost.
-TEST_F(DeviceAgentTest, DroppedMessagesAddUpAndCutElementsAreCountedApart)
+TEST_F(DeviceAgentTest, DeliveredMessagesWithCutsWereCountedAsDropped)
 {
     const auto annotations = [](const std::string& list)
         {

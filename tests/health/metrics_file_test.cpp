@@ -180,7 +180,10 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
             withReason["reason"] = reason.name;
             const auto index = static_cast<size_t>(reason.reason);
             if (dropReasons.count(reason.name) > 0)
-                expected[{"skyloom_camera_messages_dropped_total", withReason}] = camera.drops[index];
+            {
+                expected[{"skyloom_camera_messages_dropped_total", withReason}] =
+                    camera.drops[index];
+            }
             if (cutReasons.count(reason.name) > 0)
                 expected[{"skyloom_camera_elements_cut_total", withReason}] = camera.cuts[index];
         }
@@ -246,7 +249,7 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
     EXPECT_EQ(parsed, expected);
 }
 
-TEST(MetricsFile, OnlyANewFileOrTheEnginesOwnIsReplaced)
+TEST(MetricsFile, FilesNotItsOwnWereReplaced)
 {
     const std::string engineId = "{e1}";
     using Prepare = std::string (*)(const fs::path& file); //< Returns the target's path.
@@ -413,7 +416,7 @@ TEST(MetricsFile, FailedReplacementSaysWhyAndLeavesNoTemporaryFile)
     }
 }
 
-TEST(MetricsFile, EachFailureIsLoggedOnceAndTheRecoveryOnce)
+TEST(MetricsFile, FailureToWriteWasLoggedEveryFifteenSeconds)
 {
     TemporaryDirectory directory;
     IngestCounters counters;
@@ -426,7 +429,7 @@ TEST(MetricsFile, EachFailureIsLoggedOnceAndTheRecoveryOnce)
             if (line.rfind("metrics file ", 0) == 0)
                 lines.push_back(line);
         },
-        now);
+        now, [](const std::string& cameraId) { return cameraId == "never-heard" ? 4096 : 0; });
     const fs::path subdirectory = directory.path() / "later";
     const fs::path file = subdirectory / "skyloom.prom";
     health.setMetricsFile(file.string(), now);
@@ -452,8 +455,12 @@ TEST(MetricsFile, EachFailureIsLoggedOnceAndTheRecoveryOnce)
         std::string::npos) << lines[0];
     EXPECT_NE(lines[1].find("not written: not replaced"), std::string::npos) << lines[1];
     EXPECT_NE(lines[2].find("written again"), std::string::npos) << lines[2];
-    EXPECT_NE(readFile(file).find("skyloom_camera_last_message_timestamp_seconds"
-        "{engine=\"{e1}\",camera=\"never-heard\"} 0.000\n"), std::string::npos);
+    const std::string text = readFile(file);
+    EXPECT_NE(text.find("skyloom_camera_last_message_timestamp_seconds"
+        "{engine=\"{e1}\",camera=\"never-heard\"} 0.000\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(
+        "skyloom_camera_queued_bytes{engine=\"{e1}\",camera=\"never-heard\"} 4096\n"),
+        std::string::npos) << text;
 }
 
 } // namespace

@@ -125,7 +125,7 @@ TEST_F(Certificates, BothLayoutsAreReadAndSecretFilesSkipped)
     EXPECT_FALSE(readSecretCertificate(m_dir + "/pyzmq.key", &error)); //< No secret in it.
 }
 
-TEST_F(Certificates, DirectoryFullOfOtherFilesGivesOneNote)
+TEST_F(Certificates, DirectoryOfOtherFilesWroteALineForEach)
 {
     std::string error;
     ASSERT_TRUE(writeCertificatePair(m_dir, "engine", &error)) << error;
