@@ -522,8 +522,10 @@ void DeviceAgent::tell(const MessageDrops& lost, bool delivered) noexcept
         const auto first = std::find_if(lost.drops.begin(), lost.drops.end(),
             [&](const Drop& drop) { return drop.reason == reason; });
         if (reason)
+        {
             m_dropReport.drop(*reason, 1,
                 first == lost.drops.end() ? std::string_view() : std::string_view(first->detail));
+        }
     }
     for (const Drop& drop: lost.drops)
     {

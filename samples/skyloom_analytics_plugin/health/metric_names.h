@@ -28,4 +28,13 @@ constexpr const char* kCameraDropped = "skyloom_camera_messages_dropped_total";
 constexpr const char* kCameraCut = "skyloom_camera_elements_cut_total";
 constexpr const char* kCameraQueuedBytes = "skyloom_camera_queued_bytes";
 
+/** Every family above. */
+inline constexpr const char* kAll[] = {
+    kPluginInfo, kMetricsWritten, kEngineReceived, kEngineRelayed, kEngineNoCamera,
+    kEnginesConnected, kEngineConnections, kEngineDisconnects, kEngineRefused,
+    kEngineReceiverRestarts, kEngineReceiverLost, kEngineTooLarge, kCameraReceived,
+    kCameraConverted, kCameraPackets, kCameraLastMessage, kCameraDropped, kCameraCut,
+    kCameraQueuedBytes,
+};
+
 } // namespace nx::vms_server_plugins::analytics::sample::metric_names

@@ -80,14 +80,18 @@ std::string cameraHealthLine(const CameraSnapshot& camera)
     for (const DropReasonInfo& reason: kDropReasons)
     {
         if (reason.dropsMessages)
+        {
             line += std::string(" ") + reason.name + "="
                 + std::to_string(camera.drops[static_cast<size_t>(reason.reason)]);
+        }
     }
     for (const DropReasonInfo& reason: kDropReasons)
     {
         if (reason.cutsElements)
+        {
             line += std::string(reason.dropsMessages ? " cut_" : " ") + reason.name + "="
                 + std::to_string(camera.cuts[static_cast<size_t>(reason.reason)]);
+        }
     }
     return line;
 }

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -259,8 +260,18 @@ void ZapHandler::watch(int fd)
     if (m_watched.size() >= kMaxWatched || m_watched.count(fd) > 0)
         return;
     const int duplicate = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (duplicate >= 0)
-        m_watched.emplace(fd, duplicate);
+    if (duplicate < 0)
+        return;
+    // Descriptors are numbered from the lowest free one: a high number means few are left, and
+    // those are for accepting connections, not for counting.
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0
+        || static_cast<rlim_t>(duplicate) >= limit.rlim_cur / 2)
+    {
+        ::close(duplicate);
+        return;
+    }
+    m_watched.emplace(fd, duplicate);
 }
 
 bool ZapHandler::closedUnread(int fd)

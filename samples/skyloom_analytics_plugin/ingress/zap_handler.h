@@ -105,10 +105,11 @@ private:
     bool m_handshakeFailed = false;
     /**
      * Admitted connections' descriptors and a duplicate of each (closed with the connection's
-     * DISCONNECTED event, or by the destructor), at most kMaxWatched of them.
+     * DISCONNECTED event, or by the destructor): AI engines are few, so the first kMaxWatched
+     * connections, while the process has most of its descriptors free.
      */
     std::map<int, int> m_watched;
-    static constexpr size_t kMaxWatched = 256;
+    static constexpr size_t kMaxWatched = 16;
     /** How long a connection's end waits for the rest of a message that was too large. */
     static constexpr std::chrono::milliseconds kRestOfMessageWait{50};
 
