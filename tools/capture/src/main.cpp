@@ -1,4 +1,4 @@
-// skyloom-capture: records the messages that reach a running plugin (its loopback relay copy)
+// skyloom-capture: records the messages that reach a running plugin (its diagnostic copy)
 // or, listening in the plugin's place, that an AI engine sends; each with its receive time, for
 // replay by skyloom-publish --pace recorded. One thread: it polls a ZeroMQ SUB socket and
 // writes one line per message, flushed at once. Usage: --help.
@@ -20,6 +20,7 @@
 
 #include "capture_options.h"
 #include "capture_record.h"
+#include "copy_discovery.h"
 #include "interruption.h"
 
 namespace {
@@ -165,8 +166,18 @@ std::string endpointHostProblem(const CaptureOptions& options)
         : "cannot resolve the host name '" + host + "': " + gai_strerror(status);
 }
 
-int run(const CaptureOptions& options)
+int run(CaptureOptions options)
 {
+    if (options.endpoint.empty())
+    {
+        const DiscoveredCopy copy = findDiagnosticCopy(options.serverDirectory);
+        if (!copy.error.empty())
+        {
+            printError(copy.error);
+            return kExitNothing;
+        }
+        options.endpoint = copy.endpoint;
+    }
     if (const std::string problem = endpointHostProblem(options); !problem.empty())
     {
         printError(problem);
