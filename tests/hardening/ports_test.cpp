@@ -1,6 +1,7 @@
 // The loaded plugin library when its ports are not its own: the diagnostic copy's port 688 (as
-// "LoopbackRelayEndpoint" may name it) held by another process that publishes forged alarms there, the service port held by another program,
-// and two engines in one process (as two servers on one machine). The cameras must hear only
+// "LoopbackRelayEndpoint" may name it) held by another process that publishes forged alarms
+// there, the service port held by another program, and two engines in one process (as two
+// servers on one machine). The cameras must hear only
 // their own engine, the process must live on, say what is wrong, and clean up after itself.
 //
 // Every test makes its own engine (and waits the relay's five seconds). The test with the other

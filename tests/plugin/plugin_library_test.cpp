@@ -3,8 +3,9 @@
 //
 // A relay binds only five seconds after its engine is created, so the whole binary shares its
 // engines: engine A (relay on the service port 9911, later 9922 as well, and its diagnostic copy
-// on tcp://127.0.0.1:688, where watchers of the old fixed port look for it) and engine B, created once A is listening, whose service port setting "abc" reads as
-// 0 and so also means 9911: both of its endpoints are taken. The tests run in the order written;
+// on tcp://127.0.0.1:688, where watchers of the old fixed port look for it) and engine B, created
+// once A is listening, whose service port setting "abc" reads as 0 and so also means 9911: both
+// of its endpoints are taken. The tests run in the order written;
 // the last ones release everything. Run alone with a filter, each test still sets up what it
 // needs. The log file is "log_skyloom_0.log" in the working directory.
 #include <arpa/inet.h>

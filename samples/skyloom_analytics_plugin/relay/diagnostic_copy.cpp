@@ -35,6 +35,9 @@ constexpr char kNoCopy[] = " (warning: no loopback copy for outside watchers; th
 /** Subscriptions read per pass, so that the relay's other sockets are served in between. */
 constexpr int kReadsPerPass = 256;
 
+/** Subscriptions that may wait per watcher until the relay reads them. */
+constexpr int kTopicsWaiting = 64;
+
 /**
  * The private sockets of this process's engines: ZeroMQ removes whatever file is at the path
  * it binds, so a second engine of the same name must not get the same path (it would take the
@@ -48,7 +51,8 @@ public:
     {
         MutexLock lock(m_mutex);
         std::string path = base;
-        const std::string stem = base.substr(0, base.size() - std::strlen(diagnostic_copy_path::kSuffix));
+        const std::string stem =
+            base.substr(0, base.size() - std::strlen(diagnostic_copy_path::kSuffix));
         for (int n = 2; m_paths.count(path) > 0; ++n)
             path = stem + "-" + std::to_string(n) + diagnostic_copy_path::kSuffix;
         m_paths.insert(path);
@@ -180,9 +184,13 @@ void DiagnosticCopy::close()
     (void) zmq_socket_monitor(m_socket->handle(), nullptr, 0);
     m_monitor.reset();
     m_socket.reset();
-    // ZeroMQ removes the socket's file as the socket closes.
+    // ZeroMQ leaves the file of a closed local socket behind; a stale one would look like a
+    // running copy to the tools that look for it.
     if (!m_claimedPath.empty())
+    {
+        (void) ::unlink(m_claimedPath.c_str());
         claimedPaths().release(std::exchange(m_claimedPath, {}));
+    }
     m_watchers.clear();
     m_topics = 0;
     m_topicBytes = 0;
@@ -214,7 +222,10 @@ std::optional<std::string> DiagnosticCopy::privateEndpoint()
         return std::nullopt;
     }
     if (prepared.repair)
-        NX_PRINT << kRelayFunc << " loopback relay directory " << directory << ": " << *prepared.repair;
+    {
+        NX_PRINT << kRelayFunc << " loopback relay directory " << directory << ": "
+            << *prepared.repair;
+    }
     m_claimedPath = claimedPaths().claim(
         directory + "/" + diagnostic_copy_path::socketName(m_target.engineId));
     return "ipc://" + m_claimedPath;
@@ -230,7 +241,8 @@ void DiagnosticCopy::bindOrThrow(const std::string& endpoint)
     // What comes from a watcher is subscriptions: one byte and a topic. A longer message ends
     // the watcher's connection as it arrives, before anything of it is stored.
     m_socket->set(zmq::sockopt::maxmsgsize, kMaxTopicSize + 1);
-    m_socket->set(zmq::sockopt::rcvhwm, kReadsPerPass);
+    // Topics are stored as they arrive, before they are read here: few may wait.
+    m_socket->set(zmq::sockopt::rcvhwm, kTopicsWaiting);
     const std::string monitorEndpoint =
         "inproc://skyloom-diagnostic-copy-" + std::to_string(monitors.fetch_add(1));
     if (zmq_socket_monitor(m_socket->handle(), monitorEndpoint.c_str(),
@@ -303,13 +315,17 @@ void DiagnosticCopy::readSubscriptions()
             --m_topics;
             m_topicBytes -= topicBytes;
         }
-        if (m_topics > kMaxTopics || m_topicBytes > kMaxTopicBytes)
+        // Only a new topic counts: the ones still arriving from watchers already cut off, and
+        // their removals, must not cut off the watchers that came since.
+        if (kind == 1 && (m_topics > kMaxTopics || m_topicBytes > kMaxTopicBytes))
         {
             ++m_topicResets;
             m_log.write(kRelayFunc, " loopback relay watchers cut off, too many topics: ",
                 std::to_string(m_topics) + " topics of " + std::to_string(m_topicBytes)
                     + " bytes (at most " + std::to_string(kMaxTopics) + " of "
                     + std::to_string(kMaxTopicBytes) + ")");
+            // A watcher that floods at once may be newer than the last look at the monitor.
+            readMonitor();
             for (const int fd: m_watchers)
             {
                 if (isConnectionOf(fd, m_boundEndpoint))

@@ -38,9 +38,10 @@ class DiagnosticCopy
 {
 public:
     static constexpr int kHighWaterMark = 16;
-    static constexpr int64_t kMaxTopicSize = 512;
+    /** A camera's prefix is 48 bytes ("{"src_uuid":"" and a UUID). */
+    static constexpr int64_t kMaxTopicSize = 256;
     static constexpr int kMaxTopics = 256;
-    static constexpr int64_t kMaxTopicBytes = 32 * 1024;
+    static constexpr int64_t kMaxTopicBytes = 16 * 1024;
     static constexpr int kMaxWatchers = 8;
     /** Poll items that pollItems() fills. */
     static constexpr int kPollItems = 2;

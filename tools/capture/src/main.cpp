@@ -168,16 +168,6 @@ std::string endpointHostProblem(const CaptureOptions& options)
 
 int run(CaptureOptions options)
 {
-    if (options.endpoint.empty())
-    {
-        const DiscoveredCopy copy = findDiagnosticCopy(options.serverDirectory);
-        if (!copy.error.empty())
-        {
-            printError(copy.error);
-            return kExitNothing;
-        }
-        options.endpoint = copy.endpoint;
-    }
     if (const std::string problem = endpointHostProblem(options); !problem.empty())
     {
         printError(problem);
@@ -194,6 +184,16 @@ int run(CaptureOptions options)
                 + (errno != 0 ? std::strerror(errno) : "cannot open it"));
             return kExitBadArguments;
         }
+    }
+    if (options.endpoint.empty())
+    {
+        const DiscoveredCopy copy = findDiagnosticCopy(options.serverDirectory);
+        if (!copy.error.empty())
+        {
+            printError(copy.error);
+            return kExitNothing;
+        }
+        options.endpoint = copy.endpoint;
     }
     Recorder recorder(options, options.outputPath == "-" ? std::cout : file);
     Totals totals;
