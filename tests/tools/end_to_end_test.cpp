@@ -331,7 +331,7 @@ TEST(EndToEnd, CaptureAsTheServersUserRecordsThePrivateCopy)
     ASSERT_EQ(0, chown(dir.c_str(), 65534, 65534));
     const RunAs nobody{65534, 65534, dir};
     std::remove("nobody-host.err");
-    const pid_t host = spawn({kHost, kPlugin, "--port", kPort, "--camera", kCamera1,
+    const pid_t host = spawn({kHost, kPlugin, "--port", kPort, "--camera", kCamera1, "--json",
         "--duration", "60"}, "nobody-host.out", "nobody-host.err", &nobody);
     ASSERT_TRUE(waitForText("nobody-host.err", "skyloom-host: ready", host, seconds(20)))
         << readFile("nobody-host.err");

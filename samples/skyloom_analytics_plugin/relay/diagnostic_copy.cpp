@@ -35,6 +35,9 @@ constexpr char kNoCopy[] = " (warning: no loopback copy for outside watchers; th
 /** Subscriptions read per pass, so that the relay's other sockets are served in between. */
 constexpr int kReadsPerPass = 256;
 
+/** Kernel buffer of a TCP watcher's connection (a local socket's is the sender's). */
+constexpr int kReceiveBuffer = 64 * 1024;
+
 /** Subscriptions that may wait per watcher until the relay reads them. */
 constexpr int kTopicsWaiting = 64;
 
@@ -228,7 +231,12 @@ std::optional<std::string> DiagnosticCopy::privateEndpoint()
     }
     m_claimedPath = claimedPaths().claim(
         directory + "/" + diagnostic_copy_path::socketName(m_target.engineId));
-    return "ipc://" + m_claimedPath;
+    if (m_claimedPath.size() < sizeof(sockaddr_un{}.sun_path))
+        return "ipc://" + m_claimedPath;
+    // Too long for a local socket's address (a deep working directory): the same file, named
+    // from the working directory.
+    return std::string("ipc://") + diagnostic_copy_path::kDirectory
+        + m_claimedPath.substr(m_claimedPath.rfind('/'));
 }
 
 void DiagnosticCopy::bindOrThrow(const std::string& endpoint)
@@ -241,6 +249,8 @@ void DiagnosticCopy::bindOrThrow(const std::string& endpoint)
     // What comes from a watcher is subscriptions: one byte and a topic. A longer message ends
     // the watcher's connection as it arrives, before anything of it is stored.
     m_socket->set(zmq::sockopt::maxmsgsize, kMaxTopicSize + 1);
+    // What a TCP watcher has sent and the socket not yet taken in stays small too.
+    m_socket->set(zmq::sockopt::rcvbuf, kReceiveBuffer);
     // Topics are stored as they arrive, before they are read here: few may wait.
     m_socket->set(zmq::sockopt::rcvhwm, kTopicsWaiting);
     const std::string monitorEndpoint =
@@ -324,14 +334,50 @@ void DiagnosticCopy::readSubscriptions()
                 std::to_string(m_topics) + " topics of " + std::to_string(m_topicBytes)
                     + " bytes (at most " + std::to_string(kMaxTopics) + " of "
                     + std::to_string(kMaxTopicBytes) + ")");
-            // A watcher that floods at once may be newer than the last look at the monitor.
-            readMonitor();
-            for (const int fd: m_watchers)
-            {
-                if (isConnectionOf(fd, m_boundEndpoint))
-                    ::shutdown(fd, SHUT_RDWR);
-            }
+            cutOffWatchers();
+            return;
         }
+    }
+}
+
+/**
+ * A TCP connection is hung up: the kernel keeps little of it (kReceiveBuffer). A local socket
+ * buffers what the sender's send buffer allows (megabytes), all of which the socket would still
+ * take in as topics: the socket is made afresh on the same path, which drops every connection
+ * with what it buffered.
+ */
+void DiagnosticCopy::cutOffWatchers()
+{
+    if (m_boundEndpoint.rfind("ipc://", 0) != 0)
+    {
+        // A watcher that floods at once may be newer than the last look at the monitor.
+        readMonitor();
+        for (const int fd: m_watchers)
+        {
+            if (isConnectionOf(fd, m_boundEndpoint))
+                ::shutdown(fd, SHUT_RDWR);
+        }
+        return;
+    }
+    const std::string endpoint = m_boundEndpoint;
+    (void) zmq_socket_monitor(m_socket->handle(), nullptr, 0);
+    m_monitor.reset();
+    m_socket.reset();
+    m_watchers.clear();
+    m_topics = 0;
+    m_topicBytes = 0;
+    try
+    {
+        // ZeroMQ replaces the file at the path; the closed socket leaves it alone.
+        bindOrThrow(endpoint);
+    }
+    catch (const zmq::error_t& e)
+    {
+        m_monitor.reset();
+        m_socket.reset();
+        setEndpoint({});
+        NX_PRINT << kRelayFunc << " bind " << endpoint << " failed: " << e.what() << kNoCopy;
+        m_sink.event(Level::info, kUnavailableCaption, endpoint + ": " + e.what());
     }
 }
 

@@ -9,7 +9,7 @@
 // Whatever the endpoint, a watcher can make the server hold only so much: a subscription topic
 // of at most kMaxTopicSize bytes (ZMQ_MAXMSGSIZE: a longer one cuts its watcher off before it is
 // stored), at most kMaxTopics topics of kMaxTopicBytes in all (read from the XPUB as they come;
-// beyond, every watcher is cut off and the socket opened afresh, which frees them), at most
+// beyond, every watcher is cut off, which frees them), at most
 // kMaxWatchers watchers at once (counted by the socket monitor; one more is hung up at once) and
 // kHighWaterMark messages queued per watcher (then the copy drops for it, silently).
 //
@@ -39,7 +39,7 @@ class DiagnosticCopy
 public:
     static constexpr int kHighWaterMark = 16;
     /** A camera's prefix is 48 bytes ("{"src_uuid":"" and a UUID). */
-    static constexpr int64_t kMaxTopicSize = 256;
+    static constexpr int64_t kMaxTopicSize = 128;
     static constexpr int kMaxTopics = 256;
     static constexpr int64_t kMaxTopicBytes = 16 * 1024;
     static constexpr int kMaxWatchers = 8;
@@ -95,6 +95,7 @@ private:
     void bindOrThrow(const std::string& endpoint);
     void readSubscriptions();
     void readMonitor();
+    void cutOffWatchers();
     void setEndpoint(std::string endpoint) EXCLUDES(m_endpointMutex);
 
 private:

@@ -1,10 +1,13 @@
 #include "copy_discovery.h"
 
 #include <pwd.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -78,7 +81,13 @@ DiscoveredCopy findDiagnosticCopy(const std::string& serverDirectory)
         return {{}, "several engines' copies in " + directory.string() + ": " + list
             + "; choose one with --connect"};
     }
-    return {"ipc://" + sockets.front(), {}};
+    if (sockets.front().size() < sizeof(sockaddr_un{}.sun_path))
+        return {"ipc://" + sockets.front(), {}};
+    // Too long for a local socket's address, as the plugin found it too: named from its
+    // directory, which becomes the working directory (the output file is open already).
+    if (::chdir(directory.c_str()) != 0)
+        return {{}, "cannot enter " + directory.string() + ": " + std::strerror(errno)};
+    return {"ipc://" + fs::path(sockets.front()).filename().string(), {}};
 }
 
 } // namespace skyloom::capture
