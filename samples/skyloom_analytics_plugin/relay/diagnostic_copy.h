@@ -9,9 +9,9 @@
 // Whatever the endpoint, a watcher can make the server hold only so much: a subscription topic
 // of at most kMaxTopicSize bytes (ZMQ_MAXMSGSIZE: a longer one cuts its watcher off before it is
 // stored), at most kMaxTopics topics of kMaxTopicBytes in all (read from the XPUB as they come;
-// beyond, every watcher is cut off, which frees them), at most
-// kMaxWatchers watchers at once (counted by the socket monitor; one more is hung up at once) and
-// kHighWaterMark messages queued per watcher (then the copy drops for it, silently).
+// beyond, every watcher is cut off, which frees them: a TCP one hung up, a local socket made
+// afresh), at most kMaxWatchers watchers at once (counted by the socket monitor; one more is hung
+// up at once) and kHighWaterMark messages queued per watcher (then the copy drops for it).
 //
 // Ownership: the relay owns it; it owns its socket and the socket's monitor.
 //
