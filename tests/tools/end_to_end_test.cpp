@@ -4,7 +4,8 @@
 // counts of them and of the stray message, stamp packets with its own frame times and find every
 // plugin object released. The host must also work in a read-only directory. And the field road:
 // what skyloom-capture records from a running plugin replays at its recorded pace into a second
-// run with the same packets.
+// run with the same packets; and skyloom-capture records the private diagnostic copy of a server
+// run by an ordinary user as that user, while another user is told whose it is.
 
 #include <signal.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@ namespace skyloom::tools_test {
 namespace {
 
 using namespace std::chrono;
+namespace fs = std::filesystem;
 
 const std::string kPublish = SKYLOOM_PUBLISH_BIN;
 const std::string kCapture = SKYLOOM_CAPTURE_BIN;
@@ -317,6 +319,42 @@ TEST(EndToEnd, CaptureFromARunningPluginReplaysAtItsPaceIntoTheSamePackets)
         EXPECT_LE(std::abs(replayedGapUs - recordedGapUs), 10000)
             << "gap " << i << ": recorded " << recordedGapUs << " us, replayed " << replayedGapUs;
     }
+}
+
+TEST(EndToEnd, CaptureAsTheServersUserRecordsThePrivateCopy)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "running the server and the capture as other users needs root";
+    const std::string dir = fs::current_path().string() + "/server_of_nobody";
+    fs::remove_all(dir);
+    fs::create_directory(dir);
+    ASSERT_EQ(0, chown(dir.c_str(), 65534, 65534));
+    const RunAs nobody{65534, 65534, dir};
+    std::remove("nobody-host.err");
+    const pid_t host = spawn({kHost, kPlugin, "--port", kPort, "--camera", kCamera1, "--json",
+        "--duration", "60"}, "nobody-host.out", "nobody-host.err", &nobody);
+    ASSERT_TRUE(waitForText("nobody-host.err", "skyloom-host: ready", host, seconds(20)))
+        << readFile("nobody-host.err");
+    EXPECT_EQ(readFile("nobody-host.err").find("Loopback relay unavailable"), std::string::npos)
+        << readFile("nobody-host.err");
+
+    const pid_t capture = spawn({kCapture, "--server-dir", dir, "--count", "3", "--duration",
+        "30", "-q", "captured.jsonl"}, "nobody-capture.out", "nobody-capture.err", &nobody);
+    std::this_thread::sleep_for(milliseconds(500)); //< the subscription settles
+    EXPECT_EQ(run({kPublish, "--port", kPort, "--camera", kCamera1, "--count", "3", "--rate",
+        "10", "--settle-ms", "300", "-q"}).status, 0);
+    EXPECT_EQ(waitFor(capture, seconds(30)), 0) << readFile("nobody-capture.err");
+    EXPECT_EQ(jsonLines(readFile(dir + "/captured.jsonl")).size(), 3U);
+
+    const RunAs otherUser{12345, 12345, dir};
+    const Finished refused =
+        run({kCapture, "--server-dir", dir, "--duration", "1", "-"}, seconds(30), &otherUser);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("skyloom_diagnostic_copy: it belongs to nobody"),
+        std::string::npos) << refused.err;
+
+    kill(host, SIGINT);
+    EXPECT_EQ(waitFor(host, seconds(20)), 0) << readFile("nobody-host.err");
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// skyloom-capture: records the messages that reach a running plugin (its loopback relay copy)
+// skyloom-capture: records the messages that reach a running plugin (its diagnostic copy)
 // or, listening in the plugin's place, that an AI engine sends; each with its receive time, for
 // replay by skyloom-publish --pace recorded. One thread: it polls a ZeroMQ SUB socket and
 // writes one line per message, flushed at once. Usage: --help.
@@ -20,6 +20,7 @@
 
 #include "capture_options.h"
 #include "capture_record.h"
+#include "copy_discovery.h"
 #include "interruption.h"
 
 namespace {
@@ -165,7 +166,7 @@ std::string endpointHostProblem(const CaptureOptions& options)
         : "cannot resolve the host name '" + host + "': " + gai_strerror(status);
 }
 
-int run(const CaptureOptions& options)
+int run(CaptureOptions options)
 {
     if (const std::string problem = endpointHostProblem(options); !problem.empty())
     {
@@ -183,6 +184,16 @@ int run(const CaptureOptions& options)
                 + (errno != 0 ? std::strerror(errno) : "cannot open it"));
             return kExitBadArguments;
         }
+    }
+    if (options.endpoint.empty())
+    {
+        const DiscoveredCopy copy = findDiagnosticCopy(options.serverDirectory);
+        if (!copy.error.empty())
+        {
+            printError(copy.error);
+            return kExitNothing;
+        }
+        options.endpoint = copy.endpoint;
     }
     Recorder recorder(options, options.outputPath == "-" ? std::cout : file);
     Totals totals;
