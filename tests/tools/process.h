@@ -17,16 +17,20 @@ struct Finished
     std::string err;
 };
 
-/** Starts `argv` with its standard output and error in the given files; returns the pid. */
+/**
+ * Starts `argv` with its standard output and error in the given files and its standard input
+ * from `inPath` (never the test's own, which may be a terminal); returns the pid.
+ */
 pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath,
-    const std::string& errPath);
+    const std::string& errPath, const std::string& inPath = "/dev/null");
 
 /** Waits for the child; kills it after the timeout (status -1 then). */
 int waitFor(pid_t pid, std::chrono::milliseconds timeout);
 
 /** Runs to the end and collects both outputs. */
 Finished run(const std::vector<std::string>& argv,
-    std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    std::chrono::milliseconds timeout = std::chrono::seconds(30),
+    const std::string& inPath = "/dev/null");
 
 std::string readFile(const std::string& path);
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "doc_directory.h"
 #include "option_values.h"
 #include "settings/settings_table.h"
 
@@ -10,6 +11,7 @@ namespace skyloom::capture {
 namespace {
 
 namespace setting = nx::vms_server_plugins::analytics::sample::setting;
+using skyloom::tools::kDocDirectory;
 using skyloom::tools::parseNumber;
 
 /** The value of the option at args[*i], from "--name=value" or the next argument. */
@@ -138,7 +140,8 @@ Where from (one of):
         + (setting::kLoopbackRelay.defaultValue.isTrue() ? "on" : "off") + R"( by
                      default)
   --listen PORT      listen on tcp://*:PORT in place of the plugin (the engine connects to it)
-  --connect ENDPOINT subscribe to another publisher (tcp://HOST:PORT or ipc://PATH)
+  --connect ENDPOINT
+                     subscribe to another publisher (tcp://HOST:PORT or ipc://PATH)
 
 What and how long:
   --camera ID        only this camera's messages ("src_uuid" = ID, braces stripped); repeat it
@@ -151,8 +154,21 @@ What and how long:
   -h, --help         this text
   --version          the version and exit
 
-Exit status: 0 something was recorded, 1 nothing was received or the file could not be
-written, 2 bad arguments.
+Ctrl-C (SIGINT) or SIGTERM ends a recording as --count and --duration do: what was received is
+kept, the final report is printed and the exit status says whether anything was recorded.
+
+Exit status:
+  0  something was recorded
+  1  nothing was received, or the file could not be written
+  2  bad arguments
+
+Examples:
+  $ skyloom-capture --duration 60 recorded.jsonl
+  $ skyloom-capture --listen 9911 --count 100 engine.jsonl
+  $ skyloom-publish --pace recorded recorded.jsonl
+
+See also:
+  skyloom-publish(1), skyloom-host(1); )" + std::string(kDocDirectory) + R"(/docs/troubleshooting.md
 )";
 }
 
