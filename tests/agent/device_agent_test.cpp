@@ -370,7 +370,8 @@ TEST_F(DeviceAgentTest, DropDetailsWereTheJsonLibrarysInternals)
             R"("meta"."metadata"."annotations" must be an array, but is an object)"},
         {detections + R"([{"track_id":3000000000,"class":"car","bbox":[0,0,1,1]}]}}})",
             DropReason::numberOutOfRange, R"(annotations[0] dropped: "meta"."metadata".)"
-                R"("annotations"[0]."track_id" is 3000000000, which does not fit a 32-bit integer)"},
+                R"("annotations"[0]."track_id" is 3000000000, which does not fit a 32-bit )"
+                "integer"},
         {detections + R"([{"track_id":1,"class":"car","bbox":[0,0,1]}]}}})",
             DropReason::malformed, R"(annotations[0] dropped: "meta"."metadata".)"
                 R"("annotations"[0]."bbox"[3] is missing)"},

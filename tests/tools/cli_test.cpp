@@ -97,7 +97,8 @@ TEST(CommandLine, HelpAndVersionExitWithStatus0)
     {
         const Finished finished = run({tool, "--help"});
         EXPECT_EQ(finished.status, 0);
-        EXPECT_EQ(finished.out.rfind("usage: ", 0), 0U) << finished.out;
+        // "Usage:" is what help2man makes the manual page's SYNOPSIS of.
+        EXPECT_EQ(finished.out.rfind("Usage: ", 0), 0U) << finished.out;
         const Finished version = run({tool, "--version"});
         EXPECT_EQ(version.status, 0);
         EXPECT_NE(version.out.find(" " SKYLOOM_VERSION "\n"), std::string::npos) << version.out;
@@ -328,9 +329,13 @@ TEST(Capture, EndedByASignalWithInterruptedSystemCall)
             "capture.out", "capture.err");
         EXPECT_EQ(run({kPublish, "--port", port, "--samples", "--count", "1", "--quiet"}).status,
             0);
+        // Recorded before the signal: the status tells what was recorded.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (lineCount(readFile("signal.jsonl")) == 0 && std::chrono::steady_clock::now() < deadline)
+        while (lineCount(readFile("signal.jsonl")) == 0
+            && std::chrono::steady_clock::now() < deadline)
+        {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         ::kill(capture, signal);
         EXPECT_EQ(waitFor(capture, std::chrono::seconds(10)), 0) << readFile("capture.err");
         EXPECT_NE(readFile("capture.err").find("skyloom-capture: recorded 1 message ("),

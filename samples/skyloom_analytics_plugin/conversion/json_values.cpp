@@ -209,7 +209,8 @@ std::string parseFailureText(const json::parse_error& failure)
     std::string text = failure.what();
     const std::string tag = "parse error";
     const size_t tagAt = text.find(tag);
-    text = "not JSON" + (tagAt == std::string::npos ? ": " + text : text.substr(tagAt + tag.size()));
+    text = "not JSON"
+        + (tagAt == std::string::npos ? ": " + text : text.substr(tagAt + tag.size()));
     if (const size_t dash = text.find(" - "); dash != std::string::npos)
         text.replace(dash, 3, ": ");
     // The last token read can be a whole long text: its end is what tells where it went wrong.

@@ -110,6 +110,16 @@ bool hasClass(const json& element, const char* className)
     return found != element.end() && *found == className;
 }
 
+/**
+ * Corner value `index` (0 to 3) of a detection's "bbox": the array's element, or the object's
+ * member "0" to "3", as a JSON Pointer ("/bbox/0") reads either.
+ */
+JsonAt boxCorner(const JsonAt& bbox, size_t index)
+{
+    static const char* const kNames[] = {"0", "1", "2", "3"};
+    return bbox.value().is_object() ? bbox.member(kNames[index]) : bbox.element(index);
+}
+
 /** An optional text member: null when absent or null; a value of another type throws. */
 const std::string* optionalText(const JsonAt& element, const char* name)
 {
@@ -546,10 +556,10 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
 
                 const char* typeId = objectTypeIdForClass(readText(at.member("class")));
                 const JsonAt bbox = at.member("bbox");
-                const float x0 = readFloat(bbox.element(0));
-                const float y0 = readFloat(bbox.element(1));
-                const float x1 = readFloat(bbox.element(2));
-                const float y1 = readFloat(bbox.element(3));
+                const float x0 = readFloat(boxCorner(bbox, 0));
+                const float y0 = readFloat(boxCorner(bbox, 1));
+                const float x1 = readFloat(boxCorner(bbox, 2));
+                const float y1 = readFloat(boxCorner(bbox, 3));
                 const std::optional<Rect> box = detectionBox(x0, y0, x1, y1);
                 if (!box)
                 {

@@ -127,7 +127,7 @@ ParsedCaptureArgs parseCaptureArgs(const std::vector<std::string>& args)
 
 std::string captureUsage()
 {
-    return R"(usage: skyloom-capture [options] [--] OUTPUT
+    return R"(Usage: skyloom-capture [options] [--] OUTPUT
 
 Records the AI engine's messages with the time each was received, one JSON Lines record per
 message: {"receivedUs": <wall clock in microseconds>, "message": "<the text, exactly>"}.

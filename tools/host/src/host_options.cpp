@@ -260,7 +260,7 @@ ParsedHostArgs parseHostArgs(const std::vector<std::string>& args)
 
 std::string hostUsage()
 {
-    return R"(usage: skyloom-host [options] [--] [PLUGIN.so]
+    return R"(Usage: skyloom-host [options] [--] [PLUGIN.so]
 
 Plays the video-management server for an analytics plugin: loads the library as the server
 does, creates its engine and one device agent per camera, feeds synthetic video frames and

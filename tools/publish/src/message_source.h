@@ -1,6 +1,7 @@
-// Where the messages come from: a JSON Lines file, standard input, a directory of message files or
-// the samples built into the program; and the list of sends prepared from them (camera rewrite, envelope
-// check). Pure functions apart from reading the files; any thread.
+// Where the messages come from: a JSON Lines file, standard input, a directory of message files
+// or the samples built into the program; and the list of sends prepared from them (camera
+// rewrite, size and envelope checks). Pure functions apart from reading the files and standard
+// input; any thread.
 #pragma once
 
 #include <cstdint>
@@ -84,8 +85,9 @@ struct PreparedMessages
 };
 
 /**
- * Applies --compact and --camera and checks each result (unless the check is off). With the
- * recorded pace every message must come from a capture.
+ * Applies --compact and --camera and checks each result (unless the check is off; a message too
+ * large for the service port is rejected even then). With the recorded pace every message must
+ * come from a capture.
  */
 PreparedMessages prepareMessages(
     const std::vector<Message>& messages, const PublishOptions& options);

@@ -226,8 +226,8 @@ ParsedArgs parsePublishArgs(const std::vector<std::string>& args)
 
 std::string publishUsage()
 {
-    return R"(usage: skyloom-publish [options] [--] [FILE | DIR | - | --samples]
-       skyloom-publish --make-certificate NAME DIR [--replace]
+    return R"(Usage: skyloom-publish [options] [--] [FILE | DIR | - | --samples]
+   or: skyloom-publish --make-certificate NAME DIR [--replace]
 
 Plays the AI engine: publishes JSON messages with a ZeroMQ XPUB socket that connects to the
 plugin's service port, after checking that each one would reach a camera. It sends once the

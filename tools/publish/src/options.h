@@ -19,7 +19,7 @@ struct PublishOptions
     int port = nx::vms_server_plugins::analytics::sample::setting::kServicePort.defaultValue
         .number();
 
-    /** A JSON Lines file, a directory of message files or "-" (standard input); empty: none named. */
+    /** A JSON Lines file, a directory of message files or "-" (standard input); empty: none. */
     std::string sourcePath;
     /** --samples: the built-in sample messages, asked for by name. */
     bool samples = false;
