@@ -259,7 +259,7 @@ bool writeCertificatePair(const std::string& directory, const std::string& name,
         if (existing == ExistingPair::keep)
         {
             *error = path + " exists: nothing written (a new pair locks out whatever holds the "
-                "old keys; replacing it must be asked for)";
+                "old keys)";
             return false;
         }
         // Made anew rather than truncated: an old file may have lost its mode 0600.

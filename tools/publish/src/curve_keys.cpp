@@ -1,6 +1,8 @@
 #include "curve_keys.h"
 
+#include <filesystem>
 #include <iostream>
+#include <system_error>
 
 #include "ingress/certificates.h"
 #include "settings/settings_table.h"
@@ -53,15 +55,18 @@ int makeCertificate(const std::vector<std::string>& args)
         std::cerr << "skyloom-publish: bad certificate name '" << name << "'" << std::endl;
         return 2;
     }
+    const std::string base = directory + "/" + name;
     std::string error;
     if (!writeCertificatePair(directory, name, &error, existing))
     {
+        std::error_code ignored;
+        const bool pairExists = std::filesystem::exists(base + ".key", ignored)
+            || std::filesystem::exists(base + ".key_secret", ignored);
         std::cerr << "skyloom-publish: " << error
-            << (existing == ExistingPair::keep ? " (--replace replaces the pair)" : "")
-            << std::endl;
+            << (existing == ExistingPair::keep && pairExists ? "; --replace replaces the pair"
+                : "") << std::endl;
         return 1;
     }
-    const std::string base = directory + "/" + name;
     // Which side a pair belongs to is the user's to know: both are told.
     std::cout << base << ".key: the public key. Of the server's pair: copy it to each AI "
             "engine (skyloom-publish --server-key). Of an AI engine's pair: copy it into the "
