@@ -31,30 +31,38 @@ std::string shown(const json& value)
 //-------------------------------------------------------------------------------------------------
 // JsonPlace.
 
-JsonPlace JsonPlace::with(Step step) const
+JsonPlace JsonPlace::with(const char* name, uint32_t index) const
 {
     JsonPlace result = *this;
-    if (result.m_count < kMaxSteps)
+    size_t at = result.m_count;
+    if (at < kMaxSteps)
     {
-        result.m_steps[result.m_count++] = step;
-        return result;
+        ++result.m_count;
     }
-    // Keeps the first step and the latest ones: where it began and what was read.
-    for (size_t i = 1; i + 1 < kMaxSteps; ++i)
-        result.m_steps[i] = result.m_steps[i + 1];
-    result.m_steps[kMaxSteps - 1] = step;
-    result.m_elided = true;
+    else
+    {
+        // Keeps the first step and the latest ones: where it began and what was read.
+        for (size_t i = 1; i + 1 < kMaxSteps; ++i)
+        {
+            result.m_names[i] = result.m_names[i + 1];
+            result.m_indexes[i] = result.m_indexes[i + 1];
+        }
+        at = kMaxSteps - 1;
+        result.m_elided = true;
+    }
+    result.m_names[at] = name;
+    result.m_indexes[at] = index;
     return result;
 }
 
 JsonPlace JsonPlace::member(const char* name) const
 {
-    return with({name, 0});
+    return with(name, 0);
 }
 
 JsonPlace JsonPlace::element(size_t index) const
 {
-    return with({nullptr, index});
+    return with(nullptr, static_cast<uint32_t>(index));
 }
 
 std::string JsonPlace::text() const
@@ -66,11 +74,10 @@ std::string JsonPlace::text() const
     {
         if (i == 1 && m_elided)
             result += "...";
-        const Step& step = m_steps[i];
-        if (step.name)
-            result += std::string(result.empty() ? "" : ".") + "\"" + step.name + "\"";
+        if (m_names[i])
+            result += std::string(result.empty() ? "" : ".") + "\"" + m_names[i] + "\"";
         else
-            result += "[" + std::to_string(step.index) + "]";
+            result += "[" + std::to_string(m_indexes[i]) + "]";
     }
     return result;
 }
@@ -91,7 +98,7 @@ JsonAt JsonAt::member(const char* name) const
     const auto found = m_value->find(name);
     if (found == m_value->end())
         throw std::invalid_argument(m_place.member(name).text() + " is missing");
-    return JsonAt(*found, m_place.member(name)); //< A null one is judged by its reader.
+    return JsonAt(*found, m_place, name, 0); //< A null one is judged by its reader.
 }
 
 const json* JsonAt::optionalMember(const char* name) const
@@ -107,7 +114,7 @@ JsonAt JsonAt::element(size_t index) const
     const json::array_t& elements = array();
     if (index >= elements.size())
         throw std::invalid_argument(m_place.element(index).text() + " is missing");
-    return JsonAt(elements[index], m_place.element(index));
+    return JsonAt(elements[index], m_place, nullptr, static_cast<uint32_t>(index));
 }
 
 const json::array_t& JsonAt::array() const

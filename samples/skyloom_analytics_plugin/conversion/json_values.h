@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -21,8 +22,12 @@ namespace nx::vms_server_plugins::analytics::sample {
 class JsonPlace
 {
 public:
-    /** Paths deeper than this are spelled with "..." in their middle; the message's are not. */
-    static constexpr size_t kMaxSteps = 8;
+    /**
+     * Paths deeper than this are spelled with "..." in their middle; the conversion reads none
+     * (the deepest: "meta"."metadata"."annotations"[i]."bbox"[3]). Small, as it is copied at
+     * every step of a read.
+     */
+    static constexpr size_t kMaxSteps = 6;
 
     /** The message itself. */
     JsonPlace() = default;
@@ -35,16 +40,13 @@ public:
     [[nodiscard]] std::string text() const;
 
 private:
-    struct Step
-    {
-        const char* name; //< Null for an element.
-        size_t index;
-    };
+    friend class JsonAt; //< Makes a child's place in the child itself, without a copy.
 
-    [[nodiscard]] JsonPlace with(Step step) const;
+    [[nodiscard]] JsonPlace with(const char* name, uint32_t index) const;
 
-    std::array<Step, kMaxSteps> m_steps{};
-    size_t m_count = 0;
+    std::array<const char*, kMaxSteps> m_names{}; //< Null for an element.
+    std::array<uint32_t, kMaxSteps> m_indexes{}; //< A message of 4 MiB holds fewer elements.
+    uint8_t m_count = 0;
     bool m_elided = false; //< Steps beyond kMaxSteps were left out.
 };
 
@@ -52,8 +54,10 @@ private:
 class JsonAt
 {
 public:
-    explicit JsonAt(const nlohmann::json& value, JsonPlace place = {}):
-        m_value(&value), m_place(place)
+    /** The message itself. */
+    explicit JsonAt(const nlohmann::json& message): m_value(&message) {}
+
+    JsonAt(const nlohmann::json& value, const JsonPlace& place): m_value(&value), m_place(place)
     {
     }
 
@@ -76,6 +80,12 @@ public:
     [[noreturn]] void throwNot(const char* wanted) const;
 
 private:
+    JsonAt(const nlohmann::json& value, const JsonPlace& parent, const char* name,
+        uint32_t index):
+        m_value(&value), m_place(parent.with(name, index))
+    {
+    }
+
     const nlohmann::json* m_value;
     JsonPlace m_place;
 };

@@ -123,9 +123,8 @@ JsonAt boxCorner(const JsonAt& bbox, size_t index)
 /** An optional text member: null when absent or null; a value of another type throws. */
 const std::string* optionalText(const JsonAt& element, const char* name)
 {
-    if (!element.optionalMember(name))
-        return nullptr;
-    return &readText(element.member(name));
+    const json* value = element.optionalMember(name);
+    return value ? &readText(JsonAt(*value, element.place().member(name))) : nullptr;
 }
 
 Ptr<Attribute> textAttribute(const char* name, std::string value)
