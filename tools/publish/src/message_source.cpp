@@ -194,7 +194,8 @@ std::string sourceToRead(const PublishOptions& options, bool inputIsTerminal)
 {
     if (options.samples || !options.sourcePath.empty())
         return options.sourcePath;
-    // Nothing is typed at a terminal by accident; what is piped in is never passed over.
+    // Nobody means to type messages at a terminal: there, the samples. A pipe or a file on
+    // standard input is what the user gave, and never passed over.
     return inputIsTerminal ? std::string() : std::string(kStandardInput);
 }
 
