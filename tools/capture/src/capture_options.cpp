@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "doc_directory.h"
 #include "option_values.h"
 #include "relay/diagnostic_copy_path.h"
 #include "settings/settings_table.h"
@@ -13,6 +14,7 @@ namespace {
 namespace setting = nx::vms_server_plugins::analytics::sample::setting;
 constexpr const char* kCopyDirectory =
     nx::vms_server_plugins::analytics::sample::diagnostic_copy_path::kDirectory;
+using skyloom::tools::kDocDirectory;
 using skyloom::tools::parseNumber;
 
 /** The value of the option at args[*i], from "--name=value" or the next argument. */
@@ -136,7 +138,7 @@ ParsedCaptureArgs parseCaptureArgs(const std::vector<std::string>& args)
 
 std::string captureUsage()
 {
-    return R"(usage: skyloom-capture [options] [--] OUTPUT
+    return R"(Usage: skyloom-capture [options] [--] OUTPUT
 
 Records the AI engine's messages with the time each was received, one JSON Lines record per
 message: {"receivedUs": <wall clock in microseconds>, "message": "<the text, exactly>"}.
@@ -155,7 +157,8 @@ Where from (one of):
   --server-dir DIR   the same for a server whose working directory (where its log files are)
                      is DIR
   --listen PORT      listen on tcp://*:PORT in place of the plugin (the engine connects to it)
-  --connect ENDPOINT subscribe to another publisher (tcp://HOST:PORT or ipc://PATH), e.g. the
+  --connect ENDPOINT
+                     subscribe to another publisher (tcp://HOST:PORT or ipc://PATH), e.g. the
                      copy of an engine whose )" + std::string(setting::kLoopbackRelayEndpoint.name)
         + R"( names one
 
@@ -170,8 +173,21 @@ What and how long:
   -h, --help         this text
   --version          the version and exit
 
-Exit status: 0 something was recorded, 1 nothing was received or the file could not be
-written, 2 bad arguments.
+Ctrl-C (SIGINT) or SIGTERM ends a recording as --count and --duration do: what was received is
+kept, the final report is printed and the exit status says whether anything was recorded.
+
+Exit status:
+  0  something was recorded
+  1  nothing was received, or the file could not be written
+  2  bad arguments
+
+Examples:
+  $ skyloom-capture --duration 60 recorded.jsonl
+  $ skyloom-capture --listen 9911 --count 100 engine.jsonl
+  $ skyloom-publish --pace recorded recorded.jsonl
+
+See also:
+  skyloom-publish(1), skyloom-host(1); )" + std::string(kDocDirectory) + R"(/docs/troubleshooting.md
 )";
 }
 

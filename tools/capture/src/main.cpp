@@ -91,9 +91,7 @@ public:
         Totals totals;
         while (!interrupted() && !finished(totals, start))
         {
-            zmq::pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
-            zmq::poll(&item, 1, kPollInterval);
-            if (item.revents & ZMQ_POLLIN)
+            if (readable(socket))
                 record(socket, &totals);
             if (m_options.quiet && Clock::now() >= nextProgress)
             {
@@ -106,6 +104,27 @@ public:
     }
 
 private:
+    /**
+     * Whether a message waits, after at most kPollInterval. A signal interrupts the wait
+     * (poll(2) is never restarted): that is the loop's cue to look at interrupted(), not a
+     * failure.
+     */
+    static bool readable(zmq::socket_t& socket)
+    {
+        zmq::pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
+        try
+        {
+            zmq::poll(&item, 1, kPollInterval);
+        }
+        catch (const zmq::error_t& e)
+        {
+            if (e.num() != EINTR)
+                throw;
+            return false;
+        }
+        return (item.revents & ZMQ_POLLIN) != 0;
+    }
+
     bool finished(const Totals& totals, Clock::time_point start) const
     {
         if (m_options.count && totals.messages >= *m_options.count)
