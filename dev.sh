@@ -139,7 +139,7 @@ case "$cmd" in
         install_missing "${PACKAGES[@]}"
         cmake -S "$ROOT" -B "$BUILD_DIR" >/dev/null
         cmake --build "$BUILD_DIR" -j "$JOBS" \
-            --target skyloom_analytics_plugin skyloom-host skyloom-publish
+            --target skyloom_analytics_plugin skyloom-host skyloom-publish skyloom-capture
         "$ROOT/tools/run-demo.sh" "$BUILD_DIR"
         ;;
     package)

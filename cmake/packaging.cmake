@@ -20,8 +20,10 @@ if(TARGET skyloom_analytics_plugin)
     install(TARGETS skyloom-receiver
         RUNTIME DESTINATION ${SKYLOOM_PLUGIN_INSTALL_DIR} COMPONENT plugin)
 endif()
-# README.md links to docs/...: the same layout keeps the links working once installed.
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${SKYLOOM_DOC_DIR} COMPONENT plugin)
+# The installed README is the user's (the repository's tells a developer how to build); it links
+# to docs/...: the same layout keeps the links working once installed.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/README.md DESTINATION ${SKYLOOM_DOC_DIR}
+    COMPONENT plugin)
 install(FILES
         ${PROJECT_SOURCE_DIR}/docs/installing.md
         ${PROJECT_SOURCE_DIR}/docs/message-format.md
@@ -29,6 +31,7 @@ install(FILES
         ${PROJECT_SOURCE_DIR}/docs/message.draft-07.schema.json
         ${PROJECT_SOURCE_DIR}/docs/settings.md
         ${PROJECT_SOURCE_DIR}/docs/logging.md
+        ${PROJECT_SOURCE_DIR}/docs/security.md
         ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
         ${PROJECT_SOURCE_DIR}/docs/performance.md
     DESTINATION ${SKYLOOM_DOC_DIR}/docs
@@ -75,6 +78,10 @@ if(SKYLOOM_GZIP AND SKYLOOM_HELP2MAN)
             COMMAND ${CMAKE_COMMAND} -E make_directory ${SKYLOOM_PACKAGE_FILES_DIR}
             COMMAND ${SKYLOOM_HELP2MAN} --no-info --no-discard-stderr --name=${summary}
                 --output=${page} $<TARGET_FILE:${tool}>
+            # help2man makes sections only of a few headings it knows; the usage texts' own
+            # "Exit status:" and "See also:" (sub-sections to it) become the pages' sections.
+            COMMAND sed -i -e "s/^\\.SS \"Exit status:\"$/.SH \"EXIT STATUS\"/"
+                -e "s/^\\.SS \"See also:\"$/.SH \"SEE ALSO\"/" ${page}
             COMMAND ${SKYLOOM_GZIP} -9nf ${page}
             DEPENDS ${tool}
             VERBATIM)

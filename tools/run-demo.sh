@@ -51,8 +51,8 @@ publish_status=0
 if [ "$ready" = 1 ]; then
     # Two rounds: a face detection ("meta") is shown only once an alarm has named its track,
     # so the first round's face detection is filtered and the second one's is shown.
-    "$PUBLISH" --port "$PORT" --camera "$CAMERA_1" --camera "$CAMERA_2" --loop --count 24 \
-        --quiet 2>&1 | sed 's/^/  /' || publish_status=$?
+    "$PUBLISH" --samples --port "$PORT" --camera "$CAMERA_1" --camera "$CAMERA_2" --loop \
+        --count 24 --quiet 2>&1 | sed 's/^/  /' || publish_status=$?
 fi
 
 host_status=0

@@ -95,6 +95,7 @@ Result<const ISettingsResponse*> Engine::settingsReceived()
     RelaySettings next = m_relay->settings();
     applyServicePort(response.get(), &next.servicePort);
     applyMetricsFile(response.get(), &next.metricsFile);
+    applyLoopbackEndpoint(response.get(), &next.loopbackEndpoint);
     // A CheckBox sends "true" or "false"; a server that knows nothing of it sends nothing.
     next.loopbackRelay = settingValue(setting::kLoopbackRelay.name) != "false";
     next.isolateReceiver = settingValue(setting::kIsolateReceiver.name) != "false";
@@ -135,17 +136,6 @@ void Engine::applyServicePort(SettingsResponse* response, ServicePortChoice* cho
     choice->refuse();
 }
 
-void Engine::setEngineInfo(const IEngineInfo* engineInfo)
-{
-    nx::sdk::analytics::Engine::setEngineInfo(engineInfo);
-    logUtils.guardBoundaryCall(__func__, static_cast<Result<void>*>(nullptr),
-        [&]()
-        {
-            const char* const id = engineInfo ? engineInfo->id() : nullptr;
-            m_counters.setEngineId(id ? id : "");
-        });
-}
-
 void Engine::applyMetricsFile(SettingsResponse* response, std::string* metricsFile)
 {
     const std::string path = settingValue(setting::kMetricsFile.name);
@@ -171,6 +161,23 @@ void Engine::applyMetricsFile(SettingsResponse* response, std::string* metricsFi
     NX_PRINT << "settingsReceived" << " m_metricsFile:" << nx::kit::utils::quotedLiteral(path);
 }
 
+void Engine::applyLoopbackEndpoint(SettingsResponse* response, std::string* endpoint)
+{
+    const std::string text = settingValue(setting::kLoopbackRelayEndpoint.name);
+    // Only transports that another process can reach; ZeroMQ checks the rest as it binds.
+    const bool transport = text.rfind("tcp://", 0) == 0 || text.rfind("ipc://", 0) == 0;
+    if (!text.empty()
+        && (!transport || text.find_first_of(std::string("\n\r\0 ", 4)) != std::string::npos))
+    {
+        refuseSetting(response, setting::kLoopbackRelayEndpoint.name, text,
+            "empty (a private socket), or an endpoint tcp://ADDRESS:PORT or ipc://PATH");
+        return;
+    }
+    *endpoint = text;
+    NX_PRINT << "settingsReceived" << " m_loopbackRelayEndpoint:"
+        << nx::kit::utils::quotedLiteral(text);
+}
+
 void Engine::refuseSetting(SettingsResponse* response, const std::string& name,
     const std::string& value, const std::string& expected)
 {
@@ -181,6 +188,19 @@ void Engine::refuseSetting(SettingsResponse* response, const std::string& name,
     const std::string message = shown + " refused: the value must be " + expected;
     response->setError(name, message);
     NX_PRINT << "settingsReceived" << " " << name << " " << message << "; the previous value stays";
+}
+
+void Engine::setEngineInfo(const IEngineInfo* engineInfo)
+{
+    nx::sdk::analytics::Engine::setEngineInfo(engineInfo);
+    logUtils.guardBoundaryCall(__func__, static_cast<Result<void>*>(nullptr),
+        [&]()
+        {
+            const char* const id = engineInfo ? engineInfo->id() : nullptr;
+            m_counters.setEngineId(id ? id : ""); //< The metrics file's "engine" label.
+            if (id)
+                m_relay->setEngineId(id);
+        });
 }
 
 void Engine::doObtainDeviceAgent(Result<IDeviceAgent*>* outResult, const IDeviceInfo* deviceInfo)

@@ -39,8 +39,10 @@ public:
     virtual void doObtainDeviceAgent(
         nx::sdk::Result<nx::sdk::analytics::IDeviceAgent*>* outResult,
         const nx::sdk::IDeviceInfo* deviceInfo) override;
-
-    /** Also names the engine in its metrics file. */
+    /**
+     * As the base does; the id also names the engine's private diagnostic copy and labels its
+     * metrics file.
+     */
     virtual void setEngineInfo(const nx::sdk::analytics::IEngineInfo* engineInfo) override;
 
 protected:
@@ -65,6 +67,8 @@ private:
     void applyServicePort(nx::sdk::SettingsResponse* response, ServicePortChoice* choice);
     /** Takes setting::kMetricsFile if it is valid; refuses it in the response otherwise. */
     void applyMetricsFile(nx::sdk::SettingsResponse* response, std::string* metricsFile);
+    /** Takes setting::kLoopbackRelayEndpoint if it is valid; refuses it otherwise. */
+    void applyLoopbackEndpoint(nx::sdk::SettingsResponse* response, std::string* endpoint);
     /** Puts an error for the setting into the response and logs it; the old value stays. */
     void refuseSetting(nx::sdk::SettingsResponse* response, const std::string& name,
         const std::string& value, const std::string& expected);

@@ -47,8 +47,8 @@ void PluginUnderTest::releaseExpectingNothingLeft()
     EXPECT_EQ(0, stats->anomalies());
 }
 
-EngineUnderTest startEngine(
-    nx::sdk::analytics::IPlugin* plugin, const std::string& engineId, int servicePort)
+EngineUnderTest startEngine(nx::sdk::analytics::IPlugin* plugin, const std::string& engineId,
+    int servicePort, const testhost::Settings& moreSettings)
 {
     EngineUnderTest result;
     const auto obtained = testhost::obtainEngine(plugin);
@@ -59,7 +59,8 @@ EngineUnderTest startEngine(
     result.engine->setHandler(result.handler.get());
     result.engine->setEngineInfo(makePtr<testhost::EngineInfo>(engineId).get());
     result.printPrefix = "[engine_" + engineId.substr(0, 9) + "..}] ";
-    testhost::Settings settings{{"ServicePort", std::to_string(servicePort)}};
+    testhost::Settings settings = moreSettings;
+    settings["ServicePort"] = std::to_string(servicePort);
     if (const char* isolate = std::getenv("SKYLOOM_ISOLATE_RECEIVER"))
         settings["IsolateReceiver"] = isolate;
     if (!testhost::doSetSettings(result.engine.get(), settings).isOk())
@@ -97,7 +98,7 @@ bool waitForServicePortBind(
 std::string waitForRelay(const EngineUnderTest& engine, int servicePort)
 {
     // The cameras hear the relay in-process: once the service port is bound, it is live. The
-    // loopback copy on port 688 is for outside watchers and logs only its failure.
+    // diagnostic copy is for outside watchers only.
     if (!waitForServicePortBind(engine, servicePort, kRelayStartTimeout))
         return "the relay did not bind " + serviceEndpoint(servicePort);
     return "";

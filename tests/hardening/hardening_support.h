@@ -68,9 +68,12 @@ struct EngineUnderTest
     std::string printPrefix; //< "[engine_{xxxxxxxx..}] "
 };
 
-/** Obtains an engine with its handler, engine info and "ServicePort"; null engine on failure. */
-EngineUnderTest startEngine(
-    nx::sdk::analytics::IPlugin* plugin, const std::string& engineId, int servicePort);
+/**
+ * Obtains an engine with its handler, engine info, "ServicePort" and `moreSettings`; null engine
+ * on failure.
+ */
+EngineUnderTest startEngine(nx::sdk::analytics::IPlugin* plugin, const std::string& engineId,
+    int servicePort, const testhost::Settings& moreSettings = {});
 
 /** Waits until the relay logged its bind of the service port. */
 bool waitForServicePortBind(

@@ -1,6 +1,7 @@
-// The loaded plugin library when its ports are not its own: the loopback port 688 held by
-// another process that publishes forged alarms there, the service port held by another program,
-// and two engines in one process (as two servers on one machine). The cameras must hear only
+// The loaded plugin library when its ports are not its own: the diagnostic copy's port 688 (as
+// "LoopbackRelayEndpoint" may name it) held by another process that publishes forged alarms
+// there, the service port held by another program, and two engines in one process (as two
+// servers on one machine). The cameras must hear only
 // their own engine, the process must live on, say what is wrong, and clean up after itself.
 //
 // Every test makes its own engine (and waits the relay's five seconds). The test with the other
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -236,8 +238,9 @@ TEST_F(HardeningPorts, ProcessHoldingPort688BeforeTheEngineCannotInjectIntoACame
     ForgingPublisher forger(kRelayPort, alarmMessage(camera.id, "Forged"));
     ASSERT_TRUE(forger.listening()) << "cannot hold port " << kRelayPort << " in a child";
 
-    EngineUnderTest engine = startEngine(
-        m_plugin.plugin(), "{3c3c3c3c-0000-4000-8000-000000000003}", kServicePort);
+    EngineUnderTest engine = startEngine(m_plugin.plugin(),
+        "{3c3c3c3c-0000-4000-8000-000000000003}", kServicePort,
+        {{"LoopbackRelayEndpoint", "tcp://127.0.0.1:" + std::to_string(kRelayPort)}});
     ASSERT_TRUE(engine.engine);
     const auto handler = makePtr<testhost::DeviceAgentHandler>();
     ASSERT_TRUE(camera.open(engine.engine.get(), handler.get()));
@@ -328,8 +331,11 @@ TEST_F(HardeningPorts, RefusedPortDuringTheRelayStartBoundARandomPort)
     std::cout << "[ MEASURED ] refused ports delivered during the start: " << delivered
         << std::endl;
 
+    // The endpoint of the service port, and where this engine's private copy is.
     EXPECT_TRUE(hasEvent(engine.handler->events(), IPluginDiagnosticEvent::Level::info,
-        "Listening for the AI engine", "tcp://0.0.0.0:9911", Match::whole));
+        "Listening for the AI engine", "tcp://0.0.0.0:9911; diagnostic copy on ipc://"
+            + std::filesystem::current_path().string() + "/skyloom_diagnostic_copy/7e7e7e7e.ipc",
+        Match::whole));
     EXPECT_EQ(1, countEvents(*engine.handler, "Listening for the AI engine"));
     const std::vector<int> ports = testhost::listeningTcpPorts(servicePortProcess());
     EXPECT_TRUE(std::find(ports.begin(), ports.end(), kDefaultPort) != ports.end());
@@ -382,7 +388,8 @@ TEST_F(HardeningPorts, PortThatListensAskedAgainAfterAFailedOneGaveAFalseError)
             std::string endpoint;
             for (const auto& event: engine.handler->events())
                 endpoint = event.caption == kListening ? event.description : endpoint;
-            return endpoint;
+            // The service port's endpoint, without where the diagnostic copy is.
+            return endpoint.substr(0, endpoint.find("; diagnostic copy on "));
         };
     const auto deliversOn = [&](const std::string& caption)
         {
@@ -456,18 +463,24 @@ TEST_F(HardeningPorts, TwoEnginesInOneProcessEachServesOnlyItsOwnCameras)
     ASSERT_TRUE(firstCamera.open(first.engine.get(), firstHandler.get()));
     ASSERT_TRUE(secondCamera.open(second.engine.get(), secondHandler.get()));
 
-    // The first engine holds the loopback copy; the second only misses that copy.
+    // Each engine has a private copy of its own, named after it: nothing is missing.
     relayError = waitForRelay(second, kSecondPort);
     ASSERT_TRUE(relayError.empty()) << relayError;
-    EXPECT_TRUE(waitForEvent(*second.handler, IPluginDiagnosticEvent::Level::info,
-        "Loopback relay unavailable", "tcp://127.0.0.1:688: Address already in use",
-        kRelayStartTimeout, Match::whole));
-    // Its own endpoints were free: nothing is missing there.
-    for (const auto& event: first.handler->events())
+    const testhost::LogFile log;
+    for (const EngineUnderTest* engine: {&first, &second})
     {
-        EXPECT_NE(IPluginDiagnosticEvent::Level::error, event.level) << event.caption;
-        EXPECT_NE("Loopback relay unavailable", event.caption);
+        for (const auto& event: engine->handler->events())
+        {
+            EXPECT_NE(IPluginDiagnosticEvent::Level::error, event.level) << event.caption;
+            EXPECT_NE("Loopback relay unavailable", event.caption);
+        }
     }
+    const std::string copies = std::filesystem::current_path().string()
+        + "/skyloom_diagnostic_copy/";
+    EXPECT_EQ(1, log.countLinesContaining(first.printPrefix
+        + "threadFuncZeromqLoop loopback relay ipc://" + copies + "5e5e5e5e.ipc open"));
+    EXPECT_EQ(1, log.countLinesContaining(second.printPrefix
+        + "threadFuncZeromqLoop loopback relay ipc://" + copies + "6f6f6f6f.ipc open"));
 
     EXPECT_TRUE(deliverUntil(kFirstPort, alarmMessage(firstCamera.id, "First"),
         [&]() { return firstHandler->packets() > 0; }));

@@ -2,9 +2,10 @@
 // library context with the host's registry), with the engine's relay running.
 //
 // A relay binds only five seconds after its engine is created, so the whole binary shares its
-// engines: engine A (relay on the service port 9911, later 9922 as well, and the loopback
-// endpoint) and engine B, created once A is listening, whose service port setting "abc" reads as
-// 0 and so also means 9911: both of its endpoints are taken. The tests run in the order written;
+// engines: engine A (relay on the service port 9911, later 9922 as well, and its diagnostic copy
+// on tcp://127.0.0.1:688, where watchers of the old fixed port look for it) and engine B, created
+// once A is listening, whose service port setting "abc" reads as 0 and so also means 9911: both
+// of its endpoints are taken. The tests run in the order written;
 // the last ones release everything. Run alone with a filter, each test still sets up what it
 // needs. The log file is "log_skyloom_0.log" in the working directory.
 #include <arpa/inet.h>
@@ -43,6 +44,8 @@ namespace host = skyloom::testhost;
 
 constexpr int kPortA = 9911;
 constexpr int kChangedPortA = 9922;
+/** "LoopbackRelayEndpoint" of the engines here: the old fixed port, as the tests watch it. */
+constexpr char kCopyEndpoint[] = "tcp://127.0.0.1:688";
 
 constexpr char kEngineIdA[] = "{aaaaaaaa-0000-4000-8000-00000000000a}";
 constexpr char kEngineIdB[] = "{bbbbbbbb-0000-4000-8000-00000000000b}";
@@ -218,8 +221,8 @@ protected:
         result.handler = nx::sdk::makePtr<host::EngineHandler>();
         result.engine->setHandler(result.handler.get());
         result.engine->setEngineInfo(nx::sdk::makePtr<host::EngineInfo>(engineId).get());
-        const auto settings =
-            host::doSetSettings(result.engine.get(), host::Settings{{"ServicePort", servicePort}});
+        const auto settings = host::doSetSettings(result.engine.get(), host::Settings{
+            {"ServicePort", servicePort}, {"LoopbackRelayEndpoint", kCopyEndpoint}});
         EXPECT_TRUE(settings.isOk()) << settings.errorMessage;
         return result;
     }
@@ -325,13 +328,17 @@ TEST_F(PluginLibraryTest, PluginManifestOffersTheServicePortSetting)
 
     EXPECT_EQ("Diagnostics", groups.at(2).at("caption"));
     const auto& diagnostics = groups.at(2).at("items");
-    ASSERT_EQ(2U, diagnostics.size());
+    ASSERT_EQ(3U, diagnostics.size());
     EXPECT_EQ("CheckBox", diagnostics[0].at("type"));
     EXPECT_EQ("LoopbackRelay", diagnostics[0].at("name"));
     EXPECT_EQ(true, diagnostics[0].at("defaultValue"));
+    // Empty: the copy is a private socket of the server's user unless another endpoint is named.
     EXPECT_EQ("TextField", diagnostics[1].at("type"));
-    EXPECT_EQ("MetricsFile", diagnostics[1].at("name"));
+    EXPECT_EQ("LoopbackRelayEndpoint", diagnostics[1].at("name"));
     EXPECT_EQ("", diagnostics[1].at("defaultValue"));
+    EXPECT_EQ("TextField", diagnostics[2].at("type"));
+    EXPECT_EQ("MetricsFile", diagnostics[2].at("name"));
+    EXPECT_EQ("", diagnostics[2].at("defaultValue"));
 }
 
 TEST_F(PluginLibraryTest, EngineManifestAsksForVideoAndDeclaresTheAgentSettings)
@@ -455,8 +462,8 @@ TEST_F(PluginLibraryTest, ServicePortChangeLeftTheOldPortOpen)
         + std::to_string(kChangedPortA);
 
     const auto start = steady_clock::now();
-    host::doSetSettings(
-        s_engineA.engine.get(), host::Settings{{"ServicePort", std::to_string(kChangedPortA)}});
+    host::doSetSettings(s_engineA.engine.get(), host::Settings{
+        {"ServicePort", std::to_string(kChangedPortA)}, {"LoopbackRelayEndpoint", kCopyEndpoint}});
     ASSERT_TRUE(waitForExactLine(log, bindLine, kDeliveryTimeout));
     reportMeasurement("new service port bound after the settings", elapsedMs(start));
     EXPECT_EQ(1, log.countLinesContaining(bindLine));
@@ -472,14 +479,14 @@ TEST_F(PluginLibraryTest, ServicePortChangeLeftTheOldPortOpen)
     EXPECT_FALSE(subscriber.receive(500ms)) << "the old port still relays";
 
     // A refused value leaves the service where it is.
-    const auto refused =
-        host::doSetSettings(s_engineA.engine.get(), host::Settings{{"ServicePort", "80"}});
+    const auto refused = host::doSetSettings(s_engineA.engine.get(),
+        host::Settings{{"ServicePort", "80"}, {"LoopbackRelayEndpoint", kCopyEndpoint}});
     EXPECT_EQ(1U, refused.errors.count("ServicePort"));
     connectThroughRelay(moved, subscriber);
 
     // Back to where the other tests expect it.
-    host::doSetSettings(
-        s_engineA.engine.get(), host::Settings{{"ServicePort", std::to_string(kPortA)}});
+    host::doSetSettings(s_engineA.engine.get(), host::Settings{
+        {"ServicePort", std::to_string(kPortA)}, {"LoopbackRelayEndpoint", kCopyEndpoint}});
     connectThroughRelay(old, subscriber);
 }
 
@@ -526,9 +533,11 @@ TEST_F(PluginLibraryTest, SecondEngineReportsTakenEndpointsAndLivesOn)
         + "threadFuncZeromqLoop bind tcp://*:9911 failed: Address already in use"));
     EXPECT_EQ(1, log.countLinesContaining(std::string(kPrefixB)
         + "threadFuncZeromqLoop bind tcp://127.0.0.1:688 failed: Address already in use"));
-    // Engine A holds the copy, and says so only by being quiet: a success is not logged.
+    // Engine A holds the copy: no failed bind there.
     EXPECT_EQ(0, log.countLinesContaining(
         std::string(kPrefixA) + "threadFuncZeromqLoop bind tcp://127.0.0.1:688"));
+    EXPECT_EQ(1, log.countLinesContaining(
+        std::string(kPrefixA) + "threadFuncZeromqLoop loopback relay tcp://127.0.0.1:688 open"));
     EXPECT_EQ(0,
         log.countLinesContaining(std::string(kPrefixB) + "threadFuncZeromqLoop terminated"));
 
@@ -556,7 +565,8 @@ TEST_F(PluginLibraryTest, LoopbackRelaySwitchedOffFreesPort688AndCamerasStillRec
             log.mark();
             // The service port stays what it is.
             ASSERT_TRUE(host::doSetSettings(s_engineA.engine.get(), host::Settings{
-                {"ServicePort", std::to_string(kPortA)}, {"LoopbackRelay", value}}).isOk());
+                {"ServicePort", std::to_string(kPortA)}, {"LoopbackRelay", value},
+                {"LoopbackRelayEndpoint", kCopyEndpoint}}).isOk());
             ASSERT_TRUE(waitForExactLine(log, std::string(kPrefixA)
                 + "settingsReceived m_loopbackRelay:" + (value == std::string("true") ? "1" : "0"),
                 kDeliveryTimeout));

@@ -2,9 +2,12 @@
 // exit status 2, never a crash; the publisher's --print shows exactly what it would send, its
 // --check what the plugin would make of each message, and a real send counts what did not go.
 
+#include <signal.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -15,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
+#include "ingress/service_socket.h"
 #include "process.h"
 
 namespace skyloom::tools_test {
@@ -93,7 +97,8 @@ TEST(CommandLine, HelpAndVersionExitWithStatus0)
     {
         const Finished finished = run({tool, "--help"});
         EXPECT_EQ(finished.status, 0);
-        EXPECT_EQ(finished.out.rfind("usage: ", 0), 0U) << finished.out;
+        // "Usage:" is what help2man makes the manual page's SYNOPSIS of.
+        EXPECT_EQ(finished.out.rfind("Usage: ", 0), 0U) << finished.out;
         const Finished version = run({tool, "--version"});
         EXPECT_EQ(version.status, 0);
         EXPECT_NE(version.out.find(" " SKYLOOM_VERSION "\n"), std::string::npos) << version.out;
@@ -137,7 +142,7 @@ TEST(PublishPrint, NamesEachUndeliverableMessageOnItsOwnLine)
 
 TEST(PublishPrint, BuiltInSamplesAreSixDeliverableMessages)
 {
-    const Finished finished = run({kPublish, "--print"});
+    const Finished finished = run({kPublish, "--print", "--samples"});
     EXPECT_EQ(finished.status, 0) << finished.err;
     EXPECT_EQ(lineCount(finished.out), 6);
     EXPECT_TRUE(finished.err.empty()) << finished.err;
@@ -161,7 +166,8 @@ TEST(PublishCheck, SaysPerMessageWhatThePluginWouldDropAndWhy)
     const std::vector<Row> rows{
         {alarm + "\"tid\":7,\"lp_text\":\"AB12\"}]}}", "plate=\"AB12\""},
         {alarm + "\"tid\":\"7\"}]}}", "dropped: generateObjectMetadataPacket exception: "
-            "object_list[0] dropped: track id must be a number"},
+            "object_list[0] dropped: \"event\".\"object_list\"[0].\"tid\" must be a whole "
+            "number, but is a text"},
         {head + "\"event\":{\"object_list\":[]}}",
             "dropped: generateEventMetadataPacket: no event"},
         {head + "\"meta\":" + std::string(70, '[') + std::string(70, ']') + "}",
@@ -199,7 +205,8 @@ TEST(PublishCheck, SaysPerMessageWhatThePluginWouldDropAndWhy)
     EXPECT_NE(finished.out.find("checked 7 messages, 5 would be dropped"), std::string::npos)
         << finished.out;
 
-    const Finished samples = run({kPublish, "--dry-run", "--set", "enableMetadata=true"});
+    const Finished samples =
+        run({kPublish, "--dry-run", "--samples", "--set", "enableMetadata=true"});
     EXPECT_EQ(samples.status, 0) << samples.out;
     EXPECT_NE(samples.out.find("checked 6 messages, 0 would be dropped"), std::string::npos)
         << samples.out;
@@ -219,12 +226,122 @@ TEST(PublishCheck, EveryDropIsExplainedAlsoBeyondTheLogsRate)
     const Finished finished = run({kPublish, "--check", "-q", "rate.jsonl"});
     EXPECT_EQ(finished.status, 1);
     size_t reasons = 0;
-    for (size_t at = finished.out.find("track id must be a number"); at != std::string::npos;
-        at = finished.out.find("track id must be a number", at + 1))
+    const std::string reason = "\"track_id\" must be a whole number, but is a text";
+    for (size_t at = finished.out.find(reason); at != std::string::npos;
+        at = finished.out.find(reason, at + 1))
     {
         ++reasons;
     }
     EXPECT_EQ(reasons, 8U) << finished.out;
+}
+
+// `echo MSG | skyloom-publish --check` checked the six built-in samples instead of MSG and said
+// "0 would be dropped"; "-" was looked for as a file.
+TEST(PublishSource, PipedInputWasReplacedByTheBuiltInSamples)
+{
+    const std::string message =
+        "{\"src_uuid\":\"cam-1\",\"meta\":{\"metadata\":{\"annotations\":[]}}}\n";
+    std::ofstream("piped.jsonl") << message << message;
+    struct Row
+    {
+        std::vector<std::string> argv;
+        const char* input;
+        int status;
+        const char* outputPart;
+    };
+    const std::vector<Row> rows{
+        {{kPublish, "--check"}, "piped.jsonl", 0, "checked 2 messages, 0 would be dropped"},
+        {{kPublish, "--check", "-"}, "piped.jsonl", 0, "stdin:2: ok"},
+        {{kPublish, "--print", "--", "-"}, "piped.jsonl", 0, message.c_str()},
+        {{kPublish, "--print", "--samples"}, "piped.jsonl", 0, "\"src_uuid\":\"8f120e8a-"},
+        {{kPublish, "--print"}, "/dev/null", 2, "stdin holds no messages"},
+    };
+    for (const Row& row: rows)
+    {
+        const Finished finished = run(row.argv, std::chrono::seconds(30), row.input);
+        const std::string what = row.argv[1] + " " + row.argv.back() + " < " + row.input;
+        EXPECT_EQ(finished.status, row.status) << what << "\n" << finished.err;
+        EXPECT_NE((finished.out + finished.err).find(row.outputPart), std::string::npos)
+            << what << "\n" << finished.out << finished.err;
+    }
+}
+
+// A message over the service port's limit passed --check and was reported as sent, while the
+// plugin closed the connection that carried it.
+TEST(PublishCheck, MessageOverThePluginsLimitPassedAndWasSent)
+{
+    using nx::vms_server_plugins::analytics::sample::ServiceSocket;
+    const std::string head =
+        "{\"src_uuid\":\"cam-1\",\"meta\":{\"metadata\":{\"annotations\":[]}},\"pad\":\"";
+    const auto message = [&](int64_t size)
+        { return head + std::string(static_cast<size_t>(size) - head.size() - 2, 'x') + "\"}"; };
+    std::ofstream("limit.jsonl") << message(ServiceSocket::kMaxMessageSize) << "\n"
+        << message(ServiceSocket::kMaxMessageSize + 1) << "\n";
+
+    const Finished check = run({kPublish, "--check", "limit.jsonl"});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_NE(check.out.find("limit.jsonl:1: ok"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("limit.jsonl:2: DROPPED, 0 packets\n  dropped: too large"),
+        std::string::npos) << check.out;
+
+    const Finished send = run({kPublish, "--no-check", "--print", "limit.jsonl"});
+    EXPECT_EQ(send.status, 1);
+    EXPECT_EQ(lineCount(send.out), 1) << "only the message within the limit goes";
+    EXPECT_NE(send.err.find("limit.jsonl:2: not sent: too large"), std::string::npos) << send.err;
+}
+
+// --make-certificate replaced an existing key pair without a word, and told to give the server's
+// public key "to the server".
+TEST(PublishCertificate, MakeCertificateOverwroteAnExistingPair)
+{
+    std::filesystem::remove_all("keys");
+    std::filesystem::create_directory("keys");
+    const Finished made = run({kPublish, "--make-certificate", "server", "keys"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_NE(made.out.find("keys/server.key: the public key. Of the server's pair: copy it to "
+        "each AI engine"), std::string::npos) << made.out;
+    EXPECT_NE(made.out.find("keys/server.key_secret: the secret key (mode 0600); it never leaves "
+        "this machine"), std::string::npos) << made.out;
+    EXPECT_EQ(std::filesystem::status("keys/server.key_secret").permissions()
+        & std::filesystem::perms::all, std::filesystem::perms::owner_read
+        | std::filesystem::perms::owner_write);
+    const std::string secret = readFile("keys/server.key_secret");
+
+    const Finished again = run({kPublish, "--make-certificate", "server", "keys"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("keys/server.key exists: nothing written"), std::string::npos)
+        << again.err;
+    EXPECT_EQ(readFile("keys/server.key_secret"), secret);
+
+    const Finished replaced = run({kPublish, "--make-certificate", "server", "keys", "--replace"});
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_NE(readFile("keys/server.key_secret"), secret);
+    EXPECT_EQ(run({kPublish, "--make-certificate", "server"}).status, 2);
+}
+
+// Ctrl-C or SIGTERM ended a capture with "Interrupted system call", exit status 1 and no report.
+TEST(Capture, EndedByASignalWithInterruptedSystemCall)
+{
+    for (const int signal: {SIGINT, SIGTERM})
+    {
+        const std::string port = signal == SIGINT ? "19941" : "19942";
+        const pid_t capture = spawn({kCapture, "--listen", port, "-q", "signal.jsonl"},
+            "capture.out", "capture.err");
+        EXPECT_EQ(run({kPublish, "--port", port, "--samples", "--count", "1", "--quiet"}).status,
+            0);
+        // Recorded before the signal: the status tells what was recorded.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (lineCount(readFile("signal.jsonl")) == 0
+            && std::chrono::steady_clock::now() < deadline)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ::kill(capture, signal);
+        EXPECT_EQ(waitFor(capture, std::chrono::seconds(10)), 0) << readFile("capture.err");
+        EXPECT_NE(readFile("capture.err").find("skyloom-capture: recorded 1 message ("),
+            std::string::npos) << readFile("capture.err");
+        EXPECT_EQ(lineCount(readFile("signal.jsonl")), 1);
+    }
 }
 
 /**
@@ -317,7 +434,7 @@ TEST(Publish, FailsWhenNoSubscriptionComes)
     for (const std::string& port: {nothingListening, curve.port()})
     {
         const Finished finished =
-            run({kPublish, "--port", port, "--wait-timeout", "0.5", "--quiet"});
+            run({kPublish, "--port", port, "--wait-timeout", "0.5", "--quiet", "--samples"});
         EXPECT_EQ(finished.status, 1) << port;
         EXPECT_NE(finished.err.find("not admitted or nothing listening at tcp://127.0.0.1:"
             + port), std::string::npos) << finished.err;

@@ -4,7 +4,8 @@
 // counts of them and of the stray message, stamp packets with its own frame times and find every
 // plugin object released. The host must also work in a read-only directory. And the field road:
 // what skyloom-capture records from a running plugin replays at its recorded pace into a second
-// run with the same packets.
+// run with the same packets; and skyloom-capture records the private diagnostic copy of a server
+// run by an ordinary user as that user, while another user is told whose it is.
 
 #include <signal.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@ namespace skyloom::tools_test {
 namespace {
 
 using namespace std::chrono;
+namespace fs = std::filesystem;
 
 const std::string kPublish = SKYLOOM_PUBLISH_BIN;
 const std::string kCapture = SKYLOOM_CAPTURE_BIN;
@@ -101,7 +103,7 @@ TEST(EndToEnd, SampleMessagesReachBothCamerasThroughThePlugin)
         << readFile("host.err");
 
     const Finished samples = run({kPublish, "--port", kPort, "--camera", kCamera1,
-        "--camera", kCamera2, "--loop", "--count", "24", "--rate", "20", "--quiet"});
+        "--camera", kCamera2, "--loop", "--count", "24", "--rate", "20", "--quiet", "--samples"});
     EXPECT_EQ(samples.status, 0) << samples.err;
     EXPECT_NE(samples.out.find("sent 24 messages"), std::string::npos) << samples.out;
     const Finished stray = run({kPublish, "--port", kPort, "stray.jsonl", "--quiet"});
@@ -113,6 +115,8 @@ TEST(EndToEnd, SampleMessagesReachBothCamerasThroughThePlugin)
     const int64_t endUs = nowUs();
     const std::string err = readFile("host.err");
     EXPECT_EQ(hostStatus, 0) << err;
+    EXPECT_NE(err.find("engine diagnostic (info): Listening for the AI engine"),
+        std::string::npos) << "levels are words: " << err;
 
     const std::vector<nlohmann::json> lines = jsonLines(readFile("host.out"));
     ASSERT_FALSE(lines.empty());
@@ -154,6 +158,26 @@ TEST(EndToEnd, SampleMessagesReachBothCamerasThroughThePlugin)
     }
     EXPECT_NE(trackIdAt(packets, 1, 0.39115F), trackIdAt(packets, 2, 0.39115F))
         << "each camera has its own track ids";
+}
+
+// skyloom-host ran on the default port and exited 0 when the plugin refused the port it was
+// given; the same for any other engine setting.
+TEST(EndToEnd, HostRanOnSettingsThePluginRefused)
+{
+    const std::vector<std::vector<std::string>> refused{
+        {"--port", "80"},
+        {"--port", "19933", "--engine-set", "AllowedEngineAddresses=10.0.0.0/99"},
+    };
+    for (const std::vector<std::string>& settings: refused)
+    {
+        std::vector<std::string> argv{kHost, kPlugin, "--duration", "30"};
+        argv.insert(argv.end(), settings.begin(), settings.end());
+        const Finished finished = run(argv, seconds(60));
+        EXPECT_EQ(finished.status, 2) << finished.err;
+        EXPECT_NE(finished.err.find("skyloom-host: the plugin refused "), std::string::npos)
+            << finished.err;
+        EXPECT_EQ(finished.err.find("skyloom-host: ready"), std::string::npos) << finished.err;
+    }
 }
 
 // skyloom-host once took itself for ready when the plugin's log file showed the bind of the
@@ -270,10 +294,11 @@ TEST(EndToEnd, CaptureFromARunningPluginReplaysAtItsPaceIntoTheSamePackets)
     std::this_thread::sleep_for(milliseconds(500)); //< the relay subscription settles
     // Uneven spacing: six messages 100 ms apart, a pause, three 250 ms apart.
     EXPECT_EQ(
-        run({kPublish, "--port", kPort, "--rate", "10", "--settle-ms", "300", "-q"}).status, 0);
+        run({kPublish, "--port", kPort, "--rate", "10", "--settle-ms", "300", "-q", "--samples"})
+            .status, 0);
     std::this_thread::sleep_for(milliseconds(400));
     EXPECT_EQ(run({kPublish, "--port", kPort, "--rate", "4", "--count", "3", "--settle-ms", "300",
-        "-q"}).status, 0);
+        "-q", "--samples"}).status, 0);
     EXPECT_EQ(waitFor(firstCapture, seconds(30)), 0) << readFile("capture1.err");
     const std::vector<nlohmann::json> recordedPackets = stopHost(firstHost, "first");
 
@@ -317,6 +342,45 @@ TEST(EndToEnd, CaptureFromARunningPluginReplaysAtItsPaceIntoTheSamePackets)
         EXPECT_LE(std::abs(replayedGapUs - recordedGapUs), 10000)
             << "gap " << i << ": recorded " << recordedGapUs << " us, replayed " << replayedGapUs;
     }
+}
+
+TEST(EndToEnd, CaptureAsTheServersUserRecordsThePrivateCopy)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "running the server and the capture as other users needs root";
+    const std::string dir = fs::current_path().string() + "/server_of_nobody";
+    fs::remove_all(dir);
+    fs::create_directory(dir);
+    ASSERT_EQ(0, chown(dir.c_str(), 65534, 65534));
+    const RunAs nobody{65534, 65534, dir};
+    std::remove("nobody-host.err");
+    const pid_t host = spawn({kHost, kPlugin, "--port", kPort, "--camera", kCamera1, "--json",
+        "--duration", "60"}, "nobody-host.out", "nobody-host.err", "/dev/null",
+        &nobody);
+    ASSERT_TRUE(waitForText("nobody-host.err", "skyloom-host: ready", host, seconds(20)))
+        << readFile("nobody-host.err");
+    EXPECT_EQ(readFile("nobody-host.err").find("Loopback relay unavailable"), std::string::npos)
+        << readFile("nobody-host.err");
+
+    const pid_t capture = spawn({kCapture, "--server-dir", dir, "--count", "3", "--duration",
+        "30", "-q", "captured.jsonl"}, "nobody-capture.out", "nobody-capture.err",
+        "/dev/null", &nobody);
+    std::this_thread::sleep_for(milliseconds(500)); //< the subscription settles
+    EXPECT_EQ(run({kPublish, "--port", kPort, "--camera", kCamera1, "--count", "3", "--rate",
+        "10", "--settle-ms", "300", "-q", "--samples"}).status, 0);
+    EXPECT_EQ(waitFor(capture, seconds(30)), 0) << readFile("nobody-capture.err");
+    EXPECT_EQ(jsonLines(readFile(dir + "/captured.jsonl")).size(), 3U);
+
+    const RunAs otherUser{12345, 12345, dir};
+    const Finished refused =
+        run({kCapture, "--server-dir", dir, "--duration", "1", "-"}, seconds(30), "/dev/null",
+            &otherUser);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("skyloom_diagnostic_copy: it belongs to nobody"),
+        std::string::npos) << refused.err;
+
+    kill(host, SIGINT);
+    EXPECT_EQ(waitFor(host, seconds(20)), 0) << readFile("nobody-host.err");
 }
 
 } // namespace

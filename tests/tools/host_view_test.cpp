@@ -304,5 +304,34 @@ TEST(SvgView, DrawsEachTrackWhereTheServerWouldAndEscapesTexts)
     EXPECT_EQ(xmlEscaped(std::string("a\x01'b")), "a&apos;b");
 }
 
+// The counter's label, at the frame's top edge, was drawn over the camera's line; the latest
+// events had no times.
+TEST(SvgView, CounterLabelCoveredTheHeaderAndEventsHadNoTime)
+{
+    Collector collector({"{cam}"}, {});
+    MetadataItemRecord counter;
+    counter.typeId = "skyloom.plugin.obj_counter";
+    counter.boundingBox = {0.05F, 0.05F, 0.001F, 0.001F};
+    counter.attributes.push_back({nx::sdk::IAttribute::Type::number, "Occupancy", "12", 0.0F});
+    collector.addPacket(0, packetOf(Kind::object, {counter}));
+    MetadataItemRecord event;
+    event.typeId = "skyloom.plugin.evt_lpr";
+    event.caption = "Gate";
+    collector.addPacket(0, packetOf(Kind::event, {event}));
+    const std::string svg = renderCameraSvg(1, collector.snapshot().cameras[0]);
+
+    // The camera's line above the frame, the counter's label inside it.
+    const size_t header = svg.find("<text x=\"10\" y=\"26\"");
+    const size_t frame = svg.find("<g transform=\"translate(0,36)\">");
+    const size_t label = svg.find(">counter Occupancy=12</text>");
+    ASSERT_NE(header, std::string::npos) << svg;
+    ASSERT_NE(label, std::string::npos) << svg;
+    EXPECT_LT(header, frame);
+    EXPECT_LT(frame, label);
+    EXPECT_LT(label, svg.find("</g>\n  <text"));
+    EXPECT_NE(svg.find(">" + clockText(1718269985771204) + " Gate (skyloom.plugin.evt_lpr)</text>"),
+        std::string::npos) << svg;
+}
+
 } // namespace
 } // namespace skyloom::host

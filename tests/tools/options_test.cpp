@@ -75,12 +75,37 @@ TEST(PublishArgs, MistakesGiveOneClearLine)
     }
 }
 
+// Piped messages were passed over for the built-in samples when no source was named.
+TEST(PublishArgs, SamplesOnlyWhenAskedForOrNothingCanBePiped)
+{
+    struct Row
+    {
+        std::vector<std::string> args;
+        bool inputIsTerminal;
+        const char* read; //< "" for the samples.
+    };
+    const std::vector<Row> rows{
+        {{}, true, ""},
+        {{}, false, "-"},
+        {{"--samples"}, false, ""},
+        {{"-"}, true, "-"},
+        {{"a.jsonl"}, false, "a.jsonl"},
+    };
+    for (const Row& row: rows)
+    {
+        const auto parsed = parsePublishArgs(row.args);
+        ASSERT_TRUE(parsed.options) << parsed.error;
+        EXPECT_EQ(skyloom::publish::sourceToRead(*parsed.options, row.inputIsTerminal), row.read)
+            << row.args.size() << " arguments, terminal " << row.inputIsTerminal;
+    }
+}
+
 TEST(PublishArgs, GoodCommandLinesMeanWhatTheySay)
 {
     auto parsed = parsePublishArgs({});
     ASSERT_TRUE(parsed.options);
     EXPECT_EQ(parsed.options->endpoint(), "tcp://127.0.0.1:9911");
-    EXPECT_TRUE(parsed.options->sourcePath.empty()) << "the built-in samples";
+    EXPECT_TRUE(parsed.options->sourcePath.empty()) << "no source named";
     EXPECT_FALSE(parsed.options->count);
     EXPECT_TRUE(parsed.options->check);
     EXPECT_TRUE(parsed.options->wait);

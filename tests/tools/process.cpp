@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +13,7 @@
 namespace skyloom::tools_test {
 
 pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath,
-    const std::string& errPath)
+    const std::string& errPath, const std::string& inPath, const RunAs* user)
 {
     std::vector<char*> args;
     for (const std::string& arg: argv)
@@ -24,8 +25,14 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath,
         return pid;
     const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+    const int in = open(inPath.c_str(), O_RDONLY);
+    if (out < 0 || err < 0 || in < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || dup2(in, 0) < 0)
         _exit(127);
+    if (user && (chdir(user->directory.c_str()) != 0 || setgroups(0, nullptr) != 0
+        || setgid(user->gid) != 0 || setuid(user->uid) != 0))
+    {
+        _exit(126);
+    }
     execv(args[0], args.data());
     _exit(127);
 }
@@ -55,12 +62,13 @@ std::string readFile(const std::string& path)
     return text.str();
 }
 
-Finished run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout)
+Finished run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+    const std::string& inPath, const RunAs* user)
 {
     static int counter = 0;
     const std::string base = "run" + std::to_string(getpid()) + "_" + std::to_string(++counter);
     Finished result;
-    result.status = waitFor(spawn(argv, base + ".out", base + ".err"), timeout);
+    result.status = waitFor(spawn(argv, base + ".out", base + ".err", inPath, user), timeout);
     result.out = readFile(base + ".out");
     result.err = readFile(base + ".err");
     return result;

@@ -17,16 +17,30 @@ struct Finished
     std::string err;
 };
 
-/** Starts `argv` with its standard output and error in the given files; returns the pid. */
+/** Another user (root may become any) and the directory the child runs in. */
+struct RunAs
+{
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string directory;
+};
+
+/**
+ * Starts `argv` with its standard output and error in the given files (relative to this
+ * process's directory) and its standard input from `inPath` (never the test's own, which may be
+ * a terminal), as `user` if given; returns the pid.
+ */
 pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath,
-    const std::string& errPath);
+    const std::string& errPath, const std::string& inPath = "/dev/null",
+    const RunAs* user = nullptr);
 
 /** Waits for the child; kills it after the timeout (status -1 then). */
 int waitFor(pid_t pid, std::chrono::milliseconds timeout);
 
 /** Runs to the end and collects both outputs. */
 Finished run(const std::vector<std::string>& argv,
-    std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    std::chrono::milliseconds timeout = std::chrono::seconds(30),
+    const std::string& inPath = "/dev/null", const RunAs* user = nullptr);
 
 std::string readFile(const std::string& path);
 

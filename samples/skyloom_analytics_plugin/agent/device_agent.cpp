@@ -456,7 +456,16 @@ MessageDrops DeviceAgent::handleMessage(std::string_view text) noexcept
     }
     catch (const nlohmann::json::parse_error& e)
     {
-        return dropMessage(DropReason::notJson, e.what());
+        std::string text;
+        try
+        {
+            text = parseFailureText(e);
+        }
+        catch (...)
+        {
+            // Out of memory for the sentence: the parser's own text says it too.
+        }
+        return dropMessage(DropReason::notJson, text.empty() ? e.what() : text.c_str());
     }
     catch (const std::exception& e)
     {

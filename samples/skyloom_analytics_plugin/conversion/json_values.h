@@ -1,79 +1,118 @@
-// Checked reads of AI-engine message values. A value of the wrong JSON type raises the JSON
-// library's own error; a number that does not fit the target type (or is not finite) raises
-// std::out_of_range: converting it unchecked would be undefined behaviour. Callers catch at the
-// edge of each conversion and log the error text.
+// Checked reads of AI-engine message values, each knowing where in the message it reads
+// (JsonAt), so that a failure says so in a sentence: `"caption" must be a text, but is a number`,
+// `"event"."object_list"[2]."tid" is missing`. A value of the wrong JSON type, a missing member or
+// element raise std::invalid_argument; a number that does not fit the target type (or is not
+// finite) raises std::out_of_range: converting it unchecked would be undefined behaviour. The
+// texts are the drops' details, which the camera's log line and the offline check both read;
+// callers catch at the edge of each conversion. Nothing is spelled out unless a read fails.
+//
+// Threads: plain values and pure functions; the JSON value must outlive the JsonAt that names it.
 #pragma once
 
-#include <cmath>
-#include <limits>
-#include <stdexcept>
+#include <array>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
-
 namespace nx::vms_server_plugins::analytics::sample {
 
-/** A number (a fraction is cut toward zero) or a boolean (1/0) as a 32-bit signed integer. */
-inline int readInt32(const nlohmann::json& value)
+/** Where a value sits in a message: the members' names and the elements' indexes to it. */
+class JsonPlace
 {
-    if (value.is_number_float())
+public:
+    /**
+     * Paths deeper than this are spelled with "..." in their middle; the conversion reads none
+     * (the deepest: "meta"."metadata"."annotations"[i]."bbox"[3]). Small, as it is copied at
+     * every step of a read.
+     */
+    static constexpr size_t kMaxSteps = 6;
+
+    /** The message itself. */
+    JsonPlace() = default;
+
+    /** `name` must outlive the place: the readers give string literals. */
+    [[nodiscard]] JsonPlace member(const char* name) const;
+    [[nodiscard]] JsonPlace element(size_t index) const;
+
+    /** `"event"."object_list"[2]."tid"`; "the message" for the message itself. */
+    [[nodiscard]] std::string text() const;
+
+private:
+    friend class JsonAt; //< Makes a child's place in the child itself, without a copy.
+
+    [[nodiscard]] JsonPlace with(const char* name, uint32_t index) const;
+
+    std::array<const char*, kMaxSteps> m_names{}; //< Null for an element.
+    std::array<uint32_t, kMaxSteps> m_indexes{}; //< A message of 4 MiB holds fewer elements.
+    uint8_t m_count = 0;
+    bool m_elided = false; //< Steps beyond kMaxSteps were left out.
+};
+
+/** A value of a message and its place in it. */
+class JsonAt
+{
+public:
+    /** The message itself. */
+    explicit JsonAt(const nlohmann::json& message): m_value(&message) {}
+
+    JsonAt(const nlohmann::json& value, const JsonPlace& place): m_value(&value), m_place(place)
     {
-        const double number = value.get<double>();
-        // Bounds chosen so that truncation toward zero stays within int32.
-        if (!(number > -2147483649.0 && number < 2147483648.0))
-            throw std::out_of_range("number " + value.dump() + " does not fit a 32-bit integer");
-        return static_cast<int>(number);
     }
-    if (value.is_number_unsigned())
+
+    const nlohmann::json& value() const { return *m_value; }
+    const JsonPlace& place() const { return m_place; }
+
+    /** The member (null included); throws if this is not an object or has no such member. */
+    [[nodiscard]] JsonAt member(const char* name) const;
+
+    /** The member, or null when it is absent or null; throws if this is not an object. */
+    [[nodiscard]] const nlohmann::json* optionalMember(const char* name) const;
+
+    /** The element; throws if this is not an array or is shorter. */
+    [[nodiscard]] JsonAt element(size_t index) const;
+
+    /** This as an array; throws if it is not one. */
+    [[nodiscard]] const nlohmann::json::array_t& array() const;
+
+    /** Throws "<place> must be <wanted>, but is <what it is>". */
+    [[noreturn]] void throwNot(const char* wanted) const;
+
+private:
+    JsonAt(const nlohmann::json& value, const JsonPlace& parent, const char* name,
+        uint32_t index):
+        m_value(&value), m_place(parent.with(name, index))
     {
-        if (value.get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<int>::max()))
-            throw std::out_of_range("number " + value.dump() + " does not fit a 32-bit integer");
-        return static_cast<int>(value.get<uint64_t>());
     }
-    if (value.is_number_integer())
-    {
-        const int64_t number = value.get<int64_t>();
-        if (number < std::numeric_limits<int>::min() || number > std::numeric_limits<int>::max())
-            throw std::out_of_range("number " + value.dump() + " does not fit a 32-bit integer");
-        return static_cast<int>(number);
-    }
-    return value.get<int>(); //< Booleans convert; other types raise the library's type error.
-}
+
+    const nlohmann::json* m_value;
+    JsonPlace m_place;
+};
+
+/** The JSON type as the texts name it: "a text", "a number", "an object", "null"... */
+const char* typeWords(const nlohmann::json& value);
+
+/** A number (a fraction is cut toward zero) or a boolean (1/0) as a 32-bit signed integer. */
+int readInt32(const JsonAt& at);
 
 /**
  * A track id: a whole number within int32 ("tid": 7 or 7.0). A fraction, a boolean or a text
  * would make two different ids name one track, so each of them throws.
  */
-inline int readTrackId(const nlohmann::json& value)
-{
-    if (value.is_number_float() && std::trunc(value.get<double>()) != value.get<double>())
-        throw std::invalid_argument("track id " + value.dump() + " is not a whole number");
-    if (!value.is_number())
-    {
-        throw std::invalid_argument(
-            std::string("track id must be a number, but is ") + value.type_name());
-    }
-    return readInt32(value);
-}
+int readTrackId(const JsonAt& at);
 
 /** A number (or boolean) as a finite 32-bit float. */
-inline float readFloat(const nlohmann::json& value)
-{
-    if (value.is_number())
-    {
-        const double number = value.get<double>();
-        if (!std::isfinite(number) || std::fabs(number) > std::numeric_limits<float>::max())
-            throw std::out_of_range("number " + value.dump() + " does not fit a 32-bit float");
-        return static_cast<float>(number);
-    }
-    return value.get<float>(); //< Booleans convert; other types raise the library's type error.
-}
+float readFloat(const JsonAt& at);
 
-/** A JSON string, by reference; any other type raises the library's type error. */
-inline const std::string& readText(const nlohmann::json& value)
-{
-    return value.get_ref<const std::string&>();
-}
+/** A JSON string, by reference. */
+const std::string& readText(const JsonAt& at);
+
+/**
+ * The parser's complaint as a sentence that keeps its position: "not JSON: syntax error at line
+ * 1, column 17 while parsing an object key: invalid literal; last read: '{"a",x'", with a long
+ * last read cut.
+ */
+std::string parseFailureText(const nlohmann::json::parse_error& failure);
 
 } // namespace nx::vms_server_plugins::analytics::sample

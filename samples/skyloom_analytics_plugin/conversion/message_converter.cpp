@@ -50,58 +50,44 @@ const char* const kUnnamedCounterAttribute = "Counter";
 
 const Rect kCounterBox(0.05F, 0.05F, 0.001F, 0.001F);
 
-/** The array index that a JSON Pointer token names, or -1 if the token is not one. */
-long long arrayIndex(const std::string& token)
-{
-    if (token.empty() || token.size() > 18 || (token.size() > 1 && token[0] == '0'))
-        return -1;
-    long long index = 0;
-    for (const char c: token)
-    {
-        if (c < '0' || c > '9')
-            return -1;
-        index = index * 10 + (c - '0');
-    }
-    return index;
-}
-
 /**
- * The counter value of an alarm ("/event/counter/value/0"), or null if the path ends at a
- * missing member, a missing element or a null value. A step through any other value that is
- * neither object nor array (null included), or a non-numeric step into an array, throws.
+ * The counter value of an alarm ("event"."counter"."value"[0], or the member "0" of an object),
+ * or nothing if the path ends at a missing member, a missing element or a null value. A step
+ * through any other value than an object (or, for the last, an array), null included, throws.
  */
-const json* findCounterValue(const json& message)
+std::optional<JsonAt> findCounterValue(const json& message)
 {
-    static const std::array<std::string, 4> kPath{"event", "counter", "value", "0"};
-    const json* node = &message;
-    for (const std::string& token: kPath)
+    JsonAt at(message);
+    for (const char* name: {"event", "counter", "value"})
     {
-        if (node->is_object())
-        {
-            const auto it = node->find(token);
-            if (it == node->end())
-                return nullptr;
-            node = &*it;
-        }
-        else if (node->is_array())
-        {
-            const long long index = arrayIndex(token);
-            if (index < 0)
-            {
-                throw std::invalid_argument(
-                    "/event/counter/value/0: array index '" + token + "' is not a number");
-            }
-            if (static_cast<unsigned long long>(index) >= node->size())
-                return nullptr;
-            node = &(*node)[static_cast<size_t>(index)];
-        }
-        else
-        {
-            throw std::invalid_argument("/event/counter/value/0: cannot resolve '" + token
-                + "' in a " + node->type_name() + " value");
-        }
+        if (!at.value().is_object())
+            at.throwNot("an object");
+        const auto found = at.value().find(name);
+        if (found == at.value().end())
+            return std::nullopt;
+        at = JsonAt(*found, at.place().member(name));
     }
-    return node->is_null() ? nullptr : node;
+    const json& value = at.value();
+    if (value.is_array())
+    {
+        if (value.empty())
+            return std::nullopt;
+        at = at.element(0);
+    }
+    else if (value.is_object())
+    {
+        const auto found = value.find("0");
+        if (found == value.end())
+            return std::nullopt;
+        at = JsonAt(*found, at.place().member("0"));
+    }
+    else
+    {
+        at.throwNot("an array");
+    }
+    if (at.value().is_null())
+        return std::nullopt;
+    return at;
 }
 
 /** The member's value, or null when it is absent or null. */
@@ -124,22 +110,21 @@ bool hasClass(const json& element, const char* className)
     return found != element.end() && *found == className;
 }
 
-/** The array at the end of the path; a missing member or another type throws. */
-const json::array_t& arrayAt(const json& message, std::initializer_list<const char*> path)
+/**
+ * Corner value `index` (0 to 3) of a detection's "bbox": the array's element, or the object's
+ * member "0" to "3", as a JSON Pointer ("/bbox/0") reads either.
+ */
+JsonAt boxCorner(const JsonAt& bbox, size_t index)
 {
-    const json* value = &message;
-    for (const char* name: path)
-        value = &value->at(name);
-    return value->get_ref<const json::array_t&>();
+    static const char* const kNames[] = {"0", "1", "2", "3"};
+    return bbox.value().is_object() ? bbox.member(kNames[index]) : bbox.element(index);
 }
 
 /** An optional text member: null when absent or null; a value of another type throws. */
-const std::string* optionalText(const json& element, const char* name)
+const std::string* optionalText(const JsonAt& element, const char* name)
 {
-    const auto found = element.find(name);
-    if (found == element.end() || found->is_null())
-        return nullptr;
-    return &readText(*found);
+    const json* value = element.optionalMember(name);
+    return value ? &readText(JsonAt(*value, element.place().member(name))) : nullptr;
 }
 
 Ptr<Attribute> textAttribute(const char* name, std::string value)
@@ -197,18 +182,13 @@ struct AlarmObject
     const std::string* plate = nullptr; //< Null when absent, null or empty.
     const std::string* group = nullptr; //< Null when absent, null or empty.
 
-    explicit AlarmObject(const json& element)
+    explicit AlarmObject(const JsonAt& element)
     {
-        // Parsed once: a pointer built from its text splits and allocates on every use.
-        static const json::json_pointer kX0("/bbox/x0");
-        static const json::json_pointer kY0("/bbox/y0");
-        static const json::json_pointer kX1("/bbox/x1");
-        static const json::json_pointer kY1("/bbox/y1");
-
-        typeId = objectTypeIdForClass(readText(element.at("class")));
-        trackId = readTrackId(element.at("tid"));
-        box = alarmObjectBox(readFloat(element.at(kX0)), readFloat(element.at(kY0)),
-            readFloat(element.at(kX1)), readFloat(element.at(kY1)));
+        typeId = objectTypeIdForClass(readText(element.member("class")));
+        trackId = readTrackId(element.member("tid"));
+        const JsonAt bbox = element.member("bbox");
+        box = alarmObjectBox(readFloat(bbox.member("x0")), readFloat(bbox.member("y0")),
+            readFloat(bbox.member("x1")), readFloat(bbox.member("y1")));
         // The group goes with a plate text; without one it is not looked at.
         if (const std::string* text = optionalText(element, "lp_text"))
         {
@@ -389,12 +369,13 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
             return;
         }
 
-        const std::string caption = serverText(readText(*captionValue));
+        const JsonAt alarm(message);
+        const std::string caption = serverText(readText(alarm.member("caption")));
         auto event = makePtr<EventMetadata>();
-        event->setTypeId(eventTypeIdForSource(readText(*sourceValue)));
+        event->setTypeId(eventTypeIdForSource(readText(alarm.member("source"))));
         event->setIsActive(true);
         event->setCaption(caption);
-        event->setDescription(serverText(readText(*descriptionValue)));
+        event->setDescription(serverText(readText(alarm.member("description"))));
 
         auto eventPacket = makePtr<EventMetadataPacket>();
         eventPacket->setTimestampUs(timestampUs);
@@ -406,7 +387,7 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
         size_t counterBytes = 0;
         if (settings.showCounter)
         {
-            if (const json* value = findCounterValue(message))
+            if (const std::optional<JsonAt> value = findCounterValue(message))
                 counter = counterPacket(caption, *value, timestampUs, &counterBytes);
         }
         if (counter)
@@ -425,15 +406,12 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
 }
 
 Ptr<IMetadataPacket> MessageConverter::counterPacket(const std::string& caption,
-    const json& value, int64_t timestampUs, size_t* bytes) const
+    const JsonAt& value, int64_t timestampUs, size_t* bytes) const
 {
     // Unlike a track id, a counter value with a fraction is cut toward zero; a boolean is
     // malformed.
-    if (!value.is_number())
-    {
-        throw std::invalid_argument(
-            std::string("counter value must be a number, but is ") + value.type_name());
-    }
+    if (!value.value().is_number())
+        value.throwNot("a number");
     const int count = readInt32(value);
 
     auto counter = makePtr<ObjectMetadata>();
@@ -457,13 +435,15 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
 {
     try
     {
-        const json::array_t& objects = arrayAt(message, {"event", "object_list"});
+        const JsonAt alarm(message);
+        const JsonAt list = alarm.member("event").member("object_list");
+        const json::array_t& objects = list.array();
         if (objects.empty())
             return;
         // One attribute for all the objects: a long caption must not be copied into each in
         // the plugin (the server receives it with each, which the bound counts).
         const Ptr<Attribute> caption =
-            textAttribute(kCaptionAttribute, serverText(readText(message.at("caption"))));
+            textAttribute(kCaptionAttribute, serverText(readText(alarm.member("caption"))));
         const size_t captionBytes = attributeBytes(caption);
 
         auto packet = makeObjectPacket(settings, timestampUs);
@@ -473,7 +453,7 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
             std::optional<AlarmObject> read;
             try
             {
-                read.emplace(objects[index]);
+                read.emplace(list.element(index));
             }
             catch (const std::exception& e)
             {
@@ -536,13 +516,11 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
 void MessageConverter::addDetections(PacketList* packets, const json& message,
     const ConversionSettings& settings, int64_t timestampUs)
 {
-    static const json::json_pointer kX0("/bbox/0");
-    static const json::json_pointer kY0("/bbox/1");
-    static const json::json_pointer kX1("/bbox/2");
-    static const json::json_pointer kY1("/bbox/3");
     try
     {
-        const json::array_t& annotations = arrayAt(message, {"meta", "metadata", "annotations"});
+        const JsonAt list =
+            JsonAt(message).member("meta").member("metadata").member("annotations");
+        const json::array_t& annotations = list.array();
         if (annotations.empty())
             return;
 
@@ -556,10 +534,11 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
         }
         for (size_t index = 0; index < count; ++index)
         {
-            const json& element = annotations[index];
+            const JsonAt at = list.element(index);
+            const json& element = at.value();
             try
             {
-                const int trackId = readTrackId(element.at("track_id"));
+                const int trackId = readTrackId(at.member("track_id"));
 
                 // Only tracks that an alarm has named, unless every detection is to be shown.
                 const bool skipped = (!settings.enableMetadata && !m_captionCache.contains(trackId))
@@ -574,11 +553,12 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
                     continue;
                 }
 
-                const char* typeId = objectTypeIdForClass(readText(element.at("class")));
-                const float x0 = readFloat(element.at(kX0));
-                const float y0 = readFloat(element.at(kY0));
-                const float x1 = readFloat(element.at(kX1));
-                const float y1 = readFloat(element.at(kY1));
+                const char* typeId = objectTypeIdForClass(readText(at.member("class")));
+                const JsonAt bbox = at.member("bbox");
+                const float x0 = readFloat(boxCorner(bbox, 0));
+                const float y0 = readFloat(boxCorner(bbox, 1));
+                const float x1 = readFloat(boxCorner(bbox, 2));
+                const float y1 = readFloat(boxCorner(bbox, 3));
                 const std::optional<Rect> box = detectionBox(x0, y0, x1, y1);
                 if (!box)
                 {

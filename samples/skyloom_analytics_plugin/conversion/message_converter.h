@@ -40,6 +40,8 @@
 
 namespace nx::vms_server_plugins::analytics::sample {
 
+class JsonAt;
+
 /**
  * The camera settings that a conversion reads, as one consistent snapshot; by default what an
  * agent works with before the first settings arrive.
@@ -130,7 +132,7 @@ private:
      * value is not a number that fits int32.
      */
     nx::sdk::Ptr<nx::sdk::analytics::IMetadataPacket> counterPacket(const std::string& caption,
-        const nlohmann::json& value, int64_t timestampUs, size_t* bytes) const;
+        const JsonAt& value, int64_t timestampUs, size_t* bytes) const;
 
     /** The text as the server may get it, cut to kMaxTextBytes if need be (counted). */
     std::string serverText(const std::string& text);

@@ -247,8 +247,28 @@ std::optional<CertificateDirectory> readCertificateDirectory(
     return result;
 }
 
-bool writeCertificatePair(const std::string& directory, const std::string& name, std::string* error)
+bool writeCertificatePair(const std::string& directory, const std::string& name,
+    std::string* error, ExistingPair existing)
 {
+    const std::string base = directory + "/" + name;
+    for (const std::string& path: {base + ".key", base + ".key_secret"})
+    {
+        struct stat status{};
+        if (lstat(path.c_str(), &status) != 0)
+            continue;
+        if (existing == ExistingPair::keep)
+        {
+            *error = path + " exists: nothing written (a new pair locks out whatever holds the "
+                "old keys)";
+            return false;
+        }
+        // Made anew rather than truncated: an old file may have lost its mode 0600.
+        if (unlink(path.c_str()) != 0)
+        {
+            *error = path + ": cannot replace it: " + std::strerror(errno);
+            return false;
+        }
+    }
     char publicZ85[kZ85KeySize + 1] = {};
     char secretZ85[kZ85KeySize + 1] = {};
     if (zmq_curve_keypair(publicZ85, secretZ85) != 0)
@@ -274,7 +294,7 @@ bool writeCertificatePair(const std::string& directory, const std::string& name,
         if (secret)
             text << "    secret-key = \"" << secretZ85 << "\"\n";
         // Created with its final mode, so that the secret is never readable by others.
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
             secret ? 0600 : 0644);
         if (fd < 0)
         {
@@ -289,7 +309,6 @@ bool writeCertificatePair(const std::string& directory, const std::string& name,
         close(fd);
         return written;
     };
-    const std::string base = directory + "/" + name;
     return write(base + ".key", /*secret*/ false) && write(base + ".key_secret", /*secret*/ true);
 }
 

@@ -53,8 +53,14 @@ struct CertificateDirectory
 /** Whether a file name is a secret certificate's ("*.key_secret", "*_secret"). */
 [[nodiscard]] bool isSecretCertificateName(const std::string& fileName);
 
-/** Writes a key pair in pyzmq's layout (DIR/NAME.key, DIR/NAME.key_secret mode 0600). */
-[[nodiscard]] bool writeCertificatePair(
-    const std::string& directory, const std::string& name, std::string* error);
+enum class ExistingPair { keep, replace };
+
+/**
+ * Writes a key pair in pyzmq's layout (DIR/NAME.key, DIR/NAME.key_secret mode 0600). An existing
+ * file of the pair is kept (nothing written, the reason in `error`) unless told to replace it:
+ * a new key pair locks out whatever still holds the old one.
+ */
+[[nodiscard]] bool writeCertificatePair(const std::string& directory, const std::string& name,
+    std::string* error, ExistingPair existing = ExistingPair::keep);
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <exception>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -36,12 +37,6 @@ constexpr std::chrono::seconds kIngressRetry{1};
  */
 constexpr int kAgentHighWaterMark = 100;
 
-/**
- * Per outside watcher of the loopback copy; beyond it the copy drops silently. Small, because
- * a watcher that stops reading holds what is queued for it (up to 16 messages of 4 MiB).
- */
-constexpr int kLoopbackHighWaterMark = 16;
-
 /** Messages moved per pass, so that subscriptions and a stop request are seen in between. */
 constexpr int kMessagesPerPass = 256;
 
@@ -72,6 +67,8 @@ Relay::Relay(zmq::socket_t boundAgents, RelayShared& shared, const nx::sdk::LogU
     m_receiverExecutable(std::move(receiverExecutable)),
     m_agents(std::move(boundAgents)),
     m_agentsBound(shared.endpoint),
+    m_copy(*shared.context, logUtils, sink),
+    m_ingressSink(sink, m_copy),
     m_log(logUtils),
     m_health(m_counters,
         [this](const std::string& line) { NX_PRINT << kRelayFunc << " " << line; },
@@ -80,9 +77,10 @@ Relay::Relay(zmq::socket_t boundAgents, RelayShared& shared, const nx::sdk::LogU
         { return budget.bytes(envelopePrefix(cameraId)); })
 {
     const RelaySettings current = m_settings.get();
+    // The copy first: the service port's "listening" event names its endpoint.
+    m_copy.apply(copyTarget(current));
     m_isolateWanted = current.isolateReceiver;
     replaceIngress([&]() { return makeIngress(m_isolateWanted); });
-    applyLoopback(current.loopbackRelay);
     m_health.setMetricsFile(current.metricsFile, Clock::now());
 }
 
@@ -123,16 +121,17 @@ void Relay::passOrThrow(Wakeup& wakeup, const std::atomic<bool>& terminated)
     const auto now = Clock::now();
     m_health.tick(now);
     tickIngress(now);
-    zmq::pollitem_t items[] = {
+    zmq::pollitem_t items[3 + DiagnosticCopy::kPollItems] = {
         m_ingress ? m_ingress->pollItem() : zmq::pollitem_t{nullptr, -1, 0, 0},
         {m_agents.handle(), 0, ZMQ_POLLIN, 0},
         {nullptr, wakeup.fd(), ZMQ_POLLIN, 0},
     };
+    m_copy.pollItems(items + 3);
     // An idle relay sleeps until a message, a subscription, a wake-up or the next report or
     // receiver start (or attempt to listen again).
     const auto timeout = std::max(std::chrono::milliseconds(0),
         std::min(m_health.untilDue(now), untilIngressDue(now)));
-    if (zmq_poll(items, 3, static_cast<long>(timeout.count())) < 0)
+    if (zmq_poll(items, std::size(items), static_cast<long>(timeout.count())) < 0)
     {
         if (zmq_errno() == EINTR)
             return;
@@ -153,9 +152,10 @@ void Relay::passOrThrow(Wakeup& wakeup, const std::atomic<bool>& terminated)
         readSubscriptions();
     if (items[0].revents != 0 && m_ingress)
         m_ingress->receive(*this, kMessagesPerPass);
+    m_copy.serve(items + 3);
 }
 
-/** Takes up new settings: the receiver switch, port and policy, the loopback copy. */
+/** Takes up new settings: the receiver switch, port and policy, the diagnostic copy. */
 void Relay::applySettings()
 {
     const RelaySettings current = m_settings.get();
@@ -176,48 +176,12 @@ void Relay::applySettings()
             ingressLost(e);
         }
     }
-    applyLoopback(current.loopbackRelay);
+    m_copy.apply(copyTarget(current));
 }
 
-void Relay::applyLoopback(bool wanted)
+DiagnosticCopy::Target Relay::copyTarget(const RelaySettings& settings)
 {
-    if (wanted == m_loopbackWanted)
-        return;
-    m_loopbackWanted = wanted;
-    if (wanted)
-    {
-        openLoopback();
-    }
-    else if (m_loopback)
-    {
-        m_loopback.reset();
-        NX_PRINT << kRelayFunc << " loopback relay " << kLoopbackEndpoint << " closed";
-    }
-}
-
-/**
- * The copy for outside watchers, on a socket of its own: a plain PUB drops for a slow watcher,
- * so a watcher can never hold up a camera. It is no part of the road to the cameras, so a port
- * that cannot be bound (taken, or no privilege for a port below 1024) is a warning only; its
- * success is not logged, so that "ready" means the service port alone.
- */
-void Relay::openLoopback()
-{
-    try
-    {
-        m_loopback.emplace(*m_shared.context, zmq::socket_type::pub);
-        m_loopback->set(zmq::sockopt::linger, 0);
-        m_loopback->set(zmq::sockopt::sndhwm, kLoopbackHighWaterMark);
-        m_loopback->bind(kLoopbackEndpoint);
-    }
-    catch (const zmq::error_t& e)
-    {
-        m_loopback.reset();
-        NX_PRINT << kRelayFunc << " bind " << kLoopbackEndpoint << " failed: " << e.what()
-            << " (warning: no loopback copy for outside watchers; the cameras still receive)";
-        m_sink.event(Level::info, kLoopbackCaption,
-            std::string(kLoopbackEndpoint) + ": " + e.what());
-    }
+    return {settings.loopbackRelay, settings.loopbackEndpoint, settings.engineId};
 }
 
 //-------------------------------------------------------------------------------------------------
@@ -232,7 +196,7 @@ std::unique_ptr<IngressSource> Relay::makeIngress(bool isolate)
     if (isolate)
     {
         auto isolated = std::make_unique<IsolatedIngress>(
-            m_receiverExecutable, m_logUtils, m_sink, m_counters.engine());
+            m_receiverExecutable, m_logUtils, m_ingressSink, m_counters.engine());
         const std::optional<std::string> failure = isolated->failed();
         if (!failure)
         {
@@ -248,8 +212,8 @@ std::unique_ptr<IngressSource> Relay::makeIngress(bool isolate)
 std::unique_ptr<IngressSource> Relay::makeInProcessIngress(const std::string& reason)
 {
     const RelaySettingsBox& settings = m_settings;
-    auto ingress = std::make_unique<InProcessIngress>(*m_shared.context, m_logUtils, m_sink,
-        [&settings]() { return settings.policy(); });
+    auto ingress = std::make_unique<InProcessIngress>(*m_shared.context, m_logUtils,
+        m_ingressSink, [&settings]() { return settings.policy(); });
     if (reason != m_inProcessTold)
     {
         NX_PRINT << kRelayFunc << " " << kInProcessCaption << ": " << reason;
@@ -344,8 +308,7 @@ void Relay::deliver(zmq::message_t& message, const char* userId, const char* pee
     CameraQueues::Camera* const camera = m_queues.find(text);
     if (!messageAllowed(text, userId, peer, camera ? camera->counters.get() : nullptr))
         return;
-    if (m_loopback)
-        copyToLoopback(message);
+    m_copy.send(message);
     if (!camera)
     {
         reportNoCamera(text);
@@ -382,21 +345,6 @@ bool Relay::messageAllowed(std::string_view message, const char* userId, const c
     m_log.write(kRelayFunc, " message dropped, camera not authorised for AI engine ",
         userId ? userId : "");
     return false;
-}
-
-void Relay::copyToLoopback(zmq::message_t& message)
-{
-    try
-    {
-        // Shares the buffer of a large message instead of copying it.
-        zmq::message_t copy;
-        copy.copy(message);
-        (void) m_loopback->send(copy, zmq::send_flags::dontwait);
-    }
-    catch (const zmq::error_t& e)
-    {
-        m_log.write(kRelayFunc, " loopback send error: ", e.what());
-    }
 }
 
 void Relay::sendToCamera(CameraQueues::Camera& camera, zmq::message_t& message)

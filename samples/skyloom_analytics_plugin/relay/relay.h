@@ -2,7 +2,7 @@
 // engine's service port (held by a receiver process that it starts and supervises, or, as the
 // fallback, by the same units in this process: IngressSource) and republishes it, unchanged,
 // in-process to the device agents of its engine, and, when setting::kLoopbackRelay is on, as a
-// copy for outside watchers on tcp://127.0.0.1:688. It counts every message into the shared
+// copy for outside watchers (DiagnosticCopy). It counts every message into the shared
 // IngestCounters (received, relayed, for no camera, queue full, not authorised, lost at the
 // receiver) and tells the operator what its ingest looks like: events through the IngressSink
 // ("Messages for no camera", the receiver running inside the server, the loopback copy), health
@@ -35,6 +35,7 @@
 #include "ingress/ingress_sink.h"
 #include "ingress/ingress_source.h"
 #include "relay/camera_queues.h"
+#include "relay/diagnostic_copy.h"
 #include "relay/relay_context.h"
 #include "relay/relay_settings.h"
 
@@ -56,9 +57,6 @@ private:
 class Relay: private IngressConsumer
 {
 public:
-    /** The copy of every message for outside watchers (setting::kLoopbackRelay). */
-    static constexpr const char* kLoopbackEndpoint = "tcp://127.0.0.1:688";
-
     /**
      * The socket that publishes to the agents, bound to their endpoint; throws zmq::error_t if
      * it cannot be made (no descriptor or memory left).
@@ -84,8 +82,7 @@ private:
 
     void passOrThrow(Wakeup& wakeup, const std::atomic<bool>& terminated);
     void applySettings();
-    void applyLoopback(bool wanted);
-    void openLoopback();
+    [[nodiscard]] static DiagnosticCopy::Target copyTarget(const RelaySettings& settings);
 
     // The service port.
     [[nodiscard]] std::unique_ptr<IngressSource> makeIngress(bool isolate);
@@ -101,7 +98,6 @@ private:
     [[nodiscard]] bool messageAllowed(std::string_view message, const char* userId,
         const char* peer, CameraCounters* camera);
     void sendToCamera(CameraQueues::Camera& camera, zmq::message_t& message);
-    void copyToLoopback(zmq::message_t& message);
     void reportNoCamera(std::string_view message);
     void readSubscriptions();
     void logDropReport(const CameraQueues::Report& report);
@@ -117,8 +113,9 @@ private:
     zmq::socket_t m_agents;
     /** After m_agents: no agent may connect once its socket begins to close. */
     BoundMark m_agentsBound;
-    std::optional<zmq::socket_t> m_loopback;
-    bool m_loopbackWanted = false; //< The setting::kLoopbackRelay value last acted upon.
+    DiagnosticCopy m_copy;
+    /** What the service port tells, with the copy's endpoint where it says that it listens. */
+    ListeningWithCopy m_ingressSink;
 
     /** The service port: a receiver process, or the listener in this process; null while it
      * could not be made (tried again at m_ingressRetry). */

@@ -2,7 +2,8 @@
 // whole and the relay reads on its wake-ups.
 //
 // Threads: RelaySettingsBox may be written and read from any thread (server threads write, the
-// relay and the ZAP handler's thread read).
+// relay and the ZAP handler's thread read). The engine id is written apart from the settings
+// (setEngineInfo and settingsReceived are separate calls), so that neither overwrites the other.
 #pragma once
 
 #include <memory>
@@ -57,6 +58,10 @@ struct RelaySettings
 {
     ServicePortChoice servicePort;
     bool loopbackRelay = true; //< setting::kLoopbackRelay
+    /** setting::kLoopbackRelayEndpoint: empty for the private copy, else a checked endpoint. */
+    std::string loopbackEndpoint;
+    /** The engine's id from the server (empty until it is known): it names the private copy. */
+    std::string engineId;
     bool isolateReceiver = true; //< setting::kIsolateReceiver
     std::string metricsFile; //< setting::kMetricsFile: empty, or an absolute path.
     std::shared_ptr<const IngressPolicy> ingressPolicy = std::make_shared<IngressPolicy>();
@@ -65,10 +70,19 @@ struct RelaySettings
 class RelaySettingsBox
 {
 public:
+    /** Every value but the engine id, which comes from another call of the server. */
     void put(RelaySettings settings) EXCLUDES(m_mutex)
     {
         MutexLock lock(m_mutex);
         m_settings = std::move(settings);
+        m_settings.engineId = m_engineId;
+    }
+
+    void putEngineId(std::string engineId) EXCLUDES(m_mutex)
+    {
+        MutexLock lock(m_mutex);
+        m_engineId = std::move(engineId);
+        m_settings.engineId = m_engineId;
     }
 
     [[nodiscard]] RelaySettings get() const EXCLUDES(m_mutex)
@@ -86,6 +100,7 @@ public:
 private:
     mutable Mutex m_mutex;
     RelaySettings m_settings GUARDED_BY(m_mutex);
+    std::string m_engineId GUARDED_BY(m_mutex);
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -65,6 +65,12 @@ void RelayThread::apply(RelaySettings settings)
     m_wakeup.notify();
 }
 
+void RelayThread::setEngineId(std::string engineId)
+{
+    m_settings.putEngineId(std::move(engineId));
+    m_wakeup.notify();
+}
+
 void RelayThread::threadFuncZeromqLoop() noexcept
 {
     // Nothing may leave the thread: a failed setup is logged and ends only the relay.

@@ -8,8 +8,8 @@
 // Wakeup polled beside the relay's sockets), which stops and reaps the receiver process (whose
 // life is bound to this thread). `sink` and `logUtils` must outlive it.
 //
-// Threads: the constructor and destructor on a server thread; apply() and settings() from any
-// thread.
+// Threads: the constructor and destructor on a server thread; apply(), settings() and
+// setEngineId() from any thread.
 #pragma once
 
 #include <atomic>
@@ -43,6 +43,8 @@ public:
     /** New settings, taken up at once (or when the relay opens its sockets). */
     void apply(RelaySettings settings);
     [[nodiscard]] RelaySettings settings() const { return m_settings.get(); }
+    /** The engine's id from the server, taken up at once; it names the private copy. */
+    void setEngineId(std::string engineId);
 
 private:
     void threadFuncZeromqLoop() noexcept;

@@ -91,7 +91,11 @@ inline constexpr Setting kAuthorizedEnginesDirectory{SettingsModel::engine, kEnc
     "Directory of the AI Engines' Public Certificates", {""}};
 inline constexpr Setting kLoopbackRelay{SettingsModel::engine, kDiagnosticsGroup,
     Control::checkBox, "LoopbackRelay",
-    "Copy every message to tcp://127.0.0.1:688 for local watchers", {"true"}};
+    "Publish a diagnostic copy of every message for local watchers", {"true"}};
+inline constexpr Setting kLoopbackRelayEndpoint{SettingsModel::engine, kDiagnosticsGroup,
+    Control::textField, "LoopbackRelayEndpoint",
+    "Diagnostic copy endpoint (empty: a private socket that only the server's user can open; "
+    "or e.g. tcp://127.0.0.1:688)", {""}};
 inline constexpr Setting kMetricsFile{SettingsModel::engine, kDiagnosticsGroup,
     Control::textField, "MetricsFile",
     "Metrics file for monitoring (Prometheus text format; empty: none)", {""}};
@@ -128,6 +132,7 @@ inline constexpr const Setting* kSettings[] = {
     &setting::kCurveSecretKeyFile,
     &setting::kAuthorizedEnginesDirectory,
     &setting::kLoopbackRelay,
+    &setting::kLoopbackRelayEndpoint,
     &setting::kMetricsFile,
     &setting::kSkipNullFaceObject,
     &setting::kSkipNullPlateObject,

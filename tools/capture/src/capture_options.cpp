@@ -2,7 +2,9 @@
 
 #include <cmath>
 
+#include "doc_directory.h"
 #include "option_values.h"
+#include "relay/diagnostic_copy_path.h"
 #include "settings/settings_table.h"
 
 namespace skyloom::capture {
@@ -10,6 +12,9 @@ namespace skyloom::capture {
 namespace {
 
 namespace setting = nx::vms_server_plugins::analytics::sample::setting;
+constexpr const char* kCopyDirectory =
+    nx::vms_server_plugins::analytics::sample::diagnostic_copy_path::kDirectory;
+using skyloom::tools::kDocDirectory;
 using skyloom::tools::parseNumber;
 
 /** The value of the option at args[*i], from "--name=value" or the next argument. */
@@ -40,6 +45,14 @@ std::string applyValue(CaptureOptions* o, const std::string& name, const std::st
         o->endpoint = v;
         o->bind = false;
     }
+    else if (name == "--server-dir")
+    {
+        if (v.empty())
+            return "bad server directory '': expected the server's working directory";
+        o->serverDirectory = v;
+        o->endpoint.clear();
+        o->bind = false;
+    }
     else if (name == "--camera")
     {
         if (v.empty() || v.find_first_of("\"\\") != std::string::npos)
@@ -63,8 +76,8 @@ std::string applyValue(CaptureOptions* o, const std::string& name, const std::st
 
 bool takesValue(const std::string& name)
 {
-    return name == "--listen" || name == "--connect" || name == "--camera" || name == "--count"
-        || name == "--duration";
+    return name == "--listen" || name == "--connect" || name == "--server-dir"
+        || name == "--camera" || name == "--count" || name == "--duration";
 }
 
 } // namespace
@@ -125,20 +138,29 @@ ParsedCaptureArgs parseCaptureArgs(const std::vector<std::string>& args)
 
 std::string captureUsage()
 {
-    return R"(usage: skyloom-capture [options] [--] OUTPUT
+    return R"(Usage: skyloom-capture [options] [--] OUTPUT
 
 Records the AI engine's messages with the time each was received, one JSON Lines record per
 message: {"receivedUs": <wall clock in microseconds>, "message": "<the text, exactly>"}.
 skyloom-publish replays such a file, at its recorded pace with --pace recorded.
 
 Where from (one of):
-  (default)          the running plugin's loopback relay copy, tcp://127.0.0.1:688: every
-                     message that reached the plugin (engine setting )"
-        + std::string(setting::kLoopbackRelay.name) + ", "
-        + (setting::kLoopbackRelay.defaultValue.isTrue() ? "on" : "off") + R"( by
-                     default)
+  (default)          the diagnostic copy of the plugin of a server run from the current
+                     directory: every message that reached the plugin (engine setting
+                     )" + std::string(setting::kLoopbackRelay.name) + ", "
+        + (setting::kLoopbackRelay.defaultValue.isTrue() ? "on" : "off") + R"( by default, with )"
+        + std::string(setting::kLoopbackRelayEndpoint.name) + R"(
+                     empty, the default). The plugin keeps it as a local socket in
+                     <server directory>/)" + std::string(kCopyDirectory) + R"(/, a directory
+                     that only the server's user can open: run skyloom-capture as that user,
+                     e.g. sudo -u SERVER_USER skyloom-capture OUTPUT
+  --server-dir DIR   the same for a server whose working directory (where its log files are)
+                     is DIR
   --listen PORT      listen on tcp://*:PORT in place of the plugin (the engine connects to it)
-  --connect ENDPOINT subscribe to another publisher (tcp://HOST:PORT or ipc://PATH)
+  --connect ENDPOINT
+                     subscribe to another publisher (tcp://HOST:PORT or ipc://PATH), e.g. the
+                     copy of an engine whose )" + std::string(setting::kLoopbackRelayEndpoint.name)
+        + R"( names one
 
 What and how long:
   --camera ID        only this camera's messages ("src_uuid" = ID, braces stripped); repeat it
@@ -151,8 +173,21 @@ What and how long:
   -h, --help         this text
   --version          the version and exit
 
-Exit status: 0 something was recorded, 1 nothing was received or the file could not be
-written, 2 bad arguments.
+Ctrl-C (SIGINT) or SIGTERM ends a recording as --count and --duration do: what was received is
+kept, the final report is printed and the exit status says whether anything was recorded.
+
+Exit status:
+  0  something was recorded
+  1  nothing was received, or the file could not be written
+  2  bad arguments
+
+Examples:
+  $ skyloom-capture --duration 60 recorded.jsonl
+  $ skyloom-capture --listen 9911 --count 100 engine.jsonl
+  $ skyloom-publish --pace recorded recorded.jsonl
+
+See also:
+  skyloom-publish(1), skyloom-host(1); )" + std::string(kDocDirectory) + R"(/docs/troubleshooting.md
 )";
 }
 

@@ -11,12 +11,13 @@ namespace skyloom::capture {
 
 struct CaptureOptions
 {
-    /** The plugin's loopback relay copy: every message that reached a running plugin. */
-    static constexpr const char* kRelayEndpoint = "tcp://127.0.0.1:688";
-
-    /** Where to subscribe: the relay (connect) or, with --listen, a bound port. */
-    std::string endpoint = kRelayEndpoint;
+    /**
+     * Where to subscribe: another publisher (connect) or, with --listen, a bound port; empty:
+     * the private diagnostic copy of the server run from serverDirectory (copy_discovery.h).
+     */
+    std::string endpoint;
     bool bind = false;
+    std::string serverDirectory = ".";
 
     /** Only the messages of these cameras (device ids, braces stripped); empty: all. */
     std::vector<std::string> cameras;

@@ -1,4 +1,4 @@
-// skyloom-capture: records the messages that reach a running plugin (its loopback relay copy)
+// skyloom-capture: records the messages that reach a running plugin (its diagnostic copy)
 // or, listening in the plugin's place, that an AI engine sends; each with its receive time, for
 // replay by skyloom-publish --pace recorded. One thread: it polls a ZeroMQ SUB socket and
 // writes one line per message, flushed at once. Usage: --help.
@@ -20,6 +20,7 @@
 
 #include "capture_options.h"
 #include "capture_record.h"
+#include "copy_discovery.h"
 #include "interruption.h"
 
 namespace {
@@ -90,9 +91,7 @@ public:
         Totals totals;
         while (!interrupted() && !finished(totals, start))
         {
-            zmq::pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
-            zmq::poll(&item, 1, kPollInterval);
-            if (item.revents & ZMQ_POLLIN)
+            if (readable(socket))
                 record(socket, &totals);
             if (m_options.quiet && Clock::now() >= nextProgress)
             {
@@ -105,6 +104,27 @@ public:
     }
 
 private:
+    /**
+     * Whether a message waits, after at most kPollInterval. A signal interrupts the wait
+     * (poll(2) is never restarted): that is the loop's cue to look at interrupted(), not a
+     * failure.
+     */
+    static bool readable(zmq::socket_t& socket)
+    {
+        zmq::pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
+        try
+        {
+            zmq::poll(&item, 1, kPollInterval);
+        }
+        catch (const zmq::error_t& e)
+        {
+            if (e.num() != EINTR)
+                throw;
+            return false;
+        }
+        return (item.revents & ZMQ_POLLIN) != 0;
+    }
+
     bool finished(const Totals& totals, Clock::time_point start) const
     {
         if (m_options.count && totals.messages >= *m_options.count)
@@ -165,7 +185,7 @@ std::string endpointHostProblem(const CaptureOptions& options)
         : "cannot resolve the host name '" + host + "': " + gai_strerror(status);
 }
 
-int run(const CaptureOptions& options)
+int run(CaptureOptions options)
 {
     if (const std::string problem = endpointHostProblem(options); !problem.empty())
     {
@@ -183,6 +203,16 @@ int run(const CaptureOptions& options)
                 + (errno != 0 ? std::strerror(errno) : "cannot open it"));
             return kExitBadArguments;
         }
+    }
+    if (options.endpoint.empty())
+    {
+        const DiscoveredCopy copy = findDiagnosticCopy(options.serverDirectory);
+        if (!copy.error.empty())
+        {
+            printError(copy.error);
+            return kExitNothing;
+        }
+        options.endpoint = copy.endpoint;
     }
     Recorder recorder(options, options.outputPath == "-" ? std::cout : file);
     Totals totals;

@@ -45,7 +45,8 @@ void Collector::addPacket(size_t cameraIndex, const MetadataPacketRecord& packet
         if (isEvent)
         {
             ++camera.events;
-            camera.latestEvents.push_back(item.caption + " (" + item.typeId + ")");
+            camera.latestEvents.push_back(
+                {packet.timestampUs, item.caption + " (" + item.typeId + ")"});
             if (camera.latestEvents.size() > kMaxLatestEvents)
                 camera.latestEvents.erase(camera.latestEvents.begin());
         }

@@ -25,6 +25,12 @@ struct LatestObject
     uint64_t sequence = 0; //< order of arrival, for drawing the newest on top
 };
 
+struct LatestEvent
+{
+    int64_t timestampUs = 0; //< Of its packet.
+    std::string text; //< "caption (type)"
+};
+
 struct CameraStats
 {
     std::string cameraId;
@@ -37,7 +43,7 @@ struct CameraStats
     int64_t lastTimestampUs = 0;
     std::map<std::string, int64_t> itemsByType;
     std::map<nx::sdk::Uuid, LatestObject> latestObjects;
-    std::vector<std::string> latestEvents; //< "caption (type)", newest last, a few only
+    std::vector<LatestEvent> latestEvents; //< Newest last, a few only.
     std::vector<int> expectationMatches; //< per expectation, in the given order
 };
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "doc_directory.h"
 #include "option_values.h"
 
 namespace skyloom::host {
@@ -11,6 +12,7 @@ namespace skyloom::host {
 namespace {
 
 namespace setting = nx::vms_server_plugins::analytics::sample::setting;
+using skyloom::tools::kDocDirectory;
 using skyloom::tools::parseNumber;
 using skyloom::tools::parseWhole;
 
@@ -258,7 +260,7 @@ ParsedHostArgs parseHostArgs(const std::vector<std::string>& args)
 
 std::string hostUsage()
 {
-    return R"(usage: skyloom-host [options] [--] [PLUGIN.so]
+    return R"(Usage: skyloom-host [options] [--] [PLUGIN.so]
 
 Plays the video-management server for an analytics plugin: loads the library as the server
 does, creates its engine and one device agent per camera, feeds synthetic video frames and
@@ -283,10 +285,12 @@ Run and output:
   --duration S       stop after S seconds; 0 (the default) runs until Ctrl-C
   --ready-timeout S  how long to wait for the plugin to listen on PORT (default 15)
   --json             JSON Lines on standard output instead of one text line per packet
-                     (fields, the summary's too: docs/troubleshooting.md)
+                     (fields, the summary's too: )" + std::string(kDocDirectory)
+        + R"(/docs/troubleshooting.md)
   -q, --quiet        no line per packet: a progress line every 5 s and the summary
   --svg DIR          write DIR/camera-N.svg: the latest objects of each camera on a 16:9 frame
-  --expect FILE      JSON list of packets every camera must receive (see docs/troubleshooting.md)
+  --expect FILE      JSON list of packets every camera must receive (see
+                     )" + std::string(kDocDirectory) + R"(/docs/troubleshooting.md)
   -h, --help         this text
   --version          the version and exit
   --                 the next argument is the plugin library, even if it begins with '-'
@@ -307,9 +311,19 @@ and converted, the packets pushed and the messages dropped by reason; for the en
 messages received, relayed and meant for no camera, the AI engines connected, their
 disconnects and the refused peers. Then a registry check (plugin objects created vs
 destroyed); with --json also a last {"summary": ...} line.
-Exit status: 0 fine, 1 an expectation was not met / objects leaked / the plugin failed (an
-error event, not listening in time, no or a malformed metrics file), 2 bad arguments or a
-library that is not a plugin.
+
+Exit status:
+  0  fine
+  1  an expectation was not met, objects leaked or the plugin failed (an error event, not
+     listening in time, no or a malformed metrics file)
+  2  bad arguments, a setting that the plugin refused, or a library that is not a plugin
+
+Examples:
+  $ skyloom-host --cameras 2 --svg view
+  $ skyloom-host --port 19911 --set enableMetadata=true --duration 60 --json > packets.jsonl
+
+See also:
+  skyloom-publish(1), skyloom-capture(1); )" + std::string(kDocDirectory) + R"(/README.md
 )";
 }
 

@@ -279,6 +279,18 @@ std::string settingsText(const SettingsMap& settings)
     return text;
 }
 
+const char* levelName(nx::sdk::IPluginDiagnosticEvent::Level level)
+{
+    using Level = nx::sdk::IPluginDiagnosticEvent::Level;
+    switch (level)
+    {
+        case Level::info: return "info";
+        case Level::warning: return "warning";
+        case Level::error: return "error";
+    }
+    return "unknown level";
+}
+
 void check(const CallStatus& status, const std::string& what)
 {
     if (!status.isOk())
@@ -335,6 +347,7 @@ private:
     void waitUntilReady(const Clock::time_point& deadline);
     void printDiagnostics();
     void failOnErrorEvent() const;
+    void failOnRefusedSettings(const SettingsResult& applied, const std::string& whose) const;
 
 private:
     const HostOptions& m_options;
@@ -401,9 +414,23 @@ void Host::createEngine()
     const char* const metricsSetting = setting::kMetricsFile.name;
     if (engineSettings.count(metricsSetting) != 0 && applied.errors.count(metricsSetting) == 0)
         m_metricsPath = engineSettings[metricsSetting];
-    for (const auto& [key, error]: applied.errors)
-        m_output->status("engine setting " + key + " refused: " + error);
     m_output->status("engine settings: " + settingsText(engineSettings));
+    failOnRefusedSettings(applied, "engine");
+}
+
+/**
+ * A refused setting leaves the plugin on its previous value (a port other than the one asked
+ * for, say): a run on settings other than those given would mislead, so it ends here.
+ */
+void Host::failOnRefusedSettings(const SettingsResult& applied, const std::string& whose) const
+{
+    if (applied.errors.empty())
+        return;
+    std::string refused;
+    for (const auto& [key, error]: applied.errors)
+        refused += (refused.empty() ? "" : "; ") + key + ": " + error;
+    throw RunFailure{kExitBadArguments, "the plugin refused " + whose + " setting"
+        + (applied.errors.size() == 1 ? "" : "s") + " (" + refused + ")"};
 }
 
 void Host::createCameras()
@@ -440,8 +467,10 @@ void Host::createCameras()
             throw RunFailure{kExitFailed, "the engine gave no device agent"};
         camera.agent = agent.object;
         camera.agent->setHandler(camera.handler.get());
-        check(doSetSettings(camera.agent.get(), settings), "the settings of camera "
-            + std::to_string(i + 1));
+        const std::string cameraName = "camera " + std::to_string(i + 1);
+        const SettingsResult applied = doSetSettings(camera.agent.get(), settings);
+        check(applied, "the settings of " + cameraName);
+        failOnRefusedSettings(applied, cameraName);
         const ManifestResult manifest = getManifest(camera.agent.get());
         check(manifest, "the device agent manifest");
         const auto metadataTypes = nx::sdk::makePtr<MetadataTypes>();
@@ -457,8 +486,8 @@ void Host::createCameras()
 /**
  * Ready at the engine's event "Listening for the AI engine", whose description is the endpoint
  * as ZeroMQ bound it: the cameras hear the relay in-process from then on. Neither the plugin's
- * log file (which a read-only working directory keeps from being written) nor the loopback copy
- * on port 688 is needed for it. An error-level event of the plugin, or no such event within the
+ * log file (which a read-only working directory keeps from being written) nor the diagnostic
+ * copy (whose endpoint the description names after the service port's) is needed for it. An error-level event of the plugin, or no such event within the
  * ready timeout, ends the run.
  */
 void Host::waitUntilReady(const Clock::time_point& deadline)
@@ -495,9 +524,8 @@ void Host::printDiagnostics()
     using Level = nx::sdk::IPluginDiagnosticEvent::Level;
     const auto note = [this](const DiagnosticEventRecord& event, const std::string& source)
     {
-        m_output->error(source + " diagnostic (level "
-            + std::to_string(static_cast<int>(event.level)) + "): " + event.caption + ": "
-            + event.description);
+        m_output->error(source + " diagnostic (" + levelName(event.level) + "): "
+            + event.caption + ": " + event.description);
         if (event.level == Level::error && m_errorEvent.empty())
             m_errorEvent = source + ": " + event.caption + ": " + event.description;
     };

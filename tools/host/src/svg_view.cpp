@@ -12,6 +12,9 @@ namespace {
 
 constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
+// The camera's line goes above the frame: inside it, labels at the frame's top edge (the
+// counter's among them) would cover it.
+constexpr int kHeaderHeight = 36;
 constexpr int kFooterHeight = 136;
 
 const char* colorFor(const std::string& typeId)
@@ -99,30 +102,33 @@ std::string renderCameraSvg(int cameraIndex, const CameraStats& camera)
     std::sort(objects.begin(), objects.end(),
         [](const LatestObject* a, const LatestObject* b) { return a->sequence < b->sequence; });
 
-    const std::string totalHeight = std::to_string(kHeight + kFooterHeight);
+    const std::string totalHeight = std::to_string(kHeaderHeight + kHeight + kFooterHeight);
     std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(kWidth)
         + "\" height=\"" + totalHeight + "\" viewBox=\"0 0 " + std::to_string(kWidth) + " "
         + totalHeight + "\">\n"
         "  <rect x=\"0\" y=\"0\" width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n"
-        "  <rect x=\"0\" y=\"0\" width=\"" + std::to_string(kWidth) + "\" height=\""
-        + std::to_string(kHeight) + "\" fill=\"#202428\" stroke=\"#888\"/>\n"
-        "  <text x=\"10\" y=\"26\" fill=\"#ccc\" font-family=\"sans-serif\" font-size=\"20\">"
+        "  <text x=\"10\" y=\"26\" fill=\"#333\" font-family=\"sans-serif\" font-size=\"20\">"
         + xmlEscaped("camera " + std::to_string(cameraIndex) + " " + camera.cameraId + ", "
             + std::to_string(objects.size()) + " tracks, latest packet "
             + (camera.lastTimestampUs ? clockText(camera.lastTimestampUs) : "none"))
-        + "</text>\n";
+        + "</text>\n"
+        // The frame in its own coordinates: a box's place is the server's, shifted as a whole.
+        "  <g transform=\"translate(0," + std::to_string(kHeaderHeight) + ")\">\n"
+        "  <rect x=\"0\" y=\"0\" width=\"" + std::to_string(kWidth) + "\" height=\""
+        + std::to_string(kHeight) + "\" fill=\"#202428\" stroke=\"#888\"/>\n";
     for (const LatestObject* object: objects)
         svg += objectSvg(*object);
-    int y = kHeight + 24;
+    svg += "  </g>\n";
+    int y = kHeaderHeight + kHeight + 24;
     svg += "  <text x=\"10\" y=\"" + std::to_string(y)
         + "\" fill=\"#333\" font-family=\"sans-serif\" font-size=\"16\">Latest events:</text>\n";
     for (auto it = camera.latestEvents.rbegin(); it != camera.latestEvents.rend(); ++it)
     {
         y += 16;
         svg += "  <text x=\"24\" y=\"" + std::to_string(y)
-            + "\" fill=\"#333\" font-family=\"sans-serif\" font-size=\"14\">" + xmlEscaped(*it)
-            + "</text>\n";
+            + "\" fill=\"#333\" font-family=\"sans-serif\" font-size=\"14\">"
+            + xmlEscaped(clockText(it->timestampUs) + " " + it->text) + "</text>\n";
     }
     svg += "</svg>\n";
     return svg;

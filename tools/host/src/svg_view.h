@@ -1,6 +1,7 @@
-// The SVG frame view of one camera: a 16:9 frame with the latest object of each track drawn
-// where the server would draw its box, labelled with its type and caption, plate and group
-// attributes, and the latest event captions below. Pure function; any thread.
+// The SVG frame view of one camera: the camera's line, below it a 16:9 frame with the latest
+// object of each track drawn where the server would draw its box, labelled with its type and
+// caption, plate and group attributes, and below the frame the latest event captions with their
+// times. Pure function; any thread.
 #pragma once
 
 #include <string>

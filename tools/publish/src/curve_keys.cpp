@@ -1,14 +1,19 @@
 #include "curve_keys.h"
 
+#include <filesystem>
 #include <iostream>
+#include <system_error>
 
 #include "ingress/certificates.h"
+#include "settings/settings_table.h"
 
 namespace skyloom::publish {
 
 using nx::vms_server_plugins::analytics::sample::readPublicCertificate;
 using nx::vms_server_plugins::analytics::sample::readSecretCertificate;
+using nx::vms_server_plugins::analytics::sample::ExistingPair;
 using nx::vms_server_plugins::analytics::sample::writeCertificatePair;
+namespace setting = nx::vms_server_plugins::analytics::sample::setting;
 
 std::string applyCurveKeys(
     zmq::socket_t& socket, const std::string& serverKeyFile, const std::string& keyFile)
@@ -26,21 +31,49 @@ std::string applyCurveKeys(
     return {};
 }
 
-int makeCertificate(const std::string& name, const std::string& directory)
+int makeCertificate(const std::vector<std::string>& args)
 {
-    if (name.empty() || name.find('/') != std::string::npos)
+    std::vector<std::string> operands;
+    ExistingPair existing = ExistingPair::keep;
+    for (const std::string& arg: args)
+    {
+        if (arg == "--replace")
+            existing = ExistingPair::replace;
+        else
+            operands.push_back(arg);
+    }
+    if (operands.size() != 2)
+    {
+        std::cerr << "skyloom-publish: --make-certificate needs NAME DIR (and --replace to "
+            "replace an existing pair)" << std::endl;
+        return 2;
+    }
+    const std::string& name = operands[0];
+    const std::string& directory = operands[1];
+    if (name.empty() || name[0] == '-' || name.find('/') != std::string::npos)
     {
         std::cerr << "skyloom-publish: bad certificate name '" << name << "'" << std::endl;
         return 2;
     }
+    const std::string base = directory + "/" + name;
     std::string error;
-    if (!writeCertificatePair(directory, name, &error))
+    if (!writeCertificatePair(directory, name, &error, existing))
     {
-        std::cerr << "skyloom-publish: " << error << std::endl;
+        std::error_code ignored;
+        const bool pairExists = std::filesystem::exists(base + ".key", ignored)
+            || std::filesystem::exists(base + ".key_secret", ignored);
+        std::cerr << "skyloom-publish: " << error
+            << (existing == ExistingPair::keep && pairExists ? "; --replace replaces the pair"
+                : "") << std::endl;
         return 1;
     }
-    std::cout << directory << "/" << name << ".key (public, give it to the server)" << std::endl
-        << directory << "/" << name << ".key_secret (secret, keep it here)" << std::endl;
+    // Which side a pair belongs to is the user's to know: both are told.
+    std::cout << base << ".key: the public key. Of the server's pair: copy it to each AI "
+            "engine (skyloom-publish --server-key). Of an AI engine's pair: copy it into the "
+            "server's \"" << setting::kAuthorizedEnginesDirectory.name << "\"." << std::endl
+        << base << ".key_secret: the secret key (mode 0600); it never leaves this machine. "
+            "Of the server's pair: the server's \"" << setting::kCurveSecretKeyFile.name
+        << "\". Of an AI engine's pair: the engine's own (skyloom-publish --key)." << std::endl;
     return 0;
 }
 

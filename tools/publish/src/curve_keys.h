@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <zmq.hpp>
 
@@ -15,7 +16,11 @@ namespace skyloom::publish {
 [[nodiscard]] std::string applyCurveKeys(
     zmq::socket_t& socket, const std::string& serverKeyFile, const std::string& keyFile);
 
-/** Writes DIR/NAME.key and DIR/NAME.key_secret (0600); 0 or the exit status of a failure. */
-[[nodiscard]] int makeCertificate(const std::string& name, const std::string& directory);
+/**
+ * --make-certificate with its arguments (NAME DIR, and --replace to replace an existing pair):
+ * writes DIR/NAME.key and DIR/NAME.key_secret (0600) and says where each goes; 0 or the exit
+ * status of a failure.
+ */
+[[nodiscard]] int makeCertificate(const std::vector<std::string>& args);
 
 } // namespace skyloom::publish

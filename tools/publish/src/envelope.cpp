@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ingress/service_socket.h"
+
 namespace skyloom::publish {
 
 namespace {
@@ -211,6 +213,16 @@ bool hasUpperCase(const std::string& text)
 }
 
 } // namespace
+
+std::string sizeProblem(const std::string& text)
+{
+    using nx::vms_server_plugins::analytics::sample::ServiceSocket;
+    if (static_cast<int64_t>(text.size()) <= ServiceSocket::kMaxMessageSize)
+        return {};
+    return "too large: " + std::to_string(text.size()) + " bytes, the plugin takes at most "
+        + std::to_string(ServiceSocket::kMaxMessageSize) + " and closes the connection that "
+        "sends more";
+}
 
 EnvelopeCheck checkEnvelope(const std::string& text)
 {

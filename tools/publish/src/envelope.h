@@ -28,6 +28,13 @@ struct EnvelopeCheck
 EnvelopeCheck checkEnvelope(const std::string& text);
 
 /**
+ * Empty when the service port takes a message of this size; otherwise why not, beginning with
+ * "too large". A larger message does not reach any camera: the port closes the connection that
+ * sends it, and what that connection still had queued is lost with it.
+ */
+std::string sizeProblem(const std::string& text);
+
+/**
  * The id of the camera whose subscription the text's first bytes match (the relay delivers by
  * them alone, before anything is parsed), or null when they can match no server camera.
  */

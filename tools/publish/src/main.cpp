@@ -7,6 +7,7 @@
 
 #include <netdb.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -447,6 +448,14 @@ int runCheck(const PublishOptions& options, const std::vector<Message>& messages
         const PreparedMessages prepared = prepareMessages({message}, options);
         for (const Rejection& warning: prepared.warnings)
             printError(warning.origin + ": warning: " + warning.problem);
+        for (const Rejection& rejection: prepared.rejected)
+        {
+            CheckedMessage result; //< It would never reach the agent.
+            result.drops.push_back(rejection.problem);
+            printChecked(rejection.origin, result, options.json);
+            ++checked;
+            ++dropped;
+        }
         for (const Outgoing& outgoing: prepared.ready)
         {
             CheckedMessage result;
@@ -493,7 +502,8 @@ std::string recordedPaceProblem(const std::vector<Message>& messages)
 
 int run(const PublishOptions& options)
 {
-    const LoadedMessages loaded = loadMessages(options.sourcePath);
+    const LoadedMessages loaded =
+        loadMessages(sourceToRead(options, isatty(STDIN_FILENO) == 1));
     if (!loaded.error.empty())
     {
         printError(loaded.error);
@@ -570,8 +580,8 @@ int main(int argc, char** argv)
 {
     try
     {
-        if (argc == 4 && std::string(argv[1]) == "--make-certificate")
-            return makeCertificate(argv[2], argv[3]);
+        if (argc > 1 && std::string(argv[1]) == "--make-certificate")
+            return makeCertificate(std::vector<std::string>(argv + 2, argv + argc));
         const ParsedArgs parsed = parsePublishArgs(std::vector<std::string>(argv + 1, argv + argc));
         if (!parsed.options)
         {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <system_error>
 
@@ -97,17 +98,13 @@ bool isOneMultiLineObject(const std::string& text)
     }
 }
 
-} // namespace
-
-LoadedMessages loadMessageFile(const std::string& path)
+/** The messages of a JSON Lines text; `name` is the file's for the origins and reports. */
+LoadedMessages messagesOfText(const std::string& name, const std::string& text)
 {
     LoadedMessages result;
-    std::string text;
-    if (!readFile(path, &text, &result.error))
-        return result;
     if (isOneMultiLineObject(text))
     {
-        result.messages.push_back({path, trimmed(text), std::nullopt});
+        result.messages.push_back({name, trimmed(text), std::nullopt});
         return result;
     }
     std::istringstream lines(text);
@@ -120,15 +117,35 @@ LoadedMessages loadMessageFile(const std::string& path)
             line.pop_back();
         if (isBlank(line))
             continue;
-        const std::string origin = path + ":" + std::to_string(lineNumber);
+        const std::string origin = name + ":" + std::to_string(lineNumber);
         if (std::optional<Message> captured = captureLine(origin, line))
             result.messages.push_back(std::move(*captured));
         else
             result.messages.push_back({origin, line, std::nullopt});
     }
     if (result.messages.empty())
-        result.error = path + " holds no messages";
+        result.error = name + " holds no messages";
     return result;
+}
+
+} // namespace
+
+LoadedMessages loadMessageFile(const std::string& path)
+{
+    std::string text;
+    std::string error;
+    if (!readFile(path, &text, &error))
+        return {{}, error};
+    return messagesOfText(path, text);
+}
+
+LoadedMessages loadMessageStream(std::istream& in)
+{
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad())
+        return {{}, std::string("cannot read ") + kStandardInputName};
+    return messagesOfText(kStandardInputName, text.str());
 }
 
 LoadedMessages loadMessageDirectory(const std::string& path)
@@ -173,10 +190,21 @@ LoadedMessages loadBuiltInSamples()
     return result;
 }
 
+std::string sourceToRead(const PublishOptions& options, bool inputIsTerminal)
+{
+    if (options.samples || !options.sourcePath.empty())
+        return options.sourcePath;
+    // Nobody means to type messages at a terminal: there, the samples. A pipe or a file on
+    // standard input is what the user gave, and never passed over.
+    return inputIsTerminal ? std::string() : std::string(kStandardInput);
+}
+
 LoadedMessages loadMessages(const std::string& path)
 {
     if (path.empty())
         return loadBuiltInSamples();
+    if (path == kStandardInput)
+        return loadMessageStream(std::cin);
     std::error_code error;
     const fs::file_status status = fs::status(path, error);
     if (status.type() == fs::file_type::not_found)
@@ -205,6 +233,12 @@ PreparedMessages prepareMessages(
             std::string outgoing = camera.empty()
                 ? text
                 : rewriteSourceId(text, camera).value_or(text);
+            // Never sent, even unchecked: it would cost the connection, and what follows on it.
+            if (const std::string tooLarge = sizeProblem(outgoing); !tooLarge.empty())
+            {
+                result.rejected.push_back({message.origin, tooLarge});
+                break;
+            }
             const EnvelopeCheck check = checkEnvelope(outgoing);
             if (!check.warning.empty())
                 result.warnings.push_back({message.origin, check.warning});

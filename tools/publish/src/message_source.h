@@ -1,9 +1,11 @@
-// Where the messages come from: a JSON Lines file, a directory of message files or the samples
-// built into the program; and the list of sends prepared from them (camera rewrite, envelope
-// check). Pure functions apart from reading the files; any thread.
+// Where the messages come from: a JSON Lines file, standard input, a directory of message files
+// or the samples built into the program; and the list of sends prepared from them (camera
+// rewrite, size and envelope checks). Pure functions apart from reading the files and standard
+// input; any thread.
 #pragma once
 
 #include <cstdint>
+#include <istream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,12 +41,25 @@ struct LoadedMessages
  */
 LoadedMessages loadMessageFile(const std::string& path);
 
+/** The source that names standard input, and the name its messages' origins carry. */
+constexpr const char* kStandardInput = "-";
+constexpr const char* kStandardInputName = "stdin";
+
+/** The stream read to its end, as loadMessageFile() reads a file. */
+LoadedMessages loadMessageStream(std::istream& in);
+
 /** Every *.json file is one message, in name order; white space around it is dropped. */
 LoadedMessages loadMessageDirectory(const std::string& path);
 
 LoadedMessages loadBuiltInSamples();
 
-/** The path as a file or a directory, or the built-in samples when it is empty. */
+/**
+ * What to read: the source named (a path, kStandardInput, or empty for --samples); with none
+ * named, the built-in samples when standard input is a terminal, else standard input.
+ */
+std::string sourceToRead(const PublishOptions& options, bool inputIsTerminal);
+
+/** The path as a file or a directory, kStandardInput, or the built-in samples when empty. */
 LoadedMessages loadMessages(const std::string& path);
 
 struct Outgoing
@@ -70,8 +85,9 @@ struct PreparedMessages
 };
 
 /**
- * Applies --compact and --camera and checks each result (unless the check is off). With the
- * recorded pace every message must come from a capture.
+ * Applies --compact and --camera and checks each result (unless the check is off; a message too
+ * large for the service port is rejected even then). With the recorded pace every message must
+ * come from a capture.
  */
 PreparedMessages prepareMessages(
     const std::vector<Message>& messages, const PublishOptions& options);

@@ -3,7 +3,9 @@
 #include <functional>
 #include <map>
 
+#include "doc_directory.h"
 #include "envelope.h"
+#include "ingress/service_socket.h"
 #include "option_values.h"
 
 namespace skyloom::publish {
@@ -11,7 +13,9 @@ namespace skyloom::publish {
 namespace {
 
 namespace setting = nx::vms_server_plugins::analytics::sample::setting;
+using nx::vms_server_plugins::analytics::sample::ServiceSocket;
 using nx::vms_server_plugins::analytics::sample::Setting;
+using skyloom::tools::kDocDirectory;
 using skyloom::tools::parsePositiveNumber;
 using skyloom::tools::parseWhole;
 
@@ -113,7 +117,7 @@ const std::map<std::string, ValueHandler>& valueOptions()
 const std::map<std::string, FlagHandler>& flagOptions()
 {
     static const std::map<std::string, FlagHandler> options{
-        {"--samples", [](PublishOptions*) {}},
+        {"--samples", [](PublishOptions* o) { o->samples = true; }},
         {"--loop", [](PublishOptions* o) { o->loop = true; }},
         {"--no-wait", [](PublishOptions* o) { o->wait = false; }},
         {"--compact", [](PublishOptions* o) { o->compact = true; }},
@@ -132,9 +136,9 @@ const std::map<std::string, FlagHandler>& flagOptions()
     return options;
 }
 
-std::string setSource(PublishOptions* options, bool samplesChosen, const std::string& path)
+std::string setSource(PublishOptions* options, const std::string& path)
 {
-    if (samplesChosen)
+    if (options->samples)
         return "more than one message source: --samples and " + path;
     if (!options->sourcePath.empty())
         return "more than one message source: " + options->sourcePath + " and " + path;
@@ -159,7 +163,6 @@ std::string withDefault(const Setting& row)
 ParsedArgs parsePublishArgs(const std::vector<std::string>& args)
 {
     PublishOptions options;
-    bool samplesChosen = false;
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i)
     {
@@ -171,7 +174,7 @@ ParsedArgs parsePublishArgs(const std::vector<std::string>& args)
         }
         if (optionsEnded)
         {
-            if (std::string error = setSource(&options, samplesChosen, name); !error.empty())
+            if (std::string error = setSource(&options, name); !error.empty())
                 return {std::nullopt, error};
             continue;
         }
@@ -191,7 +194,6 @@ ParsedArgs parsePublishArgs(const std::vector<std::string>& args)
                 return {std::nullopt, "more than one message source: " + options.sourcePath
                     + " and --samples"};
             flag->second(&options);
-            samplesChosen = samplesChosen || name == "--samples";
             continue;
         }
         if (const auto option = valueOptions().find(name); option != valueOptions().end())
@@ -208,7 +210,7 @@ ParsedArgs parsePublishArgs(const std::vector<std::string>& args)
         }
         if (name.size() > 1 && name[0] == '-')
             return {std::nullopt, "unknown option " + name + " (see --help)"};
-        if (std::string error = setSource(&options, samplesChosen, name); !error.empty())
+        if (std::string error = setSource(&options, name); !error.empty())
             return {std::nullopt, error};
     }
     if (options.serverKeyFile.empty() != options.keyFile.empty())
@@ -224,7 +226,8 @@ ParsedArgs parsePublishArgs(const std::vector<std::string>& args)
 
 std::string publishUsage()
 {
-    return R"(usage: skyloom-publish [options] [--] [FILE | DIR | --samples]
+    return R"(Usage: skyloom-publish [options] [--] [FILE | DIR | - | --samples]
+   or: skyloom-publish --make-certificate NAME DIR [--replace]
 
 Plays the AI engine: publishes JSON messages with a ZeroMQ XPUB socket that connects to the
 plugin's service port, after checking that each one would reach a camera. It sends once the
@@ -235,18 +238,22 @@ With --check it sends nothing and tells, per message, what the plugin would make
 An AI engine must write each message as one compact JSON object whose first member is
 "src_uuid", the camera's device id without braces, in the server's letter case: the text must
 begin with the exact bytes {"src_uuid":"<id>" (UTF-8, no byte order mark, no blank anywhere in
-that head). In Python, with "src_uuid" put into the dict first (dicts keep their order):
+that head). It may be at most )" + std::to_string(ServiceSocket::kMaxMessageSize)
+        + R"( bytes long (the plugin closes the connection that sends
+more). In Python, with "src_uuid" put into the dict first (dicts keep their order):
   message = {"src_uuid": "8f120e8a-2ced-c84a-aa40-59a59f563488", "event": {...}}
   socket.send(json.dumps(message, separators=(",", ":")).encode("utf-8"))
 (json.dumps without separators puts a blank after the colon; sort_keys=True moves "src_uuid";
-docs/message-format.md has the details.)
+)" + kDocDirectory + R"(/docs/message-format.md has the details.)
 
-Messages:
+Messages (one source; without one, standard input, or the built-in samples when standard
+input is a terminal):
   FILE             JSON Lines: every non-blank line is one message; a file that holds one
                    JSON object over several lines (pretty-printed) is one message; a capture
                    of skyloom-capture replays the messages it recorded
   DIR              every *.json file in it is one message, in name order
-  --samples        the built-in sample messages (also when no source is named)
+  -                standard input, read as a FILE
+  --samples        the built-in sample messages
   --list-samples   print the names of the built-in samples and exit
   --               the next argument is the source, even if it begins with '-'
 
@@ -256,7 +263,8 @@ Where and how:
         + setting::kServicePort.defaultValue.text + R"()
   --camera ID      set "src_uuid" to this device id, braces stripped; repeat it to send
                    every message to several cameras
-  --server-key FILE  encrypt with CurveZMQ: the server's public certificate (FILE.key)
+  --server-key FILE
+                   encrypt with CurveZMQ: the server's public certificate (FILE.key)
   --key FILE       with --server-key: this AI engine's secret certificate (NAME.key_secret),
                    whose public one is in the engine's )"
         + quoted(setting::kAuthorizedEnginesDirectory) + R"(
@@ -267,14 +275,16 @@ Where and how:
   --speed X        with the recorded pace, X times faster (0.5: half speed); implies it
   --count N        stop after N messages
   --loop           repeat the messages until --count is reached or Ctrl-C
-  --wait-timeout S how long to wait for the plugin's subscription before sending (default 10;
+  --wait-timeout S
+                   how long to wait for the plugin's subscription before sending (default 10;
                    the plugin listens some 5 s after its engine starts); without one in time:
                    "not admitted or nothing listening", nothing sent, exit status 1
   --no-wait        send on schedule from the start; what is due while the plugin is not
                    subscribed is counted as not sent
   --settle-ms MS   with --no-wait: wait MS after connecting before the first send (default 1000)
   --compact        re-write each message as compact JSON, members in their order
-  --no-check       also send messages that fail the envelope check
+  --no-check       also send messages that fail the envelope check (never one that is too
+                   large: the plugin would close the connection)
   -q, --quiet      only problems, a progress line every 5 s and the final report
 
 Checking without sending:
@@ -283,28 +293,45 @@ Checking without sending:
                    message to message); print what the server would receive or why (part
                    of) it would be dropped; exit status 1 if anything would be dropped
   --dry-run        the same as --check
-  --set NAME=VALUE a device agent setting for --check, over the settings model's defaults
+  --set NAME=VALUE
+                   a device agent setting for --check, over the settings model's defaults
                    ()" + withDefault(setting::kShowCounter) + " "
         + withDefault(setting::kSkipNullFaceObject) + " "
         + withDefault(setting::kSkipNullPlateObject) + R"(
                    )" + withDefault(setting::kEnableMetadata) + " "
         + withDefault(setting::kEnableDebugDump) + " " + withDefault(setting::kTimeCorrection)
         + R"()
-  --json           --check's results as JSON Lines (fields: docs/troubleshooting.md)
+  --json           --check's results as JSON Lines (fields:
+                   )" + kDocDirectory + R"(/docs/troubleshooting.md)
   --print          print the messages as they would be sent (after --camera, --compact)
 
   -h, --help       this text
   --version        the version and exit
 
 Certificates:
-  skyloom-publish --make-certificate NAME DIR
+  --make-certificate NAME DIR
                    write a CurveZMQ key pair as DIR/NAME.key (public) and DIR/NAME.key_secret
-                   (secret, mode 0600), the layout of pyzmq's zmq.auth.create_certificates
+                   (secret, mode 0600), the layout of pyzmq's zmq.auth.create_certificates, and
+                   tell where each file goes; an existing pair is kept (exit status 1)
+  --replace        with --make-certificate: replace an existing pair (whatever holds the old
+                   keys is no longer admitted)
 
-The last line says "sent N messages (M not sent) to ENDPOINT". Exit status: 0 something was
-sent and no message rejected (or, with --check, nothing would be dropped), 1 a message was
-rejected or would be dropped, the plugin did not subscribe in time, or nothing was sent,
-2 bad arguments or an unreadable source.
+The last line says "sent N messages (M not sent) to ENDPOINT".
+
+Exit status:
+  0  something was sent and no message rejected (with --check: nothing would be dropped)
+  1  a message was rejected or would be dropped, the plugin did not subscribe in time,
+     nothing was sent, or a certificate pair exists already
+  2  bad arguments or an unreadable source
+
+Examples:
+  $ skyloom-publish --check messages.jsonl
+  $ engine-simulator | skyloom-publish --check --json
+  $ skyloom-publish --host SERVER --camera CAMERA_ID --samples
+  $ skyloom-publish --make-certificate engine1 .
+
+See also:
+  skyloom-host(1), skyloom-capture(1); )" + kDocDirectory + R"(/README.md
 )";
 }
 

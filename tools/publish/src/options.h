@@ -19,8 +19,10 @@ struct PublishOptions
     int port = nx::vms_server_plugins::analytics::sample::setting::kServicePort.defaultValue
         .number();
 
-    /** A JSON Lines file or a directory of message files; empty for the built-in samples. */
+    /** A JSON Lines file, a directory of message files or "-" (standard input); empty: none. */
     std::string sourcePath;
+    /** --samples: the built-in sample messages, asked for by name. */
+    bool samples = false;
 
     /** Each message goes to each of these cameras in turn; empty keeps every "src_uuid". */
     std::vector<std::string> cameras;

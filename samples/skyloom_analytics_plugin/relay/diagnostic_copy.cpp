@@ -1,0 +1,430 @@
+#include "diagnostic_copy.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <utility>
+
+#include <nx/kit/debug.h>
+
+#include "health/event_captions.h"
+#include "relay/diagnostic_copy_path.h"
+#include "relay/private_directory.h"
+
+#undef NX_PRINT_PREFIX
+#define NX_PRINT_PREFIX (this->m_logUtils.printPrefix())
+#undef NX_DEBUG_ENABLE_OUTPUT
+#define NX_DEBUG_ENABLE_OUTPUT (this->m_logUtils.enableOutput)
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+namespace {
+
+using Level = IngressSink::Level;
+
+constexpr char kNoCopy[] = " (warning: no loopback copy for outside watchers; the cameras still "
+    "receive)";
+
+/** Subscriptions read per pass, so that the relay's other sockets are served in between. */
+constexpr int kReadsPerPass = 256;
+
+/** Kernel buffer of a TCP watcher's connection (a local socket's is the sender's). */
+constexpr int kReceiveBuffer = 64 * 1024;
+
+/** Subscriptions that may wait per watcher until the relay reads them. */
+constexpr int kTopicsWaiting = 64;
+
+/**
+ * The private sockets of this process's engines: ZeroMQ removes whatever file is at the path
+ * it binds, so a second engine of the same name must not get the same path (it would take the
+ * copy from the first).
+ */
+class ClaimedPaths
+{
+public:
+    /** `base` ("<dir>/<name>.ipc"), or "<dir>/<name>-2.ipc" and so on if it is taken. */
+    std::string claim(const std::string& base) EXCLUDES(m_mutex)
+    {
+        MutexLock lock(m_mutex);
+        std::string path = base;
+        const std::string stem =
+            base.substr(0, base.size() - std::strlen(diagnostic_copy_path::kSuffix));
+        for (int n = 2; m_paths.count(path) > 0; ++n)
+            path = stem + "-" + std::to_string(n) + diagnostic_copy_path::kSuffix;
+        m_paths.insert(path);
+        return path;
+    }
+
+    void release(const std::string& path) EXCLUDES(m_mutex)
+    {
+        MutexLock lock(m_mutex);
+        m_paths.erase(path);
+    }
+
+private:
+    Mutex m_mutex;
+    std::set<std::string> m_paths GUARDED_BY(m_mutex);
+};
+
+ClaimedPaths& claimedPaths()
+{
+    static ClaimedPaths paths;
+    return paths;
+}
+
+/**
+ * Whether the descriptor that a monitor event named is still one of the copy's connections: the
+ * event is read later than it happened, and a descriptor closed meanwhile may have been reused
+ * by anything else in the server. A connection accepted on the copy has its local address.
+ */
+bool isConnectionOf(int fd, const std::string& boundEndpoint)
+{
+    sockaddr_storage address{};
+    socklen_t size = sizeof(address);
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return false;
+    if (address.ss_family == AF_UNIX)
+    {
+        const auto* local = reinterpret_cast<const sockaddr_un*>(&address);
+        return boundEndpoint == std::string("ipc://") + local->sun_path;
+    }
+    int port = 0;
+    if (address.ss_family == AF_INET)
+        port = ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    else if (address.ss_family == AF_INET6)
+        port = ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    else
+        return false;
+    const size_t colon = boundEndpoint.rfind(':');
+    return boundEndpoint.rfind("tcp://", 0) == 0 && colon != std::string::npos
+        && boundEndpoint.substr(colon + 1) == std::to_string(port);
+}
+
+} // namespace
+
+DiagnosticCopy::DiagnosticCopy(
+    zmq::context_t& context, const nx::sdk::LogUtils& logUtils, IngressSink& sink)
+    :
+    m_context(context),
+    m_logUtils(logUtils),
+    m_sink(sink),
+    m_log(logUtils)
+{
+}
+
+DiagnosticCopy::~DiagnosticCopy()
+{
+    close();
+}
+
+void DiagnosticCopy::apply(const Target& target)
+{
+    // A copy that could not be opened is tried again with the next settings: the operator may
+    // have put right what was wrong.
+    if (target == m_target && (m_socket || !target.wanted))
+        return;
+    close();
+    m_target = target;
+    if (m_target.wanted)
+        open();
+}
+
+std::string DiagnosticCopy::endpoint() const
+{
+    MutexLock lock(m_endpointMutex);
+    return m_endpoint;
+}
+
+void DiagnosticCopy::setEndpoint(std::string endpoint)
+{
+    MutexLock lock(m_endpointMutex);
+    m_endpoint = std::move(endpoint);
+}
+
+/**
+ * A port that cannot be bound (taken, or no privilege for a port below 1024) or a directory that
+ * cannot be trusted is a warning only: the copy is no part of the road to the cameras.
+ */
+void DiagnosticCopy::open()
+{
+    std::string endpoint = m_target.endpoint;
+    if (endpoint.empty())
+    {
+        const std::optional<std::string> privateOne = privateEndpoint();
+        if (!privateOne)
+            return;
+        endpoint = *privateOne;
+    }
+    try
+    {
+        bindOrThrow(endpoint);
+    }
+    catch (const zmq::error_t& e)
+    {
+        m_monitor.reset();
+        m_socket.reset();
+        if (!m_claimedPath.empty())
+            claimedPaths().release(std::exchange(m_claimedPath, {}));
+        NX_PRINT << kRelayFunc << " bind " << endpoint << " failed: " << e.what() << kNoCopy;
+        m_sink.event(Level::info, kLoopbackCaption, endpoint + ": " + e.what());
+        return;
+    }
+    setEndpoint(m_boundEndpoint);
+    NX_PRINT << kRelayFunc << " loopback relay " << m_boundEndpoint << " open";
+}
+
+void DiagnosticCopy::close()
+{
+    if (!m_socket)
+        return;
+    (void) zmq_socket_monitor(m_socket->handle(), nullptr, 0);
+    m_monitor.reset();
+    m_socket.reset();
+    // ZeroMQ leaves the file of a closed local socket behind; a stale one would look like a
+    // running copy to the tools that look for it.
+    if (!m_claimedPath.empty())
+    {
+        (void) ::unlink(m_claimedPath.c_str());
+        claimedPaths().release(std::exchange(m_claimedPath, {}));
+    }
+    m_watchers.clear();
+    m_topics = 0;
+    m_topicBytes = 0;
+    setEndpoint({});
+    NX_PRINT << kRelayFunc << " loopback relay " << m_boundEndpoint << " closed";
+}
+
+std::optional<std::string> DiagnosticCopy::privateEndpoint()
+{
+    char workingDirectory[PATH_MAX];
+    if (::getcwd(workingDirectory, sizeof(workingDirectory)) == nullptr)
+    {
+        const std::string reason =
+            std::string("the working directory is unknown: ") + std::strerror(errno);
+        NX_PRINT << kRelayFunc << " loopback relay " << reason << kNoCopy;
+        m_sink.event(Level::warning, kLoopbackCaption, reason);
+        return std::nullopt;
+    }
+    std::string directory = workingDirectory;
+    if (directory.back() != '/')
+        directory += '/';
+    directory += diagnostic_copy_path::kDirectory;
+    const PrivateDirectory prepared = preparePrivateDirectory(directory);
+    if (!prepared.refusal.empty())
+    {
+        NX_PRINT << kRelayFunc << " loopback relay directory " << directory << " refused: "
+            << prepared.refusal << kNoCopy;
+        m_sink.event(Level::warning, kLoopbackCaption, directory + ": " + prepared.refusal);
+        return std::nullopt;
+    }
+    if (prepared.repair)
+    {
+        NX_PRINT << kRelayFunc << " loopback relay directory " << directory << ": "
+            << *prepared.repair;
+    }
+    m_claimedPath = claimedPaths().claim(
+        directory + "/" + diagnostic_copy_path::socketName(m_target.engineId));
+    if (m_claimedPath.size() < sizeof(sockaddr_un{}.sun_path))
+        return "ipc://" + m_claimedPath;
+    // Too long for a local socket's address (a deep working directory): the same file, named
+    // from the working directory.
+    return std::string("ipc://") + diagnostic_copy_path::kDirectory
+        + m_claimedPath.substr(m_claimedPath.rfind('/'));
+}
+
+void DiagnosticCopy::bindOrThrow(const std::string& endpoint)
+{
+    static std::atomic<int> monitors{0};
+    m_socket.emplace(m_context, zmq::socket_type::xpub);
+    // Linger 0: closing must never wait for watchers that do not read.
+    m_socket->set(zmq::sockopt::linger, 0);
+    m_socket->set(zmq::sockopt::sndhwm, kHighWaterMark);
+    // What comes from a watcher is subscriptions: one byte and a topic. A longer message ends
+    // the watcher's connection as it arrives, before anything of it is stored.
+    m_socket->set(zmq::sockopt::maxmsgsize, kMaxTopicSize + 1);
+    // What a TCP watcher has sent and the socket not yet taken in stays small too.
+    m_socket->set(zmq::sockopt::rcvbuf, kReceiveBuffer);
+    // Topics are stored as they arrive, before they are read here: few may wait.
+    m_socket->set(zmq::sockopt::rcvhwm, kTopicsWaiting);
+    const std::string monitorEndpoint =
+        "inproc://skyloom-diagnostic-copy-" + std::to_string(monitors.fetch_add(1));
+    if (zmq_socket_monitor(m_socket->handle(), monitorEndpoint.c_str(),
+        ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED) != 0)
+    {
+        throw zmq::error_t();
+    }
+    m_monitor.emplace(m_context, zmq::socket_type::pair);
+    m_monitor->set(zmq::sockopt::linger, 0);
+    m_monitor->connect(monitorEndpoint);
+    m_socket->bind(endpoint);
+    m_boundEndpoint = m_socket->get(zmq::sockopt::last_endpoint);
+}
+
+void DiagnosticCopy::send(zmq::message_t& message) noexcept
+{
+    if (!m_socket)
+        return;
+    try
+    {
+        // Shares the buffer of a large message instead of copying it.
+        zmq::message_t copy;
+        copy.copy(message);
+        (void) m_socket->send(copy, zmq::send_flags::dontwait);
+    }
+    catch (const zmq::error_t& e)
+    {
+        m_log.write(kRelayFunc, " loopback send error: ", e.what());
+    }
+}
+
+void DiagnosticCopy::pollItems(zmq::pollitem_t* items)
+{
+    // A null socket with no fd is left out of the poll.
+    const short events = m_socket ? ZMQ_POLLIN : 0;
+    items[0] = zmq::pollitem_t{m_socket ? m_socket->handle() : nullptr, -1, events, 0};
+    items[1] = zmq::pollitem_t{m_monitor ? m_monitor->handle() : nullptr, -1, events, 0};
+}
+
+void DiagnosticCopy::serve(const zmq::pollitem_t* items)
+{
+    if (m_monitor && (items[1].revents & ZMQ_POLLIN))
+        readMonitor();
+    if (m_socket && (items[0].revents & ZMQ_POLLIN))
+        readSubscriptions();
+}
+
+/**
+ * The XPUB tells each topic when its first watcher subscribes and when its last one leaves: the
+ * count is what the socket holds. Beyond the bounds every watcher is cut off, which frees them.
+ */
+void DiagnosticCopy::readSubscriptions()
+{
+    for (int i = 0; i < kReadsPerPass; ++i)
+    {
+        zmq::message_t message;
+        if (!m_socket->recv(message, zmq::recv_flags::dontwait))
+            return;
+        if (message.size() == 0)
+            continue;
+        const auto topicBytes = static_cast<int64_t>(message.size() - 1);
+        const char kind = static_cast<const char*>(message.data())[0];
+        if (kind == 1)
+        {
+            ++m_topics;
+            m_topicBytes += topicBytes;
+        }
+        else if (kind == 0)
+        {
+            --m_topics;
+            m_topicBytes -= topicBytes;
+        }
+        // Only a new topic counts: the ones still arriving from watchers already cut off, and
+        // their removals, must not cut off the watchers that came since.
+        if (kind == 1 && (m_topics > kMaxTopics || m_topicBytes > kMaxTopicBytes))
+        {
+            ++m_topicResets;
+            m_log.write(kRelayFunc, " loopback relay watchers cut off, too many topics: ",
+                std::to_string(m_topics) + " topics of " + std::to_string(m_topicBytes)
+                    + " bytes (at most " + std::to_string(kMaxTopics) + " of "
+                    + std::to_string(kMaxTopicBytes) + ")");
+            cutOffWatchers();
+            return;
+        }
+    }
+}
+
+/**
+ * A TCP connection is hung up: the kernel keeps little of it (kReceiveBuffer). A local socket
+ * buffers what the sender's send buffer allows (megabytes), all of which the socket would still
+ * take in as topics: the socket is made afresh on the same path, which drops every connection
+ * with what it buffered.
+ */
+void DiagnosticCopy::cutOffWatchers()
+{
+    if (m_boundEndpoint.rfind("ipc://", 0) != 0)
+    {
+        // A watcher that floods at once may be newer than the last look at the monitor.
+        readMonitor();
+        for (const int fd: m_watchers)
+        {
+            if (isConnectionOf(fd, m_boundEndpoint))
+                ::shutdown(fd, SHUT_RDWR);
+        }
+        return;
+    }
+    const std::string endpoint = m_boundEndpoint;
+    (void) zmq_socket_monitor(m_socket->handle(), nullptr, 0);
+    m_monitor.reset();
+    m_socket.reset();
+    m_watchers.clear();
+    m_topics = 0;
+    m_topicBytes = 0;
+    try
+    {
+        // ZeroMQ replaces the file at the path; the closed socket leaves it alone.
+        bindOrThrow(endpoint);
+    }
+    catch (const zmq::error_t& e)
+    {
+        m_monitor.reset();
+        m_socket.reset();
+        setEndpoint({});
+        NX_PRINT << kRelayFunc << " bind " << endpoint << " failed: " << e.what() << kNoCopy;
+        m_sink.event(Level::info, kLoopbackCaption, endpoint + ": " + e.what());
+    }
+}
+
+/** Watchers coming and going; one beyond kMaxWatchers is hung up at once. */
+void DiagnosticCopy::readMonitor()
+{
+    for (int i = 0; i < kReadsPerPass; ++i)
+    {
+        zmq::message_t event;
+        if (!m_monitor->recv(event, zmq::recv_flags::dontwait))
+            return;
+        zmq::message_t address;
+        if (event.more())
+            (void) m_monitor->recv(address, zmq::recv_flags::dontwait);
+        if (event.size() < 6)
+            continue;
+        uint16_t kind = 0;
+        uint32_t fd = 0;
+        std::memcpy(&kind, event.data(), sizeof(kind));
+        std::memcpy(&fd, static_cast<const char*>(event.data()) + 2, sizeof(fd));
+        if (kind == ZMQ_EVENT_DISCONNECTED)
+        {
+            m_watchers.erase(static_cast<int>(fd));
+        }
+        else if (kind == ZMQ_EVENT_ACCEPTED)
+        {
+            if (static_cast<int>(m_watchers.size()) < kMaxWatchers)
+            {
+                m_watchers.insert(static_cast<int>(fd));
+                continue;
+            }
+            ++m_watchersRefused;
+            if (isConnectionOf(static_cast<int>(fd), m_boundEndpoint))
+                ::shutdown(static_cast<int>(fd), SHUT_RDWR);
+            m_log.write(kRelayFunc, " loopback relay watcher refused, too many: ",
+                std::to_string(kMaxWatchers) + " at most (" + std::to_string(m_watchersRefused)
+                    + " refused in all)");
+        }
+    }
+}
+
+void ListeningWithCopy::event(
+    Level level, const std::string& caption, const std::string& description)
+{
+    const std::string copy = caption == kListeningCaption ? m_copy.endpoint() : std::string();
+    m_sink.event(level, caption,
+        copy.empty() ? description : description + "; diagnostic copy on " + copy);
+}
+
+} // namespace nx::vms_server_plugins::analytics::sample
