@@ -11,6 +11,7 @@
 
 #include "agent/device_agent.h"
 #include "health/event_captions.h"
+#include "health/metrics_file.h"
 #include "ingress/receiver_process.h"
 #include "settings/settings_model.h"
 
@@ -61,6 +62,10 @@ Engine::Engine():
     m_refusals([this](const std::string& address, const std::string& reason, int64_t unreported)
         { reportRefusal(address, reason, unreported); },
         &m_counters.engine().refusedPeers),
+    m_sizeRefusals(
+        [this](const std::string& address, const std::string& reason, int64_t unreported)
+        { reportRefusal(address, reason, unreported); },
+        &m_counters.engine().tooLarge),
     m_connectionReports(
         [this](const std::string& address, const std::string& change, int64_t unreported)
         { reportConnection(address, change, unreported); }),
@@ -144,6 +149,14 @@ void Engine::applyMetricsFile(SettingsResponse* response, std::string* metricsFi
             response, setting::kMetricsFile.name, path, "an absolute path of a file, or empty");
         return;
     }
+    // Only a file of its own is ever replaced: not an operator's file, nor a device node.
+    if (const std::optional<std::string> why =
+        path.empty() ? std::nullopt : foreignMetricsFile(path, m_counters.engineId()))
+    {
+        refuseSetting(response, setting::kMetricsFile.name, path,
+            "a new file or one this plugin wrote; it " + *why);
+        return;
+    }
     *metricsFile = path;
     NX_PRINT << "settingsReceived" << " m_metricsFile:" << nx::kit::utils::quotedLiteral(path);
 }
@@ -183,8 +196,10 @@ void Engine::setEngineInfo(const IEngineInfo* engineInfo)
     logUtils.guardBoundaryCall(__func__, static_cast<Result<void>*>(nullptr),
         [&]()
         {
-            if (engineInfo && engineInfo->id())
-                m_relay->setEngineId(engineInfo->id());
+            const char* const id = engineInfo ? engineInfo->id() : nullptr;
+            m_counters.setEngineId(id ? id : ""); //< The metrics file's "engine" label.
+            if (id)
+                m_relay->setEngineId(id);
         });
 }
 
@@ -201,7 +216,8 @@ void Engine::event(Level level, const std::string& caption, const std::string& d
 
 void Engine::refused(const std::string& address, const std::string& reason)
 {
-    m_refusals.refused(address, reason, RefusalReporter::Clock::now());
+    RefusalReporter& reporter = reason == kRefusedTooLarge ? m_sizeRefusals : m_refusals;
+    reporter.refused(address, reason, RefusalReporter::Clock::now());
 }
 
 void Engine::connected(const std::string& address)

@@ -39,7 +39,10 @@ public:
     virtual void doObtainDeviceAgent(
         nx::sdk::Result<nx::sdk::analytics::IDeviceAgent*>* outResult,
         const nx::sdk::IDeviceInfo* deviceInfo) override;
-    /** As the base does; the id also names the engine's private diagnostic copy. */
+    /**
+     * As the base does; the id also names the engine's private diagnostic copy and labels its
+     * metrics file.
+     */
     virtual void setEngineInfo(const nx::sdk::analytics::IEngineInfo* engineInfo) override;
 
 protected:
@@ -79,6 +82,9 @@ private:
 
     /** Refusals of AI engines, from the ZAP handler's and the relay's threads. */
     RefusalReporter m_refusals;
+
+    /** Messages refused for their size, counted apart from the ingress policy's refusals. */
+    RefusalReporter m_sizeRefusals;
 
     /** AI engines connecting and disconnecting, held to a rate per address; ZAP thread. */
     RefusalReporter m_connectionReports;

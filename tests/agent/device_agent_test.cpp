@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <map>
 #include <numeric>
 #include <optional>
 #include <set>
@@ -37,9 +38,12 @@ namespace {
 
 using nx::sdk::Ptr;
 using nx::vms_server_plugins::analytics::sample::CameraLog;
+using nx::vms_server_plugins::analytics::sample::CameraSnapshot;
 using nx::vms_server_plugins::analytics::sample::DeviceAgent;
 using nx::vms_server_plugins::analytics::sample::Drop;
 using nx::vms_server_plugins::analytics::sample::DropReason;
+using nx::vms_server_plugins::analytics::sample::DropReasonInfo;
+using nx::vms_server_plugins::analytics::sample::kDropReasons;
 using nx::vms_server_plugins::analytics::sample::MessageDrops;
 using nx::vms_server_plugins::analytics::sample::makeRelayContext;
 using nx::vms_server_plugins::analytics::sample::NowSource;
@@ -646,7 +650,71 @@ TEST_F(DeviceAgentTest, LargeMessageIsConvertedWithItsTextsCut)
     EXPECT_EQ(description.substr(0, 1023), events[0].items.at(0).description);
     EXPECT_EQ(1U, lost.cuts.texts);
     EXPECT_EQ(0U, lost.cuts.elements + lost.cuts.objects);
-    EXPECT_EQ(1U, m_agent->counters().drops(DropReason::textCut));
+    EXPECT_EQ(1U, m_agent->counters().cuts(DropReason::textCut));
+    EXPECT_EQ(0U, dropsCounted()); //< Delivered, cut: no drop.
+}
+
+// A cut or a bad element among good ones left the message delivered and counted it as dropped
+// all the same, so the drops by reason did not add up to the messages lost.
+TEST_F(DeviceAgentTest, DeliveredMessagesWithCutsWereCountedAsDropped)
+{
+    const auto annotations = [](const std::string& list)
+        {
+            return std::string(R"({"src_uuid":")") + kCameraId
+                + R"(","meta":{"metadata":{"annotations":[)" + list + "]}}}";
+        };
+    const std::string good = R"({"track_id":1,"class":"person","bbox":[0.1,0.1,0.2,0.2]})";
+    const std::string outside = R"({"track_id":2,"class":"person","bbox":[5,5,6,6]})";
+    const std::string malformed =
+        R"({"track_id":"seven","class":"person","bbox":[0.1,0.1,0.2,0.2]})";
+    using Counts = std::map<DropReason, uint64_t>;
+    const struct
+    {
+        const char* name;
+        std::string message;
+        bool video;
+        Counts dropped; //< Messages, by reason.
+        Counts cut; //< Elements, by reason.
+    } rows[] = {
+        {"before video", alarm("fire"), false, {{DropReason::beforeVideo, 1}}, {}},
+        {"not JSON", "{\"src_uuid\":", true, {{DropReason::notJson, 1}}, {}},
+        {"its only detection outside", annotations(outside), true,
+            {{DropReason::boxOutsideFrame, 1}}, {}},
+        {"its only detections malformed", annotations(malformed + "," + malformed), true,
+            {{DropReason::malformed, 1}}, {}},
+        {"one detection of two outside", annotations(good + "," + outside), true, {},
+            {{DropReason::boxOutsideFrame, 1}}},
+        {"two bad among good ones", annotations(good + "," + malformed + "," + outside), true,
+            {}, {{DropReason::malformed, 1}, {DropReason::boxOutsideFrame, 1}}},
+        {"caption cut", alarm("fire", std::string(2000, 'c')), true, {},
+            {{DropReason::textCut, 1}}},
+        {"whole", alarm("fire"), true, {}, {}},
+    };
+    for (const auto& row: rows)
+    {
+        SCOPED_TRACE(row.name);
+        if (row.video)
+            compressedFrame(kFrameTimeUs);
+        const CameraSnapshot before = m_agent->counters().snapshot(kCameraId);
+        m_agent->receiveMessage(row.message);
+        const CameraSnapshot after = m_agent->counters().snapshot(kCameraId);
+        for (const DropReasonInfo& reason: kDropReasons)
+        {
+            const auto i = static_cast<size_t>(reason.reason);
+            const auto expected = [&](const Counts& counts)
+                {
+                    const auto found = counts.find(reason.reason);
+                    return found == counts.end() ? uint64_t{0} : found->second;
+                };
+            EXPECT_EQ(expected(row.dropped), after.drops[i] - before.drops[i]) << reason.name;
+            EXPECT_EQ(expected(row.cut), after.cuts[i] - before.cuts[i]) << reason.name;
+        }
+        EXPECT_EQ(row.dropped.empty() ? 1U : 0U, after.converted - before.converted);
+    }
+    const CameraSnapshot counts = m_agent->counters().snapshot(kCameraId);
+    EXPECT_EQ(std::size(rows), counts.received);
+    EXPECT_EQ(counts.received - counts.converted,
+        std::accumulate(counts.drops.begin(), counts.drops.end(), uint64_t{0}));
 }
 
 //-------------------------------------------------------------------------------------------------

@@ -2,11 +2,14 @@
 // its own reason in the metrics file and told to the operator ("Messages dropped" on the camera,
 // "Messages for no camera" with what is wrong with the form), and AI engines coming and going
 // are counted and reported. One engine for all tests, in the order written.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -50,6 +53,7 @@ protected:
         static int files = 0;
         const std::string path = std::filesystem::current_path().string() + "/metrics-"
             + std::to_string(++files) + ".prom";
+        std::filesystem::remove(path); //< Left by an earlier run: not the file of now.
         const auto result = testhost::doSetSettings(s_engine.engine.get(),
             {{"ServicePort", std::to_string(kServicePort)}, {"MetricsFile", path}});
         EXPECT_TRUE(result.isOk() && result.errors.empty());
@@ -69,25 +73,35 @@ protected:
         return metrics;
     }
 
-    static double dropped(const Metrics& metrics, const std::string& camera, const char* reason)
+    /** The sample of the family with the labels (after the engine's, which every one has). */
+    static double metric(const Metrics& metrics, const std::string& name,
+        const std::string& labels = "")
     {
-        const std::string name = "skyloom_camera_messages_dropped_total{camera=\"" + camera
-            + "\",reason=\"" + reason + "\"}";
-        const auto it = metrics.find(name);
+        const auto it = metrics.find(name + "{engine=\"" + kEngineId + "\""
+            + (labels.empty() ? "" : "," + labels) + "}");
         return it == metrics.end() ? -1 : it->second;
+    }
+
+    /** Messages dropped, or (`family` kCut) elements cut, for the reason. */
+    static double dropped(const Metrics& metrics, const std::string& camera, const char* reason,
+        const char* family = kDropped)
+    {
+        return metric(metrics, family,
+            "camera=\"" + camera + "\",reason=\"" + reason + "\"");
     }
 
     static double cameraMetric(const Metrics& metrics, const char* name, const std::string& camera)
     {
-        const auto it = metrics.find(std::string(name) + "{camera=\"" + camera + "\"}");
-        return it == metrics.end() ? -1 : it->second;
+        return metric(metrics, name, "camera=\"" + camera + "\"");
     }
 
     static double engineMetric(const Metrics& metrics, const char* name)
     {
-        const auto it = metrics.find(name);
-        return it == metrics.end() ? -1 : it->second;
+        return metric(metrics, name);
     }
+
+    static constexpr const char* kDropped = "skyloom_camera_messages_dropped_total";
+    static constexpr const char* kCut = "skyloom_camera_elements_cut_total";
 
 
     /**
@@ -175,6 +189,7 @@ TEST_F(HealthTest, EachCauseIsCountedUnderItsReasonAndReportedOnItsCamera)
         const char* reason;
         const char* text; //< How the event names it.
         std::function<std::string(const std::string& id)> message;
+        const char* family = kDropped; //< Cuts leave the message delivered.
     } rows[] = {
         {"not_json", "not JSON", [&](const std::string& id)
             { return envelope(id, "\"meta\":"); }},
@@ -192,9 +207,9 @@ TEST_F(HealthTest, EachCauseIsCountedUnderItsReasonAndReportedOnItsCamera)
         {"box_outside_frame", "box outside the frame", [&](const std::string& id)
             { return envelope(id, annotation("1", "[5,5,6,6]")); }},
         {"list_cut", "list cut at its limit", [&](const std::string& id)
-            { return metaMessage(id, 1030); }},
+            { return metaMessage(id, 1030); }, kCut},
         {"text_cut", "text cut at its limit", [&](const std::string& id)
-            { return alarmMessage(id, std::string(2000, 'c')); }},
+            { return alarmMessage(id, std::string(2000, 'c')); }, kCut},
     };
 
     std::vector<std::unique_ptr<OpenCamera>> cameras;
@@ -209,7 +224,7 @@ TEST_F(HealthTest, EachCauseIsCountedUnderItsReasonAndReportedOnItsCamera)
     {
         const std::string& id = cameras[i]->camera.id;
         SCOPED_TRACE(rows[i].reason);
-        EXPECT_LE(1, dropped(metrics, id, rows[i].reason));
+        EXPECT_LE(1, dropped(metrics, id, rows[i].reason, rows[i].family));
         // Counted under that reason alone.
         for (const char* other: {"not_json", "too_deep", "malformed", "number_out_of_range",
             "other_camera", "box_outside_frame", "queue_full", "not_authorised"})
@@ -236,6 +251,67 @@ TEST_F(HealthTest, MetricsFileThatNamesNoAbsolutePathIsRefused)
         EXPECT_EQ(1U, result.errors.count("MetricsFile")) << path;
     }
     EXPECT_NE(-1, engineMetric(metricsNow(), "skyloom_engine_messages_received_total"));
+}
+
+// An operator's private file and a device node given by mistake were replaced by a metrics file
+// of mode 0644.
+TEST_F(HealthTest, MetricsFileReplacedWhatWasNotItsOwn)
+{
+    const std::string privateFile = std::filesystem::current_path().string() + "/private.txt";
+    std::ofstream(privateFile) << "operator's\n";
+    ASSERT_EQ(0, chmod(privateFile.c_str(), 0600));
+    const struct { const char* path; const char* reason; } rows[] = {
+        {privateFile.c_str(), "was not written by this plugin"},
+        {"/dev/null", "is a character device"},
+    };
+    for (const auto& row: rows)
+    {
+        SCOPED_TRACE(row.path);
+        const auto result = testhost::doSetSettings(s_engine.engine.get(),
+            {{"ServicePort", std::to_string(kServicePort)}, {"MetricsFile", row.path}});
+        ASSERT_TRUE(result.isOk());
+        ASSERT_EQ(1U, result.errors.count("MetricsFile"));
+        EXPECT_NE(std::string::npos, result.errors.at("MetricsFile").find(row.reason))
+            << result.errors.at("MetricsFile");
+    }
+    const Metrics metrics = metricsNow(); //< The settings go on with a file of its own.
+    std::ifstream file(privateFile);
+    EXPECT_EQ("operator's", std::string(std::istreambuf_iterator<char>(file), {}).substr(0, 10));
+    struct stat status{};
+    ASSERT_EQ(0, stat(privateFile.c_str(), &status));
+    EXPECT_EQ(0600U, status.st_mode & 0777U);
+    ASSERT_EQ(0, stat("/dev/null", &status));
+    EXPECT_TRUE(S_ISCHR(status.st_mode));
+
+    // The file tells whose it is and when it was written; a camera is there from its start.
+    const std::string info = std::string("skyloom_engine_plugin_info{engine=\"") + kEngineId
+        + "\",version=\"";
+    const auto found = metrics.lower_bound(info);
+    ASSERT_TRUE(found != metrics.end() && found->first.rfind(info, 0) == 0);
+    EXPECT_EQ(1, found->second);
+    EXPECT_NEAR(static_cast<double>(std::time(nullptr)),
+        engineMetric(metrics, "skyloom_engine_metrics_written_timestamp_seconds"), 30);
+    OpenCamera camera(40);
+    const Metrics withCamera = metricsNow();
+    EXPECT_EQ(0, cameraMetric(withCamera, "skyloom_camera_last_message_timestamp_seconds",
+        camera.camera.id));
+    EXPECT_EQ(0, cameraMetric(withCamera, "skyloom_camera_queued_bytes", camera.camera.id));
+}
+
+// A message over the size limit closed its connection and was counted nowhere.
+TEST_F(HealthTest, MessageTooLargeWasCountedNowhere)
+{
+    OpenCamera camera(41);
+    const double before = engineMetric(metricsNow(), "skyloom_engine_messages_too_large_total");
+    {
+        AiEnginePublisher publisher(kServicePort);
+        ASSERT_TRUE(publisher.sendUntil(alarmMessage(camera.camera.id, "probe"),
+            [&]() { return camera.handler->packets() > 0; }, kDeliveryTimeout));
+        ASSERT_TRUE(publisher.send(alarmMessage(camera.camera.id, std::string(5 << 20, 'x'))));
+        EXPECT_TRUE(waitForEvent(*s_engine.handler, IPluginDiagnosticEvent::Level::warning,
+            "AI engine refused", "message too large", kEventTimeout));
+    }
+    EXPECT_EQ(before + 1, engineMetric(metricsNow(), "skyloom_engine_messages_too_large_total"));
 }
 
 TEST_F(HealthTest, FullQueueIsCountedAndReportedOnItsCamera)

@@ -1,6 +1,6 @@
 // What the documentation promises the operator, against the code's own tables: every event the
 // plugin can raise is in the events table of logging.md, every drop reason in its reasons table,
-// and every setting in settings.md.
+// every family of the metrics file in its metrics table, and every setting in settings.md.
 
 #include <fstream>
 #include <sstream>
@@ -10,6 +10,7 @@
 
 #include "health/event_captions.h"
 #include "health/ingest_counters.h"
+#include "health/metric_names.h"
 #include "settings/settings_table.h"
 
 namespace {
@@ -50,6 +51,14 @@ TEST(DocsAgreement, EveryDropReasonOfTheMetricsIsExplained)
         EXPECT_NE(std::string::npos, logging.find(std::string("| `") + reason.name + "` |"))
             << reason.name;
     }
+}
+
+TEST(DocsAgreement, EveryMetricsFamilyIsInTheMetricsTable)
+{
+    const std::string metrics = section(readDoc("logging.md"), "Metrics file");
+    ASSERT_FALSE(metrics.empty()) << "logging.md has no section \"Metrics file\"";
+    for (const char* name: metric_names::kAll)
+        EXPECT_NE(std::string::npos, metrics.find(std::string("| `") + name + "` |")) << name;
 }
 
 TEST(DocsAgreement, EverySettingIsInTheSettingsPage)

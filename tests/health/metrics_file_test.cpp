@@ -1,6 +1,7 @@
 // The metrics file: its text read back by prometheus_client's parser, with camera ids that need
-// every escape of the format, and its replacement, which leaves either the old file or the new
-// one and never a temporary file.
+// every escape of the format; what it may replace (a new file or the engine's own, nothing
+// else); and its replacement, which leaves either the old file or the new one and never a
+// temporary file.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -21,6 +23,7 @@
 #include <nlohmann/json.hpp>
 
 #include "health/metrics_file.h"
+#include "health/relay_health.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 namespace {
@@ -108,6 +111,8 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
     engine.refusedPeers = 107;
     engine.receiverRestarts = 108;
     engine.receiverLost = 109;
+    engine.tooLarge = 110;
+    const MetricsSource source{"{5a4d2e1c-\"7b3f\"}", "1.2.3", 1700000000456};
 
     const std::vector<std::string> ids = {"quote\"d", "back\\slash", "line\nfeed",
         "literal\\n", "ends with\\", "камера-東京-Ü", "{a}=b,c=\"d\"}"};
@@ -120,28 +125,44 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         camera.converted = 10 * i + 2;
         camera.objectPackets = 10 * i + 3;
         camera.eventPackets = 10 * i + 4;
+        camera.queuedBytes = 10 * static_cast<int64_t>(i) + 5;
         camera.lastMessageUnixMs = i == 0 ? 0 : 1700000000123 + static_cast<int64_t>(i);
         for (size_t r = 0; r < kDropReasonCount; ++r)
+        {
             camera.drops[r] = 100 * i + r; //< The first camera's first reason stays 0.
+            camera.cuts[r] = 1000 * i + r;
+        }
         cameras.push_back(camera);
     }
 
-    // Sample name and labels → value, as the families are named in the documentation.
-    using Key = std::pair<std::string, std::map<std::string, std::string>>;
+    // Sample name and labels → value, as the families are named in the documentation; every
+    // sample names the engine.
+    using Labels = std::map<std::string, std::string>;
+    using Key = std::pair<std::string, Labels>;
+    const Labels engineLabel = {{"engine", source.engineId}};
     std::map<Key, double> expected = {
-        {{"skyloom_engine_messages_received_total", {}}, 101},
-        {{"skyloom_engine_messages_relayed_total", {}}, 102},
-        {{"skyloom_engine_messages_no_camera_total", {}}, 103},
-        {{"skyloom_engine_ai_engines_connected", {}}, 2},
-        {{"skyloom_engine_ai_engine_connections_total", {}}, 105},
-        {{"skyloom_engine_ai_engine_disconnects_total", {}}, 106},
-        {{"skyloom_engine_refused_peers_total", {}}, 107},
-        {{"skyloom_engine_receiver_restarts_total", {}}, 108},
-        {{"skyloom_engine_receiver_messages_lost_total", {}}, 109},
+        {{"skyloom_engine_plugin_info", {{"engine", source.engineId}, {"version", "1.2.3"}}}, 1},
+        {{"skyloom_engine_metrics_written_timestamp_seconds", engineLabel}, 1700000000.456},
+        {{"skyloom_engine_messages_received_total", engineLabel}, 101},
+        {{"skyloom_engine_messages_relayed_total", engineLabel}, 102},
+        {{"skyloom_engine_messages_no_camera_total", engineLabel}, 103},
+        {{"skyloom_engine_ai_engines_connected", engineLabel}, 2},
+        {{"skyloom_engine_ai_engine_connections_total", engineLabel}, 105},
+        {{"skyloom_engine_ai_engine_disconnects_total", engineLabel}, 106},
+        {{"skyloom_engine_refused_peers_total", engineLabel}, 107},
+        {{"skyloom_engine_receiver_restarts_total", engineLabel}, 108},
+        {{"skyloom_engine_receiver_messages_lost_total", engineLabel}, 109},
+        {{"skyloom_engine_messages_too_large_total", engineLabel}, 110},
     };
+    // The two families of losses: text_cut and list_cut are no drops, before_video no cut.
+    const std::set<std::string> dropReasons = {"before_video", "not_json", "too_deep",
+        "malformed", "number_out_of_range", "other_camera", "box_outside_frame", "queue_full",
+        "not_authorised"};
+    const std::set<std::string> cutReasons = {"malformed", "number_out_of_range",
+        "box_outside_frame", "list_cut", "text_cut"};
     for (const CameraSnapshot& camera: cameras)
     {
-        const std::map<std::string, std::string> label = {{"camera", camera.cameraId}};
+        const Labels label = {{"engine", source.engineId}, {"camera", camera.cameraId}};
         expected[{"skyloom_camera_messages_received_total", label}] = camera.received;
         expected[{"skyloom_camera_messages_converted_total", label}] = camera.converted;
         auto withKind = label;
@@ -149,20 +170,27 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         expected[{"skyloom_camera_packets_pushed_total", withKind}] = camera.objectPackets;
         withKind["kind"] = "event";
         expected[{"skyloom_camera_packets_pushed_total", withKind}] = camera.eventPackets;
-        if (camera.lastMessageUnixMs != 0)
-        {
-            expected[{"skyloom_camera_last_message_timestamp_seconds", label}] =
-                camera.lastMessageUnixMs / 1000.0;
-        }
+        // Also 0 for the camera that never heard anything: an age alert fires for it too.
+        expected[{"skyloom_camera_last_message_timestamp_seconds", label}] =
+            camera.lastMessageUnixMs / 1000.0;
+        expected[{"skyloom_camera_queued_bytes", label}] = camera.queuedBytes;
         for (const DropReasonInfo& reason: kDropReasons)
         {
             auto withReason = label;
             withReason["reason"] = reason.name;
-            expected[{"skyloom_camera_messages_dropped_total", withReason}] =
-                camera.drops[static_cast<size_t>(reason.reason)];
+            const auto index = static_cast<size_t>(reason.reason);
+            if (dropReasons.count(reason.name) > 0)
+            {
+                expected[{"skyloom_camera_messages_dropped_total", withReason}] =
+                    camera.drops[index];
+            }
+            if (cutReasons.count(reason.name) > 0)
+                expected[{"skyloom_camera_elements_cut_total", withReason}] = camera.cuts[index];
         }
     }
     const std::map<std::string, std::string> expectedTypes = {
+        {"skyloom_engine_plugin_info", "gauge"},
+        {"skyloom_engine_metrics_written_timestamp_seconds", "gauge"},
         {"skyloom_engine_messages_received", "counter"},
         {"skyloom_engine_messages_relayed", "counter"},
         {"skyloom_engine_messages_no_camera", "counter"},
@@ -172,14 +200,18 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         {"skyloom_engine_refused_peers", "counter"},
         {"skyloom_engine_receiver_restarts", "counter"},
         {"skyloom_engine_receiver_messages_lost", "counter"},
+        {"skyloom_engine_messages_too_large", "counter"},
         {"skyloom_camera_messages_received", "counter"},
         {"skyloom_camera_messages_converted", "counter"},
         {"skyloom_camera_packets_pushed", "counter"},
         {"skyloom_camera_last_message_timestamp_seconds", "gauge"},
+        {"skyloom_camera_queued_bytes", "gauge"},
         {"skyloom_camera_messages_dropped", "counter"},
+        {"skyloom_camera_elements_cut", "counter"},
     };
 
-    const std::string text = metricsText(engine, cameras);
+    const std::string text = metricsText(source, engine, cameras);
+    EXPECT_EQ(text.substr(0, text.find('\n')), metricsFirstLine(source.engineId));
     // The parser takes a repeated HELP or TYPE line of the current family without a word.
     std::map<std::string, int> commentLines;
     std::istringstream lines(text);
@@ -215,6 +247,108 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
     }
     EXPECT_EQ(types, expectedTypes);
     EXPECT_EQ(parsed, expected);
+}
+
+TEST(MetricsFile, FilesNotItsOwnWereReplaced)
+{
+    const std::string engineId = "{e1}";
+    using Prepare = std::string (*)(const fs::path& file); //< Returns the target's path.
+    const struct
+    {
+        const char* name;
+        Prepare prepare;
+        const char* refusal; //< Null: replaced.
+    } rows[] = {
+        {"new file", [](const fs::path& file) { return file.string(); }, nullptr},
+        {"the engine's own",
+            [](const fs::path& file)
+            {
+                writeFile(file, metricsFirstLine("{e1}") + "\nold\n");
+                return file.string();
+            },
+            nullptr},
+        {"an earlier version's",
+            [](const fs::path& file)
+            {
+                writeFile(file, "# HELP skyloom_engine_messages_received_total Messages taken "
+                    "from the service port.\nold\n");
+                return file.string();
+            },
+            nullptr},
+        {"empty, as after a crash", [](const fs::path& file)
+            { writeFile(file, ""); return file.string(); }, nullptr},
+        {"operator's private file",
+            [](const fs::path& file)
+            {
+                writeFile(file, "secret: 42\n");
+                fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+                return file.string();
+            },
+            "was not written by this plugin"},
+        {"another engine's",
+            [](const fs::path& file)
+            {
+                writeFile(file, metricsFirstLine("{e2}") + "\nold\n");
+                return file.string();
+            },
+            "holds the metrics of another engine"},
+        {"character device", [](const fs::path&) { return std::string("/dev/null"); },
+            "is a character device"},
+        {"FIFO", //< Must not wait for a writer.
+            [](const fs::path& file)
+            {
+                ::mkfifo(file.c_str(), 0644);
+                return file.string();
+            },
+            "is a FIFO"},
+        {"symbolic link to the engine's own",
+            [](const fs::path& file)
+            {
+                writeFile(file.string() + ".real", metricsFirstLine("{e1}") + "\n");
+                fs::create_symlink(file.string() + ".real", file);
+                return file.string();
+            },
+            "is a symbolic link"},
+        {"directory",
+            [](const fs::path& file)
+            {
+                fs::create_directory(file);
+                return file.string();
+            },
+            "is a directory"},
+    };
+    for (const auto& row: rows)
+    {
+        SCOPED_TRACE(row.name);
+        TemporaryDirectory directory;
+        const std::string target = row.prepare(directory.path() / "skyloom.prom");
+        struct stat before{};
+        const bool existed = ::lstat(target.c_str(), &before) == 0;
+        const std::string oldContent = existed && S_ISREG(before.st_mode) ? readFile(target) : "";
+
+        const std::optional<std::string> why = foreignMetricsFile(target, engineId);
+        std::string error;
+        const bool written = writeMetricsFile(target, engineId, "new\n", &error);
+        if (!row.refusal)
+        {
+            EXPECT_FALSE(why) << *why;
+            EXPECT_TRUE(written) << error;
+            EXPECT_EQ(readFile(target), "new\n");
+            continue;
+        }
+        ASSERT_TRUE(why);
+        EXPECT_NE(why->find(row.refusal), std::string::npos) << *why;
+        EXPECT_FALSE(written);
+        EXPECT_NE(error.find(row.refusal), std::string::npos) << error;
+        struct stat after{};
+        ASSERT_EQ(::lstat(target.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        if (S_ISREG(before.st_mode))
+        {
+            EXPECT_EQ(readFile(target), oldContent);
+        }
+    }
 }
 
 TEST(MetricsFile, ReplacementLeavesTheNewContentAndNothingBeside)
@@ -280,6 +414,53 @@ TEST(MetricsFile, FailedReplacementSaysWhyAndLeavesNoTemporaryFile)
         EXPECT_EQ(entries(directory.path()), before);
         EXPECT_EQ(readFile(directory.path() / "skyloom.prom"), "old\n");
     }
+}
+
+TEST(MetricsFile, FailureToWriteWasLoggedEveryFifteenSeconds)
+{
+    TemporaryDirectory directory;
+    IngestCounters counters;
+    counters.setEngineId("{e1}");
+    (void) counters.camera("never-heard"); //< An agent started; no message yet.
+    std::vector<std::string> lines;
+    auto now = Clock::now();
+    RelayHealth health(counters, [&](const std::string& line)
+        {
+            if (line.rfind("metrics file ", 0) == 0)
+                lines.push_back(line);
+        },
+        now, [](const std::string& cameraId) { return cameraId == "never-heard" ? 4096 : 0; });
+    const fs::path subdirectory = directory.path() / "later";
+    const fs::path file = subdirectory / "skyloom.prom";
+    health.setMetricsFile(file.string(), now);
+    const auto ticks = [&](int count)
+        {
+            for (int i = 0; i < count; ++i)
+            {
+                health.tick(now);
+                now += RelayHealth::kMetricsInterval;
+            }
+        };
+
+    ticks(10); //< No directory: one reason, whose text names no temporary file.
+    fs::create_directory(subdirectory);
+    writeFile(file, "operator's\n");
+    ticks(10); //< Not the plugin's file: another reason.
+    ticks(1);
+    fs::remove(file);
+    ticks(10);
+
+    ASSERT_EQ(lines.size(), 3U);
+    EXPECT_NE(lines[0].find("not written: cannot create a temporary file beside"),
+        std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("not written: not replaced"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("written again"), std::string::npos) << lines[2];
+    const std::string text = readFile(file);
+    EXPECT_NE(text.find("skyloom_camera_last_message_timestamp_seconds"
+        "{engine=\"{e1}\",camera=\"never-heard\"} 0.000\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(
+        "skyloom_camera_queued_bytes{engine=\"{e1}\",camera=\"never-heard\"} 4096\n"),
+        std::string::npos) << text;
 }
 
 } // namespace

@@ -107,7 +107,8 @@ TEST_F(Certificates, BothLayoutsAreReadAndSecretFilesSkipped)
     const auto directory = readCertificateDirectory(m_dir, &error);
     ASSERT_TRUE(directory) << error;
     ASSERT_EQ(2U, directory->certificates.size());
-    EXPECT_EQ(1U, directory->skipped.size()); //< broken.key, with its reason.
+    EXPECT_EQ(1U, directory->skipped); //< broken.key, with its reason.
+    EXPECT_NE(std::string::npos, directory->firstSkipped.find("broken.key"));
     const PublicCertificate& czmq = directory->certificates[0];
     const PublicCertificate& pyzmq = directory->certificates[1];
     EXPECT_EQ("czmq", czmq.name);
@@ -122,6 +123,28 @@ TEST_F(Certificates, BothLayoutsAreReadAndSecretFilesSkipped)
     ASSERT_TRUE(secret) << error;
     EXPECT_EQ(pyzmq.publicKey, secret->publicKey); //< Derived from the secret key.
     EXPECT_FALSE(readSecretCertificate(m_dir + "/pyzmq.key", &error)); //< No secret in it.
+}
+
+TEST_F(Certificates, DirectoryOfOtherFilesWroteALineForEach)
+{
+    std::string error;
+    // The directory keeps an earlier run's pair.
+    ASSERT_TRUE(writeCertificatePair(m_dir, "engine", &error, ExistingPair::replace)) << error;
+    const std::string secretFile = m_dir + "/server.key_secret";
+    write("server.key_secret",
+        "curve\n    public-key = \"" + m_public + "\"\n    secret-key = \"" + m_secret + "\"\n");
+    constexpr int kOtherFiles = 300;
+    for (int i = 0; i < kOtherFiles; ++i)
+        write("other-" + std::to_string(1000 + i) + ".txt", "not a certificate\n");
+
+    const IngressPolicyResult result = makeIngressPolicy(
+        IngressSettings{"", "", secretFile, m_dir}, IngressPolicy());
+    EXPECT_TRUE(result.refused.empty());
+    ASSERT_EQ(1U, result.notes.size());
+    EXPECT_NE(std::string::npos, result.notes[0].find(std::to_string(kOtherFiles) + " files"))
+        << result.notes[0];
+    EXPECT_NE(std::string::npos, result.notes[0].find("other-1000.txt")) << result.notes[0];
+    EXPECT_EQ(1U, result.policy->engineNames.count("engine"));
 }
 
 TEST_F(Certificates, WrittenPairIsReadBackWithAPrivateSecret)

@@ -196,7 +196,11 @@ protected:
         return result;
     }
 
-    uint64_t counted(DropReason reason) const { return m_agent->counters().drops(reason); }
+    /** Counted for the reason: messages dropped and elements cut from delivered ones. */
+    uint64_t counted(DropReason reason) const
+    {
+        return m_agent->counters().drops(reason) + m_agent->counters().cuts(reason);
+    }
 
     Uuid trackId(int id) const { return m_agent->converter().trackIdentity().makeTrackId(id); }
     std::string base() const { return m_agent->converter().trackIdentity().baseString(); }
@@ -645,6 +649,8 @@ TEST_F(ObjectConversion, DetectionBoxesTheServerCouldNotDraw)
             : std::vector<std::string>{"annotations[0]"}, droppedElements());
     }
     EXPECT_EQ(3U, counted(DropReason::boxOutsideFrame));
+    // Each message delivered its other detection: cut elements, no dropped message.
+    EXPECT_EQ(3U, m_agent->counters().cuts(DropReason::boxOutsideFrame));
 }
 
 TEST_F(ObjectConversion, AllDetectionsSkippedStillGivesAnEmptyStampedPacket)
@@ -862,7 +868,7 @@ TEST_F(ObjectConversion, CachedTrackAttributesWereCopiedIntoEveryObject)
     for (const Row& row: rows)
     {
         SCOPED_TRACE(row.what);
-        const uint64_t listCutBefore = m_agent->counters().drops(DropReason::listCut);
+        const uint64_t listCutBefore = m_agent->counters().cuts(DropReason::listCut);
 
         const auto packets = feed(row.message);
         ASSERT_EQ(1U, packets.size());
@@ -876,7 +882,7 @@ TEST_F(ObjectConversion, CachedTrackAttributesWereCopiedIntoEveryObject)
                   << "-byte message\n";
         EXPECT_LE(bytes, bound);
 
-        const uint64_t listCut = m_agent->counters().drops(DropReason::listCut) - listCutBefore;
+        const uint64_t listCut = m_agent->counters().cuts(DropReason::listCut) - listCutBefore;
         EXPECT_EQ(listCut, m_lastCuts.objects);
         EXPECT_EQ(row.listSize, objects.size() + listCut);
         EXPECT_EQ(row.cut, listCut > 0);

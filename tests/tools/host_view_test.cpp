@@ -151,13 +151,13 @@ TEST(MetricsText, ReadsThePluginsCountersWithEscapedLabels)
         "skyloom_engine_messages_received_total 12\n"
         "# a plain comment\n"
         "\n"
-        "skyloom_engine_ai_engines_connected 1\n"
+        "skyloom_engine_ai_engines_connected{engine=\"{e1}\"} 1\n"
         "skyloom_engine_refused_peers_total 3 1718269985771\n"
         "skyloom_engine_some_later_metric{x=\"y\"} 0.5\n"
         "skyloom_camera_messages_received_total{camera=\"8f12\"} 9\n"
         "skyloom_camera_messages_dropped_total { camera = \"8f12\" , reason = \"not_json\" , } 2\n"
         "skyloom_camera_messages_dropped_total{reason=\"malformed\",camera=\"a\\\"b\\\\c\\nd\"} 1\n"
-        "skyloom_camera_packets_pushed_total{camera=\"8f12\",kind=\"event\"} 4e0\n"
+        "skyloom_camera_packets_pushed_total{engine=\"{e1}\",camera=\"8f12\",kind=\"event\"} 4e0\n"
         "skyloom_camera_last_message_timestamp_seconds{camera=\"8f12\"} 1718269985.771\n");
     ASSERT_TRUE(read.counters) << read.error;
     const PluginCounters& counters = *read.counters;

@@ -5,6 +5,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -488,34 +489,64 @@ MessageDrops DeviceAgent::dropMessage(DropReason reason, const char* text) noexc
     {
         lost.untold[static_cast<size_t>(reason)] = 1;
     }
-    tell(lost);
+    tell(lost, /*delivered*/ false);
     return lost;
 }
 
 void DeviceAgent::account(const MessageConverter::Conversion& conversion) noexcept
 {
-    tell(conversion.lost);
+    // Nothing of it reached the server, for a counted reason: the message was dropped (once,
+    // under its first such reason), and its counters say so instead of "converted".
+    const bool delivered = conversion.forThisCamera
+        && (!conversion.packets.empty() || !firstDropReason(conversion.lost));
+    tell(conversion.lost, delivered);
     CameraCounters& counters = m_dropReport.counters();
-    if (conversion.forThisCamera)
+    if (delivered)
         counters.converted();
     // Every packet made is pushed at once.
     counters.pushed(
         conversion.packets.size() - conversion.eventPackets, conversion.eventPackets);
 }
 
-void DeviceAgent::tell(const MessageDrops& lost) noexcept
+std::optional<DropReason> DeviceAgent::firstDropReason(const MessageDrops& lost)
 {
     for (const Drop& drop: lost.drops)
     {
-        if (drop.reason)
-            m_dropReport.drop(*drop.reason, drop.count, drop.detail);
+        if (drop.reason && dropReasonInfo(*drop.reason).dropsMessages)
+            return drop.reason;
+    }
+    for (size_t reason = 0; reason < kDropReasonCount; ++reason)
+    {
+        if (lost.untold[reason] > 0 && kDropReasons[reason].dropsMessages)
+            return static_cast<DropReason>(reason);
+    }
+    return std::nullopt;
+}
+
+void DeviceAgent::tell(const MessageDrops& lost, bool delivered) noexcept
+{
+    if (!delivered)
+    {
+        const std::optional<DropReason> reason = firstDropReason(lost);
+        const auto first = std::find_if(lost.drops.begin(), lost.drops.end(),
+            [&](const Drop& drop) { return drop.reason == reason; });
+        if (reason)
+        {
+            m_dropReport.drop(*reason, 1,
+                first == lost.drops.end() ? std::string_view() : std::string_view(first->detail));
+        }
+    }
+    for (const Drop& drop: lost.drops)
+    {
+        if (drop.reason && delivered)
+            m_dropReport.cut(*drop.reason, drop.count, drop.detail);
         if (drop.line)
             m_log.write(drop.operation, drop.line, drop.detail);
     }
     for (size_t reason = 0; reason < kDropReasonCount; ++reason)
     {
-        if (lost.untold[reason] > 0)
-            m_dropReport.drop(static_cast<DropReason>(reason), lost.untold[reason], {});
+        if (lost.untold[reason] > 0 && delivered)
+            m_dropReport.cut(static_cast<DropReason>(reason), lost.untold[reason], {});
     }
     if (lost.cuts.any())
     {

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -120,8 +121,13 @@ private:
     MessageDrops dropMessage(DropReason reason, const char* text) noexcept;
     /** Counts the message's conversion and what it lost, and logs the losses. */
     void account(const MessageConverter::Conversion& conversion) noexcept;
-    /** Counts and logs what a message lost. */
-    void tell(const MessageDrops& lost) noexcept;
+    /**
+     * Counts and logs what a message lost: the message as dropped (once) if it was not
+     * delivered, otherwise each loss as elements cut.
+     */
+    void tell(const MessageDrops& lost, bool delivered) noexcept;
+    /** The first loss that drops a message, if any (cuts alone never do). */
+    [[nodiscard]] static std::optional<DropReason> firstDropReason(const MessageDrops& lost);
     /** Raises the "Messages dropped" event if one is due. Never throws. */
     void reportDropsIfDue() noexcept;
     /** The wake-up, made now if it is not yet; null (the reason logged) if it cannot be. */

@@ -2,20 +2,25 @@
 
 #include <time.h>
 
+#include <utility>
+
 namespace nx::vms_server_plugins::analytics::sample {
 
 const std::array<DropReasonInfo, kDropReasonCount> kDropReasons{{
-    {DropReason::beforeVideo, "before_video", "before the first video frame"},
-    {DropReason::notJson, "not_json", "not JSON"},
-    {DropReason::tooDeep, "too_deep", "nested too deep"},
-    {DropReason::malformed, "malformed", "malformed member or element"},
-    {DropReason::numberOutOfRange, "number_out_of_range", "number out of range"},
-    {DropReason::otherCamera, "other_camera", "\"src_uuid\" not this camera"},
-    {DropReason::boxOutsideFrame, "box_outside_frame", "box outside the frame"},
-    {DropReason::listCut, "list_cut", "list cut at its limit"},
-    {DropReason::textCut, "text_cut", "text cut at its limit"},
-    {DropReason::queueFull, "queue_full", "queue full"},
-    {DropReason::notAuthorised, "not_authorised", "camera not authorised for that AI engine"},
+    // Reason, name, text, drops messages, cuts elements.
+    {DropReason::beforeVideo, "before_video", "before the first video frame", true, false},
+    {DropReason::notJson, "not_json", "not JSON", true, false},
+    {DropReason::tooDeep, "too_deep", "nested too deep", true, false},
+    {DropReason::malformed, "malformed", "malformed member or element", true, true},
+    {DropReason::numberOutOfRange, "number_out_of_range", "number out of range", true, true},
+    {DropReason::otherCamera, "other_camera", "\"src_uuid\" not this camera", true, false},
+    {DropReason::boxOutsideFrame, "box_outside_frame", "box outside the frame", true, true},
+    // A cut keeps the message: the rest of the list, or the text shortened, is delivered.
+    {DropReason::listCut, "list_cut", "list cut at its limit", false, true},
+    {DropReason::textCut, "text_cut", "text cut at its limit", false, true},
+    {DropReason::queueFull, "queue_full", "queue full", true, false},
+    {DropReason::notAuthorised, "not_authorised", "camera not authorised for that AI engine",
+        true, false},
 }};
 
 void CameraCounters::received() noexcept
@@ -31,12 +36,12 @@ void CameraCounters::received() noexcept
     }
 }
 
-DropCounts CameraCounters::drops() const noexcept
+DropCounts CameraCounters::load(const AtomicCounts& counts) noexcept
 {
-    DropCounts counts{};
+    DropCounts result{};
     for (size_t i = 0; i < kDropReasonCount; ++i)
-        counts[i] = m_drops[i].load(std::memory_order_relaxed);
-    return counts;
+        result[i] = counts[i].load(std::memory_order_relaxed);
+    return result;
 }
 
 CameraSnapshot CameraCounters::snapshot(std::string cameraId) const
@@ -49,6 +54,7 @@ CameraSnapshot CameraCounters::snapshot(std::string cameraId) const
     result.eventPackets = m_eventPackets.load(std::memory_order_relaxed);
     result.lastMessageUnixMs = m_lastMessageUnixMs.load(std::memory_order_relaxed);
     result.drops = drops();
+    result.cuts = cuts();
     return result;
 }
 
@@ -64,6 +70,7 @@ EngineSnapshot EngineCounters::snapshot() const noexcept
     result.refusedPeers = refusedPeers.load(std::memory_order_relaxed);
     result.receiverRestarts = receiverRestarts.load(std::memory_order_relaxed);
     result.receiverLost = receiverLost.load(std::memory_order_relaxed);
+    result.tooLarge = tooLarge.load(std::memory_order_relaxed);
     return result;
 }
 
@@ -88,6 +95,18 @@ std::vector<CameraSnapshot> IngestCounters::cameras() const
     for (const auto& [id, counters]: cameras)
         result.push_back(counters->snapshot(id));
     return result;
+}
+
+void IngestCounters::setEngineId(std::string engineId)
+{
+    MutexLock lock(m_mutex);
+    m_engineId = std::move(engineId);
+}
+
+std::string IngestCounters::engineId() const
+{
+    MutexLock lock(m_mutex);
+    return m_engineId;
 }
 
 } // namespace nx::vms_server_plugins::analytics::sample

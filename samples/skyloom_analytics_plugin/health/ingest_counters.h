@@ -1,13 +1,16 @@
 // What happened to the AI engine's messages: one table of the reasons a message (or a part of
 // one) is left out, counters per camera and per engine, and the registry through which the
-// engine's relay and its agents count into the same camera's counters. The health line, the
-// "Messages dropped" event and the metrics file all read these counters; nothing else keeps
-// counts of its own.
+// engine's relay and its agents count into the same camera's counters. A camera counts two
+// things apart: messages dropped (nothing of them reached the server), each once under one
+// reason, and elements cut from messages that were delivered (left out or shortened). The
+// health line, the "Messages dropped" event and the metrics file all read these counters;
+// nothing else keeps counts of its own.
 //
 // Threads: counting is a relaxed atomic add on any thread (the relay counts queue and
 // authorisation drops, the camera's receive thread everything else). The registry's map is
 // under one mutex, taken when a camera is first named (an agent starts, the relay learns a
-// subscription) and when a snapshot is taken, never per message.
+// subscription) and when a snapshot is taken, never per message; the engine id under it too
+// (the server's thread sets it, the relay's reads it for each metrics file).
 #pragma once
 
 #include <array>
@@ -48,6 +51,10 @@ struct DropReasonInfo
     const char* name;
     /** For people: the "Messages dropped" event and the documentation. */
     const char* text;
+    /** Whether it can drop a whole message (a sample of the dropped family). */
+    bool dropsMessages;
+    /** Whether it can cut elements of a delivered message (a sample of the cut family). */
+    bool cutsElements;
 };
 
 /** Every reason, in the order of DropReason. */
@@ -69,16 +76,24 @@ struct CameraSnapshot
     uint64_t objectPackets = 0;
     uint64_t eventPackets = 0;
     int64_t lastMessageUnixMs = 0; //< 0 until the first message.
-    DropCounts drops{};
+    DropCounts drops{}; //< Messages dropped, each under one reason.
+    DropCounts cuts{}; //< Elements cut from delivered messages (or texts shortened).
+    int64_t queuedBytes = 0; //< Bytes waiting in the camera's queue against its budget.
 };
 
 /** The counters of one camera; shared by its agent(s) and the relay. */
 class CameraCounters
 {
 public:
+    /** Messages of which nothing reached the server. */
     void drop(DropReason reason, uint64_t count = 1) noexcept
     {
         m_drops[static_cast<size_t>(reason)].fetch_add(count, std::memory_order_relaxed);
+    }
+    /** Elements left out of (or texts shortened in) a message that was delivered. */
+    void cut(DropReason reason, uint64_t count) noexcept
+    {
+        m_cuts[static_cast<size_t>(reason)].fetch_add(count, std::memory_order_relaxed);
     }
     /** A message was taken off the queue now (wall clock, for the operator). */
     void received() noexcept;
@@ -93,11 +108,20 @@ public:
     {
         return m_drops[static_cast<size_t>(reason)].load(std::memory_order_relaxed);
     }
-    [[nodiscard]] DropCounts drops() const noexcept;
+    [[nodiscard]] uint64_t cuts(DropReason reason) const noexcept
+    {
+        return m_cuts[static_cast<size_t>(reason)].load(std::memory_order_relaxed);
+    }
+    [[nodiscard]] DropCounts drops() const noexcept { return load(m_drops); }
+    [[nodiscard]] DropCounts cuts() const noexcept { return load(m_cuts); }
     [[nodiscard]] CameraSnapshot snapshot(std::string cameraId) const;
 
 private:
-    std::array<std::atomic<uint64_t>, kDropReasonCount> m_drops{};
+    using AtomicCounts = std::array<std::atomic<uint64_t>, kDropReasonCount>;
+    static DropCounts load(const AtomicCounts& counts) noexcept;
+
+    AtomicCounts m_drops{};
+    AtomicCounts m_cuts{};
     std::atomic<uint64_t> m_received{0};
     std::atomic<uint64_t> m_converted{0};
     std::atomic<uint64_t> m_objectPackets{0};
@@ -118,6 +142,8 @@ struct EngineSnapshot
     uint64_t receiverRestarts = 0; //< Receiver processes that ended and were replaced.
     /** Messages the receiver took but the relay never got (relay behind, receiver died). */
     uint64_t receiverLost = 0;
+    /** Messages over the size limit, refused (with their connection) by the service port. */
+    uint64_t tooLarge = 0;
 };
 
 /** The counters of one engine's relay; written by the relay and the ZAP handler's thread. */
@@ -132,6 +158,7 @@ struct EngineCounters
     std::atomic<uint64_t> refusedPeers{0};
     std::atomic<uint64_t> receiverRestarts{0};
     std::atomic<uint64_t> receiverLost{0};
+    std::atomic<uint64_t> tooLarge{0};
 
     [[nodiscard]] EngineSnapshot snapshot() const noexcept;
 };
@@ -160,10 +187,15 @@ public:
     /** Every camera's counters, ordered by camera id. */
     [[nodiscard]] std::vector<CameraSnapshot> cameras() const EXCLUDES(m_mutex);
 
+    /** The engine's id as the server gave it (setEngineInfo); empty until then. */
+    void setEngineId(std::string engineId) EXCLUDES(m_mutex);
+    [[nodiscard]] std::string engineId() const EXCLUDES(m_mutex);
+
 private:
     EngineCounters m_engine;
     mutable Mutex m_mutex;
     std::map<std::string, std::shared_ptr<CameraCounters>> m_cameras GUARDED_BY(m_mutex);
+    std::string m_engineId GUARDED_BY(m_mutex);
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

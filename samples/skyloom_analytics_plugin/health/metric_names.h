@@ -1,10 +1,14 @@
 // The names of the metrics file's families, written by the plugin and read by tools (the host's
-// summary): each is spelt here once. Labels: "camera" on every camera family, plus "kind" on
-// kCameraPackets and "reason" (a DropReasonInfo name) on kCameraDropped.
+// summary): each is spelt here once. Labels: "engine" (the engine id as the server gave it) on
+// every sample, so that the files of several servers can share one collector; "camera" on every
+// camera family, plus "kind" on kCameraPackets, "reason" (a DropReasonInfo name) on
+// kCameraDropped and kCameraCut, and "version" on kPluginInfo.
 #pragma once
 
 namespace nx::vms_server_plugins::analytics::sample::metric_names {
 
+constexpr const char* kPluginInfo = "skyloom_engine_plugin_info";
+constexpr const char* kMetricsWritten = "skyloom_engine_metrics_written_timestamp_seconds";
 constexpr const char* kEngineReceived = "skyloom_engine_messages_received_total";
 constexpr const char* kEngineRelayed = "skyloom_engine_messages_relayed_total";
 constexpr const char* kEngineNoCamera = "skyloom_engine_messages_no_camera_total";
@@ -14,11 +18,23 @@ constexpr const char* kEngineDisconnects = "skyloom_engine_ai_engine_disconnects
 constexpr const char* kEngineRefused = "skyloom_engine_refused_peers_total";
 constexpr const char* kEngineReceiverRestarts = "skyloom_engine_receiver_restarts_total";
 constexpr const char* kEngineReceiverLost = "skyloom_engine_receiver_messages_lost_total";
+constexpr const char* kEngineTooLarge = "skyloom_engine_messages_too_large_total";
 
 constexpr const char* kCameraReceived = "skyloom_camera_messages_received_total";
 constexpr const char* kCameraConverted = "skyloom_camera_messages_converted_total";
 constexpr const char* kCameraPackets = "skyloom_camera_packets_pushed_total";
 constexpr const char* kCameraLastMessage = "skyloom_camera_last_message_timestamp_seconds";
 constexpr const char* kCameraDropped = "skyloom_camera_messages_dropped_total";
+constexpr const char* kCameraCut = "skyloom_camera_elements_cut_total";
+constexpr const char* kCameraQueuedBytes = "skyloom_camera_queued_bytes";
+
+/** Every family above. */
+inline constexpr const char* kAll[] = {
+    kPluginInfo, kMetricsWritten, kEngineReceived, kEngineRelayed, kEngineNoCamera,
+    kEnginesConnected, kEngineConnections, kEngineDisconnects, kEngineRefused,
+    kEngineReceiverRestarts, kEngineReceiverLost, kEngineTooLarge, kCameraReceived,
+    kCameraConverted, kCameraPackets, kCameraLastMessage, kCameraDropped, kCameraCut,
+    kCameraQueuedBytes,
+};
 
 } // namespace nx::vms_server_plugins::analytics::sample::metric_names

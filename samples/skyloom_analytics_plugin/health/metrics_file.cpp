@@ -48,9 +48,20 @@ std::string seconds(int64_t milliseconds)
     return buffer;
 }
 
+/** The first line of the files of versions before the first line named the engine. */
+constexpr char kEarlierFirstLine[] =
+    "# HELP skyloom_engine_messages_received_total Messages taken from the service port.";
+constexpr char kFirstLineStart[] = "# Skyloom analytics plugin metrics of engine ";
+
 class Writer
 {
 public:
+    explicit Writer(const std::string& engineId): m_engineLabel("engine=" + labelValue(engineId))
+    {
+    }
+
+    void line(const std::string& text) { m_text += text + '\n'; }
+
     /** The HELP and TYPE lines; every sample of the family must follow before the next one. */
     void family(const char* name, const char* type, const char* help)
     {
@@ -59,18 +70,20 @@ public:
             + '\n';
     }
 
-    /** A sample of the current family; `labels` as the format writes them, without braces. */
+    /** A sample of the current family; `labels` (besides the engine's) as the format writes
+     * them, without braces. */
     void sample(const std::string& labels, const std::string& value)
     {
-        m_text += m_name;
+        m_text += m_name + '{' + m_engineLabel;
         if (!labels.empty())
-            m_text += '{' + labels + '}';
-        m_text += ' ' + value + '\n';
+            m_text += ',' + labels;
+        m_text += "} " + value + '\n';
     }
 
     std::string take() { return std::move(m_text); }
 
 private:
+    const std::string m_engineLabel;
     std::string m_text;
     std::string m_name;
 };
@@ -81,17 +94,18 @@ std::string cameraLabel(const CameraSnapshot& camera)
     return "camera=" + labelValue(camera.cameraId);
 }
 
-} // namespace
-
-std::string metricsText(const EngineSnapshot& engine, const std::vector<CameraSnapshot>& cameras)
+void writeEngine(Writer& out, const MetricsSource& source, const EngineSnapshot& engine)
 {
-    Writer out;
     const auto engineFamily =
         [&](const char* name, const char* type, const char* help, const std::string& value)
         {
             out.family(name, type, help);
             out.sample({}, value);
         };
+    out.family(metric_names::kPluginInfo, "gauge", "The plugin's version (value 1).");
+    out.sample("version=" + labelValue(source.version), "1");
+    engineFamily(metric_names::kMetricsWritten, "gauge",
+        "When the plugin wrote this file, in Unix time.", seconds(source.writtenUnixMs));
     engineFamily(metric_names::kEngineReceived, "counter",
         "Messages taken from the service port.", std::to_string(engine.received));
     engineFamily(metric_names::kEngineRelayed, "counter",
@@ -113,15 +127,42 @@ std::string metricsText(const EngineSnapshot& engine, const std::vector<CameraSn
     engineFamily(metric_names::kEngineReceiverLost, "counter",
         "Messages the receiver process took but could not hand over (relay behind, or it died).",
         std::to_string(engine.receiverLost));
+    engineFamily(metric_names::kEngineTooLarge, "counter",
+        "Messages over the size limit, refused with their connection.",
+        std::to_string(engine.tooLarge));
+}
 
-    out.family(metric_names::kCameraReceived, "counter",
-        "Messages taken off the camera's queue.");
+/** One sample per camera and reason of the family (`cuts`: the cut family, else dropped). */
+void writeReasons(Writer& out, const std::vector<CameraSnapshot>& cameras, bool cuts)
+{
     for (const CameraSnapshot& camera: cameras)
-        out.sample(cameraLabel(camera), std::to_string(camera.received));
-    out.family(metric_names::kCameraConverted, "counter",
-        "Messages parsed and converted for the camera.");
-    for (const CameraSnapshot& camera: cameras)
-        out.sample(cameraLabel(camera), std::to_string(camera.converted));
+    {
+        for (const DropReasonInfo& reason: kDropReasons)
+        {
+            if (!(cuts ? reason.cutsElements : reason.dropsMessages))
+                continue;
+            const DropCounts& counts = cuts ? camera.cuts : camera.drops;
+            out.sample(cameraLabel(camera) + ",reason=" + labelValue(reason.name),
+                std::to_string(counts[static_cast<size_t>(reason.reason)]));
+        }
+    }
+}
+
+void writeCameras(Writer& out, const std::vector<CameraSnapshot>& cameras)
+{
+    const auto cameraFamily =
+        [&](const char* name, const char* type, const char* help, auto value)
+        {
+            out.family(name, type, help);
+            for (const CameraSnapshot& camera: cameras)
+                out.sample(cameraLabel(camera), value(camera));
+        };
+    cameraFamily(metric_names::kCameraReceived, "counter",
+        "Messages taken off the camera's queue.",
+        [](const CameraSnapshot& camera) { return std::to_string(camera.received); });
+    cameraFamily(metric_names::kCameraConverted, "counter",
+        "Messages converted and delivered to the camera (not dropped).",
+        [](const CameraSnapshot& camera) { return std::to_string(camera.converted); });
     out.family(metric_names::kCameraPackets, "counter",
         "Metadata packets handed to the server, by kind.");
     for (const CameraSnapshot& camera: cameras)
@@ -129,23 +170,36 @@ std::string metricsText(const EngineSnapshot& engine, const std::vector<CameraSn
         out.sample(cameraLabel(camera) + ",kind=\"object\"", std::to_string(camera.objectPackets));
         out.sample(cameraLabel(camera) + ",kind=\"event\"", std::to_string(camera.eventPackets));
     }
-    out.family(metric_names::kCameraLastMessage, "gauge",
-        "When the camera last took a message off its queue, in Unix time.");
-    for (const CameraSnapshot& camera: cameras)
-    {
-        if (camera.lastMessageUnixMs != 0)
-            out.sample(cameraLabel(camera), seconds(camera.lastMessageUnixMs));
-    }
+    // Written from the agent's start, 0 until a message came: an alert on the age of the last
+    // message also fires for a camera that never heard anything.
+    cameraFamily(metric_names::kCameraLastMessage, "gauge",
+        "When the camera last took a message off its queue, in Unix time; 0: never.",
+        [](const CameraSnapshot& camera) { return seconds(camera.lastMessageUnixMs); });
+    cameraFamily(metric_names::kCameraQueuedBytes, "gauge",
+        "Bytes of messages queued for the camera against its budget.",
+        [](const CameraSnapshot& camera) { return std::to_string(camera.queuedBytes); });
     out.family(metric_names::kCameraDropped, "counter",
-        "Messages or parts of them left out (or cut), by reason.");
-    for (const CameraSnapshot& camera: cameras)
-    {
-        for (const DropReasonInfo& reason: kDropReasons)
-        {
-            out.sample(cameraLabel(camera) + ",reason=" + labelValue(reason.name),
-                std::to_string(camera.drops[static_cast<size_t>(reason.reason)]));
-        }
-    }
+        "Messages of which nothing reached the server, each under one reason.");
+    writeReasons(out, cameras, /*cuts*/ false);
+    out.family(metric_names::kCameraCut, "counter",
+        "Elements left out of delivered messages, or texts shortened, by reason.");
+    writeReasons(out, cameras, /*cuts*/ true);
+}
+
+} // namespace
+
+std::string metricsFirstLine(const std::string& engineId)
+{
+    return kFirstLineStart + labelValue(engineId);
+}
+
+std::string metricsText(const MetricsSource& source, const EngineSnapshot& engine,
+    const std::vector<CameraSnapshot>& cameras)
+{
+    Writer out(source.engineId);
+    out.line(metricsFirstLine(source.engineId));
+    writeEngine(out, source, engine);
+    writeCameras(out, cameras);
     return out.take();
 }
 
@@ -189,32 +243,142 @@ bool replace(const std::string& path, const std::string& contents, std::string* 
         *error = reason("cannot create a temporary file beside " + path, errorNumber);
         return false;
     }
-    // The file is gone before the reason's text is made, which may fail.
-    const auto fail = [&](const char* what, bool closed = false, bool renaming = false)
+    // The file is gone before the reason's text is made, which may fail. The reason names no
+    // temporary file: the same fault must read the same every time, to be logged once.
+    const auto fail = [&](const char* what, bool closed = false)
         {
             const int errorNumber = errno;
             if (!closed)
                 ::close(fd);
             ::unlink(temporary.c_str());
-            *error = reason(what + temporary + (renaming ? " over " + path : ""), errorNumber);
+            *error = reason(what + path, errorNumber);
             return false;
         };
     // mkostemp makes the file for its owner only; the collector may run as another user.
     if (::fchmod(fd, 0644) != 0)
-        return fail("cannot set the mode of ");
+        return fail("cannot set the mode of a temporary file beside ");
     if (!writeAll(fd, contents))
-        return fail("cannot write ");
+        return fail("cannot write a temporary file beside ");
     // No fsync: the relay thread writes the file, and a flush to a busy disk could hold up
     // every camera's messages; a reader sees the old file or the new one whole, and after a
     // crash at worst an empty one, which the next write 15 s later replaces.
     if (::close(fd) != 0)
-        return fail("cannot write ", /*closed*/ true);
+        return fail("cannot write a temporary file beside ", /*closed*/ true);
     if (::rename(temporary.c_str(), path.c_str()) != 0)
-        return fail("cannot rename ", /*closed*/ true, /*renaming*/ true);
+        return fail("cannot rename a temporary file over ", /*closed*/ true);
     return true;
 }
 
+const char* fileKind(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    return "not a regular file";
+}
+
+/** The file's first line (up to kMaxFirstLine bytes); nothing, with the reason, if unreadable. */
+std::optional<std::string> firstLine(const std::string& path, std::string* error)
+{
+    constexpr size_t kMaxFirstLine = 512;
+    // No symbolic link followed, no wait on what the lstat may have missed being swapped in.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+    {
+        *error = reason("cannot be read", errno);
+        return std::nullopt;
+    }
+    struct stat status{};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+    {
+        ::close(fd);
+        *error = "is not a regular file";
+        return std::nullopt;
+    }
+    std::string text(kMaxFirstLine, '\0');
+    ssize_t n = -1;
+    do
+        n = ::read(fd, text.data(), text.size());
+    while (n < 0 && errno == EINTR);
+    const int errorNumber = errno;
+    ::close(fd);
+    if (n < 0)
+    {
+        *error = reason("cannot be read", errorNumber);
+        return std::nullopt;
+    }
+    text.resize(static_cast<size_t>(n));
+    return text.substr(0, text.find('\n'));
+}
+
+std::optional<std::string> whyForeign(const std::string& path, const std::string& engineId)
+{
+    struct stat status{};
+    if (::lstat(path.c_str(), &status) != 0)
+    {
+        if (errno == ENOENT)
+            return std::nullopt; //< A new file.
+        return reason("cannot be looked at", errno);
+    }
+    if (!S_ISREG(status.st_mode))
+        return std::string("is ") + fileKind(status.st_mode);
+    std::string error;
+    const std::optional<std::string> line = firstLine(path, &error);
+    if (!line)
+        return error;
+    // Empty: what a crash right after a write may leave (the file is not flushed); nothing in it
+    // to keep.
+    if (line->empty() || *line == metricsFirstLine(engineId) || *line == kEarlierFirstLine)
+        return std::nullopt;
+    if (line->rfind(kFirstLineStart, 0) == 0)
+        return "holds the metrics of another engine";
+    return "was not written by this plugin (its first line is not the plugin's)";
+}
+
 } // namespace
+
+std::optional<std::string> foreignMetricsFile(
+    const std::string& path, const std::string& engineId) noexcept
+{
+    try
+    {
+        return whyForeign(path, engineId);
+    }
+    catch (...)
+    {
+        return std::nullopt; //< No memory for a text: the write that follows fails as well.
+    }
+}
+
+bool writeMetricsFile(const std::string& path, const std::string& engineId,
+    const std::string& contents, std::string* error) noexcept
+{
+    try
+    {
+        if (const std::optional<std::string> why = whyForeign(path, engineId))
+        {
+            if (error)
+                *error = "not replaced: " + path + " " + *why;
+            return false;
+        }
+    }
+    catch (...)
+    {
+        if (error)
+            error->clear();
+        return false;
+    }
+    return replaceFileAtomically(path, contents, error);
+}
 
 bool replaceFileAtomically(
     const std::string& path, const std::string& contents, std::string* error) noexcept

@@ -1,11 +1,15 @@
 // The ingest counters as a file for a monitoring system: Prometheus' text exposition format,
 // which node_exporter's textfile collector reads from a directory of *.prom files. The file is
-// replaced whole, never rewritten in place, so that a reader never sees half of it.
+// replaced whole, never rewritten in place, so that a reader never sees half of it, and only if
+// it is one this plugin wrote for the same engine (its first line says so): an operator's file
+// or a device node given by mistake stays as it is.
 //
 // Pure functions (the file function only touches the given path and a temporary file beside it);
 // any thread. The engine formats its snapshots and writes them from its own thread.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,19 +17,48 @@
 
 namespace nx::vms_server_plugins::analytics::sample {
 
+/** Whose file it is and when it was written. */
+struct MetricsSource
+{
+    std::string engineId; //< As the server gave it; every sample carries it as "engine".
+    std::string version; //< The plugin's.
+    int64_t writtenUnixMs = 0;
+};
+
 /**
  * The counters in Prometheus text exposition format (what node_exporter's textfile collector
- * reads): every family with its HELP and TYPE lines and all its samples together, cameras in the
- * given order.
+ * reads): first the line that names the file as this plugin's (metricsFirstLine), then every
+ * family with its HELP and TYPE lines and all its samples together, cameras in the given order.
  */
-[[nodiscard]] std::string metricsText(
-    const EngineSnapshot& engine, const std::vector<CameraSnapshot>& cameras);
+[[nodiscard]] std::string metricsText(const MetricsSource& source, const EngineSnapshot& engine,
+    const std::vector<CameraSnapshot>& cameras);
+
+/** The first line of the engine's metrics file, without its line feed. */
+[[nodiscard]] std::string metricsFirstLine(const std::string& engineId);
+
+/**
+ * Why the file at `path` is not the engine's to replace; nothing if there is no file (or only a
+ * dangling name) or it is a regular file whose first line is the engine's (or that of an older
+ * version of the plugin). The reason reads after the path ("is a character device", ...).
+ * Never throws; does not wait on a FIFO or a device.
+ */
+[[nodiscard]] std::optional<std::string> foreignMetricsFile(
+    const std::string& path, const std::string& engineId) noexcept;
+
+/**
+ * Replaces the engine's metrics file at `path` with `contents` unless foreignMetricsFile()
+ * objects. On failure returns false and sets *error to a reason that names no temporary file, so
+ * that the same fault gives the same text every time. Never throws.
+ */
+[[nodiscard]] bool writeMetricsFile(const std::string& path, const std::string& engineId,
+    const std::string& contents, std::string* error) noexcept;
 
 /**
  * Replaces the file at `path` atomically: writes a temporary file in the same directory (unique
  * name, mode 0644) and renames it over `path`, without a flush to disk (the relay thread must not
  * wait for one). On failure removes the temporary file, returns false and sets *error (if given)
- * to a short reason with strerror text. Never throws.
+ * to a short reason with strerror text, which names the target but not the temporary file.
+ * Never throws.
  */
 [[nodiscard]] bool replaceFileAtomically(
     const std::string& path, const std::string& contents, std::string* error) noexcept;

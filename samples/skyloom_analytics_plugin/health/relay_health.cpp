@@ -16,14 +16,24 @@ bool sameCounts(const EngineSnapshot& a, const EngineSnapshot& b)
     return a.received == b.received && a.relayed == b.relayed && a.noCamera == b.noCamera
         && a.enginesConnected == b.enginesConnected && a.connections == b.connections
         && a.disconnects == b.disconnects && a.refusedPeers == b.refusedPeers
-        && a.receiverRestarts == b.receiverRestarts && a.receiverLost == b.receiverLost;
+        && a.receiverRestarts == b.receiverRestarts && a.receiverLost == b.receiverLost
+        && a.tooLarge == b.tooLarge;
 }
 
 bool sameCounts(const CameraSnapshot& a, const CameraSnapshot& b)
 {
     return a.received == b.received && a.converted == b.converted
         && a.objectPackets == b.objectPackets && a.eventPackets == b.eventPackets
-        && a.drops == b.drops;
+        && a.drops == b.drops && a.cuts == b.cuts;
+}
+
+/** The wall clock in Unix milliseconds. */
+int64_t unixMsNow()
+{
+    timespec now{};
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return 0;
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 /** UTC, to the second, as ISO 8601; "never" for 0. */
@@ -53,7 +63,8 @@ std::string engineHealthLine(const EngineSnapshot& engine)
         + " disconnects=" + std::to_string(engine.disconnects)
         + " refused=" + std::to_string(engine.refusedPeers)
         + " receiver_restarts=" + std::to_string(engine.receiverRestarts)
-        + " receiver_lost=" + std::to_string(engine.receiverLost);
+        + " receiver_lost=" + std::to_string(engine.receiverLost)
+        + " too_large=" + std::to_string(engine.tooLarge);
 }
 
 std::string cameraHealthLine(const CameraSnapshot& camera)
@@ -64,20 +75,32 @@ std::string cameraHealthLine(const CameraSnapshot& camera)
         + " object_packets=" + std::to_string(camera.objectPackets)
         + " event_packets=" + std::to_string(camera.eventPackets)
         + " last_message=" + utcTime(camera.lastMessageUnixMs);
+    // Dropped messages by reason, then elements cut by reason; a reason that does both has
+    // "cut_" before its cut count's key.
     for (const DropReasonInfo& reason: kDropReasons)
     {
-        line += ' ';
-        line += reason.name;
-        line += '=';
-        line += std::to_string(camera.drops[static_cast<size_t>(reason.reason)]);
+        if (reason.dropsMessages)
+        {
+            line += std::string(" ") + reason.name + "="
+                + std::to_string(camera.drops[static_cast<size_t>(reason.reason)]);
+        }
+    }
+    for (const DropReasonInfo& reason: kDropReasons)
+    {
+        if (reason.cutsElements)
+        {
+            line += std::string(reason.dropsMessages ? " cut_" : " ") + reason.name + "="
+                + std::to_string(camera.cuts[static_cast<size_t>(reason.reason)]);
+        }
     }
     return line;
 }
 
-RelayHealth::RelayHealth(
-    const IngestCounters& counters, LineWriter writeLine, Clock::time_point now):
+RelayHealth::RelayHealth(const IngestCounters& counters, LineWriter writeLine,
+    Clock::time_point now, QueuedBytes queuedBytes):
     m_counters(counters),
     m_writeLine(std::move(writeLine)),
+    m_queuedBytes(std::move(queuedBytes)),
     m_nextHealth(now + kHealthInterval),
     m_nextMetrics(now + kMetricsInterval)
 {
@@ -88,7 +111,8 @@ void RelayHealth::setMetricsFile(const std::string& path, Clock::time_point now)
     if (path == m_metricsFile)
         return;
     m_metricsFile = path;
-    m_metricsError.clear();
+    m_metricsFailures.reset();
+    m_metricsFailing = false;
     m_nextMetrics = now; //< A monitoring system sees the new file without waiting.
 }
 
@@ -141,17 +165,29 @@ void RelayHealth::writeHealthLines()
 
 void RelayHealth::writeMetrics()
 {
-    std::string error;
-    if (replaceFileAtomically(m_metricsFile,
-        metricsText(m_counters.engine().snapshot(), m_counters.cameras()), &error))
+    std::vector<CameraSnapshot> cameras = m_counters.cameras();
+    if (m_queuedBytes)
     {
-        m_metricsError.clear();
+        for (CameraSnapshot& camera: cameras)
+            camera.queuedBytes = m_queuedBytes(camera.cameraId);
+    }
+    const MetricsSource source{m_counters.engineId(), SKYLOOM_VERSION, unixMsNow()};
+    std::string error;
+    if (writeMetricsFile(m_metricsFile, source.engineId,
+        metricsText(source, m_counters.engine().snapshot(), cameras), &error))
+    {
+        if (m_metricsFailing)
+            m_writeLine("metrics file " + textForLog(m_metricsFile, 256) + " written again");
+        m_metricsFailing = false;
+        m_metricsFailures.reset();
         return;
     }
-    // Every 15 s the same failure would flood the log: once until it changes or heals.
-    if (error == m_metricsError)
+    m_metricsFailing = true;
+    // Every 15 s the same failure would flood the log: each reason once while they last.
+    if (!m_metricsFailures)
+        m_metricsFailures.emplace(1, kFailureMemory, kFailureReasons);
+    if (!m_metricsFailures->offer(error, Clock::now()).pass)
         return;
-    m_metricsError = error;
     m_writeLine("metrics file " + textForLog(m_metricsFile, 256) + " not written: " + error);
 }
 

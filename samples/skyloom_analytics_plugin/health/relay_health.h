@@ -1,7 +1,8 @@
 // What an engine's relay tells about the ingest beside moving messages. RelayHealth writes the
 // health lines (every kHealthInterval, one for the engine and one per camera whose counters
 // changed, nothing while nothing changed) and the metrics file (every kMetricsInterval while a
-// path is set, and once more at the end). NoCameraReport tells the operator about messages that
+// path is set, and once more at the end; a failure to write it is logged once per reason, and
+// its end once). NoCameraReport tells the operator about messages that
 // matched no camera, at most once per kInterval, with what is wrong with the first one's form.
 //
 // Threads: the relay thread only; the counters they read are shared atomics.
@@ -31,8 +32,11 @@ public:
 
     /** Writes one log line (without the print prefix). */
     using LineWriter = std::function<void(const std::string& line)>;
+    /** The bytes queued for the camera with this id now. */
+    using QueuedBytes = std::function<int64_t(const std::string& cameraId)>;
 
-    RelayHealth(const IngestCounters& counters, LineWriter writeLine, Clock::time_point now);
+    RelayHealth(const IngestCounters& counters, LineWriter writeLine, Clock::time_point now,
+        QueuedBytes queuedBytes = {});
 
     /** The metrics file's path; empty: none. A new path is written at the next tick. */
     void setMetricsFile(const std::string& path, Clock::time_point now);
@@ -49,10 +53,15 @@ private:
 
     const IngestCounters& m_counters;
     const LineWriter m_writeLine;
+    const QueuedBytes m_queuedBytes;
     Clock::time_point m_nextHealth;
     Clock::time_point m_nextMetrics;
     std::string m_metricsFile;
-    std::string m_metricsError; //< The last failure logged, so that it is logged once.
+    /** Each reason of a failure logged once (while the failures last; a success forgets). */
+    static constexpr Clock::duration kFailureMemory = std::chrono::hours(24 * 365);
+    static constexpr size_t kFailureReasons = 64;
+    std::optional<RateLimiter<std::string>> m_metricsFailures;
+    bool m_metricsFailing = false;
     std::optional<EngineSnapshot> m_lastEngine;
     std::map<std::string, CameraSnapshot> m_lastCameras;
 };

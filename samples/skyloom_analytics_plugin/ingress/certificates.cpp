@@ -241,8 +241,8 @@ std::optional<CertificateDirectory> readCertificateDirectory(
         std::string reason;
         if (auto certificate = readPublicCertificate(filePath, &reason))
             result.certificates.push_back(std::move(*certificate));
-        else
-            result.skipped.push_back(reason);
+        else if (result.skipped++ == 0)
+            result.firstSkipped = std::move(reason);
     }
     return result;
 }

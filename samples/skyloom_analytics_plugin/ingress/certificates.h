@@ -38,7 +38,9 @@ struct SecretCertificate
 struct CertificateDirectory
 {
     std::vector<PublicCertificate> certificates;
-    std::vector<std::string> skipped; //< One reason per unreadable public certificate file.
+    /** Files passed over as no public certificate; a directory may hold thousands. */
+    size_t skipped = 0;
+    std::string firstSkipped; //< The reason of the first of them (in name order).
 };
 
 /**

@@ -195,8 +195,18 @@ IngressPolicyResult makeIngressPolicy(
             const std::string key = certificate.publicKey;
             policy->engines.emplace(key, std::move(certificate));
         }
-        for (const std::string& reason: certificates->skipped)
-            result.notes.push_back("certificate skipped: " + reason);
+        // One line however many: a directory shared with other files must not write a line
+        // for each of them at every delivery of the settings.
+        if (certificates->skipped == 1)
+        {
+            result.notes.push_back("certificate skipped: " + certificates->firstSkipped);
+        }
+        else if (certificates->skipped > 1)
+        {
+            result.notes.push_back("certificates skipped: "
+                + std::to_string(certificates->skipped) + " files that are no public certificate,"
+                " the first " + certificates->firstSkipped);
+        }
     }
     else
     {

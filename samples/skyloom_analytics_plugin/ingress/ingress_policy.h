@@ -165,5 +165,7 @@ constexpr const char* kRefusedKey = "unknown key";
 constexpr const char* kRefusedHandshake = "handshake failed";
 constexpr const char* kRefusedCamera = "camera not authorised";
 constexpr const char* kRefusedConnections = "too many connections";
+/** A message over the service port's size limit; its connection is closed. */
+constexpr const char* kRefusedTooLarge = "message too large";
 
 } // namespace nx::vms_server_plugins::analytics::sample

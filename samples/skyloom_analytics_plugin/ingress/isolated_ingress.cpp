@@ -37,8 +37,8 @@ constexpr std::chrono::minutes kResourceRetold{1};
 constexpr size_t kMaxConnections = 2048;
 
 /** The refusal reasons that a receiver may give. */
-constexpr std::array<const char*, 5> kReceiverReasons = {
-    kRefusedAddress, kRefusedKey, kRefusedHandshake, kRefusedCamera, kRefusedConnections};
+constexpr std::array<const char*, 6> kReceiverReasons = {kRefusedAddress, kRefusedKey,
+    kRefusedHandshake, kRefusedCamera, kRefusedConnections, kRefusedTooLarge};
 
 template<size_t N>
 bool isOneOf(std::string_view text, const std::array<const char*, N>& known)

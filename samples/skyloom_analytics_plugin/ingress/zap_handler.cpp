@@ -2,7 +2,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <exception>
@@ -61,6 +65,8 @@ ZapHandler::~ZapHandler()
     m_stop = true;
     m_wakeup.notify();
     m_thread.join();
+    for (const auto& [fd, duplicate]: m_watched)
+        ::close(duplicate);
 }
 
 void ZapHandler::threadFuncZap()
@@ -143,8 +149,13 @@ void ZapHandler::readMonitor()
                 const auto peer = m_peerOfDescriptor.find(fd);
                 const std::string address =
                     peer == m_peerOfDescriptor.end() ? kUnknownAddress : peer->second;
+                const bool unread = closedUnread(fd);
                 if (m_admittedDescriptors.erase(fd) > 0)
+                {
+                    if (unread)
+                        m_sink.refused(address, kRefusedTooLarge);
                     m_sink.disconnected(address);
+                }
                 if (peer != m_peerOfDescriptor.end())
                 {
                     const auto count = m_connectionsOfPeer.find(peer->second);
@@ -230,10 +241,54 @@ void ZapHandler::admitted(const std::string& address)
     {
         if (peer == address && m_admittedDescriptors.insert(fd).second)
         {
+            watch(fd);
             m_sink.connected(address);
             return;
         }
     }
+}
+
+/**
+ * libzmq closes a connection whose message is over the service socket's size limit without
+ * saying why: its monitor tells DISCONNECTED, as for a peer that hung up. What tells them apart
+ * is the rest of the message, which the peer sent and libzmq never read: a duplicate of the
+ * descriptor keeps the socket open to look. (Another fault of the peer's in the middle of its
+ * stream, which libzmq cuts the same way, is counted alike.)
+ */
+void ZapHandler::watch(int fd)
+{
+    if (m_watched.size() >= kMaxWatched || m_watched.count(fd) > 0)
+        return;
+    const int duplicate = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (duplicate < 0)
+        return;
+    // Descriptors are numbered from the lowest free one: a high number means few are left, and
+    // those are for accepting connections, not for counting.
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0
+        || static_cast<rlim_t>(duplicate) >= limit.rlim_cur / 2)
+    {
+        ::close(duplicate);
+        return;
+    }
+    m_watched.emplace(fd, duplicate);
+}
+
+bool ZapHandler::closedUnread(int fd)
+{
+    const auto watched = m_watched.find(fd);
+    if (watched == m_watched.end())
+        return false;
+    const int duplicate = watched->second;
+    m_watched.erase(watched);
+    // libzmq stops at the message's header: the rest may still be on its way. A peer that hung
+    // up shows its end at once; one cut while it was silent shows nothing within the wait.
+    pollfd item{duplicate, POLLIN, 0};
+    (void) ::poll(&item, 1, static_cast<int>(kRestOfMessageWait.count()));
+    char byte = 0;
+    const ssize_t unread = ::recv(duplicate, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    ::close(duplicate);
+    return unread > 0;
 }
 
 ZapHandler::Verdict ZapHandler::judge(const std::string& domain, const std::string& address,

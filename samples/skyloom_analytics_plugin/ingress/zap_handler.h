@@ -2,8 +2,9 @@
 // port (which carries kZapDomain and enforces it, so plain peers are asked about too) from the
 // current IngressPolicy: address allow-list, connections per address, CurveZMQ keys. It also
 // reads the service socket's monitor to count live connections per peer address, to learn of
-// handshakes that failed before reaching it, and to tell of AI engines that connected (handshake
-// done) and disconnected. Refusals and connections go to the IngressSink.
+// handshakes that failed before reaching it, to tell of AI engines that connected (handshake
+// done) and disconnected, and of connections that libzmq closed over a message too large.
+// Refusals and connections go to the IngressSink.
 //
 // Threads: constructed and destroyed by the thread that owns the service socket (after the
 // socket is made and before it is bound); it owns one thread of its own, stopped at once through
@@ -12,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -66,6 +68,10 @@ private:
     void answerRequest();
     /** A handshake from the address was admitted: an AI engine connected. */
     void admitted(const std::string& address);
+    /** Keeps a duplicate of an admitted connection's descriptor, to look at when it ends. */
+    void watch(int fd);
+    /** Whether libzmq closed the connection with bytes of the peer unread; ends the watch. */
+    [[nodiscard]] bool closedUnread(int fd);
     /** Status code, reason for a refusal (empty if admitted), user id. */
     struct Verdict
     {
@@ -97,6 +103,15 @@ private:
     int m_connections = 0;
     /** A handshake failed; its DISCONNECTED event (which follows) names the peer. */
     bool m_handshakeFailed = false;
+    /**
+     * Admitted connections' descriptors and a duplicate of each (closed with the connection's
+     * DISCONNECTED event, or by the destructor): AI engines are few, so the first kMaxWatched
+     * connections, while the process has most of its descriptors free.
+     */
+    std::map<int, int> m_watched;
+    static constexpr size_t kMaxWatched = 16;
+    /** How long a connection's end waits for the rest of a message that was too large. */
+    static constexpr std::chrono::milliseconds kRestOfMessageWait{50};
 
     std::thread m_thread;
 };

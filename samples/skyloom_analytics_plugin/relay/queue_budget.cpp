@@ -53,4 +53,14 @@ std::shared_ptr<QueueBudget::Account> QueueBudget::account(const std::string& pr
     return account;
 }
 
+int64_t QueueBudget::bytes(const std::string& prefix) const
+{
+    const MutexLock lock(m_mutex);
+    const auto found = m_accounts.find(prefix);
+    if (found == m_accounts.end())
+        return 0;
+    const std::shared_ptr<Account> account = found->second.lock();
+    return account ? account->bytes() : 0;
+}
+
 } // namespace nx::vms_server_plugins::analytics::sample

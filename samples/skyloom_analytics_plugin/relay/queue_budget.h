@@ -51,6 +51,9 @@ public:
     /** The account of the camera with this subscription prefix, shared by all who ask. */
     [[nodiscard]] std::shared_ptr<Account> account(const std::string& prefix) EXCLUDES(m_mutex);
 
+    /** Bytes queued for the camera with this subscription prefix (0 without an account). */
+    [[nodiscard]] int64_t bytes(const std::string& prefix) const EXCLUDES(m_mutex);
+
     /** Bytes queued for all cameras. */
     int64_t bytes() const { return m_engineBytes->load(std::memory_order_relaxed); }
 
@@ -58,7 +61,7 @@ private:
     const std::shared_ptr<std::atomic<int64_t>> m_engineBytes =
         std::make_shared<std::atomic<int64_t>>(0);
     /** Taken by account(): the receive threads as they start, the relay for a subscription. */
-    Mutex m_mutex;
+    mutable Mutex m_mutex;
     std::map<std::string, std::weak_ptr<Account>> m_accounts GUARDED_BY(m_mutex);
 };
 

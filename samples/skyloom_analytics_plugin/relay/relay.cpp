@@ -8,6 +8,7 @@
 
 #include <nx/kit/debug.h>
 
+#include "common/envelope_prefix.h"
 #include "health/event_captions.h"
 #include "ingress/in_process_ingress.h"
 #include "ingress/isolated_ingress.h"
@@ -71,7 +72,9 @@ Relay::Relay(zmq::socket_t boundAgents, RelayShared& shared, const nx::sdk::LogU
     m_log(logUtils),
     m_health(m_counters,
         [this](const std::string& line) { NX_PRINT << kRelayFunc << " " << line; },
-        Clock::now())
+        Clock::now(),
+        [&budget = shared.queueBudget](const std::string& cameraId)
+        { return budget.bytes(envelopePrefix(cameraId)); })
 {
     const RelaySettings current = m_settings.get();
     // The copy first: the service port's "listening" event names its endpoint.

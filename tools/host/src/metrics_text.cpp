@@ -366,7 +366,7 @@ private:
         const auto field = fields.find(sample.name);
         if (field == fields.end())
             return {};
-        if (!sample.labels.empty())
+        if (sample.labels.size() != engineLabels(sample))
             return sample.name + " has labels";
         engineReceivedSeen = engineReceivedSeen || sample.name == kEngineReceived;
         return whole(sample, &(counters.engine.*(field->second)));
@@ -387,7 +387,7 @@ private:
         const std::string* camera = sample.label("camera");
         const std::string* extra = known->second.empty() ? nullptr : sample.label(known->second);
         if (!camera || (!known->second.empty() && !extra)
-            || sample.labels.size() != (known->second.empty() ? 1U : 2U))
+            || sample.labels.size() != (known->second.empty() ? 1U : 2U) + engineLabels(sample))
         {
             return sample.name + ": expected the labels camera"
                 + (known->second.empty() ? "" : " and " + known->second);
@@ -411,6 +411,12 @@ private:
         if (*extra == "event")
             return whole(sample, &counts.eventPackets);
         return sample.name + ": unknown kind \"" + *extra + "\"";
+    }
+
+    /** The plugin names its engine on every sample (which files of several engines tell apart). */
+    static size_t engineLabels(const MetricSample& sample)
+    {
+        return sample.label("engine") ? 1U : 0U;
     }
 
     static std::string whole(const MetricSample& sample, int64_t* outValue)
