@@ -8,9 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <exception>
+#include <optional>
 #include <vector>
+
+#include "common/monitor_event.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -115,22 +117,12 @@ void ZapHandler::readMonitor()
 {
     for (;;)
     {
-        // Two frames: 16-bit event and 32-bit value, then the endpoint.
-        zmq::message_t event;
-        if (!m_monitor.recv(event, zmq::recv_flags::dontwait))
+        const std::optional<MonitorEvent> event = receiveMonitorEvent(m_monitor);
+        if (!event)
             return;
-        zmq::message_t endpoint;
-        if (event.more())
-            (void) m_monitor.recv(endpoint, zmq::recv_flags::none);
-        if (event.size() < 6)
-            continue;
-        uint16_t id = 0;
-        uint32_t value = 0;
-        std::memcpy(&id, event.data(), sizeof(id));
-        std::memcpy(&value, static_cast<const char*>(event.data()) + 2, sizeof(value));
-        const int fd = static_cast<int>(value);
+        const int fd = static_cast<int>(event->value);
 
-        switch (id)
+        switch (event->kind)
         {
             case ZMQ_EVENT_ACCEPTED:
             {

@@ -14,6 +14,8 @@
 
 #include <nx/kit/debug.h>
 
+#include "common/monitor_event.h"
+
 #include "health/event_captions.h"
 #include "relay/diagnostic_copy_path.h"
 #include "relay/private_directory.h"
@@ -386,32 +388,24 @@ void DiagnosticCopy::readMonitor()
 {
     for (int i = 0; i < kReadsPerPass; ++i)
     {
-        zmq::message_t event;
-        if (!m_monitor->recv(event, zmq::recv_flags::dontwait))
+        const std::optional<MonitorEvent> event = receiveMonitorEvent(*m_monitor);
+        if (!event)
             return;
-        zmq::message_t address;
-        if (event.more())
-            (void) m_monitor->recv(address, zmq::recv_flags::dontwait);
-        if (event.size() < 6)
-            continue;
-        uint16_t kind = 0;
-        uint32_t fd = 0;
-        std::memcpy(&kind, event.data(), sizeof(kind));
-        std::memcpy(&fd, static_cast<const char*>(event.data()) + 2, sizeof(fd));
-        if (kind == ZMQ_EVENT_DISCONNECTED)
+        const int fd = static_cast<int>(event->value);
+        if (event->kind == ZMQ_EVENT_DISCONNECTED)
         {
-            m_watchers.erase(static_cast<int>(fd));
+            m_watchers.erase(fd);
         }
-        else if (kind == ZMQ_EVENT_ACCEPTED)
+        else if (event->kind == ZMQ_EVENT_ACCEPTED)
         {
             if (static_cast<int>(m_watchers.size()) < kMaxWatchers)
             {
-                m_watchers.insert(static_cast<int>(fd));
+                m_watchers.insert(fd);
                 continue;
             }
             ++m_watchersRefused;
-            if (isConnectionOf(static_cast<int>(fd), m_boundEndpoint))
-                ::shutdown(static_cast<int>(fd), SHUT_RDWR);
+            if (isConnectionOf(fd, m_boundEndpoint))
+                ::shutdown(fd, SHUT_RDWR);
             m_log.write(kRelayFunc, " loopback relay watcher refused, too many: ",
                 std::to_string(kMaxWatchers) + " at most (" + std::to_string(m_watchersRefused)
                     + " refused in all)");
