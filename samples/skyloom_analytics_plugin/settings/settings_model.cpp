@@ -99,6 +99,8 @@ const char* typeOf(Control control)
             return "SpinBox";
         case Control::textField:
             return "TextField";
+        case Control::comboBox:
+            return "ComboBox";
     }
     return "";
 }
@@ -124,6 +126,16 @@ std::string settingItem(const Setting& setting, int indent)
             break;
         case Control::textField:
             item["defaultValue"] = setting.defaultValue.text;
+            break;
+        case Control::comboBox:
+            item["defaultValue"] = setting.defaultValue.text;
+            item["range"] = nlohmann::ordered_json::array();
+            item["itemCaptions"] = nlohmann::ordered_json::object();
+            for (const SettingChoice& choice: setting.choices)
+            {
+                item["range"].push_back(choice.value);
+                item["itemCaptions"][choice.value] = choice.caption;
+            }
             break;
     }
     return indented(item.dump(4), indent);

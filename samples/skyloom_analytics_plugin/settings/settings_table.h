@@ -14,7 +14,7 @@ namespace nx::vms_server_plugins::analytics::sample {
 enum class SettingsModel { engine, deviceAgent };
 
 /** The control that shows a setting, as the settings model names its "type". */
-enum class Control { checkBox, spinBox, textField };
+enum class Control { checkBox, spinBox, textField, comboBox };
 
 /** A value in the form the server delivers it: "true" or "false", a decimal number, a text. */
 struct SettingValue
@@ -44,6 +44,23 @@ struct SettingRange
     int max = 0;
 };
 
+/** One value that a ComboBox offers, and the words the dialog shows for it. */
+struct SettingChoice
+{
+    const char* value = "";
+    const char* caption = "";
+};
+
+/** A ComboBox's values, in the order the dialog lists them. */
+struct SettingChoices
+{
+    const SettingChoice* items = nullptr;
+    int count = 0;
+
+    [[nodiscard]] constexpr const SettingChoice* begin() const { return items; }
+    [[nodiscard]] constexpr const SettingChoice* end() const { return items + count; }
+};
+
 struct Setting
 {
     SettingsModel model;
@@ -60,6 +77,7 @@ struct Setting
      */
     SettingValue agentStart{};
     bool separatorAbove = false; //< A Separator between it and the item above in its group.
+    SettingChoices choices{}; //< ComboBox only.
 };
 
 namespace setting {
@@ -157,6 +175,13 @@ constexpr bool isValueOf(const Setting& row, SettingValue value)
                 && value.number() >= row.range.min && value.number() <= row.range.max;
         case Control::textField:
             return true;
+        case Control::comboBox:
+            for (const SettingChoice& choice: row.choices)
+            {
+                if (text == choice.value)
+                    return true;
+            }
+            return false;
     }
     return false;
 }
