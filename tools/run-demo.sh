@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The whole road on one machine: skyloom-host loads the built plugin with two cameras, and once
 # the plugin listens on its service port, skyloom-publish sends the six sample messages to both
-# cameras, twice. Passes (exit 0) only when every camera received every packet listed in
+# cameras, twelve times over 36 s, each stamped as an AI engine 250 ms late (give or take 50)
+# would stamp it, so that the host's summary shows the measured delay and the plugin suggests a
+# timestamp correction. Passes (exit 0) only when every camera received every packet listed in
 # tools/host/demo-expectations.json and the plugin released every object it created.
 #   tools/run-demo.sh BUILD_DIR     (./dev.sh demo builds first, then runs this)
 set -euo pipefail
@@ -12,7 +14,7 @@ HOST=$BUILD_DIR/tools/host/skyloom-host
 PUBLISH=$BUILD_DIR/tools/publish/skyloom-publish
 PLUGIN=$BUILD_DIR/samples/skyloom_analytics_plugin/libskyloom_analytics_plugin.so
 PORT=${SKYLOOM_DEMO_PORT:-9911}
-DURATION=15
+DURATION=45
 READY_TIMEOUT=20
 
 # Camera 1 carries the sample messages' own id; camera 2 gets the messages by --camera.
@@ -49,10 +51,12 @@ done
 
 publish_status=0
 if [ "$ready" = 1 ]; then
-    # Two rounds: a face detection ("meta") is shown only once an alarm has named its track,
-    # so the first round's face detection is filtered and the second one's is shown.
+    # Several rounds: a face detection ("meta") is shown only once an alarm has named its
+    # track, so the first round's face detection is filtered and the later ones are shown. The
+    # suggestion needs a steady delay over two half minutes.
     "$PUBLISH" --samples --port "$PORT" --camera "$CAMERA_1" --camera "$CAMERA_2" --loop \
-        --count 24 --quiet 2>&1 | sed 's/^/  /' || publish_status=$?
+        --count 72 --rate 2 --stamp-delay 250:50 --quiet 2>&1 | sed 's/^/  /' \
+        || publish_status=$?
 fi
 
 host_status=0

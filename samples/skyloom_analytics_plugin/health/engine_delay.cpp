@@ -92,22 +92,33 @@ void DelayWindow::record(int64_t delayUs, Clock::time_point now) noexcept
 std::optional<DelaySummary> DelayWindow::summary(Clock::time_point now) const
 {
     const int64_t newest = secondOf(now);
-    const int64_t half = kWindow.count() / 2;
-    std::vector<int64_t> all;
-    std::vector<int64_t> older;
-    std::vector<int64_t> newer;
-    all.reserve(m_buckets.size() * kSamplesPerSecond);
+    std::vector<const Bucket*> kept; //< Of the minute, oldest first.
+    size_t total = 0;
     for (const Bucket& bucket: m_buckets)
     {
         const int64_t age = newest - bucket.second;
-        if (bucket.second < 0 || age < 0 || age >= kWindow.count())
+        if (bucket.second < 0 || age < 0 || age >= kWindow.count() || bucket.kept == 0)
             continue;
-        std::vector<int64_t>& part = age < half ? newer : older;
-        all.insert(all.end(), bucket.delaysUs.begin(), bucket.delaysUs.begin() + bucket.kept);
-        part.insert(part.end(), bucket.delaysUs.begin(), bucket.delaysUs.begin() + bucket.kept);
+        kept.push_back(&bucket);
+        total += bucket.kept;
     }
-    if (all.empty())
+    if (kept.empty())
         return std::nullopt;
+    std::sort(kept.begin(), kept.end(),
+        [](const Bucket* a, const Bucket* b) { return a->second < b->second; });
+    // The halves split the minute's delays by count, in time order, so that a camera that has
+    // been heard for less than the minute is judged steady or not as soon as it has enough.
+    std::vector<int64_t> all;
+    std::vector<int64_t> older;
+    std::vector<int64_t> newer;
+    all.reserve(total);
+    for (const Bucket* bucket: kept)
+    {
+        std::vector<int64_t>& part = older.size() * 2 < total ? older : newer;
+        const auto begin = bucket->delaysUs.begin();
+        all.insert(all.end(), begin, begin + bucket->kept);
+        part.insert(part.end(), begin, begin + bucket->kept);
+    }
     DelaySummary result;
     result.samples = all.size();
     result.medianUs = quantile(all, 0.5);

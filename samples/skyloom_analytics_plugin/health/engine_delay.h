@@ -26,7 +26,10 @@ struct DelaySummary
     int64_t medianUs = 0;
     int64_t p95Us = 0;
     size_t samples = 0; //< Kept of the minute (at most kSamplesPerSecond per second).
-    /** The medians of the minute's older and newer half; unset with fewer than kHalfSamples. */
+    /**
+     * The medians of the older and the newer half of the minute's delays (halved by count, in
+     * time order); unset for a half of fewer than kHalfSamples.
+     */
     std::optional<int64_t> olderMedianUs;
     std::optional<int64_t> newerMedianUs;
 };
@@ -36,7 +39,7 @@ class DelayWindow
 public:
     static constexpr std::chrono::seconds kWindow{60};
     static constexpr size_t kSamplesPerSecond = 32;
-    /** A half minute's median counts only over this many delays. */
+    /** A half's median counts only over this many delays. */
     static constexpr size_t kHalfSamples = 10;
 
     void record(int64_t delayUs, Clock::time_point now) noexcept;
