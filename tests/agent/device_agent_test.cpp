@@ -775,7 +775,8 @@ TEST_F(DeviceAgentTest, DefaultsDeliveryLogsEverySettingInOrder)
     const std::vector<std::string> expected{
         "settingsReceived m_enableMetadata:0", "settingsReceived m_enableDebugDump:0",
         "settingsReceived m_skipNullFaceObject:1", "settingsReceived m_skipNullPlateObject:1",
-        "settingsReceived m_showCounter:1", "settingsReceived m_timeCorrection:0"};
+        "settingsReceived m_showCounter:1", "settingsReceived m_timeCorrection:0",
+        "settingsReceived m_timestampSource:latestFrame"};
     const auto lines = linesContaining("settingsReceived");
     ASSERT_EQ(expected.size(), lines.size());
     for (size_t i = 0; i < expected.size(); ++i)

@@ -127,6 +127,14 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         camera.eventPackets = 10 * i + 4;
         camera.queuedBytes = 10 * static_cast<int64_t>(i) + 5;
         camera.lastMessageUnixMs = i == 0 ? 0 : 1700000000123 + static_cast<int64_t>(i);
+        camera.withoutEngineTime = 10 * i + 6;
+        camera.outsideFrameHistory = 10 * i + 7;
+        // The first camera has no delay yet, the second an engine time ahead of the video.
+        if (i > 0)
+        {
+            camera.engineDelayMedianUs = i == 1 ? -1500 : 200000 + static_cast<int64_t>(i);
+            camera.engineDelayP95Us = 3600000000 + static_cast<int64_t>(i);
+        }
         for (size_t r = 0; r < kDropReasonCount; ++r)
         {
             camera.drops[r] = 100 * i + r; //< The first camera's first reason stays 0.
@@ -174,6 +182,21 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         expected[{"skyloom_camera_last_message_timestamp_seconds", label}] =
             camera.lastMessageUnixMs / 1000.0;
         expected[{"skyloom_camera_queued_bytes", label}] = camera.queuedBytes;
+        expected[{"skyloom_camera_messages_without_engine_time_total", label}] =
+            camera.withoutEngineTime;
+        expected[{"skyloom_camera_engine_time_outside_frame_history_total", label}] =
+            camera.outsideFrameHistory;
+        // No sample while the delay is unknown: a 0 would read as a punctual engine.
+        if (camera.engineDelayMedianUs)
+        {
+            auto withQuantile = label;
+            withQuantile["quantile"] = "0.5";
+            expected[{"skyloom_camera_engine_delay_seconds", withQuantile}] =
+                *camera.engineDelayMedianUs / 1e6;
+            withQuantile["quantile"] = "0.95";
+            expected[{"skyloom_camera_engine_delay_seconds", withQuantile}] =
+                *camera.engineDelayP95Us / 1e6;
+        }
         for (const DropReasonInfo& reason: kDropReasons)
         {
             auto withReason = label;
@@ -206,6 +229,9 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         {"skyloom_camera_packets_pushed", "counter"},
         {"skyloom_camera_last_message_timestamp_seconds", "gauge"},
         {"skyloom_camera_queued_bytes", "gauge"},
+        {"skyloom_camera_messages_without_engine_time", "counter"},
+        {"skyloom_camera_engine_time_outside_frame_history", "counter"},
+        {"skyloom_camera_engine_delay_seconds", "gauge"},
         {"skyloom_camera_messages_dropped", "counter"},
         {"skyloom_camera_elements_cut", "counter"},
     };

@@ -362,7 +362,8 @@ TEST_F(PluginLibraryTest, EngineManifestAsksForVideoAndDeclaresTheAgentSettings)
     for (const auto& item: model.at("items").at(0).at("items"))
         names.push_back(item.value("name", "(" + item.at("type").get<std::string>() + ")"));
     const std::vector<std::string> expectedNames{"skipNullFaceObject", "skipNullPlateObject",
-        "showCounter", "(Separator)", "enableDebugDump", "enableMetadata", "timeCorrection"};
+        "showCounter", "(Separator)", "enableDebugDump", "enableMetadata", "timeCorrection",
+        "timestampSource"};
     EXPECT_EQ(expectedNames, names);
     const auto& items = model.at("items").at(0).at("items");
     EXPECT_EQ(true, items[0].at("defaultValue"));

@@ -92,6 +92,13 @@ TABLE = [
     ("box 1e39", alarm_object('"tid":1,"bbox":{"x0":1e39,"y0":0,"x1":1,"y1":1}'), False),
     ("box corner missing", alarm_object('"tid":1,"bbox":{"x0":0,"y0":0,"x1":1}'), False),
     ("score null", alarm_object('"tid":1,"score":null'), True),
+    # A frame time of any form: at worst the message has no engine time, and is converted.
+    ("engine times malformed", '{"src_uuid":"%s","timestamp":"soon",%s,"event":{"vid_ts_us":true,'
+     '"object_list":[]},"meta":{"timestamp":[1],"metadata":{"annotations":[]}}}' % (CAMERA, ALARM),
+     True),
+    ("engine times well formed", '{"src_uuid":"%s","timestamp":"1718269960123456",%s,"event":{'
+     '"vid_ts_us":1718269960123456,"object_list":[]},"meta":{"timestamp":1718269954.482113,'
+     '"metadata":{"annotations":[]}}}' % (CAMERA, ALARM), True),
     ("track_id 7.0", annotation('"track_id":7.0,"bbox":[0.1,0.1,0.2,0.2]'), True),
     ("track_id 7.5", annotation('"track_id":7.5,"bbox":[0.1,0.1,0.2,0.2]'), False),
     ("track_id 3000000000", annotation('"track_id":3000000000,"bbox":[0.1,0.1,0.2,0.2]'), False),

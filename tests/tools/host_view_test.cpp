@@ -158,7 +158,11 @@ TEST(MetricsText, ReadsThePluginsCountersWithEscapedLabels)
         "skyloom_camera_messages_dropped_total { camera = \"8f12\" , reason = \"not_json\" , } 2\n"
         "skyloom_camera_messages_dropped_total{reason=\"malformed\",camera=\"a\\\"b\\\\c\\nd\"} 1\n"
         "skyloom_camera_packets_pushed_total{engine=\"{e1}\",camera=\"8f12\",kind=\"event\"} 4e0\n"
-        "skyloom_camera_last_message_timestamp_seconds{camera=\"8f12\"} 1718269985.771\n");
+        "skyloom_camera_last_message_timestamp_seconds{camera=\"8f12\"} 1718269985.771\n"
+        "skyloom_camera_engine_delay_seconds{camera=\"8f12\",quantile=\"0.5\"} 0.2\n"
+        "skyloom_camera_engine_delay_seconds{camera=\"8f12\",quantile=\"0.95\"} 0.28\n"
+        "skyloom_camera_messages_without_engine_time_total{camera=\"8f12\"} 5\n"
+        "skyloom_camera_engine_time_outside_frame_history_total{camera=\"8f12\"} 6\n");
     ASSERT_TRUE(read.counters) << read.error;
     const PluginCounters& counters = *read.counters;
     EXPECT_EQ(counters.engine.received, 12);
@@ -169,6 +173,10 @@ TEST(MetricsText, ReadsThePluginsCountersWithEscapedLabels)
     EXPECT_EQ(camera.eventPackets, 4);
     EXPECT_DOUBLE_EQ(camera.lastMessageS, 1718269985.771);
     EXPECT_EQ(camera.drops, (std::map<std::string, int64_t>{{"not_json", 2}}));
+    EXPECT_EQ(camera.engineDelayMedianS, 0.2);
+    EXPECT_EQ(camera.engineDelayP95S, 0.28);
+    EXPECT_EQ(camera.withoutEngineTime, 5);
+    EXPECT_EQ(camera.outsideFrameHistory, 6);
     EXPECT_EQ(counters.cameras.at("a\"b\\c\nd").drops.at("malformed"), 1);
 
     const std::string text = countersText(counters, {"{8f12}", "{other}"});
@@ -176,6 +184,9 @@ TEST(MetricsText, ReadsThePluginsCountersWithEscapedLabels)
         std::string::npos) << text;
     EXPECT_NE(text.find("2           0         0        0       0  -\n"), std::string::npos)
         << text;
+    EXPECT_NE(text.find("cam 1 AI engine delay: median 200 ms, 95th percentile 280 ms; 5 "
+        "messages without engine time, 6 outside the frame history\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("cam 2 AI engine delay"), std::string::npos) << text;
     EXPECT_NE(text.find("engine: 12 messages received"), std::string::npos) << text;
 }
 
@@ -212,6 +223,8 @@ TEST(MetricsText, RefusesTextsThatAreNotThePluginsCounters)
             "expected the labels camera and reason"},
         {engine + "skyloom_camera_packets_pushed_total{camera=\"c\",kind=\"x\"} 1\n",
             "unknown kind \"x\""},
+        {engine + "skyloom_camera_engine_delay_seconds{camera=\"c\",quantile=\"0.9\"} 1\n",
+            "unknown quantile \"0.9\""},
     };
     for (const auto& [text, errorPart]: rows)
     {

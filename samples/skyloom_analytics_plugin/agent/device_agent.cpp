@@ -178,6 +178,7 @@ DeviceAgent::DeviceAgent(
 DeviceAgent::DeviceAgent(const IDeviceInfo* deviceInfo, RelayContext relayContext,
     ReceiveThread receiveThread, NowSource now):
     ConsumingDeviceAgent(deviceInfo, /*enableOutput*/ true),
+    m_now(nowOrClock(now)),
     m_zeromqFilter(envelopePrefix(cameraIdOf(deviceInfo))),
     m_log(logUtils, now),
     m_dropReport(relayContext ? relayContext->counters.camera(cameraIdOf(deviceInfo)) : nullptr,
@@ -361,6 +362,7 @@ void DeviceAgent::pollUntilStopped(
         if (ready == 0)
         {
             reportDropsIfDue();
+            updateEngineDelay(); //< A quiet minute leaves no delay to show.
             continue;
         }
         if (ready < 0)
@@ -443,11 +445,16 @@ MessageDrops DeviceAgent::handleMessage(std::string_view text) noexcept
                     std::string::npos, /*keepLineFeeds*/ true);
         }
 
-        MessageConverter::Conversion conversion = m_converter.convert(
-            message, text.size(), conversionSettings(), m_lastFrameTimestampUs.load());
+        const EngineTime engineTime = engineTimeOf(message);
+        const PacketTime time = packetTime(engineTime);
+        MessageConverter::Conversion conversion =
+            m_converter.convert(message, text.size(), conversionSettings(), time.us);
         account(conversion);
+        if (conversion.forThisCamera)
+            noteEngineTime(engineTime, time);
         for (auto& packet: conversion.packets)
             pushMetadataPacket(packet.releasePtr());
+        updateEngineDelay();
         return std::move(conversion.lost);
     }
     catch (const NestedTooDeep& e)
@@ -573,12 +580,93 @@ ConversionSettings DeviceAgent::conversionSettings() const
 }
 
 //-------------------------------------------------------------------------------------------------
+// Packet time and the AI engine's delay.
+
+DeviceAgent::PacketTime DeviceAgent::packetTime(const EngineTime& engineTime) const noexcept
+{
+    const int64_t latestFrameUs = m_lastFrameTimestampUs.load();
+    if (!m_stampWithEngineFrame || !engineTime.found())
+        return {latestFrameUs, false};
+    const std::optional<FrameHistory::Match> match = m_frames.nearest(engineTime.us);
+    if (!match)
+        return {latestFrameUs, true};
+    // Beyond the kept frames by more than a frame interval: the engine named a frame that this
+    // agent never saw, or no longer keeps. Unsigned: any two 64-bit times are that far apart.
+    const auto beyond = [](int64_t later, int64_t earlier)
+        {
+            return later > earlier ? static_cast<uint64_t>(later) - static_cast<uint64_t>(earlier)
+                : uint64_t{0};
+        };
+    const auto interval = static_cast<uint64_t>(match->span.frameIntervalUs());
+    if (beyond(match->span.oldestUs, engineTime.us) > interval
+        || beyond(engineTime.us, match->span.newestUs) > interval)
+    {
+        return {latestFrameUs, true};
+    }
+    return {correctedTimestampUs(match->frameUs, m_timeCorrection), false};
+}
+
+void DeviceAgent::noteEngineTime(const EngineTime& engineTime, const PacketTime& time) noexcept
+{
+    CameraCounters& counters = m_dropReport.counters();
+    if (time.outsideFrameHistory)
+        counters.outsideFrameHistory();
+    if (!engineTime.found())
+    {
+        counters.withoutEngineTime();
+        return;
+    }
+    const std::optional<int64_t> latestFrameUs = m_frames.newest();
+    if (!latestFrameUs)
+        return; //< Only a feeder that skips the check for video gets here.
+    int64_t delayUs = 0;
+    if (__builtin_sub_overflow(*latestFrameUs, engineTime.us, &delayUs))
+    {
+        delayUs = engineTime.us < 0
+            ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+    }
+    m_delays.record(delayUs, m_now());
+}
+
+void DeviceAgent::updateEngineDelay() noexcept
+{
+    try
+    {
+        const Clock::time_point now = m_now();
+        if (now < m_nextDelayUpdate)
+            return;
+        m_nextDelayUpdate = now + std::chrono::seconds(1);
+        const std::optional<DelaySummary> summary = m_delays.summary(now);
+        m_dropReport.counters().setEngineDelay(
+            summary ? std::optional<int64_t>(summary->medianUs) : std::nullopt,
+            summary ? summary->p95Us : 0);
+        if (!summary)
+            return;
+        const std::optional<FrameHistory::Span> frames = m_frames.span();
+        std::optional<DelayEvent> event = m_delayAdvice.advise(*summary,
+            frames ? frames->frameIntervalUs() : 0, m_timeCorrection, !m_stampWithEngineFrame,
+            now);
+        if (!event)
+            return;
+        NX_PRINT << log_texts::kReceiveLoop << " " << event->caption << ": "
+            << event->description;
+        pushPluginDiagnosticEvent(
+            IPluginDiagnosticEvent::Level::info, event->caption, std::move(event->description));
+    }
+    catch (...)
+    {
+        // Out of memory for a summary or its text: the next second tries again.
+    }
+}
+
+//-------------------------------------------------------------------------------------------------
 // Video hooks and the server's other calls.
 
 bool DeviceAgent::pushCompressedVideoFrame(const ICompressedVideoPacket* videoFrame)
 {
     if (!videoFrame)
         return false;
+    m_frames.add(videoFrame->timestampUs());
     m_lastFrameTimestampUs = correctedTimestampUs(videoFrame->timestampUs(), m_timeCorrection);
     return true;
 }
@@ -587,6 +675,7 @@ bool DeviceAgent::pushUncompressedVideoFrame(const IUncompressedVideoFrame* vide
 {
     if (!videoFrame)
         return false;
+    m_frames.add(videoFrame->timestampUs());
     m_lastFrameTimestampUs = videoFrame->timestampUs();
     return true;
 }
@@ -630,6 +719,13 @@ Result<const ISettingsResponse*> DeviceAgent::settingsReceived()
         if (nx::kit::utils::parseInt(settingValue(setting::kTimeCorrection.name), &timeCorrection))
             m_timeCorrection = timeCorrection;
         NX_PRINT << "settingsReceived" << " m_timeCorrection:" << m_timeCorrection.load();
+
+        // Any other text than the one choice (the server sends only the model's) keeps the rule
+        // of the latest frame, the default.
+        m_stampWithEngineFrame =
+            settingValue(setting::kTimestampSource.name) == setting::kEngineFrameChoice.value;
+        NX_PRINT << "settingsReceived" << " m_timestampSource:" << (m_stampWithEngineFrame
+            ? setting::kEngineFrameChoice.value : setting::kLatestFrameChoice.value);
 
         return response.releasePtr();
     }

@@ -1,14 +1,19 @@
 // The plugin's agent for one camera. It subscribes to its engine's relay, in-process on the
 // ZeroMQ context that the engine shares with it (RelayContext), for the messages whose "src_uuid"
 // names its camera, has each converted into object and event metadata (MessageConverter) and
-// pushes the packets to the server's handler, stamped with the time of the latest video frame.
+// pushes the packets to the server's handler, stamped with the time of the latest video frame
+// or, with "timestampSource" "engineFrame", of the kept frame nearest to the AI engine's own
+// time of the message's frame (FrameHistory). For every message that names its frame's time it
+// measures how late the AI engine answers (DelayWindow), publishes that into the camera's
+// counters and tells the operator a correction, or that the engine's clock is another one.
 //
 // Threads: the server's threads construct and destroy the agent, deliver settings and video
 // frames; the agent's own receive thread (threadFuncZeromqProcess) runs every conversion and
 // push. Settings and the frame time are single atomic values shared between the two, read once
-// per message; the converter belongs to the receive thread. The receive thread sleeps until a
-// message or a stop arrives; the destructor wakes it (Wakeup) and joins it at once, after the
-// push in progress. So a handler must never drop the agent's last reference from inside a call
+// per message, and the frame history has one writer (the video hooks) and one reader (the
+// receive thread); the converter and the delay measurement belong to the receive thread. The
+// receive thread sleeps until a message or a stop arrives; the destructor wakes it (Wakeup) and
+// joins it at once, after the push in progress. So a handler must never drop the agent's last reference from inside a call
 // it gets from the agent (on the receive thread): the agent cannot wait for itself. Until the
 // thread has its wake-up (see the constructor) it opens no socket and sees a stop within 50 ms.
 // The agent holds its share of the context: it may outlive its engine, and then receives nothing
@@ -30,9 +35,12 @@
 #include <nx/sdk/i_device_info.h>
 #include <nx/sdk/ptr.h>
 
+#include "agent/frame_history.h"
 #include "common/wakeup.h"
+#include "conversion/engine_time.h"
 #include "conversion/message_converter.h"
 #include "health/camera_log.h"
+#include "health/engine_delay.h"
 #include "health/drop.h"
 #include "health/drop_report.h"
 #include "relay/relay_context.h"
@@ -140,9 +148,28 @@ private:
     /** The settings that one message is converted with, each read once. */
     ConversionSettings conversionSettings() const;
 
+    /** The time for a message's packets, and whether its engine time lay beyond the frames. */
+    struct PacketTime
+    {
+        int64_t us = 0;
+        bool outsideFrameHistory = false;
+    };
+    [[nodiscard]] PacketTime packetTime(const EngineTime& engineTime) const noexcept;
+    /** Counts a converted message's engine time into the delay (or as missing). */
+    void noteEngineTime(const EngineTime& engineTime, const PacketTime& time) noexcept;
+    /** At most once a second: publishes the delay summary and raises what it advises. */
+    void updateEngineDelay() noexcept;
+
 private:
     /** Written by the video hooks (server threads), read by the receive thread. */
     std::atomic<int64_t> m_lastFrameTimestampUs{0};
+    /** The frames' own times: written by the video hooks, read by the receive thread. */
+    FrameHistory m_frames;
+    const NowSource m_now;
+    /** Receive thread only. */
+    DelayWindow m_delays;
+    DelayAdvice m_delayAdvice;
+    Clock::time_point m_nextDelayUpdate{};
     std::string m_zeromqFilter;
     /** Receive thread only (after construction). */
     CameraLog m_log;
@@ -169,6 +196,9 @@ private:
     std::atomic<bool> m_showCounter{setting::kShowCounter.agentStart.isTrue()};
     std::atomic<bool> m_enableDebugDump{setting::kEnableDebugDump.agentStart.isTrue()};
     std::atomic<int> m_timeCorrection{setting::kTimeCorrection.agentStart.number()};
+    /** "timestampSource" is "engineFrame". */
+    std::atomic<bool> m_stampWithEngineFrame{std::string_view(
+        setting::kTimestampSource.agentStart.text) == setting::kEngineFrameChoice.value};
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

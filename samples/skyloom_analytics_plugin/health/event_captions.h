@@ -25,12 +25,16 @@ constexpr const char* kLoopbackCaption = "Loopback relay unavailable";
 constexpr const char* kNoCameraCaption = "Messages for no camera";
 constexpr const char* kDropsCaption = "Messages dropped";
 
+// The time of the packets.
+constexpr const char* kSuggestedCorrectionCaption = "Suggested timestamp correction";
+constexpr const char* kOtherClockCaption = "AI engine clock not on the video timeline";
+
 /** Every caption above. */
 inline constexpr const char* kEventCaptions[] = {
     kListeningCaption, kServicePortCaption, kEncryptionCaption, kConnectedCaption,
     kDisconnectedCaption, kRefusedCaption, kReceiverRestartedCaption, kReceiverDyingCaption,
     kInProcessCaption, kAgentEndpointCaption, kLoopbackCaption, kNoCameraCaption,
-    kDropsCaption,
+    kDropsCaption, kSuggestedCorrectionCaption, kOtherClockCaption,
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

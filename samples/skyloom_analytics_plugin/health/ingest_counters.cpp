@@ -36,6 +36,19 @@ void CameraCounters::received() noexcept
     }
 }
 
+void CameraCounters::setEngineDelay(
+    const std::optional<int64_t>& medianUs, int64_t p95Us) noexcept
+{
+    if (!medianUs)
+    {
+        m_engineDelayKnown.store(false, std::memory_order_relaxed);
+        return;
+    }
+    m_engineDelayMedianUs.store(*medianUs, std::memory_order_relaxed);
+    m_engineDelayP95Us.store(p95Us, std::memory_order_relaxed);
+    m_engineDelayKnown.store(true, std::memory_order_release);
+}
+
 DropCounts CameraCounters::load(const AtomicCounts& counts) noexcept
 {
     DropCounts result{};
@@ -55,6 +68,13 @@ CameraSnapshot CameraCounters::snapshot(std::string cameraId) const
     result.lastMessageUnixMs = m_lastMessageUnixMs.load(std::memory_order_relaxed);
     result.drops = drops();
     result.cuts = cuts();
+    result.withoutEngineTime = m_withoutEngineTime.load(std::memory_order_relaxed);
+    result.outsideFrameHistory = m_outsideFrameHistory.load(std::memory_order_relaxed);
+    if (m_engineDelayKnown.load(std::memory_order_acquire))
+    {
+        result.engineDelayMedianUs = m_engineDelayMedianUs.load(std::memory_order_relaxed);
+        result.engineDelayP95Us = m_engineDelayP95Us.load(std::memory_order_relaxed);
+    }
     return result;
 }
 

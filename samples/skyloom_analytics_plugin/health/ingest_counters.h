@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,12 @@ extern const std::array<DropReasonInfo, kDropReasonCount> kDropReasons;
 
 using DropCounts = std::array<uint64_t, kDropReasonCount>;
 
+/** Adds one, relaxed: the hot path's counting. */
+inline void bump(std::atomic<uint64_t>& counter, uint64_t count = 1) noexcept
+{
+    counter.fetch_add(count, std::memory_order_relaxed);
+}
+
 /** One camera's counters at one moment. */
 struct CameraSnapshot
 {
@@ -79,6 +86,13 @@ struct CameraSnapshot
     DropCounts drops{}; //< Messages dropped, each under one reason.
     DropCounts cuts{}; //< Elements cut from delivered messages (or texts shortened).
     int64_t queuedBytes = 0; //< Bytes waiting in the camera's queue against its budget.
+    /** Messages that named no engine time (or a malformed one). */
+    uint64_t withoutEngineTime = 0;
+    /** Messages to be stamped with their frame whose engine time no kept frame was near. */
+    uint64_t outsideFrameHistory = 0;
+    /** The AI engine's delay over the last minute (DelayWindow); unset while unknown. */
+    std::optional<int64_t> engineDelayMedianUs;
+    std::optional<int64_t> engineDelayP95Us;
 };
 
 /** The counters of one camera; shared by its agent(s) and the relay. */
@@ -104,6 +118,14 @@ public:
         m_eventPackets.fetch_add(eventPackets, std::memory_order_relaxed);
     }
 
+    void withoutEngineTime() noexcept { bump(m_withoutEngineTime); }
+    void outsideFrameHistory() noexcept { bump(m_outsideFrameHistory); }
+    /**
+     * The delay summary of the camera's receive thread; null: none over the last minute. The
+     * two values may be read from different summaries, a second apart at most.
+     */
+    void setEngineDelay(const std::optional<int64_t>& medianUs, int64_t p95Us) noexcept;
+
     [[nodiscard]] uint64_t drops(DropReason reason) const noexcept
     {
         return m_drops[static_cast<size_t>(reason)].load(std::memory_order_relaxed);
@@ -127,6 +149,11 @@ private:
     std::atomic<uint64_t> m_objectPackets{0};
     std::atomic<uint64_t> m_eventPackets{0};
     std::atomic<int64_t> m_lastMessageUnixMs{0};
+    std::atomic<uint64_t> m_withoutEngineTime{0};
+    std::atomic<uint64_t> m_outsideFrameHistory{0};
+    std::atomic<bool> m_engineDelayKnown{false};
+    std::atomic<int64_t> m_engineDelayMedianUs{0};
+    std::atomic<int64_t> m_engineDelayP95Us{0};
 };
 
 /** One engine's counters at one moment. */
@@ -162,12 +189,6 @@ struct EngineCounters
 
     [[nodiscard]] EngineSnapshot snapshot() const noexcept;
 };
-
-/** Adds one, relaxed: the hot path's counting. */
-inline void bump(std::atomic<uint64_t>& counter, uint64_t count = 1) noexcept
-{
-    counter.fetch_add(count, std::memory_order_relaxed);
-}
 
 /**
  * The counters of one engine and of every camera named to it. A camera's counters, once made,

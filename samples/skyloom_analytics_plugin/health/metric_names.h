@@ -2,7 +2,8 @@
 // summary): each is spelt here once. Labels: "engine" (the engine id as the server gave it) on
 // every sample, so that the files of several servers can share one collector; "camera" on every
 // camera family, plus "kind" on kCameraPackets, "reason" (a DropReasonInfo name) on
-// kCameraDropped and kCameraCut, and "version" on kPluginInfo.
+// kCameraDropped and kCameraCut, "quantile" ("0.5", "0.95") on kCameraEngineDelay, and "version" on
+// kPluginInfo.
 #pragma once
 
 namespace nx::vms_server_plugins::analytics::sample::metric_names {
@@ -27,6 +28,10 @@ constexpr const char* kCameraLastMessage = "skyloom_camera_last_message_timestam
 constexpr const char* kCameraDropped = "skyloom_camera_messages_dropped_total";
 constexpr const char* kCameraCut = "skyloom_camera_elements_cut_total";
 constexpr const char* kCameraQueuedBytes = "skyloom_camera_queued_bytes";
+constexpr const char* kCameraEngineDelay = "skyloom_camera_engine_delay_seconds";
+constexpr const char* kCameraNoEngineTime = "skyloom_camera_messages_without_engine_time_total";
+constexpr const char* kCameraOutsideHistory =
+    "skyloom_camera_engine_time_outside_frame_history_total";
 
 /** Every family above. */
 inline constexpr const char* kAll[] = {
@@ -34,7 +39,7 @@ inline constexpr const char* kAll[] = {
     kEnginesConnected, kEngineConnections, kEngineDisconnects, kEngineRefused,
     kEngineReceiverRestarts, kEngineReceiverLost, kEngineTooLarge, kCameraReceived,
     kCameraConverted, kCameraPackets, kCameraLastMessage, kCameraDropped, kCameraCut,
-    kCameraQueuedBytes,
+    kCameraQueuedBytes, kCameraEngineDelay, kCameraNoEngineTime, kCameraOutsideHistory,
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample::metric_names

@@ -48,6 +48,18 @@ std::string seconds(int64_t milliseconds)
     return buffer;
 }
 
+/** Microseconds as seconds with six decimals. */
+std::string microsecondsAsSeconds(int64_t microseconds)
+{
+    const uint64_t magnitude = microseconds < 0
+        ? uint64_t(0) - static_cast<uint64_t>(microseconds) : static_cast<uint64_t>(microseconds);
+    char buffer[40];
+    std::snprintf(buffer, sizeof(buffer), "%s%llu.%06u", microseconds < 0 ? "-" : "",
+        static_cast<unsigned long long>(magnitude / 1000000),
+        static_cast<unsigned>(magnitude % 1000000));
+    return buffer;
+}
+
 /** The first line of the files of versions before the first line named the engine. */
 constexpr char kEarlierFirstLine[] =
     "# HELP skyloom_engine_messages_received_total Messages taken from the service port.";
@@ -178,6 +190,25 @@ void writeCameras(Writer& out, const std::vector<CameraSnapshot>& cameras)
     cameraFamily(metric_names::kCameraQueuedBytes, "gauge",
         "Bytes of messages queued for the camera against its budget.",
         [](const CameraSnapshot& camera) { return std::to_string(camera.queuedBytes); });
+    cameraFamily(metric_names::kCameraNoEngineTime, "counter",
+        "Messages that named no time of their frame (or a malformed one).",
+        [](const CameraSnapshot& camera) { return std::to_string(camera.withoutEngineTime); });
+    cameraFamily(metric_names::kCameraOutsideHistory, "counter",
+        "Messages to be stamped with their frame's time that no kept frame was near.",
+        [](const CameraSnapshot& camera) { return std::to_string(camera.outsideFrameHistory); });
+    // Only cameras with delays in the last minute: a gauge of 0 would read as a punctual engine.
+    out.family(metric_names::kCameraEngineDelay, "gauge",
+        "How late the AI engine answers: the latest video frame at arrival minus the message's"
+        " frame time, over the last minute, by quantile.");
+    for (const CameraSnapshot& camera: cameras)
+    {
+        if (!camera.engineDelayMedianUs || !camera.engineDelayP95Us)
+            continue;
+        out.sample(cameraLabel(camera) + ",quantile=\"0.5\"",
+            microsecondsAsSeconds(*camera.engineDelayMedianUs));
+        out.sample(cameraLabel(camera) + ",quantile=\"0.95\"",
+            microsecondsAsSeconds(*camera.engineDelayP95Us));
+    }
     out.family(metric_names::kCameraDropped, "counter",
         "Messages of which nothing reached the server, each under one reason.");
     writeReasons(out, cameras, /*cuts*/ false);

@@ -24,7 +24,17 @@ bool sameCounts(const CameraSnapshot& a, const CameraSnapshot& b)
 {
     return a.received == b.received && a.converted == b.converted
         && a.objectPackets == b.objectPackets && a.eventPackets == b.eventPackets
-        && a.drops == b.drops && a.cuts == b.cuts;
+        && a.drops == b.drops && a.cuts == b.cuts
+        && a.withoutEngineTime == b.withoutEngineTime
+        && a.outsideFrameHistory == b.outsideFrameHistory
+        && a.engineDelayMedianUs == b.engineDelayMedianUs
+        && a.engineDelayP95Us == b.engineDelayP95Us;
+}
+
+/** Microseconds as whole milliseconds; "none" when unknown. */
+std::string millisecondsOrNone(const std::optional<int64_t>& us)
+{
+    return us ? std::to_string(*us / 1000) : "none";
 }
 
 /** The wall clock in Unix milliseconds. */
@@ -93,6 +103,11 @@ std::string cameraHealthLine(const CameraSnapshot& camera)
                 + std::to_string(camera.cuts[static_cast<size_t>(reason.reason)]);
         }
     }
+    // How late the AI engine answers, and the messages whose time could not be placed.
+    line += " engine_delay_median_ms=" + millisecondsOrNone(camera.engineDelayMedianUs)
+        + " engine_delay_p95_ms=" + millisecondsOrNone(camera.engineDelayP95Us)
+        + " no_engine_time=" + std::to_string(camera.withoutEngineTime)
+        + " outside_frame_history=" + std::to_string(camera.outsideFrameHistory);
     return line;
 }
 

@@ -138,6 +138,13 @@ inline constexpr Setting kEnableMetadata{SettingsModel::deviceAgent, kCameraGrou
 inline constexpr Setting kTimeCorrection{SettingsModel::deviceAgent, kCameraGroup,
     Control::spinBox, "timeCorrection", "Metadata Timestamp Correction (ms)",
     {"0"}, {-5000, 5000}, {"0"}};
+inline constexpr SettingChoice kLatestFrameChoice{"latestFrame", "Latest video frame"};
+inline constexpr SettingChoice kEngineFrameChoice{"engineFrame", "AI engine's frame time"};
+inline constexpr SettingChoice kTimestampSourceChoices[] = {kLatestFrameChoice, kEngineFrameChoice};
+inline constexpr Setting kTimestampSource{SettingsModel::deviceAgent, kCameraGroup,
+    Control::comboBox, "timestampSource", "Metadata Timestamp Source",
+    {kLatestFrameChoice.value}, {}, {kLatestFrameChoice.value}, /*separatorAbove*/ false,
+    {kTimestampSourceChoices, 2}};
 
 } // namespace setting
 
@@ -158,6 +165,7 @@ inline constexpr const Setting* kSettings[] = {
     &setting::kEnableDebugDump,
     &setting::kEnableMetadata,
     &setting::kTimeCorrection,
+    &setting::kTimestampSource,
 };
 
 namespace setting {

@@ -650,7 +650,13 @@ nlohmann::json cameraCountersJson(const PluginCounters& counters, const std::str
     }
     return {{"received", counts.received}, {"converted", counts.converted},
         {"objectPackets", counts.objectPackets}, {"eventPackets", counts.eventPackets},
-        {"lastMessageS", counts.lastMessageS}, {"drops", drops}};
+        {"lastMessageS", counts.lastMessageS}, {"drops", drops},
+        {"engineDelayMedianS", counts.engineDelayMedianS
+            ? nlohmann::json(*counts.engineDelayMedianS) : nlohmann::json()},
+        {"engineDelayP95S", counts.engineDelayP95S
+            ? nlohmann::json(*counts.engineDelayP95S) : nlohmann::json()},
+        {"withoutEngineTime", counts.withoutEngineTime},
+        {"outsideFrameHistory", counts.outsideFrameHistory}};
 }
 
 nlohmann::json summaryJson(const RunStats& stats, const std::vector<std::string>& unmet,

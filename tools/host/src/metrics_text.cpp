@@ -380,6 +380,9 @@ private:
             {kCameraPackets, "kind"},
             {kCameraLastMessage, ""},
             {kCameraDropped, "reason"},
+            {kCameraEngineDelay, "quantile"},
+            {kCameraNoEngineTime, ""},
+            {kCameraOutsideHistory, ""},
         };
         const auto known = extraLabels.find(sample.name);
         if (known == extraLabels.end())
@@ -406,11 +409,31 @@ private:
             return whole(sample, &counts.converted);
         if (sample.name == kCameraDropped)
             return whole(sample, &counts.drops[*extra]);
+        if (sample.name == kCameraNoEngineTime)
+            return whole(sample, &counts.withoutEngineTime);
+        if (sample.name == kCameraOutsideHistory)
+            return whole(sample, &counts.outsideFrameHistory);
+        if (sample.name == kCameraEngineDelay)
+            return delay(sample, *extra, &counts);
         if (*extra == "object")
             return whole(sample, &counts.objectPackets);
         if (*extra == "event")
             return whole(sample, &counts.eventPackets);
         return sample.name + ": unknown kind \"" + *extra + "\"";
+    }
+
+    static std::string delay(
+        const MetricSample& sample, const std::string& quantile, CameraCounts* counts)
+    {
+        if (!std::isfinite(sample.value))
+            return sample.name + " is not a number of seconds";
+        if (quantile == "0.5")
+            counts->engineDelayMedianS = sample.value;
+        else if (quantile == "0.95")
+            counts->engineDelayP95S = sample.value;
+        else
+            return sample.name + ": unknown quantile \"" + quantile + "\"";
+        return {};
     }
 
     /** The plugin names its engine on every sample (which files of several engines tell apart). */
@@ -474,6 +497,26 @@ std::string countersText(const PluginCounters& counters, const std::vector<std::
             static_cast<long long>(counts.received), static_cast<long long>(counts.converted),
             static_cast<long long>(counts.objectPackets),
             static_cast<long long>(counts.eventPackets), dropsText(counts.drops).c_str());
+    }
+    for (size_t c = 0; c < cameraIds.size(); ++c)
+    {
+        const auto found = counters.cameras.find(unbracedCameraId(cameraIds[c]));
+        if (found == counters.cameras.end())
+            continue;
+        const CameraCounts& counts = found->second;
+        if (!counts.engineDelayMedianS && counts.withoutEngineTime == 0
+            && counts.outsideFrameHistory == 0)
+        {
+            continue;
+        }
+        const std::string delay = counts.engineDelayMedianS && counts.engineDelayP95S
+            ? format("median %.0f ms, 95th percentile %.0f ms", *counts.engineDelayMedianS * 1000,
+                *counts.engineDelayP95S * 1000)
+            : std::string("unknown");
+        text += format("cam %zu AI engine delay: %s; %lld messages without engine time, %lld "
+            "outside the frame history\n", c + 1, delay.c_str(),
+            static_cast<long long>(counts.withoutEngineTime),
+            static_cast<long long>(counts.outsideFrameHistory));
     }
     const EngineCounts& engine = counters.engine;
     text += format("engine: %lld messages received, %lld relayed, %lld for no camera; AI engines: "

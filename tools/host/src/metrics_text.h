@@ -50,6 +50,11 @@ struct CameraCounts
     double lastMessageS = 0.0;
     /** Per reason label (e.g. "not_json"); reasons without a sample are absent. */
     std::map<std::string, int64_t> drops;
+    /** How late the AI engine answers, in seconds; unset without a sample. */
+    std::optional<double> engineDelayMedianS;
+    std::optional<double> engineDelayP95S;
+    int64_t withoutEngineTime = 0;
+    int64_t outsideFrameHistory = 0;
 };
 
 struct EngineCounts
@@ -86,7 +91,8 @@ struct ReadCounters
 /**
  * For the summary: a table of the cameras of this run (server ids, in the run's order, found
  * under their ids without braces; a camera the plugin has no counters for shows zeros) with
- * their drops by reason, then a line of the engine's counts.
+ * their drops by reason, a line per camera of the AI engine's delay when there is one to tell,
+ * then a line of the engine's counts.
  */
 [[nodiscard]] std::string countersText(
     const PluginCounters& counters, const std::vector<std::string>& cameraIds);

@@ -1,0 +1,179 @@
+#include "engine_delay.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "event_captions.h"
+#include "settings/settings_table.h"
+
+namespace nx::vms_server_plugins::analytics::sample {
+
+namespace {
+
+/** The nearest-rank quantile `q` (0 to 1) of `values`, which it reorders; not empty. */
+int64_t quantile(std::vector<int64_t>& values, double q)
+{
+    size_t rank = static_cast<size_t>(q * static_cast<double>(values.size()) + 0.999999);
+    rank = std::clamp<size_t>(rank, 1, values.size());
+    const auto nth = values.begin() + static_cast<std::ptrdiff_t>(rank - 1);
+    std::nth_element(values.begin(), nth, values.end());
+    return *nth;
+}
+
+std::optional<int64_t> medianOf(std::vector<int64_t>& values, size_t atLeast)
+{
+    if (values.size() < atLeast || values.empty())
+        return std::nullopt;
+    return quantile(values, 0.5);
+}
+
+/** Microseconds as milliseconds, rounded half away from zero; any value, without overflow. */
+int64_t roundedMs(int64_t us)
+{
+    const int64_t remainder = us % 1000;
+    return us / 1000 + (remainder >= 500 ? 1 : 0) - (remainder <= -500 ? 1 : 0);
+}
+
+/** How far apart two times are; any two, without overflow. */
+uint64_t distance(int64_t a, int64_t b)
+{
+    return a > b ? static_cast<uint64_t>(a) - static_cast<uint64_t>(b)
+        : static_cast<uint64_t>(b) - static_cast<uint64_t>(a);
+}
+
+/** Microseconds as seconds with three decimals. */
+std::string secondsText(int64_t us)
+{
+    const long long ms = std::llabs(roundedMs(us));
+    char text[40];
+    std::snprintf(text, sizeof(text), "%s%lld.%03lld s", us < 0 ? "-" : "", ms / 1000, ms % 1000);
+    return text;
+}
+
+} // namespace
+
+int64_t DelayWindow::secondOf(Clock::time_point time)
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
+}
+
+uint64_t DelayWindow::nextRandom() noexcept
+{
+    m_random ^= m_random << 13;
+    m_random ^= m_random >> 7;
+    m_random ^= m_random << 17;
+    return m_random;
+}
+
+void DelayWindow::record(int64_t delayUs, Clock::time_point now) noexcept
+{
+    const int64_t second = secondOf(now);
+    Bucket& bucket = m_buckets[static_cast<size_t>(second) % m_buckets.size()];
+    if (bucket.second != second)
+    {
+        bucket.second = second;
+        bucket.seen = 0;
+        bucket.kept = 0;
+    }
+    ++bucket.seen;
+    if (bucket.kept < kSamplesPerSecond)
+    {
+        bucket.delaysUs[bucket.kept++] = delayUs;
+        return;
+    }
+    // Reservoir sampling: each of the second's delays stays with the same chance.
+    const uint64_t slot = nextRandom() % bucket.seen;
+    if (slot < kSamplesPerSecond)
+        bucket.delaysUs[slot] = delayUs;
+}
+
+std::optional<DelaySummary> DelayWindow::summary(Clock::time_point now) const
+{
+    const int64_t newest = secondOf(now);
+    const int64_t half = kWindow.count() / 2;
+    std::vector<int64_t> all;
+    std::vector<int64_t> older;
+    std::vector<int64_t> newer;
+    all.reserve(m_buckets.size() * kSamplesPerSecond);
+    for (const Bucket& bucket: m_buckets)
+    {
+        const int64_t age = newest - bucket.second;
+        if (bucket.second < 0 || age < 0 || age >= kWindow.count())
+            continue;
+        std::vector<int64_t>& part = age < half ? newer : older;
+        all.insert(all.end(), bucket.delaysUs.begin(), bucket.delaysUs.begin() + bucket.kept);
+        part.insert(part.end(), bucket.delaysUs.begin(), bucket.delaysUs.begin() + bucket.kept);
+    }
+    if (all.empty())
+        return std::nullopt;
+    DelaySummary result;
+    result.samples = all.size();
+    result.medianUs = quantile(all, 0.5);
+    result.p95Us = quantile(all, 0.95);
+    result.olderMedianUs = medianOf(older, kHalfSamples);
+    result.newerMedianUs = medianOf(newer, kHalfSamples);
+    return result;
+}
+
+std::optional<DelayEvent> DelayAdvice::advise(const DelaySummary& summary,
+    int64_t frameIntervalUs, int timeCorrectionMs, bool suggest, Clock::time_point now)
+{
+    const bool sameClock =
+        summary.medianUs >= kSameClockMinUs && summary.medianUs <= kSameClockMaxUs;
+    if (!sameClock)
+    {
+        if (m_otherClockTold || summary.samples < DelayWindow::kHalfSamples)
+            return std::nullopt;
+        m_otherClockTold = true;
+        return DelayEvent{kOtherClockCaption,
+            "The AI engine's frame times differ from the video's by "
+            + secondsText(summary.medianUs) + " (video time minus engine time, median of the"
+            " last minute): they are on another clock and cannot place its metadata on the video"
+            " timeline. Packets keep the time of the latest video frame; check the AI engine's"
+            " time source."};
+    }
+    if (!suggest)
+        return std::nullopt;
+    return suggestion(summary, frameIntervalUs, timeCorrectionMs, now);
+}
+
+std::optional<DelayEvent> DelayAdvice::suggestion(const DelaySummary& summary,
+    int64_t frameIntervalUs, int timeCorrectionMs, Clock::time_point now)
+{
+    if (frameIntervalUs <= 0 || !summary.olderMedianUs || !summary.newerMedianUs)
+        return std::nullopt;
+    const bool steady = distance(*summary.olderMedianUs, *summary.newerMedianUs)
+        <= static_cast<uint64_t>(frameIntervalUs);
+    const bool plausible =
+        summary.medianUs >= kPlausibleMinUs && summary.medianUs <= kPlausibleMaxUs;
+    if (!steady || !plausible)
+        return std::nullopt;
+    const int64_t suggestedMs = -roundedMs(summary.medianUs);
+    // Already set: nothing to tell.
+    if (std::llabs(suggestedMs - timeCorrectionMs) * 1000 <= frameIntervalUs)
+        return std::nullopt;
+    if (m_suggestedMs)
+    {
+        const bool moved = std::llabs(suggestedMs - *m_suggestedMs) * 1000 > frameIntervalUs;
+        const auto since = now - m_suggestedAt;
+        if (!(since >= kRepeat || (moved && since >= kMinGap)))
+            return std::nullopt;
+    }
+    m_suggestedMs = suggestedMs;
+    m_suggestedAt = now;
+    std::string description = "The AI engine answers " + std::to_string(roundedMs(summary.medianUs))
+        + " ms after the video frame (median of the last minute; 95th percentile "
+        + std::to_string(roundedMs(summary.p95Us)) + " ms; one frame: "
+        + std::to_string(roundedMs(frameIntervalUs)) + " ms). Suggested \""
+        + setting::kTimeCorrection.name + "\": " + std::to_string(suggestedMs) + " ms (now "
+        + std::to_string(timeCorrectionMs) + " ms)";
+    if (suggestedMs < setting::kTimeCorrection.range.min)
+        description += ", beyond the setting's range";
+    description += std::string("; or set \"") + setting::kTimestampSource.name + "\" to \""
+        + setting::kEngineFrameChoice.value + "\" to place each box on its own frame.";
+    return DelayEvent{kSuggestedCorrectionCaption, std::move(description)};
+}
+
+} // namespace nx::vms_server_plugins::analytics::sample
