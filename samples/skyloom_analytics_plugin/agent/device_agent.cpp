@@ -591,7 +591,7 @@ DeviceAgent::PacketTime DeviceAgent::packetTime(const EngineTime& engineTime) co
     if (!match)
         return {latestFrameUs, true};
     // Beyond the kept frames by more than a frame interval: the engine named a frame that this
-    // agent never saw, or no longer keeps. Unsigned: any two 64-bit times are that far apart.
+    // agent never saw, or no longer keeps. Unsigned: the distance of any two 64-bit times fits.
     const auto beyond = [](int64_t later, int64_t earlier)
         {
             return later > earlier ? static_cast<uint64_t>(later) - static_cast<uint64_t>(earlier)
