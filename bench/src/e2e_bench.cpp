@@ -535,9 +535,8 @@ void addEncryptionRows(
  */
 void addStampingRows(std::vector<ResultRow>* rows, PluginRig* plugin, const Options& options)
 {
-    const auto& choices = setting::kTimestampSource.choices;
-    const std::string latestFrame = choices.items[0].value;
-    const std::string engineFrame = choices.items[1].value;
+    const std::string latestFrame = setting::kLatestFrameChoice.value;
+    const std::string engineFrame = setting::kEngineFrameChoice.value;
     std::cout << "  stamping, " << options.stampingDuration.count() << " s each: "
         << latestFrame << ", " << engineFrame << std::endl;
     const StampingResult latest =
