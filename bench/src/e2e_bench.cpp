@@ -43,6 +43,7 @@
 #include "load_runs.h"
 #include "plugin_rig.h"
 #include "results.h"
+#include "stamping_run.h"
 #include "stats.h"
 
 namespace {
@@ -59,6 +60,8 @@ constexpr milliseconds kConnectTimeout{30000};
 /** How long to wait for another process to give up the service port. */
 constexpr milliseconds kServicePortWait{120000};
 
+/** One frame interval at 25 fps: with the engine's frame time, a box lands on its frame. */
+constexpr double kStampingTargetUs = 40000;
 constexpr double kAimThroughputRatio = 0.95;
 constexpr int kThroughputTargetCameras = 16;
 constexpr double kTargetP99Us = 500;
@@ -92,6 +95,8 @@ struct Options
     BaselineRig::Contexts baselineContexts = BaselineRig::Contexts::inproc;
     bool loopbackRelay = setting::kLoopbackRelay.defaultValue.isTrue();
     bool isolateReceiver = setting::kIsolateReceiver.defaultValue.isTrue();
+    seconds stampingDuration{20}; //< Per way of stamping.
+    bool stampingOnly = false;
 };
 
 std::vector<int> parseList(const std::string& text)
@@ -134,6 +139,8 @@ Options parseOptions(int argc, char** argv)
             options.loopbackRelay = false;
         else if (arg == "--in-process-receiver")
             options.isolateReceiver = false;
+        else if (arg == "--stamping-only")
+            options.stampingOnly = true;
         else if (arg == "--baseline-contexts=inproc")
             options.baselineContexts = BaselineRig::Contexts::inproc;
         else if (arg == "--baseline-contexts=shared")
@@ -149,6 +156,7 @@ Options parseOptions(int argc, char** argv)
             options.knee = KneeSearch::Plan{20000, 4, 320000, 4};
             options.kneeStepDuration = milliseconds(500);
             options.idleSeconds = 2;
+            options.stampingDuration = seconds(3);
         }
         else
             throw std::invalid_argument("unknown option " + arg);
@@ -521,6 +529,31 @@ void addEncryptionRows(
         fixed(plainRate, 0) + " (plain)", ratioText(curveRate, plainRate), "", ""});
 }
 
+/**
+ * The stamping error under a simulated engine 100-300 ms late (stamping_run.h), with the
+ * camera's "timestampSource" at the engine's frame time next to today's latest frame.
+ */
+void addStampingRows(std::vector<ResultRow>* rows, PluginRig* plugin, const Options& options)
+{
+    const std::string latestFrame = setting::kLatestFrameChoice.value;
+    const std::string engineFrame = setting::kEngineFrameChoice.value;
+    std::cout << "  stamping, " << options.stampingDuration.count() << " s each: "
+        << latestFrame << ", " << engineFrame << std::endl;
+    const StampingResult latest =
+        runStamping(plugin, kServicePort, latestFrame, options.stampingDuration);
+    const StampingResult exact =
+        runStamping(plugin, kServicePort, engineFrame, options.stampingDuration);
+    const std::string group = "stamping, 25 fps, engine 100-300 ms late, "
+        + std::to_string(exact.packets) + " + " + std::to_string(latest.packets) + " packets";
+    const auto ms = [](double us) { return fixed(us / 1000.0, 1) + " ms"; };
+    rows->push_back({group, "error p50, " + engineFrame + " vs " + latestFrame,
+        ms(exact.error.p50Us), ms(latest.error.p50Us) + " (" + latestFrame + ")", "", "", ""});
+    rows->push_back({group, "error p99, " + engineFrame + " vs " + latestFrame,
+        ms(exact.error.p99Us), ms(latest.error.p99Us) + " (" + latestFrame + ")", "",
+        "<= " + ms(kStampingTargetUs), verdict(exact.packets > 0
+            && exact.error.p99Us <= kStampingTargetUs)});
+}
+
 /** CPU seconds used so far on the server's side of the road. */
 struct ServerCpu
 {
@@ -714,6 +747,13 @@ int run(const Options& options)
     std::cout << "Loading " << options.library << std::endl;
     plugin.start(options.library, kServicePort, kServicePortWait, options.loopbackRelay,
         options.isolateReceiver);
+    if (options.stampingOnly)
+    {
+        addStampingRows(&rows, &plugin, options);
+        plugin.stop();
+        std::cout << "\n" << formatTable(rows) << std::flush;
+        return 0;
+    }
 
     int maxCameras = 0;
     for (int cameras: options.cameras)
@@ -756,6 +796,7 @@ int run(const Options& options)
 
     addReceiverRows(&rows, &plugin, &pluginLoad, &sink, options);
     addEncryptionRows(&rows, &plugin, &sink, options);
+    addStampingRows(&rows, &plugin, options);
 
     // Idle: the engine and every camera stay; no traffic. The empty process sleeps alongside.
     std::cout << "Idle for " << options.idleSeconds << " s with " << plugin.cameraCount()

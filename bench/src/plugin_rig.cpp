@@ -94,7 +94,6 @@ private:
 
 struct PluginRig::Camera
 {
-    Ptr<testhost::DeviceInfo> info;
     Ptr<TimingHandler> handler;
     Ptr<IDeviceAgent> agent;
 };
@@ -188,26 +187,34 @@ void PluginRig::setIsolateReceiver(bool isolate, milliseconds timeout)
     }
 }
 
+Ptr<IDeviceAgent> PluginRig::makeAgent(const std::string& deviceId, IDeviceAgent::IHandler* handler,
+    const std::map<std::string, std::string>& settings)
+{
+    const auto info = makePtr<testhost::DeviceInfo>(deviceId);
+    testhost::Obtained<IDeviceAgent> agent = testhost::obtainDeviceAgent(m_engine.get(), info.get());
+    if (!agent.isOk() || !agent.object)
+        throw std::runtime_error("the engine gave no device agent: " + agent.errorMessage);
+    agent.object->setHandler(handler);
+    const testhost::SettingsResult result = testhost::doSetSettings(
+        agent.object.get(), testhost::Settings(settings.begin(), settings.end()));
+    if (!result.isOk())
+        throw std::runtime_error("an agent refused its settings: " + result.errorMessage);
+    if (!result.errors.empty())
+    {
+        throw std::runtime_error("an agent refused " + result.errors.begin()->first + ": "
+            + result.errors.begin()->second);
+    }
+    return agent.object;
+}
+
 void PluginRig::addCameras(int count)
 {
     while (cameraCount() < count)
     {
         const int index = cameraCount();
         auto camera = std::make_unique<Camera>();
-        camera->info = makePtr<testhost::DeviceInfo>(deviceId(index));
         camera->handler = makePtr<TimingHandler>(m_sink);
-
-        testhost::Obtained<IDeviceAgent> agent =
-            testhost::obtainDeviceAgent(m_engine.get(), camera->info.get());
-        if (!agent.isOk() || !agent.object)
-            throw std::runtime_error("the engine gave no device agent: " + agent.errorMessage);
-        camera->agent = agent.object;
-        camera->agent->setHandler(camera->handler.get());
-
-        const testhost::SettingsResult settings =
-            testhost::doSetSettings(camera->agent.get(), benchAgentSettings());
-        if (!settings.isOk())
-            throw std::runtime_error("an agent refused its settings: " + settings.errorMessage);
+        camera->agent = makeAgent(deviceId(index), camera->handler.get(), benchAgentSettings());
 
         // Until a frame has arrived an agent discards its messages.
         const auto frame = makePtr<testhost::CompressedVideoPacket>(1598863206064000);

@@ -78,6 +78,14 @@ public:
 
     int cameraCount() const { return static_cast<int>(m_cameras.size()); }
 
+    /**
+     * An agent of its own for a measurement (not among the cameras above): the device's
+     * handler and these camera settings. Release it before stop(). Throws std::runtime_error.
+     */
+    nx::sdk::Ptr<nx::sdk::analytics::IDeviceAgent> makeAgent(const std::string& deviceId,
+        nx::sdk::analytics::IDeviceAgent::IHandler* handler,
+        const std::map<std::string, std::string>& settings);
+
     /** Packets that camera `index`'s handler has seen, stale ones included. */
     int64_t arrivals(int index) const;
 
