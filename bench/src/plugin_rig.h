@@ -78,6 +78,9 @@ public:
 
     int cameraCount() const { return static_cast<int>(m_cameras.size()); }
 
+    /** The plugin object, for more engines of the same library (SiteRig); null before start(). */
+    nx::sdk::analytics::IPlugin* plugin() const { return m_plugin.get(); }
+
     /** Packets that camera `index`'s handler has seen, stale ones included. */
     int64_t arrivals(int index) const;
 
