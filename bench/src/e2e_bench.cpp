@@ -57,8 +57,8 @@ constexpr int kBaselineInputPort = 29911;
 constexpr int kBaselineOutputPort = 29688;
 constexpr size_t kLatencySamples = 4 * 1000 * 1000;
 constexpr milliseconds kConnectTimeout{30000};
-/** How long to wait for another process to give up the relay's fixed port. */
-constexpr milliseconds kRelayPortWait{120000};
+/** How long to wait for another process to give up the service port. */
+constexpr milliseconds kServicePortWait{120000};
 
 constexpr double kAimThroughputRatio = 0.95;
 constexpr int kThroughputTargetCameras = 16;
@@ -754,7 +754,7 @@ int run(const Options& options)
 
     PluginRig plugin(&sink);
     std::cout << "Loading " << options.library << std::endl;
-    plugin.start(options.library, kServicePort, kRelayPortWait, options.loopbackRelay,
+    plugin.start(options.library, kServicePort, kServicePortWait, options.loopbackRelay,
         options.isolateReceiver);
 
     int maxCameras = 0;

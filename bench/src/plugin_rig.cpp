@@ -31,8 +31,6 @@ using namespace std::chrono;
 
 namespace {
 
-constexpr int kRelayPort = 688;
-
 /** Whether a TCP socket listens on 127.0.0.1:port (a connection there is accepted). */
 bool loopbackPortInUse(int port)
 {
@@ -113,15 +111,15 @@ PluginRig::~PluginRig()
 void PluginRig::start(const std::string& libraryPath, int servicePort, milliseconds portWait,
     bool loopbackRelay, bool isolateReceiver)
 {
-    // Another plugin (a test, a demo) holding the loopback copy's port is running beside this
-    // one and would disturb the figures.
+    // Another plugin (a test, a demo) listening on the same service port would take the
+    // messages, or disturb the figures.
     const auto deadline = steady_clock::now() + portWait;
-    while (loopbackPortInUse(kRelayPort))
+    while (loopbackPortInUse(servicePort))
     {
         if (steady_clock::now() >= deadline)
         {
             throw std::runtime_error("another process listens on 127.0.0.1:"
-                + std::to_string(kRelayPort) + ", the plugin's fixed relay port");
+                + std::to_string(servicePort) + ", the service port of the benchmark");
         }
         std::this_thread::sleep_for(milliseconds(500));
     }

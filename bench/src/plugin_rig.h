@@ -38,9 +38,9 @@ public:
     PluginRig& operator=(const PluginRig&) = delete;
 
     /**
-     * Waits (up to `portWait`) until nobody listens on the loopback port of the relay's copy for
-     * outside watchers (another test or demo would take the copy, and a watcher of it might
-     * slow the run), then loads the library and creates the engine. Throws
+     * Waits (up to `portWait`) until nobody listens on the service port on loopback (another
+     * test or demo there would take the messages or slow the run), then loads the library and
+     * creates the engine. Throws
      * std::runtime_error on failure. `loopbackRelay` and `isolateReceiver` are the engine
      * settings setting::kLoopbackRelay and setting::kIsolateReceiver.
      */

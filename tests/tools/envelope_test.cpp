@@ -157,6 +157,26 @@ TEST(RewriteSourceId, RefusesTextsThatAreNoObject)
         EXPECT_FALSE(rewriteSourceId(text, kId)) << text;
 }
 
+TEST(WithEngineTime, GoesWhereThePluginLooksFirstAndKeepsTheHead)
+{
+    const struct
+    {
+        const char* text;
+        const char* expected;
+    } cases[] = {
+        {R"({"src_uuid":"c","event":{"type":"x","vid_ts_us":1},"timestamp":2})",
+            R"({"src_uuid":"c","event":{"type":"x","vid_ts_us":1700000000123456},"timestamp":2})"},
+        {R"({"src_uuid":"c", "meta":{"timestamp":1.5}})",
+            R"({"src_uuid":"c","meta":{"timestamp":1.5},"timestamp":1700000000123456})"},
+        {R"({"src_uuid":"c","event":"not an object","timestamp":"7"})",
+            R"({"src_uuid":"c","event":"not an object","timestamp":1700000000123456})"},
+    };
+    for (const auto& c: cases)
+        EXPECT_EQ(withEngineTime(c.text, 1700000000123456).value_or("null"), c.expected);
+    EXPECT_FALSE(withEngineTime("[1]", 1));
+    EXPECT_FALSE(withEngineTime("{", 1));
+}
+
 TEST(CameraId, BracesOfAServerIdAreStrippedAsThePluginDoes)
 {
     EXPECT_EQ(prefixIdFromCameraId("{abc}"), "abc");

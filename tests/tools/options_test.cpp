@@ -57,6 +57,9 @@ TEST(PublishArgs, MistakesGiveOneClearLine)
         {{"--camera", "{}"}, "bad camera id"},
         {{"--pace", "fast"}, "bad pace 'fast'"},
         {{"--speed", "0"}, "bad speed"},
+        {{"--stamp-delay", "200:300"}, "bad stamp delay"},
+        {{"--stamp-delay", "-5"}, "bad stamp delay"},
+        {{"--stamp-delay", "200:"}, "bad stamp delay"},
         {{"--set", "=1", "--check"}, "bad setting '=1'"},
         {{"--set", "showCounter=true"}, "--set goes with --check"},
         {{"--json"}, "--json goes with --check"},
@@ -127,7 +130,8 @@ TEST(PublishArgs, GoodCommandLinesMeanWhatTheySay)
 
     parsed = parsePublishArgs({"--host", "10.0.0.5", "--port=9922", "--camera", "{a}",
         "--camera", "b", "--rate", "2.5", "--count", "7", "--loop", "--settle-ms", "0",
-        "--no-check", "--compact", "-q", "--no-wait", "--wait-timeout", "0.5", "msgs.jsonl"});
+        "--no-check", "--compact", "-q", "--no-wait", "--wait-timeout", "0.5",
+        "--stamp-delay", "200:100", "msgs.jsonl"});
     ASSERT_TRUE(parsed.options) << parsed.error;
     const PublishOptions& o = *parsed.options;
     EXPECT_EQ(o.endpoint(), "tcp://10.0.0.5:9922");
@@ -143,6 +147,9 @@ TEST(PublishArgs, GoodCommandLinesMeanWhatTheySay)
     EXPECT_TRUE(o.compact);
     EXPECT_TRUE(o.quiet);
     EXPECT_EQ(o.sourcePath, "msgs.jsonl");
+    ASSERT_TRUE(o.stampDelay);
+    EXPECT_EQ(o.stampDelay->ms, 200);
+    EXPECT_EQ(o.stampDelay->jitterMs, 100);
 
     parsed = parsePublishArgs({"--dry-run", "--set", "showCounter=false", "--set=a=b=c",
         "--speed", "2", "--", "-odd name.jsonl"});

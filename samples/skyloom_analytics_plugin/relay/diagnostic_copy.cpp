@@ -1,6 +1,7 @@
 #include "diagnostic_copy.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -337,9 +338,27 @@ void DiagnosticCopy::readSubscriptions()
                     + " bytes (at most " + std::to_string(kMaxTopics) + " of "
                     + std::to_string(kMaxTopicBytes) + ")");
             cutOffWatchers();
+            m_trimAt = Clock::now() + kTrimDelay;
             return;
         }
     }
+}
+
+void DiagnosticCopy::tick(Clock::time_point now)
+{
+    if (!m_trimAt || now < *m_trimAt)
+        return;
+    m_trimAt.reset();
+    // The topics were stored in many small blocks, freed by now; without this the heap would
+    // keep them as the server's memory for good.
+    (void) ::malloc_trim(0);
+}
+
+std::chrono::milliseconds DiagnosticCopy::untilDue(Clock::time_point now) const
+{
+    if (!m_trimAt)
+        return std::chrono::hours(1);
+    return std::chrono::ceil<std::chrono::milliseconds>(*m_trimAt - now);
 }
 
 /**

@@ -10,7 +10,8 @@
 // of at most kMaxTopicSize bytes (ZMQ_MAXMSGSIZE: a longer one cuts its watcher off before it is
 // stored), at most kMaxTopics topics of kMaxTopicBytes in all (read from the XPUB as they come;
 // beyond, every watcher is cut off, which frees them: a TCP one hung up, a local socket made
-// afresh), at most kMaxWatchers watchers at once (counted by the socket monitor; one more is hung
+// afresh; once they are gone (kTrimDelay), the heap's free memory is given back to the system),
+// at most kMaxWatchers watchers at once (counted by the socket monitor; one more is hung
 // up at once) and kHighWaterMark messages queued per watcher (then the copy drops for it).
 //
 // Ownership: the relay owns it; it owns its socket and the socket's monitor.
@@ -19,6 +20,7 @@
 // through ListeningWithCopy).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -28,6 +30,7 @@
 
 #include <nx/sdk/helpers/log_utils.h>
 
+#include "common/clock.h"
 #include "common/thread_annotations.h"
 #include "health/camera_log.h"
 #include "ingress/ingress_sink.h"
@@ -38,11 +41,19 @@ class DiagnosticCopy
 {
 public:
     static constexpr int kHighWaterMark = 16;
-    /** A camera's prefix is 48 bytes ("{"src_uuid":"" and a UUID). */
-    static constexpr int64_t kMaxTopicSize = 128;
+    /**
+     * A camera's prefix is 50 bytes ("{"src_uuid":"", a UUID and the quote). Kept close to it:
+     * the socket stores a topic as one node per byte, some 40 bytes each, before it is read.
+     */
+    static constexpr int64_t kMaxTopicSize = 64;
     static constexpr int kMaxTopics = 256;
     static constexpr int64_t kMaxTopicBytes = 16 * 1024;
     static constexpr int kMaxWatchers = 8;
+    /**
+     * From a cut-off to the trim of the heap: the socket frees what the watchers cost only
+     * when their connections have ended, on its own threads.
+     */
+    static constexpr std::chrono::milliseconds kTrimDelay{500};
     /** Poll items that pollItems() fills. */
     static constexpr int kPollItems = 2;
 
@@ -83,6 +94,11 @@ public:
     /** Takes up what the items of pollItems() reported. */
     void serve(const zmq::pollitem_t* items);
 
+    /** Gives the heap's free memory back once watchers cut off are gone; at every pass. */
+    void tick(Clock::time_point now);
+    /** Until tick() has something to do; an hour when nothing. */
+    [[nodiscard]] std::chrono::milliseconds untilDue(Clock::time_point now) const;
+
     // Counted since the start, for the log and the tests' measurements.
     [[nodiscard]] int64_t watchersRefused() const { return m_watchersRefused; }
     [[nodiscard]] int64_t topicResets() const { return m_topicResets; }
@@ -110,6 +126,7 @@ private:
     std::string m_claimedPath; //< Of the private socket while it is open.
     std::string m_boundEndpoint;
 
+    std::optional<Clock::time_point> m_trimAt; //< After a cut-off.
     std::set<int> m_watchers; //< Descriptors of the connected watchers.
     int m_topics = 0;
     int64_t m_topicBytes = 0;

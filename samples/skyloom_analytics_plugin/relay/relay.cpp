@@ -1,5 +1,6 @@
 #include "relay.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <iterator>
@@ -121,6 +122,7 @@ void Relay::passOrThrow(Wakeup& wakeup, const std::atomic<bool>& terminated)
     const auto now = Clock::now();
     m_health.tick(now);
     tickIngress(now);
+    m_copy.tick(now);
     zmq::pollitem_t items[3 + DiagnosticCopy::kPollItems] = {
         m_ingress ? m_ingress->pollItem() : zmq::pollitem_t{nullptr, -1, 0, 0},
         {m_agents.handle(), 0, ZMQ_POLLIN, 0},
@@ -130,7 +132,7 @@ void Relay::passOrThrow(Wakeup& wakeup, const std::atomic<bool>& terminated)
     // An idle relay sleeps until a message, a subscription, a wake-up or the next report or
     // receiver start (or attempt to listen again).
     const auto timeout = std::max(std::chrono::milliseconds(0),
-        std::min(m_health.untilDue(now), untilIngressDue(now)));
+        std::min({m_health.untilDue(now), untilIngressDue(now), m_copy.untilDue(now)}));
     if (zmq_poll(items, std::size(items), static_cast<long>(timeout.count())) < 0)
     {
         if (zmq_errno() == EINTR)

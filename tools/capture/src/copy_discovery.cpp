@@ -1,8 +1,9 @@
 #include "copy_discovery.h"
 
 #include <pwd.h>
-#include <sys/un.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +37,28 @@ std::string notRunningHint(const std::string& serverDirectory)
         + sample::setting::kLoopbackRelayEndpoint.name + " empty?";
 }
 
+/**
+ * Whether a process listens on the socket file: one that a server left behind when it ended
+ * without closing its copy refuses connections, and a watcher would wait there for ever. A path
+ * too long for a local socket's address is taken as listening.
+ */
+bool listens(const std::string& path)
+{
+    sockaddr_un address{};
+    if (path.size() >= sizeof(address.sun_path))
+        return true;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return true;
+    const bool refused =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0
+        && errno == ECONNREFUSED;
+    ::close(fd);
+    return !refused;
+}
+
 } // namespace
 
 DiscoveredCopy findDiagnosticCopy(const std::string& serverDirectory)
@@ -57,20 +80,27 @@ DiscoveredCopy findDiagnosticCopy(const std::string& serverDirectory)
             + ")"};
     }
     std::vector<std::string> sockets;
+    int stale = 0;
     for (const fs::directory_entry& entry: fs::directory_iterator(directory, error))
     {
-        if (entry.path().extension() == sample::diagnostic_copy_path::kSuffix
-            && entry.is_socket(error))
+        if (entry.path().extension() != sample::diagnostic_copy_path::kSuffix
+            || !entry.is_socket(error))
         {
-            sockets.push_back(entry.path().string());
+            continue;
         }
+        if (listens(entry.path().string()))
+            sockets.push_back(entry.path().string());
+        else
+            ++stale;
     }
     if (error)
         return {{}, "cannot read " + directory.string() + ": " + error.message()};
     if (sockets.empty())
     {
+        const std::string leftOver = stale == 0 ? std::string()
+            : "; " + std::to_string(stale) + " left behind by a server that has ended";
         return {{}, "no diagnostic copy in " + directory.string() + " ("
-            + notRunningHint(server.string()) + ")"};
+            + notRunningHint(server.string()) + ")" + leftOver};
     }
     if (sockets.size() > 1)
     {

@@ -355,6 +355,26 @@ std::optional<std::string> rewriteSourceId(const std::string& text, const std::s
     return result;
 }
 
+std::optional<std::string> withEngineTime(const std::string& text, int64_t engineTimeUs)
+{
+    try
+    {
+        Json message = Json::parse(text);
+        if (!message.is_object())
+            return std::nullopt;
+        const auto event = message.find("event");
+        if (event != message.end() && event->is_object())
+            (*event)["vid_ts_us"] = engineTimeUs;
+        else
+            message["timestamp"] = engineTimeUs;
+        return message.dump();
+    }
+    catch (const std::exception&)
+    {
+        return std::nullopt;
+    }
+}
+
 std::optional<std::string> compactMessage(const std::string& text)
 {
     try

@@ -3,6 +3,7 @@
 // Pure functions on texts; any thread.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -56,6 +57,13 @@ std::string cameraIdProblem(const std::string& cameraId);
  * the text is not a JSON object (checkEnvelope() says why).
  */
 std::optional<std::string> rewriteSourceId(const std::string& text, const std::string& cameraId);
+
+/**
+ * The message, as compact JSON with its members in their order, with the engine's time of the
+ * frame it describes set where the plugin looks first: an alarm's "event"."vid_ts_us", else the
+ * top-level "timestamp" (microseconds both). Null if it is not a JSON object.
+ */
+std::optional<std::string> withEngineTime(const std::string& text, int64_t engineTimeUs);
 
 /** The message as compact JSON with its members in their original order; null if invalid. */
 std::optional<std::string> compactMessage(const std::string& text);

@@ -14,6 +14,8 @@
 #include <ctime>
 #include <functional>
 #include <iostream>
+#include <optional>
+#include <random>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -178,6 +180,35 @@ bool waitUntil(Clock::time_point deadline, ConnectionWatch* watch,
     return false;
 }
 
+/**
+ * Puts the engine's frame time into each message as it is sent (--stamp-delay): the wall clock,
+ * which the server's video frames also carry, minus a delay drawn anew for every message.
+ */
+class EngineTimeStamper
+{
+public:
+    explicit EngineTimeStamper(std::optional<PublishOptions::StampDelay> delay):
+        m_delay(delay), m_random(std::random_device{}())
+    {
+    }
+
+    /** The text to send; unchanged without --stamp-delay or if it is not a JSON object. */
+    std::string stamped(const std::string& text)
+    {
+        if (!m_delay)
+            return text;
+        std::uniform_int_distribution<int64_t> jitter(-m_delay->jitterMs, m_delay->jitterMs);
+        const int64_t delayUs = (m_delay->ms + jitter(m_random)) * 1000;
+        const int64_t nowUs = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::system_clock::now().time_since_epoch()).count();
+        return withEngineTime(text, nowUs - delayUs).value_or(text);
+    }
+
+private:
+    const std::optional<PublishOptions::StampDelay> m_delay;
+    std::mt19937_64 m_random;
+};
+
 /** When each send is due, counted from the first one. */
 class Schedule
 {
@@ -322,6 +353,7 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
         }
     }
 
+    EngineTimeStamper stamper(options.stampDelay);
     const int64_t planned = plannedSends(options, ready.size());
     const Schedule schedule(options, ready);
     const auto start = Clock::now();
@@ -341,13 +373,14 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
         if (!waitUntil(start + schedule.dueAfterStart(i), &watch, progress))
             break;
         const Outgoing& message = ready[static_cast<size_t>(i) % ready.size()];
+        const std::string text = stamper.stamped(message.text);
         subscriptions.poll();
         const char* notSentReason = nullptr;
         if (!subscriptions.any())
             notSentReason = "the plugin is not subscribed";
-        else if (!subscriptions.matches(message.text))
+        else if (!subscriptions.matches(text))
             notSentReason = "no plugin subscribed to its camera";
-        else if (!socket.send(zmq::buffer(message.text), zmq::send_flags::dontwait))
+        else if (!socket.send(zmq::buffer(text), zmq::send_flags::dontwait))
             notSentReason = "the plugin's queue is full";
         if (notSentReason)
             ++result.notSent;

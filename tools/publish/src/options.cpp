@@ -103,6 +103,20 @@ const std::map<std::string, ValueHandler>& valueOptions()
                 o->pace = PublishOptions::Pace::recorded;
                 return {};
             }},
+        {"--stamp-delay", [](PublishOptions* o, const std::string& v) -> std::string
+            {
+                const size_t colon = v.find(':');
+                PublishOptions::StampDelay delay;
+                if (!parseWhole(v.substr(0, colon), 0, 600000, &delay.ms)
+                    || (colon != std::string::npos
+                        && !parseWhole(v.substr(colon + 1), 0, delay.ms, &delay.jitterMs)))
+                {
+                    return "bad stamp delay '" + v + "': expected MS or MS:JITTER, "
+                        "milliseconds from 0 to 600000, the jitter at most MS";
+                }
+                o->stampDelay = delay;
+                return {};
+            }},
         {"--set", [](PublishOptions* o, const std::string& v) -> std::string
             {
                 const size_t equals = v.find('=');
@@ -295,6 +309,12 @@ Where and how:
                    capture of skyloom-capture (each message after the first waits as long
                    after it as it did when recorded)
   --speed X        with the recorded pace, X times faster (0.5: half speed); implies it
+  --stamp-delay MS[:JITTER]
+                   stamp each message sent with the time of the frame it describes, as an
+                   AI engine that answers MS milliseconds late (give or take up to JITTER)
+                   would: this machine's clock minus the delay, in the alarm's
+                   "event"."vid_ts_us", else the top-level "timestamp" (microseconds); the
+                   plugin measures the delay from it (skyloom-host shows it)
   --count N        stop after N messages
   --loop           repeat the messages until --count is reached or Ctrl-C
   --wait-timeout S

@@ -48,6 +48,18 @@ struct PublishOptions
     /** Stop after this many sends; unset sends the set once (or forever with loop). */
     std::optional<int64_t> count;
 
+    /**
+     * --stamp-delay: each message sent carries as the engine's frame time this process's wall
+     * clock minus `ms`, give or take up to `jitterMs` (uniformly), as an AI engine would that
+     * answers that late.
+     */
+    struct StampDelay
+    {
+        int64_t ms = 0;
+        int64_t jitterMs = 0;
+    };
+    std::optional<StampDelay> stampDelay;
+
     bool loop = false;
     /** Wait for the plugin's subscription before sending, for up to waitTimeoutS seconds. */
     bool wait = true;
