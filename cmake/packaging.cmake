@@ -30,6 +30,7 @@ install(FILES
         ${PROJECT_SOURCE_DIR}/docs/message.schema.json
         ${PROJECT_SOURCE_DIR}/docs/message.draft-07.schema.json
         ${PROJECT_SOURCE_DIR}/docs/settings.md
+        ${PROJECT_SOURCE_DIR}/docs/deployment.md
         ${PROJECT_SOURCE_DIR}/docs/logging.md
         ${PROJECT_SOURCE_DIR}/docs/security.md
         ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md

@@ -34,6 +34,7 @@ std::string reencode(const Frame& frame)
         case FrameType::log:
         case FrameType::config: return encodeText(frame.type, frame.body);
         case FrameType::stats: return encodeStats(frame.dropped, frame.queued);
+        case FrameType::subscription: return encodeSubscription(frame.subscribe, frame.body);
     }
     return {};
 }

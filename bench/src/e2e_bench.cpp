@@ -43,6 +43,7 @@
 #include "load_runs.h"
 #include "plugin_rig.h"
 #include "results.h"
+#include "site_rig.h"
 #include "stamping_run.h"
 #include "stats.h"
 
@@ -78,6 +79,10 @@ constexpr double kTargetReleaseMs = 50;
 constexpr int kDescriptorCameras = 256;
 constexpr int kDescriptorsPerCamera = 2;
 constexpr int kDescriptorsPerEngine = 32;
+/** One AI engine feeding three servers: their service ports. */
+constexpr int kSitePorts[] = {29921, 29922, 29923};
+constexpr int kSiteRounds = 2000;
+constexpr double kTargetSiteRatio = 0.4;
 
 struct Options
 {
@@ -554,6 +559,43 @@ void addStampingRows(std::vector<ResultRow>* rows, PluginRig* plugin, const Opti
             && exact.error.p99Us <= kStampingTargetUs)});
 }
 
+/**
+ * One AI engine, three servers (three engines of this plugin, a camera each), and one publisher
+ * connected to all three: the bytes each server's service port took for the same messages with
+ * setting::kReceiveMessagesFor "allCameras" and "ownCameras", in the same run.
+ */
+void addSiteRows(std::vector<ResultRow>* rows, PluginRig* plugin)
+{
+    std::cout << "One AI engine, three servers: " << kSiteRounds
+        << " messages per camera in each mode..." << std::endl;
+    SiteRig site(plugin->plugin(), std::vector<int>(std::begin(kSitePorts), std::end(kSitePorts)),
+        currentDirectory());
+    std::vector<SiteRig::Received> results[2];
+    const char* const modes[2] = {setting::kAllCameras, setting::kOwnCameras};
+    for (int mode = 0; mode < 2; ++mode)
+    {
+        site.receiveMessagesFor(modes[mode], kConnectTimeout);
+        results[mode] = site.send(kSiteRounds);
+    }
+    const std::string group = "one AI engine, 3 servers, " + std::to_string(kSiteRounds)
+        + " messages per camera";
+    for (size_t server = 0; server < results[0].size(); ++server)
+    {
+        const SiteRig::Received& all = results[0][server];
+        const SiteRig::Received& own = results[1][server];
+        const double ratio = all.bytes > 0 ? own.bytes / all.bytes : 1;
+        std::cout << "  server " << server + 1 << ": " << fixed(all.messages, 0) << " messages, "
+            << fixed(all.bytes, 0) << " bytes with " << modes[0] << "; "
+            << fixed(own.messages, 0) << " messages, " << fixed(own.bytes, 0) << " bytes with "
+            << modes[1] << std::endl;
+        rows->push_back({group, "server " + std::to_string(server + 1)
+                + " bytes received, ownCameras vs allCameras",
+            fixed(own.bytes / 1024, 0) + " KiB", fixed(all.bytes / 1024, 0) + " KiB",
+            ratioText(own.bytes, all.bytes), "<= " + fixed(kTargetSiteRatio, 1) + "x",
+            verdict(all.bytes > 0 && ratio <= kTargetSiteRatio)});
+    }
+}
+
 /** CPU seconds used so far on the server's side of the road. */
 struct ServerCpu
 {
@@ -796,6 +838,7 @@ int run(const Options& options)
 
     addReceiverRows(&rows, &plugin, &pluginLoad, &sink, options);
     addEncryptionRows(&rows, &plugin, &sink, options);
+    addSiteRows(&rows, &plugin);
     addStampingRows(&rows, &plugin, options);
 
     // Idle: the engine and every camera stay; no traffic. The empty process sleeps alongside.

@@ -85,6 +85,8 @@ public:
     nx::sdk::Ptr<nx::sdk::analytics::IDeviceAgent> makeAgent(const std::string& deviceId,
         nx::sdk::analytics::IDeviceAgent::IHandler* handler,
         const std::map<std::string, std::string>& settings);
+    /** The plugin object, for more engines of the same library (SiteRig); null before start(). */
+    nx::sdk::analytics::IPlugin* plugin() const { return m_plugin.get(); }
 
     /** Packets that camera `index`'s handler has seen, stale ones included. */
     int64_t arrivals(int index) const;

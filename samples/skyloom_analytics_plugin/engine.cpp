@@ -99,6 +99,7 @@ Result<const ISettingsResponse*> Engine::settingsReceived()
     // A CheckBox sends "true" or "false"; a server that knows nothing of it sends nothing.
     next.loopbackRelay = settingValue(setting::kLoopbackRelay.name) != "false";
     next.isolateReceiver = settingValue(setting::kIsolateReceiver.name) != "false";
+    applyReceiveMessagesFor(response.get(), &next.ownCamerasOnly);
     const IngressPolicyResult ingress = makeIngressPolicy(
         IngressSettings{settingValue(setting::kServiceAddress.name),
             settingValue(setting::kAllowedEngineAddresses.name),
@@ -176,6 +177,21 @@ void Engine::applyLoopbackEndpoint(SettingsResponse* response, std::string* endp
     *endpoint = text;
     NX_PRINT << "settingsReceived" << " m_loopbackRelayEndpoint:"
         << nx::kit::utils::quotedLiteral(text);
+}
+
+void Engine::applyReceiveMessagesFor(SettingsResponse* response, bool* ownCamerasOnly)
+{
+    const std::string text = settingValue(setting::kReceiveMessagesFor.name);
+    // Nothing at all: a server that knows nothing of the setting, which means the default.
+    if (!text.empty() && !setting::isValueOf(setting::kReceiveMessagesFor, {text.c_str()}))
+    {
+        refuseSetting(response, setting::kReceiveMessagesFor.name, text,
+            std::string(setting::kAllCameras) + " or " + setting::kOwnCameras);
+        return;
+    }
+    *ownCamerasOnly = text == setting::kOwnCameras;
+    NX_PRINT << "settingsReceived" << " m_receiveMessagesFor:"
+        << (*ownCamerasOnly ? setting::kOwnCameras : setting::kAllCameras);
 }
 
 void Engine::refuseSetting(SettingsResponse* response, const std::string& name,

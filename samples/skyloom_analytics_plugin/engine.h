@@ -69,6 +69,8 @@ private:
     void applyMetricsFile(nx::sdk::SettingsResponse* response, std::string* metricsFile);
     /** Takes setting::kLoopbackRelayEndpoint if it is valid; refuses it otherwise. */
     void applyLoopbackEndpoint(nx::sdk::SettingsResponse* response, std::string* endpoint);
+    /** Takes setting::kReceiveMessagesFor if it is one of its values; refuses it otherwise. */
+    void applyReceiveMessagesFor(nx::sdk::SettingsResponse* response, bool* ownCamerasOnly);
     /** Puts an error for the setting into the response and logs it; the old value stays. */
     void refuseSetting(nx::sdk::SettingsResponse* response, const std::string& name,
         const std::string& value, const std::string& expected);

@@ -63,6 +63,23 @@ bool AiEnginePublisher::isOpen() const
     return m_zmq != nullptr;
 }
 
+bool AiEnginePublisher::alsoConnect(int port)
+{
+    if (!m_zmq)
+        return false;
+    try
+    {
+        m_zmq->socket.connect("tcp://127.0.0.1:" + std::to_string(port));
+        return true;
+    }
+    catch (const std::exception& e)
+    {
+        m_errorText = "Cannot connect the publisher to port " + std::to_string(port) + ": "
+            + e.what();
+        return false;
+    }
+}
+
 bool AiEnginePublisher::send(const std::string& text)
 {
     if (!m_zmq)

@@ -103,6 +103,7 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
 #endif
     EngineSnapshot engine;
     engine.received = 101;
+    engine.receivedBytes = 111;
     engine.relayed = 102;
     engine.noCamera = 103;
     engine.enginesConnected = 2;
@@ -152,6 +153,7 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         {{"skyloom_engine_plugin_info", {{"engine", source.engineId}, {"version", "1.2.3"}}}, 1},
         {{"skyloom_engine_metrics_written_timestamp_seconds", engineLabel}, 1700000000.456},
         {{"skyloom_engine_messages_received_total", engineLabel}, 101},
+        {{"skyloom_engine_received_bytes_total", engineLabel}, 111},
         {{"skyloom_engine_messages_relayed_total", engineLabel}, 102},
         {{"skyloom_engine_messages_no_camera_total", engineLabel}, 103},
         {{"skyloom_engine_ai_engines_connected", engineLabel}, 2},
@@ -215,6 +217,7 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         {"skyloom_engine_plugin_info", "gauge"},
         {"skyloom_engine_metrics_written_timestamp_seconds", "gauge"},
         {"skyloom_engine_messages_received", "counter"},
+        {"skyloom_engine_received_bytes", "counter"},
         {"skyloom_engine_messages_relayed", "counter"},
         {"skyloom_engine_messages_no_camera", "counter"},
         {"skyloom_engine_ai_engines_connected", "gauge"},

@@ -16,6 +16,7 @@
 #include "ingress/listener_config.h"
 #include "ingress/receiver_process.h"
 #include "ingress/restart_policy.h"
+#include "ingress/subscriptions.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 namespace {
@@ -97,6 +98,14 @@ TEST(Channel, MalformedFramesAreRefusedWithTheirReason)
             ChannelError::badFields},
         {"log line beyond the field limit", frameOf(2048, 'L', field2K), true,
             ChannelError::badFields},
+        {"subscription from the receiver", encodeSubscription(true, "p"), true,
+            ChannelError::unknownType},
+        {"subscription prefix beyond the limit",
+            encodeSubscription(true, std::string(SubscriptionLimits::kMaxPrefixLength + 1, 'p')),
+            false, ChannelError::badFields},
+        {"subscription neither on nor off", frameOf(2, 'U', "\x02p"), false,
+            ChannelError::badFields},
+        {"subscription without its byte", frameOf(0, 'U', ""), false, ChannelError::badFields},
     };
     for (const Case& c: cases)
     {
@@ -109,6 +118,58 @@ TEST(Channel, MalformedFramesAreRefusedWithTheirReason)
         reader.append(encodeStats(0, 0));
         EXPECT_EQ(ChannelReader::Status::error, reader.parseBuffered(&frame)) << c.name;
     }
+}
+
+TEST(Subscriptions, ReceiverHoldsSubscriptionRequestsToItsBounds)
+{
+    // What crosses the channel: the longest prefix allowed, whole, and the empty one.
+    ChannelReader reader(/*fromReceiver*/ false);
+    const std::string longest(SubscriptionLimits::kMaxPrefixLength, 'p');
+    reader.append(encodeSubscription(true, longest) + encodeSubscription(false, ""));
+    Frame frame;
+    ASSERT_EQ(ChannelReader::Status::frame, reader.parseBuffered(&frame));
+    EXPECT_TRUE(frame.subscribe);
+    EXPECT_EQ(longest, frame.body);
+    ASSERT_EQ(ChannelReader::Status::frame, reader.parseBuffered(&frame));
+    EXPECT_FALSE(frame.subscribe);
+    EXPECT_EQ("", frame.body);
+
+    // The table: every message plus kMaxPrefixes prefixes, then no more until one goes.
+    using Refusal = SubscriptionTable::Refusal;
+    SubscriptionTable table;
+    for (size_t i = 0; i < SubscriptionLimits::kMaxPrefixes; ++i)
+        ASSERT_EQ(Refusal::none, table.take({true, "p" + std::to_string(i)})) << i;
+    EXPECT_EQ(Refusal::tooMany, table.take({true, "one more"}));
+    EXPECT_EQ(Refusal::none, table.take({true, "p0"})); //< Held already: no more memory.
+    EXPECT_EQ(Refusal::none, table.take({true, ""})); //< Every message is no prefix to hold.
+    EXPECT_EQ(Refusal::tooLong, table.take({true, longest + "p"}));
+    EXPECT_EQ(SubscriptionLimits::kMaxPrefixes + 1, table.current().size());
+    EXPECT_EQ(Refusal::none, table.take({false, "p0"}));
+    EXPECT_EQ(Refusal::none, table.take({true, "one more"}));
+    EXPECT_EQ(1u, table.current().count("one more"));
+    EXPECT_EQ(0u, table.current().count("p0"));
+}
+
+TEST(Subscriptions, ChangesNeverLeaveAWantedMessageOutNorHoldMorePrefixesThanEitherSide)
+{
+    struct Case
+    {
+        const char* name;
+        Subscriptions from;
+        Subscriptions to;
+        std::vector<SubscriptionChange> changes;
+    };
+    const std::vector<Case> cases = {
+        {"all to own cameras: the prefixes before every message goes", everything(), {"a", "b"},
+            {{true, "a"}, {true, "b"}, {false, ""}}},
+        {"own cameras to all: every message before the prefixes go", {"a", "b"}, everything(),
+            {{true, ""}, {false, "a"}, {false, "b"}}},
+        {"a camera moved away and another came: the old one goes first", {"a", "b"}, {"b", "c"},
+            {{false, "a"}, {true, "c"}}},
+        {"the same: nothing", {"a"}, {"a"}, {}},
+    };
+    for (const Case& c: cases)
+        EXPECT_EQ(c.changes, subscriptionChanges(c.from, c.to)) << c.name;
 }
 
 TEST(Channel, WriterNeverBlocksKeepsItsBoundAndDeliversInOrder)

@@ -1,12 +1,14 @@
 // The engine's side of a receiver process, against stand-in receivers (shell scripts started the
 // same way): what a receiver sends arrives as messages, a malformed frame or an exit ends it and
-// a new one is started and told, with what was lost counted, the configuration is sent again
-// to each new one, and a receiver's events beyond its budget are left out.
+// a new one is started and told, with what was lost counted, the configuration and the
+// subscriptions are sent again to each new one, and a receiver's events beyond its budget are left out.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,6 +144,46 @@ TEST(IsolatedIngress, ReceiverThatKeepsExitingIsStartedAtMostOnceASecondAndTold)
     EXPECT_EQ(1, countCaption(sink, kReceiverDyingCaption));
     ASSERT_LE(1, countCaption(sink, kReceiverRestartedCaption));
     EXPECT_EQ("exited with status 3", sink.events[0].description);
+}
+
+TEST(IsolatedIngress, EveryNewReceiverGetsTheConfigurationAndThenTheSubscriptions)
+{
+    // Each receiver records what the engine sends it for a moment, then ends.
+    const std::string record = workPath("subscriptions-recorded");
+    std::remove(record.c_str());
+    const std::string receiver = writeReceiver("recording-receiver",
+        "timeout 0.4 cat <&3 >> '" + record + "'\nexit 0");
+    nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
+    RecordingSink sink;
+    EngineCounters counters;
+    RecordingConsumer consumer;
+    IsolatedIngress ingress(receiver, logUtils, sink, counters);
+    ASSERT_FALSE(ingress.failed());
+    ingress.configure(9950, std::make_shared<IngressPolicy>());
+    const Subscriptions cameras = {"{\"src_uuid\":\"a\"", "{\"src_uuid\":\"b\""};
+    ingress.subscribe(cameras);
+    ingress.subscribe(cameras); //< The same again: nothing more.
+    pump(ingress, consumer, 1000ms);
+
+    // Per receiver: its configuration, then the way from everything to the cameras.
+    std::ifstream file(record);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), {});
+    ChannelReader reader(/*fromReceiver*/ false);
+    reader.append(bytes);
+    std::vector<std::string> frames;
+    Frame frame;
+    while (reader.parseBuffered(&frame) == ChannelReader::Status::frame)
+    {
+        frames.push_back(frame.type == FrameType::config
+            ? "config" : (frame.subscribe ? "+" : "-") + std::string(frame.body));
+    }
+    const std::vector<std::string> perReceiver = {"config", "+{\"src_uuid\":\"a\"",
+        "+{\"src_uuid\":\"b\"", "-"};
+    ASSERT_GE(counters.receiverRestarts.load(), 1u);
+    ASSERT_GE(frames.size(), 2 * perReceiver.size());
+    ASSERT_EQ(0u, frames.size() % perReceiver.size()) << bytes.size();
+    for (size_t i = 0; i < frames.size(); ++i)
+        EXPECT_EQ(perReceiver[i % perReceiver.size()], frames[i]) << i;
 }
 
 TEST(IsolatedIngress, ReceiverEventsBeyondTheBudgetOfAMinuteAreLeftOut)

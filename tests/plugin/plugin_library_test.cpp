@@ -295,7 +295,7 @@ TEST_F(PluginLibraryTest, PluginManifestOffersTheServicePortSetting)
     ASSERT_EQ(3U, groups.size());
     EXPECT_EQ("Engine settings", groups.at(0).at("caption"));
     const auto& items = groups.at(0).at("items");
-    ASSERT_EQ(4U, items.size());
+    ASSERT_EQ(5U, items.size());
     EXPECT_EQ("SpinBox", items[0].at("type"));
     EXPECT_EQ("ServicePort", items[0].at("name"));
     EXPECT_EQ(9911, items[0].at("defaultValue"));
@@ -311,7 +311,7 @@ TEST_F(PluginLibraryTest, PluginManifestOffersTheServicePortSetting)
     {
         const auto& groupItems = groups.at(group).at("items");
         const size_t first = group == 0 ? 1 : 0;
-        const size_t after = group == 0 ? 1 : 0; //< IsolateReceiver.
+        const size_t after = group == 0 ? 2 : 0; //< IsolateReceiver, ReceiveMessagesFor.
         ASSERT_EQ(first + fields.size() + after, groupItems.size());
         for (size_t i = 0; i < fields.size(); ++i)
         {
@@ -325,6 +325,10 @@ TEST_F(PluginLibraryTest, PluginManifestOffersTheServicePortSetting)
     EXPECT_EQ("CheckBox", items[3].at("type"));
     EXPECT_EQ("IsolateReceiver", items[3].at("name"));
     EXPECT_EQ(true, items[3].at("defaultValue"));
+    // Every message reaches every server unless the administrator narrows it.
+    EXPECT_EQ("ComboBox", items[4].at("type"));
+    EXPECT_EQ("ReceiveMessagesFor", items[4].at("name"));
+    EXPECT_EQ("allCameras", items[4].at("defaultValue"));
 
     EXPECT_EQ("Diagnostics", groups.at(2).at("caption"));
     const auto& diagnostics = groups.at(2).at("items");

@@ -125,6 +125,10 @@ TEST(EndToEnd, SampleMessagesReachBothCamerasThroughThePlugin)
     EXPECT_TRUE(summary["registry"]["balanced"].get<bool>()) << summary["registry"].dump();
     ASSERT_TRUE(summary["engine"].is_object()) << summary["countersError"];
     EXPECT_GE(summary["engine"]["noCamera"].get<int>(), 1) << summary["engine"];
+    // Every message that reached the service port, with its bytes.
+    EXPECT_GE(summary["engine"]["received"].get<int>(), 25) << summary["engine"];
+    EXPECT_GT(summary["engine"]["receivedBytes"].get<int64_t>(),
+        100 * summary["engine"]["received"].get<int64_t>()) << summary["engine"];
 
     const std::vector<nlohmann::json> packets(lines.begin(), lines.end() - 1);
     std::map<int, int> packetsPerCamera;

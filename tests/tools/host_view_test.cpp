@@ -149,6 +149,7 @@ TEST(MetricsText, ReadsThePluginsCountersWithEscapedLabels)
         "# HELP skyloom_engine_messages_received_total Messages \\\\ from\\n the AI engine.\n"
         "# TYPE skyloom_engine_messages_received_total counter\n"
         "skyloom_engine_messages_received_total 12\n"
+        "skyloom_engine_received_bytes_total{engine=\"{e1}\"} 3456\n"
         "# a plain comment\n"
         "\n"
         "skyloom_engine_ai_engines_connected{engine=\"{e1}\"} 1\n"
@@ -166,6 +167,7 @@ TEST(MetricsText, ReadsThePluginsCountersWithEscapedLabels)
     ASSERT_TRUE(read.counters) << read.error;
     const PluginCounters& counters = *read.counters;
     EXPECT_EQ(counters.engine.received, 12);
+    EXPECT_EQ(counters.engine.receivedBytes, 3456);
     EXPECT_EQ(counters.engine.aiEnginesConnected, 1);
     EXPECT_EQ(counters.engine.refusedPeers, 3);
     const CameraCounts& camera = counters.cameras.at("8f12");
@@ -187,7 +189,8 @@ TEST(MetricsText, ReadsThePluginsCountersWithEscapedLabels)
     EXPECT_NE(text.find("cam 1 AI engine delay: median 200 ms, 95th percentile 280 ms; 5 "
         "messages without engine time, 6 outside the frame history\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("cam 2 AI engine delay"), std::string::npos) << text;
-    EXPECT_NE(text.find("engine: 12 messages received"), std::string::npos) << text;
+    EXPECT_NE(text.find("engine: 12 messages received (3456 bytes at the service port)"),
+        std::string::npos) << text;
 }
 
 TEST(MetricsText, RefusesTextsThatAreNotThePluginsCounters)

@@ -39,6 +39,10 @@ TEST(PublishArgs, MistakesGiveOneClearLine)
         {{"--port", "65536"}, "bad port"},
         {{"--port", "99x"}, "bad port"},
         {{"--port=-5"}, "bad port"},
+        {{"--connect", "10.0.0.1"}, "bad endpoint '10.0.0.1'"},
+        {{"--connect", "tcp://:9911"}, "bad endpoint"},
+        {{"--connect", "ipc:///tmp/x"}, "bad endpoint"},
+        {{"--connect", "h:0"}, "bad endpoint"},
         {{"--rate", "0"}, "bad rate '0'"},
         {{"--rate", "-2"}, "bad rate"},
         {{"--rate", "nan"}, "bad rate"},
@@ -79,6 +83,17 @@ TEST(PublishArgs, MistakesGiveOneClearLine)
 }
 
 // Piped messages were passed over for the built-in samples when no source was named.
+TEST(PublishArgs, RepeatedConnectPublishesToEveryServerNamed)
+{
+    const auto parsed = parsePublishArgs({"--port", "9922", "--connect", "10.0.0.1:9911",
+        "--connect=tcp://[fd00::2]:9912", "--connect", "server-3:9913"});
+    ASSERT_TRUE(parsed.options) << parsed.error;
+    EXPECT_EQ(parsed.options->endpoints(), (std::vector<std::string>{"tcp://10.0.0.1:9911",
+        "tcp://[fd00::2]:9912", "tcp://server-3:9913"}));
+    EXPECT_EQ(parsed.options->endpointsText(),
+        "tcp://10.0.0.1:9911, tcp://[fd00::2]:9912, tcp://server-3:9913");
+}
+
 TEST(PublishArgs, SamplesOnlyWhenAskedForOrNothingCanBePiped)
 {
     struct Row
@@ -120,6 +135,7 @@ TEST(PublishArgs, GoodCommandLinesMeanWhatTheySay)
     ASSERT_TRUE(parsed.options) << parsed.error;
     const PublishOptions& o = *parsed.options;
     EXPECT_EQ(o.endpoint(), "tcp://10.0.0.5:9922");
+    EXPECT_EQ(o.endpoints(), (std::vector<std::string>{"tcp://10.0.0.5:9922"}));
     EXPECT_EQ(o.cameras, (std::vector<std::string>{"{a}", "b"}));
     EXPECT_DOUBLE_EQ(o.ratePerSecond, 2.5);
     EXPECT_EQ(o.count.value_or(0), 7);

@@ -82,6 +82,7 @@ EngineSnapshot EngineCounters::snapshot() const noexcept
 {
     EngineSnapshot result;
     result.received = received.load(std::memory_order_relaxed);
+    result.receivedBytes = receivedBytes.load(std::memory_order_relaxed);
     result.relayed = relayed.load(std::memory_order_relaxed);
     result.noCamera = noCamera.load(std::memory_order_relaxed);
     result.enginesConnected = enginesConnected.load(std::memory_order_relaxed);

@@ -160,6 +160,7 @@ private:
 struct EngineSnapshot
 {
     uint64_t received = 0; //< Messages taken from the service port.
+    uint64_t receivedBytes = 0; //< Their bytes.
     uint64_t relayed = 0; //< Handed to a camera's queue.
     uint64_t noCamera = 0; //< Matched no camera of this engine.
     int64_t enginesConnected = 0; //< AI-engine connections now.
@@ -177,6 +178,7 @@ struct EngineSnapshot
 struct EngineCounters
 {
     std::atomic<uint64_t> received{0};
+    std::atomic<uint64_t> receivedBytes{0};
     std::atomic<uint64_t> relayed{0};
     std::atomic<uint64_t> noCamera{0};
     std::atomic<int64_t> enginesConnected{0};

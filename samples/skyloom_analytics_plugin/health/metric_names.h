@@ -11,6 +11,7 @@ namespace nx::vms_server_plugins::analytics::sample::metric_names {
 constexpr const char* kPluginInfo = "skyloom_engine_plugin_info";
 constexpr const char* kMetricsWritten = "skyloom_engine_metrics_written_timestamp_seconds";
 constexpr const char* kEngineReceived = "skyloom_engine_messages_received_total";
+constexpr const char* kEngineReceivedBytes = "skyloom_engine_received_bytes_total";
 constexpr const char* kEngineRelayed = "skyloom_engine_messages_relayed_total";
 constexpr const char* kEngineNoCamera = "skyloom_engine_messages_no_camera_total";
 constexpr const char* kEnginesConnected = "skyloom_engine_ai_engines_connected";
@@ -35,7 +36,7 @@ constexpr const char* kCameraOutsideHistory =
 
 /** Every family above. */
 inline constexpr const char* kAll[] = {
-    kPluginInfo, kMetricsWritten, kEngineReceived, kEngineRelayed, kEngineNoCamera,
+    kPluginInfo, kMetricsWritten, kEngineReceived, kEngineReceivedBytes, kEngineRelayed, kEngineNoCamera,
     kEnginesConnected, kEngineConnections, kEngineDisconnects, kEngineRefused,
     kEngineReceiverRestarts, kEngineReceiverLost, kEngineTooLarge, kCameraReceived,
     kCameraConverted, kCameraPackets, kCameraLastMessage, kCameraDropped, kCameraCut,

@@ -120,6 +120,9 @@ void writeEngine(Writer& out, const MetricsSource& source, const EngineSnapshot&
         "When the plugin wrote this file, in Unix time.", seconds(source.writtenUnixMs));
     engineFamily(metric_names::kEngineReceived, "counter",
         "Messages taken from the service port.", std::to_string(engine.received));
+    engineFamily(metric_names::kEngineReceivedBytes, "counter",
+        "Bytes of the messages taken from the service port.",
+        std::to_string(engine.receivedBytes));
     engineFamily(metric_names::kEngineRelayed, "counter",
         "Messages handed to a camera's queue.", std::to_string(engine.relayed));
     engineFamily(metric_names::kEngineNoCamera, "counter",

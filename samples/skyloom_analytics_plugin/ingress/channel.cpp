@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "subscriptions.h"
+
 namespace nx::vms_server_plugins::analytics::sample {
 
 namespace {
@@ -93,9 +95,16 @@ bool isReceiverType(uint8_t type)
         case FrameType::stats:
             return true;
         case FrameType::config:
+        case FrameType::subscription:
             return false;
     }
     return false;
+}
+
+bool isEngineType(uint8_t type)
+{
+    return type == static_cast<uint8_t>(FrameType::config)
+        || type == static_cast<uint8_t>(FrameType::subscription);
 }
 
 } // namespace
@@ -154,6 +163,14 @@ std::string encodeStats(uint64_t dropped, uint64_t queued)
     return finish(std::move(frame));
 }
 
+std::string encodeSubscription(bool subscribe, std::string_view prefix)
+{
+    std::string frame = start(FrameType::subscription, 1 + prefix.size());
+    frame.push_back(subscribe ? 1 : 0);
+    frame.append(prefix);
+    return finish(std::move(frame));
+}
+
 const char* channelErrorText(ChannelError error)
 {
     switch (error)
@@ -169,7 +186,7 @@ const char* channelErrorText(ChannelError error)
 ChannelError decodePayload(
     uint8_t type, std::string_view payload, bool fromReceiver, Frame* frame)
 {
-    if (fromReceiver ? !isReceiverType(type) : type != static_cast<uint8_t>(FrameType::config))
+    if (fromReceiver ? !isReceiverType(type) : !isEngineType(type))
         return ChannelError::unknownType;
     *frame = Frame{};
     frame->type = static_cast<FrameType>(type);
@@ -217,6 +234,15 @@ ChannelError decodePayload(
         case FrameType::config:
             frame->body = payload;
             return ChannelError::none;
+        case FrameType::subscription:
+            if (payload.empty() || static_cast<uint8_t>(payload[0]) > 1
+                || payload.size() - 1 > SubscriptionLimits::kMaxPrefixLength)
+            {
+                return ChannelError::badFields;
+            }
+            frame->subscribe = payload[0] == 1;
+            frame->body = payload.substr(1);
+            return ChannelError::none;
     }
     return ChannelError::unknownType;
 }
@@ -248,7 +274,7 @@ ChannelReader::Status ChannelReader::parseBuffered(Frame* frame)
         m_error = ChannelError::tooLong;
         return Status::error;
     }
-    if (m_fromReceiver ? !isReceiverType(type) : type != static_cast<uint8_t>(FrameType::config))
+    if (m_fromReceiver ? !isReceiverType(type) : !isEngineType(type))
     {
         m_error = ChannelError::unknownType;
         return Status::error;

@@ -33,6 +33,8 @@ enum class FrameType: uint8_t
     stats = 'S', //< u64 messages dropped since the last stats frame, u64 messages queued now.
     // Engine to receiver.
     config = 'G', //< The listener's configuration as JSON text.
+    /** u8 1 (subscribe) or 0 (unsubscribe), the prefix (SubscriptionLimits bound it). */
+    subscription = 'U',
 };
 
 /** One decoded frame; the views point into the reader's buffer until its next read. */
@@ -45,6 +47,7 @@ struct Frame
     uint8_t level = 0; //< Event frames.
     uint64_t dropped = 0; //< Stats frames.
     uint64_t queued = 0; //< Stats frames.
+    bool subscribe = false; //< Subscription frames; the prefix is `body`.
 };
 
 struct ChannelLimits
@@ -64,6 +67,7 @@ struct ChannelLimits
 [[nodiscard]] std::string encodeText(FrameType type, std::string_view text);
 [[nodiscard]] std::string encodeRefused(std::string_view address, std::string_view reason);
 [[nodiscard]] std::string encodeStats(uint64_t dropped, uint64_t queued);
+[[nodiscard]] std::string encodeSubscription(bool subscribe, std::string_view prefix);
 
 /** Why the bytes read are no frame; stable texts, for the log and the restart event. */
 enum class ChannelError
@@ -78,7 +82,7 @@ enum class ChannelError
 
 /**
  * Decodes one payload of the given type. `fromReceiver`: the engine's side, which accepts only
- * the receiver's types (and the receiver only config frames).
+ * the receiver's types (and the receiver only configuration and subscription frames).
  */
 [[nodiscard]] ChannelError decodePayload(
     uint8_t type, std::string_view payload, bool fromReceiver, Frame* frame);

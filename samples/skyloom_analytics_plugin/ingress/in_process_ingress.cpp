@@ -37,6 +37,13 @@ void InProcessIngress::configure(int port, std::shared_ptr<const IngressPolicy> 
     m_listener.apply(port, std::move(policy));
 }
 
+void InProcessIngress::subscribe(const Subscriptions& wanted)
+{
+    for (const SubscriptionChange& change: subscriptionChanges(m_subscribed, wanted))
+        applySubscription(m_listener.socket(), change);
+    m_subscribed = wanted;
+}
+
 void InProcessIngress::receive(IngressConsumer& consumer, int max)
 {
     for (int i = 0; i < max; ++i)

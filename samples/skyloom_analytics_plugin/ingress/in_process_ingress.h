@@ -23,6 +23,7 @@ public:
 
     zmq::pollitem_t pollItem() override;
     void configure(int port, std::shared_ptr<const IngressPolicy> policy) override;
+    void subscribe(const Subscriptions& wanted) override;
     void receive(IngressConsumer& consumer, int max) override;
     std::chrono::milliseconds untilDue(Clock::time_point now) const override;
     void tick(Clock::time_point) override {}
@@ -30,6 +31,8 @@ public:
 
 private:
     ServiceListener m_listener;
+    /** What the listener's socket subscribes to. */
+    Subscriptions m_subscribed = everything();
     /** Receive errors, held to a rate. */
     CameraLog m_log;
 };

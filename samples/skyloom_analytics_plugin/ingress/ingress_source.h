@@ -1,6 +1,7 @@
 // Where the relay gets the AI engines' messages from: the service port in this process
 // (InProcessIngress) or a receiver process over its channel (IsolatedIngress). Either way the
-// relay polls one item, configures it with the port and the policy, and takes what is waiting;
+// relay polls one item, configures it with the port, the policy and the subscriptions, and takes
+// what is waiting;
 // messages come with the user id that the ZAP handler gave their connection and the peer's
 // address, and what the service port tells goes to the IngressSink.
 //
@@ -16,6 +17,7 @@
 
 #include "common/clock.h"
 #include "ingress_policy.h"
+#include "subscriptions.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -39,6 +41,12 @@ public:
 
     /** Listens on `port` (1024..65535) as the policy says; the same values again: nothing. */
     virtual void configure(int port, std::shared_ptr<const IngressPolicy> policy) = 0;
+
+    /**
+     * Subscribes the service port to `wanted` (everything(), or prefixes) on the live socket:
+     * the AI engines' PUB sockets then send only what matches. The same set again: nothing.
+     */
+    virtual void subscribe(const Subscriptions& wanted) = 0;
 
     /** Takes up to `max` waiting messages (and whatever else is waiting) after a poll. */
     virtual void receive(IngressConsumer& consumer, int max) = 0;

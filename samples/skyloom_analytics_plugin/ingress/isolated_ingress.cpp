@@ -102,6 +102,26 @@ void IsolatedIngress::sendConfiguration()
         ended("does not take its configuration", Clock::now());
 }
 
+void IsolatedIngress::subscribe(const Subscriptions& wanted)
+{
+    if (wanted == m_wanted)
+        return;
+    m_wanted = wanted;
+    sendSubscriptions();
+}
+
+/** What the receiver lacks of m_wanted, as single changes; they pass the writer's bound. */
+void IsolatedIngress::sendSubscriptions()
+{
+    if (!m_process)
+        return;
+    for (const SubscriptionChange& change: subscriptionChanges(m_subscribed, m_wanted))
+        m_writer->pushAlways(encodeSubscription(change.subscribe, change.prefix));
+    m_subscribed = m_wanted;
+    if (m_writer->queuedBytes() > kMaxConfigurationBytes || !m_writer->flush(m_process->channel()))
+        ended("does not take its subscriptions", Clock::now());
+}
+
 void IsolatedIngress::receive(IngressConsumer& consumer, int max)
 {
     if (!m_process)
@@ -190,6 +210,7 @@ bool IsolatedIngress::handle(const Frame& frame, IngressConsumer& consumer)
             m_queuedAtReceiver = frame.queued;
             return true;
         case FrameType::config:
+        case FrameType::subscription:
             break; //< Never accepted by the engine's reader.
     }
     return true;
@@ -241,6 +262,7 @@ void IsolatedIngress::startReceiver(Clock::time_point now)
     m_reader = std::make_unique<ChannelReader>(/*fromReceiver*/ true);
     m_writer = std::make_unique<ChannelWriter>(kMaxConfigurationBytes);
     m_queuedAtReceiver = 0;
+    m_subscribed = everything(); //< A new receiver's socket, as ServiceSocket made it.
     NX_PRINT << kRelayFunc << " receiver " << m_process->pid() << " started: " << m_executable;
     if (m_endedWhy)
     {
@@ -248,6 +270,7 @@ void IsolatedIngress::startReceiver(Clock::time_point now)
         m_endedWhy.reset();
     }
     sendConfiguration();
+    sendSubscriptions();
 }
 
 /**

@@ -5,7 +5,7 @@
 // "AI engine receiver restarted" and started again at once, or at most once a second when it
 // keeps dying (then also an error event). A receiver that cannot be started for lack of
 // descriptors, processes or memory is tried again every second (an error event says so once).
-// The configuration is sent again to every new receiver. What the receiver dropped because the
+// The configuration and the subscriptions are sent again to every new receiver. What the receiver dropped because the
 // relay was behind is counted as lost too; the AI engines that were connected through a receiver
 // that ended are told as disconnected.
 //
@@ -42,6 +42,7 @@ public:
 
     zmq::pollitem_t pollItem() override;
     void configure(int port, std::shared_ptr<const IngressPolicy> policy) override;
+    void subscribe(const Subscriptions& wanted) override;
     void receive(IngressConsumer& consumer, int max) override;
     std::chrono::milliseconds untilDue(Clock::time_point now) const override;
     void tick(Clock::time_point now) override;
@@ -57,6 +58,7 @@ private:
     void waitForResources(const std::string& reason, Clock::time_point now);
     void ended(const std::string& why, Clock::time_point now);
     void sendConfiguration();
+    void sendSubscriptions();
     void tellLinesLeftOut(uint64_t count);
     void logFromReceiver(std::string_view line);
     [[nodiscard]] bool eventAllowed(Clock::time_point now);
@@ -82,6 +84,9 @@ private:
 
     int m_port = 0;
     std::shared_ptr<const IngressPolicy> m_policy;
+    Subscriptions m_wanted = everything();
+    /** What the running receiver subscribes to, as far as it was sent. */
+    Subscriptions m_subscribed = everything();
 
     // What the receiver may write into the server's log and events, per window; the count of
     // its lines left out is told, its events left out are not.

@@ -147,6 +147,11 @@ bool ReceiverLoop::readConfiguration()
             case ChannelReader::Status::frame:
                 break;
         }
+        if (frame.type == FrameType::subscription)
+        {
+            subscribe(SubscriptionChange{frame.subscribe, std::string(frame.body)});
+            continue;
+        }
         std::string error;
         std::optional<ListenerConfig> config = decodeListenerConfig(frame.body, &error);
         if (!config)
@@ -160,6 +165,22 @@ bool ReceiverLoop::readConfiguration()
         }
         m_listener->apply(config->port, config->policy);
     }
+}
+
+/**
+ * One change of the service socket's subscriptions, within the table's bounds: the engine never
+ * asks for more, so a refusal is a fault worth a line, not a reason to end.
+ */
+void ReceiverLoop::subscribe(const SubscriptionChange& change)
+{
+    const SubscriptionTable::Refusal refusal = m_subscriptions.take(change);
+    if (refusal != SubscriptionTable::Refusal::none)
+    {
+        log(std::string("threadFuncZeromqLoop receiver: subscription refused: ")
+            + SubscriptionTable::refusalText(refusal));
+        return;
+    }
+    applySubscription(m_listener->socket(), change);
 }
 
 void ReceiverLoop::readMessages()

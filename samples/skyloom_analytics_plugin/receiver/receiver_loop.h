@@ -3,7 +3,9 @@
 // with the peer's user id and address, to the engine over the channel; what the service port has
 // to tell (events, refusals, connections, log lines) goes the same way. When the engine is
 // behind, the queue to it stops at kMaxQueuedBytes and further messages are dropped and counted
-// (stats frames, once a second). The engine's configuration frames make the listener listen.
+// (stats frames, once a second). The engine's configuration frames make the listener listen; its
+// subscription frames narrow (or widen) what the AI engines send it, held to SubscriptionTable's
+// bounds.
 //
 // Threads: run() on the main thread; the ZAP handler's thread adds frames through the sink
 // (under the queue's lock) and wakes the main thread.
@@ -23,6 +25,7 @@
 #include "ingress/channel.h"
 #include "ingress/ingress_sink.h"
 #include "ingress/service_listener.h"
+#include "ingress/subscriptions.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -61,6 +64,7 @@ private:
     void pushAlways(std::string frame);
     /** false: the engine closed the channel or sent what is no configuration. */
     [[nodiscard]] bool readConfiguration();
+    void subscribe(const SubscriptionChange& change);
     void readMessages();
     [[nodiscard]] bool flush();
     void sendStats();
@@ -77,6 +81,9 @@ private:
 
     Mutex m_policyMutex;
     std::shared_ptr<const IngressPolicy> m_policy GUARDED_BY(m_policyMutex);
+
+    /** The service socket's subscriptions as the engine asked for them; main thread. */
+    SubscriptionTable m_subscriptions;
 
     uint64_t m_dropped = 0; //< Since the last stats frame; main thread.
     uint64_t m_lastQueued = 0;

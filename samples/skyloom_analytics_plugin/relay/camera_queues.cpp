@@ -93,6 +93,15 @@ std::vector<std::string> CameraQueues::cameraIds() const
     return ids;
 }
 
+std::vector<std::string> CameraQueues::prefixes() const
+{
+    std::vector<std::string> prefixes;
+    prefixes.reserve(m_cameras.size());
+    for (const auto& entry: m_cameras)
+        prefixes.push_back(entry.first);
+    return prefixes;
+}
+
 bool CameraQueues::isUnusual(std::string_view prefix)
 {
     const std::optional<std::string_view> id = envelopeCameraId(prefix);

@@ -70,6 +70,9 @@ public:
     /** The ids of the subscribed cameras. */
     [[nodiscard]] std::vector<std::string> cameraIds() const;
 
+    /** The subscription prefixes of the subscribed cameras. */
+    [[nodiscard]] std::vector<std::string> prefixes() const;
+
     /** The camera id in a subscription prefix (the prefix itself if it has another form). */
     [[nodiscard]] static std::string cameraIdOf(std::string_view prefix);
 

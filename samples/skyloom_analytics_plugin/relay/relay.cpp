@@ -270,12 +270,43 @@ void Relay::ingressLost(const std::exception& failure) noexcept
     }
 }
 
-/** The latest port and policy to the ingress (which ignores what it has already). */
+/** The latest port, policy and subscriptions to the ingress (which ignores what it has). */
 void Relay::configureIngress()
 {
     const RelaySettings current = m_settings.get();
     m_policy = current.ingressPolicy;
+    m_ownCameras = current.ownCamerasOnly;
     m_ingress->configure(current.servicePort.port(), m_policy);
+    m_ingress->subscribe(wantedSubscriptions());
+}
+
+/**
+ * Every message, or the prefixes of the cameras that have an agent here; every message, too,
+ * when they are more (or longer) than a receiver takes: the cameras must never go without.
+ */
+Subscriptions Relay::wantedSubscriptions()
+{
+    if (!m_ownCameras)
+        return everything();
+    Subscriptions wanted;
+    for (std::string& prefix: m_queues.prefixes())
+    {
+        if (prefix.size() > SubscriptionLimits::kMaxPrefixLength
+            || wanted.size() == SubscriptionLimits::kMaxPrefixes)
+        {
+            if (!m_tooManyTold)
+            {
+                NX_PRINT << kRelayFunc << " " << setting::kReceiveMessagesFor.name
+                    << ": more than " << SubscriptionLimits::kMaxPrefixes << " cameras or a"
+                    << " camera id longer than a prefix may be; receiving every message";
+                m_tooManyTold = true;
+            }
+            return everything();
+        }
+        wanted.insert(std::move(prefix));
+    }
+    m_tooManyTold = false;
+    return wanted;
 }
 
 /** Starts what is due: a service port made again, or a receiver that died replaced. */
@@ -306,6 +337,7 @@ std::chrono::milliseconds Relay::untilIngressDue(Clock::time_point now) const
 void Relay::deliver(zmq::message_t& message, const char* userId, const char* peer)
 {
     bump(m_counters.engine().received);
+    bump(m_counters.engine().receivedBytes, message.size());
     const std::string_view text(static_cast<const char*>(message.data()), message.size());
     CameraQueues::Camera* const camera = m_queues.find(text);
     if (!messageAllowed(text, userId, peer, camera ? camera->counters.get() : nullptr))
@@ -387,6 +419,10 @@ void Relay::sendToCamera(CameraQueues::Camera& camera, zmq::message_t& message)
 void Relay::reportNoCamera(std::string_view message)
 {
     bump(m_counters.engine().noCamera);
+    // Subscribed to this engine's cameras only, such a message is one that was on its way when
+    // its camera left (for another server): no fault of the AI engine's.
+    if (m_ownCameras)
+        return;
     const std::optional<std::string> description = m_noCamera.noCamera(
         message, [this]() { return m_queues.cameraIds(); }, NoCameraReport::Clock::now());
     if (!description)
@@ -398,13 +434,15 @@ void Relay::reportNoCamera(std::string_view message)
 /** The agents' (un)subscriptions: one byte 1 or 0, then the prefix. */
 void Relay::readSubscriptions()
 {
+    bool changed = false;
     for (int i = 0; i < kMessagesPerPass; ++i)
     {
         zmq::message_t message;
         if (!m_agents.recv(message, zmq::recv_flags::dontwait))
-            return;
+            break;
         if (message.size() == 0)
             continue;
+        changed = true;
         const char* const data = static_cast<const char*>(message.data());
         std::string prefix(data + 1, message.size() - 1);
         if (data[0] == 1)
@@ -418,6 +456,10 @@ void Relay::readSubscriptions()
                 logDropReport(*report);
         }
     }
+    // The service port follows at once: a camera that moved here gets its messages from the
+    // AI engine one subscription round trip later.
+    if (changed && m_ingress && m_ownCameras)
+        m_ingress->subscribe(wantedSubscriptions());
 }
 
 void Relay::logDropReport(const CameraQueues::Report& report)

@@ -6,7 +6,10 @@
 // IngestCounters (received, relayed, for no camera, queue full, not authorised, lost at the
 // receiver) and tells the operator what its ingest looks like: events through the IngressSink
 // ("Messages for no camera", the receiver running inside the server, the loopback copy), health
-// lines and the metrics file (RelayHealth).
+// lines and the metrics file (RelayHealth). With setting::kReceiveMessagesFor "ownCameras" the
+// service port subscribes to the envelope prefixes of the cameras that have an agent here, as
+// the agents' subscriptions come and go, so that an AI engine that feeds several servers sends
+// each only its cameras' messages; a message for no camera is then only counted.
 //
 // Ownership: made and destroyed by the relay thread (RelayThread), which owns every socket here
 // and the receiver process; the destructor writes the last reports and stops the receiver.
@@ -89,6 +92,7 @@ private:
     [[nodiscard]] std::unique_ptr<IngressSource> makeInProcessIngress(const std::string& reason);
     void replaceIngress(const std::function<std::unique_ptr<IngressSource>()>& make);
     void configureIngress();
+    [[nodiscard]] Subscriptions wantedSubscriptions();
     void ingressLost(const std::exception& failure) noexcept;
     void tickIngress(Clock::time_point now);
     [[nodiscard]] std::chrono::milliseconds untilIngressDue(Clock::time_point now) const;
@@ -126,6 +130,10 @@ private:
     /** Why the service port runs in this process, as last told; unset while it does not. */
     std::optional<std::string> m_inProcessTold;
     bool m_isolateWanted = false; //< The setting::kIsolateReceiver value last acted upon.
+    /** setting::kReceiveMessagesFor as last acted upon: only this engine's cameras. */
+    bool m_ownCameras = false;
+    /** Whether the log said that the cameras are too many to subscribe to one by one. */
+    bool m_tooManyTold = false;
     /** The ingress policy last acted upon; null until the ingress is configured. */
     std::shared_ptr<const IngressPolicy> m_policy;
 

@@ -63,6 +63,8 @@ struct RelaySettings
     /** The engine's id from the server (empty until it is known): it names the private copy. */
     std::string engineId;
     bool isolateReceiver = true; //< setting::kIsolateReceiver
+    /** setting::kReceiveMessagesFor is kOwnCameras: subscribe to this engine's cameras only. */
+    bool ownCamerasOnly = false;
     std::string metricsFile; //< setting::kMetricsFile: empty, or an absolute path.
     std::shared_ptr<const IngressPolicy> ingressPolicy = std::make_shared<IngressPolicy>();
 };

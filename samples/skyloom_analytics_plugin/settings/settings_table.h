@@ -101,6 +101,16 @@ inline constexpr Setting kAllowedEngineAddresses{SettingsModel::engine, kEngineG
 inline constexpr Setting kIsolateReceiver{SettingsModel::engine, kEngineGroup, Control::checkBox,
     "IsolateReceiver",
     "Receive from AI engines in a separate, sandboxed process (recommended)", {"true"}};
+/** Values of setting::kReceiveMessagesFor. */
+constexpr const char* kAllCameras = "allCameras";
+constexpr const char* kOwnCameras = "ownCameras";
+inline constexpr SettingChoice kReceiveMessagesForChoices[] = {
+    {kAllCameras, "All cameras (single server)"},
+    {kOwnCameras, "Only this server's cameras"},
+};
+inline constexpr Setting kReceiveMessagesFor{SettingsModel::engine, kEngineGroup,
+    Control::comboBox, "ReceiveMessagesFor", "Receive Messages For", {kAllCameras}, {}, {},
+    false, {kReceiveMessagesForChoices, 2}};
 inline constexpr Setting kCurveSecretKeyFile{SettingsModel::engine, kEncryptionGroup,
     Control::textField, "CurveSecretKeyFile",
     "CurveZMQ Secret Certificate File (empty for no encryption)", {""}};
@@ -154,6 +164,7 @@ inline constexpr const Setting* kSettings[] = {
     &setting::kServiceAddress,
     &setting::kAllowedEngineAddresses,
     &setting::kIsolateReceiver,
+    &setting::kReceiveMessagesFor,
     &setting::kCurveSecretKeyFile,
     &setting::kAuthorizedEnginesDirectory,
     &setting::kLoopbackRelay,

@@ -676,7 +676,8 @@ nlohmann::json summaryJson(const RunStats& stats, const std::vector<std::string>
     if (counters.counters)
     {
         const EngineCounts& counts = counters.counters->engine;
-        engine = {{"received", counts.received}, {"relayed", counts.relayed},
+        engine = {{"received", counts.received}, {"receivedBytes", counts.receivedBytes},
+            {"relayed", counts.relayed},
             {"noCamera", counts.noCamera}, {"aiEnginesConnected", counts.aiEnginesConnected},
             {"aiEngineConnections", counts.aiEngineConnections},
             {"aiEngineDisconnects", counts.aiEngineDisconnects},

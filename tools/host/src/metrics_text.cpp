@@ -356,6 +356,7 @@ private:
     {
         static const std::map<std::string, int64_t EngineCounts::*> fields{
             {kEngineReceived, &EngineCounts::received},
+            {kEngineReceivedBytes, &EngineCounts::receivedBytes},
             {kEngineRelayed, &EngineCounts::relayed},
             {kEngineNoCamera, &EngineCounts::noCamera},
             {kEnginesConnected, &EngineCounts::aiEnginesConnected},
@@ -519,9 +520,11 @@ std::string countersText(const PluginCounters& counters, const std::vector<std::
             static_cast<long long>(counts.outsideFrameHistory));
     }
     const EngineCounts& engine = counters.engine;
-    text += format("engine: %lld messages received, %lld relayed, %lld for no camera; AI engines: "
-        "%lld connected, %lld connections, %lld disconnects, %lld refused\n",
-        static_cast<long long>(engine.received), static_cast<long long>(engine.relayed),
+    text += format("engine: %lld messages received (%lld bytes at the service port), %lld relayed, "
+        "%lld for no camera; AI engines: %lld connected, %lld connections, %lld disconnects, "
+        "%lld refused\n",
+        static_cast<long long>(engine.received), static_cast<long long>(engine.receivedBytes),
+        static_cast<long long>(engine.relayed),
         static_cast<long long>(engine.noCamera), static_cast<long long>(engine.aiEnginesConnected),
         static_cast<long long>(engine.aiEngineConnections),
         static_cast<long long>(engine.aiEngineDisconnects),

@@ -60,6 +60,8 @@ struct CameraCounts
 struct EngineCounts
 {
     int64_t received = 0;
+    /** The bytes of those messages: what reached this server's service port. */
+    int64_t receivedBytes = 0;
     int64_t relayed = 0;
     int64_t noCamera = 0;
     int64_t aiEnginesConnected = 0;

@@ -1,5 +1,5 @@
 // skyloom-publish: plays the AI engine for the plugin. One thread: it checks the messages,
-// connects a ZeroMQ XPUB socket to the service port, waits until the plugin has subscribed (an
+// connects a ZeroMQ XPUB socket to the service port (or to several servers' ports), waits until the plugin has subscribed (an
 // XPUB socket hears each subscription, so a refused or missing plugin shows), sends at the asked
 // rate (or at a capture's recorded pace) without blocking, counts what could not be sent and
 // reports. With --check it sends nothing and runs each message through the plugin's own handling
@@ -117,8 +117,8 @@ private:
 /**
  * The subscriptions that the XPUB socket has heard: byte 1 and the topic for a subscription, 0
  * and the topic when the last subscriber of a topic has gone (a disconnect included). The
- * plugin subscribes to everything (""). A message sent while nothing is subscribed reaches
- * nobody, so it is not sent but counted.
+ * plugin subscribes to everything (""), or to each of its cameras' envelope prefixes. A message
+ * that matches no subscription reaches nobody, so it is not sent but counted.
  */
 class Subscriptions
 {
@@ -142,6 +142,17 @@ public:
     }
 
     [[nodiscard]] bool any() const { return !m_topics.empty(); }
+
+    /** Whether a subscriber takes the message: a topic begins it. */
+    [[nodiscard]] bool matches(const std::string& text) const
+    {
+        for (const std::string& topic: m_topics)
+        {
+            if (text.compare(0, topic.size(), topic) == 0)
+                return true;
+        }
+        return false;
+    }
 
 private:
     zmq::socket_t* const m_socket;
@@ -276,7 +287,7 @@ std::string secondsText(double seconds)
 /** Why no subscription came, from what the connection monitor saw. */
 std::string notAdmittedText(const PublishOptions& options, const ConnectionWatch& watch)
 {
-    std::string text = "not admitted or nothing listening at " + options.endpoint()
+    std::string text = "not admitted or nothing listening at " + options.endpointsText()
         + ": the plugin did not subscribe within " + secondsText(options.waitTimeoutS) + " s (";
     if (watch.handshakeFailed())
     {
@@ -313,7 +324,8 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
     }
     ConnectionWatch watch;
     watch.init(socket, "inproc://skyloom-publish-monitor", ConnectionWatch::kEvents);
-    socket.connect(options.endpoint());
+    for (const std::string& endpoint: options.endpoints())
+        socket.connect(endpoint);
     Subscriptions subscriptions(&socket);
 
     SendResult result;
@@ -336,7 +348,7 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
         subscriptions.poll();
         if (!subscriptions.any() && !interrupted())
         {
-            printError("warning: the plugin at " + options.endpoint() + " has not subscribed "
+            printError("warning: the plugin at " + options.endpointsText() + " has not subscribed "
                 "(yet): messages are not sent until it has");
         }
     }
@@ -366,6 +378,8 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
         const char* notSentReason = nullptr;
         if (!subscriptions.any())
             notSentReason = "the plugin is not subscribed";
+        else if (!subscriptions.matches(text))
+            notSentReason = "no plugin subscribed to its camera";
         else if (!socket.send(zmq::buffer(text), zmq::send_flags::dontwait))
             notSentReason = "the plugin's queue is full";
         if (notSentReason)
@@ -570,10 +584,17 @@ int run(const PublishOptions& options)
             std::cout << message.text << std::endl;
         return status;
     }
-    if (const std::string problem = hostProblem(options.host); !problem.empty())
+    for (const std::string& endpoint: options.endpoints())
     {
-        printError(problem);
-        return kExitBadArguments;
+        // tcp://HOST:PORT; an IPv6 address in brackets.
+        std::string host = endpoint.substr(6, endpoint.rfind(':') - 6);
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
+        if (const std::string problem = hostProblem(host); !problem.empty())
+        {
+            printError(problem);
+            return kExitBadArguments;
+        }
     }
 
     SendResult result;
@@ -583,7 +604,7 @@ int run(const PublishOptions& options)
     }
     catch (const zmq::error_t& e)
     {
-        printError("cannot publish to " + options.endpoint() + ": " + e.what());
+        printError("cannot publish to " + options.endpointsText() + ": " + e.what());
         return e.num() == EINVAL ? kExitBadArguments : kExitRejected;
     }
     catch (const std::runtime_error& e)
@@ -598,10 +619,11 @@ int run(const PublishOptions& options)
     }
     std::cout << kProgram << ": sent " << result.sent << " message"
         << (result.sent == 1 ? "" : "s") << " (" << result.notSent << " not sent) to "
-        << options.endpoint() << " (" << prepared.rejected.size() << " rejected)" << std::endl;
+        << options.endpointsText() << " (" << prepared.rejected.size() << " rejected)"
+        << std::endl;
     if (result.sent == 0)
     {
-        printError("nothing was sent to " + options.endpoint());
+        printError("nothing was sent to " + options.endpointsText());
         return kExitRejected;
     }
     return status;

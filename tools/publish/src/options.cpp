@@ -32,6 +32,21 @@ const std::map<std::string, ValueHandler>& valueOptions()
                 o->host = v;
                 return {};
             }},
+        {"--connect", [](PublishOptions* o, const std::string& v) -> std::string
+            {
+                // HOST:PORT, with or without the tcp:// that ZeroMQ wants.
+                const std::string endpoint = v.rfind("tcp://", 0) == 0 ? v : "tcp://" + v;
+                const size_t colon = endpoint.rfind(':');
+                int64_t port = 0;
+                if (colon <= std::string("tcp://").size()
+                    || !parseWhole(endpoint.substr(colon + 1), 1, 65535, &port)
+                    || endpoint.find_first_of(" /", 6) != std::string::npos)
+                {
+                    return "bad endpoint '" + v + "': expected HOST:PORT or tcp://HOST:PORT";
+                }
+                o->connect.push_back(endpoint);
+                return {};
+            }},
         {"--server-key", [](PublishOptions* o, const std::string& v) -> std::string
             {
                 o->serverKeyFile = v;
@@ -275,6 +290,13 @@ Where and how:
   --host HOST      the plugin's server (default 127.0.0.1)
   --port PORT      the engine's )" + quoted(setting::kServicePort) + " (default "
         + setting::kServicePort.defaultValue.text + R"()
+  --connect HOST:PORT
+                   connect to this service port instead; repeat it to publish to several
+                   servers at once, as a site's AI engine does: each message goes only to
+                   the servers subscribed to it (all of them, or with )"
+        + quoted(setting::kReceiveMessagesFor) + " " + setting::kOwnCameras + R"( the one
+                   that holds its camera); a message that no server subscribed to is not sent
+                   but counted)
   --camera ID      set "src_uuid" to this device id, braces stripped; repeat it to send
                    every message to several cameras
   --server-key FILE

@@ -19,6 +19,12 @@ struct PublishOptions
     int port = nx::vms_server_plugins::analytics::sample::setting::kServicePort.defaultValue
         .number();
 
+    /**
+     * --connect: the service ports of several servers, each "tcp://HOST:PORT"; the one socket
+     * connects to all, as a site's AI engine does. Empty: --host and --port.
+     */
+    std::vector<std::string> connect;
+
     /** A JSON Lines file, a directory of message files or "-" (standard input); empty: none. */
     std::string sourcePath;
     /** --samples: the built-in sample messages, asked for by name. */
@@ -76,6 +82,21 @@ struct PublishOptions
     bool listSamples = false;
 
     std::string endpoint() const { return "tcp://" + host + ":" + std::to_string(port); }
+
+    /** Where the socket connects: every --connect, or --host and --port. */
+    std::vector<std::string> endpoints() const
+    {
+        return connect.empty() ? std::vector<std::string>{endpoint()} : connect;
+    }
+
+    /** The endpoints, comma-separated, for messages. */
+    std::string endpointsText() const
+    {
+        std::string text;
+        for (const std::string& endpoint: endpoints())
+            text += (text.empty() ? "" : ", ") + endpoint;
+        return text;
+    }
 };
 
 struct ParsedArgs

@@ -41,6 +41,12 @@ public:
     const std::string& errorText() const { return m_errorText; }
     const std::string& endpoint() const { return m_endpoint; }
 
+    /**
+     * Connects the same socket to one more service port, as an AI engine that feeds several
+     * servers: each message is then sent to every one that subscribed to it.
+     */
+    bool alsoConnect(int port);
+
     bool send(const std::string& text);
 
     /**

@@ -1,0 +1,285 @@
+// One AI engine, three servers: three engines of the loaded library in this process, each on a
+// service port of its own, and one PUB socket connected to all three, as a site's AI engine is.
+// With "ReceiveMessagesFor" "ownCameras" each server gets only its own camera's messages (counted
+// in bytes and messages at its service port, so a message that crossed to a server that does not
+// hold its camera would show), raises no "Messages for no camera", and a camera that moves to
+// another server gets its messages there within a second and no longer at the old one. With
+// "allCameras" (switched on the live ports) every server gets everything, warning included.
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include <skyloom/testhost/ai_engine_publisher.h>
+
+#include "hardening_support.h"
+
+namespace skyloom::hardening {
+namespace {
+
+using namespace std::chrono;
+using nx::sdk::IPluginDiagnosticEvent;
+
+constexpr std::array<int, 3> kPorts = {9951, 9952, 9953};
+constexpr int kMessagesPerCamera = 40;
+constexpr milliseconds kSettleTimeout = 15s;
+constexpr char kNoCamera[] = "Messages for no camera";
+
+/** What one server's metrics file says of its service port. */
+struct PortCounts
+{
+    double messages = -1;
+    double bytes = -1;
+    double noCamera = -1;
+};
+
+struct Server
+{
+    std::string engineId;
+    int port = 0;
+    EngineUnderTest engine;
+    int metricsWrites = 0;
+};
+
+class OwnCamerasTest: public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        std::string errorText;
+        ASSERT_TRUE(m_plugin.load(&errorText)) << errorText;
+        for (size_t i = 0; i < kPorts.size(); ++i)
+        {
+            Server& server = m_servers[i];
+            server.engineId = "{0c0c0c0c-0000-4000-8000-00000000000" + std::to_string(i + 1) + "}";
+            server.port = kPorts[i];
+            server.engine = startEngine(m_plugin.plugin(), server.engineId, server.port,
+                settingsOf(server, "ownCameras"));
+            ASSERT_TRUE(server.engine.engine) << i;
+        }
+        for (const Server& server: m_servers)
+            ASSERT_EQ("", waitForRelay(server.engine, server.port));
+        ASSERT_TRUE(m_publisher.isOpen()) << m_publisher.errorText();
+        for (size_t i = 1; i < kPorts.size(); ++i)
+            ASSERT_TRUE(m_publisher.alsoConnect(kPorts[i])) << m_publisher.errorText();
+    }
+
+    void TearDown() override
+    {
+        for (auto& camera: m_cameras)
+            camera.reset();
+        for (Server& server: m_servers)
+            server.engine = {};
+        m_plugin.release();
+    }
+
+    static testhost::Settings settingsOf(const Server& server, const std::string& receiveFor,
+        const std::string& metricsFile = "")
+    {
+        testhost::Settings settings{{"ServicePort", std::to_string(server.port)},
+            {"ReceiveMessagesFor", receiveFor}, {"MetricsFile", metricsFile}};
+        if (const char* isolate = std::getenv("SKYLOOM_ISOLATE_RECEIVER"))
+            settings["IsolateReceiver"] = isolate;
+        return settings;
+    }
+
+    /** Sets "ReceiveMessagesFor" on every server (the ports stay open). */
+    void receiveFor(const std::string& value)
+    {
+        for (Server& server: m_servers)
+        {
+            const auto result = testhost::doSetSettings(
+                server.engine.engine.get(), settingsOf(server, value));
+            ASSERT_TRUE(result.isOk() && result.errors.empty()) << value;
+        }
+        m_receiveFor = value;
+    }
+
+    /** The server's counters now: a new metrics file path is written at once. */
+    PortCounts countsOf(Server& server)
+    {
+        const std::string path = std::filesystem::current_path().string() + "/metrics-"
+            + server.engineId.substr(1, 8) + "-" + std::to_string(++server.metricsWrites)
+            + ".prom";
+        std::filesystem::remove(path);
+        const auto result = testhost::doSetSettings(
+            server.engine.engine.get(), settingsOf(server, m_receiveFor, path));
+        EXPECT_TRUE(result.isOk() && result.errors.empty());
+        const auto deadline = steady_clock::now() + kSettleTimeout;
+        while (access(path.c_str(), R_OK) != 0 && steady_clock::now() < deadline)
+            std::this_thread::sleep_for(20ms);
+        std::map<std::string, double> samples;
+        std::ifstream file(path);
+        for (std::string line; std::getline(file, line);)
+        {
+            const size_t space = line.rfind(' ');
+            if (!line.empty() && line[0] != '#' && space != std::string::npos)
+                samples[line.substr(0, space)] = std::atof(line.c_str() + space + 1);
+        }
+        const auto sample = [&](const std::string& name)
+        {
+            const auto it = samples.find(name + "{engine=\"" + server.engineId + "\"}");
+            return it == samples.end() ? -1.0 : it->second;
+        };
+        return {sample("skyloom_engine_messages_received_total"),
+            sample("skyloom_engine_received_bytes_total"),
+            sample("skyloom_engine_messages_no_camera_total")};
+    }
+
+    /** Opens camera `n` (0: A, 1: B, 2: C) on the server. */
+    void openCamera(int n, Server& server)
+    {
+        m_handlers[n] = nx::sdk::makePtr<CountingHandler>();
+        m_cameras[n] = std::make_unique<Camera>(cameraId(900 + n));
+        ASSERT_TRUE(m_cameras[n]->open(server.engine.engine.get(), m_handlers[n].get()));
+    }
+
+    /** Sends the camera's message until its handler has a packet; the time since `start`. */
+    microseconds reachCamera(int n, steady_clock::time_point start = steady_clock::now())
+    {
+        CountingHandler& handler = *m_handlers[n];
+        const int64_t before = handler.packets();
+        EXPECT_TRUE(m_publisher.sendUntil(message(n),
+            [&]() { return handler.packets() > before; }, kDeliveryTimeout, 5ms))
+            << "camera " << n;
+        return duration_cast<microseconds>(steady_clock::now() - start);
+    }
+
+    /**
+     * Sends kMessagesPerCamera of each named camera's messages once, and waits until the
+     * servers' message counts stop moving; what each server received meanwhile.
+     */
+    std::array<PortCounts, 3> sendOnce(const std::vector<int>& cameras)
+    {
+        std::array<PortCounts, 3> before;
+        for (size_t i = 0; i < m_servers.size(); ++i)
+            before[i] = countsOf(m_servers[i]);
+        for (int round = 0; round < kMessagesPerCamera; ++round)
+        {
+            for (const int n: cameras)
+                EXPECT_TRUE(m_publisher.send(message(n)));
+        }
+        std::array<PortCounts, 3> after;
+        for (auto previous = after; ; previous = after)
+        {
+            std::this_thread::sleep_for(500ms);
+            for (size_t i = 0; i < m_servers.size(); ++i)
+                after[i] = countsOf(m_servers[i]);
+            bool still = true;
+            for (size_t i = 0; i < m_servers.size(); ++i)
+                still = still && after[i].messages == previous[i].messages;
+            if (still)
+                break;
+        }
+        std::array<PortCounts, 3> delta;
+        for (size_t i = 0; i < m_servers.size(); ++i)
+        {
+            delta[i] = {after[i].messages - before[i].messages,
+                after[i].bytes - before[i].bytes, after[i].noCamera - before[i].noCamera};
+        }
+        return delta;
+    }
+
+    /** Camera n's alarm: of a size of its own, so that bytes tell whose messages came. */
+    static std::string message(int n)
+    {
+        return alarmMessage(cameraId(900 + n), "Intrusion", 1, 100 * (n + 1));
+    }
+
+    static double bytesOf(int n) { return static_cast<double>(message(n).size()); }
+
+    PluginUnderTest m_plugin;
+    std::array<Server, 3> m_servers;
+    std::array<std::unique_ptr<Camera>, 3> m_cameras;
+    std::array<nx::sdk::Ptr<CountingHandler>, 3> m_handlers;
+    std::string m_receiveFor = "ownCameras";
+    testhost::AiEnginePublisher m_publisher{kPorts[0]};
+};
+
+TEST_F(OwnCamerasTest, EachServerGetsOnlyItsCamerasAndACameraThatMovesIsFollowedWithinASecond)
+{
+    for (int n = 0; n < 3; ++n)
+        openCamera(n, m_servers[n]);
+    for (int n = 0; n < 3; ++n)
+        reachCamera(n);
+
+    // Each message went to the one server that holds its camera: counted there, nowhere else.
+    const auto own = sendOnce({0, 1, 2});
+    for (int i = 0; i < 3; ++i)
+    {
+        EXPECT_EQ(kMessagesPerCamera, own[i].messages) << "server " << i;
+        EXPECT_EQ(kMessagesPerCamera * bytesOf(i), own[i].bytes) << "server " << i;
+        EXPECT_EQ(0, own[i].noCamera) << "server " << i;
+    }
+
+    // B moves from the second server to the third, as when the second fails.
+    m_cameras[1].reset();
+    const auto created = steady_clock::now();
+    openCamera(1, m_servers[2]);
+    const microseconds followed = reachCamera(1, created);
+    std::printf("camera moved: its messages reached the new server %.1f ms after its agent was"
+        " created\n", static_cast<double>(followed.count()) / 1000.0);
+    EXPECT_LT(followed, 1s);
+    const auto moved = sendOnce({1});
+    EXPECT_EQ(0, moved[0].messages);
+    EXPECT_EQ(0, moved[1].messages);
+    EXPECT_EQ(kMessagesPerCamera, moved[2].messages);
+    EXPECT_EQ(kMessagesPerCamera * bytesOf(1), moved[2].bytes);
+
+    for (const Server& server: m_servers)
+        EXPECT_EQ(0, countEvents(*server.engine.handler, kNoCamera)) << server.engineId;
+}
+
+TEST_F(OwnCamerasTest, AllCamerasOnTheLivePortsSendsEveryServerEverythingWithTheWarning)
+{
+    for (int n = 0; n < 3; ++n)
+        openCamera(n, m_servers[n]);
+    for (int n = 0; n < 3; ++n)
+        reachCamera(n);
+
+    receiveFor("allCameras");
+    // Every message now reaches every server: A's through the third once it is subscribed.
+    ASSERT_TRUE(m_publisher.sendUntil(message(0),
+        [&]() { return countsOf(m_servers[2]).noCamera > 0; }, kDeliveryTimeout, 50ms));
+    const auto all = sendOnce({0});
+    for (int i = 0; i < 3; ++i)
+    {
+        EXPECT_EQ(kMessagesPerCamera, all[i].messages) << "server " << i;
+        EXPECT_EQ(kMessagesPerCamera * bytesOf(0), all[i].bytes) << "server " << i;
+        EXPECT_EQ(i == 0 ? 0 : kMessagesPerCamera, all[i].noCamera) << "server " << i;
+    }
+    for (int i = 1; i < 3; ++i)
+    {
+        EXPECT_TRUE(waitForEvent(*m_servers[i].engine.handler,
+            IPluginDiagnosticEvent::Level::warning, kNoCamera, "", kSettleTimeout))
+            << "server " << i;
+    }
+
+    // And back, again without closing a port: the other servers stop getting A's messages
+    // once the unsubscription of everything has reached the AI engine.
+    receiveFor("ownCameras");
+    bool narrowed = false;
+    for (const auto deadline = steady_clock::now() + kSettleTimeout;
+        !narrowed && steady_clock::now() < deadline;)
+    {
+        const auto own = sendOnce({0});
+        narrowed = own[1].messages == 0 && own[2].messages == 0;
+        if (narrowed)
+        {
+            EXPECT_EQ(kMessagesPerCamera, own[0].messages);
+        }
+    }
+    EXPECT_TRUE(narrowed);
+}
+
+} // namespace
+} // namespace skyloom::hardening
