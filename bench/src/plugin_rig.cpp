@@ -50,18 +50,9 @@ bool loopbackPortInUse(int port)
 /** The publish time that the load generators put into the track id of the first object. */
 bool publishTimeOf(IMetadataPacket* packet, int64_t* publishUs)
 {
-    const auto objects = queryInterface<IObjectMetadataPacket>(packet);
-    if (!objects || objects->count() < 1)
+    uint32_t value = 0;
+    if (!firstTrackNumber(packet, &value))
         return false;
-    const Ptr<const IMetadata> item(objects->at(0));
-    const auto object = queryInterface<IObjectMetadata>(item.get());
-    if (!object)
-        return false;
-    Uuid trackId;
-    object->trackId(&trackId);
-    // The last four bytes of a track UUID are the AI engine's track id, big-endian.
-    const uint32_t value = (uint32_t{trackId[12]} << 24) | (uint32_t{trackId[13]} << 16)
-        | (uint32_t{trackId[14]} << 8) | uint32_t{trackId[15]};
     *publishUs = static_cast<int32_t>(value);
     return true;
 }
@@ -97,6 +88,23 @@ struct PluginRig::Camera
     Ptr<TimingHandler> handler;
     Ptr<IDeviceAgent> agent;
 };
+
+bool firstTrackNumber(IMetadataPacket* packet, uint32_t* number)
+{
+    const auto objects = queryInterface<IObjectMetadataPacket>(packet);
+    if (!objects || objects->count() < 1)
+        return false;
+    const Ptr<const IMetadata> item(objects->at(0));
+    const auto object = queryInterface<IObjectMetadata>(item.get());
+    if (!object)
+        return false;
+    Uuid trackId;
+    object->trackId(&trackId);
+    // The last four bytes of a track UUID are the AI engine's track id, big-endian.
+    *number = (uint32_t{trackId[12]} << 24) | (uint32_t{trackId[13]} << 16)
+        | (uint32_t{trackId[14]} << 8) | uint32_t{trackId[15]};
+    return true;
+}
 
 PluginRig::PluginRig(DeliverySink* sink): m_sink(sink)
 {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -15,6 +16,7 @@
 
 #include <nx/sdk/analytics/i_device_agent.h>
 #include <nx/sdk/analytics/i_engine.h>
+#include <nx/sdk/analytics/i_metadata_packet.h>
 #include <nx/sdk/analytics/i_plugin.h>
 #include <nx/sdk/ptr.h>
 
@@ -25,6 +27,12 @@
 #include "delivery_sink.h"
 
 namespace skyloom::bench {
+
+/**
+ * The AI engine's track id of the packet's first object (the last four bytes of its track UUID),
+ * which the benchmarks' messages use to carry a number back; false if it has no object.
+ */
+bool firstTrackNumber(nx::sdk::analytics::IMetadataPacket* packet, uint32_t* number);
 
 class TimingHandler;
 

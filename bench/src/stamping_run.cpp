@@ -10,8 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include <nx/sdk/analytics/i_object_metadata.h>
-#include <nx/sdk/analytics/i_object_metadata_packet.h>
 #include <nx/sdk/ptr.h>
 
 #include <skyloom/testhost/ai_engine_publisher.h>
@@ -50,24 +48,6 @@ std::string secondsText(int64_t us)
     return text;
 }
 
-/** The frame number that the simulation put into the track id of the packet's first object. */
-bool frameNumberOf(IMetadataPacket* packet, uint32_t* frame)
-{
-    const auto objects = queryInterface<IObjectMetadataPacket>(packet);
-    if (!objects || objects->count() < 1)
-        return false;
-    const Ptr<const IMetadata> item(objects->at(0));
-    const auto object = queryInterface<IObjectMetadata>(item.get());
-    if (!object)
-        return false;
-    Uuid trackId;
-    object->trackId(&trackId);
-    // The last four bytes of a track UUID are the AI engine's track id, big-endian.
-    *frame = (uint32_t{trackId[12]} << 24) | (uint32_t{trackId[13]} << 16)
-        | (uint32_t{trackId[14]} << 8) | uint32_t{trackId[15]};
-    return true;
-}
-
 /** Keeps, per packet, its timestamp and the frame number that its first object's track names. */
 class StampHandler: public testhost::HostRefCountable<IDeviceAgent::IHandler>
 {
@@ -75,7 +55,7 @@ public:
     virtual void handleMetadata(IMetadataPacket* packet) override
     {
         uint32_t frame = 0;
-        if (!frameNumberOf(packet, &frame))
+        if (!firstTrackNumber(packet, &frame))
             return;
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stamps.emplace_back(frame, packet->timestampUs());
