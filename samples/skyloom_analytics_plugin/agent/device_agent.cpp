@@ -625,7 +625,9 @@ void DeviceAgent::noteEngineTime(const EngineTime& engineTime, const PacketTime&
         delayUs = engineTime.us < 0
             ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
     }
-    m_delays.record(delayUs, m_now());
+    const Clock::time_point now = m_now();
+    m_delays.record(delayUs, now);
+    m_lastDelayAt = now;
 }
 
 void DeviceAgent::updateEngineDelay() noexcept
@@ -636,10 +638,16 @@ void DeviceAgent::updateEngineDelay() noexcept
         if (now < m_nextDelayUpdate)
             return;
         m_nextDelayUpdate = now + std::chrono::seconds(1);
+        // A camera whose engine names no frame times (or no longer) costs its idle wake-ups
+        // nothing more.
+        const bool windowEmpty = !m_lastDelayAt || now - *m_lastDelayAt >= DelayWindow::kWindow;
+        if (windowEmpty && m_delayShownEmpty)
+            return;
         const std::optional<DelaySummary> summary = m_delays.summary(now);
         m_dropReport.counters().setEngineDelay(
             summary ? std::optional<int64_t>(summary->medianUs) : std::nullopt,
             summary ? summary->p95Us : 0);
+        m_delayShownEmpty = !summary;
         if (!summary)
             return;
         const std::optional<FrameHistory::Span> frames = m_frames.span();

@@ -170,6 +170,9 @@ private:
     DelayWindow m_delays;
     DelayAdvice m_delayAdvice;
     Clock::time_point m_nextDelayUpdate{};
+    /** When a delay was last kept; the summary is not looked at once it has emptied. */
+    std::optional<Clock::time_point> m_lastDelayAt;
+    bool m_delayShownEmpty = true;
     std::string m_zeromqFilter;
     /** Receive thread only (after construction). */
     CameraLog m_log;
