@@ -348,6 +348,31 @@ TEST(EndToEnd, CaptureFromARunningPluginReplaysAtItsPaceIntoTheSamePackets)
     }
 }
 
+// The delay as the operator sees it: messages stamped as an engine 200 ms late give the host's
+// summary that delay, and the plugin's advice to correct it.
+TEST(EndToEnd, StampedMessagesGiveTheSummaryTheEngineDelayAndTheAdvice)
+{
+    const pid_t host = startHost("stamped");
+    const Finished published = run({kPublish, "--port", kPort, "--camera", kCamera1, "--samples",
+        "--loop", "--count", "60", "--rate", "30", "--stamp-delay", "200", "--quiet"});
+    EXPECT_EQ(published.status, 0) << published.err;
+    std::this_thread::sleep_for(seconds(2)); //< the agent looks at its delays once a second
+    (void) stopHost(host, "stamped");
+
+    const std::vector<nlohmann::json> lines = jsonLines(readFile("stamped.out"));
+    ASSERT_FALSE(lines.empty());
+    const nlohmann::json camera = lines.back().at("summary").at("cameras").at(0);
+    ASSERT_TRUE(camera.at("counters").at("engineDelayMedianS").is_number()) << camera.dump();
+    // 200 ms less the part of a frame since the latest one, plus the way through the plugin.
+    const double medianS = camera["counters"]["engineDelayMedianS"].get<double>();
+    EXPECT_GT(medianS, 0.15);
+    EXPECT_LT(medianS, 0.6);
+    EXPECT_EQ(camera["counters"]["withoutEngineTime"], 0);
+    ASSERT_TRUE(camera.at("timestampAdvice").is_string()) << camera.dump();
+    EXPECT_EQ(camera["timestampAdvice"].get<std::string>().rfind(
+        "Suggested timestamp correction: ", 0), 0U) << camera["timestampAdvice"];
+}
+
 TEST(EndToEnd, CaptureAsTheServersUserRecordsThePrivateCopy)
 {
     if (geteuid() != 0)

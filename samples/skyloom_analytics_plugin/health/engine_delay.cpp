@@ -1,6 +1,7 @@
 #include "engine_delay.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -106,19 +107,18 @@ std::optional<DelaySummary> DelayWindow::summary(Clock::time_point now) const
         return std::nullopt;
     std::sort(kept.begin(), kept.end(),
         [](const Bucket* a, const Bucket* b) { return a->second < b->second; });
-    // The halves split the minute's delays by count, in time order, so that a camera that has
-    // been heard for less than the minute is judged steady or not as soon as it has enough.
     std::vector<int64_t> all;
-    std::vector<int64_t> older;
-    std::vector<int64_t> newer;
     all.reserve(total);
     for (const Bucket* bucket: kept)
     {
-        std::vector<int64_t>& part = older.size() * 2 < total ? older : newer;
         const auto begin = bucket->delaysUs.begin();
         all.insert(all.end(), begin, begin + bucket->kept);
-        part.insert(part.end(), begin, begin + bucket->kept);
     }
+    // The halves split the minute's delays by count, in time order, so that a camera that has
+    // been heard for less than the minute is judged steady or not as soon as it has enough.
+    const auto middle = all.begin() + static_cast<std::ptrdiff_t>(all.size() / 2);
+    std::vector<int64_t> older(all.begin(), middle);
+    std::vector<int64_t> newer(middle, all.end());
     DelaySummary result;
     result.samples = all.size();
     result.medianUs = quantile(all, 0.5);

@@ -35,6 +35,7 @@
 
 #include "collector.h"
 #include "host_options.h"
+#include "health/event_captions.h"
 #include "host_threads.h"
 #include "interruption.h"
 #include "metrics_text.h"
@@ -63,7 +64,8 @@ constexpr std::chrono::milliseconds kPollStep{100};
 constexpr std::chrono::seconds kRegistryWait{5};
 constexpr std::chrono::seconds kProgressInterval{5};
 constexpr const char* kPluginFileName = "libskyloom_analytics_plugin.so";
-constexpr const char* kListeningCaption = "Listening for the AI engine";
+namespace captions = nx::vms_server_plugins::analytics::sample;
+constexpr const char* kListeningCaption = captions::kListeningCaption;
 
 /**
  * Every line of the host goes through here: packet lines come from the plugin's receive
@@ -343,6 +345,13 @@ public:
 
     std::vector<Camera>& cameras() { return m_cameras; }
 
+    /**
+     * Per camera, the latest of the plugin's advice on its timestamps ("Suggested timestamp
+     * correction" or the engine's clock on another timeline), caption and description; empty
+     * when there was none.
+     */
+    const std::vector<std::string>& timestampAdvice() const { return m_timestampAdvice; }
+
 private:
     void waitUntilReady(const Clock::time_point& deadline);
     void printDiagnostics();
@@ -367,6 +376,7 @@ private:
     size_t m_engineEventsPrinted = 0;
     std::string m_listeningEndpoint; //< Of the latest "Listening for the AI engine" event.
     std::string m_errorEvent; //< The first error-level event, as text.
+    std::vector<std::string> m_timestampAdvice; //< Per camera.
 };
 
 void Host::load(const std::string& path)
@@ -543,8 +553,16 @@ void Host::printDiagnostics()
         // handled every packet, so the list is emptied to keep memory flat on long runs.
         const DeviceAgentRecords records = m_cameras[i].handler->snapshot();
         m_cameras[i].handler->clear();
+        m_timestampAdvice.resize(m_cameras.size());
         for (const DiagnosticEventRecord& event: records.diagnosticEvents)
+        {
             note(event, "camera " + std::to_string(i + 1));
+            if (event.caption == captions::kSuggestedCorrectionCaption
+                || event.caption == captions::kOtherClockCaption)
+            {
+                m_timestampAdvice[i] = event.caption + ": " + event.description;
+            }
+        }
     }
 }
 
@@ -659,18 +677,27 @@ nlohmann::json cameraCountersJson(const PluginCounters& counters, const std::str
         {"outsideFrameHistory", counts.outsideFrameHistory}};
 }
 
+/** The advice of camera `index` (Host::timestampAdvice()), or "" when there was none. */
+std::string adviceOf(const std::vector<std::string>& advice, size_t index)
+{
+    return index < advice.size() ? advice[index] : std::string();
+}
+
 nlohmann::json summaryJson(const RunStats& stats, const std::vector<std::string>& unmet,
-    const ReadCounters& counters)
+    const ReadCounters& counters, const std::vector<std::string>& timestampAdvice)
 {
     nlohmann::json cameras = nlohmann::json::array();
-    for (const CameraStats& camera: stats.cameras)
+    for (size_t i = 0; i < stats.cameras.size(); ++i)
     {
+        const CameraStats& camera = stats.cameras[i];
+        const std::string advice = adviceOf(timestampAdvice, i);
         cameras.push_back({{"cameraId", camera.cameraId}, {"packets", camera.packets},
             {"objectPackets", camera.objectPackets}, {"objects", camera.objects},
             {"eventPackets", camera.eventPackets}, {"events", camera.events},
             {"itemsByType", camera.itemsByType},
             {"counters", counters.counters
-                ? cameraCountersJson(*counters.counters, camera.cameraId) : nullptr}});
+                ? cameraCountersJson(*counters.counters, camera.cameraId) : nullptr},
+            {"timestampAdvice", advice.empty() ? nlohmann::json() : nlohmann::json(advice)}});
     }
     nlohmann::json engine = nullptr;
     if (counters.counters)
@@ -711,8 +738,14 @@ int finish(Host* host, Collector* collector, const HostOptions& options, Output*
     std::vector<std::string> ids;
     for (const CameraStats& camera: stats.cameras)
         ids.push_back(camera.cameraId);
+    std::string advice;
+    for (size_t i = 0; i < ids.size(); ++i)
+    {
+        if (const std::string text = adviceOf(host->timestampAdvice(), i); !text.empty())
+            advice += "cam " + std::to_string(i + 1) + " " + text + "\n";
+    }
     output->block("\n" + summaryText(stats) + "\nthe plugin's counters (its metrics file):\n"
-        + (counters.counters ? countersText(*counters.counters, ids) : "none\n"));
+        + (counters.counters ? countersText(*counters.counters, ids) : "none\n") + advice);
     // A file the plugin was asked for and did not write, or wrote wrongly, is its fault; not
     // so when it never got as far as listening (that failure has been told).
     const bool countersFine =
@@ -730,7 +763,7 @@ int finish(Host* host, Collector* collector, const HostOptions& options, Output*
         for (const std::string& line: unmet)
             output->error("missing: " + line);
     }
-    nlohmann::json summary = summaryJson(stats, unmet, counters);
+    nlohmann::json summary = summaryJson(stats, unmet, counters, host->timestampAdvice());
     const bool balanced = host->checkBalance(&summary);
     output->jsonLine({{"summary", summary}});
     return unmet.empty() && balanced && countersFine ? 0 : kExitFailed;
