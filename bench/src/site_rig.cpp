@@ -2,9 +2,8 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
-#include <map>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -21,6 +20,7 @@
 
 #include "agent_settings.h"
 #include "messages.h"
+#include "metrics_text.h"
 #include "settings/settings_table.h"
 
 namespace skyloom::bench {
@@ -196,18 +196,14 @@ SiteRig::Received SiteRig::read(Server& server)
             throw std::runtime_error("no metrics file " + path);
         std::this_thread::sleep_for(milliseconds(10));
     }
-    std::map<std::string, double> samples;
     std::ifstream file(path);
-    for (std::string line; std::getline(file, line);)
-    {
-        const size_t space = line.rfind(' ');
-        if (!line.empty() && line[0] != '#' && space != std::string::npos)
-            samples[line.substr(0, space)] = std::atof(line.c_str() + space + 1);
-    }
+    const std::string text((std::istreambuf_iterator<char>(file)), {});
     ::unlink(path.c_str());
-    const std::string labels = "{engine=\"" + server.engineId + "\"}";
-    return {samples["skyloom_engine_messages_received_total" + labels],
-        samples["skyloom_engine_received_bytes_total" + labels]};
+    const host::ReadCounters read = host::countersFromMetrics(text);
+    if (!read.counters)
+        throw std::runtime_error("metrics file " + path + ": " + read.error);
+    return {static_cast<double>(read.counters->engine.received),
+        static_cast<double>(read.counters->engine.receivedBytes)};
 }
 
 } // namespace skyloom::bench

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <map>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,6 +22,7 @@
 #include <skyloom/testhost/ai_engine_publisher.h>
 
 #include "hardening_support.h"
+#include "metrics_text.h"
 
 namespace skyloom::hardening {
 namespace {
@@ -117,22 +118,15 @@ protected:
         const auto deadline = steady_clock::now() + kSettleTimeout;
         while (access(path.c_str(), R_OK) != 0 && steady_clock::now() < deadline)
             std::this_thread::sleep_for(20ms);
-        std::map<std::string, double> samples;
         std::ifstream file(path);
-        for (std::string line; std::getline(file, line);)
-        {
-            const size_t space = line.rfind(' ');
-            if (!line.empty() && line[0] != '#' && space != std::string::npos)
-                samples[line.substr(0, space)] = std::atof(line.c_str() + space + 1);
-        }
-        const auto sample = [&](const std::string& name)
-        {
-            const auto it = samples.find(name + "{engine=\"" + server.engineId + "\"}");
-            return it == samples.end() ? -1.0 : it->second;
-        };
-        return {sample("skyloom_engine_messages_received_total"),
-            sample("skyloom_engine_received_bytes_total"),
-            sample("skyloom_engine_messages_no_camera_total")};
+        const std::string text((std::istreambuf_iterator<char>(file)), {});
+        const skyloom::host::ReadCounters read = skyloom::host::countersFromMetrics(text);
+        EXPECT_TRUE(read.counters) << path << ": " << read.error;
+        if (!read.counters)
+            return {};
+        const skyloom::host::EngineCounts& engine = read.counters->engine;
+        return {static_cast<double>(engine.received), static_cast<double>(engine.receivedBytes),
+            static_cast<double>(engine.noCamera)};
     }
 
     /** Opens camera `n` (0: A, 1: B, 2: C) on the server. */
