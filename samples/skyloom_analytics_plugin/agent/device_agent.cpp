@@ -362,7 +362,7 @@ void DeviceAgent::pollUntilStopped(
         if (ready == 0)
         {
             reportDropsIfDue();
-            updateEngineDelay(); //< A quiet minute leaves no delay to show.
+            updateEngineDelay(m_now()); //< A quiet minute leaves no delay to show.
             continue;
         }
         if (ready < 0)
@@ -450,11 +450,12 @@ MessageDrops DeviceAgent::handleMessage(std::string_view text) noexcept
         MessageConverter::Conversion conversion =
             m_converter.convert(message, text.size(), conversionSettings(), time.us);
         account(conversion);
+        const Clock::time_point now = m_now();
         if (conversion.forThisCamera)
-            noteEngineTime(engineTime, time);
+            noteEngineTime(engineTime, time, now);
         for (auto& packet: conversion.packets)
             pushMetadataPacket(packet.releasePtr());
-        updateEngineDelay();
+        updateEngineDelay(now);
         return std::move(conversion.lost);
     }
     catch (const NestedTooDeep& e)
@@ -606,7 +607,8 @@ DeviceAgent::PacketTime DeviceAgent::packetTime(const EngineTime& engineTime) co
     return {correctedTimestampUs(match->frameUs, m_timeCorrection), false};
 }
 
-void DeviceAgent::noteEngineTime(const EngineTime& engineTime, const PacketTime& time) noexcept
+void DeviceAgent::noteEngineTime(
+    const EngineTime& engineTime, const PacketTime& time, Clock::time_point now) noexcept
 {
     CameraCounters& counters = m_dropReport.counters();
     if (time.outsideFrameHistory)
@@ -625,16 +627,14 @@ void DeviceAgent::noteEngineTime(const EngineTime& engineTime, const PacketTime&
         delayUs = engineTime.us < 0
             ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
     }
-    const Clock::time_point now = m_now();
     m_delays.record(delayUs, now);
     m_lastDelayAt = now;
 }
 
-void DeviceAgent::updateEngineDelay() noexcept
+void DeviceAgent::updateEngineDelay(Clock::time_point now) noexcept
 {
     try
     {
-        const Clock::time_point now = m_now();
         if (now < m_nextDelayUpdate)
             return;
         m_nextDelayUpdate = now + std::chrono::seconds(1);

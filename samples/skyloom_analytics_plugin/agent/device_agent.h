@@ -156,9 +156,10 @@ private:
     };
     [[nodiscard]] PacketTime packetTime(const EngineTime& engineTime) const noexcept;
     /** Counts a converted message's engine time into the delay (or as missing). */
-    void noteEngineTime(const EngineTime& engineTime, const PacketTime& time) noexcept;
+    void noteEngineTime(
+        const EngineTime& engineTime, const PacketTime& time, Clock::time_point now) noexcept;
     /** At most once a second: publishes the delay summary and raises what it advises. */
-    void updateEngineDelay() noexcept;
+    void updateEngineDelay(Clock::time_point now) noexcept;
 
 private:
     /** Written by the video hooks (server threads), read by the receive thread. */

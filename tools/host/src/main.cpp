@@ -65,7 +65,7 @@ constexpr std::chrono::seconds kRegistryWait{5};
 constexpr std::chrono::seconds kProgressInterval{5};
 constexpr const char* kPluginFileName = "libskyloom_analytics_plugin.so";
 namespace captions = nx::vms_server_plugins::analytics::sample;
-constexpr const char* kListeningCaption = captions::kListeningCaption;
+using captions::kListeningCaption;
 
 /**
  * Every line of the host goes through here: packet lines come from the plugin's receive
@@ -547,13 +547,13 @@ void Host::printDiagnostics()
         if (event.caption == kListeningCaption && event.level == Level::info)
             m_listeningEndpoint = event.description;
     }
+    m_timestampAdvice.resize(m_cameras.size());
     for (size_t i = 0; i < m_cameras.size(); ++i)
     {
         // The records are only kept for the diagnostic events: the callback has already
         // handled every packet, so the list is emptied to keep memory flat on long runs.
         const DeviceAgentRecords records = m_cameras[i].handler->snapshot();
         m_cameras[i].handler->clear();
-        m_timestampAdvice.resize(m_cameras.size());
         for (const DiagnosticEventRecord& event: records.diagnosticEvents)
         {
             note(event, "camera " + std::to_string(i + 1));
