@@ -45,7 +45,8 @@ foreach(folder IN LISTS folders)
             string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]*)\".*$" "\\1" path "${line}")
             string(REGEX MATCH "^[^/]*" first "${path}")
             if(path MATCHES "(^|/)\\.\\./")
-                string(APPEND failures "\n  ${shown}: #include \"${path}\" (climbs out of ${folder}/)")
+                string(APPEND failures
+                    "\n  ${shown}: #include \"${path}\" (climbs out of ${folder}/)")
             elseif(first IN_LIST folders AND NOT first IN_LIST reached)
                 list(JOIN reached ", " allowed)
                 string(APPEND failures
