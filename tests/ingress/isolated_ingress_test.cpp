@@ -1,7 +1,8 @@
 // The engine's side of a receiver process, against stand-in receivers (shell scripts started the
 // same way): what a receiver sends arrives as messages, a malformed frame or an exit ends it and
 // a new one is started and told, with what was lost counted, the configuration and the
-// subscriptions are sent again to each new one, and a receiver's events beyond its budget are left out.
+// subscriptions are sent again to each new one, and a receiver's events beyond its budget are
+// left out.
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -5,9 +5,9 @@
 // "AI engine receiver restarted" and started again at once, or at most once a second when it
 // keeps dying (then also an error event). A receiver that cannot be started for lack of
 // descriptors, processes or memory is tried again every second (an error event says so once).
-// The configuration and the subscriptions are sent again to every new receiver. What the receiver dropped because the
-// relay was behind is counted as lost too; the AI engines that were connected through a receiver
-// that ended are told as disconnected.
+// The configuration and the subscriptions are sent again to every new receiver. What the
+// receiver dropped because the relay was behind is counted as lost too; the AI engines that were
+// connected through a receiver that ended are told as disconnected.
 //
 // Threads: the relay thread only (it started the receiver, whose life is bound to it).
 #pragma once
