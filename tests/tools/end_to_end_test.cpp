@@ -417,9 +417,10 @@ TEST(EndToEnd, PublisherConnectedToThreeServersFeedsEachOnlyItsOwnCamera)
         << published.out;
 
     std::this_thread::sleep_for(seconds(1)); //< the last packets are on their way
+    for (const pid_t host: hosts)
+        kill(host, SIGINT);
     for (size_t i = 0; i < hosts.size(); ++i)
     {
-        kill(hosts[i], SIGINT);
         EXPECT_EQ(waitFor(hosts[i], seconds(20)), 0) << readFile(dirs[i] + "/host.err");
         const std::vector<nlohmann::json> lines = jsonLines(readFile(dirs[i] + "/host.out"));
         ASSERT_FALSE(lines.empty()) << "server " << i + 1;
