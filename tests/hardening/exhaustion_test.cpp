@@ -29,6 +29,7 @@ constexpr rlim_t kDescriptorLimit = 1024;
 constexpr int kCameras = 520;
 constexpr char kRelayEndpointCaption[] = "Cannot open the internal relay endpoint";
 constexpr char kServicePortCaption[] = "Cannot listen for the AI engine";
+constexpr char kListeningCaption[] = "Listening for the AI engine";
 
 /** Holds every descriptor that is still free, until freed. */
 class DescriptorHog
@@ -224,6 +225,59 @@ TEST_F(HardeningExhaustion, ReleaseBeforeTheRelayStartedWithoutDescriptors)
 {
     releaseWaitingCamerasWithoutDescriptors(
         "{9c9c9c9c-0000-4000-8000-000000000009}", 19950, 3000, /*relayRetries*/ false);
+}
+
+// Released half started: its agents' endpoint bound, its service port gone and not to be opened
+// again for lack of descriptors (tried every second), whether its receiver died or the port
+// was to move into this process. The release is quick and leaves nothing behind.
+TEST_F(HardeningExhaustion, ReleaseWhileTheServicePortRetriesWithoutDescriptors)
+{
+    enum class Loss { receiverKilled, intoThisProcess };
+    const struct
+    {
+        Loss loss;
+        const char* engineId;
+        int servicePort;
+        int firstCamera;
+    } cases[] = {
+        {Loss::receiverKilled, "{adadadad-0000-4000-8000-00000000000a}", 19951, 4000},
+        {Loss::intoThisProcess, "{bebebebe-0000-4000-8000-00000000000b}", 19952, 5000},
+    };
+    for (const auto& c: cases)
+    {
+        SCOPED_TRACE(c.engineId);
+        EngineUnderTest engine = startEngine(m_plugin.plugin(), c.engineId, c.servicePort);
+        ASSERT_TRUE(engine.engine);
+        const auto handler = makePtr<CountingHandler>();
+        std::vector<Camera> cameras = openCameras(engine, handler.get(), c.firstCamera, 8);
+        ASSERT_EQ("", waitForRelay(engine, c.servicePort));
+        ASSERT_TRUE(waitForEvent(*engine.handler, IPluginDiagnosticEvent::Level::info,
+            kListeningCaption, "", kRelayStartTimeout));
+        const pid_t receiver = servicePortProcess();
+        if (c.loss == Loss::receiverKilled && receiver == getpid())
+            continue; //< No receiver process to lose here.
+
+        DescriptorHog hog;
+        ASSERT_TRUE(hog.takeAll());
+        if (c.loss == Loss::receiverKilled)
+        {
+            ASSERT_EQ(0, kill(receiver, SIGKILL));
+        }
+        else
+        {
+            ASSERT_TRUE(testhost::doSetSettings(engine.engine.get(),
+                {{"ServicePort", std::to_string(c.servicePort)}, {"IsolateReceiver", "false"}})
+                .isOk());
+        }
+        EXPECT_TRUE(waitForEvent(*engine.handler, IPluginDiagnosticEvent::Level::error,
+            kServicePortCaption, "", kRelayStartTimeout));
+        std::this_thread::sleep_for(1500ms); //< A retry or two, each failing.
+        (void) hog.takeAll(); //< What the lost service port gave back.
+        EXPECT_EQ(1, countEvents(*engine.handler, kListeningCaption)) << "listening again";
+
+        releaseAll(&engine, &cameras, &hog);
+    }
+    m_plugin.releaseExpectingNothingLeft();
 }
 
 } // namespace

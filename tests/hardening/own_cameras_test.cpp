@@ -3,8 +3,11 @@
 // With "ReceiveMessagesFor" "ownCameras" each server gets only its own camera's messages (counted
 // in bytes and messages at its service port, so a message that crossed to a server that does not
 // hold its camera would show), raises no "Messages for no camera", and a camera that moves to
-// another server gets its messages there within a second and no longer at the old one. With
-// "allCameras" (switched on the live ports) every server gets everything, warning included.
+// another server gets its messages there within a second and no longer at the old one; a camera
+// stays subscribed until its last agent on the server goes. A server that takes every message
+// anyway (a camera id too long for a subscription) counts the others' messages as for no camera,
+// without the warning. With "allCameras" (switched on the live ports, the AI engine's connections
+// kept) every server gets everything, warning included.
 #include <unistd.h>
 
 #include <array>
@@ -34,6 +37,9 @@ constexpr std::array<int, 3> kPorts = {9951, 9952, 9953};
 constexpr int kMessagesPerCamera = 40;
 constexpr milliseconds kSettleTimeout = 15s;
 constexpr char kNoCamera[] = "Messages for no camera";
+constexpr char kListening[] = "Listening for the AI engine";
+constexpr char kConnected[] = "AI engine connected";
+constexpr char kDisconnected[] = "AI engine disconnected";
 
 /** What one server's metrics file says of its service port. */
 struct PortCounts
@@ -41,6 +47,9 @@ struct PortCounts
     double messages = -1;
     double bytes = -1;
     double noCamera = -1;
+    double enginesConnected = -1;
+    double engineConnections = -1;
+    double engineDisconnects = -1;
 };
 
 struct Server
@@ -126,7 +135,9 @@ protected:
             return {};
         const skyloom::host::EngineCounts& engine = read.counters->engine;
         return {static_cast<double>(engine.received), static_cast<double>(engine.receivedBytes),
-            static_cast<double>(engine.noCamera)};
+            static_cast<double>(engine.noCamera), static_cast<double>(engine.aiEnginesConnected),
+            static_cast<double>(engine.aiEngineConnections),
+            static_cast<double>(engine.aiEngineDisconnects)};
     }
 
     /** Opens camera `n` (0: A, 1: B, 2: C) on the server. */
@@ -148,32 +159,36 @@ protected:
         return duration_cast<microseconds>(steady_clock::now() - start);
     }
 
+    /** The servers' counters once their message counts stop moving. */
+    std::array<PortCounts, 3> settledCounts()
+    {
+        std::array<PortCounts, 3> counts;
+        for (auto previous = counts; ; previous = counts)
+        {
+            std::this_thread::sleep_for(500ms);
+            for (size_t i = 0; i < m_servers.size(); ++i)
+                counts[i] = countsOf(m_servers[i]);
+            bool still = true;
+            for (size_t i = 0; i < m_servers.size(); ++i)
+                still = still && counts[i].messages == previous[i].messages;
+            if (still)
+                return counts;
+        }
+    }
+
     /**
-     * Sends kMessagesPerCamera of each named camera's messages once, and waits until the
-     * servers' message counts stop moving; what each server received meanwhile.
+     * Sends kMessagesPerCamera of each named camera's messages once; what each server received
+     * of them. Messages sent before (still on their way) are counted before.
      */
     std::array<PortCounts, 3> sendOnce(const std::vector<int>& cameras)
     {
-        std::array<PortCounts, 3> before;
-        for (size_t i = 0; i < m_servers.size(); ++i)
-            before[i] = countsOf(m_servers[i]);
+        const std::array<PortCounts, 3> before = settledCounts();
         for (int round = 0; round < kMessagesPerCamera; ++round)
         {
             for (const int n: cameras)
                 EXPECT_TRUE(m_publisher.send(message(n)));
         }
-        std::array<PortCounts, 3> after;
-        for (auto previous = after; ; previous = after)
-        {
-            std::this_thread::sleep_for(500ms);
-            for (size_t i = 0; i < m_servers.size(); ++i)
-                after[i] = countsOf(m_servers[i]);
-            bool still = true;
-            for (size_t i = 0; i < m_servers.size(); ++i)
-                still = still && after[i].messages == previous[i].messages;
-            if (still)
-                break;
-        }
+        const std::array<PortCounts, 3> after = settledCounts();
         std::array<PortCounts, 3> delta;
         for (size_t i = 0; i < m_servers.size(); ++i)
         {
@@ -240,6 +255,17 @@ TEST_F(OwnCamerasTest, AllCamerasOnTheLivePortsSendsEveryServerEverythingWithThe
     for (int n = 0; n < 3; ++n)
         reachCamera(n);
 
+    // What the switches must leave as it is: the AI engine's connection to each server, and
+    // each server's service port.
+    std::array<PortCounts, 3> connectedBefore;
+    std::array<int, 3> connectedEventsBefore{};
+    for (size_t i = 0; i < m_servers.size(); ++i)
+    {
+        connectedBefore[i] = countsOf(m_servers[i]);
+        connectedEventsBefore[i] = countEvents(*m_servers[i].engine.handler, kConnected);
+        EXPECT_EQ(1, connectedBefore[i].enginesConnected) << "server " << i;
+    }
+
     receiveFor("allCameras");
     // Every message now reaches every server: A's through the third once it is subscribed.
     ASSERT_TRUE(m_publisher.sendUntil(message(0),
@@ -273,6 +299,71 @@ TEST_F(OwnCamerasTest, AllCamerasOnTheLivePortsSendsEveryServerEverythingWithThe
         }
     }
     EXPECT_TRUE(narrowed);
+
+    for (size_t i = 0; i < m_servers.size(); ++i)
+    {
+        const PortCounts after = countsOf(m_servers[i]);
+        EXPECT_EQ(1, after.enginesConnected) << "server " << i;
+        EXPECT_EQ(connectedBefore[i].engineConnections, after.engineConnections) << "server " << i;
+        EXPECT_EQ(connectedBefore[i].engineDisconnects, after.engineDisconnects) << "server " << i;
+        const testhost::EngineHandler& handler = *m_servers[i].engine.handler;
+        EXPECT_EQ(connectedEventsBefore[i], countEvents(handler, kConnected)) << "server " << i;
+        EXPECT_EQ(0, countEvents(handler, kDisconnected)) << "server " << i;
+        EXPECT_EQ(1, countEvents(handler, kListening)) << "server " << i;
+    }
+}
+
+TEST_F(OwnCamerasTest, ACameraStaysSubscribedUntilItsLastAgentOnTheServerGoes)
+{
+    // Two agents of camera A on the first server, as when the server asks for a second one
+    // before it releases the first.
+    openCamera(0, m_servers[0]);
+    const auto secondHandler = nx::sdk::makePtr<CountingHandler>();
+    auto secondAgent = std::make_unique<Camera>(cameraId(900));
+    ASSERT_TRUE(secondAgent->open(m_servers[0].engine.engine.get(), secondHandler.get()));
+    reachCamera(0);
+
+    m_cameras[0].reset();
+    // Longer than a camera that moves takes to be followed: an unsubscription would be through.
+    std::this_thread::sleep_for(1s);
+    const int64_t packetsBefore = secondHandler->packets();
+    const auto kept = sendOnce({0});
+    EXPECT_EQ(kMessagesPerCamera, kept[0].messages);
+    EXPECT_EQ(0, kept[0].noCamera);
+    EXPECT_TRUE(secondHandler->waitForPackets(packetsBefore + kMessagesPerCamera, kSettleTimeout))
+        << secondHandler->packets() - packetsBefore;
+
+    secondAgent.reset();
+    bool stopped = false;
+    for (const auto deadline = steady_clock::now() + kSettleTimeout;
+        !stopped && steady_clock::now() < deadline;)
+    {
+        stopped = sendOnce({0})[0].messages == 0;
+    }
+    EXPECT_TRUE(stopped) << "the first server still subscribes to camera A";
+}
+
+// A camera id longer than a subscription prefix may be: its server subscribes to every message,
+// so that the camera is not left without, and so gets the other servers' cameras' messages too.
+// They are counted as for no camera; with "ownCameras" that is expected, and not warned about.
+TEST_F(OwnCamerasTest, AServerThatTakesEveryMessageCountsOtherCamerasWithoutTheWarning)
+{
+    const auto longHandler = nx::sdk::makePtr<CountingHandler>();
+    Camera longCamera(cameraId(999) + "-" + std::string(256, 'e'));
+    ASSERT_TRUE(longCamera.open(m_servers[0].engine.engine.get(), longHandler.get()));
+    openCamera(2, m_servers[2]);
+    ASSERT_TRUE(m_publisher.sendUntil(alarmMessage(longCamera.id, "Intrusion"),
+        [&]() { return longHandler->packets() > 0; }, kDeliveryTimeout, 5ms));
+    reachCamera(2);
+
+    const auto counts = sendOnce({2});
+    EXPECT_EQ(kMessagesPerCamera, counts[0].messages);
+    EXPECT_EQ(kMessagesPerCamera, counts[0].noCamera);
+    EXPECT_EQ(0, counts[1].messages);
+    EXPECT_EQ(kMessagesPerCamera, counts[2].messages);
+    EXPECT_EQ(0, counts[2].noCamera);
+    for (const Server& server: m_servers)
+        EXPECT_EQ(0, countEvents(*server.engine.handler, kNoCamera)) << server.engineId;
 }
 
 } // namespace

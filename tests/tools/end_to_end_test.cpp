@@ -5,7 +5,9 @@
 // plugin object released. The host must also work in a read-only directory. And the field road:
 // what skyloom-capture records from a running plugin replays at its recorded pace into a second
 // run with the same packets; and skyloom-capture records the private diagnostic copy of a server
-// run by an ordinary user as that user, while another user is told whose it is.
+// run by an ordinary user as that user, while another user is told whose it is. And a site's
+// AI engine: skyloom-publish connected to three servers at once, each of which receives only its
+// own camera's messages, once.
 
 #include <signal.h>
 #include <unistd.h>
@@ -42,6 +44,7 @@ const std::string kExpectations = SKYLOOM_DEMO_EXPECTATIONS;
 const std::string kPort = "19931";
 const std::string kCamera1 = "{8f120e8a-2ced-c84a-aa40-59a59f563488}";
 const std::string kCamera2 = "{8f120e8b-2ced-c84a-aa40-59a59f563488}";
+const std::string kCamera3 = "{8f120e8c-2ced-c84a-aa40-59a59f563488}";
 
 int64_t nowUs()
 {
@@ -371,6 +374,65 @@ TEST(EndToEnd, StampedMessagesGiveTheSummaryTheEngineDelayAndTheAdvice)
     ASSERT_TRUE(camera.at("timestampAdvice").is_string()) << camera.dump();
     EXPECT_EQ(camera["timestampAdvice"].get<std::string>().rfind(
         "Suggested timestamp correction: ", 0), 0U) << camera["timestampAdvice"];
+}
+
+// Three servers, each a host with one camera and "ReceiveMessagesFor" "ownCameras", and one
+// publisher connected to all three that sends every sample to every camera.
+TEST(EndToEnd, PublisherConnectedToThreeServersFeedsEachOnlyItsOwnCamera)
+{
+    const std::vector<std::string> ports{"19934", "19935", "19936"};
+    const std::vector<std::string> cameras{kCamera1, kCamera2, kCamera3};
+    constexpr int kPerCamera = 6; //< Each sample once.
+    std::vector<std::string> dirs;
+    std::vector<pid_t> hosts;
+    for (size_t i = 0; i < ports.size(); ++i)
+    {
+        // A directory each: the plugin keeps its log and its diagnostic copy in the server's.
+        dirs.push_back(fs::absolute("server-" + std::to_string(i + 1)).string());
+        fs::remove_all(dirs[i]);
+        fs::create_directory(dirs[i]);
+        hosts.push_back(spawn({"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", dirs[i], kHost,
+            kPlugin, "--port", ports[i], "--camera", cameras[i], "--engine-set",
+            "ReceiveMessagesFor=ownCameras", "--json", "--duration", "60"},
+            dirs[i] + "/host.out", dirs[i] + "/host.err"));
+    }
+    for (size_t i = 0; i < hosts.size(); ++i)
+    {
+        ASSERT_TRUE(waitForText(dirs[i] + "/host.err", "skyloom-host: ready", hosts[i],
+            seconds(30))) << readFile(dirs[i] + "/host.err");
+    }
+
+    // A settle time in which all three subscribe: the first subscription alone could let the
+    // first sends go before the others came.
+    const std::string total = std::to_string(kPerCamera * cameras.size());
+    std::vector<std::string> publish{kPublish, "--no-wait", "--settle-ms", "1500", "--rate",
+        "50", "--count", total, "--quiet", "--samples"};
+    for (const std::string& port: ports)
+        publish.insert(publish.end(), {"--connect", "127.0.0.1:" + port});
+    for (const std::string& camera: cameras)
+        publish.insert(publish.end(), {"--camera", camera});
+    const Finished published = run(publish);
+    EXPECT_EQ(published.status, 0) << published.err;
+    EXPECT_NE(published.out.find("sent " + total + " messages (0 not sent)"), std::string::npos)
+        << published.out;
+
+    std::this_thread::sleep_for(seconds(1)); //< the last packets are on their way
+    for (const pid_t host: hosts)
+        kill(host, SIGINT);
+    for (size_t i = 0; i < hosts.size(); ++i)
+    {
+        EXPECT_EQ(waitFor(hosts[i], seconds(20)), 0) << readFile(dirs[i] + "/host.err");
+        const std::vector<nlohmann::json> lines = jsonLines(readFile(dirs[i] + "/host.out"));
+        ASSERT_FALSE(lines.empty()) << "server " << i + 1;
+        const nlohmann::json summary = lines.back().at("summary");
+        ASSERT_TRUE(summary["engine"].is_object()) << summary["countersError"];
+        // At the service port: this camera's messages, none of the others'.
+        EXPECT_EQ(summary["engine"]["received"], kPerCamera) << "server " << i + 1;
+        EXPECT_EQ(summary["engine"]["noCamera"], 0) << "server " << i + 1;
+        EXPECT_EQ(summary["cameras"][0]["cameraId"], cameras[i]);
+        EXPECT_EQ(summary["cameras"][0]["counters"]["received"], kPerCamera)
+            << "server " << i + 1;
+    }
 }
 
 TEST(EndToEnd, CaptureAsTheServersUserRecordsThePrivateCopy)
