@@ -526,6 +526,12 @@ TEST_F(DeviceAgentTest, MalformedMessagesAreLoggedAndTheNextOneIsConverted)
     for (int i = 0; i < 65; ++i)
         deepObjects += R"({"a":)";
     deepObjects += "1" + std::string(65, '}');
+    // 66 levels, of which neither kind of bracket alone opens more than the limit.
+    std::string deepMixed;
+    for (int i = 0; i < 33; ++i)
+        deepMixed += R"({"a":[)";
+    for (int i = 0; i < 33; ++i)
+        deepMixed += "]}";
     const std::vector<std::string> malformed{
         "not json",
         "",
@@ -537,6 +543,7 @@ TEST_F(DeviceAgentTest, MalformedMessagesAreLoggedAndTheNextOneIsConverted)
         deep,
         deep + std::string(100000, ']'),
         deepObjects,
+        deepMixed,
         std::string(1 << 20, 'x'),
     };
     for (const std::string& text: malformed)

@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "json_values.h"
+
 namespace nx::vms_server_plugins::analytics::sample {
 
 namespace {
@@ -32,12 +34,12 @@ const nlohmann::json* valueAt(const nlohmann::json& message, const Place& place)
     const nlohmann::json* holder = &message;
     if (place.object)
     {
-        const auto object = message.find(place.object);
+        const auto object = findMember(message, place.object);
         if (object == message.end() || !object->is_object())
             return nullptr;
         holder = &*object;
     }
-    const auto value = holder->find(place.member);
+    const auto value = findMember(*holder, place.member);
     if (value == holder->end() || value->is_null())
         return nullptr;
     return &*value;

@@ -95,7 +95,7 @@ JsonAt JsonAt::member(const char* name) const
 {
     if (!m_value->is_object())
         throwNot("an object");
-    const auto found = m_value->find(name);
+    const auto found = findMember(*m_value, name);
     if (found == m_value->end())
         throw std::invalid_argument(m_place.member(name).text() + " is missing");
     return JsonAt(*found, m_place, name, 0); //< A null one is judged by its reader.
@@ -105,7 +105,7 @@ const json* JsonAt::optionalMember(const char* name) const
 {
     if (!m_value->is_object())
         throwNot("an object");
-    const auto found = m_value->find(name);
+    const auto found = findMember(*m_value, name);
     return (found == m_value->end() || found->is_null()) ? nullptr : &*found;
 }
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -89,6 +90,16 @@ private:
     const nlohmann::json* m_value;
     JsonPlace m_place;
 };
+
+/**
+ * The member `name` of `object` (an object), or its end(). Looked up by length and bytes: with a
+ * plain `const char*` the object's ordered map would measure the name again at each comparison.
+ */
+[[nodiscard]] inline nlohmann::json::const_iterator findMember(
+    const nlohmann::json& object, std::string_view name)
+{
+    return object.find(name);
+}
 
 /** The JSON type as the texts name it: "a text", "a number", "an object", "null"... */
 const char* typeWords(const nlohmann::json& value);

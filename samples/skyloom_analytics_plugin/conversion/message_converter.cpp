@@ -62,7 +62,7 @@ std::optional<JsonAt> findCounterValue(const json& message)
     {
         if (!at.value().is_object())
             at.throwNot("an object");
-        const auto found = at.value().find(name);
+        const auto found = findMember(at.value(), name);
         if (found == at.value().end())
             return std::nullopt;
         at = JsonAt(*found, at.place().member(name));
@@ -76,7 +76,7 @@ std::optional<JsonAt> findCounterValue(const json& message)
     }
     else if (value.is_object())
     {
-        const auto found = value.find("0");
+        const auto found = findMember(value, "0");
         if (found == value.end())
             return std::nullopt;
         at = JsonAt(*found, at.place().member("0"));
@@ -93,20 +93,20 @@ std::optional<JsonAt> findCounterValue(const json& message)
 /** The member's value, or null when it is absent or null. */
 const json* nonNullMember(const json& message, const char* name)
 {
-    const auto it = message.find(name);
+    const auto it = findMember(message, name);
     return (it == message.end() || it->is_null()) ? nullptr : &*it;
 }
 
 bool isNullOrAbsent(const json& element, const char* name)
 {
-    const auto found = element.find(name);
+    const auto found = findMember(element, name);
     return found == element.end() || found->is_null();
 }
 
 /** A missing or non-text "class" simply does not match. */
 bool hasClass(const json& element, const char* className)
 {
-    const auto found = element.find("class");
+    const auto found = findMember(element, "class");
     return found != element.end() && *found == className;
 }
 
@@ -219,8 +219,10 @@ MessageConverter::Conversion MessageConverter::convert(const json& message,
     try
     {
         packets->reserve(4); //< Counter, event, alarm objects, detections: one allocation.
-        const bool isAlarm = message.is_object() && message.contains("event");
-        const bool isDetection = message.is_object() && message.contains("meta");
+        const bool isAlarm =
+            message.is_object() && findMember(message, "event") != message.end();
+        const bool isDetection =
+            message.is_object() && findMember(message, "meta") != message.end();
         if (isAlarm || isDetection)
             m_result.forThisCamera = isForThisCamera(message);
         if (m_result.forThisCamera && isAlarm)
@@ -330,7 +332,7 @@ void MessageConverter::cutObjects(const char* list, size_t index, size_t count) 
  */
 bool MessageConverter::isForThisCamera(const json& message)
 {
-    const auto found = message.find("src_uuid");
+    const auto found = findMember(message, "src_uuid");
     if (found != message.end() && found->is_string()
         && found->get_ref<const std::string&>() == m_cameraId)
     {
@@ -369,13 +371,15 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
             return;
         }
 
-        const JsonAt alarm(message);
-        const std::string caption = serverText(readText(alarm.member("caption")));
+        // The members found above, read where they are (a failure names the member).
+        const auto text = [](const json* value, const char* name) -> const std::string&
+            { return readText(JsonAt(*value, JsonPlace().member(name))); };
+        const std::string caption = serverText(text(captionValue, "caption"));
         auto event = makePtr<EventMetadata>();
-        event->setTypeId(eventTypeIdForSource(readText(alarm.member("source"))));
+        event->setTypeId(eventTypeIdForSource(text(sourceValue, "source")));
         event->setIsActive(true);
         event->setCaption(caption);
-        event->setDescription(serverText(readText(alarm.member("description"))));
+        event->setDescription(serverText(text(descriptionValue, "description")));
 
         auto eventPacket = makePtr<EventMetadataPacket>();
         eventPacket->setTimestampUs(timestampUs);

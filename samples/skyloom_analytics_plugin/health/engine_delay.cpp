@@ -30,13 +30,6 @@ std::optional<int64_t> medianOf(std::vector<int64_t>& values, size_t atLeast)
     return quantile(values, 0.5);
 }
 
-/** Microseconds as milliseconds, rounded half away from zero; any value, without overflow. */
-int64_t roundedMs(int64_t us)
-{
-    const int64_t remainder = us % 1000;
-    return us / 1000 + (remainder >= 500 ? 1 : 0) - (remainder <= -500 ? 1 : 0);
-}
-
 /** How far apart two times are; any two, without overflow. */
 uint64_t distance(int64_t a, int64_t b)
 {
@@ -54,6 +47,12 @@ std::string secondsText(int64_t us)
 }
 
 } // namespace
+
+int64_t roundedMs(int64_t us)
+{
+    const int64_t remainder = us % 1000;
+    return us / 1000 + (remainder >= 500 ? 1 : 0) - (remainder <= -500 ? 1 : 0);
+}
 
 int64_t DelayWindow::secondOf(Clock::time_point time)
 {

@@ -70,6 +70,13 @@ struct DelayEvent
     std::string description;
 };
 
+/**
+ * Microseconds as milliseconds, rounded half away from zero; any value, without overflow. Every
+ * delay that the operator reads in milliseconds is rounded so, so that the health line and the
+ * suggestion agree.
+ */
+[[nodiscard]] int64_t roundedMs(int64_t us);
+
 class DelayAdvice
 {
 public:

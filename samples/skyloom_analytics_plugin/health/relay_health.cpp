@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/server_text.h"
+#include "engine_delay.h"
 #include "envelope_form.h"
 #include "metrics_file.h"
 
@@ -31,10 +32,10 @@ bool sameCounts(const CameraSnapshot& a, const CameraSnapshot& b)
         && a.engineDelayP95Us == b.engineDelayP95Us;
 }
 
-/** Microseconds as whole milliseconds; "none" when unknown. */
+/** Microseconds as milliseconds, rounded as the suggestion rounds them; "none" when unknown. */
 std::string millisecondsOrNone(const std::optional<int64_t>& us)
 {
-    return us ? std::to_string(*us / 1000) : "none";
+    return us ? std::to_string(roundedMs(*us)) : "none";
 }
 
 /** The wall clock in Unix milliseconds. */
