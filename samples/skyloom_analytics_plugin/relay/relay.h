@@ -35,6 +35,7 @@
 #include "common/wakeup.h"
 #include "health/camera_log.h"
 #include "health/relay_health.h"
+#include "ingress/child_reaper.h"
 #include "ingress/ingress_sink.h"
 #include "ingress/ingress_source.h"
 #include "relay/camera_queues.h"
@@ -91,6 +92,7 @@ private:
     [[nodiscard]] std::unique_ptr<IngressSource> makeIngress(bool isolate);
     [[nodiscard]] std::unique_ptr<IngressSource> makeInProcessIngress(const std::string& reason);
     void replaceIngress(const std::function<std::unique_ptr<IngressSource>()>& make);
+    void dropIngress() noexcept;
     void configureIngress();
     [[nodiscard]] Subscriptions wantedSubscriptions();
     void ingressLost(const std::exception& failure) noexcept;
@@ -121,9 +123,13 @@ private:
     /** What the service port tells, with the copy's endpoint where it says that it listens. */
     ListeningWithCopy m_ingressSink;
 
+    /** Receivers killed but not yet reaped; outlives m_ingress, which hands them here. */
+    ChildReaper m_reaper;
     /** The service port: a receiver process, or the listener in this process; null while it
      * could not be made (tried again at m_ingressRetry). */
     std::unique_ptr<IngressSource> m_ingress;
+    /** The port that listened last, as the ingress dropped last said; 0: none. */
+    int m_workingPort = 0;
     Clock::time_point m_ingressRetry;
     /** The event that told why it could not be made; unset once it was. */
     std::optional<std::string> m_ingressFailureTold;
