@@ -12,7 +12,10 @@
 // each only its cameras' messages; a message for no camera is then only counted.
 //
 // Ownership: made and destroyed by the relay thread (RelayThread), which owns every socket here
-// and the receiver process; the destructor writes the last reports and stops the receiver.
+// and the receiver process; the destructor writes the last reports and stops the receiver. A
+// receiver killed but not reaped at once is reaped at the relay's later wake-ups (ChildReaper);
+// whatever listens anew (a new receiver, the port moving between the processes) takes over the
+// port that listened last.
 //
 // Threads: the relay thread only; the ZAP handler's thread of an in-process service port calls
 // the sink and reads the settings box.
