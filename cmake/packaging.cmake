@@ -44,10 +44,10 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/samples/messages/
     COMPONENT tools
     FILES_MATCHING PATTERN "*.json")
 
-# The changelog and the manual pages (made by help2man from each tool's --help and --version)
-# are compressed as Debian wants them: gzip -9n, no name or time stamp inside. They are made by
-# the target skyloom_package_files, which ./dev.sh package builds; a plain install leaves them
-# out when they were not made.
+# The changelog and the manual pages (made by help2man from each tool's --help and --version,
+# cmake/man_page.cmake; tests/packaging checks them) are compressed as Debian wants them: gzip
+# -9n, no name or time stamp inside. They are made by the target skyloom_package_files, which
+# ./dev.sh package builds; a plain install leaves them out when they were not made.
 find_program(SKYLOOM_GZIP gzip)
 find_program(SKYLOOM_HELP2MAN help2man)
 set(SKYLOOM_PACKAGE_FILES_DIR ${CMAKE_BINARY_DIR}/package-files)
@@ -77,14 +77,11 @@ if(SKYLOOM_GZIP AND SKYLOOM_HELP2MAN)
         set(page ${SKYLOOM_PACKAGE_FILES_DIR}/${tool}.1)
         add_custom_command(OUTPUT ${page}.gz
             COMMAND ${CMAKE_COMMAND} -E make_directory ${SKYLOOM_PACKAGE_FILES_DIR}
-            COMMAND ${SKYLOOM_HELP2MAN} --no-info --no-discard-stderr --name=${summary}
-                --output=${page} $<TARGET_FILE:${tool}>
-            # help2man makes sections only of a few headings it knows; the usage texts' own
-            # "Exit status:" and "See also:" (sub-sections to it) become the pages' sections.
-            COMMAND sed -i -e "s/^\\.SS \"Exit status:\"$/.SH \"EXIT STATUS\"/"
-                -e "s/^\\.SS \"See also:\"$/.SH \"SEE ALSO\"/" ${page}
+            COMMAND ${CMAKE_COMMAND} -DHELP2MAN=${SKYLOOM_HELP2MAN}
+                -DTOOL=$<TARGET_FILE:${tool}> -DNAME=${summary} -DOUTPUT=${page}
+                -P ${PROJECT_SOURCE_DIR}/cmake/man_page.cmake
             COMMAND ${SKYLOOM_GZIP} -9nf ${page}
-            DEPENDS ${tool}
+            DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/man_page.cmake
             VERBATIM)
         list(APPEND skyloom_package_files ${page}.gz)
         install(FILES ${page}.gz DESTINATION share/man/man1 COMPONENT tools OPTIONAL)

@@ -199,7 +199,8 @@ Ptr<IDeviceAgent> PluginRig::makeAgent(const std::string& deviceId, IDeviceAgent
     const std::map<std::string, std::string>& settings)
 {
     const auto info = makePtr<testhost::DeviceInfo>(deviceId);
-    testhost::Obtained<IDeviceAgent> agent = testhost::obtainDeviceAgent(m_engine.get(), info.get());
+    testhost::Obtained<IDeviceAgent> agent =
+        testhost::obtainDeviceAgent(m_engine.get(), info.get());
     if (!agent.isOk() || !agent.object)
         throw std::runtime_error("the engine gave no device agent: " + agent.errorMessage);
     agent.object->setHandler(handler);

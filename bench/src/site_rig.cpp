@@ -52,7 +52,9 @@ struct SiteRig::Server
     int metricsWrites = 0;
 };
 
-SiteRig::SiteRig(nx::sdk::analytics::IPlugin* plugin, const std::vector<int>& ports, std::string workDirectory):
+SiteRig::SiteRig(nx::sdk::analytics::IPlugin* plugin, const std::vector<int>& ports,
+    std::string workDirectory)
+    :
     m_workDirectory(std::move(workDirectory)),
     m_receiveFor(setting::kReceiveMessagesFor.defaultValue.text)
 {

@@ -221,7 +221,8 @@ TEST_F(LogFile, FloodOfLinesGrewOneFileWithoutBound)
             char number[16];
             for (uint64_t i = 0; i < kLines; ++i)
             {
-                std::snprintf(number, sizeof(number), "%015llu", static_cast<unsigned long long>(i));
+                std::snprintf(
+                    number, sizeof(number), "%015llu", static_cast<unsigned long long>(i));
                 printLine(number + padding);
             }
         }));

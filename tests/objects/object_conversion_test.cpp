@@ -749,7 +749,8 @@ TEST(ServerText, LogLinesHoldNetworkTextsEscaped)
         {"\x1b[2J\x7f", "\\u001B[2J\\u007F"},
         {"\u0085\u2028\u2029\u202E\u2066", "\\u0085\\u2028\\u2029\\u202E\\u2066"},
         {"bad \xff\xfe utf-8 \xc3", "bad \\xFF\\xFE utf-8 \\xC3"},
-        {"\xed\xa0\x80 surrogate, \xc0\xaf overlong", "\\xED\\xA0\\x80 surrogate, \\xC0\\xAF overlong"},
+        {"\xed\xa0\x80 surrogate, \xc0\xaf overlong",
+            "\\xED\\xA0\\x80 surrogate, \\xC0\\xAF overlong"},
         {std::string(2000, 'a'), std::string(1024, 'a') + "... (2000 bytes)"},
     };
     for (const auto& [input, expected]: rows)

@@ -260,7 +260,8 @@ TEST_F(InterfaceTest, RefCountableSlotsComeFirst)
 {
     const IString* const string = new String("a");
     const auto id = idCopy("nx::sdk::IString");
-    const auto found = callSlot<const IRefCountable*>(string, 2, static_cast<const char*>(id.data()));
+    const auto found =
+        callSlot<const IRefCountable*>(string, 2, static_cast<const char*>(id.data()));
     EXPECT_EQ(string, found);
     EXPECT_EQ(3, callSlot<int32_t>(string, 3));
     EXPECT_EQ(2, callSlot<int32_t>(string, 4));

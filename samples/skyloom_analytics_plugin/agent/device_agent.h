@@ -13,9 +13,10 @@
 // per message, and the frame history has one writer (the video hooks) and one reader (the
 // receive thread); the converter and the delay measurement belong to the receive thread. The
 // receive thread sleeps until a message or a stop arrives; the destructor wakes it (Wakeup) and
-// joins it at once, after the push in progress. So a handler must never drop the agent's last reference from inside a call
-// it gets from the agent (on the receive thread): the agent cannot wait for itself. Until the
-// thread has its wake-up (see the constructor) it opens no socket and sees a stop within 50 ms.
+// joins it at once, after the push in progress. So a handler must never drop the agent's last
+// reference from inside a call it gets from the agent (on the receive thread): the agent cannot
+// wait for itself. Until the thread has its wake-up (see the constructor) it opens no socket and
+// sees a stop within 50 ms.
 // The agent holds its share of the context: it may outlive its engine, and then receives nothing
 // more; an agent made without a context receives nothing at all.
 #pragma once

@@ -36,8 +36,8 @@ constexpr const char* kCameraOutsideHistory =
 
 /** Every family above. */
 inline constexpr const char* kAll[] = {
-    kPluginInfo, kMetricsWritten, kEngineReceived, kEngineReceivedBytes, kEngineRelayed, kEngineNoCamera,
-    kEnginesConnected, kEngineConnections, kEngineDisconnects, kEngineRefused,
+    kPluginInfo, kMetricsWritten, kEngineReceived, kEngineReceivedBytes, kEngineRelayed,
+    kEngineNoCamera, kEnginesConnected, kEngineConnections, kEngineDisconnects, kEngineRefused,
     kEngineReceiverRestarts, kEngineReceiverLost, kEngineTooLarge, kCameraReceived,
     kCameraConverted, kCameraPackets, kCameraLastMessage, kCameraDropped, kCameraCut,
     kCameraQueuedBytes, kCameraEngineDelay, kCameraNoEngineTime, kCameraOutsideHistory,

@@ -11,6 +11,7 @@
 
 #include "common/thread_annotations.h"
 #include "ingress/ingress_policy.h"
+#include "settings/settings_table.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -21,7 +22,7 @@ public:
     /** Before any settings: the port an engine listened on before it had settings. */
     static constexpr int kWithoutSettings = 9011;
     /** When only refused values came: the settings model's default. */
-    static constexpr int kDefault = 9911;
+    static constexpr int kDefault = setting::kServicePort.defaultValue.number();
 
     /** A setting::kServicePort was taken. */
     void accept(int port)

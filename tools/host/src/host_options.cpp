@@ -309,8 +309,8 @@ temporary directory under $TMPDIR or /tmp, removed at exit; --engine-set )"
 names one to keep) and reads after releasing the plugin: per camera the messages received
 and converted, the packets pushed and the messages dropped by reason; for the engine the
 messages and bytes received at the service port, the messages relayed and meant for no
-camera, the AI engines connected, their disconnects and the refused peers. Then a registry check (plugin objects created vs
-destroyed); with --json also a last {"summary": ...} line.
+camera, the AI engines connected, their disconnects and the refused peers. Then a registry
+check (plugin objects created vs destroyed); with --json also a last {"summary": ...} line.
 
 Exit status:
   0  fine

@@ -497,8 +497,8 @@ void Host::createCameras()
  * Ready at the engine's event "Listening for the AI engine", whose description is the endpoint
  * as ZeroMQ bound it: the cameras hear the relay in-process from then on. Neither the plugin's
  * log file (which a read-only working directory keeps from being written) nor the diagnostic
- * copy (whose endpoint the description names after the service port's) is needed for it. An error-level event of the plugin, or no such event within the
- * ready timeout, ends the run.
+ * copy (whose endpoint the description names after the service port's) is needed for it. An
+ * error-level event of the plugin, or no such event within the ready timeout, ends the run.
  */
 void Host::waitUntilReady(const Clock::time_point& deadline)
 {

@@ -1,9 +1,9 @@
 // skyloom-publish: plays the AI engine for the plugin. One thread: it checks the messages,
-// connects a ZeroMQ XPUB socket to the service port (or to several servers' ports), waits until the plugin has subscribed (an
-// XPUB socket hears each subscription, so a refused or missing plugin shows), sends at the asked
-// rate (or at a capture's recorded pace) without blocking, counts what could not be sent and
-// reports. With --check it sends nothing and runs each message through the plugin's own handling
-// instead. Usage: --help.
+// connects a ZeroMQ XPUB socket to the service port (or to several servers' ports), waits until
+// the plugin has subscribed (an XPUB socket hears each subscription, so a refused or missing
+// plugin shows), sends at the asked rate (or at a capture's recorded pace) without blocking,
+// counts what could not be sent and reports. With --check it sends nothing and runs each message
+// through the plugin's own handling instead. Usage: --help.
 
 #include <netdb.h>
 #include <sys/socket.h>

@@ -294,9 +294,9 @@ Where and how:
                    connect to this service port instead; repeat it to publish to several
                    servers at once, as a site's AI engine does: each message goes only to
                    the servers subscribed to it (all of them, or with )"
-        + quoted(setting::kReceiveMessagesFor) + " " + setting::kOwnCameras + R"( the one
-                   that holds its camera); a message that no server subscribed to is not sent
-                   but counted)
+        + quoted(setting::kReceiveMessagesFor) + " " + setting::kOwnCameras + R"(
+                   the one that holds its camera); a message that no server subscribed to
+                   is not sent but counted)
   --camera ID      set "src_uuid" to this device id, braces stripped; repeat it to send
                    every message to several cameras
   --server-key FILE
@@ -343,7 +343,7 @@ Checking without sending:
                    )" + withDefault(setting::kEnableMetadata) + " "
         + withDefault(setting::kEnableDebugDump) + " " + withDefault(setting::kTimeCorrection)
         + R"()
-  --json           --check's results as JSON Lines (fields:
+  --json           the results of --check as JSON Lines (fields:
                    )" + kDocDirectory + R"(/docs/troubleshooting.md)
   --print          print the messages as they would be sent (after --camera, --compact)
 
