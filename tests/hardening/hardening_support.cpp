@@ -47,6 +47,13 @@ void PluginUnderTest::releaseExpectingNothingLeft()
     EXPECT_EQ(0, stats->anomalies());
 }
 
+testhost::Settings withReceiverChoice(testhost::Settings settings)
+{
+    if (const char* isolate = std::getenv("SKYLOOM_ISOLATE_RECEIVER"))
+        settings["IsolateReceiver"] = isolate;
+    return settings;
+}
+
 EngineUnderTest startEngine(nx::sdk::analytics::IPlugin* plugin, const std::string& engineId,
     int servicePort, const testhost::Settings& moreSettings)
 {
@@ -61,9 +68,7 @@ EngineUnderTest startEngine(nx::sdk::analytics::IPlugin* plugin, const std::stri
     result.printPrefix = "[engine_" + engineId.substr(0, 9) + "..}] ";
     testhost::Settings settings = moreSettings;
     settings["ServicePort"] = std::to_string(servicePort);
-    if (const char* isolate = std::getenv("SKYLOOM_ISOLATE_RECEIVER"))
-        settings["IsolateReceiver"] = isolate;
-    if (!testhost::doSetSettings(result.engine.get(), settings).isOk())
+    if (!testhost::doSetSettings(result.engine.get(), withReceiverChoice(settings)).isOk())
     {
         result.engine.reset();
     }

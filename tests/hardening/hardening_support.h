@@ -75,6 +75,12 @@ struct EngineUnderTest
 EngineUnderTest startEngine(nx::sdk::analytics::IPlugin* plugin, const std::string& engineId,
     int servicePort, const testhost::Settings& moreSettings = {});
 
+/**
+ * The settings with "IsolateReceiver" as the suite runs (SKYLOOM_ISOLATE_RECEIVER), if it names
+ * it: settings missing from a call are at their defaults.
+ */
+testhost::Settings withReceiverChoice(testhost::Settings settings);
+
 /** Waits until the relay logged its bind of the service port. */
 bool waitForServicePortBind(
     const EngineUnderTest& engine, int servicePort, std::chrono::milliseconds timeout);

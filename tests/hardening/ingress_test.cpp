@@ -2,9 +2,10 @@
 // address allow-list, CurveZMQ with a directory of authorised AI engines and their camera
 // restrictions, an unreadable secret key (the port stays closed), and a peer frozen in the middle
 // of a multi-part message (cut when the heartbeat TTL it announced runs out). Every refusal must
-// reach the operator as an "AI engine refused" event. One engine for all tests; each test puts
-// the defaults back. The same tests run with the receiver process (the default) and with the
-// service port in this process (hardening.IngressInProcess).
+// reach the operator as an "AI engine refused" event, and none may cost the receiver process its
+// life. One engine for all tests; each test puts the defaults back. The same tests run with the
+// receiver process (the default) and with the service port in this process
+// (hardening.IngressInProcess).
 //
 // The frozen peer is this executable started again with --stalling-peer (a forked copy of a
 // process with threads could not use ZeroMQ safely).
@@ -195,6 +196,7 @@ protected:
             "    cameras = \"" + cameraId(1) + "\"\n");
         writeCzmqCertificates(s_engines, "engine-free", s_engineFree);
         startSharedEngine(kServicePort, kEngineId);
+        s_servicePortProcess = servicePortProcess();
     }
 
     virtual void TearDown() override
@@ -212,8 +214,13 @@ protected:
             const auto result = setSettings(defaults);
             EXPECT_TRUE(result.isOk() && result.errors.empty());
         }
+        // A refusal or a CurveZMQ handshake that the receiver's system-call filter does not
+        // allow kills it: a new one serves, so only its pid and the event tell.
+        EXPECT_EQ(0, countEvents(*s_engine.handler, "AI engine receiver restarted"));
         s_engine.handler->clear();
         waitUntilDelivered(AiEnginePublisher(kServicePort), "defaults back");
+        EXPECT_EQ(s_servicePortProcess, servicePortProcess()) << "the receiver was replaced";
+        s_servicePortProcess = servicePortProcess();
         expectOnlyEngineLeft();
     }
 
@@ -319,6 +326,8 @@ protected:
 
     /** The listener was made anew by the test: the defaults make it anew once more. */
     static inline bool s_listenersChanged = false;
+    /** The receiver (this process when there is none); the same in every test. */
+    static inline pid_t s_servicePortProcess = -1;
     static inline std::string s_dir;
     static inline std::string s_engines;
     static inline KeyPair s_server;

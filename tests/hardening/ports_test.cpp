@@ -1,19 +1,23 @@
 // The loaded plugin library when its ports are not its own: the diagnostic copy's port 688 (as
 // "LoopbackRelayEndpoint" may name it) held by another process that publishes forged alarms
-// there, the service port held by another program, and two engines in one process (as two
-// servers on one machine). The cameras must hear only
-// their own engine, the process must live on, say what is wrong, and clean up after itself.
+// there, the service port held by another program (also while a new listener takes over: a new
+// receiver, the port moving between the processes), and two engines in one process (as two
+// servers on one machine). The cameras must hear only their own engine, the process must live
+// on, say what is wrong, and clean up after itself. The same tests run with the service port in
+// this process (hardening.PortsInProcess).
 //
 // Every test makes its own engine (and waits the relay's five seconds). The test with the other
 // process runs first, while this process has no other thread: the child may then use ZeroMQ.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -212,6 +216,27 @@ bool hasCaption(const testhost::DeviceAgentHandler& handler, const std::string& 
     return false;
 }
 
+constexpr char kCannotListen[] = "Cannot listen for the AI engine";
+constexpr char kListening[] = "Listening for the AI engine";
+
+/** Waits until the engine has had `count` events of the caption; false if it has not (now). */
+bool waitForCount(const EngineUnderTest& engine, const char* caption, int count)
+{
+    const auto deadline = steady_clock::now() + kRelayStartTimeout;
+    while (countEvents(*engine.handler, caption) < count && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    return countEvents(*engine.handler, caption) == count;
+}
+
+/** The service port's endpoint in the latest "Listening" event, without the diagnostic copy's. */
+std::string lastListening(const EngineUnderTest& engine)
+{
+    std::string endpoint;
+    for (const auto& event: engine.handler->events())
+        endpoint = event.caption == kListening ? event.description : endpoint;
+    return endpoint.substr(0, endpoint.find("; diagnostic copy on "));
+}
+
 double millisecondsSince(steady_clock::time_point start)
 {
     return duration<double, std::milli>(steady_clock::now() - start).count();
@@ -293,7 +318,7 @@ TEST_F(HardeningPorts, ServicePortHeldByAnotherProgramThenAFreePortIsSet)
 
     // The administrator picks another port; the relay takes it up while running.
     ASSERT_TRUE(testhost::doSetSettings(engine.engine.get(),
-        testhost::Settings{{"ServicePort", std::to_string(kFreePort)}}).isOk());
+        withReceiverChoice({{"ServicePort", std::to_string(kFreePort)}})).isOk());
     const std::string relayError = waitForRelay(engine, kFreePort);
     ASSERT_TRUE(relayError.empty()) << relayError;
     EXPECT_TRUE(deliverUntil(kFreePort, alarmMessage(camera.id, "Delivered"),
@@ -323,8 +348,8 @@ TEST_F(HardeningPorts, RefusedPortDuringTheRelayStartBoundARandomPort)
     for (const auto deadline = steady_clock::now() + kRelayStartTimeout;
         !listening() && steady_clock::now() < deadline; ++delivered)
     {
-        (void) testhost::doSetSettings(
-            engine.engine.get(), testhost::Settings{{"ServicePort", refused[delivered % 5]}});
+        (void) testhost::doSetSettings(engine.engine.get(),
+            withReceiverChoice({{"ServicePort", refused[delivered % 5]}}));
         std::this_thread::sleep_for(10ms);
     }
     ASSERT_TRUE(listening());
@@ -353,8 +378,6 @@ TEST_F(HardeningPorts, PortThatListensAskedAgainAfterAFailedOneGaveAFalseError)
 {
     constexpr int kPort = 9911;
     constexpr int kTakenPort = 9922;
-    constexpr char kCannotListen[] = "Cannot listen for the AI engine";
-    constexpr char kListening[] = "Listening for the AI engine";
     PortHolder taken(kTakenPort);
     ASSERT_TRUE(taken.listening());
     EngineUnderTest engine = startEngine(
@@ -370,26 +393,8 @@ TEST_F(HardeningPorts, PortThatListensAskedAgainAfterAFailedOneGaveAFalseError)
 
     const auto set = [&](int port, const std::string& address)
         {
-            return testhost::doSetSettings(engine.engine.get(), testhost::Settings{
-                {"ServicePort", std::to_string(port)}, {"ServiceAddress", address}}).isOk();
-        };
-    const auto waitForCount = [&](const char* caption, int count)
-        {
-            const auto deadline = steady_clock::now() + kRelayStartTimeout;
-            while (countEvents(*engine.handler, caption) < count
-                && steady_clock::now() < deadline)
-            {
-                std::this_thread::sleep_for(20ms);
-            }
-            return countEvents(*engine.handler, caption) == count;
-        };
-    const auto lastListening = [&]()
-        {
-            std::string endpoint;
-            for (const auto& event: engine.handler->events())
-                endpoint = event.caption == kListening ? event.description : endpoint;
-            // The service port's endpoint, without where the diagnostic copy is.
-            return endpoint.substr(0, endpoint.find("; diagnostic copy on "));
+            return testhost::doSetSettings(engine.engine.get(), withReceiverChoice({
+                {"ServicePort", std::to_string(port)}, {"ServiceAddress", address}})).isOk();
         };
     const auto deliversOn = [&](const std::string& caption)
         {
@@ -403,7 +408,7 @@ TEST_F(HardeningPorts, PortThatListensAskedAgainAfterAFailedOneGaveAFalseError)
         };
 
     ASSERT_TRUE(set(kTakenPort, "*"));
-    EXPECT_TRUE(waitForCount(kCannotListen, 1));
+    EXPECT_TRUE(waitForCount(engine, kCannotListen, 1));
     EXPECT_TRUE(hasEvent(engine.handler->events(), IPluginDiagnosticEvent::Level::error,
         kCannotListen, serviceEndpoint(kTakenPort) + ": Address already in use", Match::whole));
     EXPECT_TRUE(deliversOn("Still"));
@@ -419,10 +424,10 @@ TEST_F(HardeningPorts, PortThatListensAskedAgainAfterAFailedOneGaveAFalseError)
 
     // A failed port, then an address change alone: it listens anew on the working port.
     ASSERT_TRUE(set(kTakenPort, "*"));
-    EXPECT_TRUE(waitForCount(kCannotListen, 2));
+    EXPECT_TRUE(waitForCount(engine, kCannotListen, 2));
     ASSERT_TRUE(set(kTakenPort, "127.0.0.1"));
-    EXPECT_TRUE(waitForCount(kListening, 2));
-    EXPECT_EQ("tcp://127.0.0.1:9911", lastListening());
+    EXPECT_TRUE(waitForCount(engine, kListening, 2));
+    EXPECT_EQ("tcp://127.0.0.1:9911", lastListening(engine));
     EXPECT_TRUE(deliversOn("Moved"));
     EXPECT_EQ(2, countEvents(*engine.handler, kCannotListen));
 
@@ -432,11 +437,78 @@ TEST_F(HardeningPorts, PortThatListensAskedAgainAfterAFailedOneGaveAFalseError)
     testhost::AiEnginePublisher::settle(1s);
     bindsBefore = binds();
     ASSERT_TRUE(set(kTakenPort, "*"));
-    EXPECT_TRUE(waitForCount(kListening, 3));
-    EXPECT_EQ("tcp://0.0.0.0:9911", lastListening());
+    EXPECT_TRUE(waitForCount(engine, kListening, 3));
+    EXPECT_EQ("tcp://0.0.0.0:9911", lastListening(engine));
     EXPECT_EQ(3, countEvents(*engine.handler, kCannotListen));
     EXPECT_EQ(bindsBefore + 2, binds()); //< The failed port, then the working one.
     EXPECT_TRUE(deliversOn("Back"));
+
+    camera.agent.reset();
+    engine = {};
+    m_plugin.releaseExpectingNothingLeft();
+}
+
+// A listener made anew (a receiver started again after a kill, the port moving into the server's
+// process or out of it) was given only the port asked for: when another program held that one,
+// nothing listened any more, although the port before had worked.
+TEST_F(HardeningPorts, NewListenerLostTheWorkingPortWhileTheAskedOneWasHeld)
+{
+    constexpr int kPort = 9911;
+    constexpr int kTakenPort = 9922;
+    const char* const choice = std::getenv("SKYLOOM_ISOLATE_RECEIVER");
+    const bool isolated = !choice || std::string(choice) != "false";
+    PortHolder taken(kTakenPort);
+    ASSERT_TRUE(taken.listening());
+    EngineUnderTest engine = startEngine(
+        m_plugin.plugin(), "{9a9a9a9a-0000-4000-8000-000000000009}", kPort);
+    ASSERT_TRUE(engine.engine);
+    const auto handler = makePtr<testhost::DeviceAgentHandler>();
+    Camera camera(cameraId(46));
+    ASSERT_TRUE(camera.open(engine.engine.get(), handler.get()));
+    const std::string relayError = waitForRelay(engine, kPort);
+    ASSERT_TRUE(relayError.empty()) << relayError;
+    ASSERT_TRUE(waitForCount(engine, kListening, 1));
+
+    const auto askForTheTakenPort = [&](bool isolate)
+        {
+            return testhost::doSetSettings(engine.engine.get(), {
+                {"ServicePort", std::to_string(kTakenPort)},
+                {"IsolateReceiver", isolate ? "true" : "false"}}).isOk();
+        };
+    const auto deliversOn = [&](const std::string& caption)
+        {
+            return deliverUntil(kPort, alarmMessage(camera.id, caption),
+                [&]() { return hasCaption(*handler, caption); });
+        };
+    // Each new listener tries the port asked for, then listens on the working one.
+    int cannotListen = 1;
+    int listening = 1;
+    const auto listensAgainOnTheWorkingPort = [&]()
+        {
+            const bool failed = waitForCount(engine, kCannotListen, ++cannotListen);
+            const bool listened = waitForCount(engine, kListening, ++listening);
+            return failed && listened && lastListening(engine) == "tcp://0.0.0.0:9911";
+        };
+
+    ASSERT_TRUE(askForTheTakenPort(isolated));
+    ASSERT_TRUE(waitForCount(engine, kCannotListen, cannotListen));
+    EXPECT_TRUE(deliversOn("Still"));
+
+    if (isolated)
+    {
+        const std::vector<pid_t> receivers = testhost::receiverProcesses();
+        ASSERT_EQ(1u, receivers.size());
+        kill(receivers.front(), SIGKILL);
+        EXPECT_TRUE(listensAgainOnTheWorkingPort()) << lastListening(engine);
+        EXPECT_TRUE(deliversOn("After the kill"));
+    }
+    for (const bool isolate: {!isolated, isolated})
+    {
+        SCOPED_TRACE(isolate ? "into a receiver" : "into the server");
+        ASSERT_TRUE(askForTheTakenPort(isolate));
+        EXPECT_TRUE(listensAgainOnTheWorkingPort()) << lastListening(engine);
+        EXPECT_TRUE(deliversOn(isolate ? "In a receiver" : "In the server"));
+    }
 
     camera.agent.reset();
     engine = {};

@@ -3,7 +3,10 @@
 // within two seconds and leaves nothing behind in the server; the receiver dies with the server;
 // every way of listening works under its system-call filter, and a call outside the filter kills
 // it and it comes back (ReceiverSandbox, against a test build of the receiver that makes such a
-// call on a given message). One engine for the tests of each suite, in the order written.
+// call on a given message); a receiver that cannot run at all (ReceiverBrokenInstall, a script
+// beside a copy of the library that exits as the dynamic loader does when a library is missing)
+// leaves the service port to the server. One engine for the tests of each suite, in the order
+// written.
 //
 // The server that the last test kills is this executable started again with --host-child.
 #include <signal.h>
@@ -36,6 +39,7 @@ using testhost::RawZmtpPeer;
 constexpr int kServicePort = 9941;
 constexpr int kSandboxPort = 9942;
 constexpr int kChildPort = 9943;
+constexpr int kBrokenInstallPort = 9944;
 constexpr char kRestartedCaption[] = "AI engine receiver restarted";
 constexpr char kForbiddenCallTrigger[] = "skyloom-receiver-test: forbidden system call";
 
@@ -397,6 +401,35 @@ TEST_F(ReceiverSandboxTest, ForbiddenSystemCallKillsTheReceiverAndANewOneServes)
     EXPECT_TRUE(reachesCamera(publisher, *camera.handler,
         alarmMessage(camera.camera.id, "after"), kDeliveryTimeout));
     EXPECT_EQ(-1, access("skyloom-receiver-test", F_OK)) << "the call was made, not refused";
+}
+
+//-------------------------------------------------------------------------------------------------
+
+class ReceiverBrokenInstallTest: public SharedEngineSuite<ReceiverBrokenInstallTest>
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        startSharedEngine(kBrokenInstallPort, "{f1a2b3c4-0000-4000-8000-000000000045}");
+    }
+};
+
+// A receiver that the dynamic loader could not start (status 127 before its main) was started
+// again once a second for ever ("keeps dying"), while a missing one left the port to the server.
+TEST_F(ReceiverBrokenInstallTest, ReceiverThatNeverRunsKeptDyingInsteadOfFallingBack)
+{
+    EXPECT_TRUE(waitForEvent(*s_engine.handler, IPluginDiagnosticEvent::Level::warning,
+        "AI engine receiver runs inside the server",
+        "the receiver cannot be started: exited with status 127 before it started",
+        kDeliveryTimeout, Match::whole));
+    OpenCamera camera(6);
+    AiEnginePublisher publisher(kBrokenInstallPort);
+    EXPECT_TRUE(reachesCamera(publisher, *camera.handler,
+        alarmMessage(camera.camera.id, "inside the server"), kDeliveryTimeout));
+    EXPECT_TRUE(testhost::receiverProcesses().empty());
+    // The first two were started again at once; the third was the last.
+    EXPECT_EQ(2, countEvents(*s_engine.handler, kRestartedCaption));
+    EXPECT_EQ(0, countEvents(*s_engine.handler, "AI engine receiver keeps dying"));
 }
 
 } // namespace

@@ -222,9 +222,10 @@ TEST(ListenerConfig, CrossesTheChannelWithEveryFieldTheListenerReads)
     policy.engines["k1"] = PublicCertificate{"engine-a", "k1", std::nullopt};
 
     std::string error;
-    const auto config = decodeListenerConfig(encodeListenerConfig(9933, policy), &error);
+    const auto config = decodeListenerConfig(encodeListenerConfig(9933, 9911, policy), &error);
     ASSERT_TRUE(config) << error;
     EXPECT_EQ(9933, config->port);
+    EXPECT_EQ(9911, config->workingPort);
     EXPECT_TRUE(config->policy->sameListeners(policy));
     EXPECT_TRUE(addressInRanges(config->policy->allowedAddresses, "10.1.2.3"));
     EXPECT_TRUE(addressInRanges(config->policy->allowedAddresses, "fd00::7"));

@@ -1,11 +1,15 @@
 // The engine's side of a receiver process, against stand-in receivers (shell scripts started the
 // same way): what a receiver sends arrives as messages, a malformed frame or an exit ends it and
 // a new one is started and told, with what was lost counted, the configuration and the
-// subscriptions are sent again to each new one, and a receiver's events beyond its budget are
-// left out.
+// subscriptions are sent again to each new one, with the port that listened last, and a
+// receiver's events beyond its budget are left out; one that never ran fails; a child killed
+// but not yet reaped is reaped later (ChildReaper).
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -17,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "ingress/isolated_ingress.h"
+#include "ingress/listener_config.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 namespace {
@@ -107,8 +112,9 @@ TEST(IsolatedIngress, MalformedFrameEndsTheReceiverAfterWhatCameBeforeIt)
     nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
     RecordingSink sink;
     EngineCounters counters;
+    ChildReaper reaper;
     RecordingConsumer consumer;
-    IsolatedIngress ingress(receiver, logUtils, sink, counters);
+    IsolatedIngress ingress(receiver, logUtils, sink, counters, reaper);
     ASSERT_FALSE(ingress.failed()) << *ingress.failed();
     const pid_t first = ingress.pid();
 
@@ -129,12 +135,15 @@ TEST(IsolatedIngress, MalformedFrameEndsTheReceiverAfterWhatCameBeforeIt)
 
 TEST(IsolatedIngress, ReceiverThatKeepsExitingIsStartedAtMostOnceASecondAndTold)
 {
-    const std::string receiver = writeReceiver("exiting-receiver", "exit 3");
+    // Each one runs: it writes a log line ("x") before it exits.
+    const std::string receiver = writeReceiver("exiting-receiver",
+        "printf '\\001\\000\\000\\000Lx' >&3\nexit 3");
     nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
     RecordingSink sink;
     EngineCounters counters;
+    ChildReaper reaper;
     RecordingConsumer consumer;
-    IsolatedIngress ingress(receiver, logUtils, sink, counters);
+    IsolatedIngress ingress(receiver, logUtils, sink, counters, reaper);
     ASSERT_FALSE(ingress.failed());
 
     pump(ingress, consumer, 2500ms);
@@ -145,6 +154,84 @@ TEST(IsolatedIngress, ReceiverThatKeepsExitingIsStartedAtMostOnceASecondAndTold)
     EXPECT_EQ(1, countCaption(sink, kReceiverDyingCaption));
     ASSERT_LE(1, countCaption(sink, kReceiverRestartedCaption));
     EXPECT_EQ("exited with status 3", sink.events[0].description);
+    EXPECT_FALSE(ingress.failed()) << "a receiver that ran is started again, however often";
+}
+
+// A receiver that the dynamic loader could not start (status 127 before main) was started once a
+// second for ever with "keeps dying", while a missing one made the relay take the port over.
+TEST(IsolatedIngress, ReceiverEndingBeforeItsFirstFrameKeptDyingInsteadOfFailing)
+{
+    const struct { const char* name; const char* body; const char* failure; } rows[] = {
+        {"loader-fails-receiver", "exit 127", "exited with status 127 before it started"},
+        {"terminated-receiver", "kill -TERM $$",
+            "killed by signal 15 (Terminated) before it started"},
+    };
+    for (const auto& row: rows)
+    {
+        SCOPED_TRACE(row.name);
+        const std::string receiver = writeReceiver(row.name, row.body);
+        nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
+        RecordingSink sink;
+        EngineCounters counters;
+        ChildReaper reaper;
+        RecordingConsumer consumer;
+        IsolatedIngress ingress(receiver, logUtils, sink, counters, reaper);
+        ingress.configure(9950, std::make_shared<IngressPolicy>());
+        ASSERT_FALSE(ingress.failed());
+
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (!ingress.failed() && std::chrono::steady_clock::now() < deadline)
+            pump(ingress, consumer, 20ms);
+        ASSERT_TRUE(ingress.failed());
+        EXPECT_EQ(row.failure, *ingress.failed());
+        EXPECT_EQ(uint64_t(IsolatedIngress::kReceiverSilentEnds),
+            counters.receiverRestarts.load());
+        EXPECT_EQ(-1, ingress.pid());
+        EXPECT_EQ(0, countCaption(sink, kReceiverDyingCaption));
+        EXPECT_EQ(std::chrono::hours(1), ingress.untilDue(std::chrono::steady_clock::now()));
+    }
+}
+
+// A receiver started after one that listened was told only the port asked for: when that could
+// not be bound (another program's), nothing listened any more.
+TEST(IsolatedIngress, NewReceiverWasNotToldThePortThatListened)
+{
+    const std::string record = workPath("configurations-recorded");
+    std::remove(record.c_str());
+    const std::string frames = workPath("listening-frame");
+    std::ofstream(frames, std::ios::binary | std::ios::trunc)
+        << encodeEvent(0, kListeningCaption, "tcp://0.0.0.0:9911");
+    // Each receiver says that it listens on 9911, records what it is sent for a moment, ends.
+    const std::string receiver = writeReceiver("listening-receiver",
+        "cat '" + frames + "' >&3\ntimeout 0.3 cat <&3 >> '" + record + "'\nexit 0");
+    nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
+    RecordingSink sink;
+    EngineCounters counters;
+    ChildReaper reaper;
+    RecordingConsumer consumer;
+    IsolatedIngress ingress(receiver, logUtils, sink, counters, reaper, /*workingPort*/ 9900);
+    ingress.configure(9922, std::make_shared<IngressPolicy>());
+    pump(ingress, consumer, 800ms);
+    EXPECT_EQ(9911, ingress.workingPort());
+
+    std::ifstream file(record);
+    ChannelReader reader(/*fromReceiver*/ false);
+    reader.append(std::string((std::istreambuf_iterator<char>(file)), {}));
+    std::vector<int> workingPorts;
+    Frame frame;
+    while (reader.parseBuffered(&frame) == ChannelReader::Status::frame)
+    {
+        std::string error;
+        const auto config = decodeListenerConfig(frame.body, &error);
+        ASSERT_TRUE(config) << error;
+        EXPECT_EQ(9922, config->port);
+        workingPorts.push_back(config->workingPort);
+    }
+    ASSERT_GE(counters.receiverRestarts.load(), 1u);
+    ASSERT_GE(workingPorts.size(), 2u);
+    EXPECT_EQ(9900, workingPorts[0]) << "the port of the service port before the receivers";
+    for (size_t i = 1; i < workingPorts.size(); ++i)
+        EXPECT_EQ(9911, workingPorts[i]) << i;
 }
 
 TEST(IsolatedIngress, EveryNewReceiverGetsTheConfigurationAndThenTheSubscriptions)
@@ -153,12 +240,14 @@ TEST(IsolatedIngress, EveryNewReceiverGetsTheConfigurationAndThenTheSubscription
     const std::string record = workPath("subscriptions-recorded");
     std::remove(record.c_str());
     const std::string receiver = writeReceiver("recording-receiver",
-        "timeout 0.4 cat <&3 >> '" + record + "'\nexit 0");
+        "printf '\\001\\000\\000\\000Lx' >&3\ntimeout 0.4 cat <&3 >> '" + record
+            + "'\nexit 0");
     nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
     RecordingSink sink;
     EngineCounters counters;
+    ChildReaper reaper;
     RecordingConsumer consumer;
-    IsolatedIngress ingress(receiver, logUtils, sink, counters);
+    IsolatedIngress ingress(receiver, logUtils, sink, counters, reaper);
     ASSERT_FALSE(ingress.failed());
     ingress.configure(9950, std::make_shared<IngressPolicy>());
     const Subscriptions cameras = {"{\"src_uuid\":\"a\"", "{\"src_uuid\":\"b\""};
@@ -200,8 +289,9 @@ TEST(IsolatedIngress, ReceiverEventsBeyondTheBudgetOfAMinuteAreLeftOut)
     nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
     RecordingSink sink;
     EngineCounters counters;
+    ChildReaper reaper;
     RecordingConsumer consumer;
-    IsolatedIngress ingress(receiver, logUtils, sink, counters);
+    IsolatedIngress ingress(receiver, logUtils, sink, counters, reaper);
     ASSERT_FALSE(ingress.failed()) << *ingress.failed();
 
     pump(ingress, consumer, 500ms);
@@ -215,10 +305,46 @@ TEST(IsolatedIngress, MissingReceiverFailsWithTheReason)
     nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
     RecordingSink sink;
     EngineCounters counters;
-    IsolatedIngress ingress("/nonexistent/skyloom-receiver", logUtils, sink, counters);
+    ChildReaper reaper;
+    IsolatedIngress ingress(
+        "/nonexistent/skyloom-receiver", logUtils, sink, counters, reaper);
     ASSERT_TRUE(ingress.failed());
     EXPECT_EQ("/nonexistent/skyloom-receiver: No such file or directory", *ingress.failed());
     EXPECT_EQ(-1, ingress.pid());
+}
+
+// A receiver that could not be reaped within the moment that stopping it may take was never
+// waited for again: a zombie for the rest of the server's life.
+TEST(ChildReaper, ChildReapedLateStayedAZombie)
+{
+    int input[2];
+    ASSERT_EQ(0, pipe(input));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclose(&actions, input[1]);
+    // It ends once its input closes: not at once, as a killed process that takes long to end.
+    char* const argv[] = {const_cast<char*>("/bin/cat"), nullptr};
+    char* const environment[] = {nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(0, posix_spawn(&pid, "/bin/cat", &actions, nullptr, argv, environment));
+    posix_spawn_file_actions_destroy(&actions);
+    close(input[0]);
+
+    ChildReaper reaper;
+    reaper.adopt(pid);
+    EXPECT_EQ(1u, reaper.reap());
+    EXPECT_EQ(ChildReaper::kLookAgain, reaper.untilDue());
+
+    close(input[1]);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (reaper.reap() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(0u, reaper.pending());
+    EXPECT_EQ(std::chrono::hours(1), reaper.untilDue());
+    errno = 0;
+    EXPECT_EQ(-1, waitpid(pid, nullptr, WNOHANG)) << "not reaped";
+    EXPECT_EQ(ECHILD, errno);
 }
 
 } // namespace

@@ -20,11 +20,12 @@ ServiceListener::Options inProcessOptions()
 } // namespace
 
 InProcessIngress::InProcessIngress(zmq::context_t& context, const nx::sdk::LogUtils& logUtils,
-    IngressSink& sink, ZapHandler::PolicySource policySource)
+    IngressSink& sink, ZapHandler::PolicySource policySource, int workingPort)
     :
     m_listener(context, logUtils, sink, std::move(policySource), inProcessOptions()),
     m_log(logUtils)
 {
+    m_listener.takeOverFrom(workingPort);
 }
 
 zmq::pollitem_t InProcessIngress::pollItem()

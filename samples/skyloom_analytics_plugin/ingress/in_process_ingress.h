@@ -3,7 +3,8 @@
 // here, so a fault of libzmq that a peer can reach takes the server with it; each connection's
 // input is held to ServiceSocket::kInputHighWaterMark messages, which bounds the memory a peer
 // can take. Made, and configured, for lack of descriptors or memory it throws, telling nothing:
-// the relay makes it again a second later, and tells once.
+// the relay makes it again a second later, and tells once. It takes over the working port of
+// the source before it (ServiceListener::takeOverFrom).
 //
 // Threads: the relay thread only; the ZAP handler's thread calls the sink.
 #pragma once
@@ -19,7 +20,7 @@ class InProcessIngress: public IngressSource
 {
 public:
     InProcessIngress(zmq::context_t& context, const nx::sdk::LogUtils& logUtils,
-        IngressSink& sink, ZapHandler::PolicySource policySource);
+        IngressSink& sink, ZapHandler::PolicySource policySource, int workingPort);
 
     zmq::pollitem_t pollItem() override;
     void configure(int port, std::shared_ptr<const IngressPolicy> policy) override;
@@ -28,6 +29,7 @@ public:
     std::chrono::milliseconds untilDue(Clock::time_point now) const override;
     void tick(Clock::time_point) override {}
     std::optional<std::string> failed() const override { return std::nullopt; }
+    int workingPort() const override { return m_listener.workingPort(); }
 
 private:
     ServiceListener m_listener;

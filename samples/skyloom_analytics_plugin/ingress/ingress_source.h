@@ -1,9 +1,10 @@
 // Where the relay gets the AI engines' messages from: the service port in this process
 // (InProcessIngress) or a receiver process over its channel (IsolatedIngress). Either way the
 // relay polls one item, configures it with the port, the policy and the subscriptions, and takes
-// what is waiting;
-// messages come with the user id that the ZAP handler gave their connection and the peer's
-// address, and what the service port tells goes to the IngressSink.
+// what is waiting; messages come with the user id that the ZAP handler gave their connection and
+// the peer's address, and what the service port tells goes to the IngressSink. The port that
+// listens (workingPort()) goes on to the source that replaces this one, which listens there if
+// the port asked for cannot be bound.
 //
 // Threads: the relay thread only.
 #pragma once
@@ -62,6 +63,9 @@ public:
      * instead (a receiver that cannot be started); nothing while it serves.
      */
     [[nodiscard]] virtual std::optional<std::string> failed() const = 0;
+
+    /** The port that listened last (in a receiver before the running one too); 0: none. */
+    [[nodiscard]] virtual int workingPort() const = 0;
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -47,6 +47,25 @@ bool isOneOf(std::string_view text, const std::array<const char*, N>& known)
         [text](const char* item) { return text == item; });
 }
 
+/** The port of an endpoint as libzmq resolves it ("tcp://0.0.0.0:9911"); 0 if none. */
+int portOf(std::string_view endpoint)
+{
+    const size_t colon = endpoint.rfind(':');
+    if (colon == std::string_view::npos || colon + 1 == endpoint.size()
+        || endpoint.size() - colon > 6)
+    {
+        return 0;
+    }
+    int port = 0;
+    for (const char c: endpoint.substr(colon + 1))
+    {
+        if (c < '0' || c > '9')
+            return 0;
+        port = port * 10 + (c - '0');
+    }
+    return port <= 65535 ? port : 0;
+}
+
 /** A receiver's text as the server may show it: printable ASCII, the rest as '?'. */
 std::string printable(std::string_view text)
 {
@@ -62,17 +81,33 @@ std::string printable(std::string_view text)
 } // namespace
 
 IsolatedIngress::IsolatedIngress(std::string executable, const nx::sdk::LogUtils& logUtils,
-    IngressSink& sink, EngineCounters& counters)
+    IngressSink& sink, EngineCounters& counters, ChildReaper& reaper, int workingPort)
     :
     m_executable(std::move(executable)),
     m_logUtils(logUtils),
     m_sink(sink),
     m_counters(counters),
+    m_reaper(reaper),
+    m_workingPort(workingPort),
     m_lines(kLinesPerWindow, kTextWindow),
     m_events(kEventsPerWindow, kTextWindow),
     m_resourceLines(1, kResourceRetold)
 {
     startReceiver(Clock::now());
+}
+
+IsolatedIngress::~IsolatedIngress()
+{
+    if (m_process)
+        (void) stopReceiver();
+}
+
+std::string IsolatedIngress::stopReceiver()
+{
+    std::string how = m_process->stop();
+    if (const pid_t pid = m_process->unreaped(); pid > 0)
+        m_reaper.adopt(pid);
+    return how;
 }
 
 zmq::pollitem_t IsolatedIngress::pollItem()
@@ -97,7 +132,7 @@ void IsolatedIngress::sendConfiguration()
     if (!m_process || !m_policy)
         return;
     m_writer->pushAlways(
-        encodeText(FrameType::config, encodeListenerConfig(m_port, *m_policy)));
+        encodeText(FrameType::config, encodeListenerConfig(m_port, m_workingPort, *m_policy)));
     if (m_writer->queuedBytes() > kMaxConfigurationBytes || !m_writer->flush(m_process->channel()))
         ended("does not take its configuration", Clock::now());
 }
@@ -146,6 +181,7 @@ void IsolatedIngress::receive(IngressConsumer& consumer, int max)
                     + channelErrorText(m_reader->error()) + ")", Clock::now());
                 return;
             case ChannelReader::Status::frame:
+                m_heardFrom = true;
                 if (!handle(frame, consumer))
                     return;
                 break;
@@ -173,6 +209,8 @@ bool IsolatedIngress::handle(const Frame& frame, IngressConsumer& consumer)
                 ended("sent a malformed frame (event of an unknown caption)", Clock::now());
                 return false;
             }
+            if (frame.first == kListeningCaption)
+                noteListening(frame.body);
             if (eventAllowed(Clock::now()))
             {
                 m_sink.event(static_cast<IngressSink::Level>(frame.level), text(frame.first),
@@ -214,6 +252,13 @@ bool IsolatedIngress::handle(const Frame& frame, IngressConsumer& consumer)
             break; //< Never accepted by the engine's reader.
     }
     return true;
+}
+
+/** The receiver listens: on that port the next one listens if its port cannot be bound. */
+void IsolatedIngress::noteListening(std::string_view endpoint)
+{
+    if (const int port = portOf(endpoint); port != 0)
+        m_workingPort = port;
 }
 
 void IsolatedIngress::tellLinesLeftOut(uint64_t count)
@@ -262,6 +307,7 @@ void IsolatedIngress::startReceiver(Clock::time_point now)
     m_reader = std::make_unique<ChannelReader>(/*fromReceiver*/ true);
     m_writer = std::make_unique<ChannelWriter>(kMaxConfigurationBytes);
     m_queuedAtReceiver = 0;
+    m_heardFrom = false;
     m_subscribed = everything(); //< A new receiver's socket, as ServiceSocket made it.
     NX_PRINT << kRelayFunc << " receiver " << m_process->pid() << " started: " << m_executable;
     if (m_endedWhy)
@@ -296,7 +342,8 @@ void IsolatedIngress::waitForResources(const std::string& reason, Clock::time_po
 void IsolatedIngress::ended(const std::string& why, Clock::time_point now)
 {
     const pid_t pid = m_process->pid();
-    const std::string how = m_process->stop();
+    const std::string how = stopReceiver();
+    const bool silent = why.empty() && !m_heardFrom;
     const uint64_t lost = m_queuedAtReceiver + (m_reader->partial() ? 1 : 0);
     m_process.reset();
     // Its connections ended with it; the AI engines connect to the next one by themselves.
@@ -309,6 +356,14 @@ void IsolatedIngress::ended(const std::string& why, Clock::time_point now)
     const std::string description = why.empty() ? how : why + "; " + how;
     NX_PRINT << kRelayFunc << " receiver " << pid << " ended: " << description << "; " << lost
         << " messages in flight lost";
+    m_silentEnds = silent ? m_silentEnds + 1 : 0;
+    if (m_silentEnds >= kReceiverSilentEnds)
+    {
+        // It never ran: starting it again would only repeat this.
+        m_failed = how + " before it started";
+        m_nextStart.reset();
+        return;
+    }
     const RestartPolicy::Decision decision = m_restarts.died(now);
     if (decision.keepsDying)
     {

@@ -5,9 +5,15 @@
 // "AI engine receiver restarted" and started again at once, or at most once a second when it
 // keeps dying (then also an error event). A receiver that cannot be started for lack of
 // descriptors, processes or memory is tried again every second (an error event says so once).
-// The configuration and the subscriptions are sent again to every new receiver. What the
-// receiver dropped because the relay was behind is counted as lost too; the AI engines that were
-// connected through a receiver that ended are told as disconnected.
+// A receiver that ends by itself before its first frame, kReceiverSilentEnds times in a row,
+// cannot run here (a library missing, the system refusing what it does at its start): failed()
+// then says so, for the relay to take the service port into the server. The configuration and the
+// subscriptions are sent again to every new receiver, with the port that listened last (as the
+// receivers' "listening" events said, or as given by the service port before this one), on which
+// a receiver listens if the port asked for cannot be bound. What the receiver dropped because the
+// relay was behind is counted as lost too; the AI engines that were connected through a receiver
+// that ended are told as disconnected. A receiver killed but not reaped at once goes to the
+// ChildReaper.
 //
 // Threads: the relay thread only (it started the receiver, whose life is bound to it).
 #pragma once
@@ -22,6 +28,7 @@
 #include <nx/sdk/helpers/log_utils.h>
 
 #include "channel.h"
+#include "child_reaper.h"
 #include "health/ingest_counters.h"
 #include "health/rate_limiter.h"
 #include "ingress_sink.h"
@@ -34,11 +41,17 @@ namespace nx::vms_server_plugins::analytics::sample {
 class IsolatedIngress: public IngressSource
 {
 public:
-    /** Starts the receiver; failed() tells if it could not be started. */
+    /** Receivers that end by themselves before their first frame, in a row, that mean failed(). */
+    static constexpr int kReceiverSilentEnds = 3;
+
+    /**
+     * Starts the receiver; failed() tells if it could not be started. `workingPort`: the port
+     * that listened last before (0: none).
+     */
     IsolatedIngress(std::string executable, const nx::sdk::LogUtils& logUtils,
-        IngressSink& sink, EngineCounters& counters);
-    /** Stops and reaps the receiver (ReceiverProcess does). */
-    ~IsolatedIngress() override = default;
+        IngressSink& sink, EngineCounters& counters, ChildReaper& reaper, int workingPort = 0);
+    /** Stops the receiver; if it cannot be reaped at once, the ChildReaper gets it. */
+    ~IsolatedIngress() override;
 
     zmq::pollitem_t pollItem() override;
     void configure(int port, std::shared_ptr<const IngressPolicy> policy) override;
@@ -47,6 +60,7 @@ public:
     std::chrono::milliseconds untilDue(Clock::time_point now) const override;
     void tick(Clock::time_point now) override;
     std::optional<std::string> failed() const override { return m_failed; }
+    int workingPort() const override { return m_workingPort; }
 
     /** The receiver's process id; -1 while none runs. */
     [[nodiscard]] pid_t pid() const { return m_process ? m_process->pid() : -1; }
@@ -57,6 +71,9 @@ private:
     void startReceiver(Clock::time_point now);
     void waitForResources(const std::string& reason, Clock::time_point now);
     void ended(const std::string& why, Clock::time_point now);
+    /** Stops the receiver, the reaping of what is left handed on. */
+    [[nodiscard]] std::string stopReceiver();
+    void noteListening(std::string_view endpoint);
     void sendConfiguration();
     void sendSubscriptions();
     void tellLinesLeftOut(uint64_t count);
@@ -68,6 +85,7 @@ private:
     const nx::sdk::LogUtils& m_logUtils;
     IngressSink& m_sink;
     EngineCounters& m_counters;
+    ChildReaper& m_reaper;
 
     std::unique_ptr<ReceiverProcess> m_process;
     std::unique_ptr<ChannelReader> m_reader;
@@ -78,11 +96,16 @@ private:
     std::optional<std::string> m_failed;
     /** Starts in a row that lacked descriptors, processes or memory. */
     int64_t m_startsFailed = 0;
+    /** Whether the running receiver sent a frame yet. */
+    bool m_heardFrom = false;
+    /** Receivers in a row that ended by themselves before their first frame. */
+    int m_silentEnds = 0;
     uint64_t m_queuedAtReceiver = 0; //< As its latest stats frame said.
     /** The AI engines connected through the running receiver; told as gone when it ends. */
     std::multiset<std::string> m_connected;
 
     int m_port = 0;
+    int m_workingPort = 0; //< The port that listened last; 0: none.
     std::shared_ptr<const IngressPolicy> m_policy;
     Subscriptions m_wanted = everything();
     /** What the running receiver subscribes to, as far as it was sent. */

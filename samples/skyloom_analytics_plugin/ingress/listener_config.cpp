@@ -43,7 +43,7 @@ std::string fromHex(const std::string& hex)
 
 } // namespace
 
-std::string encodeListenerConfig(int port, const IngressPolicy& policy)
+std::string encodeListenerConfig(int port, int workingPort, const IngressPolicy& policy)
 {
     nlohmann::json ranges = nlohmann::json::array();
     for (const AddressRange& range: policy.allowedAddresses)
@@ -58,6 +58,7 @@ std::string encodeListenerConfig(int port, const IngressPolicy& policy)
         engines.push_back({{"key", toHex(key)}, {"name", certificate.name}});
     const nlohmann::json config = {
         {"port", port},
+        {"workingPort", workingPort},
         {"address", policy.serviceAddress},
         {"allowed", ranges},
         {"curve", policy.curve},
@@ -103,6 +104,7 @@ std::optional<ListenerConfig> decodeListenerConfig(std::string_view text, std::s
         }
         ListenerConfig result;
         result.port = config.at("port").get<int>();
+        result.workingPort = config.at("workingPort").get<int>();
         result.policy = std::move(policy);
         return result;
     }

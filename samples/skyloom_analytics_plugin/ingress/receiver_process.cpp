@@ -184,12 +184,20 @@ ReceiverProcess::~ReceiverProcess()
 
 std::string ReceiverProcess::stop()
 {
-    if (m_reaped)
+    if (m_reaped || m_handedOn)
         return "ended";
     (void) kill(m_pid, SIGKILL);
     if (const std::optional<int> status = reap(kReapAttempts))
         return describeExit(*status);
     return "killed; not yet reaped";
+}
+
+pid_t ReceiverProcess::unreaped()
+{
+    if (m_reaped || m_handedOn)
+        return -1;
+    m_handedOn = true;
+    return m_pid;
 }
 
 std::optional<int> ReceiverProcess::reap(int attempts)

@@ -39,7 +39,7 @@ public:
     [[nodiscard]] static std::unique_ptr<ReceiverProcess> start(
         const std::string& executable, StartFailure* failure);
 
-    /** Kills and reaps the process if it is still there. */
+    /** Kills and reaps the process if it is still there and was not handed on. */
     ~ReceiverProcess();
 
     ReceiverProcess(const ReceiverProcess&) = delete;
@@ -52,9 +52,15 @@ public:
     /**
      * Kills the process (if it still runs) and reaps it, waiting for that at most a moment;
      * returns how it ended, e.g. "killed by signal 6 (Aborted)" or "exited with status 1".
-     * A process that could not be reaped in time is reaped by a later call or the destructor.
+     * A process that could not be reaped in time is the caller's to hand on (unreaped()).
      */
     std::string stop();
+
+    /**
+     * After stop(): the pid of the process if it is still to be reaped, which this object then
+     * leaves to the caller (its destructor only closes the channel); -1 if it was reaped.
+     */
+    [[nodiscard]] pid_t unreaped();
 
     /** How a wait status reads for the operator. */
     [[nodiscard]] static std::string describeExit(int status);
@@ -68,6 +74,7 @@ private:
     pid_t m_pid = -1;
     int m_channel = -1;
     bool m_reaped = false;
+    bool m_handedOn = false;
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -95,6 +95,12 @@ void ServiceListener::startZapHandler(
     }
 }
 
+void ServiceListener::takeOverFrom(int workingPort)
+{
+    if (m_listeningPort == 0)
+        m_previousPort = workingPort;
+}
+
 void ServiceListener::apply(int port, std::shared_ptr<const IngressPolicy> policy)
 {
     const bool listenAnew = !m_policy || !policy->sameListeners(*m_policy);
@@ -105,7 +111,7 @@ void ServiceListener::apply(int port, std::shared_ptr<const IngressPolicy> polic
     {
         // A port asked for now, else the one that works (a failed one is not retried here);
         // the one that worked stays the fallback if the new one cannot be bound.
-        const int working = m_listeningPort;
+        const int working = workingPort();
         relisten(portAsked || working == 0 ? port : working, working);
         return;
     }
@@ -119,6 +125,7 @@ void ServiceListener::apply(int port, std::shared_ptr<const IngressPolicy> polic
         close();
         m_listeningEndpoint = std::move(endpoint);
         m_listeningPort = port;
+        m_previousPort = 0;
     }
 }
 
@@ -149,6 +156,10 @@ void ServiceListener::relisten(int port, int fallbackPort)
         m_socket.set(zmq::sockopt::curve_server, 0); //< Back to the NULL mechanism.
     }
     const bool justUnbound = m_justUnbound;
+    // The listener taken over held no port but its working one: another port in use is another
+    // program's, not worth waiting for.
+    if (m_previousPort != 0 && port != m_previousPort)
+        m_justUnbound = false;
     m_listeningEndpoint = bind(port);
     if (m_listeningEndpoint.empty() && fallbackPort != 0 && fallbackPort != port)
     {
@@ -158,7 +169,10 @@ void ServiceListener::relisten(int port, int fallbackPort)
         m_listeningEndpoint = bind(port);
     }
     if (!m_listeningEndpoint.empty())
+    {
         m_listeningPort = port;
+        m_previousPort = 0;
+    }
 }
 
 /**

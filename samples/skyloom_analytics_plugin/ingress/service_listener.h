@@ -7,7 +7,10 @@
 // Port rules: the port that listens is the one whose bind succeeded; asking for it again is a
 // no-op; a port that fails to bind is tried again only when a different one is asked for, and
 // the working one keeps listening (a later address or encryption change listens on it, and
-// listens there again if a port asked for together with such a change cannot be bound).
+// listens there again if a port asked for together with such a change cannot be bound). A
+// listener that takes over from another (a new receiver process, the port moving between the
+// receiver and the server's process) is told the port that listened last there: the port asked
+// for is tried, and that one listens if it cannot be bound, as after an address change.
 //
 // Threads: made, used and destroyed by the thread that owns the socket; the ZAP handler's own
 // thread calls the policy source and the sink.
@@ -54,8 +57,20 @@ public:
     ServiceListener(const ServiceListener&) = delete;
     ServiceListener& operator=(const ServiceListener&) = delete;
 
+    /**
+     * The port that the listener before this one (another process's) had working: this one's
+     * working port while none of its own listens. 0: none.
+     */
+    void takeOverFrom(int workingPort);
+
     /** Listens on `port` (1024..65535) as the policy says; see the port rules above. */
     void apply(int port, std::shared_ptr<const IngressPolicy> policy);
+
+    /** The port that listens, else the one that the listener before it had working; 0: none. */
+    [[nodiscard]] int workingPort() const
+    {
+        return m_listeningPort != 0 ? m_listeningPort : m_previousPort;
+    }
 
     zmq::socket_t& socket() { return m_socket; }
 
@@ -82,6 +97,8 @@ private:
     std::shared_ptr<const IngressPolicy> m_policy;
     int m_requestedPort = 0; //< The port last asked for.
     int m_listeningPort = 0; //< The port that listens; 0: none.
+    /** The working port taken over; forgotten once a port of this listener listened. */
+    int m_previousPort = 0;
     std::string m_listeningEndpoint;
     /** The endpoint was unbound and nothing bound since: its port may still be closing. */
     bool m_justUnbound = false;

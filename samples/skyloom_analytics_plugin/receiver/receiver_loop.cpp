@@ -163,6 +163,7 @@ bool ReceiverLoop::readConfiguration()
             MutexLock lock(m_policyMutex);
             m_policy = config->policy;
         }
+        m_listener->takeOverFrom(config->workingPort);
         m_listener->apply(config->port, config->policy);
     }
 }

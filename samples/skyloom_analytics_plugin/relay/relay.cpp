@@ -89,7 +89,9 @@ Relay::~Relay()
 {
     for (const CameraQueues::Report& report: m_queues.takeAllReports())
         logDropReport(report);
-    m_ingress.reset(); //< The receiver is stopped, the ZAP handler's thread joined.
+    dropIngress(); //< The receiver is stopped, the ZAP handler's thread joined.
+    if (const size_t left = m_reaper.reap(); left > 0)
+        NX_PRINT << kRelayFunc << " " << left << " receiver process(es) killed but not reaped";
     try
     {
         m_health.tick(Clock::now(), /*final*/ true);
@@ -123,6 +125,7 @@ void Relay::passOrThrow(Wakeup& wakeup, const std::atomic<bool>& terminated)
     m_health.tick(now);
     tickIngress(now);
     m_copy.tick(now);
+    (void) m_reaper.reap();
     zmq::pollitem_t items[3 + DiagnosticCopy::kPollItems] = {
         m_ingress ? m_ingress->pollItem() : zmq::pollitem_t{nullptr, -1, 0, 0},
         {m_agents.handle(), 0, ZMQ_POLLIN, 0},
@@ -132,7 +135,8 @@ void Relay::passOrThrow(Wakeup& wakeup, const std::atomic<bool>& terminated)
     // An idle relay sleeps until a message, a subscription, a wake-up or the next report or
     // receiver start (or attempt to listen again).
     const auto timeout = std::max(std::chrono::milliseconds(0),
-        std::min({m_health.untilDue(now), untilIngressDue(now), m_copy.untilDue(now)}));
+        std::min({m_health.untilDue(now), untilIngressDue(now), m_copy.untilDue(now),
+            m_reaper.untilDue()}));
     if (zmq_poll(items, std::size(items), static_cast<long>(timeout.count())) < 0)
     {
         if (zmq_errno() == EINTR)
@@ -197,8 +201,8 @@ std::unique_ptr<IngressSource> Relay::makeIngress(bool isolate)
 {
     if (isolate)
     {
-        auto isolated = std::make_unique<IsolatedIngress>(
-            m_receiverExecutable, m_logUtils, m_ingressSink, m_counters.engine());
+        auto isolated = std::make_unique<IsolatedIngress>(m_receiverExecutable, m_logUtils,
+            m_ingressSink, m_counters.engine(), m_reaper, m_workingPort);
         const std::optional<std::string> failure = isolated->failed();
         if (!failure)
         {
@@ -215,7 +219,7 @@ std::unique_ptr<IngressSource> Relay::makeInProcessIngress(const std::string& re
 {
     const RelaySettingsBox& settings = m_settings;
     auto ingress = std::make_unique<InProcessIngress>(*m_shared.context, m_logUtils,
-        m_ingressSink, [&settings]() { return settings.policy(); });
+        m_ingressSink, [&settings]() { return settings.policy(); }, m_workingPort);
     if (reason != m_inProcessTold)
     {
         NX_PRINT << kRelayFunc << " " << kInProcessCaption << ": " << reason;
@@ -232,7 +236,7 @@ std::unique_ptr<IngressSource> Relay::makeInProcessIngress(const std::string& re
  */
 void Relay::replaceIngress(const std::function<std::unique_ptr<IngressSource>()>& make)
 {
-    m_ingress.reset();
+    dropIngress();
     try
     {
         m_ingress = make();
@@ -245,6 +249,15 @@ void Relay::replaceIngress(const std::function<std::unique_ptr<IngressSource>()>
     }
 }
 
+/** Whatever listens next takes over the port that this one had working. */
+void Relay::dropIngress() noexcept
+{
+    if (!m_ingress)
+        return;
+    m_workingPort = m_ingress->workingPort();
+    m_ingress.reset();
+}
+
 /**
  * The ingress could not be made or configured (no descriptor or memory left): the relay goes on
  * without one and tries again after kIngressRetry. Tried every second, a failure is told once,
@@ -252,7 +265,7 @@ void Relay::replaceIngress(const std::function<std::unique_ptr<IngressSource>()>
  */
 void Relay::ingressLost(const std::exception& failure) noexcept
 {
-    m_ingress.reset();
+    dropIngress();
     m_ingressRetry = Clock::now() + kIngressRetry;
     m_log.write(kRelayFunc, " cannot listen for the AI engine: ", failure.what());
     try

@@ -12,7 +12,10 @@
 // each only its cameras' messages; a message for no camera is then only counted.
 //
 // Ownership: made and destroyed by the relay thread (RelayThread), which owns every socket here
-// and the receiver process; the destructor writes the last reports and stops the receiver.
+// and the receiver process; the destructor writes the last reports and stops the receiver. A
+// receiver killed but not reaped at once is reaped at the relay's later wake-ups (ChildReaper);
+// whatever listens anew (a new receiver, the port moving between the processes) takes over the
+// port that listened last.
 //
 // Threads: the relay thread only; the ZAP handler's thread of an in-process service port calls
 // the sink and reads the settings box.
@@ -35,6 +38,7 @@
 #include "common/wakeup.h"
 #include "health/camera_log.h"
 #include "health/relay_health.h"
+#include "ingress/child_reaper.h"
 #include "ingress/ingress_sink.h"
 #include "ingress/ingress_source.h"
 #include "relay/camera_queues.h"
@@ -91,6 +95,7 @@ private:
     [[nodiscard]] std::unique_ptr<IngressSource> makeIngress(bool isolate);
     [[nodiscard]] std::unique_ptr<IngressSource> makeInProcessIngress(const std::string& reason);
     void replaceIngress(const std::function<std::unique_ptr<IngressSource>()>& make);
+    void dropIngress() noexcept;
     void configureIngress();
     [[nodiscard]] Subscriptions wantedSubscriptions();
     void ingressLost(const std::exception& failure) noexcept;
@@ -121,9 +126,13 @@ private:
     /** What the service port tells, with the copy's endpoint where it says that it listens. */
     ListeningWithCopy m_ingressSink;
 
+    /** Receivers killed but not yet reaped; outlives m_ingress, which hands them here. */
+    ChildReaper m_reaper;
     /** The service port: a receiver process, or the listener in this process; null while it
      * could not be made (tried again at m_ingressRetry). */
     std::unique_ptr<IngressSource> m_ingress;
+    /** The port that listened last, as the ingress dropped last said; 0: none. */
+    int m_workingPort = 0;
     Clock::time_point m_ingressRetry;
     /** The event that told why it could not be made; unset once it was. */
     std::optional<std::string> m_ingressFailureTold;
