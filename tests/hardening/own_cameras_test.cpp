@@ -7,10 +7,12 @@
 // stays subscribed until its last agent on the server goes. A server that takes every message
 // anyway (a camera id too long for a subscription) counts the others' messages as for no camera,
 // without the warning. With "allCameras" (switched on the live ports, the AI engine's connections
-// kept) every server gets everything, warning included.
+// kept) every server gets everything, warning included. Behind an XSUB/XPUB forwarder the
+// subscriptions still pass, so the AI engine sends only what some server holds.
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -21,6 +23,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <zmq.h>
 
 #include <skyloom/testhost/ai_engine_publisher.h>
 
@@ -34,6 +37,7 @@ using namespace std::chrono;
 using nx::sdk::IPluginDiagnosticEvent;
 
 constexpr std::array<int, 3> kPorts = {9951, 9952, 9953};
+constexpr int kForwarderPort = 9954;
 constexpr int kMessagesPerCamera = 40;
 constexpr milliseconds kSettleTimeout = 15s;
 constexpr char kNoCamera[] = "Messages for no camera";
@@ -58,6 +62,91 @@ struct Server
     int port = 0;
     EngineUnderTest engine;
     int metricsWrites = 0;
+};
+
+/**
+ * A ZeroMQ forwarder as a site puts one between its AI engines and its servers: an XSUB that the
+ * engines connect to, an XPUB connected to every server's service port, subscriptions passed
+ * upstream and messages downstream. Counts the messages that reached it from the engines.
+ * Threads: its own, started and joined by the object; messages() from any thread.
+ */
+class Forwarder
+{
+public:
+    Forwarder(int enginesPort, const std::array<int, 3>& serverPorts)
+    {
+        m_engines = zmq_socket(m_context, ZMQ_XSUB);
+        m_servers = zmq_socket(m_context, ZMQ_XPUB);
+        const std::string bound = "tcp://127.0.0.1:" + std::to_string(enginesPort);
+        m_open = m_engines && m_servers && zmq_bind(m_engines, bound.c_str()) == 0;
+        for (const int port: serverPorts)
+        {
+            const std::string server = "tcp://127.0.0.1:" + std::to_string(port);
+            m_open = m_open && zmq_connect(m_servers, server.c_str()) == 0;
+        }
+        if (m_open)
+            m_thread = std::thread([this]() { run(); });
+    }
+
+    ~Forwarder()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        for (void* socket: {m_engines, m_servers})
+        {
+            if (socket)
+            {
+                const int linger = 0;
+                zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof(linger));
+                zmq_close(socket);
+            }
+        }
+        zmq_ctx_term(m_context);
+    }
+
+    bool isOpen() const { return m_open; }
+    int64_t messages() const { return m_messages; }
+
+private:
+    void run()
+    {
+        while (!m_stop)
+        {
+            zmq_pollitem_t items[] = {{m_engines, 0, ZMQ_POLLIN, 0}, {m_servers, 0, ZMQ_POLLIN, 0}};
+            if (zmq_poll(items, 2, 50) <= 0)
+                continue;
+            if (items[0].revents & ZMQ_POLLIN)
+                m_messages += pass(m_engines, m_servers);
+            if (items[1].revents & ZMQ_POLLIN)
+                pass(m_servers, m_engines);
+        }
+    }
+
+    /** Passes what waits on `from` (whole messages); how many messages it passed. */
+    static int pass(void* from, void* to)
+    {
+        int messages = 0;
+        zmq_msg_t part;
+        zmq_msg_init(&part);
+        while (zmq_msg_recv(&part, from, ZMQ_DONTWAIT) >= 0)
+        {
+            const bool more = zmq_msg_more(&part);
+            zmq_msg_send(&part, to, more ? ZMQ_SNDMORE : 0);
+            if (!more)
+                ++messages;
+        }
+        zmq_msg_close(&part);
+        return messages;
+    }
+
+    void* m_context = zmq_ctx_new();
+    void* m_engines = nullptr;
+    void* m_servers = nullptr;
+    bool m_open = false;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int64_t> m_messages{0};
+    std::thread m_thread;
 };
 
 class OwnCamerasTest: public ::testing::Test
@@ -151,9 +240,15 @@ protected:
     /** Sends the camera's message until its handler has a packet; the time since `start`. */
     microseconds reachCamera(int n, steady_clock::time_point start = steady_clock::now())
     {
+        return reachCamera(n, &m_publisher, start);
+    }
+
+    microseconds reachCamera(int n, testhost::AiEnginePublisher* publisher,
+        steady_clock::time_point start = steady_clock::now())
+    {
         CountingHandler& handler = *m_handlers[n];
         const int64_t before = handler.packets();
-        EXPECT_TRUE(m_publisher.sendUntil(message(n),
+        EXPECT_TRUE(publisher->sendUntil(message(n),
             [&]() { return handler.packets() > before; }, kDeliveryTimeout, 5ms))
             << "camera " << n;
         return duration_cast<microseconds>(steady_clock::now() - start);
@@ -182,11 +277,17 @@ protected:
      */
     std::array<PortCounts, 3> sendOnce(const std::vector<int>& cameras)
     {
+        return sendOnce(cameras, &m_publisher);
+    }
+
+    std::array<PortCounts, 3> sendOnce(
+        const std::vector<int>& cameras, testhost::AiEnginePublisher* publisher)
+    {
         const std::array<PortCounts, 3> before = settledCounts();
         for (int round = 0; round < kMessagesPerCamera; ++round)
         {
             for (const int n: cameras)
-                EXPECT_TRUE(m_publisher.send(message(n)));
+                EXPECT_TRUE(publisher->send(message(n)));
         }
         const std::array<PortCounts, 3> after = settledCounts();
         std::array<PortCounts, 3> delta;
@@ -364,6 +465,34 @@ TEST_F(OwnCamerasTest, AServerThatTakesEveryMessageCountsOtherCamerasWithoutTheW
     EXPECT_EQ(0, counts[2].noCamera);
     for (const Server& server: m_servers)
         EXPECT_EQ(0, countEvents(*server.engine.handler, kNoCamera)) << server.engineId;
+}
+
+// Behind a forwarder the servers' subscriptions still reach the AI engine through it: the engine
+// sends only what some server holds (a camera that no server holds never leaves it), and the
+// forwarder sends each server only its own camera's messages.
+TEST_F(OwnCamerasTest, BehindAForwarderTheEngineSendsOnlyWhatSomeServerHoldsAndEachServerItsOwn)
+{
+    Forwarder forwarder(kForwarderPort, kPorts);
+    ASSERT_TRUE(forwarder.isOpen()) << zmq_strerror(zmq_errno());
+    testhost::AiEnginePublisher engine(kForwarderPort);
+    ASSERT_TRUE(engine.isOpen()) << engine.errorText();
+    for (int n = 0; n < 3; ++n)
+    {
+        openCamera(n, m_servers[n]);
+        reachCamera(n, &engine);
+    }
+
+    settledCounts(); //< The probes still on their way are not this round's.
+    const int64_t forwardedBefore = forwarder.messages();
+    constexpr int kNobodysCamera = 3;
+    const auto counts = sendOnce({0, 1, 2, kNobodysCamera}, &engine);
+    for (int n = 0; n < 3; ++n)
+    {
+        EXPECT_EQ(kMessagesPerCamera, counts[n].messages) << "server " << n;
+        EXPECT_EQ(kMessagesPerCamera * bytesOf(n), counts[n].bytes) << "server " << n;
+        EXPECT_EQ(0, counts[n].noCamera) << "server " << n;
+    }
+    EXPECT_EQ(3 * kMessagesPerCamera, forwarder.messages() - forwardedBefore);
 }
 
 } // namespace
