@@ -19,6 +19,10 @@ namespace {
 /** Configuration frames waiting for a receiver that does not read; far more than one needs. */
 constexpr size_t kMaxConfigurationBytes = 16 * 1024 * 1024;
 
+// A write to the channel failed: the receiver's end is closed, so it ended by itself (a receiver
+// that exits before it reads its configuration is found this way as often as by the read).
+constexpr const char* kClosedItsChannel = "closed its channel";
+
 /** What a receiver may put into the server's log and events within one window. */
 constexpr std::chrono::seconds kTextWindow{60};
 constexpr int kLinesPerWindow = 600;
@@ -133,8 +137,10 @@ void IsolatedIngress::sendConfiguration()
         return;
     m_writer->pushAlways(
         encodeText(FrameType::config, encodeListenerConfig(m_port, m_workingPort, *m_policy)));
-    if (m_writer->queuedBytes() > kMaxConfigurationBytes || !m_writer->flush(m_process->channel()))
+    if (m_writer->queuedBytes() > kMaxConfigurationBytes)
         ended("does not take its configuration", Clock::now());
+    else if (!m_writer->flush(m_process->channel()))
+        ended(kClosedItsChannel, Clock::now());
 }
 
 void IsolatedIngress::subscribe(const Subscriptions& wanted)
@@ -153,8 +159,10 @@ void IsolatedIngress::sendSubscriptions()
     for (const SubscriptionChange& change: subscriptionChanges(m_subscribed, m_wanted))
         m_writer->pushAlways(encodeSubscription(change.subscribe, change.prefix));
     m_subscribed = m_wanted;
-    if (m_writer->queuedBytes() > kMaxConfigurationBytes || !m_writer->flush(m_process->channel()))
+    if (m_writer->queuedBytes() > kMaxConfigurationBytes)
         ended("does not take its subscriptions", Clock::now());
+    else if (!m_writer->flush(m_process->channel()))
+        ended(kClosedItsChannel, Clock::now());
 }
 
 void IsolatedIngress::receive(IngressConsumer& consumer, int max)
@@ -163,7 +171,7 @@ void IsolatedIngress::receive(IngressConsumer& consumer, int max)
         return;
     if (!m_writer->empty() && !m_writer->flush(m_process->channel()))
     {
-        ended("closed its channel", Clock::now());
+        ended(kClosedItsChannel, Clock::now());
         return;
     }
     for (int i = 0; i < max && m_process; ++i)
@@ -343,7 +351,8 @@ void IsolatedIngress::ended(const std::string& why, Clock::time_point now)
 {
     const pid_t pid = m_process->pid();
     const std::string how = stopReceiver();
-    const bool silent = why.empty() && !m_heardFrom;
+    const bool endedByItself = why.empty() || why == kClosedItsChannel;
+    const bool silent = endedByItself && !m_heardFrom;
     const uint64_t lost = m_queuedAtReceiver + (m_reader->partial() ? 1 : 0);
     m_process.reset();
     // Its connections ended with it; the AI engines connect to the next one by themselves.
