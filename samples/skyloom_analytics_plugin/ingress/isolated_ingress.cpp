@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 #include <nx/kit/debug.h>
@@ -78,6 +79,15 @@ std::string printable(std::string_view text)
     return result;
 }
 
+/**
+ * Whether the write that failed found the receiver gone (it ended by itself, before it read):
+ * its exit tells how, and one that never ran must count as such.
+ */
+bool peerGone()
+{
+    return errno == EPIPE || errno == ECONNRESET;
+}
+
 } // namespace
 
 IsolatedIngress::IsolatedIngress(std::string executable, const nx::sdk::LogUtils& logUtils,
@@ -134,7 +144,7 @@ void IsolatedIngress::sendConfiguration()
     m_writer->pushAlways(
         encodeText(FrameType::config, encodeListenerConfig(m_port, m_workingPort, *m_policy)));
     if (m_writer->queuedBytes() > kMaxConfigurationBytes || !m_writer->flush(m_process->channel()))
-        ended("does not take its configuration", Clock::now());
+        ended(peerGone() ? "" : "does not take its configuration", Clock::now());
 }
 
 void IsolatedIngress::subscribe(const Subscriptions& wanted)
@@ -154,7 +164,7 @@ void IsolatedIngress::sendSubscriptions()
         m_writer->pushAlways(encodeSubscription(change.subscribe, change.prefix));
     m_subscribed = m_wanted;
     if (m_writer->queuedBytes() > kMaxConfigurationBytes || !m_writer->flush(m_process->channel()))
-        ended("does not take its subscriptions", Clock::now());
+        ended(peerGone() ? "" : "does not take its subscriptions", Clock::now());
 }
 
 void IsolatedIngress::receive(IngressConsumer& consumer, int max)
@@ -182,6 +192,7 @@ void IsolatedIngress::receive(IngressConsumer& consumer, int max)
                 return;
             case ChannelReader::Status::frame:
                 m_heardFrom = true;
+                m_heardSinceCheck = true;
                 if (!handle(frame, consumer))
                     return;
                 break;
@@ -247,8 +258,11 @@ bool IsolatedIngress::handle(const Frame& frame, IngressConsumer& consumer)
             bump(m_counters.receiverLost, frame.dropped);
             m_queuedAtReceiver = frame.queued;
             return true;
+        case FrameType::pong:
+            return true; //< Heard from, as any frame.
         case FrameType::config:
         case FrameType::subscription:
+        case FrameType::ping:
             break; //< Never accepted by the engine's reader.
     }
     return true;
@@ -308,6 +322,8 @@ void IsolatedIngress::startReceiver(Clock::time_point now)
     m_writer = std::make_unique<ChannelWriter>(kMaxConfigurationBytes);
     m_queuedAtReceiver = 0;
     m_heardFrom = false;
+    m_heardSinceCheck = false;
+    m_pingSent.reset();
     m_subscribed = everything(); //< A new receiver's socket, as ServiceSocket made it.
     NX_PRINT << kRelayFunc << " receiver " << m_process->pid() << " started: " << m_executable;
     if (m_endedWhy)
@@ -385,6 +401,33 @@ std::chrono::milliseconds IsolatedIngress::untilDue(Clock::time_point now) const
     return std::max(std::chrono::milliseconds(0),
         std::chrono::duration_cast<std::chrono::milliseconds>(*m_nextStart - now)
             + std::chrono::milliseconds(1));
+}
+
+/**
+ * A receiver that writes (messages, stats, log lines) is alive at no cost; only a silent one is
+ * asked, and one still silent a whole interval after being asked is hung: its loop reads no
+ * channel, so it would never deliver again.
+ */
+void IsolatedIngress::checkAlive(Clock::time_point now)
+{
+    if (!m_process)
+        return;
+    if (m_heardSinceCheck)
+    {
+        m_heardSinceCheck = false;
+        m_pingSent.reset();
+        return;
+    }
+    if (m_pingSent)
+    {
+        const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - *m_pingSent);
+        ended("did not answer for " + std::to_string(silent.count()) + " s", now);
+        return;
+    }
+    m_pingSent = now;
+    m_writer->pushAlways(encodeEmpty(FrameType::ping));
+    if (!m_writer->flush(m_process->channel()))
+        ended("closed its channel", now);
 }
 
 void IsolatedIngress::tick(Clock::time_point now)

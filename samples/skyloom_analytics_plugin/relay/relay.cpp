@@ -124,7 +124,9 @@ void Relay::pass(Wakeup& wakeup, const std::atomic<bool>& terminated) noexcept
 void Relay::passOrThrow(Wakeup& wakeup, const std::atomic<bool>& terminated)
 {
     const auto now = Clock::now();
-    m_health.tick(now);
+    // A hung receiver is looked for at the health line's wake-up: it costs no wake-up of its own.
+    if (m_health.tick(now) && m_ingress)
+        m_ingress->checkAlive(now);
     tickIngress(now);
     m_copy.tick(now);
     (void) m_reaper.reap();
