@@ -143,8 +143,9 @@ void IsolatedIngress::sendConfiguration()
         return;
     m_writer->pushAlways(
         encodeText(FrameType::config, encodeListenerConfig(m_port, m_workingPort, *m_policy)));
-    if (m_writer->queuedBytes() > kMaxConfigurationBytes || !m_writer->flush(m_process->channel()))
-        ended(peerGone() ? "" : "does not take its configuration", Clock::now());
+    const bool piledUp = m_writer->queuedBytes() > kMaxConfigurationBytes;
+    if (piledUp || !m_writer->flush(m_process->channel()))
+        ended(!piledUp && peerGone() ? "" : "does not take its configuration", Clock::now());
 }
 
 void IsolatedIngress::subscribe(const Subscriptions& wanted)
@@ -163,8 +164,9 @@ void IsolatedIngress::sendSubscriptions()
     for (const SubscriptionChange& change: subscriptionChanges(m_subscribed, m_wanted))
         m_writer->pushAlways(encodeSubscription(change.subscribe, change.prefix));
     m_subscribed = m_wanted;
-    if (m_writer->queuedBytes() > kMaxConfigurationBytes || !m_writer->flush(m_process->channel()))
-        ended(peerGone() ? "" : "does not take its subscriptions", Clock::now());
+    const bool piledUp = m_writer->queuedBytes() > kMaxConfigurationBytes;
+    if (piledUp || !m_writer->flush(m_process->channel()))
+        ended(!piledUp && peerGone() ? "" : "does not take its subscriptions", Clock::now());
 }
 
 void IsolatedIngress::receive(IngressConsumer& consumer, int max)
