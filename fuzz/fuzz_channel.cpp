@@ -35,6 +35,8 @@ std::string reencode(const Frame& frame)
         case FrameType::config: return encodeText(frame.type, frame.body);
         case FrameType::stats: return encodeStats(frame.dropped, frame.queued);
         case FrameType::subscription: return encodeSubscription(frame.subscribe, frame.body);
+        case FrameType::ping:
+        case FrameType::pong: return encodeEmpty(frame.type);
     }
     return {};
 }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -46,16 +47,18 @@ protected:
 
     /**
      * The metrics file as the relay writes it now: a new "MetricsFile" path is written at once.
-     * Samples by their name with labels.
+     * Samples by their name with labels. `more`: settings applied with it.
      */
-    static Metrics metricsNow()
+    static Metrics metricsNow(const testhost::Settings& more = {})
     {
         static int files = 0;
         const std::string path = std::filesystem::current_path().string() + "/metrics-"
             + std::to_string(++files) + ".prom";
         std::filesystem::remove(path); //< Left by an earlier run: not the file of now.
-        const auto result = testhost::doSetSettings(s_engine.engine.get(),
-            {{"ServicePort", std::to_string(kServicePort)}, {"MetricsFile", path}});
+        testhost::Settings settings = more;
+        settings["ServicePort"] = std::to_string(kServicePort);
+        settings["MetricsFile"] = path;
+        const auto result = testhost::doSetSettings(s_engine.engine.get(), settings);
         EXPECT_TRUE(result.isOk() && result.errors.empty());
         const auto deadline = steady_clock::now() + kEventTimeout;
         while (access(path.c_str(), R_OK) != 0 && steady_clock::now() < deadline)
@@ -158,6 +161,63 @@ TEST_F(HealthTest, AiEngineConnectingAndDisconnectingIsCountedAndReported)
     const Metrics gone = metricsNow();
     EXPECT_EQ(0, engineMetric(gone, "skyloom_engine_ai_engines_connected"));
     EXPECT_LE(1, engineMetric(gone, "skyloom_engine_ai_engine_disconnects_total"));
+}
+
+/**
+ * A listener that goes (the receiver killed, the service port moved between the processes) ends
+ * the connections it had reported: the publisher, connected again, counts once.
+ */
+TEST_F(HealthTest, ConnectedEnginesDoNotLeakWhenTheListenerGoes)
+{
+    OpenCamera camera(7);
+    AiEnginePublisher publisher(kServicePort);
+    const auto deliversAgain = [&]()
+        {
+            const int64_t before = camera.handler->packets();
+            return publisher.sendUntil(alarmMessage(camera.camera.id, "probe"),
+                [&]() { return camera.handler->packets() > before; }, kDeliveryTimeout);
+        };
+    ASSERT_TRUE(deliversAgain());
+    const double disconnectsBefore =
+        engineMetric(metricsNow(), "skyloom_engine_ai_engine_disconnects_total");
+    // The engine keeps a setting that a call leaves out: a step that repeats it replaces nothing.
+    std::string isolate = withReceiverChoice({}).count("IsolateReceiver") > 0
+        ? withReceiverChoice({})["IsolateReceiver"] : "true";
+    const std::string isolateAsStarted = isolate;
+    int listenersGone = 0;
+    const struct
+    {
+        const char* what;
+        const char* isolate; //< "IsolateReceiver"
+        bool kill = false; //< The receiver, when one runs.
+    } steps[] = {
+        {"in-process", "false"},
+        {"isolated", "true"},
+        {"receiver killed", "true", true},
+        {"in-process again", "false"},
+        {"isolated again", "true"},
+    };
+    for (const auto& step: steps)
+    {
+        const testhost::Settings settings = {{"IsolateReceiver", step.isolate}};
+        if (!step.kill)
+        {
+            (void) metricsNow(settings);
+            listenersGone += step.isolate == isolate ? 0 : 1;
+            isolate = step.isolate;
+        }
+        else if (const pid_t receiver = servicePortProcess(); receiver != getpid())
+        {
+            ASSERT_EQ(0, ::kill(receiver, SIGKILL));
+            ++listenersGone;
+        }
+        ASSERT_TRUE(deliversAgain()) << step.what;
+        EXPECT_EQ(1, engineMetric(metricsNow(settings), "skyloom_engine_ai_engines_connected"))
+            << step.what;
+    }
+    EXPECT_LE(disconnectsBefore + listenersGone,
+        engineMetric(metricsNow(), "skyloom_engine_ai_engine_disconnects_total"));
+    (void) metricsNow({{"IsolateReceiver", isolateAsStarted}}); //< For the tests that follow.
 }
 
 TEST_F(HealthTest, MessageForNoCameraIsCountedAndItsFormNamed)

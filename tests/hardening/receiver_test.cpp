@@ -308,6 +308,36 @@ TEST_F(ReceiverTest, SwitchingIsolationMovesThePortBetweenTheProcessesAndBack)
     EXPECT_EQ(0, countEvents(*s_engine.handler, kRestartedCaption));
 }
 
+// A stopped receiver (as one deadlocked in libzmq) held the service port and delivered nothing,
+// and nothing told. The engine looks at its health wake-ups, a minute apart: one without a frame
+// since the last is pinged, one still silent at the next is killed, so within three minutes.
+TEST_F(ReceiverTest, StoppedReceiverWasNeverNoticed)
+{
+    OpenCamera camera(6);
+    {
+        AiEnginePublisher publisher(kServicePort);
+        ASSERT_TRUE(reachesCamera(publisher, *camera.handler,
+            alarmMessage(camera.camera.id, "before"), kDeliveryTimeout));
+    }
+    const pid_t stopped = theReceiver();
+    ASSERT_GT(stopped, 0);
+    ASSERT_EQ(0, kill(stopped, SIGSTOP));
+
+    const bool told = waitForEvent(*s_engine.handler, IPluginDiagnosticEvent::Level::warning,
+        kRestartedCaption, "did not answer for ", 200s);
+    if (!told)
+        kill(stopped, SIGKILL); //< Not left behind for the tests that follow.
+    ASSERT_TRUE(told);
+    EXPECT_TRUE(hasEvent(s_engine.handler->events(), IPluginDiagnosticEvent::Level::warning,
+        kRestartedCaption, " s; killed by signal 9 (Killed)"));
+    EXPECT_GT(waitForReceiverOtherThan(stopped, kDeliveryTimeout), 0);
+    AiEnginePublisher publisher(kServicePort);
+    EXPECT_TRUE(reachesCamera(publisher, *camera.handler,
+        alarmMessage(camera.camera.id, "after"), kDeliveryTimeout));
+    // Reaped: no zombie of the server's is left.
+    EXPECT_EQ(-1, kill(stopped, 0));
+}
+
 TEST_F(ReceiverTest, ReleasedEngineStopsAndReapsItsReceiverAtOnce)
 {
     EngineUnderTest engine = startEngine(

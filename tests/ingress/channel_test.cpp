@@ -106,6 +106,10 @@ TEST(Channel, MalformedFramesAreRefusedWithTheirReason)
         {"subscription neither on nor off", frameOf(2, 'U', "\x02p"), false,
             ChannelError::badFields},
         {"subscription without its byte", frameOf(0, 'U', ""), false, ChannelError::badFields},
+        {"ping from the receiver", encodeEmpty(FrameType::ping), true, ChannelError::unknownType},
+        {"pong to the receiver", encodeEmpty(FrameType::pong), false, ChannelError::unknownType},
+        {"ping with a payload", frameOf(1, 'P', "x"), false, ChannelError::badFields},
+        {"pong with a payload", frameOf(1, 'O', "x"), true, ChannelError::badFields},
     };
     for (const Case& c: cases)
     {

@@ -133,6 +133,48 @@ TEST(IsolatedIngress, MalformedFrameEndsTheReceiverAfterWhatCameBeforeIt)
         std::vector<std::string>(sink.disconnections.begin(), sink.disconnections.begin() + 1));
 }
 
+/**
+ * A receiver that answers nothing (its loop stuck) is asked once, then killed and restarted; one
+ * that answers the ping is left running.
+ */
+TEST(IsolatedIngress, HungReceiverWasNeverNoticed)
+{
+    // Reads its pings and answers each with a pong (an empty 'O' frame).
+    const std::string answering = writeReceiver("answering-receiver",
+        "while dd bs=5 count=1 <&3 2>/dev/null | grep -q P;"
+        " do printf '\\000\\000\\000\\000O' >&3; done; exec /bin/sleep 30");
+    const std::string silent = writeReceiver("silent-receiver", "exec /bin/sleep 30");
+    const struct
+    {
+        const char* name;
+        const std::string& executable;
+        bool restarted;
+    } cases[] = {{"answering", answering, false}, {"silent", silent, true}};
+    for (const auto& c: cases)
+    {
+        nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
+        RecordingSink sink;
+        EngineCounters counters;
+        ChildReaper reaper;
+        RecordingConsumer consumer;
+        IsolatedIngress ingress(c.executable, logUtils, sink, counters, reaper);
+        ASSERT_FALSE(ingress.failed()) << c.name;
+        const pid_t first = ingress.pid();
+        auto now = std::chrono::steady_clock::now();
+        ingress.checkAlive(now); //< Silent so far: pinged.
+        pump(ingress, consumer, 300ms);
+        ingress.checkAlive(now + 60s);
+        EXPECT_EQ(c.restarted, first != ingress.pid()) << c.name;
+        EXPECT_EQ(c.restarted ? 1u : 0u, counters.receiverRestarts.load()) << c.name;
+        if (c.restarted)
+        {
+            ASSERT_EQ(1, countCaption(sink, kReceiverRestartedCaption)) << c.name;
+            EXPECT_EQ("did not answer for 60 s; killed by signal 9 (Killed)",
+                sink.events[0].description);
+        }
+    }
+}
+
 TEST(IsolatedIngress, ReceiverThatKeepsExitingIsStartedAtMostOnceASecondAndTold)
 {
     // Each one runs: it writes a log line ("x") before it exits.

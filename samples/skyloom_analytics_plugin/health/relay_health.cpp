@@ -143,9 +143,10 @@ std::chrono::milliseconds RelayHealth::untilDue(Clock::time_point now) const
     return std::chrono::ceil<std::chrono::milliseconds>(next - now);
 }
 
-void RelayHealth::tick(Clock::time_point now, bool final)
+bool RelayHealth::tick(Clock::time_point now, bool final)
 {
-    if (final || now >= m_nextHealth)
+    const bool due = now >= m_nextHealth;
+    if (final || due)
     {
         m_nextHealth = now + kHealthInterval;
         writeHealthLines();
@@ -155,6 +156,7 @@ void RelayHealth::tick(Clock::time_point now, bool final)
         m_nextMetrics = now + kMetricsInterval;
         writeMetrics();
     }
+    return due && !final;
 }
 
 void RelayHealth::writeHealthLines()

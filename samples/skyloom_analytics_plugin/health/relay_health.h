@@ -44,8 +44,11 @@ public:
     /** How long the relay may sleep before the next tick is due. */
     [[nodiscard]] std::chrono::milliseconds untilDue(Clock::time_point now) const;
 
-    /** Writes what is due; `final` (the relay ends): everything that changed, now. */
-    void tick(Clock::time_point now, bool final = false);
+    /**
+     * Writes what is due; `final` (the relay ends): everything that changed, now. True when the
+     * health interval came round (not for `final`): the relay's periodic checks go with it.
+     */
+    bool tick(Clock::time_point now, bool final = false);
 
 private:
     void writeHealthLines();

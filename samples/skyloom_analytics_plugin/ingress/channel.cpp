@@ -93,9 +93,11 @@ bool isReceiverType(uint8_t type)
         case FrameType::connected:
         case FrameType::disconnected:
         case FrameType::stats:
+        case FrameType::pong:
             return true;
         case FrameType::config:
         case FrameType::subscription:
+        case FrameType::ping:
             return false;
     }
     return false;
@@ -104,7 +106,8 @@ bool isReceiverType(uint8_t type)
 bool isEngineType(uint8_t type)
 {
     return type == static_cast<uint8_t>(FrameType::config)
-        || type == static_cast<uint8_t>(FrameType::subscription);
+        || type == static_cast<uint8_t>(FrameType::subscription)
+        || type == static_cast<uint8_t>(FrameType::ping);
 }
 
 } // namespace
@@ -161,6 +164,11 @@ std::string encodeStats(uint64_t dropped, uint64_t queued)
     putU64(frame, dropped);
     putU64(frame, queued);
     return finish(std::move(frame));
+}
+
+std::string encodeEmpty(FrameType type)
+{
+    return finish(start(type, 0));
 }
 
 std::string encodeSubscription(bool subscribe, std::string_view prefix)
@@ -243,6 +251,9 @@ ChannelError decodePayload(
             frame->subscribe = payload[0] == 1;
             frame->body = payload.substr(1);
             return ChannelError::none;
+        case FrameType::ping:
+        case FrameType::pong:
+            return payload.empty() ? ChannelError::none : ChannelError::badFields;
     }
     return ChannelError::unknownType;
 }

@@ -31,10 +31,12 @@ enum class FrameType: uint8_t
     connected = 'C', //< Address.
     disconnected = 'D', //< Address.
     stats = 'S', //< u64 messages dropped since the last stats frame, u64 messages queued now.
+    pong = 'O', //< Empty: the answer to a ping.
     // Engine to receiver.
     config = 'G', //< The listener's configuration as JSON text.
     /** u8 1 (subscribe) or 0 (unsubscribe), the prefix (SubscriptionLimits bound it). */
     subscription = 'U',
+    ping = 'P', //< Empty: the engine asks whether the receiver still runs its loop.
 };
 
 /** One decoded frame; the views point into the reader's buffer until its next read. */
@@ -68,6 +70,8 @@ struct ChannelLimits
 [[nodiscard]] std::string encodeRefused(std::string_view address, std::string_view reason);
 [[nodiscard]] std::string encodeStats(uint64_t dropped, uint64_t queued);
 [[nodiscard]] std::string encodeSubscription(bool subscribe, std::string_view prefix);
+/** A frame without payload (ping, pong). */
+[[nodiscard]] std::string encodeEmpty(FrameType type);
 
 /** Why the bytes read are no frame; stable texts, for the log and the restart event. */
 enum class ChannelError

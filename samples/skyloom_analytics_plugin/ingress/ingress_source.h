@@ -59,6 +59,12 @@ public:
     virtual void tick(Clock::time_point now) = 0;
 
     /**
+     * The relay's periodic look (at its health wake-up, no wake-up of its own) at whether the
+     * listener still runs; a listener in this process has nothing to look at.
+     */
+    virtual void checkAlive(Clock::time_point /*now*/) {}
+
+    /**
      * Why this source can no longer serve and the service port must run in the server's process
      * instead (a receiver that cannot be started); nothing while it serves.
      */

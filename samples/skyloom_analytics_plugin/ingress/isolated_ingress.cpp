@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 #include <nx/kit/debug.h>
@@ -190,6 +191,7 @@ void IsolatedIngress::receive(IngressConsumer& consumer, int max)
                 return;
             case ChannelReader::Status::frame:
                 m_heardFrom = true;
+                m_heardSinceCheck = true;
                 if (!handle(frame, consumer))
                     return;
                 break;
@@ -255,8 +257,11 @@ bool IsolatedIngress::handle(const Frame& frame, IngressConsumer& consumer)
             bump(m_counters.receiverLost, frame.dropped);
             m_queuedAtReceiver = frame.queued;
             return true;
+        case FrameType::pong:
+            return true; //< Heard from, as any frame.
         case FrameType::config:
         case FrameType::subscription:
+        case FrameType::ping:
             break; //< Never accepted by the engine's reader.
     }
     return true;
@@ -316,6 +321,8 @@ void IsolatedIngress::startReceiver(Clock::time_point now)
     m_writer = std::make_unique<ChannelWriter>(kMaxConfigurationBytes);
     m_queuedAtReceiver = 0;
     m_heardFrom = false;
+    m_heardSinceCheck = false;
+    m_pingSent.reset();
     m_subscribed = everything(); //< A new receiver's socket, as ServiceSocket made it.
     NX_PRINT << kRelayFunc << " receiver " << m_process->pid() << " started: " << m_executable;
     if (m_endedWhy)
@@ -394,6 +401,33 @@ std::chrono::milliseconds IsolatedIngress::untilDue(Clock::time_point now) const
     return std::max(std::chrono::milliseconds(0),
         std::chrono::duration_cast<std::chrono::milliseconds>(*m_nextStart - now)
             + std::chrono::milliseconds(1));
+}
+
+/**
+ * A receiver that writes (messages, stats, log lines) is alive at no cost; only a silent one is
+ * asked, and one still silent a whole interval after being asked is hung: its loop reads no
+ * channel, so it would never deliver again.
+ */
+void IsolatedIngress::checkAlive(Clock::time_point now)
+{
+    if (!m_process)
+        return;
+    if (m_heardSinceCheck)
+    {
+        m_heardSinceCheck = false;
+        m_pingSent.reset();
+        return;
+    }
+    if (m_pingSent)
+    {
+        const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - *m_pingSent);
+        ended("did not answer for " + std::to_string(silent.count()) + " s", now);
+        return;
+    }
+    m_pingSent = now;
+    m_writer->pushAlways(encodeEmpty(FrameType::ping));
+    if (!m_writer->flush(m_process->channel()))
+        ended("closed its channel", now);
 }
 
 void IsolatedIngress::tick(Clock::time_point now)

@@ -13,7 +13,9 @@
 // a receiver listens if the port asked for cannot be bound. What the receiver dropped because the
 // relay was behind is counted as lost too; the AI engines that were connected through a receiver
 // that ended are told as disconnected. A receiver killed but not reaped at once goes to the
-// ChildReaper.
+// ChildReaper. At each checkAlive() a receiver that sent nothing since the one before is sent
+// a ping; one that has not answered (sent anything) by the next is taken as hung (a deadlock,
+// a stopped process), killed and restarted: "did not answer for N s".
 //
 // Threads: the relay thread only (it started the receiver, whose life is bound to it).
 #pragma once
@@ -59,6 +61,7 @@ public:
     void receive(IngressConsumer& consumer, int max) override;
     std::chrono::milliseconds untilDue(Clock::time_point now) const override;
     void tick(Clock::time_point now) override;
+    void checkAlive(Clock::time_point now) override;
     std::optional<std::string> failed() const override { return m_failed; }
     int workingPort() const override { return m_workingPort; }
 
@@ -98,6 +101,10 @@ private:
     int64_t m_startsFailed = 0;
     /** Whether the running receiver sent a frame yet. */
     bool m_heardFrom = false;
+    /** Whether the running receiver sent a frame since the last checkAlive(). */
+    bool m_heardSinceCheck = false;
+    /** When the running receiver was sent the ping that it has not yet answered. */
+    std::optional<Clock::time_point> m_pingSent;
     /** Receivers in a row that ended by themselves before their first frame. */
     int m_silentEnds = 0;
     uint64_t m_queuedAtReceiver = 0; //< As its latest stats frame said.

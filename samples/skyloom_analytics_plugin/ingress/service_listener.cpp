@@ -1,8 +1,11 @@
 #include "service_listener.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <exception>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -24,8 +27,16 @@ namespace nx::vms_server_plugins::analytics::sample {
 
 namespace {
 
-/** Where the service socket's monitor publishes, for the ZAP handler's connection count. */
-constexpr char kServiceMonitorEndpoint[] = "inproc://skyloom-service-monitor";
+/**
+ * Where the service socket's monitor publishes, for the ZAP handler's connection count; one
+ * endpoint per listener: a closed socket's monitor leaves its endpoint to libzmq's reaper
+ * thread, and the listener that replaces this one at once would find it taken.
+ */
+std::string serviceMonitorEndpoint()
+{
+    static std::atomic<uint64_t> listeners{0};
+    return "inproc://skyloom-service-monitor-" + std::to_string(++listeners);
+}
 
 /** How long a bind waits for the same port, unbound just before, to be closed. */
 constexpr std::chrono::milliseconds kRebindWait{1000};
@@ -75,12 +86,13 @@ void ServiceListener::startZapHandler(
 {
     try
     {
+        const std::string monitorEndpoint = serviceMonitorEndpoint();
         if (zmq_socket_monitor(
-            m_socket.handle(), kServiceMonitorEndpoint, ZapHandler::kMonitorEvents) != 0)
+            m_socket.handle(), monitorEndpoint.c_str(), ZapHandler::kMonitorEvents) != 0)
         {
             throw zmq::error_t();
         }
-        m_zap = std::make_unique<ZapHandler>(context, kServiceMonitorEndpoint,
+        m_zap = std::make_unique<ZapHandler>(context, monitorEndpoint,
             std::move(policySource), m_sink, m_logUtils);
     }
     catch (const std::exception& e)

@@ -69,6 +69,15 @@ ZapHandler::~ZapHandler()
     m_thread.join();
     for (const auto& [fd, duplicate]: m_watched)
         ::close(duplicate);
+    // A closed socket leaves its inproc endpoint to libzmq's reaper thread: the handler of the
+    // listener that replaces this one, at once, would find the endpoint still taken.
+    try
+    {
+        m_zap.unbind(kZapEndpoint);
+    }
+    catch (const zmq::error_t&)
+    {
+    }
 }
 
 void ZapHandler::threadFuncZap()

@@ -147,6 +147,12 @@ bool ReceiverLoop::readConfiguration()
             case ChannelReader::Status::frame:
                 break;
         }
+        if (frame.type == FrameType::ping)
+        {
+            // Answered from this loop: a pong says that the loop runs, not only the process.
+            pushAlways(encodeEmpty(FrameType::pong));
+            continue;
+        }
         if (frame.type == FrameType::subscription)
         {
             subscribe(SubscriptionChange{frame.subscribe, std::string(frame.body)});

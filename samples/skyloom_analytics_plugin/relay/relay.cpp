@@ -70,6 +70,7 @@ Relay::Relay(zmq::socket_t boundAgents, RelayShared& shared, const nx::sdk::LogU
     m_agentsBound(shared.endpoint),
     m_copy(*shared.context, logUtils, sink),
     m_ingressSink(sink, m_copy),
+    m_connections(m_ingressSink, shared.counters.engine()),
     m_log(logUtils),
     m_health(m_counters,
         [this](const std::string& line) { NX_PRINT << kRelayFunc << " " << line; },
@@ -89,7 +90,8 @@ Relay::~Relay()
 {
     for (const CameraQueues::Report& report: m_queues.takeAllReports())
         logDropReport(report);
-    dropIngress(); //< The receiver is stopped, the ZAP handler's thread joined.
+    // The receiver is stopped, the ZAP handler's thread joined.
+    dropIngress(/*releasing*/ true);
     if (const size_t left = m_reaper.reap(); left > 0)
         NX_PRINT << kRelayFunc << " " << left << " receiver process(es) killed but not reaped";
     try
@@ -122,7 +124,9 @@ void Relay::pass(Wakeup& wakeup, const std::atomic<bool>& terminated) noexcept
 void Relay::passOrThrow(Wakeup& wakeup, const std::atomic<bool>& terminated)
 {
     const auto now = Clock::now();
-    m_health.tick(now);
+    // A hung receiver is looked for at the health line's wake-up: it costs no wake-up of its own.
+    if (m_health.tick(now) && m_ingress)
+        m_ingress->checkAlive(now);
     tickIngress(now);
     m_copy.tick(now);
     (void) m_reaper.reap();
@@ -202,7 +206,7 @@ std::unique_ptr<IngressSource> Relay::makeIngress(bool isolate)
     if (isolate)
     {
         auto isolated = std::make_unique<IsolatedIngress>(m_receiverExecutable, m_logUtils,
-            m_ingressSink, m_counters.engine(), m_reaper, m_workingPort);
+            m_connections, m_counters.engine(), m_reaper, m_workingPort);
         const std::optional<std::string> failure = isolated->failed();
         if (!failure)
         {
@@ -219,7 +223,7 @@ std::unique_ptr<IngressSource> Relay::makeInProcessIngress(const std::string& re
 {
     const RelaySettingsBox& settings = m_settings;
     auto ingress = std::make_unique<InProcessIngress>(*m_shared.context, m_logUtils,
-        m_ingressSink, [&settings]() { return settings.policy(); }, m_workingPort);
+        m_connections, [&settings]() { return settings.policy(); }, m_workingPort);
     if (reason != m_inProcessTold)
     {
         NX_PRINT << kRelayFunc << " " << kInProcessCaption << ": " << reason;
@@ -249,13 +253,31 @@ void Relay::replaceIngress(const std::function<std::unique_ptr<IngressSource>()>
     }
 }
 
-/** Whatever listens next takes over the port that this one had working. */
-void Relay::dropIngress() noexcept
+/**
+ * Whatever listens next takes over the port that this one had working. A listener that goes
+ * tells nothing more of its connections (its threads are joined, its receiver stopped): they are
+ * ended here, and the AI engines connect to the next listener by themselves.
+ */
+void Relay::dropIngress(bool releasing) noexcept
 {
     if (!m_ingress)
         return;
     m_workingPort = m_ingress->workingPort();
     m_ingress.reset();
+    try
+    {
+        if (releasing)
+            (void) m_connections.endAllQuietly();
+        else if (const size_t ended = m_connections.endAll(); ended > 0)
+        {
+            NX_PRINT << kRelayFunc << " " << ended
+                << " AI engine connection(s) ended with the listener";
+        }
+    }
+    catch (const std::exception& e)
+    {
+        m_log.write(kRelayFunc, " connections of the listener not ended: ", e.what());
+    }
 }
 
 /**

@@ -39,6 +39,7 @@
 #include "health/camera_log.h"
 #include "health/relay_health.h"
 #include "ingress/child_reaper.h"
+#include "ingress/connection_ledger.h"
 #include "ingress/ingress_sink.h"
 #include "ingress/ingress_source.h"
 #include "relay/camera_queues.h"
@@ -95,7 +96,11 @@ private:
     [[nodiscard]] std::unique_ptr<IngressSource> makeIngress(bool isolate);
     [[nodiscard]] std::unique_ptr<IngressSource> makeInProcessIngress(const std::string& reason);
     void replaceIngress(const std::function<std::unique_ptr<IngressSource>()>& make);
-    void dropIngress() noexcept;
+    /**
+     * The ingress goes; the AI engines it had connected are ended (`releasing`: counted only,
+     * the engine is being released).
+     */
+    void dropIngress(bool releasing = false) noexcept;
     void configureIngress();
     [[nodiscard]] Subscriptions wantedSubscriptions();
     void ingressLost(const std::exception& failure) noexcept;
@@ -125,6 +130,8 @@ private:
     DiagnosticCopy m_copy;
     /** What the service port tells, with the copy's endpoint where it says that it listens. */
     ListeningWithCopy m_ingressSink;
+    /** What every ingress reports to: its AI engines still connected when it goes are ended. */
+    ConnectionLedger m_connections;
 
     /** Receivers killed but not yet reaped; outlives m_ingress, which hands them here. */
     ChildReaper m_reaper;
