@@ -66,11 +66,17 @@ set(skyloom_tool_summaries
     "skyloom-host|runs the Skyloom analytics plugin as a video-management server would"
     "skyloom-publish|plays the AI engine for the Skyloom analytics plugin and checks messages"
     "skyloom-capture|records the AI engine's messages for replay")
+# One entry of skyloom_tool_summaries: the tool's target and its manual page's summary.
+function(skyloom_tool_summary entry toolVar summaryVar)
+    string(REPLACE "|" ";" parts "${entry}")
+    list(GET parts 0 tool)
+    list(GET parts 1 summary)
+    set(${toolVar} ${tool} PARENT_SCOPE)
+    set(${summaryVar} ${summary} PARENT_SCOPE)
+endfunction()
 if(SKYLOOM_GZIP AND SKYLOOM_HELP2MAN)
     foreach(entry IN LISTS skyloom_tool_summaries)
-        string(REPLACE "|" ";" parts "${entry}")
-        list(GET parts 0 tool)
-        list(GET parts 1 summary)
+        skyloom_tool_summary("${entry}" tool summary)
         if(NOT TARGET ${tool})
             continue()
         endif()

@@ -72,6 +72,22 @@ std::string workPath(const std::string& name)
 }
 
 /** A stand-in receiver: a script in the working directory; its absolute path. */
+/** An engine's side of one receiver: the ingress with what it reports to. */
+struct Rig
+{
+    explicit Rig(const std::string& receiver, int workingPort = 0):
+        ingress(receiver, logUtils, sink, counters, reaper, workingPort)
+    {
+    }
+
+    nx::sdk::LogUtils logUtils{/*enableOutput*/ true, ""};
+    RecordingSink sink;
+    EngineCounters counters;
+    ChildReaper reaper;
+    RecordingConsumer consumer;
+    IsolatedIngress ingress;
+};
+
 std::string writeReceiver(const std::string& name, const std::string& body)
 {
     const std::string path = workPath(name);
@@ -109,12 +125,8 @@ TEST(IsolatedIngress, MalformedFrameEndsTheReceiverAfterWhatCameBeforeIt)
     const std::string receiver = writeReceiver("malformed-receiver",
         "printf '\\026\\000\\000\\000M\\010\\000engine-a\\010\\00010.0.0.5hi"
         "\\010\\000\\000\\000C10.0.0.5\\000\\000\\000\\000Z' >&3\nexec /bin/sleep 30");
-    nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
-    RecordingSink sink;
-    EngineCounters counters;
-    ChildReaper reaper;
-    RecordingConsumer consumer;
-    IsolatedIngress ingress(receiver, logUtils, sink, counters, reaper);
+    Rig rig(receiver);
+    auto& [logUtils, sink, counters, reaper, consumer, ingress] = rig;
     ASSERT_FALSE(ingress.failed()) << *ingress.failed();
     const pid_t first = ingress.pid();
 
@@ -152,12 +164,8 @@ TEST(IsolatedIngress, HungReceiverWasNeverNoticed)
     } cases[] = {{"answering", answering, false}, {"silent", silent, true}};
     for (const auto& c: cases)
     {
-        nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
-        RecordingSink sink;
-        EngineCounters counters;
-        ChildReaper reaper;
-        RecordingConsumer consumer;
-        IsolatedIngress ingress(c.executable, logUtils, sink, counters, reaper);
+        Rig rig(c.executable);
+        auto& [logUtils, sink, counters, reaper, consumer, ingress] = rig;
         ASSERT_FALSE(ingress.failed()) << c.name;
         const pid_t first = ingress.pid();
         auto now = std::chrono::steady_clock::now();
@@ -180,12 +188,8 @@ TEST(IsolatedIngress, ReceiverThatKeepsExitingIsStartedAtMostOnceASecondAndTold)
     // Each one runs: it writes a log line ("x") before it exits.
     const std::string receiver = writeReceiver("exiting-receiver",
         "printf '\\001\\000\\000\\000Lx' >&3\nexit 3");
-    nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
-    RecordingSink sink;
-    EngineCounters counters;
-    ChildReaper reaper;
-    RecordingConsumer consumer;
-    IsolatedIngress ingress(receiver, logUtils, sink, counters, reaper);
+    Rig rig(receiver);
+    auto& [logUtils, sink, counters, reaper, consumer, ingress] = rig;
     ASSERT_FALSE(ingress.failed());
 
     pump(ingress, consumer, 2500ms);
@@ -222,12 +226,8 @@ TEST(IsolatedIngress, ReceiverEndingBeforeItsFirstFrameKeptDyingInsteadOfFailing
     {
         SCOPED_TRACE(row.name);
         const std::string receiver = writeReceiver(row.name, row.body);
-        nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
-        RecordingSink sink;
-        EngineCounters counters;
-        ChildReaper reaper;
-        RecordingConsumer consumer;
-        IsolatedIngress ingress(receiver, logUtils, sink, counters, reaper);
+        Rig rig(receiver);
+        auto& [logUtils, sink, counters, reaper, consumer, ingress] = rig;
         std::this_thread::sleep_for(row.configureAfter);
         ingress.configure(9950, std::make_shared<IngressPolicy>());
         ASSERT_FALSE(ingress.failed());
@@ -257,12 +257,8 @@ TEST(IsolatedIngress, NewReceiverWasNotToldThePortThatListened)
     // Each receiver says that it listens on 9911, records what it is sent for a moment, ends.
     const std::string receiver = writeReceiver("listening-receiver",
         "cat '" + frames + "' >&3\ntimeout 0.3 cat <&3 >> '" + record + "'\nexit 0");
-    nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
-    RecordingSink sink;
-    EngineCounters counters;
-    ChildReaper reaper;
-    RecordingConsumer consumer;
-    IsolatedIngress ingress(receiver, logUtils, sink, counters, reaper, /*workingPort*/ 9900);
+    Rig rig(receiver, 9900);
+    auto& [logUtils, sink, counters, reaper, consumer, ingress] = rig;
     ingress.configure(9922, std::make_shared<IngressPolicy>());
     pump(ingress, consumer, 800ms);
     EXPECT_EQ(9911, ingress.workingPort());
@@ -295,12 +291,8 @@ TEST(IsolatedIngress, EveryNewReceiverGetsTheConfigurationAndThenTheSubscription
     const std::string receiver = writeReceiver("recording-receiver",
         "printf '\\001\\000\\000\\000Lx' >&3\ntimeout 0.4 cat <&3 >> '" + record
             + "'\nexit 0");
-    nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
-    RecordingSink sink;
-    EngineCounters counters;
-    ChildReaper reaper;
-    RecordingConsumer consumer;
-    IsolatedIngress ingress(receiver, logUtils, sink, counters, reaper);
+    Rig rig(receiver);
+    auto& [logUtils, sink, counters, reaper, consumer, ingress] = rig;
     ASSERT_FALSE(ingress.failed());
     ingress.configure(9950, std::make_shared<IngressPolicy>());
     const Subscriptions cameras = {"{\"src_uuid\":\"a\"", "{\"src_uuid\":\"b\""};
@@ -339,12 +331,8 @@ TEST(IsolatedIngress, ReceiverEventsBeyondTheBudgetOfAMinuteAreLeftOut)
     }
     const std::string receiver = writeReceiver("chatty-receiver",
         "cat '" + frames + "' >&3\nexec /bin/sleep 30");
-    nx::sdk::LogUtils logUtils(/*enableOutput*/ true, "");
-    RecordingSink sink;
-    EngineCounters counters;
-    ChildReaper reaper;
-    RecordingConsumer consumer;
-    IsolatedIngress ingress(receiver, logUtils, sink, counters, reaper);
+    Rig rig(receiver);
+    auto& [logUtils, sink, counters, reaper, consumer, ingress] = rig;
     ASSERT_FALSE(ingress.failed()) << *ingress.failed();
 
     pump(ingress, consumer, 500ms);

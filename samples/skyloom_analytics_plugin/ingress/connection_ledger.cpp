@@ -48,10 +48,4 @@ size_t ConnectionLedger::endAllQuietly()
     return count;
 }
 
-size_t ConnectionLedger::open() const
-{
-    const MutexLock lock(m_mutex);
-    return m_open.size();
-}
-
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -49,8 +49,6 @@ public:
      */
     size_t endAllQuietly();
 
-    [[nodiscard]] size_t open() const;
-
 private:
     [[nodiscard]] std::multiset<std::string> takeAll();
 

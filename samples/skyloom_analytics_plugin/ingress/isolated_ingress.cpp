@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cerrno>
 #include <cstring>
 
@@ -56,19 +57,13 @@ bool isOneOf(std::string_view text, const std::array<const char*, N>& known)
 int portOf(std::string_view endpoint)
 {
     const size_t colon = endpoint.rfind(':');
-    if (colon == std::string_view::npos || colon + 1 == endpoint.size()
-        || endpoint.size() - colon > 6)
-    {
+    if (colon == std::string_view::npos)
         return 0;
-    }
+    const std::string_view digits = endpoint.substr(colon + 1);
     int port = 0;
-    for (const char c: endpoint.substr(colon + 1))
-    {
-        if (c < '0' || c > '9')
-            return 0;
-        port = port * 10 + (c - '0');
-    }
-    return port <= 65535 ? port : 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+    const bool whole = error == std::errc() && end == digits.data() + digits.size();
+    return whole && port > 0 && port <= 65535 ? port : 0;
 }
 
 /** A receiver's text as the server may show it: printable ASCII, the rest as '?'. */
@@ -427,7 +422,7 @@ void IsolatedIngress::checkAlive(Clock::time_point now)
     m_pingSent = now;
     m_writer->pushAlways(encodeEmpty(FrameType::ping));
     if (!m_writer->flush(m_process->channel()))
-        ended("closed its channel", now);
+        ended(kClosedItsChannel, now);
 }
 
 void IsolatedIngress::tick(Clock::time_point now)
