@@ -55,9 +55,9 @@ std::optional<int> parseServicePort(const std::string& text)
 
 } // namespace
 
-Engine::Engine():
+Engine::Engine(const Intervals& intervals):
     nx::sdk::analytics::Engine(/*enableOutput*/ true),
-    m_context(makeRelayContext()),
+    m_context(makeRelayContext(intervals)),
     m_counters(m_context->counters),
     m_refusals([this](const std::string& address, const std::string& reason, int64_t unreported)
         { reportRefusal(address, reason, unreported); },

@@ -31,9 +31,12 @@ namespace nx::vms_server_plugins::analytics::sample {
 class Engine: public nx::sdk::analytics::Engine, private IngressSink
 {
 public:
-    /** Creates the shared context and starts the relay thread. Throws if ZeroMQ or the system
-     * refuses a context, a descriptor or a thread. */
-    Engine();
+    /**
+     * Creates the shared context (with the periods that the relay and the agents wait out) and
+     * starts the relay thread. Throws if ZeroMQ or the system refuses a context, a descriptor or
+     * a thread.
+     */
+    explicit Engine(const Intervals& intervals = kShippedIntervals);
     virtual ~Engine() override;
 
     virtual void doObtainDeviceAgent(

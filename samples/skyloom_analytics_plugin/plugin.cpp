@@ -1,7 +1,5 @@
 #include "plugin.h"
 
-#include <exception>
-
 #include <nx/kit/debug.h>
 
 #include "engine.h"
@@ -14,7 +12,7 @@ using namespace nx::sdk::analytics;
 
 Result<IEngine*> Plugin::doObtainEngine()
 {
-    return new Engine();
+    return new Engine(m_intervals);
 }
 
 std::string Plugin::manifestString() const
@@ -29,37 +27,3 @@ std::string Plugin::manifestString() const
 }
 
 } // namespace nx::vms_server_plugins::analytics::sample
-
-namespace {
-
-void logCreationFailure(const char* what) noexcept
-{
-    try
-    {
-        NX_PRINT << "createNxPlugin(): exception: " << what;
-    }
-    catch (...)
-    {
-        // Out of memory while reporting: nothing more can be done without throwing.
-    }
-}
-
-} // namespace
-
-extern "C" nx::sdk::IPlugin* createNxPlugin()
-{
-    // Nothing may be thrown back into the server.
-    try
-    {
-        return new nx::vms_server_plugins::analytics::sample::Plugin();
-    }
-    catch (const std::exception& e)
-    {
-        logCreationFailure(e.what());
-    }
-    catch (...)
-    {
-        logCreationFailure("unknown");
-    }
-    return nullptr;
-}

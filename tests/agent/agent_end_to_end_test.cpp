@@ -22,7 +22,7 @@ using nx::sdk::Ptr;
 using nx::sdk::analytics::IDeviceAgent;
 using Kind = MetadataPacketRecord::Kind;
 
-constexpr int kServicePort = 9911;
+const int kServicePort = testPort(0);
 constexpr int64_t kFrameTimeUs = 1598863206064000;
 
 const std::string kIdA = "8f120e8a-2ced-c84a-aa40-59a59f563488";

@@ -18,7 +18,7 @@ namespace {
 
 using nx::sdk::makePtr;
 
-constexpr int kServicePort = 19941;
+const int kServicePort = testhost::testPort(0);
 constexpr char kEngineId[] = "{1a1a1a1a-0000-4000-8000-000000000003}";
 constexpr rlim_t kDescriptorLimit = 1024;
 

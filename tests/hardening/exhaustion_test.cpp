@@ -2,7 +2,9 @@
 // 1024: 520 cameras made before the relay starts, a relay that cannot open its sockets, a
 // receiver that cannot be started, and releases in the middle of all that. The process must
 // live through every one, say why nothing is received, and receive again once descriptors are
-// free. Its own executable: it lowers the process's descriptor limit.
+// free. Its own executable: it lowers the process's descriptor limit. It runs the library that
+// servers load, whose relay binds five seconds after its engine is made: the cameras are made
+// and the descriptors taken before that.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -152,7 +154,7 @@ protected:
 // not make.
 TEST_F(HardeningExhaustion, RelayWithoutDescriptorsNeverListenedAndAbortedTheServerAtRelease)
 {
-    constexpr int kServicePort = 19948;
+    const int kServicePort = testhost::testPort(0);
     EngineUnderTest engine = startEngine(
         m_plugin.plugin(), "{7a7a7a7a-0000-4000-8000-000000000007}", kServicePort);
     ASSERT_TRUE(engine.engine);
@@ -216,7 +218,7 @@ TEST_F(HardeningExhaustion, RelayWithoutDescriptorsNeverListenedAndAbortedTheSer
 TEST_F(HardeningExhaustion, ReleaseWhileTheRelayRetriesWithoutDescriptors)
 {
     releaseWaitingCamerasWithoutDescriptors(
-        "{8b8b8b8b-0000-4000-8000-000000000008}", 19949, 2000, /*relayRetries*/ true);
+        "{8b8b8b8b-0000-4000-8000-000000000008}", testhost::testPort(1), 2000, /*relayRetries*/ true);
 }
 
 // Released within the relay's start-up delay, before it ever tried, with cameras waiting; the
@@ -224,7 +226,7 @@ TEST_F(HardeningExhaustion, ReleaseWhileTheRelayRetriesWithoutDescriptors)
 TEST_F(HardeningExhaustion, ReleaseBeforeTheRelayStartedWithoutDescriptors)
 {
     releaseWaitingCamerasWithoutDescriptors(
-        "{9c9c9c9c-0000-4000-8000-000000000009}", 19950, 3000, /*relayRetries*/ false);
+        "{9c9c9c9c-0000-4000-8000-000000000009}", testhost::testPort(2), 3000, /*relayRetries*/ false);
 }
 
 // Released half started: its agents' endpoint bound, its service port gone and not to be opened
@@ -240,8 +242,8 @@ TEST_F(HardeningExhaustion, ReleaseWhileTheServicePortRetriesWithoutDescriptors)
         int servicePort;
         int firstCamera;
     } cases[] = {
-        {Loss::receiverKilled, "{adadadad-0000-4000-8000-00000000000a}", 19951, 4000},
-        {Loss::intoThisProcess, "{bebebebe-0000-4000-8000-00000000000b}", 19952, 5000},
+        {Loss::receiverKilled, "{adadadad-0000-4000-8000-00000000000a}", testhost::testPort(3), 4000},
+        {Loss::intoThisProcess, "{bebebebe-0000-4000-8000-00000000000b}", testhost::testPort(4), 5000},
     };
     for (const auto& c: cases)
     {

@@ -346,6 +346,18 @@ bool builtWithThreadSanitizer()
 #endif
 }
 
+bool waitUntil(const std::function<bool()>& condition, milliseconds timeout)
+{
+    const auto deadline = steady_clock::now() + timeout;
+    while (!condition())
+    {
+        if (steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
 bool waitUntilAlive(const testhost::RegistryStats& stats, int64_t count, milliseconds timeout)
 {
     const auto deadline = steady_clock::now() + timeout;

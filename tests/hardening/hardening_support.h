@@ -243,6 +243,13 @@ pid_t servicePortProcess();
 bool builtWithAddressSanitizer();
 bool builtWithThreadSanitizer();
 
+/**
+ * Waits until `condition` holds, looking every 10 ms; false if it still does not at the timeout.
+ * The timeout is for failures only: a test waits for what it checks, never for a fixed time.
+ */
+bool waitUntil(const std::function<bool()>& condition,
+    std::chrono::milliseconds timeout = kDeliveryTimeout);
+
 /** Waits until the registry counts exactly `count` objects alive. */
 bool waitUntilAlive(const testhost::RegistryStats& stats, int64_t count,
     std::chrono::milliseconds timeout);

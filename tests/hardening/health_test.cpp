@@ -32,7 +32,7 @@ using namespace std::chrono;
 using nx::sdk::IPluginDiagnosticEvent;
 using testhost::AiEnginePublisher;
 
-constexpr int kServicePort = 9935;
+const int kServicePort = testhost::testPort(0);
 constexpr char kEngineId[] = "{f1a2b3c4-0000-4000-8000-000000000015}";
 constexpr milliseconds kEventTimeout = 10s;
 

@@ -42,7 +42,7 @@ using nx::sdk::IPluginDiagnosticEvent;
 using testhost::AiEnginePublisher;
 using testhost::RawZmtpPeer;
 
-constexpr int kServicePort = 9931;
+const int kServicePort = testhost::testPort(0);
 constexpr char kEngineId[] = "{f1a2b3c4-0000-4000-8000-000000000014}";
 constexpr milliseconds kRefusalTimeout = 10s;
 /** Far more than the receiver process takes to take up new settings, also under sanitizers. */

@@ -34,7 +34,7 @@ using namespace std::chrono;
 using nx::sdk::makePtr;
 using nx::sdk::Ptr;
 
-constexpr int kServicePort = 19951;
+const int kServicePort = testhost::testPort(0);
 constexpr char kEngineId[] = "{2b2b2b2b-0000-4000-8000-000000000002}";
 
 /** Packets a handler must see in each phase before the next change (proves the flow). */

@@ -45,7 +45,7 @@ using testhost::AiEnginePublisher;
 using testhost::DeviceAgentHandler;
 using Kind = testhost::MetadataPacketRecord::Kind;
 
-constexpr int kServicePort = 19921;
+const int kServicePort = testhost::testPort(0);
 constexpr char kEngineId[] = "{1a1a1a1a-0000-4000-8000-000000000001}";
 
 /** What the relay accepts from the AI engine in one message. */

@@ -36,8 +36,9 @@ namespace {
 using namespace std::chrono;
 using nx::sdk::IPluginDiagnosticEvent;
 
-constexpr std::array<int, 3> kPorts = {9951, 9952, 9953};
-constexpr int kForwarderPort = 9954;
+const std::array<int, 3> kPorts = {
+    testhost::testPort(0), testhost::testPort(1), testhost::testPort(2)};
+const int kForwarderPort = testhost::testPort(3);
 constexpr int kMessagesPerCamera = 40;
 constexpr milliseconds kSettleTimeout = 15s;
 constexpr char kNoCamera[] = "Messages for no camera";

@@ -258,7 +258,7 @@ protected:
 
 TEST_F(HardeningPorts, ProcessHoldingPort688BeforeTheEngineCannotInjectIntoACamera)
 {
-    constexpr int kServicePort = 19941;
+    const int kServicePort = testhost::testPort(0);
     Camera camera(cameraId(41));
     ForgingPublisher forger(kRelayPort, alarmMessage(camera.id, "Forged"));
     ASSERT_TRUE(forger.listening()) << "cannot hold port " << kRelayPort << " in a child";
@@ -299,8 +299,8 @@ TEST_F(HardeningPorts, ProcessHoldingPort688BeforeTheEngineCannotInjectIntoACame
 
 TEST_F(HardeningPorts, ServicePortHeldByAnotherProgramThenAFreePortIsSet)
 {
-    constexpr int kTakenPort = 19942;
-    constexpr int kFreePort = 19943;
+    const int kTakenPort = testhost::testPort(1);
+    const int kFreePort = testhost::testPort(2);
     const int taken = listenOn(kTakenPort, /*loopbackOnly*/ false);
     ASSERT_GE(taken, 0);
 
@@ -376,8 +376,8 @@ TEST_F(HardeningPorts, RefusedPortDuringTheRelayStartBoundARandomPort)
 // change listened on the port that had failed.
 TEST_F(HardeningPorts, PortThatListensAskedAgainAfterAFailedOneGaveAFalseError)
 {
-    constexpr int kPort = 9911;
-    constexpr int kTakenPort = 9922;
+    const int kPort = testhost::testPort(5);
+    const int kTakenPort = testhost::testPort(6);
     PortHolder taken(kTakenPort);
     ASSERT_TRUE(taken.listening());
     EngineUnderTest engine = startEngine(
@@ -427,7 +427,7 @@ TEST_F(HardeningPorts, PortThatListensAskedAgainAfterAFailedOneGaveAFalseError)
     EXPECT_TRUE(waitForCount(engine, kCannotListen, 2));
     ASSERT_TRUE(set(kTakenPort, "127.0.0.1"));
     EXPECT_TRUE(waitForCount(engine, kListening, 2));
-    EXPECT_EQ("tcp://127.0.0.1:9911", lastListening(engine));
+    EXPECT_EQ("tcp://127.0.0.1:" + std::to_string(kPort), lastListening(engine));
     EXPECT_TRUE(deliversOn("Moved"));
     EXPECT_EQ(2, countEvents(*engine.handler, kCannotListen));
 
@@ -438,7 +438,7 @@ TEST_F(HardeningPorts, PortThatListensAskedAgainAfterAFailedOneGaveAFalseError)
     bindsBefore = binds();
     ASSERT_TRUE(set(kTakenPort, "*"));
     EXPECT_TRUE(waitForCount(engine, kListening, 3));
-    EXPECT_EQ("tcp://0.0.0.0:9911", lastListening(engine));
+    EXPECT_EQ("tcp://0.0.0.0:" + std::to_string(kPort), lastListening(engine));
     EXPECT_EQ(3, countEvents(*engine.handler, kCannotListen));
     EXPECT_EQ(bindsBefore + 2, binds()); //< The failed port, then the working one.
     EXPECT_TRUE(deliversOn("Back"));
@@ -453,8 +453,8 @@ TEST_F(HardeningPorts, PortThatListensAskedAgainAfterAFailedOneGaveAFalseError)
 // nothing listened any more, although the port before had worked.
 TEST_F(HardeningPorts, NewListenerLostTheWorkingPortWhileTheAskedOneWasHeld)
 {
-    constexpr int kPort = 9911;
-    constexpr int kTakenPort = 9922;
+    const int kPort = testhost::testPort(5);
+    const int kTakenPort = testhost::testPort(6);
     const char* const choice = std::getenv("SKYLOOM_ISOLATE_RECEIVER");
     const bool isolated = !choice || std::string(choice) != "false";
     PortHolder taken(kTakenPort);
@@ -487,7 +487,8 @@ TEST_F(HardeningPorts, NewListenerLostTheWorkingPortWhileTheAskedOneWasHeld)
         {
             const bool failed = waitForCount(engine, kCannotListen, ++cannotListen);
             const bool listened = waitForCount(engine, kListening, ++listening);
-            return failed && listened && lastListening(engine) == "tcp://0.0.0.0:9911";
+            return failed && listened
+                && lastListening(engine) == "tcp://0.0.0.0:" + std::to_string(kPort);
         };
 
     ASSERT_TRUE(askForTheTakenPort(isolated));
@@ -517,8 +518,8 @@ TEST_F(HardeningPorts, NewListenerLostTheWorkingPortWhileTheAskedOneWasHeld)
 
 TEST_F(HardeningPorts, TwoEnginesInOneProcessEachServesOnlyItsOwnCameras)
 {
-    constexpr int kFirstPort = 19944;
-    constexpr int kSecondPort = 19945;
+    const int kFirstPort = testhost::testPort(3);
+    const int kSecondPort = testhost::testPort(4);
     EngineUnderTest first = startEngine(
         m_plugin.plugin(), "{5e5e5e5e-0000-4000-8000-000000000005}", kFirstPort);
     ASSERT_TRUE(first.engine);

@@ -32,7 +32,7 @@ using namespace std::chrono;
 using nx::sdk::IPluginDiagnosticEvent;
 using testhost::RawZmtpPeer;
 
-constexpr int kServicePort = 9945;
+const int kServicePort = testhost::testPort(0);
 constexpr char kEngineId[] = "{f1a2b3c4-0000-4000-8000-000000000045}";
 constexpr char kRestartedCaption[] = "AI engine receiver restarted";
 constexpr char kDyingCaption[] = "AI engine receiver keeps dying";

@@ -467,7 +467,7 @@ TEST(MetricsFile, FailureToWriteWasLoggedEveryFifteenSeconds)
             for (int i = 0; i < count; ++i)
             {
                 health.tick(now);
-                now += RelayHealth::kMetricsInterval;
+                now += kShippedIntervals.metrics;
             }
         };
 

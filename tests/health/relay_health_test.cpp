@@ -84,7 +84,7 @@ TEST(HealthLine, DelayFieldsAreRoundedLikeTheSuggestionAndChangeTheLine)
         SCOPED_TRACE(row.name);
         row.change();
         cameraLines.clear();
-        now += RelayHealth::kHealthInterval;
+        now += kShippedIntervals.health;
         health.tick(now);
         ASSERT_EQ(row.expected ? 1U : 0U, cameraLines.size());
         if (!row.expected)

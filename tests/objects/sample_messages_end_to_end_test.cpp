@@ -37,7 +37,7 @@ using namespace skyloom::testhost;
 using Kind = MetadataPacketRecord::Kind;
 
 constexpr const char* kCameraId = "8f120e8a-2ced-c84a-aa40-59a59f563488";
-constexpr int kServicePort = 9937;
+const int kServicePort = testPort(0);
 constexpr int64_t kFrameTimeUs = 1718269954000000;
 constexpr float kTolerance = 1e-5F;
 constexpr const char* kMarkerCaption = "end-to-end marker";

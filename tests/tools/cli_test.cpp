@@ -18,6 +18,8 @@
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
+#include <skyloom/testhost/test_ports.h>
+
 #include "ingress/service_socket.h"
 #include "process.h"
 
@@ -324,7 +326,7 @@ TEST(Capture, EndedByASignalWithInterruptedSystemCall)
 {
     for (const int signal: {SIGINT, SIGTERM})
     {
-        const std::string port = signal == SIGINT ? "19941" : "19942";
+        const std::string port = testhost::testPortText(signal == SIGINT ? 0 : 1);
         const pid_t capture = spawn({kCapture, "--listen", port, "-q", "signal.jsonl"},
             "capture.out", "capture.err");
         EXPECT_EQ(run({kPublish, "--port", port, "--samples", "--count", "1", "--quiet"}).status,

@@ -26,6 +26,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <skyloom/testhost/test_ports.h>
+
 #include "process.h"
 
 namespace skyloom::tools_test {
@@ -40,8 +42,9 @@ const std::string kHost = SKYLOOM_HOST_BIN;
 const std::string kPlugin = SKYLOOM_PLUGIN_LIB;
 const std::string kExpectations = SKYLOOM_DEMO_EXPECTATIONS;
 
-// Not the default 9911, so that a server or demo on this machine is not disturbed.
-const std::string kPort = "19931";
+// Ports of this test process: not the default 9911, so that a server or demo on this machine is
+// not disturbed, and not another test's.
+const std::string kPort = testhost::testPortText(0);
 const std::string kCamera1 = "{8f120e8a-2ced-c84a-aa40-59a59f563488}";
 const std::string kCamera2 = "{8f120e8b-2ced-c84a-aa40-59a59f563488}";
 const std::string kCamera3 = "{8f120e8c-2ced-c84a-aa40-59a59f563488}";
@@ -173,7 +176,7 @@ TEST(EndToEnd, HostRanOnSettingsThePluginRefused)
 {
     const std::vector<std::vector<std::string>> refused{
         {"--port", "80"},
-        {"--port", "19933", "--engine-set", "AllowedEngineAddresses=10.0.0.0/99"},
+        {"--port", testhost::testPortText(1), "--engine-set", "AllowedEngineAddresses=10.0.0.0/99"},
     };
     for (const std::vector<std::string>& settings: refused)
     {
@@ -212,7 +215,7 @@ TEST(EndToEnd, HostInAReadOnlyDirectoryGetsReadyAndCountsAMalformedMessage)
 
     // The probe shows that the directory really is read-only where the host runs.
     const std::string script = "cd '" + dir + "' && if touch probe 2>/dev/null; then exit 97; fi"
-        " && exec '" + kHost + "' '" + kPlugin + "' --port 19932 --camera '" + kCamera1
+        " && exec '" + kHost + "' '" + kPlugin + "' --port " + testhost::testPortText(2) + " --camera '" + kCamera1
         + "' --json --duration 60";
     std::remove("read-only.out");
     std::remove("read-only.err");
@@ -224,7 +227,7 @@ TEST(EndToEnd, HostInAReadOnlyDirectoryGetsReadyAndCountsAMalformedMessage)
     std::ofstream("malformed.jsonl") << "{\"src_uuid\":\"" << kCamera1.substr(1, 36)
         << "\",\"meta\":{\"metadata\":\n";
     const Finished published =
-        run({kPublish, "--port", "19932", "--no-check", "--quiet", "malformed.jsonl"});
+        run({kPublish, "--port", testhost::testPortText(2), "--no-check", "--quiet", "malformed.jsonl"});
     EXPECT_EQ(published.status, 0) << published.err;
     EXPECT_NE(published.out.find("sent 1 message (0 not sent)"), std::string::npos)
         << published.out;
@@ -380,7 +383,8 @@ TEST(EndToEnd, StampedMessagesGiveTheSummaryTheEngineDelayAndTheAdvice)
 // publisher connected to all three that sends every sample to every camera.
 TEST(EndToEnd, PublisherConnectedToThreeServersFeedsEachOnlyItsOwnCamera)
 {
-    const std::vector<std::string> ports{"19934", "19935", "19936"};
+    const std::vector<std::string> ports{
+        testhost::testPortText(3), testhost::testPortText(4), testhost::testPortText(5)};
     const std::vector<std::string> cameras{kCamera1, kCamera2, kCamera3};
     constexpr int kPerCamera = 6; //< Each sample once.
     std::vector<std::string> dirs;

@@ -113,12 +113,14 @@ std::string cameraHealthLine(const CameraSnapshot& camera)
 }
 
 RelayHealth::RelayHealth(const IngestCounters& counters, LineWriter writeLine,
-    Clock::time_point now, QueuedBytes queuedBytes):
+    Clock::time_point now, QueuedBytes queuedBytes, const Intervals& intervals):
     m_counters(counters),
     m_writeLine(std::move(writeLine)),
     m_queuedBytes(std::move(queuedBytes)),
-    m_nextHealth(now + kHealthInterval),
-    m_nextMetrics(now + kMetricsInterval)
+    m_healthInterval(intervals.health),
+    m_metricsInterval(intervals.metrics),
+    m_nextHealth(now + m_healthInterval),
+    m_nextMetrics(now + m_metricsInterval)
 {
 }
 
@@ -148,12 +150,12 @@ bool RelayHealth::tick(Clock::time_point now, bool final)
     const bool due = now >= m_nextHealth;
     if (final || due)
     {
-        m_nextHealth = now + kHealthInterval;
+        m_nextHealth = now + m_healthInterval;
         writeHealthLines();
     }
     if (!m_metricsFile.empty() && (final || now >= m_nextMetrics))
     {
-        m_nextMetrics = now + kMetricsInterval;
+        m_nextMetrics = now + m_metricsInterval;
         writeMetrics();
     }
     return due && !final;

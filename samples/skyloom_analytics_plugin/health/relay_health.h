@@ -1,6 +1,6 @@
 // What an engine's relay tells about the ingest beside moving messages. RelayHealth writes the
-// health lines (every kHealthInterval, one for the engine and one per camera whose counters
-// changed, nothing while nothing changed) and the metrics file (every kMetricsInterval while a
+// health lines (every health interval, one for the engine and one per camera whose counters
+// changed, nothing while nothing changed) and the metrics file (every metrics interval while a
 // path is set, and once more at the end; a failure to write it is logged once per reason, and
 // its end once). NoCameraReport tells the operator about messages that
 // matched no camera, at most once per kInterval, with what is wrong with the first one's form.
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/intervals.h"
 #include "ingest_counters.h"
 #include "rate_limiter.h"
 
@@ -27,16 +28,15 @@ class RelayHealth
 {
 public:
     using Clock = sample::Clock;
-    static constexpr std::chrono::seconds kHealthInterval{60};
-    static constexpr std::chrono::seconds kMetricsInterval{15};
 
     /** Writes one log line (without the print prefix). */
     using LineWriter = std::function<void(const std::string& line)>;
     /** The bytes queued for the camera with this id now. */
     using QueuedBytes = std::function<int64_t(const std::string& cameraId)>;
 
+    /** `intervals`: its health and metrics intervals are used. */
     RelayHealth(const IngestCounters& counters, LineWriter writeLine, Clock::time_point now,
-        QueuedBytes queuedBytes = {});
+        QueuedBytes queuedBytes = {}, const Intervals& intervals = kShippedIntervals);
 
     /** The metrics file's path; empty: none. A new path is written at the next tick. */
     void setMetricsFile(const std::string& path, Clock::time_point now);
@@ -57,6 +57,8 @@ private:
     const IngestCounters& m_counters;
     const LineWriter m_writeLine;
     const QueuedBytes m_queuedBytes;
+    const std::chrono::milliseconds m_healthInterval;
+    const std::chrono::milliseconds m_metricsInterval;
     Clock::time_point m_nextHealth;
     Clock::time_point m_nextMetrics;
     std::string m_metricsFile;

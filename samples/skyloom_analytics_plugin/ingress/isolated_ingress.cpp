@@ -81,13 +81,15 @@ std::string printable(std::string_view text)
 } // namespace
 
 IsolatedIngress::IsolatedIngress(std::string executable, const nx::sdk::LogUtils& logUtils,
-    IngressSink& sink, EngineCounters& counters, ChildReaper& reaper, int workingPort)
+    IngressSink& sink, EngineCounters& counters, ChildReaper& reaper, int workingPort,
+    std::chrono::milliseconds restartBackoff)
     :
     m_executable(std::move(executable)),
     m_logUtils(logUtils),
     m_sink(sink),
     m_counters(counters),
     m_reaper(reaper),
+    m_restarts(restartBackoff),
     m_workingPort(workingPort),
     m_lines(kLinesPerWindow, kTextWindow),
     m_events(kEventsPerWindow, kTextWindow),

@@ -48,10 +48,11 @@ public:
 
     /**
      * Starts the receiver; failed() tells if it could not be started. `workingPort`: the port
-     * that listened last before (0: none).
+     * that listened last before (0: none). `restartBackoff`: see RestartPolicy.
      */
     IsolatedIngress(std::string executable, const nx::sdk::LogUtils& logUtils,
-        IngressSink& sink, EngineCounters& counters, ChildReaper& reaper, int workingPort = 0);
+        IngressSink& sink, EngineCounters& counters, ChildReaper& reaper, int workingPort = 0,
+        std::chrono::milliseconds restartBackoff = kShippedIntervals.restartBackoff);
     /** Stops the receiver; if it cannot be reaped at once, the ChildReaper gets it. */
     ~IsolatedIngress() override;
 

@@ -13,8 +13,8 @@ RestartPolicy::Decision RestartPolicy::died(Clock::time_point now)
     decision.startAt = now;
     if (decision.deathsInWindow < kDeathsBeforeBackoff)
         return decision;
-    if (m_lastStart && *m_lastStart + kBackoff > now)
-        decision.startAt = *m_lastStart + kBackoff;
+    if (m_lastStart && *m_lastStart + m_backoff > now)
+        decision.startAt = *m_lastStart + m_backoff;
     decision.keepsDying = m_keepsDying.offer({}, now).pass;
     return decision;
 }

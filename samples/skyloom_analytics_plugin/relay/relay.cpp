@@ -76,7 +76,8 @@ Relay::Relay(zmq::socket_t boundAgents, RelayShared& shared, const nx::sdk::LogU
         [this](const std::string& line) { NX_PRINT << kRelayFunc << " " << line; },
         Clock::now(),
         [&budget = shared.queueBudget](const std::string& cameraId)
-        { return budget.bytes(envelopePrefix(cameraId)); })
+        { return budget.bytes(envelopePrefix(cameraId)); },
+        shared.intervals)
 {
     const RelaySettings current = m_settings.get();
     // The copy first: the service port's "listening" event names its endpoint.
@@ -206,7 +207,8 @@ std::unique_ptr<IngressSource> Relay::makeIngress(bool isolate)
     if (isolate)
     {
         auto isolated = std::make_unique<IsolatedIngress>(m_receiverExecutable, m_logUtils,
-            m_connections, m_counters.engine(), m_reaper, m_workingPort);
+            m_connections, m_counters.engine(), m_reaper, m_workingPort,
+            m_shared.intervals.restartBackoff);
         const std::optional<std::string> failure = isolated->failed();
         if (!failure)
         {

@@ -24,7 +24,8 @@ bool RelayEndpoint::connectIfBound(zmq::socket_t& socket)
     return true;
 }
 
-RelayShared::RelayShared():
+RelayShared::RelayShared(const Intervals& intervals):
+    intervals(intervals),
     context(std::make_unique<zmq::context_t>())
 {
     // The context may outlive the engine, held by agents that are released later; at the end
@@ -34,9 +35,9 @@ RelayShared::RelayShared():
 
 RelayShared::~RelayShared() = default;
 
-RelayContext makeRelayContext()
+RelayContext makeRelayContext(const Intervals& intervals)
 {
-    return std::make_shared<RelayShared>();
+    return std::make_shared<RelayShared>(intervals);
 }
 
 } // namespace nx::vms_server_plugins::analytics::sample

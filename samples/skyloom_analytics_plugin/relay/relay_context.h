@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "common/intervals.h"
 #include "common/thread_annotations.h"
 #include "common/wakeup.h"
 #include "health/ingest_counters.h"
@@ -52,12 +53,14 @@ private:
 
 /**
  * What the engine's relay and its agents share: the ZeroMQ context, whether the relay's endpoint
- * is bound, the queue budget and the ingest counters.
+ * is bound, the queue budget, the ingest counters and the periods their threads wait out.
  */
 struct RelayShared
 {
-    RelayShared();
+    explicit RelayShared(const Intervals& intervals);
     ~RelayShared();
+
+    const Intervals intervals;
 
     const std::unique_ptr<zmq::context_t> context;
     RelayEndpoint endpoint;
@@ -77,6 +80,6 @@ constexpr const char* kAgentRelayEndpoint = "inproc://skyloom-relay";
  * A new context for one engine; throws zmq::error_t if ZeroMQ cannot create one, and
  * std::runtime_error without a descriptor for the endpoint's signal.
  */
-[[nodiscard]] RelayContext makeRelayContext();
+[[nodiscard]] RelayContext makeRelayContext(const Intervals& intervals = kShippedIntervals);
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -22,9 +22,6 @@ namespace nx::vms_server_plugins::analytics::sample {
 
 namespace {
 
-/** Gives the server time to deliver the engine settings before the first bind. */
-constexpr std::chrono::milliseconds kStartupDelay{5000};
-
 /** How soon the relay tries again to open its agents' endpoint. */
 constexpr std::chrono::seconds kEndpointRetry{1};
 
@@ -77,7 +74,8 @@ void RelayThread::threadFuncZeromqLoop() noexcept
     try
     {
         NX_PRINT << kRelayFunc << " start!!";
-        if (sleepUnlessStopped(kStartupDelay))
+        // Gives the server time to deliver the engine settings before the first bind.
+        if (sleepUnlessStopped(m_context->intervals.relayStartup))
             runRelay();
     }
     catch (const std::exception& e)

@@ -17,5 +17,6 @@
 #include <skyloom/testhost/records.h>
 #include <skyloom/testhost/registry.h>
 #include <skyloom/testhost/string_map.h>
+#include <skyloom/testhost/test_ports.h>
 #include <skyloom/testhost/utility_provider.h>
 #include <skyloom/testhost/video_packets.h>
