@@ -50,18 +50,74 @@ install_missing() {
     fi
 }
 
+# ccache, when the machine has it, for every compiler (not installed: a plain machine builds the
+# same without it).
+compiler_launcher() {
+    if command -v ccache >/dev/null; then
+        echo "-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
+    fi
+}
+
 configure_and_build() {
     local dir=$1; shift
-    cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
+    # shellcheck disable=SC2046 # the launcher options are words
+    cmake -S "$ROOT" -B "$dir" $(compiler_launcher) "$@" >/dev/null
     cmake --build "$dir" -j "$JOBS"
+}
+
+# Runs ctest in the build directory $1 (the rest: ctest's arguments) and adds its counts to
+# TOTAL_PASSED, TOTAL_FAILED and TOTAL_SKIPPED (read from its JUnit report); returns ctest's
+# status. The tests run with more jobs than cores: most of their time is spent waiting for the
+# plugin, and each takes ports and a directory of its own.
+TOTAL_PASSED=0
+TOTAL_FAILED=0
+TOTAL_SKIPPED=0
+BUILDS_FAILED=()
+run_ctest() {
+    local dir=$1; shift
+    local report=$dir/ctest-report.xml
+    rm -f "$report"
+    local status=0
+    (cd "$dir" && ctest --output-on-failure -j "$((JOBS * 2))" --output-junit "$report" "$@") \
+        || status=$?
+    local tests=0 failures=0 skipped=0
+    if [ -f "$report" ]; then
+        local header
+        header=$(grep -m1 -o '<testsuite [^>]*>' "$report" || true)
+        tests=$(sed -n 's/.* tests="\([0-9]*\)".*/\1/p' <<<"$header")
+        failures=$(sed -n 's/.* failures="\([0-9]*\)".*/\1/p' <<<"$header")
+        skipped=$(sed -n 's/.* skipped="\([0-9]*\)".*/\1/p' <<<"$header")
+    fi
+    TOTAL_PASSED=$((TOTAL_PASSED + ${tests:-0} - ${failures:-0} - ${skipped:-0}))
+    TOTAL_FAILED=$((TOTAL_FAILED + ${failures:-0}))
+    TOTAL_SKIPPED=$((TOTAL_SKIPPED + ${skipped:-0}))
+    # A run that ended without its report (a crash of ctest, a build failure) is a failure.
+    if [ "$status" -ne 0 ] && [ "${failures:-0}" -eq 0 ]; then
+        TOTAL_FAILED=$((TOTAL_FAILED + 1))
+    fi
+    return "$status"
+}
+
+# The closing line, last of all: what a reader and CI's log see without scrolling.
+print_totals() {
+    local line="$TOTAL_PASSED passed, $TOTAL_FAILED failed"
+    if [ "$TOTAL_SKIPPED" -gt 0 ]; then
+        line+=" ($TOTAL_SKIPPED skipped)"
+    fi
+    if [ ${#BUILDS_FAILED[@]} -gt 0 ]; then
+        line+="; not built: ${BUILDS_FAILED[*]}"
+    fi
+    echo "$line"
 }
 
 # Runs a command and tells how long it took (CI keeps an eye on its time budget).
 timed() {
     local caption=$1; shift
     local start=$SECONDS
-    "$@"
+    local status=0
+    "$@" || status=$?
     echo "dev.sh: $caption took $((SECONDS - start)) s"
+    return "$status"
 }
 
 # Clang builds fail on a warning as the g++ build does, and check the annotated locks besides
@@ -73,7 +129,8 @@ timed() {
 # under that name does not link C++.
 configure_clang() {
     local dir=$1; shift
-    cmake -S "$ROOT" -B "$dir" -DCMAKE_C_COMPILER="$(command -v clang-14)" \
+    # shellcheck disable=SC2046 # the launcher options are words
+    cmake -S "$ROOT" -B "$dir" $(compiler_launcher) -DCMAKE_C_COMPILER="$(command -v clang-14)" \
         -DCMAKE_CXX_COMPILER="$(command -v clang++-14)" \
         -DSKYLOOM_WARNINGS_AS_ERRORS=ON "$@" >/dev/null
 }
@@ -96,8 +153,11 @@ sanitized_suite() {
     local dir=$ROOT/build-asan
     [ "$kind" = thread ] && dir=$ROOT/build-tsan
     configure_clang "$dir" -DSKYLOOM_SANITIZE="$kind"
-    timed "build ($kind sanitizer)" cmake --build "$dir" -j "$JOBS"
-    (cd "$dir" && timed "ctest ($kind sanitizer)" ctest --output-on-failure -j "$JOBS" "$@")
+    if ! timed "build ($kind sanitizer)" cmake --build "$dir" -j "$JOBS"; then
+        BUILDS_FAILED+=("$kind")
+        return 1
+    fi
+    timed "ctest ($kind sanitizer)" run_ctest "$dir" "$@"
 }
 
 cmd=${1:-}
@@ -113,15 +173,19 @@ case "$cmd" in
         if [ ${#sanitizers[@]} -gt 0 ]; then
             install_missing "${PACKAGES[@]}" "${CLANG_PACKAGES[@]}"
             export_sanitizer_options
+            status=0
             for kind in "${sanitizers[@]}"; do
-                sanitized_suite "$kind" "$@"
+                sanitized_suite "$kind" "$@" || status=1
             done
-            exit 0
+            print_totals
+            exit "$status"
         fi
         install_missing "${PACKAGES[@]}"
         timed "build" configure_and_build "$BUILD_DIR" -DSKYLOOM_WARNINGS_AS_ERRORS=ON
-        cd "$BUILD_DIR"
-        timed "ctest" ctest --output-on-failure -j "$JOBS" "$@"
+        status=0
+        timed "ctest" run_ctest "$BUILD_DIR" "$@" || status=1
+        print_totals
+        exit "$status"
         ;;
     fuzz)
         seconds=${1:-30}

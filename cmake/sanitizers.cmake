@@ -29,7 +29,9 @@ if(SKYLOOM_FUZZ)
 endif()
 
 if(SKYLOOM_SANITIZER_FLAGS)
-    add_compile_options(${SKYLOOM_SANITIZER_FLAGS})
+    # Line tables are all that a report's symbolised stack needs; full debug information costs
+    # a sixth of the build (the last -g option given wins).
+    add_compile_options(${SKYLOOM_SANITIZER_FLAGS} -gline-tables-only)
     add_link_options(${SKYLOOM_SANITIZER_FLAGS})
     # The sanitizer runtime is linked into the executable that loads the plugin, not into the
     # plugin, so the plugin's own check for unresolved symbols (-z defs) must give way. Passed
