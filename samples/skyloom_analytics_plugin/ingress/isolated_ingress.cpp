@@ -82,9 +82,10 @@ std::string printable(std::string_view text)
 
 IsolatedIngress::IsolatedIngress(std::string executable, const nx::sdk::LogUtils& logUtils,
     IngressSink& sink, EngineCounters& counters, ChildReaper& reaper, int workingPort,
-    std::chrono::milliseconds restartBackoff)
+    std::chrono::milliseconds restartBackoff, UserChoice userChoice)
     :
     m_executable(std::move(executable)),
+    m_userChoice(std::move(userChoice)),
     m_logUtils(logUtils),
     m_sink(sink),
     m_counters(counters),
@@ -296,7 +297,8 @@ bool IsolatedIngress::eventAllowed(Clock::time_point now)
 void IsolatedIngress::startReceiver(Clock::time_point now)
 {
     ReceiverProcess::StartFailure failure;
-    m_process = ReceiverProcess::start(m_executable, &failure);
+    m_process = ReceiverProcess::start(
+        m_executable, m_userChoice ? m_userChoice() : std::nullopt, &failure);
     m_nextStart.reset();
     if (!m_process)
     {

@@ -22,6 +22,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -46,13 +47,18 @@ public:
     /** Receivers that end by themselves before their first frame, in a row, that mean failed(). */
     static constexpr int kReceiverSilentEnds = 3;
 
+    /** The user for the next receiver (receiver_user.h); none: this process's user. */
+    using UserChoice = std::function<std::optional<UserIds>()>;
+
     /**
      * Starts the receiver; failed() tells if it could not be started. `workingPort`: the port
-     * that listened last before (0: none). `restartBackoff`: see RestartPolicy.
+     * that listened last before (0: none). `restartBackoff`: see RestartPolicy. `userChoice`,
+     * asked at each start; empty: this process's user.
      */
     IsolatedIngress(std::string executable, const nx::sdk::LogUtils& logUtils,
         IngressSink& sink, EngineCounters& counters, ChildReaper& reaper, int workingPort = 0,
-        std::chrono::milliseconds restartBackoff = kShippedIntervals.restartBackoff);
+        std::chrono::milliseconds restartBackoff = kShippedIntervals.restartBackoff,
+        UserChoice userChoice = {});
     /** Stops the receiver; if it cannot be reaped at once, the ChildReaper gets it. */
     ~IsolatedIngress() override;
 
@@ -86,6 +92,7 @@ private:
 
 private:
     const std::string m_executable;
+    const UserChoice m_userChoice;
     const nx::sdk::LogUtils& m_logUtils;
     IngressSink& m_sink;
     EngineCounters& m_counters;
