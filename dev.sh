@@ -83,7 +83,7 @@ run_ctest() {
     local tests=0 failures=0 skipped=0
     if [ -f "$report" ]; then
         local header
-        header=$(grep -m1 -o '<testsuite [^>]*>' "$report" || true)
+        header=$(tr '\n\t' '  ' <"$report" | grep -m1 -o '<testsuite [^>]*>' || true)
         tests=$(sed -n 's/.* tests="\([0-9]*\)".*/\1/p' <<<"$header")
         failures=$(sed -n 's/.* failures="\([0-9]*\)".*/\1/p' <<<"$header")
         skipped=$(sed -n 's/.* skipped="\([0-9]*\)".*/\1/p' <<<"$header")

@@ -528,6 +528,7 @@ TEST_F(DiagnosticCopyTest, UntrustedDirectoryIsRefusedAndAWiderModeNarrowed)
 // old watchers' port 688 carries the copy as before.
 TEST_F(DiagnosticCopyTest, NamedEndpointMovesOnlyTheCopy)
 {
+    testhost::holdFixedPorts({688});
     s_engine.handler->clear();
     testhost::LogFile log;
     log.mark();
