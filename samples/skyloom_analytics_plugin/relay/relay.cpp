@@ -13,6 +13,7 @@
 #include "health/event_captions.h"
 #include "ingress/in_process_ingress.h"
 #include "ingress/isolated_ingress.h"
+#include "ingress/port_release.h"
 #include "settings/settings_table.h"
 
 #undef NX_PRINT_PREFIX
@@ -30,6 +31,9 @@ constexpr std::chrono::milliseconds kPollErrorPause{50};
 
 /** How soon the relay tries again to open a service port that it could not open. */
 constexpr std::chrono::seconds kIngressRetry{1};
+
+/** How long a new receiver waits for the port that the listener in this process closed. */
+constexpr std::chrono::seconds kPortCloseWait{5};
 
 /**
  * The relay's half of each camera's queue (the agent's receive high-water mark is the other
@@ -206,6 +210,11 @@ std::unique_ptr<IngressSource> Relay::makeIngress(bool isolate)
 {
     if (isolate)
     {
+        // The receiver's own wait for a port that is still closing is short; this thread can
+        // wait longer for the one that this process closed.
+        if (m_portClosingHere > 0 && !waitUntilPortClosed(m_portClosingHere, kPortCloseWait))
+            NX_PRINT << kRelayFunc << " port " << m_portClosingHere << " still listens";
+        m_portClosingHere = 0;
         auto isolated = std::make_unique<IsolatedIngress>(m_receiverExecutable, m_logUtils,
             m_connections, m_counters.engine(), m_reaper, m_workingPort,
             m_shared.intervals.restartBackoff);
@@ -265,7 +274,9 @@ void Relay::dropIngress(bool releasing) noexcept
     if (!m_ingress)
         return;
     m_workingPort = m_ingress->workingPort();
+    const bool listenedHere = dynamic_cast<InProcessIngress*>(m_ingress.get()) != nullptr;
     m_ingress.reset();
+    m_portClosingHere = listenedHere ? m_workingPort : 0;
     try
     {
         if (releasing)
