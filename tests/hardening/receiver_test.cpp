@@ -1,21 +1,31 @@
 // The receiver process through the loaded plugin: a peer's recipe that aborted libzmq (and with
 // it the whole server) now costs at most a receiver; a receiver killed under load is replaced
 // within two seconds and leaves nothing behind in the server; the receiver dies with the server;
-// every way of listening works under its system-call filter, and a call outside the filter kills
-// it and it comes back (ReceiverSandbox, against a test build of the receiver that makes such a
-// call on a given message); a receiver that cannot run at all (ReceiverBrokenInstall, a script
-// beside a copy of the library that exits as the dynamic loader does when a library is missing)
-// leaves the service port to the server. One engine for the tests of each suite, in the order
+// every way of listening works under its system-call filter; calls that would reach the server,
+// a local service or the files from inside the receiver are refused or kill it, the server is
+// unchanged and a new receiver serves (ReceiverSandbox, against a test build of the receiver
+// that makes the call that a message names); a receiver that cannot run at all
+// (ReceiverBrokenInstall, a script beside a copy of the library that exits as the dynamic
+// loader does when a library is missing) leaves the service port to the server. One engine for the tests of each suite, in the order
 // written.
 //
 // The server that the last test kills is this executable started again with --host-child.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
+#include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +36,7 @@
 #include <skyloom/testhost/ai_engine_publisher.h>
 #include <skyloom/testhost/raw_zmtp_peer.h>
 
+#include "forbidden_calls.h"
 #include "hardening_support.h"
 
 namespace skyloom::hardening {
@@ -40,8 +51,9 @@ const int kServicePort = testhost::testPort(0);
 const int kSandboxPort = testhost::testPort(1);
 const int kChildPort = testhost::testPort(2);
 const int kBrokenInstallPort = testhost::testPort(3);
+/** A local service that a receiver must never reach. */
+const int kListenerPort = testhost::testPort(4);
 constexpr char kRestartedCaption[] = "AI engine receiver restarted";
-constexpr char kForbiddenCallTrigger[] = "skyloom-receiver-test: forbidden system call";
 
 /** The one receiver of this process; -1 if there is none (or more than one). */
 pid_t theReceiver()
@@ -421,23 +433,256 @@ protected:
     }
 };
 
-TEST_F(ReceiverSandboxTest, ForbiddenSystemCallKillsTheReceiverAndANewOneServes)
+/** What a receiver that went astray could change in the server, read from inside the server. */
+struct ServerState
+{
+    struct Scheduling
+    {
+        int policy = -1;
+        int nice = 0;
+        bool operator==(const Scheduling& other) const
+        {
+            return policy == other.policy && nice == other.nice;
+        }
+    };
+
+    rlimit cpu{};
+    rlimit fileSize{};
+    rlimit descriptors{};
+    std::map<pid_t, Scheduling> threads; //< By thread id.
+    int descriptorCount = 0;
+
+    static ServerState read()
+    {
+        ServerState state;
+        getrlimit(RLIMIT_CPU, &state.cpu);
+        getrlimit(RLIMIT_FSIZE, &state.fileSize);
+        getrlimit(RLIMIT_NOFILE, &state.descriptors);
+        for (const pid_t tid: threadIds())
+        {
+            errno = 0;
+            const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+            const int policy = sched_getscheduler(tid);
+            if (policy >= 0 && errno == 0)
+                state.threads[tid] = {policy, nice};
+        }
+        state.descriptorCount = openDescriptorCount();
+        return state;
+    }
+
+    static std::vector<pid_t> threadIds()
+    {
+        std::vector<pid_t> ids;
+        for (const auto& entry: std::filesystem::directory_iterator("/proc/self/task"))
+            ids.push_back(static_cast<pid_t>(std::stol(entry.path().filename().string())));
+        return ids;
+    }
+};
+
+bool sameLimit(const rlimit& a, const rlimit& b)
+{
+    return a.rlim_cur == b.rlim_cur && a.rlim_max == b.rlim_max;
+}
+
+/** The limits, the scheduling of every thread there before and after, no descriptor more. */
+void expectUnchanged(const ServerState& before)
+{
+    const ServerState after = ServerState::read();
+    EXPECT_TRUE(sameLimit(before.cpu, after.cpu)) << "RLIMIT_CPU " << after.cpu.rlim_cur;
+    EXPECT_TRUE(sameLimit(before.fileSize, after.fileSize))
+        << "RLIMIT_FSIZE " << after.fileSize.rlim_cur;
+    EXPECT_TRUE(sameLimit(before.descriptors, after.descriptors))
+        << "RLIMIT_NOFILE " << after.descriptors.rlim_cur;
+    for (const auto& [tid, scheduling]: before.threads)
+    {
+        const auto now = after.threads.find(tid);
+        if (now == after.threads.end())
+            continue; //< The thread has ended meanwhile.
+        EXPECT_TRUE(scheduling == now->second) << "thread " << tid << ": policy "
+            << now->second.policy << ", nice " << now->second.nice;
+    }
+    // A replaced receiver's channel goes once it is reaped.
+    EXPECT_TRUE(waitUntil([&]() { return openDescriptorCount() <= before.descriptorCount; }))
+        << openDescriptorCount() << " descriptors, " << before.descriptorCount << " before";
+}
+
+/** A TCP listener on loopback that the receiver must never reach. */
+class Listener
+{
+public:
+    explicit Listener(int port): m_fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0))
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int reuse = 1;
+        setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
+        m_listening = bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address))
+            == 0 && listen(m_fd, 8) == 0;
+    }
+    ~Listener() { close(m_fd); }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    bool listening() const { return m_listening; }
+
+    /** Connections made to it so far (accepted and closed). */
+    int connections()
+    {
+        for (int fd; (fd = accept(m_fd, nullptr, nullptr)) >= 0; ++m_connections)
+            close(fd);
+        return m_connections;
+    }
+
+private:
+    const int m_fd;
+    bool m_listening = false;
+    int m_connections = 0;
+};
+
+/** Restarts told as the filter's kill ("Bad system call"). */
+int filterKills(const testhost::EngineHandler& handler)
+{
+    int count = 0;
+    for (const auto& event: handler.events())
+    {
+        count += event.caption == kRestartedCaption
+            && event.description == "killed by signal 31 (Bad system call)" ? 1 : 0;
+    }
+    return count;
+}
+
+/** Another thread of this process than its main one: a thread of the server. */
+pid_t serverThread()
+{
+    for (const pid_t tid: ServerState::threadIds())
+    {
+        if (tid != getpid())
+            return tid;
+    }
+    return getpid();
+}
+
+enum class Outcome { refused, killed, made };
+
+const char* outcomeText(Outcome outcome)
+{
+    switch (outcome)
+    {
+        case Outcome::refused: return "refused";
+        case Outcome::killed: return "killed by the filter";
+        case Outcome::made: return "made (or unknown to the receiver)";
+    }
+    return "?";
+}
+
+/**
+ * Sends the message once, to the receiver connected now, and waits for what became of the call:
+ * the receiver's line about it, or its death by the filter; nothing if neither came.
+ */
+std::optional<Outcome> callFromReceiver(AiEnginePublisher& publisher,
+    const testhost::EngineHandler& handler, const std::string& message)
+{
+    testhost::LogFile log;
+    log.mark();
+    const int kills = filterKills(handler);
+    if (!publisher.send(message))
+        return std::nullopt;
+    std::optional<Outcome> outcome;
+    (void) waitUntil([&]()
+        {
+            if (log.countLinesContaining(message + ": refused: ") > 0)
+                outcome = Outcome::refused;
+            else if (log.countLinesContaining(message + ": ") > 0)
+                outcome = Outcome::made;
+            else if (filterKills(handler) > kills)
+                outcome = Outcome::killed;
+            return outcome.has_value();
+        });
+    return outcome;
+}
+
+// A receiver that runs code injected through a libzmq flaw tried each of these on the server that
+// started it: a CPU limit of 1 s killed the server, a file size limit of 0 killed it at its next
+// log line, 8 descriptors crippled it, SCHED_IDLE on its threads slowed delivery, and a Unix or
+// TCP connection handed the configuration (with the server's secret key) to a local listener.
+TEST_F(ReceiverSandboxTest, CallsThatReachBeyondTheReceiverAreRefusedOrKillIt)
 {
     OpenCamera camera(4);
     AiEnginePublisher publisher(kSandboxPort);
-    ASSERT_TRUE(reachesCamera(publisher, *camera.handler,
-        alarmMessage(camera.camera.id, "before"), kDeliveryTimeout));
-    const pid_t first = theReceiver();
-    ASSERT_GT(first, 0);
+    Listener listener(kListenerPort);
+    ASSERT_TRUE(listener.listening());
+    const std::string server = std::to_string(getpid());
+    const std::string thread = std::to_string(serverThread());
+    const std::string port = std::to_string(kListenerPort);
+    const std::string path = std::filesystem::current_path().string();
+    const struct
+    {
+        const char* what;
+        ForbiddenCall call;
+        std::string argument;
+        Outcome outcome;
+    } rows[] = {
+        {"a call outside the filter", ForbiddenCall::makeDirectory, "", Outcome::killed},
+        {"CPU limit of the server", ForbiddenCall::cpuLimit, server, Outcome::refused},
+        {"file size limit of the server", ForbiddenCall::fileSizeLimit, server,
+            Outcome::refused},
+        {"descriptor limit of the server", ForbiddenCall::descriptorLimit, server,
+            Outcome::refused},
+        {"SCHED_IDLE for the server", ForbiddenCall::idleScheduling, server, Outcome::refused},
+        {"SCHED_IDLE for a thread of the server", ForbiddenCall::idleScheduling, thread,
+            Outcome::refused},
+        {"nice 19 for the server", ForbiddenCall::lowestPriority, server, Outcome::killed},
+        {"nice 19 for a thread of the server", ForbiddenCall::lowestPriority, thread,
+            Outcome::killed},
+        {"a Unix socket", ForbiddenCall::unixSocket, "", Outcome::refused},
+        {"a UDP socket", ForbiddenCall::datagramSocket, "", Outcome::refused},
+        {"a connection to a local listener", ForbiddenCall::tcpConnect, port, Outcome::refused},
+        {"TCP Fast Open to a local listener", ForbiddenCall::tcpFastOpen, port,
+            Outcome::refused},
+        {"SIGIO to the server (fcntl)", ForbiddenCall::signalOwner, server, Outcome::refused},
+        {"SIGIO to the server (ioctl)", ForbiddenCall::ioctlSignalOwner, server,
+            Outcome::refused},
+        {"owner and size of a path", ForbiddenCall::pathStat, path, Outcome::refused},
+        {"a new thread", ForbiddenCall::newThread, "", Outcome::killed},
+    };
+    for (const auto& row: rows)
+    {
+        SCOPED_TRACE(row.what);
+        // A sanitizer's runtime keeps threads (sandbox.h).
+        if (row.call == ForbiddenCall::newThread
+            && (builtWithAddressSanitizer() || builtWithThreadSanitizer()))
+        {
+            continue;
+        }
+        // Through to the receiver that runs now: the call is sent once, to it.
+        ASSERT_TRUE(reachesCamera(publisher, *camera.handler,
+            alarmMessage(camera.camera.id, std::string("before: ") + row.what),
+            kDeliveryTimeout));
+        const pid_t receiver = theReceiver();
+        ASSERT_GT(receiver, 0);
+        const ServerState before = ServerState::read();
 
-    ASSERT_TRUE(publisher.send(kForbiddenCallTrigger));
-    EXPECT_TRUE(waitForEvent(*s_engine.handler, IPluginDiagnosticEvent::Level::warning,
-        kRestartedCaption, "killed by signal 31 (Bad system call)", kDeliveryTimeout,
-        Match::whole));
-    EXPECT_NE(first, waitForReceiverOtherThan(first, kDeliveryTimeout));
-    EXPECT_TRUE(reachesCamera(publisher, *camera.handler,
-        alarmMessage(camera.camera.id, "after"), kDeliveryTimeout));
-    EXPECT_EQ(-1, access("skyloom-receiver-test", F_OK)) << "the call was made, not refused";
+        const std::optional<Outcome> outcome = callFromReceiver(publisher, *s_engine.handler,
+            forbiddenCallMessage(row.call, row.argument));
+        ASSERT_TRUE(outcome) << "neither a line about the call nor a kill";
+        EXPECT_STREQ(outcomeText(row.outcome), outcomeText(*outcome));
+        if (*outcome == Outcome::killed)
+        {
+            EXPECT_GT(waitForReceiverOtherThan(receiver, kDeliveryTimeout), 0);
+        }
+        else
+        {
+            EXPECT_EQ(receiver, theReceiver());
+        }
+        expectUnchanged(before);
+        EXPECT_EQ(0, listener.connections());
+        EXPECT_TRUE(reachesCamera(publisher, *camera.handler,
+            alarmMessage(camera.camera.id, std::string("after: ") + row.what),
+            kDeliveryTimeout));
+    }
+    EXPECT_EQ(-1, access("skyloom-receiver-test", F_OK)) << "the directory was made";
 }
 
 //-------------------------------------------------------------------------------------------------

@@ -1,14 +1,15 @@
 #include "receiver_loop.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <exception>
 
 #include <nx/kit/debug.h>
 
 #include "ingress/listener_config.h"
+
+#if defined(SKYLOOM_RECEIVER_TEST_TRIGGER)
+    #include "forbidden_calls.h" //< The tests' calls that the sandbox must stop.
+#endif
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -199,8 +200,11 @@ void ReceiverLoop::readMessages()
             return;
         const std::string_view bytes(static_cast<const char*>(message.data()), message.size());
 #if defined(SKYLOOM_RECEIVER_TEST_TRIGGER)
-        if (bytes == kForbiddenCallTrigger)
-            (void) syscall(SYS_mkdir, "skyloom-receiver-test", 0700);
+        if (const auto outcome = skyloom::hardening::makeForbiddenCall(bytes))
+        {
+            log(*outcome);
+            continue;
+        }
 #endif
         const char* const userId = zmq_msg_gets(message.handle(), "User-Id");
         const char* const peer = zmq_msg_gets(message.handle(), "Peer-Address");

@@ -92,7 +92,4 @@ private:
     std::unique_ptr<ServiceListener> m_listener;
 };
 
-/** A message whose arrival makes a test build of the receiver call what its filter forbids. */
-constexpr const char* kForbiddenCallTrigger = "skyloom-receiver-test: forbidden system call";
-
 } // namespace nx::vms_server_plugins::analytics::sample

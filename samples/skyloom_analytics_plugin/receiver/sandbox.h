@@ -1,10 +1,27 @@
-// What the receiver process gives up once it has made its sockets and threads: new privileges
-// (PR_SET_NO_NEW_PRIVS), every system call outside an allow-list (a seccomp filter on all its
-// threads; any other call kills the process; opening or looking at a file fails with EACCES;
-// signals only to itself), and resources beyond its limits (address space, descriptors, file
-// size 0, no core file; never above the hard limits it was started with).
+// What the receiver process gives up once it has made its sockets and threads, so that code run
+// inside it (through a flaw of libzmq) cannot reach the server that started it:
+// - new privileges (PR_SET_NO_NEW_PRIVS), and every capability but CAP_NET_BIND_SERVICE (a
+//   receiver of a server run as root);
+// - every system call outside an allow-list (a seccomp filter on all its threads; any other
+//   call kills the process), and arguments that reach beyond itself: resource limits and
+//   scheduling only of itself and its own threads (EPERM otherwise); sockets only of TCP over
+//   IPv4 and IPv6 and of route netlink, never a connection out (connect, socketpair and TCP
+//   Fast Open refused with EPERM); descriptors' flags and duplicates, never an owner for SIGIO
+//   (EPERM); opening or looking at any path fails with EACCES; signals only to itself; no new
+//   thread or process;
+// - resources beyond its limits (address space, descriptors, file size 0, no core file, no
+//   real-time priority, no new process; never above the hard limits it was started with).
 //
-// Threads: call once, from the receiver's main thread, after its other threads exist.
+// The process-count limit (RLIMIT_NPROC) is 0. The kernel counts every process and thread of
+// the real user, the server's included, but checks the count only against the limit of the
+// process that starts a new one: the receiver can start no thread or process, while the server,
+// of the same user, keeps its own limit. The receiver needs none once its threads run (the filter
+// kills a clone too; the limit still holds where the filter cannot be applied). The kernel never
+// holds a process of root to the limit; the filter does. A build with a sanitizer keeps threads,
+// and neither this limit nor the address-space one: its runtime needs them.
+//
+// Threads: call once, from the receiver's main thread, after its other threads exist (the filter
+// lets them, and only them, set their own scheduling by thread id).
 #pragma once
 
 #include <sys/resource.h>
@@ -28,8 +45,8 @@ struct SandboxLimits
 };
 
 /**
- * Applies the limits and the filter; what could not be applied, if anything (the rest is in
- * place: a limit that failed does not keep the filter off).
+ * Applies the limits, drops the capabilities and applies the filter; what could not be applied,
+ * if anything (the rest is in place: what failed keeps nothing else off).
  */
 [[nodiscard]] std::optional<std::string> enterSandbox();
 
