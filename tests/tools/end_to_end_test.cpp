@@ -470,7 +470,7 @@ TEST(EndToEnd, CaptureAsTheServersUserRecordsThePrivateCopy)
     const Finished refused =
         run({kCapture, "--server-dir", dir, "--duration", "1", "-"}, seconds(30), "/dev/null",
             &otherUser);
-    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.status, 3);
     EXPECT_NE(refused.err.find("skyloom_diagnostic_copy: it belongs to nobody"),
         std::string::npos) << refused.err;
 
