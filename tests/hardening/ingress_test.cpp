@@ -1,7 +1,8 @@
 // Who gets through the service port of the loaded plugin, with real handshakes on loopback: the
 // address allow-list, CurveZMQ with a directory of authorised AI engines and their camera
-// restrictions, an unreadable secret key (the port stays closed), and a peer frozen in the middle
-// of a multi-part message (cut when the heartbeat TTL it announced runs out). Every refusal must
+// restrictions, a peer that stays connected once its key was refused (hung up), an unreadable
+// secret key (the port stays closed), and a peer frozen in the middle of a multi-part message
+// (cut when the heartbeat TTL it announced runs out). Every refusal must
 // reach the operator as an "AI engine refused" event, and none may cost the receiver process its
 // life. One engine for all tests; each test puts the defaults back. The same tests run with the
 // receiver process (the default) and with the service port in this process
@@ -33,6 +34,7 @@
 #include <skyloom/testhost/raw_zmtp_peer.h>
 
 #include "hardening_support.h"
+#include "raw_curve_peer.h"
 
 namespace skyloom::hardening {
 namespace {
@@ -458,6 +460,26 @@ TEST_F(IngressTest, CurveAdmitsAuthorisedKeysOnlyAndRestrictsTheirCameras)
     EXPECT_TRUE(delivered(AiEnginePublisher(kServicePort, keysOf(s_engineFree)), cameraB));
     EXPECT_TRUE(waitForEvent(*cameraB.handler, IPluginDiagnosticEvent::Level::warning,
         "Messages dropped", "camera not authorised for that AI engine", kRefusalTimeout));
+}
+
+// Refused for its key, a peer that stayed connected kept its descriptor until libzmq's handshake
+// timeout: a few such peers a second took all of them.
+TEST_F(IngressTest, PeerRefusedForItsKeyWasLeftConnected)
+{
+    /** Well within the service port's handshake timeout (5 s), which would close it too. */
+    constexpr milliseconds kHungUpWithin = 2s;
+    ASSERT_NO_FATAL_FAILURE(setListenerSettings(curveSettings()));
+    const uint64_t before = refusedSoFar();
+    RawCurvePeer peer(kServicePort);
+    ASSERT_TRUE(peer.connected());
+    ASSERT_TRUE(peer.initiateWithNewKey(s_server.publicKey)) << "the handshake went wrong";
+    const auto start = steady_clock::now();
+    const RawCurvePeer::Ending ending = peer.readUntilClosed(kRefusalTimeout);
+    const auto took = duration_cast<milliseconds>(steady_clock::now() - start);
+    EXPECT_TRUE(ending.closed) << "still connected after " << took.count() << " ms";
+    EXPECT_LT(took.count(), kHungUpWithin.count());
+    EXPECT_NE(std::string::npos, ending.bytes.find("ERROR")) << "hung up without being told";
+    EXPECT_TRUE(waitUntil([&]() { return refusedSoFar() > before; }));
 }
 
 TEST_F(IngressTest, RevokedCertificateIsRefusedAtTheNextHandshake)

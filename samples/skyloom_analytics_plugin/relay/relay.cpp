@@ -133,6 +133,7 @@ void Relay::passOrThrow(Wakeup& wakeup, const std::atomic<bool>& terminated)
     if (m_health.tick(now) && m_ingress)
         m_ingress->checkAlive(now);
     tickIngress(now);
+    m_sink.tick(now);
     m_copy.tick(now);
     (void) m_reaper.reap();
     zmq::pollitem_t items[3 + DiagnosticCopy::kPollItems] = {
@@ -141,11 +142,11 @@ void Relay::passOrThrow(Wakeup& wakeup, const std::atomic<bool>& terminated)
         {nullptr, wakeup.fd(), ZMQ_POLLIN, 0},
     };
     m_copy.pollItems(items + 3);
-    // An idle relay sleeps until a message, a subscription, a wake-up or the next report or
-    // receiver start (or attempt to listen again).
+    // An idle relay sleeps until a message, a subscription, a wake-up or the next report (its
+    // own, or a summary of the engine's) or receiver start (or attempt to listen again).
     const auto timeout = std::max(std::chrono::milliseconds(0),
-        std::min({m_health.untilDue(now), untilIngressDue(now), m_copy.untilDue(now),
-            m_reaper.untilDue()}));
+        std::min({m_health.untilDue(now), untilIngressDue(now), m_sink.untilDue(now),
+            m_copy.untilDue(now), m_reaper.untilDue()}));
     if (zmq_poll(items, std::size(items), static_cast<long>(timeout.count())) < 0)
     {
         if (zmq_errno() == EINTR)
@@ -216,7 +217,7 @@ std::unique_ptr<IngressSource> Relay::makeIngress(bool isolate)
             NX_PRINT << kRelayFunc << " port " << m_portClosingHere << " still listens";
         m_portClosingHere = 0;
         auto isolated = std::make_unique<IsolatedIngress>(m_receiverExecutable, m_logUtils,
-            m_connections, m_counters.engine(), m_reaper, m_workingPort,
+            m_connections, m_counters.engine(), m_reaper, m_shared.ingressBudgets, m_workingPort,
             m_shared.intervals.restartBackoff);
         const std::optional<std::string> failure = isolated->failed();
         if (!failure)
