@@ -357,6 +357,19 @@ TEST_F(ReceiverTest, StoppedReceiverWasNeverNoticed)
     EXPECT_EQ(-1, kill(stopped, 0));
 }
 
+// The receiver ran in the server's working directory, where it reached the diagnostic copy's
+// socket and the log by a relative path.
+TEST_F(ReceiverTest, ReceiverRanInTheServersWorkingDirectory)
+{
+    const pid_t receiver = theReceiver();
+    ASSERT_GT(receiver, 0);
+    std::error_code error;
+    const auto directory =
+        std::filesystem::read_symlink("/proc/" + std::to_string(receiver) + "/cwd", error);
+    ASSERT_FALSE(error) << error.message();
+    EXPECT_EQ("/", directory.string());
+}
+
 TEST_F(ReceiverTest, ReleasedEngineStopsAndReapsItsReceiverAtOnce)
 {
     EngineUnderTest engine = startEngine(
