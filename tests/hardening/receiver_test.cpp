@@ -585,7 +585,7 @@ const char* outcomeText(Outcome outcome)
     {
         case Outcome::refused: return "refused";
         case Outcome::killed: return "killed by the filter";
-        case Outcome::made: return "made (or unknown to the receiver)";
+        case Outcome::made: return "made";
     }
     return "?";
 }
@@ -605,9 +605,10 @@ std::optional<Outcome> callFromReceiver(AiEnginePublisher& publisher,
     std::optional<Outcome> outcome;
     (void) waitUntil([&]()
         {
+            // The whole outcome: a line read while it is being written must not count.
             if (log.countLinesContaining(message + ": refused: ") > 0)
                 outcome = Outcome::refused;
-            else if (log.countLinesContaining(message + ": ") > 0)
+            else if (log.countLinesContaining(message + ": made") > 0)
                 outcome = Outcome::made;
             else if (filterKills(handler) > kills)
                 outcome = Outcome::killed;
