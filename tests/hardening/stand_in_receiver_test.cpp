@@ -252,7 +252,13 @@ TEST_F(StandInReceiverTest, FloodOfMegabyteMessagesTookMoreThanACore)
         << " taken in " << kMeasured.count() << " s, " << packets << " packets; server "
         << percent << " % of a core" << std::endl;
     EXPECT_GT(packets, 0);
-    EXPECT_LE(percent, kChannelSharePercent + kMarginPercent);
+    // ThreadSanitizer's own work in the server's threads (its shadow memory, its reports'
+    // bookkeeping) is outside the threads' measured time: the share is held there too (the line
+    // below), but the process's total says nothing about it.
+    if (!builtWithThreadSanitizer())
+    {
+        EXPECT_LE(percent, kChannelSharePercent + kMarginPercent);
+    }
     EXPECT_TRUE(testhost::LogFile().waitForLine(
         m_engine.printPrefix + "threadFuncZeromqLoop receiver: channel held back", 5s));
 }
