@@ -252,9 +252,9 @@ TEST_F(StandInReceiverTest, FloodOfMegabyteMessagesTookMoreThanACore)
         << " taken in " << kMeasured.count() << " s, " << packets << " packets; server "
         << percent << " % of a core" << std::endl;
     EXPECT_GT(packets, 0);
-    // ThreadSanitizer's own work in the server's threads (its shadow memory, its reports'
-    // bookkeeping) is outside the threads' measured time: the share is held there too (the line
-    // below), but the process's total says nothing about it.
+    // The process's total also holds libzmq's own threads, which the share does not count;
+    // ThreadSanitizer multiplies their cost. The share is held there too (the line below), but
+    // the total says nothing about it.
     if (!builtWithThreadSanitizer())
     {
         EXPECT_LE(percent, kChannelSharePercent + kMarginPercent);
