@@ -1,11 +1,10 @@
 // Ports of test processes that run at the same time: never the same block, and a fixed port held
 // by one is waited for by the other.
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -86,17 +85,13 @@ TEST(TestPorts, FixedPortHeldByAnotherProcessIsWaitedFor)
         });
     ASSERT_GT(holder.pid, 0);
     ASSERT_EQ("H", holder.readSaid());
-    // Let go a moment after this process begins to wait (the moment only gives a wait that
-    // does not wait the chance to show).
-    std::thread letGo([&]()
-        {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            (void) !write(holder.letGo, "x", 1);
-        });
+    // Let go at once: the holder says it is going, then ends, and only its end frees the port.
+    ASSERT_EQ(1, write(holder.letGo, "x", 1));
     holdFixedPorts({kPort});
-    // Held only once the holder was going.
+    // The going is already there to read: the wait did not return before the holder's end.
+    pollfd said{holder.said, POLLIN, 0};
+    ASSERT_EQ(1, poll(&said, 1, 0)) << "the port was held while its holder still ran";
     EXPECT_EQ("G", holder.readSaid());
-    letGo.join();
     holder.end();
     holdFixedPorts({kPort}); //< Held already: returns at once.
 }
