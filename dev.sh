@@ -67,25 +67,24 @@ configure_and_build() {
     cmake --build "$dir" -j "$JOBS"
 }
 
-# Runs ctest in the build directory $1 (the rest: ctest's arguments) and adds its counts to
-# TOTAL_PASSED, TOTAL_FAILED and TOTAL_SKIPPED (read from its JUnit report); returns ctest's
-# status. The tests run with more jobs than cores: most of their time is spent waiting for the
-# plugin, and each takes ports and a directory of its own.
+# Runs ctest in the build directory $1 with $2 parallel jobs (the rest: ctest's arguments) and
+# adds its counts to TOTAL_PASSED, TOTAL_FAILED and TOTAL_SKIPPED (read from its JUnit report);
+# returns ctest's status.
 TOTAL_PASSED=0
 TOTAL_FAILED=0
 TOTAL_SKIPPED=0
 BUILDS_FAILED=()
 run_ctest() {
-    local dir=$1; shift
+    local dir=$1 jobs=$2; shift 2
     local report=$dir/ctest-report.xml
     rm -f "$report"
     local status=0
-    (cd "$dir" && ctest --output-on-failure -j "$((JOBS * 2))" --output-junit "$report" "$@") \
+    (cd "$dir" && ctest --output-on-failure -j "$jobs" --output-junit "$report" "$@") \
         || status=$?
     local tests=0 failures=0 skipped=0
     if [ -f "$report" ]; then
         local header
-        header=$(grep -m1 -o '<testsuite [^>]*>' "$report" || true)
+        header=$(tr '\n\t' '  ' <"$report" | grep -m1 -o '<testsuite [^>]*>' || true)
         tests=$(sed -n 's/.* tests="\([0-9]*\)".*/\1/p' <<<"$header")
         failures=$(sed -n 's/.* failures="\([0-9]*\)".*/\1/p' <<<"$header")
         skipped=$(sed -n 's/.* skipped="\([0-9]*\)".*/\1/p' <<<"$header")
@@ -159,7 +158,8 @@ sanitized_suite() {
         BUILDS_FAILED+=("$kind")
         return 1
     fi
-    timed "ctest ($kind sanitizer)" run_ctest "$dir" "$@"
+    # One test per core: the sanitizers' slowdown leaves no idle time to share.
+    timed "ctest ($kind sanitizer)" run_ctest "$dir" "$JOBS" "$@"
 }
 
 cmd=${1:-}
@@ -185,7 +185,9 @@ case "$cmd" in
         install_missing "${PACKAGES[@]}"
         timed "build" configure_and_build "$BUILD_DIR" -DSKYLOOM_WARNINGS_AS_ERRORS=ON
         status=0
-        timed "ctest" run_ctest "$BUILD_DIR" "$@" || status=1
+        # Twice as many tests as cores: most of their time is spent waiting for the plugin, and
+        # each takes ports and a directory of its own.
+        timed "ctest" run_ctest "$BUILD_DIR" "$((JOBS * 2))" "$@" || status=1
         print_totals
         exit "$status"
         ;;

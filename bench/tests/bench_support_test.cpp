@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include <skyloom/testhost/ai_engine_publisher.h>
+#include <skyloom/testhost/test_ports.h>
 
 #include "baseline_rig.h"
 #include "delivery_sink.h"
@@ -263,8 +264,8 @@ TEST(BaselineRoad, DeliversEveryMessageToItsOwnCameraWithItsPublishTime)
 {
     using namespace std::chrono_literals;
     // Ports of this test only: a benchmark may be running next to it.
-    constexpr int kInputPort = 39911;
-    constexpr int kOutputPort = 39688;
+    const int kInputPort = skyloom::testhost::testPort(0);
+    const int kOutputPort = skyloom::testhost::testPort(1);
     constexpr int kCameras = 3;
 
     DeliverySink sink(10000);

@@ -1,5 +1,6 @@
 #include "engine.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <string>
@@ -59,16 +60,33 @@ Engine::Engine(const Intervals& intervals):
     nx::sdk::analytics::Engine(/*enableOutput*/ true),
     m_context(makeRelayContext(intervals)),
     m_counters(m_context->counters),
-    m_refusals([this](const std::string& address, const std::string& reason, int64_t unreported)
+    m_refusals(
+        [this](const std::string& address, const std::string& reason, int64_t unreported)
         { reportRefusal(address, reason, unreported); },
-        &m_counters.engine().refusedPeers),
+        [this](const PeerReports::Summary& summary)
+        { reportSummary(Level::warning, nullptr, kRefusedCaption, "refusals", summary); },
+        m_context->ingressBudgets.text, &m_counters.engine().refusedPeers),
     m_sizeRefusals(
         [this](const std::string& address, const std::string& reason, int64_t unreported)
         { reportRefusal(address, reason, unreported); },
-        &m_counters.engine().tooLarge),
-    m_connectionReports(
+        [this](const PeerReports::Summary& summary)
+        { reportSummary(
+            Level::warning, nullptr, kRefusedCaption, "messages too large", summary); },
+        m_context->ingressBudgets.text, &m_counters.engine().tooLarge),
+    m_connections(
         [this](const std::string& address, const std::string& change, int64_t unreported)
-        { reportConnection(address, change, unreported); }),
+        { reportConnection(address, change, unreported); },
+        [this](const PeerReports::Summary& summary)
+        { reportSummary(
+            Level::info, kRelayFunc, kConnectedCaption, "connections", summary); },
+        m_context->ingressBudgets.text),
+    m_disconnections(
+        [this](const std::string& address, const std::string& change, int64_t unreported)
+        { reportConnection(address, change, unreported); },
+        [this](const PeerReports::Summary& summary)
+        { reportSummary(Level::warning, kRelayFunc, kDisconnectedCaption,
+            "disconnections", summary); },
+        m_context->ingressBudgets.text),
     m_relay(std::make_unique<RelayThread>(
         m_context, logUtils, sink(), ReceiverProcess::defaultExecutable()))
 {
@@ -232,22 +250,34 @@ void Engine::event(Level level, const std::string& caption, const std::string& d
 
 void Engine::refused(const std::string& address, const std::string& reason)
 {
-    RefusalReporter& reporter = reason == kRefusedTooLarge ? m_sizeRefusals : m_refusals;
-    reporter.refused(address, reason, RefusalReporter::Clock::now());
+    PeerReports& reports = reason == kRefusedTooLarge ? m_sizeRefusals : m_refusals;
+    reports.note(address, reason, PeerReports::Clock::now());
 }
 
 void Engine::connected(const std::string& address)
 {
     m_counters.engine().enginesConnected.fetch_add(1, std::memory_order_relaxed);
     bump(m_counters.engine().connections);
-    m_connectionReports.refused(address, kConnectedReason, RefusalReporter::Clock::now());
+    m_connections.note(address, kConnectedReason, PeerReports::Clock::now());
 }
 
 void Engine::disconnected(const std::string& address)
 {
     m_counters.engine().enginesConnected.fetch_sub(1, std::memory_order_relaxed);
     bump(m_counters.engine().disconnects);
-    m_connectionReports.refused(address, kDisconnectedReason, RefusalReporter::Clock::now());
+    m_disconnections.note(address, kDisconnectedReason, PeerReports::Clock::now());
+}
+
+void Engine::tick(Clock::time_point now)
+{
+    for (PeerReports* reports: {&m_refusals, &m_sizeRefusals, &m_connections, &m_disconnections})
+        reports->tick(now);
+}
+
+std::chrono::milliseconds Engine::untilDue(Clock::time_point now) const
+{
+    return std::min({m_refusals.untilDue(now), m_sizeRefusals.untilDue(now),
+        m_connections.untilDue(now), m_disconnections.untilDue(now)});
 }
 
 void Engine::reportRefusal(
@@ -281,6 +311,27 @@ void Engine::reportConnection(
             ? IPluginDiagnosticEvent::Level::info
             : IPluginDiagnosticEvent::Level::warning,
             caption, description);
+    }
+    catch (const std::exception&)
+    {
+    }
+}
+
+void Engine::reportSummary(Level level, const char* function, const char* caption,
+    const char* noun, const PeerReports::Summary& summary)
+{
+    try
+    {
+        const std::string description = std::string(summary.atLeast ? "at least " : "")
+            + std::to_string(summary.addresses) + " more addresses in the last "
+            + std::to_string(summary.period.count()) + " s (" + std::to_string(summary.notes)
+            + " " + noun + "), not reported one by one";
+        // The lines begin as each report's own: refusals' without a function name.
+        if (function)
+            NX_PRINT << function << " " << caption << ": " << description;
+        else
+            NX_PRINT << caption << ": " << description;
+        pushPluginDiagnosticEvent(level, caption, description);
     }
     catch (const std::exception&)
     {

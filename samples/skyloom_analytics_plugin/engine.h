@@ -1,7 +1,8 @@
 // The plugin's engine: the engine manifest (with the device agents' settings model), the engine
 // settings as the server delivers them (checked, refused with a reason, handed to the relay as
 // one value), the device agent factory, and what the service port tells the operator: AI
-// engines refused, connecting and disconnecting, held to a rate per address. The relay itself
+// engines refused, connecting and disconnecting, held to a rate per address, to a number of
+// addresses a minute (the rest summarised) and to the engine's TextBudget. The relay itself
 // (RelayThread) takes every message from the AI engine and hands it to this engine's agents.
 //
 // Ownership: the engine creates the ZeroMQ context (RelayContext) and shares it with every
@@ -11,7 +12,8 @@
 // returned by doObtainDeviceAgent carries one reference for the server.
 //
 // Threads: settingsReceived() and doObtainDeviceAgent() on server threads; the IngressSink
-// calls from the relay thread and the ZAP handler's thread.
+// calls from the relay thread and the ZAP handler's thread (tick() and untilDue() from the relay
+// thread).
 #pragma once
 
 #include <cstdint>
@@ -23,6 +25,7 @@
 
 #include "ingress/ingress_policy.h"
 #include "ingress/ingress_sink.h"
+#include "ingress/peer_reports.h"
 #include "relay/relay_context.h"
 #include "relay/relay_thread.h"
 
@@ -60,11 +63,19 @@ private:
     void refused(const std::string& address, const std::string& reason) override;
     void connected(const std::string& address) override;
     void disconnected(const std::string& address) override;
+    void tick(Clock::time_point now) override;
+    std::chrono::milliseconds untilDue(Clock::time_point now) const override;
 
     void reportRefusal(const std::string& address, const std::string& reason, int64_t unreported);
-    /** "AI engine connected" or "disconnected"; ZAP handler's thread. */
+    /** "AI engine connected" or "disconnected". */
     void reportConnection(
         const std::string& address, const std::string& change, int64_t unreported);
+    /**
+     * One line (after `function`, if any) and event for the addresses of a minute not reported
+     * one by one.
+     */
+    void reportSummary(Level level, const char* function, const char* caption,
+        const char* noun, const PeerReports::Summary& summary);
 
     /** Takes setting::kServicePort if it is valid; refuses it in the response otherwise. */
     void applyServicePort(nx::sdk::SettingsResponse* response, ServicePortChoice* choice);
@@ -86,13 +97,14 @@ private:
     IngestCounters& m_counters;
 
     /** Refusals of AI engines, from the ZAP handler's and the relay's threads. */
-    RefusalReporter m_refusals;
+    PeerReports m_refusals;
 
     /** Messages refused for their size, counted apart from the ingress policy's refusals. */
-    RefusalReporter m_sizeRefusals;
+    PeerReports m_sizeRefusals;
 
-    /** AI engines connecting and disconnecting, held to a rate per address; ZAP thread. */
-    RefusalReporter m_connectionReports;
+    /** AI engines connecting and disconnecting. */
+    PeerReports m_connections;
+    PeerReports m_disconnections;
 
     /** Last: it calls into everything above from its thread. */
     std::unique_ptr<RelayThread> m_relay;

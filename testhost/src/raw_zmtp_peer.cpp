@@ -43,16 +43,21 @@ std::string frameHeader(unsigned char flags, uint64_t size, bool longForm = fals
 
 } // namespace
 
-RawZmtpPeer::RawZmtpPeer(int port)
+RawZmtpPeer::RawZmtpPeer(int port, const char* sourceAddress)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return;
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
+    if ((sourceAddress
+            && (inet_pton(AF_INET, sourceAddress, &source.sin_addr) != 1
+                || bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof(source)) != 0))
+        || connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
     {
         close(fd);
         return;

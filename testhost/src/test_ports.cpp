@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <set>
 
 namespace skyloom::testhost {
 
@@ -64,12 +65,17 @@ bool blockIsFree(int firstPort)
     return true;
 }
 
-int takeBlock()
+void makeLockDirectory()
 {
     // Lock files of other users' test runs stay usable: the directory is everyone's.
     const mode_t oldMask = umask(0);
     (void) mkdir(kLockDirectory, 01777);
     umask(oldMask);
+}
+
+int takeBlock()
+{
+    makeLockDirectory();
     // Start where this process's id points, so that processes started together rarely try the
     // same blocks.
     const int start = static_cast<int>(getpid()) % kBlocks;
@@ -106,6 +112,27 @@ int testPort(int index)
 std::string testPortText(int index)
 {
     return std::to_string(testPort(index));
+}
+
+void holdFixedPorts(std::initializer_list<int> ports)
+{
+    static std::mutex mutex;
+    static std::set<int> held;
+    const std::lock_guard<std::mutex> lock(mutex);
+    makeLockDirectory();
+    for (const int port: std::set<int>(ports))
+    {
+        if (held.count(port) != 0)
+            continue;
+        const std::string path = std::string(kLockDirectory) + "/fixed-" + std::to_string(port);
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0)
+        {
+            std::perror(("holdFixedPorts(): " + path).c_str());
+            std::abort();
+        }
+        held.insert(port); //< The descriptor stays open: the lock ends with the process.
+    }
 }
 
 } // namespace skyloom::testhost

@@ -1,7 +1,9 @@
 // The engine's diagnostic copy through the loaded plugin library: by default a private local
 // socket in <working directory>/skyloom_diagnostic_copy/ (mode 0700) that a watcher of the
 // server's user reads and another user cannot even connect to; a directory that cannot be
-// trusted is refused, a wider mode narrowed; "LoopbackRelayEndpoint" moves the copy (e.g. to the
+// trusted is refused (also one whose parent another user may write), a wider mode narrowed; a
+// rename race on the directory while the copy opens never puts the socket anywhere but in the
+// directory that was checked; "LoopbackRelayEndpoint" moves the copy (e.g. to the
 // old port 688) without touching the service port; and hostile watchers (many connections, one
 // huge topic, a flood of topics) are cut off, on the private socket and on a TCP endpoint alike,
 // what they cost the server measured.
@@ -9,9 +11,11 @@
 // The tests share one engine and run in the order written. The other user is "nobody", in a
 // child forked from this process with only system calls after the fork (the parent has threads).
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdio.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -27,6 +31,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -334,6 +339,103 @@ void reportGrowth(const std::string& what, int64_t beforeKiB, int64_t afterKiB)
     ::testing::Test::RecordProperty(what, std::to_string(afterKiB - beforeKiB));
 }
 
+/** Swaps two names at once (renameat2's RENAME_EXCHANGE): each is always there. */
+void exchange(const fs::path& first, const fs::path& second)
+{
+    (void) ::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE);
+}
+
+bool isSocket(const fs::path& path)
+{
+    struct stat status{};
+    return ::lstat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
+bool holdsASocket(const fs::path& directory)
+{
+    std::error_code error;
+    for (const auto& entry: fs::directory_iterator(directory, error))
+    {
+        if (isSocket(entry.path()))
+            return true;
+    }
+    return false;
+}
+
+/** Puts a directory's owner and mode back as they were when made, and when destroyed. */
+class OwnerAndModeKept
+{
+public:
+    explicit OwnerAndModeKept(std::string path): m_path(std::move(path))
+    {
+        EXPECT_EQ(0, ::stat(m_path.c_str(), &m_status));
+    }
+    ~OwnerAndModeKept() { restore(); }
+    OwnerAndModeKept(const OwnerAndModeKept&) = delete;
+    OwnerAndModeKept& operator=(const OwnerAndModeKept&) = delete;
+
+    void restore() const
+    {
+        (void) !::chown(m_path.c_str(), m_status.st_uid, m_status.st_gid);
+        ::chmod(m_path.c_str(), m_status.st_mode & 07777);
+    }
+
+private:
+    const std::string m_path;
+    struct stat m_status{};
+};
+
+/**
+ * Swaps a directory with each of the others in turn, again and again, on a thread of its own,
+ * as another user who may rename entries beside it would. The swaps come in pairs; pause()
+ * holds them off between pairs, when every name is back in its place.
+ */
+class DirectorySwapper
+{
+public:
+    DirectorySwapper(fs::path directory, std::vector<fs::path> others):
+        m_directory(std::move(directory)), m_others(std::move(others))
+    {
+        m_thread = std::thread([this]() { run(); });
+    }
+
+    ~DirectorySwapper()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+
+    DirectorySwapper(const DirectorySwapper&) = delete;
+    DirectorySwapper& operator=(const DirectorySwapper&) = delete;
+
+    [[nodiscard]] std::unique_lock<std::mutex> pause() { return std::unique_lock(m_pairs); }
+
+private:
+    void run()
+    {
+        for (size_t round = 0; !m_stop; ++round)
+        {
+            {
+                const std::lock_guard<std::mutex> lock(m_pairs);
+                const fs::path& other = m_others[round % m_others.size()];
+                exchange(m_directory, other);
+                std::this_thread::yield();
+                exchange(m_directory, other);
+            }
+            std::this_thread::yield();
+        }
+    }
+
+    const fs::path m_directory;
+    const std::vector<fs::path> m_others;
+    std::mutex m_pairs;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+/** How a start of the private copy ended, as its log line says. */
+enum class CopyStart { unknown, opened, refused, bindFailed };
+
 class DiagnosticCopyTest: public SharedEngineSuite<DiagnosticCopyTest>
 {
 protected:
@@ -354,6 +456,34 @@ protected:
             {"LoopbackRelayEndpoint", endpoint}});
         return log.waitForLine(s_engine.printPrefix + "threadFuncZeromqLoop " + expectedLine,
             kDeliveryTimeout);
+    }
+
+    /** Asks for the private copy (closed now) and waits for how its start ends. */
+    static CopyStart startCopy()
+    {
+        testhost::LogFile log;
+        log.mark();
+        (void) testhost::doSetSettings(s_engine.engine.get(), testhost::Settings{
+            {"ServicePort", std::to_string(kServicePort)}, {"LoopbackRelay", "true"},
+            {"LoopbackRelayEndpoint", ""}});
+        const std::string relay = s_engine.printPrefix + "threadFuncZeromqLoop ";
+        const std::pair<std::string, CopyStart> endings[] = {
+            {relay + "loopback relay ipc://" + copyPath() + " open", CopyStart::opened},
+            {relay + "loopback relay directory " + copyDirectory() + " refused: ",
+                CopyStart::refused},
+            {relay + "bind ipc://" + copyPath() + " failed", CopyStart::bindFailed},
+        };
+        CopyStart start = CopyStart::unknown;
+        (void) waitUntil([&]()
+            {
+                for (const auto& [line, ending]: endings)
+                {
+                    if (log.countLinesContaining(line) > 0)
+                        start = ending;
+                }
+                return start != CopyStart::unknown;
+            });
+        return start;
     }
 
     /**
@@ -470,15 +600,19 @@ TEST_F(DiagnosticCopyTest, UntrustedDirectoryIsRefusedAndAWiderModeNarrowed)
 {
     const std::string directory = copyDirectory();
     const std::string elsewhere = fs::current_path().string() + "/elsewhere";
+    const std::string parent = fs::current_path().string();
     fs::create_directories(elsewhere);
+    const OwnerAndModeKept parentKept(parent);
     const struct
     {
         const char* name;
         std::function<void()> arrange;
         const char* refusal; //< Empty: the copy opens.
+        bool needsRoot = false; //< Gives a directory to another user.
+        bool narrowed = false; //< The copy opens once its directory's mode is made 0700.
     } cases[] = {
         {"mode 0755", [&]() { fs::create_directory(directory); ::chmod(directory.c_str(), 0755); },
-            ""},
+            "", false, true},
         {"symbolic link", [&]() { fs::create_directory_symlink(elsewhere, directory); },
             "is a symbolic link"},
         {"another user's",
@@ -487,26 +621,45 @@ TEST_F(DiagnosticCopyTest, UntrustedDirectoryIsRefusedAndAWiderModeNarrowed)
                 fs::create_directory(directory);
                 (void) !::chown(directory.c_str(), kNobody, kNoGroup);
             },
-            "belongs to user 65534, not to the server's user 0"},
+            "belongs to user 65534, not to the server's user 0", true},
+        // Another user who may rename entries of the working directory could move the copy's
+        // directory away and put one of theirs in its place.
+        {"parent writable by every user",
+            [&]()
+            {
+                fs::create_directory(directory);
+                ::chmod(parent.c_str(), 0777);
+            },
+            "its parent directory is writable by every user (mode 0777) without the sticky bit: "
+            "another user could put a directory of theirs in its place"},
+        {"parent writable by every user, with the sticky bit",
+            [&]() { ::chmod(parent.c_str(), 01777); }, ""},
+        {"parent of another user",
+            [&]() { (void) !::chown(parent.c_str(), kNobody, kNoGroup); },
+            "its parent directory belongs to user 65534: another user could put a directory of "
+            "theirs in its place", true},
     };
     for (const auto& c: cases)
     {
         SCOPED_TRACE(c.name);
-        if (std::string(c.name) == "another user's" && ::geteuid() != 0)
+        if (c.needsRoot && ::geteuid() != 0)
             continue;
         ASSERT_TRUE(applyCopySettings("false", "", "loopback relay ipc://" + copyPath()
             + " closed"));
         fs::remove_all(directory);
         c.arrange();
         s_engine.handler->clear();
+        testhost::LogFile log;
+        log.mark();
         const std::string opened = "loopback relay ipc://" + copyPath() + " open";
         if (std::string(c.refusal).empty())
         {
             ASSERT_TRUE(applyCopySettings("true", "", opened));
+            parentKept.restore();
             struct stat status{};
             ASSERT_EQ(0, ::lstat(directory.c_str(), &status));
             EXPECT_EQ(0700U, status.st_mode & 07777);
-            EXPECT_EQ(1, testhost::LogFile().countLinesContaining(s_engine.printPrefix
+            EXPECT_EQ(c.narrowed ? 1 : 0, log.countLinesContaining(s_engine.printPrefix
                 + "threadFuncZeromqLoop loopback relay directory " + directory
                 + ": mode 0755 made 0700"));
             continue;
@@ -518,16 +671,70 @@ TEST_F(DiagnosticCopyTest, UntrustedDirectoryIsRefusedAndAWiderModeNarrowed)
             kUnavailable, directory + ": " + c.refusal, kDeliveryTimeout, Match::whole));
         EXPECT_TRUE(fs::is_empty(elsewhere)) << "the socket went where the link points";
         // Tried again with the next settings, once the directory is sound: the copy is back.
+        parentKept.restore();
         fs::remove(directory);
         ASSERT_TRUE(applyCopySettings("true", "", opened));
     }
     fs::remove_all(elsewhere);
 }
 
+// Another user who may rename entries of the working directory swaps the copy's directory, again
+// and again, with a symbolic link to a directory of the server's user, or with such a directory,
+// while the copy opens. Each time the socket is in the directory that was checked, wherever that
+// is by then, never where the link leads; without the checked directory's descriptor it went
+// there in 5 of 20 starts.
+TEST_F(DiagnosticCopyTest, RenameRaceNeverPutsTheSocketOutsideTheCheckedDirectory)
+{
+    const fs::path directory = copyDirectory();
+    const fs::path work = fs::current_path() / "rename_race";
+    const fs::path linkTarget = work / "link_target";
+    const fs::path plantedLink = work / "planted_link";
+    const fs::path decoy = work / "decoy";
+    const std::string name = fs::path(copyPath()).filename().string();
+    fs::remove_all(work);
+    fs::create_directories(linkTarget);
+    fs::create_directory(decoy);
+    for (const fs::path& own: {linkTarget, decoy})
+        fs::permissions(own, fs::perms::owner_all);
+    fs::create_directory_symlink(linkTarget, plantedLink);
+    ASSERT_TRUE(applyCopySettings("false", "", "loopback relay ipc://" + copyPath()
+        + " closed"));
+
+    int opened = 0;
+    int refused = 0;
+    {
+        DirectorySwapper swapper(directory, {plantedLink, decoy});
+        for (int i = 0; i < 100 && !HasFailure(); ++i)
+        {
+            SCOPED_TRACE("start " + std::to_string(i + 1));
+            const CopyStart start = startCopy();
+            ASSERT_NE(CopyStart::unknown, start);
+            const auto paused = swapper.pause();
+            EXPECT_FALSE(holdsASocket(linkTarget)) << "the socket went where the link leads";
+            if (start != CopyStart::opened)
+            {
+                ++refused;
+                continue;
+            }
+            ++opened;
+            EXPECT_TRUE(isSocket(directory / name) || isSocket(decoy / name));
+            ASSERT_TRUE(applyCopySettings("false", "", "loopback relay ipc://" + copyPath()
+                + " closed"));
+            EXPECT_FALSE(holdsASocket(directory) || holdsASocket(decoy)) << "left behind";
+        }
+    }
+    std::cout << "[ MEASURED ] " << opened << " starts opened the copy, " << refused
+        << " were refused or failed" << std::endl;
+
+    fs::remove_all(work);
+    ASSERT_TRUE(applyCopySettings("true", "", "loopback relay ipc://" + copyPath() + " open"));
+}
+
 // "LoopbackRelayEndpoint" moves the copy alone: the service port is not opened again, and the
 // old watchers' port 688 carries the copy as before.
 TEST_F(DiagnosticCopyTest, NamedEndpointMovesOnlyTheCopy)
 {
+    testhost::holdFixedPorts({688});
     s_engine.handler->clear();
     testhost::LogFile log;
     log.mark();

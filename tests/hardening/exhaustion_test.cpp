@@ -218,7 +218,8 @@ TEST_F(HardeningExhaustion, RelayWithoutDescriptorsNeverListenedAndAbortedTheSer
 TEST_F(HardeningExhaustion, ReleaseWhileTheRelayRetriesWithoutDescriptors)
 {
     releaseWaitingCamerasWithoutDescriptors(
-        "{8b8b8b8b-0000-4000-8000-000000000008}", testhost::testPort(1), 2000, /*relayRetries*/ true);
+        "{8b8b8b8b-0000-4000-8000-000000000008}", testhost::testPort(1), 2000,
+        /*relayRetries*/ true);
 }
 
 // Released within the relay's start-up delay, before it ever tried, with cameras waiting; the
@@ -226,7 +227,8 @@ TEST_F(HardeningExhaustion, ReleaseWhileTheRelayRetriesWithoutDescriptors)
 TEST_F(HardeningExhaustion, ReleaseBeforeTheRelayStartedWithoutDescriptors)
 {
     releaseWaitingCamerasWithoutDescriptors(
-        "{9c9c9c9c-0000-4000-8000-000000000009}", testhost::testPort(2), 3000, /*relayRetries*/ false);
+        "{9c9c9c9c-0000-4000-8000-000000000009}", testhost::testPort(2), 3000,
+        /*relayRetries*/ false);
 }
 
 // Released half started: its agents' endpoint bound, its service port gone and not to be opened
@@ -242,8 +244,10 @@ TEST_F(HardeningExhaustion, ReleaseWhileTheServicePortRetriesWithoutDescriptors)
         int servicePort;
         int firstCamera;
     } cases[] = {
-        {Loss::receiverKilled, "{adadadad-0000-4000-8000-00000000000a}", testhost::testPort(3), 4000},
-        {Loss::intoThisProcess, "{bebebebe-0000-4000-8000-00000000000b}", testhost::testPort(4), 5000},
+        {Loss::receiverKilled, "{adadadad-0000-4000-8000-00000000000a}",
+            testhost::testPort(3), 4000},
+        {Loss::intoThisProcess, "{bebebebe-0000-4000-8000-00000000000b}",
+            testhost::testPort(4), 5000},
     };
     for (const auto& c: cases)
     {

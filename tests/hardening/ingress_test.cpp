@@ -1,7 +1,8 @@
 // Who gets through the service port of the loaded plugin, with real handshakes on loopback: the
 // address allow-list, CurveZMQ with a directory of authorised AI engines and their camera
-// restrictions, an unreadable secret key (the port stays closed), and a peer frozen in the middle
-// of a multi-part message (cut when the heartbeat TTL it announced runs out). Every refusal must
+// restrictions, a peer that stays connected once its key was refused (hung up), an unreadable
+// secret key (the port stays closed), and a peer frozen in the middle of a multi-part message
+// (cut when the heartbeat TTL it announced runs out). Every refusal must
 // reach the operator as an "AI engine refused" event, and none may cost the receiver process its
 // life. One engine for all tests; each test puts the defaults back. The same tests run with the
 // receiver process (the default) and with the service port in this process
@@ -33,6 +34,7 @@
 #include <skyloom/testhost/raw_zmtp_peer.h>
 
 #include "hardening_support.h"
+#include "raw_curve_peer.h"
 
 namespace skyloom::hardening {
 namespace {
@@ -299,17 +301,22 @@ protected:
 
     /**
      * Sends alarms for the camera through the publisher until the plugin has counted another
-     * refusal (of its handshake or of a message): none of them may have reached the camera. A
-     * refusal is counted every time, where its event is held to one a minute per address.
+     * refusal (of its handshake or of a message) and, if `reason` is given, told a refusal for
+     * it (its first in this minute): none of the alarms may have reached the camera. A refusal
+     * is counted every time, where its event is held to one a minute per address and reason;
+     * the count alone may have grown by a refusal of an earlier peer.
      */
-    static bool refused(AiEnginePublisher&& publisher, OpenCamera& camera)
+    static bool refused(AiEnginePublisher&& publisher, OpenCamera& camera,
+        const char* reason = nullptr)
     {
         const uint64_t before = refusedSoFar();
         const int64_t packets = camera.handler->packets();
         const bool counted = publisher.isOpen()
             && publisher.sendUntil(alarmMessage(camera.camera.id, "probe"),
-                [&]() { return refusedSoFar() > before; }, kDeliveryTimeout, 100ms);
-        EXPECT_TRUE(counted) << "no refusal was counted";
+                [&]() { return refusedSoFar() > before && (!reason || toldRefusal(reason)); },
+                kDeliveryTimeout, 100ms);
+        EXPECT_TRUE(counted) << "no refusal was counted" << (reason ? " or told: " : "")
+            << (reason ? reason : "");
         EXPECT_EQ(packets, camera.handler->packets()) << "a refused peer's message arrived";
         return counted && packets == camera.handler->packets();
     }
@@ -330,25 +337,25 @@ protected:
         EXPECT_TRUE(delivered(std::move(publisher), camera)) << what;
     }
 
-    /** Waits for an "AI engine refused" warning whose description ends with the reason. */
+    /** Whether an "AI engine refused" warning for the reason came (within this test). */
+    static bool toldRefusal(const std::string& reason)
+    {
+        for (const auto& event: s_engine.handler->events())
+        {
+            if (event.level == IPluginDiagnosticEvent::Level::warning
+                && event.caption == "AI engine refused"
+                && event.description.rfind("127.0.0.1: " + reason, 0) == 0)
+            {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    /** Waits for an "AI engine refused" warning whose description begins with the reason. */
     static bool refusedFor(const std::string& reason)
     {
-        const auto deadline = steady_clock::now() + kRefusalTimeout;
-        do
-        {
-            for (const auto& event: s_engine.handler->events())
-            {
-                const std::string& text = event.description;
-                if (event.level == IPluginDiagnosticEvent::Level::warning
-                    && event.caption == "AI engine refused"
-                    && text.rfind("127.0.0.1: " + reason, 0) == 0)
-                {
-                    return true;
-                }
-            }
-            std::this_thread::sleep_for(20ms);
-        } while (steady_clock::now() < deadline);
-        return false;
+        return waitUntil([&]() { return toldRefusal(reason); }, kRefusalTimeout);
     }
 
     /** "AI engine refused" events for the reason so far (within this test). */
@@ -443,16 +450,36 @@ TEST_F(IngressTest, CurveAdmitsAuthorisedKeysOnlyAndRestrictsTheirCameras)
     greetPlainAfter(kServicePort, 500ms);
     EXPECT_TRUE(refusedFor("handshake failed"));
 
-    EXPECT_TRUE(refused(AiEnginePublisher(kServicePort, keysOf(newKeyPair())), cameraB));
-    EXPECT_TRUE(refusedFor("unknown key"));
+    EXPECT_TRUE(refused(
+        AiEnginePublisher(kServicePort, keysOf(newKeyPair())), cameraB, "unknown key"));
 
     EXPECT_TRUE(delivered(AiEnginePublisher(kServicePort, keysOf(s_engineA)), cameraA));
-    EXPECT_TRUE(refused(AiEnginePublisher(kServicePort, keysOf(s_engineA)), cameraB));
-    EXPECT_TRUE(refusedFor("camera not authorised"));
+    EXPECT_TRUE(refused(
+        AiEnginePublisher(kServicePort, keysOf(s_engineA)), cameraB, "camera not authorised"));
     // Those messages count against camera B, whose next message tells them.
     EXPECT_TRUE(delivered(AiEnginePublisher(kServicePort, keysOf(s_engineFree)), cameraB));
     EXPECT_TRUE(waitForEvent(*cameraB.handler, IPluginDiagnosticEvent::Level::warning,
         "Messages dropped", "camera not authorised for that AI engine", kRefusalTimeout));
+}
+
+// Refused for its key, a peer that stayed connected kept its descriptor until libzmq's handshake
+// timeout: a few such peers a second took all of them.
+TEST_F(IngressTest, PeerRefusedForItsKeyWasLeftConnected)
+{
+    /** Well within the service port's handshake timeout (5 s), which would close it too. */
+    constexpr milliseconds kHungUpWithin = 2s;
+    ASSERT_NO_FATAL_FAILURE(setListenerSettings(curveSettings()));
+    const uint64_t before = refusedSoFar();
+    RawCurvePeer peer(kServicePort);
+    ASSERT_TRUE(peer.connected());
+    ASSERT_TRUE(peer.initiateWithNewKey(s_server.publicKey)) << "the handshake went wrong";
+    const auto start = steady_clock::now();
+    const RawCurvePeer::Ending ending = peer.readUntilClosed(kRefusalTimeout);
+    const auto took = duration_cast<milliseconds>(steady_clock::now() - start);
+    EXPECT_TRUE(ending.closed) << "still connected after " << took.count() << " ms";
+    EXPECT_LT(took.count(), kHungUpWithin.count());
+    EXPECT_NE(std::string::npos, ending.bytes.find("ERROR")) << "hung up without being told";
+    EXPECT_TRUE(waitUntil([&]() { return refusedSoFar() > before; }));
 }
 
 TEST_F(IngressTest, RevokedCertificateIsRefusedAtTheNextHandshake)

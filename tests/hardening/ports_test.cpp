@@ -247,6 +247,8 @@ class HardeningPorts: public ::testing::Test
 protected:
     virtual void SetUp() override
     {
+        // Two of the tests are about the fixed ports: no other test process may hold them.
+        testhost::holdFixedPorts({kRelayPort, 9911});
         std::string errorText;
         ASSERT_TRUE(m_plugin.load(&errorText)) << errorText;
     }

@@ -4,7 +4,10 @@
 // receiver has descriptors for. After each, with the peers gone, the server (this process) has
 // the descriptors it had before and at most a little more resident memory, a receiver runs (the
 // same one, or a new one that the operator was told about), and an honest AI engine's message
-// reaches its camera again. One engine for all tests, one camera each, in the order written.
+// reaches its camera again. Then an outsider that keeps opening connections that are refused
+// (its address not allowed, or beyond the cap of one address) and holds them: the honest AI
+// engine connects within moments all along, and the receiver holds few descriptors. One engine
+// for all tests, one camera each, in the order written.
 #include <dirent.h>
 #include <sys/resource.h>
 
@@ -125,6 +128,58 @@ private:
     std::thread m_thread; //< Last: starts once the members above are made.
 };
 
+/**
+ * Opens TCP connections to the service port from a loopback address of its own, at a steady
+ * rate, from a thread of its own, and holds every one open and silent until stopped: an outsider
+ * that would keep the receiver's descriptors taken. Read after stop().
+ */
+class ConnectionChurn
+{
+public:
+    ConnectionChurn(const char* sourceAddress, int port, int perSecond):
+        m_thread([=]() { run(sourceAddress, port, perSecond); })
+    {
+    }
+    ~ConnectionChurn() { stop(); }
+    ConnectionChurn(const ConnectionChurn&) = delete;
+    ConnectionChurn& operator=(const ConnectionChurn&) = delete;
+
+    /** Stops opening, closes every connection; how many were opened. */
+    int stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        const int opened = static_cast<int>(m_held.size());
+        m_held.clear();
+        return opened;
+    }
+
+    int failures() const { return m_failures; }
+
+private:
+    void run(const char* sourceAddress, int port, int perSecond)
+    {
+        const auto pause = microseconds(1'000'000 / perSecond);
+        auto next = steady_clock::now();
+        while (!m_stop)
+        {
+            auto peer = std::make_unique<RawZmtpPeer>(port, sourceAddress);
+            if (peer->connected())
+                m_held.push_back(std::move(peer));
+            else
+                ++m_failures;
+            next += pause;
+            std::this_thread::sleep_until(next); //< The pace of the load, not a wait for a result.
+        }
+    }
+
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_failures{0};
+    std::vector<std::unique_ptr<RawZmtpPeer>> m_held;
+    std::thread m_thread; //< Last: starts once the members above are made.
+};
+
 struct ServerReading
 {
     int64_t residentKiB = 0;
@@ -171,6 +226,13 @@ protected:
     {
         s_engine.handler->clear();
         expectOnlyEngineLeft();
+    }
+
+    static void setSettings(testhost::Settings settings)
+    {
+        settings["ServicePort"] = std::to_string(kServicePort);
+        const auto result = testhost::doSetSettings(s_engine.engine.get(), settings);
+        EXPECT_TRUE(result.isOk() && result.errors.empty());
     }
 
     /**
@@ -282,6 +344,8 @@ TEST_F(ReceiverFloodTest, HundredFramesAnnouncedAtTheLargestSizeAndNeverFinished
 {
     constexpr int kConnections = 100;
     constexpr uint64_t kAnnounced = 4 * kMiB; //< The largest message the service port takes.
+    // Two addresses: one may hold 64 connections.
+    const char* const sources[] = {"127.0.0.1", "127.0.0.2"};
     expectOnlyTheReceiverBears(3, [&]()
         {
             const std::string allButTheLastByte(kAnnounced - 1, 'x');
@@ -289,7 +353,7 @@ TEST_F(ReceiverFloodTest, HundredFramesAnnouncedAtTheLargestSizeAndNeverFinished
             int started = 0;
             for (int i = 0; i < kConnections; ++i)
             {
-                peers.push_back(std::make_unique<RawZmtpPeer>(kServicePort));
+                peers.push_back(std::make_unique<RawZmtpPeer>(kServicePort, sources[i % 2]));
                 if (peers.back()->handshake()
                     && peers.back()->sendFrameStart(kAnnounced, allButTheLastByte))
                 {
@@ -311,19 +375,87 @@ TEST_F(ReceiverFloodTest, MoreConnectionsThanTheReceiverHasDescriptorsFor)
         {
             std::vector<std::unique_ptr<RawZmtpPeer>> peers;
             int connected = 0;
+            int greeted = 0;
             for (int i = 0; i < kConnections; ++i)
             {
                 peers.push_back(std::make_unique<RawZmtpPeer>(kServicePort));
-                // Those beyond the receiver's descriptors wait in its listen queue.
-                if (peers.back()->connected() && peers.back()->sendHandshake())
-                    ++connected;
+                // Those beyond the cap of one address are hung up at once (their greeting may
+                // fail); any beyond the receiver's descriptors would wait in its listen queue.
+                if (!peers.back()->connected())
+                    continue;
+                ++connected;
+                greeted += peers.back()->sendHandshake() ? 1 : 0;
             }
             EXPECT_EQ(kConnections, connected) << "neither accepted nor in the listen queue";
             std::this_thread::sleep_for(kHold);
             peers.clear();
             return std::to_string(connected) + " of " + std::to_string(kConnections)
-                + " connections made and greeted";
+                + " connections made, " + std::to_string(greeted) + " greeted";
         });
+}
+
+TEST_F(ReceiverFloodTest, RefusedConnectionsChurnedFromAnotherAddressAreHungUpAtOnce)
+{
+    constexpr int kPerSecond = 100;
+    constexpr milliseconds kChurn = 10s;
+    /** Longer than this, an AI engine (re)starting at the wrong moment would miss its metadata. */
+    constexpr milliseconds kConnectBound = 2s;
+    /** The receiver's descriptors: its own and the cap of one address (64), far from 1088. */
+    constexpr int kDescriptorBound = 200;
+    const struct
+    {
+        const char* name;
+        const char* allowed;
+        const char* reason;
+    } rows[] = {
+        {"outside the allow-list", "127.0.0.1", "address not allowed"},
+        {"beyond the cap of one address", "", "too many connections"},
+    };
+    OpenCamera camera(5);
+    for (const auto& row: rows)
+    {
+        SCOPED_TRACE(row.name);
+        setSettings({{"AllowedEngineAddresses", row.allowed}});
+        s_engine.handler->clear();
+        const pid_t receiver = waitForReceiver(kSettleTimeout);
+        ASSERT_GT(receiver, 0) << "no receiver process";
+        const double cpuBefore = testhost::cpuSeconds(receiver);
+
+        ReceiverWatch watch;
+        ConnectionChurn churn("127.0.0.2", kServicePort, kPerSecond);
+        milliseconds slowest{0};
+        int connects = 0;
+        const auto end = steady_clock::now() + kChurn;
+        while (steady_clock::now() < end)
+        {
+            const int64_t packets = camera.handler->packets();
+            const auto start = steady_clock::now();
+            const bool arrived = deliverUntil(kServicePort,
+                alarmMessage(camera.camera.id, "honest"),
+                [&]() { return camera.handler->packets() > packets; });
+            const auto took = duration_cast<milliseconds>(steady_clock::now() - start);
+            EXPECT_TRUE(arrived) << "connect " << connects;
+            EXPECT_LE(took.count(), kConnectBound.count()) << "connect " << connects;
+            slowest = std::max(slowest, took);
+            ++connects;
+        }
+        const int opened = churn.stop();
+        watch.stop();
+        const double cpu = testhost::cpuSeconds(receiver) - cpuBefore;
+        std::cout << "[ MEASURED ] " << row.name << ": " << opened << " connections held open"
+            << " from 127.0.0.2 in " << kChurn.count() / 1000 << " s (" << churn.failures()
+            << " failed); receiver peak " << watch.peakDescriptors() << " descriptors, "
+            << static_cast<int>(100 * cpu / (kChurn.count() / 1000.0)) << " % of a core; "
+            << connects << " honest connections, slowest delivered in " << slowest.count()
+            << " ms" << std::endl;
+
+        EXPECT_GT(opened, kChurn.count() / 1000 * kPerSecond / 2) << "the churn fell short";
+        EXPECT_LT(watch.peakDescriptors(), kDescriptorBound);
+        EXPECT_EQ(receiver, waitForReceiver(kSettleTimeout)) << "the receiver was replaced";
+        EXPECT_TRUE(waitForEvent(*s_engine.handler, IPluginDiagnosticEvent::Level::warning,
+            "AI engine refused", std::string("127.0.0.2: ") + row.reason, kSettleTimeout));
+    }
+    setSettings({{"AllowedEngineAddresses", ""}});
 }
 
 } // namespace

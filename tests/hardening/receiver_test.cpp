@@ -361,6 +361,19 @@ TEST_F(ReceiverTest, StoppedReceiverWasNeverNoticed)
     EXPECT_EQ(-1, kill(stopped, 0));
 }
 
+// The receiver ran in the server's working directory, where it reached the diagnostic copy's
+// socket and the log by a relative path.
+TEST_F(ReceiverTest, ReceiverRanInTheServersWorkingDirectory)
+{
+    const pid_t receiver = theReceiver();
+    ASSERT_GT(receiver, 0);
+    std::error_code error;
+    const auto directory =
+        std::filesystem::read_symlink("/proc/" + std::to_string(receiver) + "/cwd", error);
+    ASSERT_FALSE(error) << error.message();
+    EXPECT_EQ("/", directory.string());
+}
+
 TEST_F(ReceiverTest, ReleasedEngineStopsAndReapsItsReceiverAtOnce)
 {
     EngineUnderTest engine = startEngine(
@@ -767,7 +780,7 @@ const char* outcomeText(Outcome outcome)
     {
         case Outcome::refused: return "refused";
         case Outcome::killed: return "killed by the filter";
-        case Outcome::made: return "made (or unknown to the receiver)";
+        case Outcome::made: return "made";
     }
     return "?";
 }
@@ -787,9 +800,10 @@ std::optional<Outcome> callFromReceiver(AiEnginePublisher& publisher,
     std::optional<Outcome> outcome;
     (void) waitUntil([&]()
         {
+            // The whole outcome: a line read while it is being written must not count.
             if (log.countLinesContaining(message + ": refused: ") > 0)
                 outcome = Outcome::refused;
-            else if (log.countLinesContaining(message + ": ") > 0)
+            else if (log.countLinesContaining(message + ": made") > 0)
                 outcome = Outcome::made;
             else if (filterKills(handler) > kills)
                 outcome = Outcome::killed;

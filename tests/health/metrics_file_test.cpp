@@ -1,14 +1,19 @@
 // The metrics file: its text read back by prometheus_client's parser, with camera ids that need
 // every escape of the format; what it may replace (a new file or the engine's own, nothing
-// else); and its replacement, which leaves either the old file or the new one and never a
-// temporary file.
+// else, and only in a directory that no other user may write); its replacement, which leaves
+// either the old file or the new one and never a temporary file; and that a rename race on its
+// directory never leads a write outside the directory that was checked.
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <set>
@@ -16,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -278,6 +284,14 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
     EXPECT_EQ(parsed, expected);
 }
 
+/** The engine's own file at `file`, in a directory of the given mode. */
+std::string ownFileInDirectoryOfMode(const fs::path& file, mode_t mode)
+{
+    writeFile(file, metricsFirstLine("{e1}") + "\nold\n");
+    ::chmod(file.parent_path().c_str(), mode);
+    return file.string();
+}
+
 TEST(MetricsFile, FilesNotItsOwnWereReplaced)
 {
     const std::string engineId = "{e1}";
@@ -287,6 +301,7 @@ TEST(MetricsFile, FilesNotItsOwnWereReplaced)
         const char* name;
         Prepare prepare;
         const char* refusal; //< Null: replaced.
+        bool needsRoot = false; //< Gives a directory to another user or group.
     } rows[] = {
         {"new file", [](const fs::path& file) { return file.string(); }, nullptr},
         {"the engine's own",
@@ -345,10 +360,47 @@ TEST(MetricsFile, FilesNotItsOwnWereReplaced)
                 return file.string();
             },
             "is a directory"},
+        // Whoever may rename entries of the directory could swap the file (or the directory)
+        // for one of theirs while it is written: even the engine's own file is left alone.
+        {"the engine's own in a directory writable by every user",
+            [](const fs::path& file) { return ownFileInDirectoryOfMode(file, 0777); },
+            "is in a directory that another user may write: "},
+        {"the engine's own in a directory writable by every user, with the sticky bit",
+            [](const fs::path& file) { return ownFileInDirectoryOfMode(file, 01777); }, nullptr},
+        {"the engine's own in a directory that is a symbolic link",
+            [](const fs::path& file)
+            {
+                fs::create_directory(file.parent_path() / "real");
+                writeFile(file.parent_path() / "real" / "skyloom.prom",
+                    metricsFirstLine("{e1}") + "\n");
+                fs::create_directory_symlink(file.parent_path() / "real",
+                    file.parent_path() / "linked");
+                return (file.parent_path() / "linked" / "skyloom.prom").string();
+            },
+            "is in a directory that is a symbolic link ("},
+        {"the engine's own in another user's directory",
+            [](const fs::path& file)
+            {
+                const std::string path = ownFileInDirectoryOfMode(file, 0755);
+                (void) !::chown(file.parent_path().c_str(), 65534, 65534);
+                return path;
+            },
+            "belongs to user 65534", true},
+        {"the engine's own in a directory writable by a shared group",
+            [](const fs::path& file)
+            {
+                const std::string path = ownFileInDirectoryOfMode(file, 0775);
+                (void) !::chown(file.parent_path().c_str(), 0, 100); //< "users"
+                ::chmod(file.parent_path().c_str(), 0775);
+                return path;
+            },
+            "is writable by group 100 (mode 0775) without the sticky bit", true},
     };
     for (const auto& row: rows)
     {
         SCOPED_TRACE(row.name);
+        if (row.needsRoot && ::geteuid() != 0)
+            continue;
         TemporaryDirectory directory;
         const std::string target = row.prepare(directory.path() / "skyloom.prom");
         struct stat before{};
@@ -480,8 +532,8 @@ TEST(MetricsFile, FailureToWriteWasLoggedEveryFifteenSeconds)
     ticks(10);
 
     ASSERT_EQ(lines.size(), 3U);
-    EXPECT_NE(lines[0].find("not written: cannot create a temporary file beside"),
-        std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("not written: cannot open the directory "), std::string::npos)
+        << lines[0];
     EXPECT_NE(lines[1].find("not written: not replaced"), std::string::npos) << lines[1];
     EXPECT_NE(lines[2].find("written again"), std::string::npos) << lines[2];
     const std::string text = readFile(file);
@@ -490,6 +542,76 @@ TEST(MetricsFile, FailureToWriteWasLoggedEveryFifteenSeconds)
     EXPECT_NE(text.find(
         "skyloom_camera_queued_bytes{engine=\"{e1}\",camera=\"never-heard\"} 4096\n"),
         std::string::npos) << text;
+}
+
+/** Every file under `directory`, with its path relative to it, links not followed. */
+std::set<std::string> filesUnder(const fs::path& directory)
+{
+    std::set<std::string> files;
+    for (const auto& entry: fs::recursive_directory_iterator(directory))
+    {
+        if (entry.is_symlink() || !entry.is_directory())
+            files.insert(fs::relative(entry.path(), directory).string());
+    }
+    return files;
+}
+
+/** Swaps two names at once (renameat2's RENAME_EXCHANGE): each is always there. */
+void exchange(const fs::path& first, const fs::path& second)
+{
+    (void) ::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE);
+}
+
+// A user who may rename entries above the file's directory swaps it, again and again, with a
+// symbolic link to another directory or with another directory, while the metrics are written.
+// Each write stays in the directory it checked: nothing reaches the link's target, no temporary
+// file is left anywhere, and every file there is whole.
+TEST(MetricsFile, RenameRaceNeverLeadsAWriteOutsideTheCheckedDirectory)
+{
+    TemporaryDirectory base;
+    const fs::path metrics = base.path() / "metrics";
+    const fs::path decoy = base.path() / "decoy";
+    const fs::path linkTarget = base.path() / "link_target";
+    const fs::path plantedLink = base.path() / "planted_link";
+    for (const fs::path& directory: {metrics, decoy, linkTarget})
+        fs::create_directory(directory);
+    fs::create_directory_symlink(linkTarget, plantedLink);
+    const std::string contents = metricsFirstLine("{e1}") + "\n" + std::string(64 * 1024, '#')
+        + "\n";
+
+    std::atomic<bool> stop{false};
+    std::thread mover([&]()
+        {
+            for (int round = 0; !stop; ++round)
+            {
+                const fs::path& other = round % 2 == 0 ? plantedLink : decoy;
+                exchange(metrics, other);
+                std::this_thread::yield();
+                exchange(metrics, other);
+                std::this_thread::yield();
+            }
+        });
+    int written = 0;
+    for (int i = 0; i < 100; ++i)
+    {
+        std::string error;
+        written += writeMetricsFile((metrics / "skyloom.prom").string(), "{e1}", contents,
+            &error) ? 1 : 0;
+    }
+    stop = true;
+    mover.join();
+
+    std::cout << "[ MEASURED ] " << written << " of 100 writes went through the race"
+        << std::endl;
+    EXPECT_EQ(filesUnder(linkTarget), std::set<std::string>{});
+    for (const fs::path& directory: {metrics, decoy})
+    {
+        for (const std::string& file: filesUnder(directory))
+        {
+            EXPECT_EQ(file, "skyloom.prom") << directory;
+            EXPECT_EQ(readFile(directory / file), contents) << directory / file;
+        }
+    }
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // The ingress rules apart from ZeroMQ's handshakes: which addresses a setting admits, what is
-// read from certificate files of both common layouts, which messages a restricted AI engine
-// may send, and how often a refusal is reported.
+// read from certificate files of both common layouts, and which messages a restricted AI engine
+// may send.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -184,24 +184,6 @@ TEST(IngressPolicy, RestrictedEngineReachesOnlyItsCameras)
     }
     policy.curve = false; //< Without encryption there are no user ids to restrict.
     EXPECT_TRUE(cameraAllowed(policy, nullptr, R"({"src_uuid":"cam-b"})"));
-}
-
-TEST(IngressPolicy, RefusalsAreReportedOncePerMinutePerAddressAndReason)
-{
-    std::vector<std::string> reports;
-    RefusalReporter reporter(
-        [&](const std::string& address, const std::string& reason, int64_t unreported)
-        { reports.push_back(address + " " + reason + " " + std::to_string(unreported)); });
-    const auto start = RefusalReporter::Clock::now();
-    reporter.refused("10.0.0.1", kRefusedKey, start);
-    reporter.refused("10.0.0.1", kRefusedKey, start + std::chrono::seconds(1));
-    reporter.refused("10.0.0.1", kRefusedKey, start + std::chrono::seconds(2));
-    reporter.refused("10.0.0.1", kRefusedAddress, start + std::chrono::seconds(3));
-    reporter.refused("10.0.0.2", kRefusedKey, start + std::chrono::seconds(4));
-    reporter.refused("10.0.0.1", kRefusedKey, start + std::chrono::seconds(61));
-    EXPECT_EQ((std::vector<std::string>{"10.0.0.1 unknown key 0",
-        "10.0.0.1 address not allowed 0", "10.0.0.2 unknown key 0", "10.0.0.1 unknown key 2"}),
-        reports);
 }
 
 } // namespace

@@ -191,6 +191,8 @@ class PluginLibraryTest: public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
+        // The default port and the old diagnostic port are what some tests are about.
+        host::holdFixedPorts({688, kPortA});
         s_library = std::make_unique<host::PluginLibrary>();
         if (!s_library->load(SKYLOOM_PLUGIN_PATH))
             return;

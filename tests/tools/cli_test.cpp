@@ -346,6 +346,91 @@ TEST(Capture, EndedByASignalWithInterruptedSystemCall)
     }
 }
 
+/** A publisher of forged messages at an ipc endpoint, sending until it is destroyed. */
+class Forger
+{
+public:
+    explicit Forger(const std::string& endpoint)
+    {
+        m_socket.set(zmq::sockopt::linger, 0);
+        m_socket.bind(endpoint);
+        m_thread = std::thread([this]()
+            {
+                while (!m_stopped)
+                {
+                    (void) m_socket.send(zmq::str_buffer(
+                        R"({"src_uuid":"forged","event":{"typeId":"forged"}})"),
+                        zmq::send_flags::dontwait);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+            });
+    }
+
+    ~Forger()
+    {
+        m_stopped = true;
+        m_thread.join();
+    }
+
+private:
+    zmq::context_t m_context;
+    zmq::socket_t m_socket{m_context, zmq::socket_type::pub};
+    std::atomic<bool> m_stopped{false};
+    std::thread m_thread;
+};
+
+// A symbolic link planted where the private copy belongs, to another user's publisher, once
+// made skyloom-capture record 51 forged messages. It is refused with exit status 3 before
+// anything connects, whether found in the server directory or named with --connect.
+TEST(Capture, RefusesAPlantedLinkAndRecordsNothing)
+{
+    namespace fs = std::filesystem;
+    const fs::path server = fs::current_path() / "planted_server";
+    const fs::path copy = server / "skyloom_diagnostic_copy";
+    fs::remove_all(server);
+    fs::create_directories(server / "forger");
+    const Forger forger("ipc://" + (server / "forger" / "1a2b3c4d.ipc").string());
+    const struct
+    {
+        const char* name;
+        void (*plant)(const fs::path& server, const fs::path& copy);
+        std::vector<std::string> source;
+        const char* errorPart;
+    } rows[] = {
+        {"the directory", [](const fs::path& server, const fs::path& copy)
+            { fs::create_directory_symlink(server / "forger", copy); },
+            {"--server-dir", server.string()},
+            "skyloom_diagnostic_copy: it is a symbolic link (to "},
+        {"the socket, named with --connect", [](const fs::path& server, const fs::path& copy)
+            {
+                fs::create_directory(copy);
+                fs::permissions(copy, fs::perms::owner_all);
+                fs::create_symlink(server / "forger" / "1a2b3c4d.ipc", copy / "1a2b3c4d.ipc");
+            },
+            {"--connect", "ipc://" + (copy / "1a2b3c4d.ipc").string()},
+            "1a2b3c4d.ipc: it is a symbolic link (to "},
+    };
+    for (const auto& row: rows)
+    {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(copy);
+        row.plant(server, copy);
+        std::vector<std::string> argv{kCapture, "--count", "1", "--duration", "10", "-q"};
+        argv.insert(argv.end(), row.source.begin(), row.source.end());
+        argv.push_back("forged.jsonl");
+
+        const Finished refused = run(argv);
+
+        EXPECT_EQ(refused.status, 3) << refused.err;
+        EXPECT_EQ(lineCount(refused.err), 1) << refused.err;
+        EXPECT_NE(refused.err.find("skyloom-capture: refusing "), std::string::npos)
+            << refused.err;
+        EXPECT_NE(refused.err.find(row.errorPart), std::string::npos) << refused.err;
+        EXPECT_EQ(readFile("forged.jsonl"), "");
+    }
+    fs::remove_all(server);
+}
+
 /**
  * A subscriber of the test on a free loopback port. It never reads a message, but its thread
  * keeps asking the socket for its state: a socket attaches a new connection, and sends its

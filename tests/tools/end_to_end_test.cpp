@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cmath>
@@ -349,7 +350,11 @@ TEST(EndToEnd, CaptureFromARunningPluginReplaysAtItsPaceIntoTheSamePackets)
     {
         const int64_t recordedGapUs = recorded[i] - recorded[i - 1];
         const int64_t replayedGapUs = replayed[i] - replayed[i - 1];
-        EXPECT_LE(std::abs(replayedGapUs - recordedGapUs), 10000)
+        // 10 ms, or a fifth of the gap: a loaded machine (a sanitizer build beside other tests)
+        // delays a message by tens of milliseconds now and then; a replay that ignored the
+        // recorded pace would be off by the whole gap.
+        const int64_t allowedUs = std::max<int64_t>(10000, recordedGapUs / 5);
+        EXPECT_LE(std::abs(replayedGapUs - recordedGapUs), allowedUs)
             << "gap " << i << ": recorded " << recordedGapUs << " us, replayed " << replayedGapUs;
     }
 }
@@ -470,7 +475,7 @@ TEST(EndToEnd, CaptureAsTheServersUserRecordsThePrivateCopy)
     const Finished refused =
         run({kCapture, "--server-dir", dir, "--duration", "1", "-"}, seconds(30), "/dev/null",
             &otherUser);
-    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.status, 3);
     EXPECT_NE(refused.err.find("skyloom_diagnostic_copy: it belongs to nobody"),
         std::string::npos) << refused.err;
 

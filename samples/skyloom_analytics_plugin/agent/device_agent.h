@@ -5,7 +5,9 @@
 // or, with "timestampSource" "engineFrame", of the kept frame nearest to the AI engine's own
 // time of the message's frame (FrameHistory). For every message that names its frame's time it
 // measures how late the AI engine answers (DelayWindow), publishes that into the camera's
-// counters and tells the operator a correction, or that the engine's clock is another one.
+// counters and tells the operator a correction, or that the engine's clock is another one. The
+// time its thread spends on messages is added to the engine's IngressBudgets, where the relay
+// counts it against a receiver's share of a core.
 //
 // Threads: the server's threads construct and destroy the agent, deliver settings and video
 // frames; the agent's own receive thread (threadFuncZeromqProcess) runs every conversion and

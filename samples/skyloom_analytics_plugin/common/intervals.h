@@ -1,9 +1,10 @@
 // The periods that an engine's threads wait out, in one place. The library that servers load
-// runs with kShippedIntervals. The tests' build of the library (libskyloom_analytics_plugin_test.so,
-// the same archives linked with an entry unit compiled with SKYLOOM_TEST_INTERVALS) runs with
-// kTestIntervals, so that a test through the loaded library waits milliseconds where a server
-// waits seconds. The choice is made by the entry unit compiled into the library: nothing that a
-// server's environment, settings or files can reach selects it.
+// runs with kShippedIntervals. The tests' build of the library
+// (libskyloom_analytics_plugin_test.so: the same archives linked with an entry unit compiled
+// with SKYLOOM_TEST_INTERVALS) runs with kTestIntervals, so that a test through the loaded
+// library waits milliseconds where a server waits seconds. The choice is made by the entry unit
+// compiled into the library: nothing that a server's environment, settings or files can reach
+// selects it.
 //
 // Threads: constants; each unit keeps the copy it was constructed with.
 #pragma once

@@ -1,15 +1,19 @@
 #include "metrics_file.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/checked_directory.h"
 #include "metric_names.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
@@ -244,6 +248,65 @@ std::string reason(const std::string& what, int errorNumber)
     return what + ": " + std::strerror(errorNumber);
 }
 
+/**
+ * The directory of a file, opened once and checked, and the file's name in it: the file is
+ * looked at, its temporary written and renamed into place relative to this descriptor only, so
+ * that a rename of the directory (or a link put in its place) between two steps cannot lead a
+ * write anywhere else.
+ */
+struct FileDirectory
+{
+    DirectoryDescriptor directory; //< Open when there is neither refusal nor error.
+    std::string path; //< Of the directory, for the texts.
+    std::string name;
+    /** Why nothing is written there, reading after the file's path; the directory is sound. */
+    std::string refusal;
+    int error = 0; //< Why it could not be opened (an errno value); 0 if it was.
+};
+
+FileDirectory openDirectoryOf(const std::string& path)
+{
+    FileDirectory result;
+    const size_t slash = path.rfind('/');
+    result.path = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    result.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (result.name.empty() || result.name == "." || result.name == "..")
+    {
+        result.refusal = "is a directory";
+        return result;
+    }
+    OpenedDirectory opened = openDirectory(AT_FDCWD, result.path);
+    if (opened.symbolicLink)
+    {
+        result.refusal = "is in a directory that is a symbolic link (" + result.path
+            + "): name the directory that it leads to";
+        return result;
+    }
+    if (!opened.refusal.empty())
+    {
+        result.error = opened.error;
+        return result;
+    }
+    // Whoever may rename entries there could swap the file, or the directory under it, for one
+    // of theirs while it is written.
+    if (const std::optional<std::string> why = othersMayWrite(opened.status, ::geteuid()))
+    {
+        result.refusal = "is in a directory that another user may write: " + result.path + " "
+            + *why;
+        return result;
+    }
+    result.directory = std::move(opened.directory);
+    return result;
+}
+
+/** Why `file` cannot be written, as the text after "not replaced: " or a failure's text. */
+std::string whyNotOpened(const std::string& path, const FileDirectory& file)
+{
+    if (!file.refusal.empty())
+        return "not replaced: " + path + " " + file.refusal;
+    return reason("cannot open the directory " + file.path + " of " + path, file.error);
+}
+
 bool writeAll(int fd, const std::string& contents)
 {
     size_t written = 0;
@@ -261,16 +324,51 @@ bool writeAll(int fd, const std::string& contents)
     return true;
 }
 
-bool replace(const std::string& path, const std::string& contents, std::string* error)
+/** Six letters or digits that another user cannot foresee; only their collisions cost. */
+std::string randomSuffix()
 {
-    // A hidden name without the target's extension: a collector that reads *.prom never takes
-    // the half-written file.
-    const size_t slash = path.rfind('/');
-    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    std::string temporary =
-        path.substr(0, nameStart) + "." + path.substr(nameStart) + ".XXXXXX";
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static std::atomic<uint64_t> counter{0};
+    unsigned char bytes[6];
+    if (::getrandom(bytes, sizeof(bytes), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(bytes)))
+    {
+        // No entropy yet (early boot): unique within the process at least; O_EXCL does the rest.
+        const uint64_t mixed = static_cast<uint64_t>(::getpid()) * 0x9E3779B97F4A7C15ULL
+            ^ static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())
+            ^ counter.fetch_add(1) << 40;
+        std::memcpy(bytes, &mixed, sizeof(bytes));
+    }
+    std::string suffix;
+    for (const unsigned char byte: bytes)
+        suffix += kAlphabet[byte % (sizeof(kAlphabet) - 1)];
+    return suffix;
+}
 
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+/**
+ * Makes a new temporary file in the directory, never opening an existing name or following a
+ * link: a hidden name without the target's extension, so that a collector that reads *.prom
+ * never takes the half-written file. The descriptor, or -1 with errno set.
+ */
+int createTemporary(const FileDirectory& file, std::string* temporary)
+{
+    constexpr int kTries = 100;
+    for (int i = 0; i < kTries; ++i)
+    {
+        *temporary = "." + file.name + "." + randomSuffix();
+        const int fd = ::openat(file.directory.get(), temporary->c_str(),
+            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1; //< errno: EEXIST.
+}
+
+bool replaceIn(const FileDirectory& file, const std::string& path, const std::string& contents,
+    std::string* error)
+{
+    std::string temporary;
+    const int fd = createTemporary(file, &temporary);
     if (fd < 0)
     {
         const int errorNumber = errno;
@@ -284,11 +382,11 @@ bool replace(const std::string& path, const std::string& contents, std::string* 
             const int errorNumber = errno;
             if (!closed)
                 ::close(fd);
-            ::unlink(temporary.c_str());
+            ::unlinkat(file.directory.get(), temporary.c_str(), 0);
             *error = reason(what + path, errorNumber);
             return false;
         };
-    // mkostemp makes the file for its owner only; the collector may run as another user.
+    // Made for its owner only; the collector may run as another user.
     if (::fchmod(fd, 0644) != 0)
         return fail("cannot set the mode of a temporary file beside ");
     if (!writeAll(fd, contents))
@@ -298,8 +396,11 @@ bool replace(const std::string& path, const std::string& contents, std::string* 
     // crash at worst an empty one, which the next write 15 s later replaces.
     if (::close(fd) != 0)
         return fail("cannot write a temporary file beside ", /*closed*/ true);
-    if (::rename(temporary.c_str(), path.c_str()) != 0)
+    if (::renameat(file.directory.get(), temporary.c_str(), file.directory.get(),
+        file.name.c_str()) != 0)
+    {
         return fail("cannot rename a temporary file over ", /*closed*/ true);
+    }
     return true;
 }
 
@@ -321,11 +422,12 @@ const char* fileKind(mode_t mode)
 }
 
 /** The file's first line (up to kMaxFirstLine bytes); nothing, with the reason, if unreadable. */
-std::optional<std::string> firstLine(const std::string& path, std::string* error)
+std::optional<std::string> firstLine(const FileDirectory& file, std::string* error)
 {
     constexpr size_t kMaxFirstLine = 512;
-    // No symbolic link followed, no wait on what the lstat may have missed being swapped in.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    // No symbolic link followed, no wait on what the fstatat may have missed being swapped in.
+    const int fd = ::openat(file.directory.get(), file.name.c_str(),
+        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
     {
         *error = reason("cannot be read", errno);
@@ -354,10 +456,11 @@ std::optional<std::string> firstLine(const std::string& path, std::string* error
     return text.substr(0, text.find('\n'));
 }
 
-std::optional<std::string> whyForeign(const std::string& path, const std::string& engineId)
+/** Why the file in the open directory is not the engine's to replace; nothing if it is. */
+std::optional<std::string> whyForeign(const FileDirectory& file, const std::string& engineId)
 {
     struct stat status{};
-    if (::lstat(path.c_str(), &status) != 0)
+    if (::fstatat(file.directory.get(), file.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
     {
         if (errno == ENOENT)
             return std::nullopt; //< A new file.
@@ -366,7 +469,7 @@ std::optional<std::string> whyForeign(const std::string& path, const std::string
     if (!S_ISREG(status.st_mode))
         return std::string("is ") + fileKind(status.st_mode);
     std::string error;
-    const std::optional<std::string> line = firstLine(path, &error);
+    const std::optional<std::string> line = firstLine(file, &error);
     if (!line)
         return error;
     // Empty: what a crash right after a write may leave (the file is not flushed); nothing in it
@@ -376,6 +479,47 @@ std::optional<std::string> whyForeign(const std::string& path, const std::string
     if (line->rfind(kFirstLineStart, 0) == 0)
         return "holds the metrics of another engine";
     return "was not written by this plugin (its first line is not the plugin's)";
+}
+
+std::optional<std::string> whyForeign(const std::string& path, const std::string& engineId)
+{
+    const FileDirectory file = openDirectoryOf(path);
+    if (!file.refusal.empty())
+        return file.refusal;
+    // A directory still to be made: a new file, which the writes report until it is there.
+    if (file.error == ENOENT)
+        return std::nullopt;
+    if (file.error != 0)
+        return reason("is in a directory that cannot be opened (" + file.path + ")", file.error);
+    return whyForeign(file, engineId);
+}
+
+bool writeMetrics(const std::string& path, const std::string& engineId,
+    const std::string& contents, std::string* error)
+{
+    const FileDirectory file = openDirectoryOf(path);
+    if (!file.directory.valid())
+    {
+        *error = whyNotOpened(path, file);
+        return false;
+    }
+    if (const std::optional<std::string> why = whyForeign(file, engineId))
+    {
+        *error = "not replaced: " + path + " " + *why;
+        return false;
+    }
+    return replaceIn(file, path, contents, error);
+}
+
+bool replace(const std::string& path, const std::string& contents, std::string* error)
+{
+    const FileDirectory file = openDirectoryOf(path);
+    if (!file.directory.valid())
+    {
+        *error = whyNotOpened(path, file);
+        return false;
+    }
+    return replaceIn(file, path, contents, error);
 }
 
 } // namespace
@@ -396,22 +540,18 @@ std::optional<std::string> foreignMetricsFile(
 bool writeMetricsFile(const std::string& path, const std::string& engineId,
     const std::string& contents, std::string* error) noexcept
 {
+    std::string ignored;
     try
     {
-        if (const std::optional<std::string> why = whyForeign(path, engineId))
-        {
-            if (error)
-                *error = "not replaced: " + path + " " + *why;
-            return false;
-        }
+        return writeMetrics(path, engineId, contents, error ? error : &ignored);
     }
     catch (...)
     {
+        // Only a text could not be made (no memory); no temporary file is left.
         if (error)
             error->clear();
         return false;
     }
-    return replaceFileAtomically(path, contents, error);
 }
 
 bool replaceFileAtomically(
@@ -424,7 +564,6 @@ bool replaceFileAtomically(
     }
     catch (...)
     {
-        // Only a text could not be made (no memory); no temporary file is left.
         if (error)
             error->clear();
         return false;

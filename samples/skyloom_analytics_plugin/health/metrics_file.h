@@ -2,9 +2,12 @@
 // which node_exporter's textfile collector reads from a directory of *.prom files. The file is
 // replaced whole, never rewritten in place, so that a reader never sees half of it, and only if
 // it is one this plugin wrote for the same engine (its first line says so): an operator's file
-// or a device node given by mistake stays as it is.
+// or a device node given by mistake stays as it is. Its directory is opened once per write
+// (not through a symbolic link) and refused if another user may rename entries in it; the file
+// is then looked at, its temporary made and renamed into place relative to that descriptor
+// only (common/checked_directory.h), so that nothing is written outside the checked directory.
 //
-// Pure functions (the file function only touches the given path and a temporary file beside it);
+// Pure functions (the file functions only touch the given path and a temporary file beside it);
 // any thread. The engine formats its snapshots and writes them from its own thread.
 #pragma once
 
@@ -38,9 +41,11 @@ struct MetricsSource
 
 /**
  * Why the file at `path` is not the engine's to replace; nothing if there is no file (or only a
- * dangling name) or it is a regular file whose first line is the engine's (or that of an older
- * version of the plugin). The reason reads after the path ("is a character device", ...).
- * Never throws; does not wait on a FIFO or a device.
+ * dangling name, or its directory is still to be made) or it is a regular file whose first line
+ * is the engine's (or that of an older version of the plugin). Its directory must be no symbolic
+ * link and writable by no other user (othersMayWrite). The reason reads after the path ("is a
+ * character device", "is in a directory that another user may write: ..."). Never throws; does
+ * not wait on a FIFO or a device.
  */
 [[nodiscard]] std::optional<std::string> foreignMetricsFile(
     const std::string& path, const std::string& engineId) noexcept;
@@ -54,11 +59,12 @@ struct MetricsSource
     const std::string& contents, std::string* error) noexcept;
 
 /**
- * Replaces the file at `path` atomically: writes a temporary file in the same directory (unique
- * name, mode 0644) and renames it over `path`, without a flush to disk (the relay thread must not
- * wait for one). On failure removes the temporary file, returns false and sets *error (if given)
- * to a short reason with strerror text, which names the target but not the temporary file.
- * Never throws.
+ * Replaces the file at `path` atomically: opens its directory once (as writeMetricsFile checks
+ * it), makes a new temporary file there (unpredictable name, O_EXCL, mode 0644) and renames it
+ * over `path`'s name in that directory, without a flush to disk (the relay thread must not wait
+ * for one). On failure removes the temporary file, returns false and sets *error (if given) to
+ * a short reason with strerror text, which names the target but not the temporary file. Never
+ * throws.
  */
 [[nodiscard]] bool replaceFileAtomically(
     const std::string& path, const std::string& contents, std::string* error) noexcept;

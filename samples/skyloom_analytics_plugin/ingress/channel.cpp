@@ -327,6 +327,7 @@ ChannelReader::Status ChannelReader::next(int fd, Frame* frame)
         return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR
             ? Status::needMore : Status::closed;
     m_end += static_cast<size_t>(count);
+    m_bytesRead += static_cast<uint64_t>(count);
     return parseBuffered(frame);
 }
 

@@ -111,6 +111,9 @@ public:
     /** Whether part of a frame is buffered (lost if the peer is gone). */
     [[nodiscard]] bool partial() const { return m_end > m_begin; }
 
+    /** Bytes read from the descriptor so far. */
+    [[nodiscard]] uint64_t bytesRead() const { return m_bytesRead; }
+
     /** Takes bytes as if read from the descriptor (tests and in-memory use). */
     void append(std::string_view bytes);
 
@@ -122,6 +125,7 @@ private:
     std::vector<char> m_buffer;
     size_t m_begin = 0;
     size_t m_end = 0;
+    uint64_t m_bytesRead = 0;
     ChannelError m_error = ChannelError::none;
 };
 

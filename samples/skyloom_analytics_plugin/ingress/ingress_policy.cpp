@@ -236,18 +236,4 @@ bool cameraAllowed(const IngressPolicy& policy, const char* userId, std::string_
     return cameraId && restriction->second.count(std::string(*cameraId)) > 0;
 }
 
-void RefusalReporter::refused(
-    const std::string& address, const std::string& reason, Clock::time_point now)
-{
-    if (m_counted)
-        m_counted->fetch_add(1, std::memory_order_relaxed);
-    Rate::Verdict verdict;
-    {
-        const MutexLock lock(m_mutex);
-        verdict = m_rate.offer({address, reason}, now);
-    }
-    if (verdict.pass)
-        m_report(address, reason, static_cast<int64_t>(verdict.leftOut));
-}
-
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -2,16 +2,11 @@
 // setting::kAllowedEngineAddresses, setting::kCurveSecretKeyFile and
 // setting::kAuthorizedEnginesDirectory checked and turned into one immutable IngressPolicy,
 // which the ZAP handler (handshakes) and the relay (per-message camera restriction) share
-// through a shared_ptr. Also the rate of refusal reports.
-// Policies are built on a server thread and only read afterwards; RefusalReporter is
-// thread-safe.
+// through a shared_ptr. Policies are built on a server thread and only read afterwards.
 #pragma once
 
 #include <array>
-#include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -22,9 +17,6 @@
 #include <vector>
 
 #include "certificates.h"
-#include "common/clock.h"
-#include "common/thread_annotations.h"
-#include "health/rate_limiter.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -123,41 +115,6 @@ struct IngressPolicyResult
  */
 [[nodiscard]] bool cameraAllowed(
     const IngressPolicy& policy, const char* userId, std::string_view message);
-
-/**
- * At most one report per minute for each peer address and reason; thread-safe. The number of
- * remembered pairs is bounded, so a spray of addresses cannot grow it without end.
- */
-class RefusalReporter
-{
-public:
-    using Clock = sample::Clock;
-    static constexpr std::chrono::seconds kInterval{60};
-    static constexpr size_t kMaxRemembered = 4096;
-
-    /** Called with the address and reason, and how many refusals were not reported before. */
-    using Report = std::function<void(
-        const std::string& address, const std::string& reason, int64_t unreported)>;
-
-    /** `counted`, if given, is bumped for every refusal, reported or not. */
-    explicit RefusalReporter(Report report, std::atomic<uint64_t>* counted = nullptr):
-        m_report(std::move(report)), m_counted(counted)
-    {
-    }
-
-    /** Counts a refusal and reports it if due (outside the lock). */
-    void refused(const std::string& address, const std::string& reason, Clock::time_point now)
-        EXCLUDES(m_mutex);
-
-private:
-    using Rate = RateLimiter<std::pair<std::string, std::string>>; //< By address and reason.
-
-    const Report m_report;
-    std::atomic<uint64_t>* const m_counted;
-    /** Taken by refused() on the ZAP handler's and the relay's threads. */
-    Mutex m_mutex;
-    Rate m_rate GUARDED_BY(m_mutex){1, kInterval, kMaxRemembered};
-};
 
 // The reasons given in "AI engine refused" events.
 constexpr const char* kRefusedAddress = "address not allowed";

@@ -1,16 +1,19 @@
 // What the service port's units tell about who connects and whether the port listens. In the
 // server's process the engine implements it directly; in the receiver process it becomes frames
 // on the channel, which the engine turns into the same calls. Log lines travel separately (the
-// print statements of the units themselves).
+// print statements of the units themselves). What the engine holds back of its reports (a
+// minute's summary) is written at the relay's wake-ups: tick() and untilDue().
 //
 // Threads: called from the thread that owns the service socket and from the ZAP handler's
-// thread; an implementation is thread-safe.
+// thread; an implementation is thread-safe. tick() and untilDue() on the relay's thread.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include <nx/sdk/i_plugin_diagnostic_event.h>
 
+#include "common/clock.h"
 #include "health/event_captions.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
@@ -37,6 +40,14 @@ public:
     virtual void connected(const std::string& address) = 0;
     /** An admitted AI engine's connection ended. */
     virtual void disconnected(const std::string& address) = 0;
+
+    /** Writes the reports held back until now, if any. */
+    virtual void tick(Clock::time_point /*now*/) {}
+    /** How long until tick() has work. */
+    [[nodiscard]] virtual std::chrono::milliseconds untilDue(Clock::time_point /*now*/) const
+    {
+        return std::chrono::hours(1);
+    }
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

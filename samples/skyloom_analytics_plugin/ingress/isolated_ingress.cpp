@@ -25,10 +25,8 @@ constexpr size_t kMaxConfigurationBytes = 16 * 1024 * 1024;
 // that exits before it reads its configuration is found this way as often as by the read).
 constexpr const char* kClosedItsChannel = "closed its channel";
 
-/** What a receiver may put into the server's log and events within one window. */
-constexpr std::chrono::seconds kTextWindow{60};
-constexpr int kLinesPerWindow = 600;
-constexpr int kEventsPerWindow = 120;
+/** How soon the log tells again that the channel waited for the receiver's share of a core. */
+constexpr std::chrono::minutes kHeldBackRetold{1};
 
 /** The captions that a receiver may raise; anything else is a malformed frame. */
 constexpr std::array<const char*, 3> kReceiverCaptions = {
@@ -81,8 +79,8 @@ std::string printable(std::string_view text)
 } // namespace
 
 IsolatedIngress::IsolatedIngress(std::string executable, const nx::sdk::LogUtils& logUtils,
-    IngressSink& sink, EngineCounters& counters, ChildReaper& reaper, int workingPort,
-    std::chrono::milliseconds restartBackoff, UserChoice userChoice)
+    IngressSink& sink, EngineCounters& counters, ChildReaper& reaper, IngressBudgets& budgets,
+    int workingPort, std::chrono::milliseconds restartBackoff, UserChoice userChoice)
     :
     m_executable(std::move(executable)),
     m_userChoice(std::move(userChoice)),
@@ -90,10 +88,11 @@ IsolatedIngress::IsolatedIngress(std::string executable, const nx::sdk::LogUtils
     m_sink(sink),
     m_counters(counters),
     m_reaper(reaper),
+    m_budgets(budgets),
     m_restarts(restartBackoff),
     m_workingPort(workingPort),
-    m_lines(kLinesPerWindow, kTextWindow),
-    m_events(kEventsPerWindow, kTextWindow),
+    m_agentsCpuNs(budgets.agentsCpuNs.load(std::memory_order_relaxed)),
+    m_heldBackLines(1, kHeldBackRetold),
     m_resourceLines(1, kResourceRetold)
 {
     startReceiver(Clock::now());
@@ -117,7 +116,11 @@ zmq::pollitem_t IsolatedIngress::pollItem()
 {
     if (!m_process)
         return {nullptr, -1, 0, 0};
-    const short events = static_cast<short>(ZMQ_POLLIN | (m_writer->empty() ? 0 : ZMQ_POLLOUT));
+    spendAgentsTime();
+    // While the channel waits for its share, only what the engine has to send wakes the relay.
+    const bool read = channelOpen(Clock::now());
+    const short events = static_cast<short>(
+        (read ? ZMQ_POLLIN : 0) | (m_writer->empty() ? 0 : ZMQ_POLLOUT));
     return {nullptr, m_process->channel(), events, 0};
 }
 
@@ -173,7 +176,35 @@ void IsolatedIngress::receive(IngressConsumer& consumer, int max)
         ended(kClosedItsChannel, Clock::now());
         return;
     }
-    for (int i = 0; i < max && m_process; ++i)
+    spendAgentsTime();
+    if (!channelOpen(Clock::now()))
+        return;
+    const std::chrono::nanoseconds start = CpuShare::threadTime();
+    readFrames(consumer, max);
+    m_channelShare.spend(CpuShare::threadTime() - start);
+}
+
+bool IsolatedIngress::channelOpen(Clock::time_point now)
+{
+    const bool open = m_channelShare.available(now);
+    if (!open && !m_holdingBack)
+        heldBack(now);
+    m_holdingBack = !open;
+    return open;
+}
+
+void IsolatedIngress::spendAgentsTime()
+{
+    const int64_t total = m_budgets.agentsCpuNs.load(std::memory_order_relaxed);
+    m_channelShare.spend(std::chrono::nanoseconds(total - m_agentsCpuNs));
+    m_agentsCpuNs = total;
+}
+
+void IsolatedIngress::readFrames(IngressConsumer& consumer, int max)
+{
+    const uint64_t readBefore = m_reader->bytesRead();
+    for (int i = 0; i < max && m_process && m_reader->bytesRead() - readBefore < kBytesPerPass;
+        ++i)
     {
         Frame frame;
         switch (m_reader->next(m_process->channel(), &frame))
@@ -195,6 +226,22 @@ void IsolatedIngress::receive(IngressConsumer& consumer, int max)
                 break;
         }
     }
+}
+
+/**
+ * The receiver's input took its share of a core: the relay reads the channel again when the
+ * share allows. A receiver's queue to the engine then fills, and it drops and counts.
+ */
+void IsolatedIngress::heldBack(Clock::time_point now)
+{
+    ++m_heldBack;
+    if (!m_heldBackLines.offer({}, now).pass)
+        return;
+    NX_PRINT << kRelayFunc << " receiver: channel held back " << m_heldBack
+        << " time(s) since the last such line: its input takes more than "
+        << kChannelSharePercent << " % of a core; what it cannot queue meanwhile it drops"
+        << " (counted as lost)";
+    m_heldBack = 0;
 }
 
 bool IsolatedIngress::handle(const Frame& frame, IngressConsumer& consumer)
@@ -280,7 +327,7 @@ void IsolatedIngress::tellLinesLeftOut(uint64_t count)
 
 void IsolatedIngress::logFromReceiver(std::string_view line)
 {
-    const auto verdict = m_lines.offer({}, Clock::now());
+    const TextBudget::Verdict verdict = m_budgets.text.line(Clock::now());
     if (!verdict.pass)
         return;
     tellLinesLeftOut(verdict.leftOut);
@@ -290,8 +337,8 @@ void IsolatedIngress::logFromReceiver(std::string_view line)
 
 bool IsolatedIngress::eventAllowed(Clock::time_point now)
 {
-    tellLinesLeftOut(m_lines.passLeftOut({}, now));
-    return m_events.offer({}, now).pass;
+    tellLinesLeftOut(m_budgets.text.passLinesLeftOut(now));
+    return m_budgets.text.event(now);
 }
 
 void IsolatedIngress::startReceiver(Clock::time_point now)
@@ -395,10 +442,14 @@ void IsolatedIngress::ended(const std::string& why, Clock::time_point now)
 
 std::chrono::milliseconds IsolatedIngress::untilDue(Clock::time_point now) const
 {
-    if (!m_nextStart)
+    std::optional<Clock::time_point> due = m_nextStart;
+    // The channel's share back: nothing else wakes the relay for it.
+    if (!due && m_process && m_channelShare.resumeAt(now) > now)
+        due = m_channelShare.resumeAt(now);
+    if (!due)
         return std::chrono::hours(1);
     return std::max(std::chrono::milliseconds(0),
-        std::chrono::duration_cast<std::chrono::milliseconds>(*m_nextStart - now)
+        std::chrono::duration_cast<std::chrono::milliseconds>(*due - now)
             + std::chrono::milliseconds(1));
 }
 

@@ -17,6 +17,14 @@
 // a ping; one that has not answered (sent anything) by the next is taken as hung (a deadlock,
 // a stopped process), killed and restarted: "did not answer for N s".
 //
+// Whatever a receiver sends, it costs the server at most kChannelSharePercent of one core
+// (CpuShare): the relay's time for the channel and the agents' for the messages together
+// (IngressBudgets). Beyond it, the channel is not read until the share allows it again, and the
+// receiver, whose queue to the engine fills, drops messages and counts them (stats frames, lost).
+// One wake-up reads at most kBytesPerPass of frames. The receiver's log lines and events are
+// held to the engine's TextBudget; its refusals and connections go to the sink, which reports
+// them within the same budget.
+//
 // Threads: the relay thread only (it started the receiver, whose life is bound to it).
 #pragma once
 
@@ -32,8 +40,10 @@
 
 #include "channel.h"
 #include "child_reaper.h"
+#include "cpu_share.h"
 #include "health/ingest_counters.h"
 #include "health/rate_limiter.h"
+#include "ingress_budgets.h"
 #include "ingress_sink.h"
 #include "ingress_source.h"
 #include "receiver_process.h"
@@ -46,17 +56,28 @@ class IsolatedIngress: public IngressSource
 public:
     /** Receivers that end by themselves before their first frame, in a row, that mean failed(). */
     static constexpr int kReceiverSilentEnds = 3;
+    /**
+     * The most of one core that a receiver's input may take: the relay's reading of its channel
+     * and the agents' handling of its messages.
+     */
+    static constexpr int kChannelSharePercent = 50;
+    /** The most of that share saved up while the channel is quiet, for a burst. */
+    static constexpr std::chrono::milliseconds kChannelBurst{50};
+    /** Bytes of frames that one wake-up reads at most. */
+    static constexpr uint64_t kBytesPerPass = 8 * 1024 * 1024;
 
     /** The user for the next receiver (receiver_user.h); none: this process's user. */
     using UserChoice = std::function<std::optional<UserIds>()>;
 
     /**
-     * Starts the receiver; failed() tells if it could not be started. `workingPort`: the port
-     * that listened last before (0: none). `restartBackoff`: see RestartPolicy. `userChoice`,
-     * asked at each start; empty: this process's user.
+     * Starts the receiver; failed() tells if it could not be started. `budgets`: the engine's,
+     * for the receiver's log lines and events, and the agents' time for its messages.
+     * `workingPort`: the port that listened last before (0: none). `restartBackoff`: see
+     * RestartPolicy. `userChoice`, asked at each start; empty: this process's user.
      */
     IsolatedIngress(std::string executable, const nx::sdk::LogUtils& logUtils,
-        IngressSink& sink, EngineCounters& counters, ChildReaper& reaper, int workingPort = 0,
+        IngressSink& sink, EngineCounters& counters, ChildReaper& reaper, IngressBudgets& budgets,
+        int workingPort = 0,
         std::chrono::milliseconds restartBackoff = kShippedIntervals.restartBackoff,
         UserChoice userChoice = {});
     /** Stops the receiver; if it cannot be reaped at once, the ChildReaper gets it. */
@@ -86,6 +107,14 @@ private:
     void noteListening(std::string_view endpoint);
     void sendConfiguration();
     void sendSubscriptions();
+    /** What the agents spent on messages since the last look, counted against the share. */
+    void spendAgentsTime();
+    /** Whether the receiver's input is within its share; a change to held back is told. */
+    [[nodiscard]] bool channelOpen(Clock::time_point now);
+    /** Reads frames until `max`, kBytesPerPass, nothing waiting or the receiver gone. */
+    void readFrames(IngressConsumer& consumer, int max);
+    /** The receiver's share of a core is spent: its channel waits; told once a minute. */
+    void heldBack(Clock::time_point now);
     void tellLinesLeftOut(uint64_t count);
     void logFromReceiver(std::string_view line);
     [[nodiscard]] bool eventAllowed(Clock::time_point now);
@@ -97,6 +126,8 @@ private:
     IngressSink& m_sink;
     EngineCounters& m_counters;
     ChildReaper& m_reaper;
+    /** The engine's: what the receiver may put into the server's log and events, and cost. */
+    IngressBudgets& m_budgets;
 
     std::unique_ptr<ReceiverProcess> m_process;
     std::unique_ptr<ChannelReader> m_reader;
@@ -126,10 +157,15 @@ private:
     /** What the running receiver subscribes to, as far as it was sent. */
     Subscriptions m_subscribed = everything();
 
-    // What the receiver may write into the server's log and events, per window; the count of
-    // its lines left out is told, its events left out are not.
-    RateLimiter<SingleKind> m_lines;
-    RateLimiter<SingleKind> m_events;
+    /** The relay's time for the channel and the agents' for its messages. */
+    CpuShare m_channelShare{kChannelSharePercent, kChannelBurst};
+    /** The agents' time as last counted against the share. */
+    int64_t m_agentsCpuNs = 0;
+    /** Whether the channel waits for its share now. */
+    bool m_holdingBack = false;
+    /** Times the channel waited for its share since the line that told it last. */
+    uint64_t m_heldBack = 0;
+    RateLimiter<SingleKind> m_heldBackLines;
     /** The line that the receiver cannot be started, while starts keep lacking resources. */
     RateLimiter<SingleKind> m_resourceLines;
 };

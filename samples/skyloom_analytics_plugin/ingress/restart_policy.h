@@ -1,8 +1,8 @@
 // When a receiver process that died may be started again: at once, unless it died
 // kDeathsBeforeBackoff times or more within kWindow; then at most one start per back-off (one
-// second in the library that servers load, see common/intervals.h). The
-// death that reaches that count, and the first after each kWindow of continued dying, is the one
-// to tell the operator about ("keeps dying").
+// second in the library that servers load, see common/intervals.h). The death that reaches that
+// count, and the first after each kWindow of continued dying, is the one to tell the operator
+// about ("keeps dying").
 //
 // Threads: one thread at a time. The clock is the caller's.
 #pragma once

@@ -1,6 +1,6 @@
 // The options of the socket on which the AI engines publish (the service port), apart from who
-// may connect: how large a message may be, how much one connection may queue for the relay, and
-// how a connection whose peer is gone gets closed.
+// may connect: how large a message may be, how much one connection may queue for the relay, how
+// long a handshake may take, and how a connection whose peer is gone gets closed.
 //
 // The service port sends no ZeroMQ heartbeats of its own. With libzmq 4.3, a heartbeat that falls
 // due on a connection whose peer hung up while its input was held back (its queue to the relay
@@ -35,6 +35,13 @@ struct ServiceSocket
      * unless it is starved of the processor; then this bounds what a connection can pile up.
      */
     static constexpr int kInputHighWaterMark = 32;
+
+    /**
+     * A connection whose handshake is not done by then is closed (libzmq's default is 30 s): a
+     * peer that connects and says nothing holds a descriptor no longer. An AI engine's handshake
+     * takes milliseconds, CurveZMQ's too.
+     */
+    static constexpr std::chrono::seconds kHandshakeTimeout{5};
 
     /** A connection silent this long is probed; after kKeepAliveProbes unanswered, closed. */
     static constexpr std::chrono::seconds kKeepAliveIdle{10};

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <vector>
@@ -57,6 +58,9 @@ ZapHandler::ZapHandler(zmq::context_t& context, const std::string& monitorEndpoi
 {
     m_zap.set(zmq::sockopt::linger, 0);
     m_monitor.set(zmq::sockopt::linger, 0);
+    // No event may be dropped: a connection whose end went untold would stay counted against
+    // its address's cap for ever.
+    m_monitor.set(zmq::sockopt::rcvhwm, 0);
     m_zap.bind(kZapEndpoint);
     m_monitor.connect(monitorEndpoint);
     m_thread = std::thread([this]() { threadFuncZap(); });
@@ -92,7 +96,7 @@ void ZapHandler::threadFuncZap()
                 {m_zap.handle(), 0, ZMQ_POLLIN, 0},
                 {nullptr, m_wakeup.fd(), ZMQ_POLLIN, 0},
             };
-            if (zmq_poll(items, 3, -1) < 0)
+            if (zmq_poll(items, 3, pollTimeoutMs()) < 0)
             {
                 if (zmq_errno() != EINTR)
                 {
@@ -109,6 +113,7 @@ void ZapHandler::threadFuncZap()
                 readMonitor();
             if (items[1].revents & ZMQ_POLLIN)
                 answerRequest();
+            hangUpDue(Clock::now());
         }
         catch (const std::exception& e)
         {
@@ -120,6 +125,15 @@ void ZapHandler::threadFuncZap()
             m_log.write(kZapFunc, " exception: ", "unknown");
         }
     }
+}
+
+long ZapHandler::pollTimeoutMs() const
+{
+    if (m_dueHangUps.empty())
+        return -1;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+        m_dueHangUps.front().at - Clock::now());
+    return std::max<long>(0, static_cast<long>(wait.count()));
 }
 
 void ZapHandler::readMonitor()
@@ -134,52 +148,11 @@ void ZapHandler::readMonitor()
         switch (event->kind)
         {
             case ZMQ_EVENT_ACCEPTED:
-            {
-                // Read now, while the descriptor is open; a peer gone already counts as
-                // unknown until its DISCONNECTED event.
-                std::string address = peerAddressOf(fd);
-                if (address.empty())
-                    address = kUnknownAddress;
-                ++m_connectionsOfPeer[address];
-                ++m_connections;
-                m_peerOfDescriptor[fd] = std::move(address);
+                accepted(fd);
                 break;
-            }
             case ZMQ_EVENT_DISCONNECTED:
-            {
-                const auto peer = m_peerOfDescriptor.find(fd);
-                const std::string address =
-                    peer == m_peerOfDescriptor.end() ? kUnknownAddress : peer->second;
-                const bool unread = closedUnread(fd);
-                if (m_admittedDescriptors.erase(fd) > 0)
-                {
-                    if (unread)
-                        m_sink.refused(address, kRefusedTooLarge);
-                    m_sink.disconnected(address);
-                }
-                if (peer != m_peerOfDescriptor.end())
-                {
-                    const auto count = m_connectionsOfPeer.find(peer->second);
-                    if (count != m_connectionsOfPeer.end() && --count->second <= 0)
-                        m_connectionsOfPeer.erase(count);
-                    --m_connections;
-                    m_peerOfDescriptor.erase(peer);
-                }
-                if (m_handshakeFailed)
-                {
-                    m_handshakeFailed = false;
-                    // Without an allow-list or encryption every peer is admitted: a connection
-                    // that ends before its handshake (a port scan, a health check) is no
-                    // refusal, and the operator is not warned of it.
-                    const std::shared_ptr<const IngressPolicy> policy = m_policySource();
-                    if (policy && policy->restricted())
-                    {
-                        m_log.write(kRefusedLine, kRefusedHandshake, " (" + address + ")");
-                        m_sink.refused(address, kRefusedHandshake);
-                    }
-                }
+                ended(fd);
                 break;
-            }
             case ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL:
             case ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL:
                 m_handshakeFailed = true;
@@ -188,6 +161,89 @@ void ZapHandler::readMonitor()
                 break;
         }
     }
+}
+
+/**
+ * A new connection, counted and judged by what is known before its handshake: one that the
+ * allow-list or the caps refuse is hung up now, while the descriptor is surely this connection's.
+ */
+void ZapHandler::accepted(int fd)
+{
+    // Read now, while the descriptor is open; a peer gone already counts as unknown until its
+    // DISCONNECTED event.
+    std::string address = peerAddressOf(fd);
+    const bool known = !address.empty();
+    if (!known)
+        address = kUnknownAddress;
+    forget(fd); //< A connection on this descriptor before, whose end was never told.
+    ++m_connectionsOfPeer[address];
+    ++m_connections;
+    Connection& connection = m_connectionOfDescriptor[fd];
+    connection.address = address;
+    connection.arrival = ++m_arrivals;
+    if (!known)
+        return;
+    if (const char* const reason = refusalOnArrival(address))
+    {
+        connection.state = Connection::State::refused;
+        hangUp(fd);
+        tellRefused(address, reason);
+    }
+}
+
+const char* ZapHandler::refusalOnArrival(const std::string& address) const
+{
+    const auto count = m_connectionsOfPeer.find(address);
+    if ((count != m_connectionsOfPeer.end() && count->second > kMaxConnectionsPerAddress)
+        || m_connections > kMaxConnections)
+    {
+        return kRefusedConnections;
+    }
+    const std::shared_ptr<const IngressPolicy> policy = m_policySource();
+    if (policy && !policy->allowedAddresses.empty()
+        && !addressInRanges(policy->allowedAddresses, address))
+    {
+        return kRefusedAddress;
+    }
+    return nullptr;
+}
+
+void ZapHandler::ended(int fd)
+{
+    const auto found = m_connectionOfDescriptor.find(fd);
+    const bool known = found != m_connectionOfDescriptor.end();
+    const std::string address = known ? found->second.address : kUnknownAddress;
+    const Connection::State state = known ? found->second.state : Connection::State::judging;
+    const bool unread = closedUnread(fd);
+    if (state == Connection::State::admitted)
+    {
+        if (unread)
+            m_sink.refused(address, kRefusedTooLarge);
+        m_sink.disconnected(address);
+    }
+    forget(fd);
+    if (m_handshakeFailed)
+    {
+        m_handshakeFailed = false;
+        // Without an allow-list or encryption every peer is admitted: a connection that ends
+        // before its handshake (a port scan, a health check) is no refusal, and the operator is
+        // not warned of it. Nor is one hung up here: its refusal was told.
+        const std::shared_ptr<const IngressPolicy> policy = m_policySource();
+        if (state != Connection::State::refused && policy && policy->restricted())
+            tellRefused(address, kRefusedHandshake);
+    }
+}
+
+void ZapHandler::forget(int fd)
+{
+    const auto found = m_connectionOfDescriptor.find(fd);
+    if (found == m_connectionOfDescriptor.end())
+        return;
+    const auto count = m_connectionsOfPeer.find(found->second.address);
+    if (count != m_connectionsOfPeer.end() && --count->second <= 0)
+        m_connectionsOfPeer.erase(count);
+    --m_connections;
+    m_connectionOfDescriptor.erase(found);
 }
 
 void ZapHandler::answerRequest()
@@ -222,29 +278,83 @@ void ZapHandler::answerRequest()
     m_zap.send(zmq::buffer(verdict.userId), zmq::send_flags::sndmore);
     m_zap.send(zmq::message_t(), zmq::send_flags::none);
 
+    // A ZAP request names no descriptor: the connection is the oldest one from that address
+    // whose handshake was not yet answered (its ACCEPTED event was read before its request).
+    const auto connection = unansweredFrom(address);
+    if (connection == m_connectionOfDescriptor.end())
+    {
+        if (!verdict.admitted)
+            tellRefused(address, verdict.reason);
+        return;
+    }
+    connection->second.answered = true;
+    if (connection->second.state == Connection::State::refused)
+        return; //< Refused on arrival, told then; libzmq had its request already.
     if (verdict.admitted)
     {
-        admitted(address);
+        connection->second.state = Connection::State::admitted;
+        watch(connection->first);
+        m_sink.connected(address);
+        return;
     }
-    else
-    {
-        // Each refusal in the log (held to a rate per reason); the event once a minute.
-        m_log.write(kRefusedLine, verdict.reason, " (" + address + ")");
-        m_sink.refused(address, verdict.reason);
-    }
+    connection->second.state = Connection::State::refused;
+    DueHangUp due;
+    due.at = Clock::now() + kRefusedHangUpDelay;
+    due.fd = connection->first;
+    due.arrival = connection->second.arrival;
+    m_dueHangUps.push_back(due);
+    tellRefused(address, verdict.reason);
 }
 
-void ZapHandler::admitted(const std::string& address)
+std::map<int, ZapHandler::Connection>::iterator ZapHandler::unansweredFrom(
+    const std::string& address)
 {
-    // A ZAP request names no descriptor: the connection is one from that address whose
-    // handshake was not yet admitted (its ACCEPTED event was read before its request).
-    for (const auto& [fd, peer]: m_peerOfDescriptor)
+    auto oldest = m_connectionOfDescriptor.end();
+    for (auto it = m_connectionOfDescriptor.begin(); it != m_connectionOfDescriptor.end(); ++it)
     {
-        if (peer == address && m_admittedDescriptors.insert(fd).second)
+        const Connection& connection = it->second;
+        if (!connection.answered && connection.address == address
+            && (oldest == m_connectionOfDescriptor.end()
+                || connection.arrival < oldest->second.arrival))
         {
-            watch(fd);
-            m_sink.connected(address);
-            return;
+            oldest = it;
+        }
+    }
+    return oldest;
+}
+
+void ZapHandler::tellRefused(const std::string& address, const char* reason)
+{
+    // Each refusal in the log (held to a rate per reason); the event once a minute.
+    m_log.write(kRefusedLine, reason, " (" + address + ")");
+    m_sink.refused(address, reason);
+}
+
+void ZapHandler::hangUp(int fd)
+{
+    (void) ::shutdown(fd, SHUT_RDWR);
+}
+
+/**
+ * The descriptor of a connection that libzmq closed meanwhile may belong to a new one already:
+ * the monitor, which tells a DISCONNECTED before libzmq closes the descriptor, is read first, and
+ * the peer's address must still be the one refused.
+ */
+void ZapHandler::hangUpDue(Clock::time_point now)
+{
+    if (m_dueHangUps.empty() || m_dueHangUps.front().at > now)
+        return;
+    readMonitor();
+    while (!m_dueHangUps.empty() && m_dueHangUps.front().at <= now)
+    {
+        const DueHangUp due = m_dueHangUps.front();
+        m_dueHangUps.pop_front();
+        const auto connection = m_connectionOfDescriptor.find(due.fd);
+        if (connection != m_connectionOfDescriptor.end()
+            && connection->second.arrival == due.arrival
+            && peerAddressOf(due.fd) == connection->second.address)
+        {
+            hangUp(due.fd);
         }
     }
 }
@@ -305,9 +415,8 @@ ZapHandler::Verdict ZapHandler::judge(const std::string& domain, const std::stri
     }
     // This connection is counted already (its ACCEPTED event was read first).
     const auto count = m_connectionsOfPeer.find(address);
-    if (policy->restricted()
-        && ((count != m_connectionsOfPeer.end() && count->second > kMaxConnectionsPerAddress)
-            || m_connections > kMaxConnections))
+    if ((count != m_connectionsOfPeer.end() && count->second > kMaxConnectionsPerAddress)
+        || m_connections > kMaxConnections)
     {
         verdict.reason = kRefusedConnections;
         return verdict;

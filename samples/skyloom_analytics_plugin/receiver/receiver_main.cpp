@@ -149,6 +149,10 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
     // One heap for all threads: thread arenas reserve 64 MiB of address space each.
     mallopt(M_ARENA_MAX, 1);
+    // Nothing of the server's within reach by a relative path (its working directory holds the
+    // diagnostic copy and the log): the receiver opens no file, its keys come over the channel.
+    if (chdir("/") != 0)
+        return 2;
 
     return run(left);
 }

@@ -110,6 +110,25 @@ bool isConnectionOf(int fd, const std::string& boundEndpoint)
         && boundEndpoint.substr(colon + 1) == std::to_string(port);
 }
 
+/**
+ * The private copy's directory as the operator reads it: <working directory>/<kDirectory>. False,
+ * with the reason in *path, if the working directory is unknown.
+ */
+bool copyDirectoryPath(std::string* path)
+{
+    char workingDirectory[PATH_MAX];
+    if (::getcwd(workingDirectory, sizeof(workingDirectory)) == nullptr)
+    {
+        *path = std::string("the working directory is unknown: ") + std::strerror(errno);
+        return false;
+    }
+    *path = workingDirectory;
+    if (path->back() != '/')
+        *path += '/';
+    *path += diagnostic_copy_path::kDirectory;
+    return true;
+}
+
 } // namespace
 
 DiagnosticCopy::DiagnosticCopy(
@@ -165,6 +184,10 @@ void DiagnosticCopy::open()
             return;
         endpoint = *privateOne;
     }
+    else
+    {
+        m_shownEndpoint = endpoint;
+    }
     try
     {
         bindOrThrow(endpoint);
@@ -173,14 +196,25 @@ void DiagnosticCopy::open()
     {
         m_monitor.reset();
         m_socket.reset();
-        if (!m_claimedPath.empty())
-            claimedPaths().release(std::exchange(m_claimedPath, {}));
-        NX_PRINT << kRelayFunc << " bind " << endpoint << " failed: " << e.what() << kNoCopy;
-        m_sink.event(Level::info, kLoopbackCaption, endpoint + ": " + e.what());
+        releasePrivatePath();
+        NX_PRINT << kRelayFunc << " bind " << m_shownEndpoint << " failed: " << e.what()
+            << kNoCopy;
+        m_sink.event(Level::info, kLoopbackCaption, m_shownEndpoint + ": " + e.what());
         return;
     }
-    setEndpoint(m_boundEndpoint);
-    NX_PRINT << kRelayFunc << " loopback relay " << m_boundEndpoint << " open";
+    if (m_claimedPath.empty())
+        m_shownEndpoint = m_boundEndpoint; //< A TCP port as bound (e.g. a wildcard port's).
+    setEndpoint(m_shownEndpoint);
+    NX_PRINT << kRelayFunc << " loopback relay " << m_shownEndpoint << " open";
+}
+
+void DiagnosticCopy::releasePrivatePath()
+{
+    if (m_claimedPath.empty())
+        return;
+    m_directory.reset();
+    m_socketName.clear();
+    claimedPaths().release(std::exchange(m_claimedPath, {}));
 }
 
 void DiagnosticCopy::close()
@@ -191,37 +225,41 @@ void DiagnosticCopy::close()
     m_monitor.reset();
     m_socket.reset();
     // ZeroMQ leaves the file of a closed local socket behind; a stale one would look like a
-    // running copy to the tools that look for it.
-    if (!m_claimedPath.empty())
-    {
-        (void) ::unlink(m_claimedPath.c_str());
-        claimedPaths().release(std::exchange(m_claimedPath, {}));
-    }
+    // running copy to the tools that look for it. Removed from the directory it was bound in,
+    // wherever that is now.
+    if (m_directory.valid())
+        (void) ::unlinkat(m_directory.get(), m_socketName.c_str(), 0);
+    releasePrivatePath();
     m_watchers.clear();
     m_topics = 0;
     m_topicBytes = 0;
     setEndpoint({});
-    NX_PRINT << kRelayFunc << " loopback relay " << m_boundEndpoint << " closed";
+    NX_PRINT << kRelayFunc << " loopback relay " << m_shownEndpoint << " closed";
 }
 
 std::optional<std::string> DiagnosticCopy::privateEndpoint()
 {
-    char workingDirectory[PATH_MAX];
-    if (::getcwd(workingDirectory, sizeof(workingDirectory)) == nullptr)
+    std::string directory;
+    if (!copyDirectoryPath(&directory))
     {
-        const std::string reason =
-            std::string("the working directory is unknown: ") + std::strerror(errno);
-        NX_PRINT << kRelayFunc << " loopback relay " << reason << kNoCopy;
-        m_sink.event(Level::warning, kLoopbackCaption, reason);
+        NX_PRINT << kRelayFunc << " loopback relay " << directory << kNoCopy;
+        m_sink.event(Level::warning, kLoopbackCaption, directory);
         return std::nullopt;
     }
-    std::string directory = workingDirectory;
-    if (directory.back() != '/')
-        directory += '/';
-    directory += diagnostic_copy_path::kDirectory;
-    const PrivateDirectory prepared = preparePrivateDirectory(directory);
+    // The working directory itself, not the path that getcwd() named a moment ago.
+    PrivateDirectory prepared = preparePrivateDirectory(".", diagnostic_copy_path::kDirectory);
+    std::string through;
+    if (prepared.refusal.empty())
+    {
+        m_claimedPath = claimedPaths().claim(
+            directory + "/" + diagnostic_copy_path::socketName(m_target.engineId));
+        m_socketName = m_claimedPath.substr(m_claimedPath.rfind('/') + 1);
+        // Short whatever the working directory: no limit of a local socket's address to mind.
+        through = pathThrough(prepared.directory, m_socketName, &prepared.refusal);
+    }
     if (!prepared.refusal.empty())
     {
+        releasePrivatePath();
         NX_PRINT << kRelayFunc << " loopback relay directory " << directory << " refused: "
             << prepared.refusal << kNoCopy;
         m_sink.event(Level::warning, kLoopbackCaption, directory + ": " + prepared.refusal);
@@ -232,14 +270,9 @@ std::optional<std::string> DiagnosticCopy::privateEndpoint()
         NX_PRINT << kRelayFunc << " loopback relay directory " << directory << ": "
             << *prepared.repair;
     }
-    m_claimedPath = claimedPaths().claim(
-        directory + "/" + diagnostic_copy_path::socketName(m_target.engineId));
-    if (m_claimedPath.size() < sizeof(sockaddr_un{}.sun_path))
-        return "ipc://" + m_claimedPath;
-    // Too long for a local socket's address (a deep working directory): the same file, named
-    // from the working directory.
-    return std::string("ipc://") + diagnostic_copy_path::kDirectory
-        + m_claimedPath.substr(m_claimedPath.rfind('/'));
+    m_directory = std::move(prepared.directory);
+    m_shownEndpoint = "ipc://" + m_claimedPath;
+    return "ipc://" + through;
 }
 
 void DiagnosticCopy::bindOrThrow(const std::string& endpoint)
@@ -380,6 +413,7 @@ void DiagnosticCopy::cutOffWatchers()
         }
         return;
     }
+    // Bound again through the directory's descriptor, which stays open.
     const std::string endpoint = m_boundEndpoint;
     (void) zmq_socket_monitor(m_socket->handle(), nullptr, 0);
     m_monitor.reset();
@@ -396,9 +430,11 @@ void DiagnosticCopy::cutOffWatchers()
     {
         m_monitor.reset();
         m_socket.reset();
+        releasePrivatePath();
         setEndpoint({});
-        NX_PRINT << kRelayFunc << " bind " << endpoint << " failed: " << e.what() << kNoCopy;
-        m_sink.event(Level::info, kLoopbackCaption, endpoint + ": " + e.what());
+        NX_PRINT << kRelayFunc << " bind " << m_shownEndpoint << " failed: " << e.what()
+            << kNoCopy;
+        m_sink.event(Level::info, kLoopbackCaption, m_shownEndpoint + ": " + e.what());
     }
 }
 

@@ -2,9 +2,11 @@
 // socket of its own. Where: the endpoint that setting::kLoopbackRelayEndpoint names, or, when it
 // is empty, a private local socket <working directory>/skyloom_diagnostic_copy/<engine>.ipc in a
 // directory of mode 0700 (diagnostic_copy_path.h, private_directory.h), which only the server's
-// user can open: the copy carries every camera's metadata. It is no part of the road to the
-// cameras: a copy that cannot be opened is a warning ("Loopback relay unavailable") and the
-// cameras still receive.
+// user can open: the copy carries every camera's metadata. The directory is opened once and held
+// open while the copy is: the socket is bound, made afresh and removed through that descriptor,
+// never by the directory's name again, so that nobody who can rename things in the working
+// directory can lead it elsewhere. It is no part of the road to the cameras: a copy that cannot
+// be opened is a warning ("Loopback relay unavailable") and the cameras still receive.
 //
 // Whatever the endpoint, a watcher can make the server hold only so much: a subscription topic
 // of at most kMaxTopicSize bytes (ZMQ_MAXMSGSIZE: a longer one cuts its watcher off before it is
@@ -14,7 +16,8 @@
 // at most kMaxWatchers watchers at once (counted by the socket monitor; one more is hung
 // up at once) and kHighWaterMark messages queued per watcher (then the copy drops for it).
 //
-// Ownership: the relay owns it; it owns its socket and the socket's monitor.
+// Ownership: the relay owns it; it owns its socket, the socket's monitor and, for the private
+// socket, the descriptor of its directory.
 //
 // Threads: the relay thread; endpoint() from any thread (the ZAP handler's thread reaches it
 // through ListeningWithCopy).
@@ -30,6 +33,7 @@
 
 #include <nx/sdk/helpers/log_utils.h>
 
+#include "common/checked_directory.h"
 #include "common/clock.h"
 #include "common/thread_annotations.h"
 #include "health/camera_log.h"
@@ -106,8 +110,13 @@ public:
 private:
     void open();
     void close();
-    /** The private socket's endpoint with its directory checked; nullopt if it cannot be. */
+    /**
+     * The endpoint to bind the private socket to, through its checked and opened directory
+     * (held in m_directory); nullopt if there is none to trust.
+     */
     [[nodiscard]] std::optional<std::string> privateEndpoint();
+    /** Gives up the private socket's name and directory. */
+    void releasePrivatePath();
     void bindOrThrow(const std::string& endpoint);
     void readSubscriptions();
     void readMonitor();
@@ -123,8 +132,11 @@ private:
     Target m_target;
     std::optional<zmq::socket_t> m_socket;
     std::optional<zmq::socket_t> m_monitor;
-    std::string m_claimedPath; //< Of the private socket while it is open.
-    std::string m_boundEndpoint;
+    std::string m_claimedPath; //< Of the private socket while it is open, as the log shows it.
+    DirectoryDescriptor m_directory; //< The private socket's, while it is open.
+    std::string m_socketName; //< The private socket's name in m_directory.
+    std::string m_boundEndpoint; //< As bound: through m_directory for the private socket.
+    std::string m_shownEndpoint; //< As the operator reads it: the private socket's real path.
 
     std::optional<Clock::time_point> m_trimAt; //< After a cut-off.
     std::set<int> m_watchers; //< Descriptors of the connected watchers.

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -14,80 +14,88 @@ namespace {
 
 constexpr mode_t kPrivateMode = 0700;
 
-std::string octal(mode_t mode)
+/**
+ * The parent, open, if no other user may rename or replace what it holds: such a user could
+ * move the directory away and put one of theirs in its place between two starts.
+ */
+DirectoryDescriptor trustedParent(const std::string& parent, std::string* refusal)
 {
-    char text[8];
-    std::snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(mode & 07777));
-    return text;
+    OpenedDirectory opened = openDirectory(AT_FDCWD, parent);
+    if (!opened.refusal.empty())
+    {
+        *refusal = "its parent directory " + opened.refusal;
+        return {};
+    }
+    if (const std::optional<std::string> why = othersMayWrite(opened.status, ::geteuid()))
+    {
+        *refusal = "its parent directory " + *why
+            + ": another user could put a directory of theirs in its place";
+        return {};
+    }
+    return std::move(opened.directory);
 }
 
-std::string failure(const char* what)
+/** Makes the directory if it is missing and opens it. */
+OpenedDirectory makeAndOpen(const DirectoryDescriptor& parent, const std::string& name)
 {
-    return std::string(what) + ": " + std::strerror(errno);
+    if (::mkdirat(parent.get(), name.c_str(), kPrivateMode) != 0 && errno != EEXIST)
+    {
+        OpenedDirectory failed;
+        failed.error = errno;
+        failed.refusal = std::string("cannot be made: ") + std::strerror(failed.error);
+        return failed;
+    }
+    return openDirectory(parent.get(), name);
 }
 
-/** Closes the descriptor on every way out. */
-class Descriptor
+/** Another user's directory is theirs to read, whatever its mode says now. */
+std::string ownerRefusal(const struct stat& status)
 {
-public:
-    explicit Descriptor(int fd): m_fd(fd) {}
-    ~Descriptor() { if (m_fd >= 0) ::close(m_fd); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
+    if (status.st_uid == ::geteuid())
+        return {};
+    return "belongs to user " + std::to_string(status.st_uid) + ", not to the server's user "
+        + std::to_string(::geteuid());
+}
 
-private:
-    const int m_fd;
-};
+/** Narrows a wider mode to kPrivateMode; the repair made, or the refusal if it cannot be. */
+std::string narrowMode(const PrivateDirectory& prepared, const struct stat& status,
+    std::optional<std::string>* repair)
+{
+    if ((status.st_mode & 07777) == kPrivateMode)
+        return {};
+    const std::string wrongMode = "has mode " + octalMode(status.st_mode) + " that cannot be made "
+        + octalMode(kPrivateMode);
+    // The descriptor opens nothing for writing (O_PATH): the mode is set through it by path.
+    std::string error;
+    const std::string self = pathThrough(prepared.directory, ".", &error);
+    if (self.empty())
+        return wrongMode + ": " + error;
+    if (::chmod(self.c_str(), kPrivateMode) != 0)
+        return wrongMode + ": " + std::strerror(errno);
+    *repair = "mode " + octalMode(status.st_mode) + " made " + octalMode(kPrivateMode);
+    return {};
+}
 
 } // namespace
 
-PrivateDirectory preparePrivateDirectory(const std::string& path)
+PrivateDirectory preparePrivateDirectory(const std::string& parent, const std::string& name)
 {
     PrivateDirectory result;
-    if (::mkdir(path.c_str(), kPrivateMode) != 0 && errno != EEXIST)
+    const DirectoryDescriptor parentDirectory = trustedParent(parent, &result.refusal);
+    if (!parentDirectory.valid())
+        return result;
+    OpenedDirectory opened = makeAndOpen(parentDirectory, name);
+    if (!opened.refusal.empty())
     {
-        result.refusal = failure("cannot be made");
+        result.refusal = std::move(opened.refusal);
         return result;
     }
-    // O_NOFOLLOW: a symbolic link put in its place (by whoever may write the working
-    // directory) could lead the socket, and the messages, anywhere.
-    const Descriptor directory(
-        ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (directory.get() < 0)
-    {
-        struct stat link{};
-        if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
-            result.refusal = "is a symbolic link";
-        else if (errno == ENOTDIR)
-            result.refusal = "is not a directory";
-        else
-            result.refusal = failure("cannot be opened");
-        return result;
-    }
-    struct stat status{};
-    if (::fstat(directory.get(), &status) != 0)
-    {
-        result.refusal = failure("cannot be examined");
-        return result;
-    }
-    // Another user's directory is theirs to read, whatever its mode says now.
-    if (status.st_uid != ::geteuid())
-    {
-        result.refusal = "belongs to user " + std::to_string(status.st_uid)
-            + ", not to the server's user " + std::to_string(::geteuid());
-        return result;
-    }
-    if ((status.st_mode & 07777) != kPrivateMode)
-    {
-        if (::fchmod(directory.get(), kPrivateMode) != 0)
-        {
-            result.refusal = failure(("has mode " + octal(status.st_mode)
-                + " that cannot be made " + octal(kPrivateMode)).c_str());
-            return result;
-        }
-        result.repair = "mode " + octal(status.st_mode) + " made " + octal(kPrivateMode);
-    }
+    result.directory = std::move(opened.directory);
+    result.refusal = ownerRefusal(opened.status);
+    if (result.refusal.empty())
+        result.refusal = narrowMode(result, opened.status, &result.repair);
+    if (!result.refusal.empty())
+        result.directory.reset();
     return result;
 }
 

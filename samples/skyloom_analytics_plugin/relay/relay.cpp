@@ -13,6 +13,7 @@
 #include "health/event_captions.h"
 #include "ingress/in_process_ingress.h"
 #include "ingress/isolated_ingress.h"
+#include "ingress/port_release.h"
 #include "settings/settings_table.h"
 
 #undef NX_PRINT_PREFIX
@@ -30,6 +31,9 @@ constexpr std::chrono::milliseconds kPollErrorPause{50};
 
 /** How soon the relay tries again to open a service port that it could not open. */
 constexpr std::chrono::seconds kIngressRetry{1};
+
+/** How long a new receiver waits for the port that the listener in this process closed. */
+constexpr std::chrono::seconds kPortCloseWait{5};
 
 /**
  * The relay's half of each camera's queue (the agent's receive high-water mark is the other
@@ -129,6 +133,7 @@ void Relay::passOrThrow(Wakeup& wakeup, const std::atomic<bool>& terminated)
     if (m_health.tick(now) && m_ingress)
         m_ingress->checkAlive(now);
     tickIngress(now);
+    m_sink.tick(now);
     m_copy.tick(now);
     (void) m_reaper.reap();
     zmq::pollitem_t items[3 + DiagnosticCopy::kPollItems] = {
@@ -137,11 +142,11 @@ void Relay::passOrThrow(Wakeup& wakeup, const std::atomic<bool>& terminated)
         {nullptr, wakeup.fd(), ZMQ_POLLIN, 0},
     };
     m_copy.pollItems(items + 3);
-    // An idle relay sleeps until a message, a subscription, a wake-up or the next report or
-    // receiver start (or attempt to listen again).
+    // An idle relay sleeps until a message, a subscription, a wake-up or the next report (its
+    // own, or a summary of the engine's) or receiver start (or attempt to listen again).
     const auto timeout = std::max(std::chrono::milliseconds(0),
-        std::min({m_health.untilDue(now), untilIngressDue(now), m_copy.untilDue(now),
-            m_reaper.untilDue()}));
+        std::min({m_health.untilDue(now), untilIngressDue(now), m_sink.untilDue(now),
+            m_copy.untilDue(now), m_reaper.untilDue()}));
     if (zmq_poll(items, std::size(items), static_cast<long>(timeout.count())) < 0)
     {
         if (zmq_errno() == EINTR)
@@ -206,8 +211,13 @@ std::unique_ptr<IngressSource> Relay::makeIngress(bool isolate)
 {
     if (isolate)
     {
+        // The receiver's own wait for a port that is still closing is short; this thread can
+        // wait longer for the one that this process closed.
+        if (m_portClosingHere > 0 && !waitUntilPortClosed(m_portClosingHere, kPortCloseWait))
+            NX_PRINT << kRelayFunc << " port " << m_portClosingHere << " still listens";
+        m_portClosingHere = 0;
         auto isolated = std::make_unique<IsolatedIngress>(m_receiverExecutable, m_logUtils,
-            m_connections, m_counters.engine(), m_reaper, m_workingPort,
+            m_connections, m_counters.engine(), m_reaper, m_shared.ingressBudgets, m_workingPort,
             m_shared.intervals.restartBackoff, [this]() { return receiverUser(); });
         const std::optional<std::string> failure = isolated->failed();
         if (!failure)
@@ -281,7 +291,9 @@ void Relay::dropIngress(bool releasing) noexcept
     if (!m_ingress)
         return;
     m_workingPort = m_ingress->workingPort();
+    const bool listenedHere = dynamic_cast<InProcessIngress*>(m_ingress.get()) != nullptr;
     m_ingress.reset();
+    m_portClosingHere = listenedHere ? m_workingPort : 0;
     try
     {
         if (releasing)

@@ -142,6 +142,8 @@ private:
     std::unique_ptr<IngressSource> m_ingress;
     /** The port that listened last, as the ingress dropped last said; 0: none. */
     int m_workingPort = 0;
+    /** The port that the listener in this process dropped last may still hold; 0: none. */
+    int m_portClosingHere = 0;
     Clock::time_point m_ingressRetry;
     /** The event that told why it could not be made; unset once it was. */
     std::optional<std::string> m_ingressFailureTold;

@@ -12,6 +12,7 @@
 #include "common/thread_annotations.h"
 #include "common/wakeup.h"
 #include "health/ingest_counters.h"
+#include "ingress/ingress_budgets.h"
 #include "queue_budget.h"
 
 namespace zmq {
@@ -53,7 +54,9 @@ private:
 
 /**
  * What the engine's relay and its agents share: the ZeroMQ context, whether the relay's endpoint
- * is bound, the queue budget, the ingest counters and the periods their threads wait out.
+ * is bound, the queue budget, the ingest counters and the periods their threads wait out; and
+ * what the engine, its relay and agents share: the budgets of what the service port's input may
+ * cost.
  */
 struct RelayShared
 {
@@ -66,6 +69,7 @@ struct RelayShared
     RelayEndpoint endpoint;
     QueueBudget queueBudget;
     IngestCounters counters;
+    IngressBudgets ingressBudgets;
 };
 
 using RelayContext = std::shared_ptr<RelayShared>;

@@ -153,14 +153,22 @@ Where from (one of):
                      empty, the default). The plugin keeps it as a local socket in
                      <server directory>/)" + std::string(kCopyDirectory) + R"(/, a directory
                      that only the server's user can open: run skyloom-capture as that user,
-                     e.g. sudo -u SERVER_USER skyloom-capture OUTPUT
+                     e.g. sudo -u SERVER_USER skyloom-capture OUTPUT.
+                     Before connecting, the copy is checked as the plugin makes it: the
+                     directory is no symbolic link, belongs to the user who runs
+                     skyloom-capture and is writable by no other user, in a server directory
+                     where no other user may rename entries; the socket is no symbolic link and
+                     belongs to that user too. Anything else may have been put there by another
+                     user to feed forged messages: it is refused (exit status 3)
   --server-dir DIR   the same for a server whose working directory (where its log files are)
                      is DIR
   --listen PORT      listen on tcp://*:PORT in place of the plugin (the engine connects to it)
   --connect ENDPOINT
                      subscribe to another publisher (tcp://HOST:PORT or ipc://PATH), e.g. the
                      copy of an engine whose )" + std::string(setting::kLoopbackRelayEndpoint.name)
-        + R"( names one
+        + R"( names one; a socket in a
+                     )" + std::string(kCopyDirectory) + R"( directory (one of several engines'
+                     copies) is checked as above
 
 What and how long:
   --camera ID        only this camera's messages ("src_uuid" = ID, braces stripped); repeat it
@@ -180,6 +188,9 @@ Exit status:
   0  something was recorded
   1  nothing was received, or the file could not be written
   2  bad arguments
+  3  refused: the diagnostic copy found is not one that the plugin made for this user (a
+     symbolic link, another user's directory or socket, a directory that another user may
+     write)
 
 Examples:
   $ skyloom-capture --duration 60 recorded.jsonl

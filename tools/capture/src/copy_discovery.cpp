@@ -1,5 +1,7 @@
 #include "copy_discovery.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -8,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -22,6 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace sample = nx::vms_server_plugins::analytics::sample;
+using sample::DirectoryDescriptor;
 
 std::string userName(uid_t uid)
 {
@@ -37,10 +41,30 @@ std::string notRunningHint(const std::string& serverDirectory)
         + sample::setting::kLoopbackRelayEndpoint.name + " empty?";
 }
 
+DiscoveredCopy failed(std::string error)
+{
+    DiscoveredCopy result;
+    result.error = std::move(error);
+    return result;
+}
+
+DiscoveredCopy refusal(const std::string& what, const std::string& why)
+{
+    DiscoveredCopy result = failed("refusing " + what + ": " + why);
+    result.refused = true;
+    return result;
+}
+
+std::string linkTarget(int at, const std::string& name)
+{
+    char target[PATH_MAX];
+    const ssize_t size = ::readlinkat(at, name.c_str(), target, sizeof(target) - 1);
+    return size < 0 ? std::string("?") : std::string(target, static_cast<size_t>(size));
+}
+
 /**
- * Whether a process listens on the socket file: one that a server left behind when it ended
- * without closing its copy refuses connections, and a watcher would wait there for ever. A path
- * too long for a local socket's address is taken as listening.
+ * Whether a process listens on the socket: one that a server left behind when it ended without
+ * closing its copy refuses connections, and a watcher would wait there for ever.
  */
 bool listens(const std::string& path)
 {
@@ -59,65 +83,174 @@ bool listens(const std::string& path)
     return !refused;
 }
 
-} // namespace
-
-DiscoveredCopy findDiagnosticCopy(const std::string& serverDirectory)
+/** The copy's directory, open and trusted; otherwise the failure or the refusal. */
+DiscoveredCopy openCopyDirectory(const fs::path& server, const std::string& directory)
 {
-    std::error_code error;
-    const fs::path server = fs::absolute(serverDirectory, error);
-    const fs::path directory = server / sample::diagnostic_copy_path::kDirectory;
-    struct stat status{};
-    if (::stat(directory.c_str(), &status) != 0)
+    // The server directory as the user names it: links on the way are the user's own choice.
+    const DirectoryDescriptor serverDirectory(
+        ::open(server.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat serverStatus{};
+    if (!serverDirectory.valid() || ::fstat(serverDirectory.get(), &serverStatus) != 0)
     {
-        return {{}, "no diagnostic copy: " + directory.string() + " does not exist ("
-            + notRunningHint(server.string()) + ")"};
+        if (errno == ENOENT)
+        {
+            return failed("no diagnostic copy: " + directory + " does not exist ("
+                + notRunningHint(server.string()) + ")");
+        }
+        return failed("cannot open " + server.string() + ": " + std::strerror(errno));
     }
-    if (::access(directory.c_str(), R_OK | X_OK) != 0)
+    sample::OpenedDirectory copy =
+        sample::openDirectory(serverDirectory.get(), sample::diagnostic_copy_path::kDirectory);
+    if (copy.symbolicLink)
     {
-        return {{}, "cannot open " + directory.string() + ": it belongs to "
-            + userName(status.st_uid) + " and only that user may read the copy; run "
-            "skyloom-capture as the server's user (e.g. sudo -u " + userName(status.st_uid)
-            + ")"};
+        return refusal(directory, "it is a symbolic link (to "
+            + linkTarget(serverDirectory.get(), sample::diagnostic_copy_path::kDirectory)
+            + "), not the directory that the plugin makes; another user may have put it there");
     }
-    std::vector<std::string> sockets;
-    int stale = 0;
-    for (const fs::directory_entry& entry: fs::directory_iterator(directory, error))
+    if (copy.error == ENOENT)
     {
-        if (entry.path().extension() != sample::diagnostic_copy_path::kSuffix
-            || !entry.is_socket(error))
+        return failed("no diagnostic copy: " + directory + " does not exist ("
+            + notRunningHint(server.string()) + ")");
+    }
+    if (!copy.refusal.empty())
+        return failed(directory + " " + copy.refusal);
+    const uid_t self = ::geteuid();
+    if (copy.status.st_uid != self)
+    {
+        const std::string owner = userName(copy.status.st_uid);
+        return refusal(directory, "it belongs to " + owner + ", not to " + userName(self)
+            + ", who runs skyloom-capture; only the server's user may read the copy: if "
+            + owner + " is the server's user, run skyloom-capture as that user (e.g. sudo -u "
+            + owner + "); if not, another user may have put it there");
+    }
+    if (const std::optional<std::string> why = sample::othersMayWrite(copy.status, self))
+    {
+        return refusal(directory, "it " + *why
+            + ", where the plugin keeps it 0700; another user may have put something there");
+    }
+    if (const std::optional<std::string> why = sample::othersMayWrite(serverStatus, self))
+    {
+        return refusal(directory, server.string() + " " + *why
+            + ", so another user may have put it there (the plugin makes no copy in such a "
+              "directory)");
+    }
+    DiscoveredCopy result;
+    result.directory = std::move(copy.directory);
+    return result;
+}
+
+/** The live sockets among the entries; a refusal for an entry that no plugin made. */
+DiscoveredCopy findSockets(DiscoveredCopy found, const std::string& directory,
+    const std::string& socketName, std::vector<std::string>* live, int* stale)
+{
+    // The descriptor is O_PATH, which reads nothing: the same directory opened for reading.
+    const int readable =
+        ::openat(found.directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* const entries = readable < 0 ? nullptr : ::fdopendir(readable);
+    if (entries == nullptr)
+    {
+        const int error = errno;
+        if (readable >= 0)
+            ::close(readable);
+        return failed("cannot read " + directory + ": " + std::strerror(error));
+    }
+    DiscoveredCopy result = std::move(found);
+    while (const dirent* entry = ::readdir(entries))
+    {
+        const std::string name = entry->d_name;
+        if (fs::path(name).extension() != sample::diagnostic_copy_path::kSuffix
+            || (!socketName.empty() && name != socketName))
         {
             continue;
         }
-        if (listens(entry.path().string()))
-            sockets.push_back(entry.path().string());
+        struct stat status{};
+        if (::fstatat(result.directory.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; //< Gone meanwhile.
+        const std::string path = directory + "/" + name;
+        if (S_ISLNK(status.st_mode))
+        {
+            result = refusal(path, "it is a symbolic link (to "
+                + linkTarget(result.directory.get(), name) + "), not a socket that the plugin made");
+            break;
+        }
+        if (!S_ISSOCK(status.st_mode))
+            continue;
+        if (status.st_uid != ::geteuid())
+        {
+            result = refusal(path, "it belongs to " + userName(status.st_uid) + ", not to "
+                + userName(::geteuid()) + " as its directory does");
+            break;
+        }
+        std::string error;
+        const std::string through = sample::pathThrough(result.directory, name, &error);
+        if (through.empty())
+        {
+            result = failed(directory + " " + error);
+            break;
+        }
+        if (listens(through))
+            live->push_back(name);
         else
-            ++stale;
+            ++*stale;
     }
-    if (error)
-        return {{}, "cannot read " + directory.string() + ": " + error.message()};
+    ::closedir(entries);
+    return result;
+}
+
+} // namespace
+
+DiscoveredCopy findDiagnosticCopy(
+    const std::string& serverDirectory, const std::string& socketName)
+{
+    std::error_code error;
+    const fs::path server = fs::absolute(serverDirectory, error);
+    const std::string directory = (server / sample::diagnostic_copy_path::kDirectory).string();
+    DiscoveredCopy copy = openCopyDirectory(server, directory);
+    if (!copy.error.empty())
+        return copy;
+    std::vector<std::string> sockets;
+    int stale = 0;
+    copy = findSockets(std::move(copy), directory, socketName, &sockets, &stale);
+    if (!copy.error.empty())
+        return copy;
     if (sockets.empty())
     {
         const std::string leftOver = stale == 0 ? std::string()
             : "; " + std::to_string(stale) + " left behind by a server that has ended";
-        return {{}, "no diagnostic copy in " + directory.string() + " ("
-            + notRunningHint(server.string()) + ")" + leftOver};
+        const std::string what = socketName.empty() ? "no diagnostic copy in " + directory
+            : "no diagnostic copy " + directory + "/" + socketName;
+        return failed(what + " (" + notRunningHint(server.string()) + ")" + leftOver);
     }
     if (sockets.size() > 1)
     {
         std::sort(sockets.begin(), sockets.end());
         std::string list;
-        for (const std::string& path: sockets)
-            list += (list.empty() ? "" : ", ") + ("ipc://" + path);
-        return {{}, "several engines' copies in " + directory.string() + ": " + list
-            + "; choose one with --connect"};
+        for (const std::string& name: sockets)
+            list += (list.empty() ? "" : ", ") + ("ipc://" + directory + "/" + name);
+        return failed("several engines' copies in " + directory + ": " + list
+            + "; choose one with --connect");
     }
-    if (sockets.front().size() < sizeof(sockaddr_un{}.sun_path))
-        return {"ipc://" + sockets.front(), {}};
-    // Too long for a local socket's address, as the plugin found it too: named from its
-    // directory, which becomes the working directory (the output file is open already).
-    if (::chdir(directory.c_str()) != 0)
-        return {{}, "cannot enter " + directory.string() + ": " + std::strerror(errno)};
-    return {"ipc://" + fs::path(sockets.front()).filename().string(), {}};
+    std::string unused;
+    copy.endpoint = "ipc://" + sample::pathThrough(copy.directory, sockets.front(), &unused);
+    copy.shown = "ipc://" + directory + "/" + sockets.front();
+    return copy;
+}
+
+std::optional<std::pair<std::string, std::string>> privateCopyOf(const std::string& endpoint)
+{
+    const std::string scheme = "ipc://";
+    if (endpoint.rfind(scheme, 0) != 0)
+        return std::nullopt;
+    const fs::path path = endpoint.substr(scheme.size());
+    const fs::path directory = path.parent_path();
+    if (directory.filename() != sample::diagnostic_copy_path::kDirectory
+        || path.extension() != sample::diagnostic_copy_path::kSuffix)
+    {
+        return std::nullopt;
+    }
+    const fs::path server = directory.parent_path();
+    return std::make_pair(server.empty() ? std::string(".") : server.string(),
+        path.filename().string());
 }
 
 } // namespace skyloom::capture

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <zmq.hpp>
@@ -33,6 +34,7 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kProgram = "skyloom-capture";
 constexpr int kExitNothing = 1;
 constexpr int kExitBadArguments = 2;
+constexpr int kExitRefused = 3;
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 constexpr auto kProgressInterval = std::chrono::seconds(5);
 
@@ -67,7 +69,11 @@ struct Totals
 class Recorder
 {
 public:
-    Recorder(const CaptureOptions& options, std::ostream& out): m_options(options), m_out(out) {}
+    /** `shown`: the endpoint as the user knows it (the options' may lead through /proc). */
+    Recorder(const CaptureOptions& options, std::string shown, std::ostream& out):
+        m_options(options), m_shown(std::move(shown)), m_out(out)
+    {
+    }
 
     /** Receives until the count, the duration or a signal ends it; throws zmq::error_t. */
     Totals run()
@@ -83,7 +89,7 @@ public:
             socket.bind(m_options.endpoint);
         else
             socket.connect(m_options.endpoint);
-        std::cerr << kProgram << ": recording from " << m_options.endpoint << " to "
+        std::cerr << kProgram << ": recording from " << m_shown << " to "
             << m_options.outputPath << std::endl;
 
         const auto start = Clock::now();
@@ -162,6 +168,7 @@ private:
 
 private:
     const CaptureOptions& m_options;
+    const std::string m_shown;
     std::ostream& m_out;
 };
 
@@ -185,6 +192,34 @@ std::string endpointHostProblem(const CaptureOptions& options)
         : "cannot resolve the host name '" + host + "': " + gai_strerror(status);
 }
 
+/**
+ * Finds the private copy, or checks the one that --connect names, as the plugin checks it;
+ * empty, with the endpoint to connect to in *options, or the error (copy->refused: not to be
+ * trusted).
+ */
+std::string checkPrivateCopy(CaptureOptions* options, DiscoveredCopy* copy, std::string* shown)
+{
+    if (options->bind)
+        return {};
+    if (options->endpoint.empty())
+    {
+        *copy = findDiagnosticCopy(options->serverDirectory);
+    }
+    else if (const auto named = privateCopyOf(options->endpoint))
+    {
+        *copy = findDiagnosticCopy(named->first, named->second);
+    }
+    else
+    {
+        return {};
+    }
+    if (!copy->error.empty())
+        return copy->error;
+    options->endpoint = copy->endpoint;
+    *shown = copy->shown;
+    return {};
+}
+
 int run(CaptureOptions options)
 {
     if (const std::string problem = endpointHostProblem(options); !problem.empty())
@@ -204,17 +239,15 @@ int run(CaptureOptions options)
             return kExitBadArguments;
         }
     }
-    if (options.endpoint.empty())
+    // Held while recording: the copy's endpoint leads through its directory's descriptor.
+    DiscoveredCopy copy;
+    std::string shown = options.endpoint;
+    if (const std::string problem = checkPrivateCopy(&options, &copy, &shown); !problem.empty())
     {
-        const DiscoveredCopy copy = findDiagnosticCopy(options.serverDirectory);
-        if (!copy.error.empty())
-        {
-            printError(copy.error);
-            return kExitNothing;
-        }
-        options.endpoint = copy.endpoint;
+        printError(problem);
+        return copy.refused ? kExitRefused : kExitNothing;
     }
-    Recorder recorder(options, options.outputPath == "-" ? std::cout : file);
+    Recorder recorder(options, shown, options.outputPath == "-" ? std::cout : file);
     Totals totals;
     try
     {
@@ -223,7 +256,7 @@ int run(CaptureOptions options)
     catch (const zmq::error_t& e)
     {
         printError((options.bind ? "cannot listen on " : "cannot subscribe to ")
-            + options.endpoint + ": " + e.what());
+            + shown + ": " + e.what());
         return e.num() == EINVAL ? kExitBadArguments : kExitNothing;
     }
     catch (const std::exception& e)

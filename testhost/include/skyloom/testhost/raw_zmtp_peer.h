@@ -14,8 +14,11 @@ namespace skyloom::testhost {
 class RawZmtpPeer
 {
 public:
-    /** Connects to 127.0.0.1:port; connected() says whether it did. */
-    explicit RawZmtpPeer(int port);
+    /**
+     * Connects to 127.0.0.1:port, from `sourceAddress` if given (another loopback address, such
+     * as 127.0.0.2: another peer to the server); connected() says whether it did.
+     */
+    explicit RawZmtpPeer(int port, const char* sourceAddress = nullptr);
     /** Closes the connection (an orderly close unless abort() came first). */
     ~RawZmtpPeer();
 
