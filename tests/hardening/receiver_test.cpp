@@ -395,42 +395,20 @@ TEST_F(ReceiverTest, ReleasedEngineStopsAndReapsItsReceiverAtOnce)
 // Before ReceiverOfAKilledServer: the server that it starts writes to the same log files and
 // rotates them, which hides the next suite's bind line from it.
 
+constexpr const char* kReceiverUser = "skyloom-receiver";
+
 /**
- * The receiver's system user while a suite runs, made as the package makes it where it is
- * missing (a test run as root only), and removed afterwards if it was made here.
+ * Makes the receiver's system user as the package does, where a test run as root finds it
+ * missing (dev.sh makes it before the tests). It stays: removing it while other suites run would
+ * change whom their receivers run as. hardening.ReceiverWithoutItsUser hides it instead.
  */
-class ReceiverSystemUser
+void makeReceiverUserIfMissing()
 {
-public:
-    ReceiverSystemUser()
-    {
-        if (geteuid() != 0 || getpwnam(kReceiverUser))
-            return;
-        m_made = std::system("useradd --system --user-group --no-create-home"
-            " --home-dir /nonexistent --shell /usr/sbin/nologin skyloom-receiver") == 0;
-    }
-    ~ReceiverSystemUser() { remove(); }
-    ReceiverSystemUser(const ReceiverSystemUser&) = delete;
-    ReceiverSystemUser& operator=(const ReceiverSystemUser&) = delete;
-
-    /** Whether this object made the user (and may remove it). */
-    bool made() const { return m_made; }
-
-    /** Removes the user if this object made it; receivers may still run as it. */
-    void remove()
-    {
-        if (m_made)
-        {
-            EXPECT_EQ(0, std::system("userdel --force skyloom-receiver"));
-        }
-        m_made = false;
-    }
-
-    static constexpr const char* kReceiverUser = "skyloom-receiver";
-
-private:
-    bool m_made = false;
-};
+    if (geteuid() != 0 || getpwnam(kReceiverUser))
+        return;
+    EXPECT_EQ(0, std::system("useradd --system --user-group --no-create-home"
+        " --home-dir /nonexistent --shell /usr/sbin/nologin skyloom-receiver"));
+}
 
 /** The fields of /proc/PID/status, by name, their values without the blanks around them. */
 std::map<std::string, std::string> statusOf(pid_t pid)
@@ -504,34 +482,26 @@ void expectConfined(pid_t receiver, const ExpectedUser& user)
 const int kUserPort = testhost::testPort(5);
 constexpr char kUserCaption[] = "AI engine receiver without its own user";
 
+/** Kills the receiver; the new one, once a message passes through it again. */
+template<class OpenCamera>
+pid_t restarted(pid_t receiver, AiEnginePublisher& publisher, OpenCamera& camera)
+{
+    kill(receiver, SIGKILL);
+    const pid_t next = waitForReceiverOtherThan(receiver, kDeliveryTimeout);
+    EXPECT_TRUE(reachesCamera(publisher, *camera.handler,
+        alarmMessage(camera.camera.id, "after a kill"), kDeliveryTimeout));
+    return next;
+}
+
 class ReceiverUserTest: public SharedEngineSuite<ReceiverUserTest>
 {
 protected:
     static void SetUpTestSuite()
     {
         // First: the engine's receivers look the user up as they start.
-        s_user = new ReceiverSystemUser();
+        makeReceiverUserIfMissing();
         startSharedEngine(kUserPort, "{f1a2b3c4-0000-4000-8000-000000000046}");
     }
-
-    static void TearDownTestSuite()
-    {
-        SharedEngineSuite<ReceiverUserTest>::TearDownTestSuite();
-        delete s_user;
-        s_user = nullptr;
-    }
-
-    /** Kills the receiver; the new one, once a message passes through it again. */
-    static pid_t restarted(pid_t receiver, AiEnginePublisher& publisher, OpenCamera& camera)
-    {
-        kill(receiver, SIGKILL);
-        const pid_t next = waitForReceiverOtherThan(receiver, kDeliveryTimeout);
-        EXPECT_TRUE(reachesCamera(publisher, *camera.handler,
-            alarmMessage(camera.camera.id, "after a kill"), kDeliveryTimeout));
-        return next;
-    }
-
-    static inline ReceiverSystemUser* s_user = nullptr;
 };
 
 // The receiver ran as the server's user (root in a package's default service), in the server's
@@ -542,8 +512,8 @@ TEST_F(ReceiverUserTest, ReceiverRanAsTheServersUserInItsWorkingDirectory)
     AiEnginePublisher publisher(kUserPort);
     ASSERT_TRUE(reachesCamera(publisher, *camera.handler,
         alarmMessage(camera.camera.id, "first"), kDeliveryTimeout));
-    const std::optional<ExpectedUser> user = ExpectedUser::of(ReceiverSystemUser::kReceiverUser);
-    ASSERT_TRUE(user) << "no user " << ReceiverSystemUser::kReceiverUser << " (useradd failed)";
+    const std::optional<ExpectedUser> user = ExpectedUser::of(kReceiverUser);
+    ASSERT_TRUE(user) << "no user " << kReceiverUser << " (useradd failed)";
     pid_t receiver = theReceiver();
     ASSERT_GT(receiver, 0);
     expectConfined(receiver, *user);
@@ -554,21 +524,37 @@ TEST_F(ReceiverUserTest, ReceiverRanAsTheServersUserInItsWorkingDirectory)
     EXPECT_EQ(0, countEvents(*s_engine.handler, kUserCaption));
 }
 
+/**
+ * Run by hardening.ReceiverWithoutItsUser only, in a mount namespace whose user database lacks
+ * the receiver's user (without_receiver_user.sh); elsewhere the user exists and it is skipped.
+ */
+class ReceiverWithoutItsUserTest: public SharedEngineSuite<ReceiverWithoutItsUserTest>
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        startSharedEngine(kWithoutUserPort, "{f1a2b3c4-0000-4000-8000-000000000047}");
+    }
+
+    static inline const int kWithoutUserPort = testhost::testPort(6);
+};
+
 // Where the package's user is missing, a server of root runs its receivers as nobody, and says so
 // once for the engine, not at every restart.
-TEST_F(ReceiverUserTest, ReceiverOfAMissingUserRunsAsNobodyToldOnce)
+TEST_F(ReceiverWithoutItsUserTest, ReceiverOfAMissingUserRunsAsNobodyToldOnce)
 {
-    if (!s_user->made())
-        GTEST_SKIP() << "the user was not made here (not root, or installed): it stays";
-    OpenCamera camera(2);
-    AiEnginePublisher publisher(kUserPort);
+    if (geteuid() != 0 || getpwnam(kReceiverUser))
+        GTEST_SKIP() << "run as root with the user hidden (hardening.ReceiverWithoutItsUser)";
+    OpenCamera camera(1);
+    AiEnginePublisher publisher(kWithoutUserPort);
     ASSERT_TRUE(reachesCamera(publisher, *camera.handler,
         alarmMessage(camera.camera.id, "first"), kDeliveryTimeout));
-    s_user->remove();
     const std::optional<ExpectedUser> nobody = ExpectedUser::of("nobody");
     ASSERT_TRUE(nobody) << "no user nobody";
 
     pid_t receiver = theReceiver();
+    ASSERT_GT(receiver, 0);
+    expectConfined(receiver, *nobody);
     for (int i = 0; i < 2; ++i)
     {
         receiver = restarted(receiver, publisher, camera);
