@@ -141,6 +141,18 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         {
             camera.engineDelayMedianUs = i == 1 ? -1500 : 200000 + static_cast<int64_t>(i);
             camera.engineDelayP95Us = 3600000000 + static_cast<int64_t>(i);
+            camera.engineDelayState = DelayState::measured;
+        }
+        else
+        {
+            camera.engineDelayState = DelayState::otherClock;
+        }
+        // Delays since the start: one ahead of the video (as 0), one on a bound, one between
+        // bounds, one at the end of the range.
+        for (const int64_t delayUs: {-1500, 250000, 250001, 600000000})
+        {
+            for (size_t n = 0; n < i; ++n)
+                camera.engineDelayHistogram.observe(delayUs);
         }
         for (size_t r = 0; r < kDropReasonCount; ++r)
         {
@@ -197,14 +209,35 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         // No sample while the delay is unknown: a 0 would read as a punctual engine.
         if (camera.engineDelayMedianUs)
         {
-            auto withQuantile = label;
-            withQuantile["quantile"] = "0.5";
-            expected[{"skyloom_camera_engine_delay_seconds", withQuantile}] =
+            expected[{"skyloom_camera_engine_delay_median_seconds", label}] =
                 *camera.engineDelayMedianUs / 1e6;
-            withQuantile["quantile"] = "0.95";
-            expected[{"skyloom_camera_engine_delay_seconds", withQuantile}] =
+            expected[{"skyloom_camera_engine_delay_p95_seconds", label}] =
                 *camera.engineDelayP95Us / 1e6;
         }
+        for (const char* state: {"measured", "other_clock", "no_engine_time", "no_recent_message"})
+        {
+            auto withState = label;
+            withState["state"] = state;
+            expected[{"skyloom_camera_engine_delay_state", withState}] =
+                state == std::string(camera.engineDelayMedianUs ? "measured" : "other_clock");
+        }
+        // Cumulative buckets; each of the camera's delays was observed `n` times.
+        const double n = static_cast<double>(camera.engineDelayHistogram.count) / 4;
+        const std::map<std::string, double> buckets = {{"0.01", n}, {"0.025", n}, {"0.05", n},
+            {"0.1", n}, {"0.25", 2 * n}, {"0.5", 3 * n}, {"1", 3 * n}, {"2.5", 3 * n},
+            {"5", 3 * n}, {"10", 3 * n}, {"30", 3 * n}, {"60", 3 * n}, {"120", 3 * n},
+            {"300", 3 * n}, {"600", 4 * n}, {"+Inf", 4 * n}};
+        for (const auto& [bound, count]: buckets)
+        {
+            auto withBound = label;
+            withBound["le"] = bound;
+            expected[{"skyloom_camera_engine_delay_seconds_bucket", withBound}] = count;
+        }
+        expected[{"skyloom_camera_engine_delay_seconds_count", label}] = 4 * n;
+        // 0 + 0.25 + 0.250001 + 600 s each time.
+        EXPECT_EQ(static_cast<uint64_t>(n) * 600500001, camera.engineDelayHistogram.sumUs);
+        expected[{"skyloom_camera_engine_delay_seconds_sum", label}] =
+            static_cast<double>(camera.engineDelayHistogram.sumUs) / 1e6;
         for (const DropReasonInfo& reason: kDropReasons)
         {
             auto withReason = label;
@@ -240,7 +273,10 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         {"skyloom_camera_queued_bytes", "gauge"},
         {"skyloom_camera_messages_without_engine_time", "counter"},
         {"skyloom_camera_engine_time_outside_frame_history", "counter"},
-        {"skyloom_camera_engine_delay_seconds", "gauge"},
+        {"skyloom_camera_engine_delay_seconds", "histogram"},
+        {"skyloom_camera_engine_delay_median_seconds", "gauge"},
+        {"skyloom_camera_engine_delay_p95_seconds", "gauge"},
+        {"skyloom_camera_engine_delay_state", "gauge"},
         {"skyloom_camera_messages_dropped", "counter"},
         {"skyloom_camera_elements_cut", "counter"},
     };

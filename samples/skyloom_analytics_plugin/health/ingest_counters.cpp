@@ -36,17 +36,25 @@ void CameraCounters::received() noexcept
     }
 }
 
-void CameraCounters::setEngineDelay(
-    const std::optional<int64_t>& medianUs, int64_t p95Us) noexcept
+void CameraCounters::withoutEngineTime(Clock::time_point now) noexcept
 {
-    if (!medianUs)
-    {
-        m_engineDelayKnown.store(false, std::memory_order_relaxed);
-        return;
-    }
-    m_engineDelayMedianUs.store(*medianUs, std::memory_order_relaxed);
-    m_engineDelayP95Us.store(p95Us, std::memory_order_relaxed);
-    m_engineDelayKnown.store(true, std::memory_order_release);
+    bump(m_withoutEngineTime);
+    MutexLock lock(m_delayMutex);
+    m_delays.recordNoEngineTime(now);
+}
+
+void CameraCounters::engineDelay(int64_t delayUs, Clock::time_point now) noexcept
+{
+    MutexLock lock(m_delayMutex);
+    m_delays.record(delayUs, now);
+    if (sameClock(delayUs))
+        m_delayHistogram.observe(delayUs);
+}
+
+DelayMinute CameraCounters::delayMinute(Clock::time_point now) const
+{
+    MutexLock lock(m_delayMutex);
+    return m_delays.minute(now);
 }
 
 DropCounts CameraCounters::load(const AtomicCounts& counts) noexcept
@@ -57,7 +65,7 @@ DropCounts CameraCounters::load(const AtomicCounts& counts) noexcept
     return result;
 }
 
-CameraSnapshot CameraCounters::snapshot(std::string cameraId) const
+CameraSnapshot CameraCounters::snapshot(std::string cameraId, Clock::time_point now) const
 {
     CameraSnapshot result;
     result.cameraId = std::move(cameraId);
@@ -70,10 +78,17 @@ CameraSnapshot CameraCounters::snapshot(std::string cameraId) const
     result.cuts = cuts();
     result.withoutEngineTime = m_withoutEngineTime.load(std::memory_order_relaxed);
     result.outsideFrameHistory = m_outsideFrameHistory.load(std::memory_order_relaxed);
-    if (m_engineDelayKnown.load(std::memory_order_acquire))
+    DelayMinute minute;
     {
-        result.engineDelayMedianUs = m_engineDelayMedianUs.load(std::memory_order_relaxed);
-        result.engineDelayP95Us = m_engineDelayP95Us.load(std::memory_order_relaxed);
+        MutexLock lock(m_delayMutex);
+        minute = m_delays.minute(now);
+        result.engineDelayHistogram = m_delayHistogram;
+    }
+    result.engineDelayState = minute.state();
+    if (minute.delay)
+    {
+        result.engineDelayMedianUs = minute.delay->medianUs;
+        result.engineDelayP95Us = minute.delay->p95Us;
     }
     return result;
 }
@@ -104,7 +119,7 @@ std::shared_ptr<CameraCounters> IngestCounters::camera(const std::string& camera
     return counters;
 }
 
-std::vector<CameraSnapshot> IngestCounters::cameras() const
+std::vector<CameraSnapshot> IngestCounters::cameras(Clock::time_point now) const
 {
     std::vector<std::pair<std::string, std::shared_ptr<CameraCounters>>> cameras;
     {
@@ -114,7 +129,7 @@ std::vector<CameraSnapshot> IngestCounters::cameras() const
     std::vector<CameraSnapshot> result;
     result.reserve(cameras.size());
     for (const auto& [id, counters]: cameras)
-        result.push_back(counters->snapshot(id));
+        result.push_back(counters->snapshot(id, now));
     return result;
 }
 

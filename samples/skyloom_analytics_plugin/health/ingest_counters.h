@@ -7,7 +7,10 @@
 // nothing else keeps counts of its own.
 //
 // Threads: counting is a relaxed atomic add on any thread (the relay counts queue and
-// authorisation drops, the camera's receive thread everything else). The registry's map is
+// authorisation drops, the camera's receive thread everything else). A camera's delays (and the
+// messages that gave none) go under the camera's own lock, which the receive thread takes per
+// message that names a frame time and a reader per snapshot: the delay summary is made when it is
+// read, so that it always covers the minute before. The registry's map is
 // under one mutex, taken when a camera is first named (an agent starts, the relay learns a
 // subscription) and when a snapshot is taken, never per message; the engine id under it too
 // (the server's thread sets it, the relay's reads it for each metrics file).
@@ -23,7 +26,9 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.h"
 #include "common/thread_annotations.h"
+#include "engine_delay.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -90,9 +95,11 @@ struct CameraSnapshot
     uint64_t withoutEngineTime = 0;
     /** Messages to be stamped with their frame whose engine time no kept frame was near. */
     uint64_t outsideFrameHistory = 0;
-    /** The AI engine's delay over the last minute (DelayWindow); unset while unknown. */
+    /** The AI engine's delay over the minute before the snapshot; unset unless measured. */
     std::optional<int64_t> engineDelayMedianUs;
     std::optional<int64_t> engineDelayP95Us;
+    DelayState engineDelayState = DelayState::noRecentMessage;
+    DelayHistogram engineDelayHistogram; //< Since the start.
 };
 
 /** The counters of one camera; shared by its agent(s) and the relay. */
@@ -118,13 +125,17 @@ public:
         m_eventPackets.fetch_add(eventPackets, std::memory_order_relaxed);
     }
 
-    void withoutEngineTime() noexcept { bump(m_withoutEngineTime); }
+    /** A message that named no usable frame time, at `now` (Clock). */
+    void withoutEngineTime(Clock::time_point now = Clock::now()) noexcept;
     void outsideFrameHistory() noexcept { bump(m_outsideFrameHistory); }
     /**
-     * The delay summary of the camera's receive thread; null: none over the last minute. The
-     * two values may be read from different summaries, a second apart at most.
+     * A message's delay at `now` (Clock): into the minute's window, and into the histogram if it
+     * is within the same-clock range.
      */
-    void setEngineDelay(const std::optional<int64_t>& medianUs, int64_t p95Us) noexcept;
+    void engineDelay(int64_t delayUs, Clock::time_point now = Clock::now()) noexcept
+        EXCLUDES(m_delayMutex);
+    /** The minute of delays up to `now`. */
+    [[nodiscard]] DelayMinute delayMinute(Clock::time_point now) const EXCLUDES(m_delayMutex);
 
     [[nodiscard]] uint64_t drops(DropReason reason) const noexcept
     {
@@ -136,7 +147,9 @@ public:
     }
     [[nodiscard]] DropCounts drops() const noexcept { return load(m_drops); }
     [[nodiscard]] DropCounts cuts() const noexcept { return load(m_cuts); }
-    [[nodiscard]] CameraSnapshot snapshot(std::string cameraId) const;
+    /** The counters now, the delay summarised over the minute up to `now`. */
+    [[nodiscard]] CameraSnapshot snapshot(
+        std::string cameraId, Clock::time_point now = Clock::now()) const EXCLUDES(m_delayMutex);
 
 private:
     using AtomicCounts = std::array<std::atomic<uint64_t>, kDropReasonCount>;
@@ -151,9 +164,9 @@ private:
     std::atomic<int64_t> m_lastMessageUnixMs{0};
     std::atomic<uint64_t> m_withoutEngineTime{0};
     std::atomic<uint64_t> m_outsideFrameHistory{0};
-    std::atomic<bool> m_engineDelayKnown{false};
-    std::atomic<int64_t> m_engineDelayMedianUs{0};
-    std::atomic<int64_t> m_engineDelayP95Us{0};
+    mutable Mutex m_delayMutex;
+    DelayWindow m_delays GUARDED_BY(m_delayMutex);
+    DelayHistogram m_delayHistogram GUARDED_BY(m_delayMutex);
 };
 
 /** One engine's counters at one moment. */
@@ -207,8 +220,9 @@ public:
     EngineCounters& engine() { return m_engine; }
     const EngineCounters& engine() const { return m_engine; }
 
-    /** Every camera's counters, ordered by camera id. */
-    [[nodiscard]] std::vector<CameraSnapshot> cameras() const EXCLUDES(m_mutex);
+    /** Every camera's counters, ordered by camera id, delays up to `now`. */
+    [[nodiscard]] std::vector<CameraSnapshot> cameras(
+        Clock::time_point now = Clock::now()) const EXCLUDES(m_mutex);
 
     /** The engine's id as the server gave it (setEngineInfo); empty until then. */
     void setEngineId(std::string engineId) EXCLUDES(m_mutex);

@@ -30,6 +30,9 @@ constexpr const char* kCameraDropped = "skyloom_camera_messages_dropped_total";
 constexpr const char* kCameraCut = "skyloom_camera_elements_cut_total";
 constexpr const char* kCameraQueuedBytes = "skyloom_camera_queued_bytes";
 constexpr const char* kCameraEngineDelay = "skyloom_camera_engine_delay_seconds";
+constexpr const char* kCameraEngineDelayMedian = "skyloom_camera_engine_delay_median_seconds";
+constexpr const char* kCameraEngineDelayP95 = "skyloom_camera_engine_delay_p95_seconds";
+constexpr const char* kCameraEngineDelayState = "skyloom_camera_engine_delay_state";
 constexpr const char* kCameraNoEngineTime = "skyloom_camera_messages_without_engine_time_total";
 constexpr const char* kCameraOutsideHistory =
     "skyloom_camera_engine_time_outside_frame_history_total";
@@ -40,7 +43,8 @@ inline constexpr const char* kAll[] = {
     kEngineNoCamera, kEnginesConnected, kEngineConnections, kEngineDisconnects, kEngineRefused,
     kEngineReceiverRestarts, kEngineReceiverLost, kEngineTooLarge, kCameraReceived,
     kCameraConverted, kCameraPackets, kCameraLastMessage, kCameraDropped, kCameraCut,
-    kCameraQueuedBytes, kCameraEngineDelay, kCameraNoEngineTime, kCameraOutsideHistory,
+    kCameraQueuedBytes, kCameraEngineDelay, kCameraEngineDelayMedian, kCameraEngineDelayP95,
+    kCameraEngineDelayState, kCameraNoEngineTime, kCameraOutsideHistory,
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample::metric_names

@@ -90,7 +90,13 @@ public:
      * them, without braces. */
     void sample(const std::string& labels, const std::string& value)
     {
-        m_text += m_name + '{' + m_engineLabel;
+        sampleOf(m_name, labels, value);
+    }
+
+    /** A sample under a name of the current family (a histogram's _bucket, _sum, _count). */
+    void sampleOf(const std::string& name, const std::string& labels, const std::string& value)
+    {
+        m_text += name + '{' + m_engineLabel;
         if (!labels.empty())
             m_text += ',' + labels;
         m_text += "} " + value + '\n';
@@ -167,6 +173,76 @@ void writeReasons(Writer& out, const std::vector<CameraSnapshot>& cameras, bool 
     }
 }
 
+/** A histogram bound as its "le" label: seconds, without trailing zeros ("0.025", "600"). */
+std::string boundLabel(int64_t us)
+{
+    std::string text = microsecondsAsSeconds(us);
+    while (text.back() == '0')
+        text.pop_back();
+    if (text.back() == '.')
+        text.pop_back();
+    return text;
+}
+
+void writeDelayHistogram(Writer& out, const std::vector<CameraSnapshot>& cameras)
+{
+    const std::string name = metric_names::kCameraEngineDelay;
+    out.family(metric_names::kCameraEngineDelay, "histogram",
+        "How late the AI engine answers: the latest video frame at arrival minus the message's"
+        " frame time, for every frame time on the video's clock since the start (an engine ahead"
+        " of the video counts as 0).");
+    for (const CameraSnapshot& camera: cameras)
+    {
+        const DelayHistogram& histogram = camera.engineDelayHistogram;
+        uint64_t cumulative = 0;
+        for (size_t i = 0; i < DelayHistogram::kBoundsUs.size(); ++i)
+        {
+            cumulative += histogram.counts[i];
+            out.sampleOf(name + "_bucket", cameraLabel(camera) + ",le="
+                + labelValue(boundLabel(DelayHistogram::kBoundsUs[i])), std::to_string(cumulative));
+        }
+        out.sampleOf(name + "_bucket", cameraLabel(camera) + ",le=\"+Inf\"",
+            std::to_string(histogram.count));
+        out.sampleOf(name + "_sum", cameraLabel(camera),
+            microsecondsAsSeconds(static_cast<int64_t>(histogram.sumUs)));
+        out.sampleOf(name + "_count", cameraLabel(camera), std::to_string(histogram.count));
+    }
+}
+
+void writeDelays(Writer& out, const std::vector<CameraSnapshot>& cameras)
+{
+    writeDelayHistogram(out, cameras);
+    // Only cameras with delays in the last minute: a gauge of 0 would read as a punctual engine,
+    // and an old figure as a camera still heard.
+    const auto figure = [&](const char* name, const char* help, auto value)
+        {
+            out.family(name, "gauge", help);
+            for (const CameraSnapshot& camera: cameras)
+            {
+                if (const std::optional<int64_t> us = value(camera))
+                    out.sample(cameraLabel(camera), microsecondsAsSeconds(*us));
+            }
+        };
+    figure(metric_names::kCameraEngineDelayMedian,
+        "The median of the AI engine's delays of the last minute; absent without one.",
+        [](const CameraSnapshot& camera) { return camera.engineDelayMedianUs; });
+    figure(metric_names::kCameraEngineDelayP95,
+        "The 95th percentile of the AI engine's delays of the last minute; absent without one.",
+        [](const CameraSnapshot& camera) { return camera.engineDelayP95Us; });
+    out.family(metric_names::kCameraEngineDelayState, "gauge",
+        "Whether the last minute gave a delay (state \"measured\"), or why not: 1 for the state"
+        " in force, 0 for the others.");
+    for (const CameraSnapshot& camera: cameras)
+    {
+        for (size_t i = 0; i < kDelayStateCount; ++i)
+        {
+            const auto state = static_cast<DelayState>(i);
+            out.sample(cameraLabel(camera) + ",state=" + labelValue(delayStateName(state)),
+                camera.engineDelayState == state ? "1" : "0");
+        }
+    }
+}
+
 void writeCameras(Writer& out, const std::vector<CameraSnapshot>& cameras)
 {
     const auto cameraFamily =
@@ -203,19 +279,7 @@ void writeCameras(Writer& out, const std::vector<CameraSnapshot>& cameras)
     cameraFamily(metric_names::kCameraOutsideHistory, "counter",
         "Messages to be stamped with their frame's time that no kept frame was near.",
         [](const CameraSnapshot& camera) { return std::to_string(camera.outsideFrameHistory); });
-    // Only cameras with delays in the last minute: a gauge of 0 would read as a punctual engine.
-    out.family(metric_names::kCameraEngineDelay, "gauge",
-        "How late the AI engine answers: the latest video frame at arrival minus the message's"
-        " frame time, over the last minute, by quantile.");
-    for (const CameraSnapshot& camera: cameras)
-    {
-        if (!camera.engineDelayMedianUs || !camera.engineDelayP95Us)
-            continue;
-        out.sample(cameraLabel(camera) + ",quantile=\"0.5\"",
-            microsecondsAsSeconds(*camera.engineDelayMedianUs));
-        out.sample(cameraLabel(camera) + ",quantile=\"0.95\"",
-            microsecondsAsSeconds(*camera.engineDelayP95Us));
-    }
+    writeDelays(out, cameras);
     out.family(metric_names::kCameraDropped, "counter",
         "Messages of which nothing reached the server, each under one reason.");
     writeReasons(out, cameras, /*cuts*/ false);

@@ -51,8 +51,9 @@ public:
     bool tick(Clock::time_point now, bool final = false);
 
 private:
-    void writeHealthLines();
-    void writeMetrics();
+    /** Each summarises the cameras' delays over the minute up to `now`. */
+    void writeHealthLines(Clock::time_point now);
+    void writeMetrics(Clock::time_point now);
 
     const IngestCounters& m_counters;
     const LineWriter m_writeLine;

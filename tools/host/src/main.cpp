@@ -673,6 +673,7 @@ nlohmann::json cameraCountersJson(const PluginCounters& counters, const std::str
             ? nlohmann::json(*counts.engineDelayMedianS) : nlohmann::json()},
         {"engineDelayP95S", counts.engineDelayP95S
             ? nlohmann::json(*counts.engineDelayP95S) : nlohmann::json()},
+        {"engineDelayState", counts.engineDelayState},
         {"withoutEngineTime", counts.withoutEngineTime},
         {"outsideFrameHistory", counts.outsideFrameHistory}};
 }

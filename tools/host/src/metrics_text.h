@@ -50,9 +50,11 @@ struct CameraCounts
     double lastMessageS = 0.0;
     /** Per reason label (e.g. "not_json"); reasons without a sample are absent. */
     std::map<std::string, int64_t> drops;
-    /** How late the AI engine answers, in seconds; unset without a sample. */
+    /** How late the AI engine answered in the plugin's last minute, in seconds; unset without
+     * a delay, then engineDelayState says why ("other_clock", ...; empty: not in the file). */
     std::optional<double> engineDelayMedianS;
     std::optional<double> engineDelayP95S;
+    std::string engineDelayState;
     int64_t withoutEngineTime = 0;
     int64_t outsideFrameHistory = 0;
 };
