@@ -93,7 +93,51 @@ CameraSnapshot CameraCounters::snapshot(std::string cameraId, Clock::time_point 
     return result;
 }
 
-EngineSnapshot EngineCounters::snapshot() const noexcept
+void RefusalCounters::refused(
+    const std::string& address, const std::string& reason, Clock::time_point now)
+{
+    size_t index = kRefusalReasonCount - 1;
+    for (size_t i = 0; i + 1 < kRefusalReasonCount; ++i)
+    {
+        if (reason == kRefusalReasons[i].text)
+            index = i;
+    }
+    bump(m_counts[index]);
+    MutexLock lock(m_mutex);
+    const auto found = m_recent.find(address);
+    if (found != m_recent.end())
+    {
+        found->second = now;
+        return;
+    }
+    if (m_recent.size() >= kMaxAddresses)
+    {
+        // Full: the stale ones go first; if none is, the address is not told apart.
+        for (auto it = m_recent.begin(); it != m_recent.end();)
+            it = now - it->second >= kWindow ? m_recent.erase(it) : std::next(it);
+        if (m_recent.size() >= kMaxAddresses)
+            return;
+    }
+    m_recent.emplace(address, now);
+}
+
+std::array<uint64_t, kRefusalReasonCount> RefusalCounters::counts() const noexcept
+{
+    std::array<uint64_t, kRefusalReasonCount> result{};
+    for (size_t i = 0; i < kRefusalReasonCount; ++i)
+        result[i] = m_counts[i].load(std::memory_order_relaxed);
+    return result;
+}
+
+uint64_t RefusalCounters::recentAddresses(Clock::time_point now) const
+{
+    MutexLock lock(m_mutex);
+    for (auto it = m_recent.begin(); it != m_recent.end();)
+        it = now - it->second >= kWindow ? m_recent.erase(it) : std::next(it);
+    return m_recent.size();
+}
+
+EngineSnapshot EngineCounters::snapshot(Clock::time_point now) const
 {
     EngineSnapshot result;
     result.received = received.load(std::memory_order_relaxed);
@@ -107,6 +151,8 @@ EngineSnapshot EngineCounters::snapshot() const noexcept
     result.receiverRestarts = receiverRestarts.load(std::memory_order_relaxed);
     result.receiverLost = receiverLost.load(std::memory_order_relaxed);
     result.tooLarge = tooLarge.load(std::memory_order_relaxed);
+    result.refusedByReason = refusals.counts();
+    result.refusedAddresses = refusals.recentAddresses(now);
     return result;
 }
 

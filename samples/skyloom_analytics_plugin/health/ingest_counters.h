@@ -18,8 +18,10 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -169,6 +171,76 @@ private:
     DelayHistogram m_delayHistogram GUARDED_BY(m_delayMutex);
 };
 
+/**
+ * Why an AI engine's peer was refused, as the metrics' "reason" label names it; "AI engine
+ * refused" tells the same reasons as texts (ingress_policy.h). A message too large is counted
+ * apart (EngineCounters::tooLarge).
+ */
+struct RefusalReasonInfo
+{
+    const char* name; //< The label value.
+    const char* text; //< As the event and the log line give it.
+};
+
+inline constexpr RefusalReasonInfo kRefusalReasons[] = {
+    {"address_not_allowed", "address not allowed"},
+    {"unknown_key", "unknown key"},
+    {"handshake_failed", "handshake failed"},
+    {"camera_not_authorised", "camera not authorised"},
+    {"too_many_connections", "too many connections"},
+    {"other", ""}, //< A reason of none of the above (from a receiver of another version).
+};
+
+constexpr size_t kRefusalReasonCount = std::size(kRefusalReasons);
+
+/**
+ * Refusals by reason, and the distinct addresses refused in the last minute: libzmq reconnects a
+ * refused peer every few hundred milliseconds, so that one engine left out counts many refusals
+ * but one address. At most kMaxAddresses are told apart (beyond, the figure is that bound).
+ * Threads: any (the relay's, the ZAP handler's); the addresses under the object's own lock.
+ */
+class RefusalCounters
+{
+public:
+    static constexpr std::chrono::seconds kWindow{60};
+    static constexpr size_t kMaxAddresses = 4096;
+
+    /** A refusal of `address` for `reason` (a text of kRefusalReasons). */
+    void refused(const std::string& address, const std::string& reason, Clock::time_point now)
+        EXCLUDES(m_mutex);
+
+    [[nodiscard]] std::array<uint64_t, kRefusalReasonCount> counts() const noexcept;
+    /** The distinct addresses refused in the minute up to `now`. */
+    [[nodiscard]] uint64_t recentAddresses(Clock::time_point now) const EXCLUDES(m_mutex);
+
+private:
+    std::array<std::atomic<uint64_t>, kRefusalReasonCount> m_counts{};
+    mutable Mutex m_mutex;
+    /** Address → when it was last refused; entries older than kWindow are dropped. */
+    mutable std::map<std::string, Clock::time_point> m_recent GUARDED_BY(m_mutex);
+};
+
+/**
+ * What the relay is now, beside the counts: the metrics file's state gauges. Made by the relay
+ * at each write of the file.
+ */
+struct EngineState
+{
+    enum class ReceiverMode { isolated, inServer, restarting };
+
+    int servicePort = 0; //< As set (the port that listens, or should).
+    bool listening = false;
+    ReceiverMode receiverMode = ReceiverMode::restarting;
+    bool encryption = false; //< CurveZMQ in force.
+    bool allowList = false; //< An address allow-list in force.
+    bool diagnosticCopyOpen = false;
+    int64_t diagnosticCopyWatchers = 0;
+    int64_t engineQueueBudgetBytes = 0; //< For all cameras' queues together.
+    int64_t cameraQueueBudgetBytes = 0; //< For each camera's queue.
+    /** False in the file's last write, when the engine is released. */
+    bool running = true;
+};
+
 /** One engine's counters at one moment. */
 struct EngineSnapshot
 {
@@ -185,6 +257,9 @@ struct EngineSnapshot
     uint64_t receiverLost = 0;
     /** Messages over the size limit, refused (with their connection) by the service port. */
     uint64_t tooLarge = 0;
+    /** refusedPeers by reason, in the order of kRefusalReasons. */
+    std::array<uint64_t, kRefusalReasonCount> refusedByReason{};
+    uint64_t refusedAddresses = 0; //< Distinct, in the last minute.
 };
 
 /** The counters of one engine's relay; written by the relay and the ZAP handler's thread. */
@@ -201,8 +276,10 @@ struct EngineCounters
     std::atomic<uint64_t> receiverRestarts{0};
     std::atomic<uint64_t> receiverLost{0};
     std::atomic<uint64_t> tooLarge{0};
+    RefusalCounters refusals;
 
-    [[nodiscard]] EngineSnapshot snapshot() const noexcept;
+    /** The counters, the refused addresses those of the minute up to `now`. */
+    [[nodiscard]] EngineSnapshot snapshot(Clock::time_point now = Clock::now()) const;
 };
 
 /**

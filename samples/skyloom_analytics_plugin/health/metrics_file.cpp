@@ -113,10 +113,60 @@ private:
 /** The label set of one camera's samples. */
 std::string cameraLabel(const CameraSnapshot& camera)
 {
-    return "camera=" + labelValue(camera.cameraId);
+    return "camera=" + labelValue(metricsLabelId(camera.cameraId));
 }
 
-void writeEngine(Writer& out, const MetricsSource& source, const EngineSnapshot& engine)
+const char* receiverModeName(EngineState::ReceiverMode mode)
+{
+    switch (mode)
+    {
+        case EngineState::ReceiverMode::isolated: return "isolated";
+        case EngineState::ReceiverMode::inServer: return "in_server";
+        case EngineState::ReceiverMode::restarting: return "restarting";
+    }
+    return "unknown";
+}
+
+/** The engine's state as gauges: each a value an alert can compare, with stable labels. */
+void writeState(Writer& out, const MetricsSource& source, const EngineState& state)
+{
+    const auto flag = [](bool value) { return std::string(value ? "1" : "0"); };
+    const auto gauge = [&](const char* name, const char* help, const std::string& value)
+        {
+            out.family(name, "gauge", help);
+            out.sample({}, value);
+        };
+    out.family(metric_names::kBuildInfo, "gauge", "The plugin's version (value 1).");
+    out.sample("version=" + labelValue(source.version), "1");
+    gauge(metric_names::kMetricsWritten, "When the plugin wrote this file, in Unix time.",
+        seconds(source.writtenUnixMs));
+    gauge(metric_names::kEngineRunning,
+        "1 while the engine runs; 0 in the file's last write, when the engine was released.",
+        flag(state.running));
+    out.family(metric_names::kEngineListening, "gauge",
+        "1 while the service port listens for the AI engine, 0 while it does not.");
+    out.sample("port=" + labelValue(std::to_string(state.servicePort)), flag(state.listening));
+    out.family(metric_names::kEngineReceiverMode, "gauge",
+        "Where the service port runs: 1 for the mode in force, 0 for the others.");
+    for (const auto mode: {EngineState::ReceiverMode::isolated,
+        EngineState::ReceiverMode::inServer, EngineState::ReceiverMode::restarting})
+    {
+        out.sample("mode=" + labelValue(receiverModeName(mode)), flag(state.receiverMode == mode));
+    }
+    gauge(metric_names::kEngineEncryption, "1 while CurveZMQ encryption is in force.",
+        flag(state.encryption));
+    gauge(metric_names::kEngineAllowList, "1 while an allow-list of AI engine addresses is in force.",
+        flag(state.allowList));
+    gauge(metric_names::kEngineCopyOpen, "1 while the diagnostic copy is open.",
+        flag(state.diagnosticCopyOpen));
+    gauge(metric_names::kEngineCopyWatchers, "Watchers of the diagnostic copy connected now.",
+        std::to_string(state.diagnosticCopyWatchers));
+    gauge(metric_names::kEngineQueueBudget,
+        "Bytes that may be queued for all the cameras together.",
+        std::to_string(state.engineQueueBudgetBytes));
+}
+
+void writeEngine(Writer& out, const EngineSnapshot& engine)
 {
     const auto engineFamily =
         [&](const char* name, const char* type, const char* help, const std::string& value)
@@ -124,10 +174,6 @@ void writeEngine(Writer& out, const MetricsSource& source, const EngineSnapshot&
             out.family(name, type, help);
             out.sample({}, value);
         };
-    out.family(metric_names::kPluginInfo, "gauge", "The plugin's version (value 1).");
-    out.sample("version=" + labelValue(source.version), "1");
-    engineFamily(metric_names::kMetricsWritten, "gauge",
-        "When the plugin wrote this file, in Unix time.", seconds(source.writtenUnixMs));
     engineFamily(metric_names::kEngineReceived, "counter",
         "Messages taken from the service port.", std::to_string(engine.received));
     engineFamily(metric_names::kEngineReceivedBytes, "counter",
@@ -143,9 +189,16 @@ void writeEngine(Writer& out, const MetricsSource& source, const EngineSnapshot&
         "AI-engine connections accepted.", std::to_string(engine.connections));
     engineFamily(metric_names::kEngineDisconnects, "counter",
         "AI-engine connections ended.", std::to_string(engine.disconnects));
-    engineFamily(metric_names::kEngineRefused, "counter",
-        "Handshakes and messages refused by the ingress policy.",
-        std::to_string(engine.refusedPeers));
+    out.family(metric_names::kEngineRefused, "counter",
+        "Handshakes, connections and messages refused by the ingress policy, by reason.");
+    for (size_t i = 0; i < kRefusalReasonCount; ++i)
+    {
+        out.sample("reason=" + labelValue(kRefusalReasons[i].name),
+            std::to_string(engine.refusedByReason[i]));
+    }
+    engineFamily(metric_names::kEngineRefusedAddresses, "gauge",
+        "Distinct AI engine addresses refused in the last minute.",
+        std::to_string(engine.refusedAddresses));
     engineFamily(metric_names::kEngineReceiverRestarts, "counter",
         "Receiver processes that ended and were started again.",
         std::to_string(engine.receiverRestarts));
@@ -243,7 +296,8 @@ void writeDelays(Writer& out, const std::vector<CameraSnapshot>& cameras)
     }
 }
 
-void writeCameras(Writer& out, const std::vector<CameraSnapshot>& cameras)
+void writeCameras(
+    Writer& out, const std::vector<CameraSnapshot>& cameras, const EngineState& state)
 {
     const auto cameraFamily =
         [&](const char* name, const char* type, const char* help, auto value)
@@ -273,6 +327,9 @@ void writeCameras(Writer& out, const std::vector<CameraSnapshot>& cameras)
     cameraFamily(metric_names::kCameraQueuedBytes, "gauge",
         "Bytes of messages queued for the camera against its budget.",
         [](const CameraSnapshot& camera) { return std::to_string(camera.queuedBytes); });
+    cameraFamily(metric_names::kCameraQueueBudget, "gauge",
+        "Bytes that may be queued for the camera (its share of the engine's budget aside).",
+        [&](const CameraSnapshot&) { return std::to_string(state.cameraQueueBudgetBytes); });
     cameraFamily(metric_names::kCameraNoEngineTime, "counter",
         "Messages that named no time of their frame (or a malformed one).",
         [](const CameraSnapshot& camera) { return std::to_string(camera.withoutEngineTime); });
@@ -295,13 +352,21 @@ std::string metricsFirstLine(const std::string& engineId)
     return kFirstLineStart + labelValue(engineId);
 }
 
-std::string metricsText(const MetricsSource& source, const EngineSnapshot& engine,
-    const std::vector<CameraSnapshot>& cameras)
+std::string metricsLabelId(const std::string& id)
 {
-    Writer out(source.engineId);
+    if (id.size() >= 2 && id.front() == '{' && id.back() == '}')
+        return id.substr(1, id.size() - 2);
+    return id;
+}
+
+std::string metricsText(const MetricsSource& source, const EngineSnapshot& engine,
+    const EngineState& state, const std::vector<CameraSnapshot>& cameras)
+{
+    Writer out(metricsLabelId(source.engineId));
     out.line(metricsFirstLine(source.engineId));
-    writeEngine(out, source, engine);
-    writeCameras(out, cameras);
+    writeState(out, source, state);
+    writeEngine(out, engine);
+    writeCameras(out, cameras, state);
     return out.take();
 }
 

@@ -158,14 +158,14 @@ bool RelayHealth::tick(Clock::time_point now, bool final)
     if (!m_metricsFile.empty() && (final || now >= m_nextMetrics))
     {
         m_nextMetrics = now + m_metricsInterval;
-        writeMetrics(now);
+        writeMetrics(now, final);
     }
     return due && !final;
 }
 
 void RelayHealth::writeHealthLines(Clock::time_point now)
 {
-    const EngineSnapshot engine = m_counters.engine().snapshot();
+    const EngineSnapshot engine = m_counters.engine().snapshot(now);
     const std::vector<CameraSnapshot> cameras = m_counters.cameras(now);
     std::vector<const CameraSnapshot*> changed;
     for (const CameraSnapshot& camera: cameras)
@@ -185,8 +185,10 @@ void RelayHealth::writeHealthLines(Clock::time_point now)
     m_lastEngine = engine;
 }
 
-void RelayHealth::writeMetrics(Clock::time_point now)
+void RelayHealth::writeMetrics(Clock::time_point now, bool final)
 {
+    EngineState state = m_stateSource ? m_stateSource() : EngineState{};
+    state.running = !final;
     std::vector<CameraSnapshot> cameras = m_counters.cameras(now);
     if (m_queuedBytes)
     {
@@ -196,7 +198,7 @@ void RelayHealth::writeMetrics(Clock::time_point now)
     const MetricsSource source{m_counters.engineId(), SKYLOOM_VERSION, unixMsNow()};
     std::string error;
     if (writeMetricsFile(m_metricsFile, source.engineId,
-        metricsText(source, m_counters.engine().snapshot(), cameras), &error))
+        metricsText(source, m_counters.engine().snapshot(now), state, cameras), &error))
     {
         if (m_metricsFailing)
             m_writeLine("metrics file " + textForLog(m_metricsFile, 256) + " written again");

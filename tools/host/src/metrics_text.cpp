@@ -367,6 +367,16 @@ private:
         const auto field = fields.find(sample.name);
         if (field == fields.end())
             return {};
+        // Refusals come by reason (a file of an earlier version has them in one sample).
+        if (sample.name == kEngineRefused && sample.label("reason")
+            && sample.labels.size() == 1 + engineLabels(sample))
+        {
+            int64_t count = 0;
+            if (std::string error = whole(sample, &count); !error.empty())
+                return error;
+            counters.engine.refusedPeers += count;
+            return {};
+        }
         if (sample.labels.size() != engineLabels(sample))
             return sample.name + " has labels";
         engineReceivedSeen = engineReceivedSeen || sample.name == kEngineReceived;
