@@ -205,6 +205,28 @@ TEST(MetricsText, ReadsThePluginsCountersWithEscapedLabels)
         std::string::npos) << text;
 }
 
+// Regression: -q's progress said "the plugin had received 0 messages at its latest metrics"
+// while packets arrived, from a file 15 s old; the count now says how old it is.
+TEST(MetricsText, ReceivedCountSaysHowOldItIs)
+{
+    const std::string text = "skyloom_engine_metrics_written_timestamp_seconds{engine=\"e1\"} "
+        "1718269985.771\n"
+        "skyloom_engine_messages_received_total{engine=\"e1\"} 0\n"
+        "skyloom_engine_refused_peers_total{engine=\"e1\",reason=\"unknown_key\"} 2\n"
+        "skyloom_engine_refused_peers_total{engine=\"e1\",reason=\"other\"} 1\n";
+    const ReadCounters read = countersFromMetrics(text);
+    ASSERT_TRUE(read.counters) << read.error;
+    EXPECT_EQ(read.counters->engine.refusedPeers, 3) << "the reasons add up";
+    EXPECT_EQ(receivedText(*read.counters, 1718269985.771 + 14.6),
+        "the plugin had received 0 messages by its metrics of 15 s ago");
+    EXPECT_EQ(receivedText(*read.counters, 1718269985.0),
+        "the plugin had received 0 messages by its metrics of 0 s ago");
+    const ReadCounters undated = countersFromMetrics(text.substr(text.find('\n') + 1));
+    ASSERT_TRUE(undated.counters) << undated.error;
+    EXPECT_EQ(receivedText(*undated.counters, 1718269985.0),
+        "the plugin had received 0 messages by its metrics (of an unknown time)");
+}
+
 TEST(MetricsText, RefusesTextsThatAreNotThePluginsCounters)
 {
     const std::string engine = "skyloom_engine_messages_received_total 1\n";

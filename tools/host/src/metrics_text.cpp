@@ -1,5 +1,6 @@
 #include "metrics_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -364,6 +365,13 @@ private:
             {kEngineDisconnects, &EngineCounts::aiEngineDisconnects},
             {kEngineRefused, &EngineCounts::refusedPeers},
         };
+        if (sample.name == kMetricsWritten && sample.labels.size() == engineLabels(sample))
+        {
+            if (!std::isfinite(sample.value) || sample.value < 0)
+                return sample.name + " is not a time";
+            counters.writtenS = sample.value;
+            return {};
+        }
         const auto field = fields.find(sample.name);
         if (field == fields.end())
             return {};
@@ -509,6 +517,17 @@ ReadCounters countersFromMetrics(const std::string& text)
     if (!reader.engineReceivedSeen)
         return {std::nullopt, std::string("no ") + kEngineReceived + ": not the plugin's metrics"};
     return {std::move(reader.counters), {}};
+}
+
+std::string receivedText(const PluginCounters& counters, double nowS)
+{
+    std::string text = "the plugin had received " + std::to_string(counters.engine.received)
+        + " messages by its metrics";
+    if (!counters.writtenS)
+        return text + " (of an unknown time)";
+    // Rounded to the second; a file a moment "ahead" (clocks read apart) is of now.
+    const double age = std::max(0.0, std::round(nowS - *counters.writtenS));
+    return text + " of " + format("%.0f", age) + " s ago";
 }
 
 std::string countersText(const PluginCounters& counters, const std::vector<std::string>& cameraIds)

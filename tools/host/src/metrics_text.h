@@ -74,6 +74,8 @@ struct EngineCounts
 
 struct PluginCounters
 {
+    /** When the plugin wrote the file, in Unix time; unset if it does not say. */
+    std::optional<double> writtenS;
     EngineCounts engine;
     /** By camera id as the plugin writes it: without braces. */
     std::map<std::string, CameraCounts> cameras;
@@ -91,6 +93,12 @@ struct ReadCounters
  * there (without it the text is not the plugin's).
  */
 [[nodiscard]] ReadCounters countersFromMetrics(const std::string& text);
+
+/**
+ * The plugin's count of messages taken from the AI engine with how old it is, for the progress
+ * line: "the plugin had received 120 messages by its metrics of 12 s ago" (`nowS`: Unix time).
+ */
+[[nodiscard]] std::string receivedText(const PluginCounters& counters, double nowS);
 
 /**
  * For the summary: a table of the cameras of this run (server ids, in the run's order, found
