@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -20,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "health/metrics_file.h"
+#include "ingress/ingress_policy.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 namespace {
@@ -187,6 +190,40 @@ TEST(MetricsTable, EveryListedFamilyIsWrittenWithItsTypeUnitAndLabels)
     }
     for (const auto& [name, type]: written.types)
         EXPECT_EQ(1U, listed.count(name)) << name << " written, not listed";
+}
+
+// The refusals' "reason" labels are the reasons "AI engine refused" gives, blanks as "_", and a
+// reconnecting peer is one address however often it is refused.
+TEST(MetricsTable, RefusalsCountByReasonAndAddressesApart)
+{
+    const std::vector<std::string> told = {kRefusedAddress, kRefusedKey, kRefusedHandshake,
+        kRefusedCamera, kRefusedConnections};
+    std::vector<std::string> counted;
+    for (const RefusalReasonInfo& reason: kRefusalReasons)
+    {
+        if (*reason.text == '\0')
+            continue;
+        counted.push_back(reason.text);
+        std::string label = reason.text;
+        std::replace(label.begin(), label.end(), ' ', '_');
+        EXPECT_EQ(label, reason.name);
+    }
+    EXPECT_EQ(told, counted);
+
+    RefusalCounters refusals;
+    const Clock::time_point start = Clock::time_point() + std::chrono::hours(1);
+    // libzmq's reconnects: one engine refused 15 times in 12 s.
+    for (int i = 0; i < 15; ++i)
+        refusals.refused("10.1.2.3", kRefusedAddress, start + std::chrono::milliseconds(800 * i));
+    refusals.refused("10.1.2.4", kRefusedKey, start + std::chrono::seconds(30));
+    refusals.refused("10.1.2.4", "a reason of a newer receiver", start + std::chrono::seconds(31));
+    const auto counts = refusals.counts();
+    EXPECT_EQ(15U, counts[0]);
+    EXPECT_EQ(1U, counts[1]);
+    EXPECT_EQ(1U, counts[kRefusalReasonCount - 1]) << "other";
+    EXPECT_EQ(2U, refusals.recentAddresses(start + std::chrono::seconds(40)));
+    EXPECT_EQ(1U, refusals.recentAddresses(start + std::chrono::seconds(72)));
+    EXPECT_EQ(0U, refusals.recentAddresses(start + std::chrono::seconds(91)));
 }
 
 TEST(MetricsTable, PromtoolFindsNothingToSay)
