@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -224,6 +226,81 @@ TEST(MetricsTable, RefusalsCountByReasonAndAddressesApart)
     EXPECT_EQ(2U, refusals.recentAddresses(start + std::chrono::seconds(40)));
     EXPECT_EQ(1U, refusals.recentAddresses(start + std::chrono::seconds(72)));
     EXPECT_EQ(0U, refusals.recentAddresses(start + std::chrono::seconds(91)));
+}
+
+#ifdef SKYLOOM_PROMTOOL
+/** The series of a metrics text in promtool's notation, each constant for 10 steps. */
+std::string inputSeries(const std::string& text)
+{
+    std::string series;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+    {
+        const size_t space = line.rfind(' ');
+        if (line.empty() || line[0] == '#' || space == std::string::npos)
+            continue;
+        series += "      - series: '" + line.substr(0, space) + "'\n        values: '"
+            + line.substr(space + 1) + "+0x10'\n";
+    }
+    return series;
+}
+
+/** Runs `promtool test rules` on the files; its output, empty when every test passed. */
+std::string promtoolTest(const std::string& rules, const std::string& tests)
+{
+    char directory[] = "/tmp/skyloom-rules-XXXXXX";
+    if (::mkdtemp(directory) == nullptr)
+        return "no temporary directory";
+    const std::string dir = directory;
+    std::ofstream(dir + "/rules.yml") << rules;
+    std::ofstream(dir + "/tests.yml") << "rule_files: [rules.yml]\nevaluation_interval: 1m\n"
+        << tests;
+    const std::string command = "cd " + dir + " && " SKYLOOM_PROMTOOL " test rules tests.yml > out"
+        " 2>&1";
+    const int status = std::system(command.c_str());
+    std::ifstream said(dir + "/out");
+    const std::string output((std::istreambuf_iterator<char>(said)), {});
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return status == 0 ? std::string() : output;
+}
+#endif
+
+// The documentation's alert for a camera that heard nothing for a minute, as Prometheus evaluates
+// it on the file: it fires for a camera that never received a message and not for one that did,
+// and not at all once the file says the engine was released.
+TEST(MetricsTable, DocumentedNoMessageAlertFiresForACameraThatNeverHeardAnything)
+{
+#ifndef SKYLOOM_PROMTOOL
+    GTEST_SKIP() << "no promtool (Debian's prometheus package)";
+#else
+    const std::string logging = readDoc("logging.md");
+    const size_t at = logging.find("time() - skyloom_camera_last_message_timestamp_seconds > 60");
+    ASSERT_NE(std::string::npos, at);
+    std::string expression = logging.substr(at, logging.find("```", at) - at);
+    std::replace(expression.begin(), expression.end(), '\n', ' ');
+    const std::string rules = "groups:\n  - name: skyloom\n    rules:\n      - alert: NoMessage\n"
+        "        expr: '" + expression + "'\n";
+
+    std::vector<CameraSnapshot> cameras(2);
+    cameras[0].cameraId = "never";
+    cameras[1].cameraId = "heard";
+    cameras[1].lastMessageUnixMs = 100000; //< 20 s before the evaluation at 2 min.
+    EngineState state;
+    const auto file = [&](bool running)
+        {
+            state.running = running;
+            return metricsText({"{e1}", "1.1.0", 110000}, EngineSnapshot{}, state, cameras);
+        };
+    const std::string tests = "tests:\n"
+        "  - interval: 1m\n    input_series:\n" + inputSeries(file(true))
+        + "    alert_rule_test:\n      - eval_time: 2m\n        alertname: NoMessage\n"
+        "        exp_alerts:\n          - exp_labels: {engine: e1, camera: never}\n"
+        "  - interval: 1m\n    input_series:\n" + inputSeries(file(false))
+        + "    alert_rule_test:\n      - eval_time: 2m\n        alertname: NoMessage\n"
+        "        exp_alerts: []\n";
+    EXPECT_EQ("", promtoolTest(rules, tests)) << rules << tests;
+#endif
 }
 
 TEST(MetricsTable, PromtoolFindsNothingToSay)
