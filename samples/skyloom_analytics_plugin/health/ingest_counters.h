@@ -4,14 +4,17 @@
 // things apart: messages dropped (nothing of them reached the server), each once under one
 // reason, and elements cut from messages that were delivered (left out or shortened). The
 // health line, the "Messages dropped" event and the metrics file all read these counters;
-// nothing else keeps counts of its own.
+// nothing else keeps counts of its own. The engine counts refusals of AI engine peers by reason,
+// with the addresses of the last minute apart (RefusalCounters); EngineState is what the relay
+// is at a moment (listening, receiver, guards, budgets), for the metrics file's gauges.
 //
 // Threads: counting is a relaxed atomic add on any thread (the relay counts queue and
 // authorisation drops, the camera's receive thread everything else). A camera's delays (and the
 // messages that gave none) go under the camera's own lock, which the receive thread takes per
 // message that names a frame time and a reader per snapshot: the delay summary is made when it is
-// read, so that it always covers the minute before. The registry's map is
-// under one mutex, taken when a camera is first named (an agent starts, the relay learns a
+// read, so that it always covers the minute before. The refused addresses are under their
+// counters' own lock (the ZAP handler's thread and the relay's). The registry's map is under
+// one mutex, taken when a camera is first named (an agent starts, the relay learns a
 // subscription) and when a snapshot is taken, never per message; the engine id under it too
 // (the server's thread sets it, the relay's reads it for each metrics file).
 #pragma once
