@@ -250,8 +250,15 @@ void Engine::event(Level level, const std::string& caption, const std::string& d
 
 void Engine::refused(const std::string& address, const std::string& reason)
 {
-    PeerReports& reports = reason == kRefusedTooLarge ? m_sizeRefusals : m_refusals;
-    reports.note(address, reason, PeerReports::Clock::now());
+    const auto now = PeerReports::Clock::now();
+    if (reason == kRefusedTooLarge)
+    {
+        m_sizeRefusals.note(address, reason, now);
+        return;
+    }
+    // By reason and address for the metrics file, beside the total that the reports count.
+    m_counters.engine().refusals.refused(address, reason, now);
+    m_refusals.note(address, reason, now);
 }
 
 void Engine::connected(const std::string& address)

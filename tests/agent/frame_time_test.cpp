@@ -230,7 +230,7 @@ protected:
         return result;
     }
 
-    CameraSnapshot counts() const { return m_agent->counters().snapshot(kCameraId); }
+    CameraSnapshot counts() const { return m_agent->counters().snapshot(kCameraId, m_now); }
 
     /** An alarm (an event packet and an object packet), to which `times` adds engine times. */
     static json alarm(const json& times = json::object())
@@ -393,6 +393,11 @@ TEST_F(FrameTimeTest, EngineTimeFormsGiveTheirPacketTimeAndCounts)
     EXPECT_NE(std::string::npos, told[0].description.find(" by 15988631"))
         << told[0].description;
     EXPECT_TRUE(events(kSuggestedCorrectionCaption).empty());
+    // Nor do such times pass for a delay of hours.
+    const CameraSnapshot camera = counts();
+    EXPECT_FALSE(camera.engineDelayMedianUs);
+    EXPECT_EQ(DelayState::otherClock, camera.engineDelayState);
+    EXPECT_EQ(0U, camera.engineDelayHistogram.count);
 }
 
 } // namespace

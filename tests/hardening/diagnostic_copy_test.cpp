@@ -818,6 +818,56 @@ TEST_F(DiagnosticCopyTest, HostileWatchersAreCutOffAndWhatTheyCostIsMeasured)
     zmq_ctx_term(context);
 }
 
+/** The inode of the file at `path`; 0 if there is none. */
+ino_t inodeOf(const std::string& path)
+{
+    struct stat status{};
+    return ::lstat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+}
+
+// Regression: a second server in the same working directory bound the same name, which ZeroMQ
+// takes over by removing the file first, so that every watcher that connected from then on
+// reached the second server instead of the first.
+TEST_F(DiagnosticCopyTest, LiveCopyOfAnotherServerIsNeverTakenOver)
+{
+    const std::string taken = copyDirectory() + "/9a9a9a9a-2.ipc";
+    ASSERT_TRUE(applyCopySettings("false", "", "loopback relay ipc://" + copyPath() + " closed"));
+    // The other server's copy: live on the engine's own name.
+    void* const context = zmq_ctx_new();
+    void* const other = zmq_socket(context, ZMQ_XPUB);
+    const int linger = 0;
+    zmq_setsockopt(other, ZMQ_LINGER, &linger, sizeof(linger));
+    ASSERT_EQ(0, zmq_bind(other, ("ipc://" + copyPath()).c_str()));
+    const ino_t othersFile = inodeOf(copyPath());
+
+    testhost::LogFile log;
+    log.mark();
+    ASSERT_TRUE(applyCopySettings("true", "", "loopback relay ipc://" + taken + " open"));
+    EXPECT_EQ(1, log.countLinesContaining(s_engine.printPrefix + "threadFuncZeromqLoop loopback"
+        " relay " + copyPath() + " is in use (by another engine or server in this working"
+        " directory): the copy takes 9a9a9a9a-2.ipc"));
+    EXPECT_EQ(othersFile, inodeOf(copyPath())) << "the other server's socket was replaced";
+    RawWatcher toOther("ipc://" + copyPath());
+    EXPECT_TRUE(toOther.connected());
+    testhost::LoopbackSubscriber watcher("ipc://" + taken);
+    EXPECT_TRUE(reaches(watcher));
+    zmq_close(other);
+    zmq_ctx_term(context);
+
+    // A file that nobody listens on (a server that crashed) is the engine's to take again.
+    const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const sockaddr_un address = unixAddress(copyPath());
+    (void) ::unlink(copyPath().c_str());
+    ASSERT_EQ(0, ::bind(stale, reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
+    ::close(stale);
+    ASSERT_TRUE(applyCopySettings("false", "", "loopback relay ipc://" + taken + " closed"));
+    EXPECT_FALSE(fs::exists(taken));
+    ASSERT_TRUE(applyCopySettings("true", "", "loopback relay ipc://" + copyPath() + " open"));
+    testhost::LoopbackSubscriber again("ipc://" + copyPath());
+    EXPECT_TRUE(reaches(again));
+    EXPECT_EQ(0, countEvents(*s_engine.handler, kUnavailable));
+}
+
 TEST_F(DiagnosticCopyTest, ReleasedEngineRemovesItsSocket)
 {
     s_engine = {};

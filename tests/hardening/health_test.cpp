@@ -34,6 +34,8 @@ using testhost::AiEnginePublisher;
 
 const int kServicePort = testhost::testPort(0);
 constexpr char kEngineId[] = "{f1a2b3c4-0000-4000-8000-000000000015}";
+/** The engine as the metrics' labels name it: without braces, as the cameras are. */
+constexpr char kEngineLabel[] = "f1a2b3c4-0000-4000-8000-000000000015";
 constexpr milliseconds kEventTimeout = 10s;
 
 using Metrics = std::map<std::string, double>;
@@ -80,7 +82,7 @@ protected:
     static double metric(const Metrics& metrics, const std::string& name,
         const std::string& labels = "")
     {
-        const auto it = metrics.find(name + "{engine=\"" + kEngineId + "\""
+        const auto it = metrics.find(name + "{engine=\"" + kEngineLabel + "\""
             + (labels.empty() ? "" : "," + labels) + "}");
         return it == metrics.end() ? -1 : it->second;
     }
@@ -356,7 +358,7 @@ TEST_F(HealthTest, MetricsFileReplacedWhatWasNotItsOwn)
     EXPECT_TRUE(std::filesystem::is_empty(shared));
 
     // The file tells whose it is and when it was written; a camera is there from its start.
-    const std::string info = std::string("skyloom_engine_plugin_info{engine=\"") + kEngineId
+    const std::string info = std::string("skyloom_build_info{engine=\"") + kEngineLabel
         + "\",version=\"";
     const auto found = metrics.lower_bound(info);
     ASSERT_TRUE(found != metrics.end() && found->first.rfind(info, 0) == 0);
@@ -384,6 +386,45 @@ TEST_F(HealthTest, MessageTooLargeWasCountedNowhere)
             "AI engine refused", "message too large", kEventTimeout));
     }
     EXPECT_EQ(before + 1, engineMetric(metricsNow(), "skyloom_engine_messages_too_large_total"));
+}
+
+// What an alert reads beside the counts: where the service port listens and runs, what guards it,
+// the budgets that make queued bytes a ratio; and refusals by reason, with the addresses apart:
+// one refused engine, which libzmq connects again and again, is one address.
+TEST_F(HealthTest, StateAndRefusalsAreGaugesAnAlertCanRead)
+{
+    const Metrics open = metricsNow({{"AllowedEngineAddresses", ""}});
+    EXPECT_EQ(1, metric(open, "skyloom_engine_listening",
+        "port=\"" + std::to_string(kServicePort) + "\""));
+    double modes = 0;
+    for (const char* mode: {"isolated", "in_server", "restarting"})
+        modes += metric(open, "skyloom_engine_receiver_mode", std::string("mode=\"") + mode + "\"");
+    EXPECT_EQ(1, modes) << "one mode in force, every mode written";
+    EXPECT_EQ(0, engineMetric(open, "skyloom_engine_encryption_enabled"));
+    EXPECT_EQ(0, engineMetric(open, "skyloom_engine_allow_list_enabled"));
+    EXPECT_EQ(256 << 20, engineMetric(open, "skyloom_engine_queue_budget_bytes"));
+    EXPECT_EQ(1, engineMetric(open, "skyloom_engine_running"));
+    const auto addressRefusals = [](const Metrics& metrics)
+        { return metric(metrics, "skyloom_engine_refused_peers_total",
+            "reason=\"address_not_allowed\""); };
+    const double before = addressRefusals(open);
+    ASSERT_LE(0, before);
+
+    const testhost::Settings allowList{{"AllowedEngineAddresses", "10.0.0.5"}};
+    (void) metricsNow(allowList);
+    Metrics refused;
+    {
+        AiEnginePublisher publisher(kServicePort); //< Refused, and connecting again.
+        EXPECT_TRUE(waitUntil([&]()
+            {
+                refused = metricsNow(allowList);
+                return addressRefusals(refused) >= before + 2;
+            }, kEventTimeout));
+    }
+    EXPECT_EQ(1, engineMetric(refused, "skyloom_engine_allow_list_enabled"));
+    EXPECT_EQ(1, engineMetric(refused, "skyloom_engine_refused_addresses"));
+    EXPECT_EQ(0, metric(refused, "skyloom_engine_refused_peers_total", "reason=\"unknown_key\""));
+    (void) metricsNow({{"AllowedEngineAddresses", ""}});
 }
 
 TEST_F(HealthTest, FullQueueIsCountedAndReportedOnItsCamera)

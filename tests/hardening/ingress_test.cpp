@@ -281,22 +281,24 @@ protected:
     static std::string metricsPath() { return s_dir + "/metrics.prom"; }
 
     /**
-     * The handshakes and messages that the plugin refused so far, from its metrics file (the
-     * tests' build of the library writes it twice a second); 0 before the first write.
+     * The handshakes and messages that the plugin refused so far, every reason's, from its
+     * metrics file (the tests' build of the library writes it twice a second); 0 before the
+     * first write.
      */
     static uint64_t refusedSoFar()
     {
         std::ifstream file(metricsPath());
         const std::string name = "skyloom_engine_refused_peers_total";
+        uint64_t refused = 0;
         for (std::string line; std::getline(file, line);)
         {
             if (line.rfind(name, 0) == 0 && line.size() > name.size()
                 && (line[name.size()] == ' ' || line[name.size()] == '{'))
             {
-                return std::stoull(line.substr(line.rfind(' ') + 1));
+                refused += std::stoull(line.substr(line.rfind(' ') + 1));
             }
         }
-        return 0;
+        return refused;
     }
 
     /**

@@ -20,15 +20,16 @@ using namespace std::chrono_literals;
 constexpr int64_t kFrameIntervalUs = 40000;
 
 /** A minute of steady delays around `medianMs`. */
-DelaySummary steady(int64_t medianMs)
+DelayMinute steady(int64_t medianMs)
 {
-    DelaySummary summary;
+    DelayMinute minute;
+    DelaySummary& summary = minute.delay.emplace();
     summary.medianUs = medianMs * 1000;
     summary.p95Us = summary.medianUs + 80000;
     summary.samples = 1500;
     summary.olderMedianUs = summary.medianUs;
     summary.newerMedianUs = summary.medianUs;
-    return summary;
+    return minute;
 }
 
 TEST(DelayAdvice, SuggestionIsRepeatedHourlyAndSoonerOnlyWhenItMovedByMoreThanAFrame)

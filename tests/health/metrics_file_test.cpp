@@ -119,7 +119,18 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
     engine.receiverRestarts = 108;
     engine.receiverLost = 109;
     engine.tooLarge = 110;
+    engine.refusedByReason = {1, 2, 3, 4, 5, 6};
+    engine.refusedAddresses = 3;
     const MetricsSource source{"{5a4d2e1c-\"7b3f\"}", "1.2.3", 1700000000456};
+    EngineState state;
+    state.servicePort = 9981;
+    state.listening = true;
+    state.receiverMode = EngineState::ReceiverMode::inServer;
+    state.encryption = true;
+    state.diagnosticCopyOpen = true;
+    state.diagnosticCopyWatchers = 2;
+    state.engineQueueBudgetBytes = 256;
+    state.cameraQueueBudgetBytes = 32;
 
     const std::vector<std::string> ids = {"quote\"d", "back\\slash", "line\nfeed",
         "literal\\n", "ends with\\", "камера-東京-Ü", "{a}=b,c=\"d\"}"};
@@ -141,6 +152,18 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         {
             camera.engineDelayMedianUs = i == 1 ? -1500 : 200000 + static_cast<int64_t>(i);
             camera.engineDelayP95Us = 3600000000 + static_cast<int64_t>(i);
+            camera.engineDelayState = DelayState::measured;
+        }
+        else
+        {
+            camera.engineDelayState = DelayState::otherClock;
+        }
+        // Delays since the start: one ahead of the video (as 0), one on a bound, one between
+        // bounds, one at the end of the range.
+        for (const int64_t delayUs: {-1500, 250000, 250001, 600000000})
+        {
+            for (size_t n = 0; n < i; ++n)
+                camera.engineDelayHistogram.observe(delayUs);
         }
         for (size_t r = 0; r < kDropReasonCount; ++r)
         {
@@ -151,13 +174,37 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
     }
 
     // Sample name and labels → value, as the families are named in the documentation; every
-    // sample names the engine.
+    // sample names the engine, without the braces of its id, as the cameras are named.
     using Labels = std::map<std::string, std::string>;
     using Key = std::pair<std::string, Labels>;
-    const Labels engineLabel = {{"engine", source.engineId}};
+    const std::string engineId = "5a4d2e1c-\"7b3f\"";
+    const Labels engineLabel = {{"engine", engineId}};
+    const auto with = [&](const char* name, const char* value)
+        {
+            Labels labels = engineLabel;
+            labels[name] = value;
+            return labels;
+        };
     std::map<Key, double> expected = {
-        {{"skyloom_engine_plugin_info", {{"engine", source.engineId}, {"version", "1.2.3"}}}, 1},
+        {{"skyloom_build_info", with("version", "1.2.3")}, 1},
         {{"skyloom_engine_metrics_written_timestamp_seconds", engineLabel}, 1700000000.456},
+        {{"skyloom_engine_running", engineLabel}, 1},
+        {{"skyloom_engine_listening", with("port", "9981")}, 1},
+        {{"skyloom_engine_receiver_mode", with("mode", "isolated")}, 0},
+        {{"skyloom_engine_receiver_mode", with("mode", "in_server")}, 1},
+        {{"skyloom_engine_receiver_mode", with("mode", "restarting")}, 0},
+        {{"skyloom_engine_encryption_enabled", engineLabel}, 1},
+        {{"skyloom_engine_allow_list_enabled", engineLabel}, 0},
+        {{"skyloom_engine_diagnostic_copy_open", engineLabel}, 1},
+        {{"skyloom_engine_diagnostic_copy_watchers", engineLabel}, 2},
+        {{"skyloom_engine_queue_budget_bytes", engineLabel}, 256},
+        {{"skyloom_engine_refused_peers_total", with("reason", "address_not_allowed")}, 1},
+        {{"skyloom_engine_refused_peers_total", with("reason", "unknown_key")}, 2},
+        {{"skyloom_engine_refused_peers_total", with("reason", "handshake_failed")}, 3},
+        {{"skyloom_engine_refused_peers_total", with("reason", "camera_not_authorised")}, 4},
+        {{"skyloom_engine_refused_peers_total", with("reason", "too_many_connections")}, 5},
+        {{"skyloom_engine_refused_peers_total", with("reason", "other")}, 6},
+        {{"skyloom_engine_refused_addresses", engineLabel}, 3},
         {{"skyloom_engine_messages_received_total", engineLabel}, 101},
         {{"skyloom_engine_received_bytes_total", engineLabel}, 111},
         {{"skyloom_engine_messages_relayed_total", engineLabel}, 102},
@@ -165,7 +212,6 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         {{"skyloom_engine_ai_engines_connected", engineLabel}, 2},
         {{"skyloom_engine_ai_engine_connections_total", engineLabel}, 105},
         {{"skyloom_engine_ai_engine_disconnects_total", engineLabel}, 106},
-        {{"skyloom_engine_refused_peers_total", engineLabel}, 107},
         {{"skyloom_engine_receiver_restarts_total", engineLabel}, 108},
         {{"skyloom_engine_receiver_messages_lost_total", engineLabel}, 109},
         {{"skyloom_engine_messages_too_large_total", engineLabel}, 110},
@@ -178,7 +224,7 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         "box_outside_frame", "list_cut", "text_cut"};
     for (const CameraSnapshot& camera: cameras)
     {
-        const Labels label = {{"engine", source.engineId}, {"camera", camera.cameraId}};
+        const Labels label = {{"engine", engineId}, {"camera", metricsLabelId(camera.cameraId)}};
         expected[{"skyloom_camera_messages_received_total", label}] = camera.received;
         expected[{"skyloom_camera_messages_converted_total", label}] = camera.converted;
         auto withKind = label;
@@ -190,6 +236,7 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         expected[{"skyloom_camera_last_message_timestamp_seconds", label}] =
             camera.lastMessageUnixMs / 1000.0;
         expected[{"skyloom_camera_queued_bytes", label}] = camera.queuedBytes;
+        expected[{"skyloom_camera_queue_budget_bytes", label}] = 32;
         expected[{"skyloom_camera_messages_without_engine_time_total", label}] =
             camera.withoutEngineTime;
         expected[{"skyloom_camera_engine_time_outside_frame_history_total", label}] =
@@ -197,14 +244,35 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         // No sample while the delay is unknown: a 0 would read as a punctual engine.
         if (camera.engineDelayMedianUs)
         {
-            auto withQuantile = label;
-            withQuantile["quantile"] = "0.5";
-            expected[{"skyloom_camera_engine_delay_seconds", withQuantile}] =
+            expected[{"skyloom_camera_engine_delay_median_seconds", label}] =
                 *camera.engineDelayMedianUs / 1e6;
-            withQuantile["quantile"] = "0.95";
-            expected[{"skyloom_camera_engine_delay_seconds", withQuantile}] =
+            expected[{"skyloom_camera_engine_delay_p95_seconds", label}] =
                 *camera.engineDelayP95Us / 1e6;
         }
+        for (const char* state: {"measured", "other_clock", "no_engine_time", "no_recent_message"})
+        {
+            auto withState = label;
+            withState["state"] = state;
+            expected[{"skyloom_camera_engine_delay_state", withState}] =
+                state == std::string(camera.engineDelayMedianUs ? "measured" : "other_clock");
+        }
+        // Cumulative buckets; each of the camera's delays was observed `n` times.
+        const double n = static_cast<double>(camera.engineDelayHistogram.count) / 4;
+        const std::map<std::string, double> buckets = {{"0.01", n}, {"0.025", n}, {"0.05", n},
+            {"0.1", n}, {"0.25", 2 * n}, {"0.5", 3 * n}, {"1", 3 * n}, {"2.5", 3 * n},
+            {"5", 3 * n}, {"10", 3 * n}, {"30", 3 * n}, {"60", 3 * n}, {"120", 3 * n},
+            {"300", 3 * n}, {"600", 4 * n}, {"+Inf", 4 * n}};
+        for (const auto& [bound, count]: buckets)
+        {
+            auto withBound = label;
+            withBound["le"] = bound;
+            expected[{"skyloom_camera_engine_delay_seconds_bucket", withBound}] = count;
+        }
+        expected[{"skyloom_camera_engine_delay_seconds_count", label}] = 4 * n;
+        // 0 + 0.25 + 0.250001 + 600 s each time.
+        EXPECT_EQ(static_cast<uint64_t>(n) * 600500001, camera.engineDelayHistogram.sumUs);
+        expected[{"skyloom_camera_engine_delay_seconds_sum", label}] =
+            static_cast<double>(camera.engineDelayHistogram.sumUs) / 1e6;
         for (const DropReasonInfo& reason: kDropReasons)
         {
             auto withReason = label;
@@ -220,8 +288,18 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         }
     }
     const std::map<std::string, std::string> expectedTypes = {
-        {"skyloom_engine_plugin_info", "gauge"},
+        {"skyloom_build_info", "gauge"},
         {"skyloom_engine_metrics_written_timestamp_seconds", "gauge"},
+        {"skyloom_engine_running", "gauge"},
+        {"skyloom_engine_listening", "gauge"},
+        {"skyloom_engine_receiver_mode", "gauge"},
+        {"skyloom_engine_encryption_enabled", "gauge"},
+        {"skyloom_engine_allow_list_enabled", "gauge"},
+        {"skyloom_engine_diagnostic_copy_open", "gauge"},
+        {"skyloom_engine_diagnostic_copy_watchers", "gauge"},
+        {"skyloom_engine_queue_budget_bytes", "gauge"},
+        {"skyloom_engine_refused_addresses", "gauge"},
+        {"skyloom_camera_queue_budget_bytes", "gauge"},
         {"skyloom_engine_messages_received", "counter"},
         {"skyloom_engine_received_bytes", "counter"},
         {"skyloom_engine_messages_relayed", "counter"},
@@ -240,12 +318,15 @@ TEST(MetricsFile, TextParsesBackToTheCountersWithAwkwardCameraIds)
         {"skyloom_camera_queued_bytes", "gauge"},
         {"skyloom_camera_messages_without_engine_time", "counter"},
         {"skyloom_camera_engine_time_outside_frame_history", "counter"},
-        {"skyloom_camera_engine_delay_seconds", "gauge"},
+        {"skyloom_camera_engine_delay_seconds", "histogram"},
+        {"skyloom_camera_engine_delay_median_seconds", "gauge"},
+        {"skyloom_camera_engine_delay_p95_seconds", "gauge"},
+        {"skyloom_camera_engine_delay_state", "gauge"},
         {"skyloom_camera_messages_dropped", "counter"},
         {"skyloom_camera_elements_cut", "counter"},
     };
 
-    const std::string text = metricsText(source, engine, cameras);
+    const std::string text = metricsText(source, engine, state, cameras);
     EXPECT_EQ(text.substr(0, text.find('\n')), metricsFirstLine(source.engineId));
     // The parser takes a repeated HELP or TYPE line of the current family without a word.
     std::map<std::string, int> commentLines;
@@ -538,9 +619,9 @@ TEST(MetricsFile, FailureToWriteWasLoggedEveryFifteenSeconds)
     EXPECT_NE(lines[2].find("written again"), std::string::npos) << lines[2];
     const std::string text = readFile(file);
     EXPECT_NE(text.find("skyloom_camera_last_message_timestamp_seconds"
-        "{engine=\"{e1}\",camera=\"never-heard\"} 0.000\n"), std::string::npos) << text;
+        "{engine=\"e1\",camera=\"never-heard\"} 0.000\n"), std::string::npos) << text;
     EXPECT_NE(text.find(
-        "skyloom_camera_queued_bytes{engine=\"{e1}\",camera=\"never-heard\"} 4096\n"),
+        "skyloom_camera_queued_bytes{engine=\"e1\",camera=\"never-heard\"} 4096\n"),
         std::string::npos) << text;
 }
 
@@ -612,6 +693,40 @@ TEST(MetricsFile, RenameRaceNeverLeadsAWriteOutsideTheCheckedDirectory)
             EXPECT_EQ(readFile(directory / file), contents) << directory / file;
         }
     }
+}
+
+// What the file says once the engine is released must not read as a live engine that went quiet:
+// its last write says skyloom_engine_running 0, with the state the relay gave last.
+TEST(MetricsFile, LastWriteSaysTheEngineWasReleased)
+{
+    TemporaryDirectory directory;
+    IngestCounters counters;
+    counters.setEngineId("{e1}");
+    auto now = Clock::now();
+    RelayHealth health(counters, [](const std::string&) {}, now);
+    EngineState state;
+    state.servicePort = 9981;
+    state.listening = true;
+    state.receiverMode = EngineState::ReceiverMode::isolated;
+    health.setStateSource([&]() { return state; });
+    const fs::path file = directory.path() / "skyloom.prom";
+    health.setMetricsFile(file.string(), now);
+    health.tick(now);
+    std::string text = readFile(file);
+    EXPECT_NE(text.find("\nskyloom_engine_running{engine=\"e1\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nskyloom_engine_listening{engine=\"e1\",port=\"9981\"} 1\n"),
+        std::string::npos) << text;
+    EXPECT_NE(text.find("\nskyloom_engine_receiver_mode{engine=\"e1\",mode=\"isolated\"} 1\n"),
+        std::string::npos) << text;
+
+    // Released: the listener is gone first, then the file is written a last time.
+    state.listening = false;
+    state.receiverMode = EngineState::ReceiverMode::restarting;
+    health.tick(now + std::chrono::seconds(1), /*final*/ true);
+    text = readFile(file);
+    EXPECT_NE(text.find("\nskyloom_engine_running{engine=\"e1\"} 0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nskyloom_engine_listening{engine=\"e1\",port=\"9981\"} 0\n"),
+        std::string::npos) << text;
 }
 
 } // namespace

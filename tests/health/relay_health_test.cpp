@@ -1,6 +1,7 @@
 // The camera's health line as the relay writes it, read back as key=value pairs: how late the AI
-// engine answers (rounded as the suggestion to the operator rounds it, "none" while unknown) and
-// the messages whose engine time could not be used; a change of the delay alone is a change.
+// engine answers over the minute before the line (rounded as the suggestion to the operator
+// rounds it, "none" while unknown, with the reason), and the messages whose engine time could not
+// be used; a change of the delay alone is a change.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -53,38 +54,58 @@ TEST(HealthLine, DelayFieldsAreRoundedLikeTheSuggestionAndChangeTheLine)
         },
         now);
 
+    // Each row's change comes a second before the health line, a minute after the last one:
+    // the line summarises the minute before it, whatever came earlier is gone.
+    const auto delays = [&](std::vector<int64_t> delaysUs)
+        {
+            return [&camera, delaysUs](Clock::time_point at)
+                {
+                    for (const int64_t delayUs: delaysUs)
+                        camera->engineDelay(delayUs, at);
+                };
+        };
+    const auto expect = [](const char* median, const char* p95, const char* state)
+        {
+            return Fields{{"engine_delay_median_ms", median}, {"engine_delay_p95_ms", p95},
+                {"engine_delay", state}, {"no_engine_time", "3"}, {"outside_frame_history", "1"}};
+        };
+    // Frame times of 2024 against video of today: some 78469746 s apart.
+    constexpr int64_t kOtherClockUs = 78469746683000;
     const struct
     {
         const char* name;
-        std::function<void()> change;
+        std::function<void(Clock::time_point)> change;
         std::optional<Fields> expected; //< The delay's fields; unset: no camera line.
     } rows[] = {
         {"messages without a usable engine time, no delay yet",
-            [&]()
+            [&](Clock::time_point at)
             {
                 for (int i = 0; i < 3; ++i)
-                    camera->withoutEngineTime();
+                    camera->withoutEngineTime(at);
                 camera->outsideFrameHistory();
             },
-            Fields{{"engine_delay_median_ms", "none"}, {"engine_delay_p95_ms", "none"},
-                {"no_engine_time", "3"}, {"outside_frame_history", "1"}}},
-        {"nothing changed", []() {}, std::nullopt},
-        {"the delay alone changed", [&]() { camera->setEngineDelay(199600, 290499); },
-            Fields{{"engine_delay_median_ms", "200"}, {"engine_delay_p95_ms", "290"},
-                {"no_engine_time", "3"}, {"outside_frame_history", "1"}}},
-        {"engine a moment ahead of the video", [&]() { camera->setEngineDelay(-1500, 2500); },
-            Fields{{"engine_delay_median_ms", "-2"}, {"engine_delay_p95_ms", "3"},
-                {"no_engine_time", "3"}, {"outside_frame_history", "1"}}},
-        {"a minute without delays", [&]() { camera->setEngineDelay(std::nullopt, 0); },
-            Fields{{"engine_delay_median_ms", "none"}, {"engine_delay_p95_ms", "none"},
-                {"no_engine_time", "3"}, {"outside_frame_history", "1"}}},
+            expect("none", "none", "no_engine_time")},
+        {"a quiet minute", [](Clock::time_point) {},
+            expect("none", "none", "no_recent_message")},
+        {"nothing changed", [](Clock::time_point) {}, std::nullopt},
+        {"delays of the minute", delays({199600, 199600, 199600, 199600, 199600, 199600,
+            290499, 290499, 290499, 290499}), expect("200", "290", "measured")},
+        {"engine a moment ahead of the video", delays({-1500, -1500, -1500, 2500, 2500}),
+            expect("-2", "3", "measured")},
+        {"frame times from another clock give no delay",
+            delays(std::vector<int64_t>(20, kOtherClockUs)), expect("none", "none", "other_clock")},
+        {"beside delays, another clock's are left out",
+            delays({kOtherClockUs, -kOtherClockUs, 600000001, -10000001, 120000, 120000,
+                600000000}), expect("120", "600000", "measured")},
+        {"a minute without delays", [](Clock::time_point) {},
+            expect("none", "none", "no_recent_message")},
     };
     for (const auto& row: rows)
     {
         SCOPED_TRACE(row.name);
-        row.change();
-        cameraLines.clear();
         now += kShippedIntervals.health;
+        row.change(now - std::chrono::seconds(1));
+        cameraLines.clear();
         health.tick(now);
         ASSERT_EQ(row.expected ? 1U : 0U, cameraLines.size());
         if (!row.expected)

@@ -359,6 +359,24 @@ TEST(EndToEnd, CaptureFromARunningPluginReplaysAtItsPaceIntoTheSamePackets)
     }
 }
 
+// Regression: the built-in samples name frame times of 2024, and the summary told a delay of
+// 78469746683 ms. Times from another clock give no delay, and the summary says why.
+TEST(EndToEnd, FrameTimesFromAnotherClockGiveNoDelay)
+{
+    const pid_t host = startHost("other-clock");
+    const Finished published = run({kPublish, "--port", kPort, "--camera", kCamera1, "--samples",
+        "--loop", "--count", "30", "--rate", "30", "--quiet"});
+    EXPECT_EQ(published.status, 0) << published.err;
+    EXPECT_TRUE(waitForText("other-clock.out", "timestampUs", host, seconds(20)));
+    (void) stopHost(host, "other-clock");
+
+    const std::vector<nlohmann::json> lines = jsonLines(readFile("other-clock.out"));
+    ASSERT_FALSE(lines.empty());
+    const nlohmann::json camera = lines.back().at("summary").at("cameras").at(0);
+    EXPECT_TRUE(camera.at("counters").at("engineDelayMedianS").is_null()) << camera.dump();
+    EXPECT_EQ(camera["counters"]["engineDelayState"], "other_clock") << camera.dump();
+}
+
 // The delay as the operator sees it: messages stamped as an engine 200 ms late give the host's
 // summary that delay, and the plugin's advice to correct it.
 TEST(EndToEnd, StampedMessagesGiveTheSummaryTheEngineDelayAndTheAdvice)

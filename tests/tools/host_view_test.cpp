@@ -160,8 +160,15 @@ TEST(MetricsText, ReadsThePluginsCountersWithEscapedLabels)
         "skyloom_camera_messages_dropped_total{reason=\"malformed\",camera=\"a\\\"b\\\\c\\nd\"} 1\n"
         "skyloom_camera_packets_pushed_total{engine=\"{e1}\",camera=\"8f12\",kind=\"event\"} 4e0\n"
         "skyloom_camera_last_message_timestamp_seconds{camera=\"8f12\"} 1718269985.771\n"
-        "skyloom_camera_engine_delay_seconds{camera=\"8f12\",quantile=\"0.5\"} 0.2\n"
-        "skyloom_camera_engine_delay_seconds{camera=\"8f12\",quantile=\"0.95\"} 0.28\n"
+        "# TYPE skyloom_camera_engine_delay_seconds histogram\n"
+        "skyloom_camera_engine_delay_seconds_bucket{camera=\"8f12\",le=\"+Inf\"} 3\n"
+        "skyloom_camera_engine_delay_seconds_count{camera=\"8f12\"} 3\n"
+        "skyloom_camera_engine_delay_median_seconds{camera=\"8f12\"} 0.2\n"
+        "skyloom_camera_engine_delay_p95_seconds{camera=\"8f12\"} 0.28\n"
+        "skyloom_camera_engine_delay_state{camera=\"8f12\",state=\"measured\"} 1\n"
+        "skyloom_camera_engine_delay_state{camera=\"8f12\",state=\"other_clock\"} 0\n"
+        "skyloom_camera_engine_delay_state{camera=\"other\",state=\"measured\"} 0\n"
+        "skyloom_camera_engine_delay_state{camera=\"other\",state=\"other_clock\"} 1\n"
         "skyloom_camera_messages_without_engine_time_total{camera=\"8f12\"} 5\n"
         "skyloom_camera_engine_time_outside_frame_history_total{camera=\"8f12\"} 6\n");
     ASSERT_TRUE(read.counters) << read.error;
@@ -188,9 +195,36 @@ TEST(MetricsText, ReadsThePluginsCountersWithEscapedLabels)
         << text;
     EXPECT_NE(text.find("cam 1 AI engine delay: median 200 ms, 95th percentile 280 ms; 5 "
         "messages without engine time, 6 outside the frame history\n"), std::string::npos) << text;
-    EXPECT_EQ(text.find("cam 2 AI engine delay"), std::string::npos) << text;
+    // Frame times from another clock give no figure, only why (regression: a median of 78469746683
+    // ms was told as the delay).
+    EXPECT_NE(text.find("cam 2 AI engine delay: not measurable (other_clock: the AI engine's frame"
+        " times are on another clock than the video's); 0 messages without engine time"),
+        std::string::npos) << text;
+    EXPECT_EQ(counters.cameras.at("other").engineDelayMedianS, std::nullopt);
     EXPECT_NE(text.find("engine: 12 messages received (3456 bytes at the service port)"),
         std::string::npos) << text;
+}
+
+// Regression: -q's progress said "the plugin had received 0 messages at its latest metrics"
+// while packets arrived, from a file 15 s old; the count now says how old it is.
+TEST(MetricsText, ReceivedCountSaysHowOldItIs)
+{
+    const std::string text = "skyloom_engine_metrics_written_timestamp_seconds{engine=\"e1\"} "
+        "1718269985.771\n"
+        "skyloom_engine_messages_received_total{engine=\"e1\"} 0\n"
+        "skyloom_engine_refused_peers_total{engine=\"e1\",reason=\"unknown_key\"} 2\n"
+        "skyloom_engine_refused_peers_total{engine=\"e1\",reason=\"other\"} 1\n";
+    const ReadCounters read = countersFromMetrics(text);
+    ASSERT_TRUE(read.counters) << read.error;
+    EXPECT_EQ(read.counters->engine.refusedPeers, 3) << "the reasons add up";
+    EXPECT_EQ(receivedText(*read.counters, 1718269985.771 + 14.6),
+        "the plugin had received 0 messages by its metrics of 15 s ago");
+    EXPECT_EQ(receivedText(*read.counters, 1718269985.0),
+        "the plugin had received 0 messages by its metrics of 0 s ago");
+    const ReadCounters undated = countersFromMetrics(text.substr(text.find('\n') + 1));
+    ASSERT_TRUE(undated.counters) << undated.error;
+    EXPECT_EQ(receivedText(*undated.counters, 1718269985.0),
+        "the plugin had received 0 messages by its metrics (of an unknown time)");
 }
 
 TEST(MetricsText, RefusesTextsThatAreNotThePluginsCounters)
@@ -226,8 +260,10 @@ TEST(MetricsText, RefusesTextsThatAreNotThePluginsCounters)
             "expected the labels camera and reason"},
         {engine + "skyloom_camera_packets_pushed_total{camera=\"c\",kind=\"x\"} 1\n",
             "unknown kind \"x\""},
-        {engine + "skyloom_camera_engine_delay_seconds{camera=\"c\",quantile=\"0.9\"} 1\n",
-            "unknown quantile \"0.9\""},
+        {engine + "skyloom_camera_engine_delay_median_seconds{camera=\"c\"} NaN\n",
+            "is not a number of seconds"},
+        {engine + "skyloom_camera_engine_delay_state{camera=\"c\"} 1\n",
+            "expected the labels camera and state"},
     };
     for (const auto& [text, errorPart]: rows)
     {

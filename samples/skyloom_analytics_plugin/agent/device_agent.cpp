@@ -377,7 +377,7 @@ void DeviceAgent::pollUntilStopped(
         if (ready == 0)
         {
             reportDropsIfDue();
-            updateEngineDelay(m_now()); //< A quiet minute leaves no delay to show.
+            updateEngineDelay(m_now());
             continue;
         }
         if (ready < 0)
@@ -643,7 +643,7 @@ void DeviceAgent::noteEngineTime(
         counters.outsideFrameHistory();
     if (!engineTime.found())
     {
-        counters.withoutEngineTime();
+        counters.withoutEngineTime(now);
         return;
     }
     const std::optional<int64_t> latestFrameUs = m_frames.newest();
@@ -655,7 +655,7 @@ void DeviceAgent::noteEngineTime(
         delayUs = engineTime.us < 0
             ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
     }
-    m_delays.record(delayUs, now);
+    counters.engineDelay(delayUs, now);
     m_lastDelayAt = now;
 }
 
@@ -668,18 +668,11 @@ void DeviceAgent::updateEngineDelay(Clock::time_point now) noexcept
         m_nextDelayUpdate = now + std::chrono::seconds(1);
         // A camera whose engine names no frame times (or no longer) costs its idle wake-ups
         // nothing more.
-        const bool windowEmpty = !m_lastDelayAt || now - *m_lastDelayAt >= DelayWindow::kWindow;
-        if (windowEmpty && m_delayShownEmpty)
+        if (!m_lastDelayAt || now - *m_lastDelayAt >= DelayWindow::kWindow)
             return;
-        const std::optional<DelaySummary> summary = m_delays.summary(now);
-        m_dropReport.counters().setEngineDelay(
-            summary ? std::optional<int64_t>(summary->medianUs) : std::nullopt,
-            summary ? summary->p95Us : 0);
-        m_delayShownEmpty = !summary;
-        if (!summary)
-            return;
+        const DelayMinute minute = m_dropReport.counters().delayMinute(now);
         const std::optional<FrameHistory::Span> frames = m_frames.span();
-        std::optional<DelayEvent> event = m_delayAdvice.advise(*summary,
+        std::optional<DelayEvent> event = m_delayAdvice.advise(minute,
             frames ? frames->frameIntervalUs() : 0, m_timeCorrection, !m_stampWithEngineFrame,
             now);
         if (!event)

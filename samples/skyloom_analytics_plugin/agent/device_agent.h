@@ -4,8 +4,8 @@
 // pushes the packets to the server's handler, stamped with the time of the latest video frame
 // or, with "timestampSource" "engineFrame", of the kept frame nearest to the AI engine's own
 // time of the message's frame (FrameHistory). For every message that names its frame's time it
-// measures how late the AI engine answers (DelayWindow), publishes that into the camera's
-// counters and tells the operator a correction, or that the engine's clock is another one. The
+// measures how late the AI engine answers, into the camera's counters (which summarise it for
+// whoever reads them), and tells the operator a correction, or that the engine's clock is another one. The
 // time its thread spends on messages is added to the engine's IngressBudgets, where the relay
 // counts it against a receiver's share of a core.
 //
@@ -161,7 +161,7 @@ private:
     /** Counts a converted message's engine time into the delay (or as missing). */
     void noteEngineTime(
         const EngineTime& engineTime, const PacketTime& time, Clock::time_point now) noexcept;
-    /** At most once a second: publishes the delay summary and raises what it advises. */
+    /** At most once a second: raises what the minute's delays advise. */
     void updateEngineDelay(Clock::time_point now) noexcept;
 
 private:
@@ -171,12 +171,10 @@ private:
     FrameHistory m_frames;
     const NowSource m_now;
     /** Receive thread only. */
-    DelayWindow m_delays;
     DelayAdvice m_delayAdvice;
     Clock::time_point m_nextDelayUpdate{};
-    /** When a delay was last kept; the summary is not looked at once it has emptied. */
+    /** When a frame time was last counted; the minute is not looked at once it has emptied. */
     std::optional<Clock::time_point> m_lastDelayAt;
-    bool m_delayShownEmpty = true;
     std::string m_zeromqFilter;
     /** Receive thread only (after construction). */
     CameraLog m_log;

@@ -67,15 +67,46 @@ uint64_t DelayWindow::nextRandom() noexcept
     return m_random;
 }
 
-void DelayWindow::record(int64_t delayUs, Clock::time_point now) noexcept
+const char* delayStateName(DelayState state)
+{
+    switch (state)
+    {
+        case DelayState::measured: return "measured";
+        case DelayState::otherClock: return "other_clock";
+        case DelayState::noEngineTime: return "no_engine_time";
+        case DelayState::noRecentMessage: return "no_recent_message";
+    }
+    return "unknown";
+}
+
+DelayState DelayMinute::state() const
+{
+    if (delay)
+        return DelayState::measured;
+    if (otherClock > 0)
+        return DelayState::otherClock;
+    if (noEngineTime > 0)
+        return DelayState::noEngineTime;
+    return DelayState::noRecentMessage;
+}
+
+DelayWindow::Bucket& DelayWindow::bucketOf(Clock::time_point now) noexcept
 {
     const int64_t second = secondOf(now);
     Bucket& bucket = m_buckets[static_cast<size_t>(second) % m_buckets.size()];
     if (bucket.second != second)
+        bucket = Bucket{second};
+    return bucket;
+}
+
+void DelayWindow::record(int64_t delayUs, Clock::time_point now) noexcept
+{
+    Bucket& bucket = bucketOf(now);
+    if (!sameClock(delayUs))
     {
-        bucket.second = second;
-        bucket.seen = 0;
-        bucket.kept = 0;
+        ++bucket.otherClock;
+        bucket.otherClockLastUs = delayUs;
+        return;
     }
     ++bucket.seen;
     if (bucket.kept < kSamplesPerSecond)
@@ -89,29 +120,40 @@ void DelayWindow::record(int64_t delayUs, Clock::time_point now) noexcept
         bucket.delaysUs[slot] = delayUs;
 }
 
-std::optional<DelaySummary> DelayWindow::summary(Clock::time_point now) const
+void DelayWindow::recordNoEngineTime(Clock::time_point now) noexcept
+{
+    ++bucketOf(now).noEngineTime;
+}
+
+std::vector<const DelayWindow::Bucket*> DelayWindow::recent(Clock::time_point now) const
 {
     const int64_t newest = secondOf(now);
-    std::vector<const Bucket*> kept; //< Of the minute, oldest first.
-    size_t total = 0;
+    std::vector<const Bucket*> result;
     for (const Bucket& bucket: m_buckets)
     {
         const int64_t age = newest - bucket.second;
-        if (bucket.second < 0 || age < 0 || age >= kWindow.count() || bucket.kept == 0)
+        if (bucket.second < 0 || age < 0 || age >= kWindow.count())
             continue;
-        kept.push_back(&bucket);
-        total += bucket.kept;
+        result.push_back(&bucket);
     }
-    if (kept.empty())
-        return std::nullopt;
-    std::sort(kept.begin(), kept.end(),
+    std::sort(result.begin(), result.end(),
         [](const Bucket* a, const Bucket* b) { return a->second < b->second; });
+    return result;
+}
+
+std::optional<DelaySummary> DelayWindow::summarise(const std::vector<const Bucket*>& buckets)
+{
+    size_t total = 0;
+    for (const Bucket* bucket: buckets)
+        total += bucket->kept;
+    if (total == 0)
+        return std::nullopt;
     std::vector<int64_t> all;
     all.reserve(total);
-    for (const Bucket* bucket: kept)
+    for (const Bucket* bucket: buckets)
     {
         const auto begin = bucket->delaysUs.begin();
-        all.insert(all.end(), begin, begin + bucket->kept);
+        all.insert(all.end(), begin, begin + static_cast<std::ptrdiff_t>(bucket->kept));
     }
     // The halves split the minute's delays by count, in time order, so that a camera that has
     // been heard for less than the minute is judged steady or not as soon as it has enough.
@@ -127,26 +169,58 @@ std::optional<DelaySummary> DelayWindow::summary(Clock::time_point now) const
     return result;
 }
 
-std::optional<DelayEvent> DelayAdvice::advise(const DelaySummary& summary,
+std::optional<DelaySummary> DelayWindow::summary(Clock::time_point now) const
+{
+    return summarise(recent(now));
+}
+
+DelayMinute DelayWindow::minute(Clock::time_point now) const
+{
+    const std::vector<const Bucket*> buckets = recent(now);
+    DelayMinute result;
+    result.delay = summarise(buckets);
+    std::vector<int64_t> otherClock;
+    for (const Bucket* bucket: buckets)
+    {
+        result.otherClock += bucket->otherClock;
+        result.noEngineTime += bucket->noEngineTime;
+        if (bucket->otherClock > 0)
+            otherClock.push_back(bucket->otherClockLastUs);
+    }
+    if (!otherClock.empty())
+        result.otherClockMedianUs = quantile(otherClock, 0.5);
+    return result;
+}
+
+void DelayHistogram::observe(int64_t delayUs) noexcept
+{
+    const int64_t us = std::max<int64_t>(delayUs, 0);
+    const auto bound = std::lower_bound(kBoundsUs.begin(), kBoundsUs.end(), us);
+    ++counts[static_cast<size_t>(bound - kBoundsUs.begin())];
+    ++count;
+    sumUs += static_cast<uint64_t>(us);
+}
+
+std::optional<DelayEvent> DelayAdvice::advise(const DelayMinute& minute,
     int64_t frameIntervalUs, int timeCorrectionMs, bool suggest, Clock::time_point now)
 {
-    const bool sameClock =
-        summary.medianUs >= kSameClockMinUs && summary.medianUs <= kSameClockMaxUs;
-    if (!sameClock)
+    const size_t sameClockDelays = minute.delay ? minute.delay->samples : 0;
+    if (minute.otherClockMedianUs && minute.otherClock >= DelayWindow::kHalfSamples
+        && minute.otherClock > sameClockDelays)
     {
-        if (m_otherClockTold || summary.samples < DelayWindow::kHalfSamples)
+        if (m_otherClockTold)
             return std::nullopt;
         m_otherClockTold = true;
         return DelayEvent{kOtherClockCaption,
             "The AI engine's frame times differ from the video's by "
-            + secondsText(summary.medianUs) + " (video time minus engine time, median of the"
-            " last minute): they are on another clock and cannot place its metadata on the video"
-            " timeline. Packets keep the time of the latest video frame; check the AI engine's"
-            " time source."};
+            + secondsText(*minute.otherClockMedianUs) + " (video time minus engine time, median"
+            " of the last minute): they are on another clock and cannot place its metadata on"
+            " the video timeline, and give no delay. Packets keep the time of the latest video"
+            " frame; check the AI engine's time source."};
     }
-    if (!suggest)
+    if (!suggest || !minute.delay)
         return std::nullopt;
-    return suggestion(summary, frameIntervalUs, timeCorrectionMs, now);
+    return suggestion(*minute.delay, frameIntervalUs, timeCorrectionMs, now);
 }
 
 std::optional<DelayEvent> DelayAdvice::suggestion(const DelaySummary& summary,

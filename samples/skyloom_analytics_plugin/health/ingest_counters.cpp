@@ -36,17 +36,25 @@ void CameraCounters::received() noexcept
     }
 }
 
-void CameraCounters::setEngineDelay(
-    const std::optional<int64_t>& medianUs, int64_t p95Us) noexcept
+void CameraCounters::withoutEngineTime(Clock::time_point now) noexcept
 {
-    if (!medianUs)
-    {
-        m_engineDelayKnown.store(false, std::memory_order_relaxed);
-        return;
-    }
-    m_engineDelayMedianUs.store(*medianUs, std::memory_order_relaxed);
-    m_engineDelayP95Us.store(p95Us, std::memory_order_relaxed);
-    m_engineDelayKnown.store(true, std::memory_order_release);
+    bump(m_withoutEngineTime);
+    MutexLock lock(m_delayMutex);
+    m_delays.recordNoEngineTime(now);
+}
+
+void CameraCounters::engineDelay(int64_t delayUs, Clock::time_point now) noexcept
+{
+    MutexLock lock(m_delayMutex);
+    m_delays.record(delayUs, now);
+    if (sameClock(delayUs))
+        m_delayHistogram.observe(delayUs);
+}
+
+DelayMinute CameraCounters::delayMinute(Clock::time_point now) const
+{
+    MutexLock lock(m_delayMutex);
+    return m_delays.minute(now);
 }
 
 DropCounts CameraCounters::load(const AtomicCounts& counts) noexcept
@@ -57,7 +65,7 @@ DropCounts CameraCounters::load(const AtomicCounts& counts) noexcept
     return result;
 }
 
-CameraSnapshot CameraCounters::snapshot(std::string cameraId) const
+CameraSnapshot CameraCounters::snapshot(std::string cameraId, Clock::time_point now) const
 {
     CameraSnapshot result;
     result.cameraId = std::move(cameraId);
@@ -70,15 +78,66 @@ CameraSnapshot CameraCounters::snapshot(std::string cameraId) const
     result.cuts = cuts();
     result.withoutEngineTime = m_withoutEngineTime.load(std::memory_order_relaxed);
     result.outsideFrameHistory = m_outsideFrameHistory.load(std::memory_order_relaxed);
-    if (m_engineDelayKnown.load(std::memory_order_acquire))
+    DelayMinute minute;
     {
-        result.engineDelayMedianUs = m_engineDelayMedianUs.load(std::memory_order_relaxed);
-        result.engineDelayP95Us = m_engineDelayP95Us.load(std::memory_order_relaxed);
+        MutexLock lock(m_delayMutex);
+        minute = m_delays.minute(now);
+        result.engineDelayHistogram = m_delayHistogram;
+    }
+    result.engineDelayState = minute.state();
+    if (minute.delay)
+    {
+        result.engineDelayMedianUs = minute.delay->medianUs;
+        result.engineDelayP95Us = minute.delay->p95Us;
     }
     return result;
 }
 
-EngineSnapshot EngineCounters::snapshot() const noexcept
+void RefusalCounters::refused(
+    const std::string& address, const std::string& reason, Clock::time_point now)
+{
+    size_t index = kRefusalReasonCount - 1;
+    for (size_t i = 0; i + 1 < kRefusalReasonCount; ++i)
+    {
+        if (reason == kRefusalReasons[i].text)
+            index = i;
+    }
+    bump(m_counts[index]);
+    MutexLock lock(m_mutex);
+    const auto found = m_recent.find(address);
+    if (found != m_recent.end())
+    {
+        found->second = now;
+        return;
+    }
+    if (m_recent.size() >= kMaxAddresses)
+    {
+        // Full: the stale ones go first; if none is, the address is not told apart.
+        for (auto it = m_recent.begin(); it != m_recent.end();)
+            it = now - it->second >= kWindow ? m_recent.erase(it) : std::next(it);
+        if (m_recent.size() >= kMaxAddresses)
+            return;
+    }
+    m_recent.emplace(address, now);
+}
+
+std::array<uint64_t, kRefusalReasonCount> RefusalCounters::counts() const noexcept
+{
+    std::array<uint64_t, kRefusalReasonCount> result{};
+    for (size_t i = 0; i < kRefusalReasonCount; ++i)
+        result[i] = m_counts[i].load(std::memory_order_relaxed);
+    return result;
+}
+
+uint64_t RefusalCounters::recentAddresses(Clock::time_point now) const
+{
+    MutexLock lock(m_mutex);
+    for (auto it = m_recent.begin(); it != m_recent.end();)
+        it = now - it->second >= kWindow ? m_recent.erase(it) : std::next(it);
+    return m_recent.size();
+}
+
+EngineSnapshot EngineCounters::snapshot(Clock::time_point now) const
 {
     EngineSnapshot result;
     result.received = received.load(std::memory_order_relaxed);
@@ -92,6 +151,8 @@ EngineSnapshot EngineCounters::snapshot() const noexcept
     result.receiverRestarts = receiverRestarts.load(std::memory_order_relaxed);
     result.receiverLost = receiverLost.load(std::memory_order_relaxed);
     result.tooLarge = tooLarge.load(std::memory_order_relaxed);
+    result.refusedByReason = refusals.counts();
+    result.refusedAddresses = refusals.recentAddresses(now);
     return result;
 }
 
@@ -104,7 +165,7 @@ std::shared_ptr<CameraCounters> IngestCounters::camera(const std::string& camera
     return counters;
 }
 
-std::vector<CameraSnapshot> IngestCounters::cameras() const
+std::vector<CameraSnapshot> IngestCounters::cameras(Clock::time_point now) const
 {
     std::vector<std::pair<std::string, std::shared_ptr<CameraCounters>>> cameras;
     {
@@ -114,7 +175,7 @@ std::vector<CameraSnapshot> IngestCounters::cameras() const
     std::vector<CameraSnapshot> result;
     result.reserve(cameras.size());
     for (const auto& [id, counters]: cameras)
-        result.push_back(counters->snapshot(id));
+        result.push_back(counters->snapshot(id, now));
     return result;
 }
 

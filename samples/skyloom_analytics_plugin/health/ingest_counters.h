@@ -4,26 +4,36 @@
 // things apart: messages dropped (nothing of them reached the server), each once under one
 // reason, and elements cut from messages that were delivered (left out or shortened). The
 // health line, the "Messages dropped" event and the metrics file all read these counters;
-// nothing else keeps counts of its own.
+// nothing else keeps counts of its own. The engine counts refusals of AI engine peers by reason,
+// with the addresses of the last minute apart (RefusalCounters); EngineState is what the relay
+// is at a moment (listening, receiver, guards, budgets), for the metrics file's gauges.
 //
 // Threads: counting is a relaxed atomic add on any thread (the relay counts queue and
-// authorisation drops, the camera's receive thread everything else). The registry's map is
-// under one mutex, taken when a camera is first named (an agent starts, the relay learns a
+// authorisation drops, the camera's receive thread everything else). A camera's delays (and the
+// messages that gave none) go under the camera's own lock, which the receive thread takes per
+// message that names a frame time and a reader per snapshot: the delay summary is made when it is
+// read, so that it always covers the minute before. The refused addresses are under their
+// counters' own lock (the ZAP handler's thread and the relay's). The registry's map is under
+// one mutex, taken when a camera is first named (an agent starts, the relay learns a
 // subscription) and when a snapshot is taken, never per message; the engine id under it too
 // (the server's thread sets it, the relay's reads it for each metrics file).
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/clock.h"
 #include "common/thread_annotations.h"
+#include "engine_delay.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -90,9 +100,11 @@ struct CameraSnapshot
     uint64_t withoutEngineTime = 0;
     /** Messages to be stamped with their frame whose engine time no kept frame was near. */
     uint64_t outsideFrameHistory = 0;
-    /** The AI engine's delay over the last minute (DelayWindow); unset while unknown. */
+    /** The AI engine's delay over the minute before the snapshot; unset unless measured. */
     std::optional<int64_t> engineDelayMedianUs;
     std::optional<int64_t> engineDelayP95Us;
+    DelayState engineDelayState = DelayState::noRecentMessage;
+    DelayHistogram engineDelayHistogram; //< Since the start.
 };
 
 /** The counters of one camera; shared by its agent(s) and the relay. */
@@ -118,13 +130,17 @@ public:
         m_eventPackets.fetch_add(eventPackets, std::memory_order_relaxed);
     }
 
-    void withoutEngineTime() noexcept { bump(m_withoutEngineTime); }
+    /** A message that named no usable frame time, at `now` (Clock). */
+    void withoutEngineTime(Clock::time_point now = Clock::now()) noexcept;
     void outsideFrameHistory() noexcept { bump(m_outsideFrameHistory); }
     /**
-     * The delay summary of the camera's receive thread; null: none over the last minute. The
-     * two values may be read from different summaries, a second apart at most.
+     * A message's delay at `now` (Clock): into the minute's window, and into the histogram if it
+     * is within the same-clock range.
      */
-    void setEngineDelay(const std::optional<int64_t>& medianUs, int64_t p95Us) noexcept;
+    void engineDelay(int64_t delayUs, Clock::time_point now = Clock::now()) noexcept
+        EXCLUDES(m_delayMutex);
+    /** The minute of delays up to `now`. */
+    [[nodiscard]] DelayMinute delayMinute(Clock::time_point now) const EXCLUDES(m_delayMutex);
 
     [[nodiscard]] uint64_t drops(DropReason reason) const noexcept
     {
@@ -136,7 +152,9 @@ public:
     }
     [[nodiscard]] DropCounts drops() const noexcept { return load(m_drops); }
     [[nodiscard]] DropCounts cuts() const noexcept { return load(m_cuts); }
-    [[nodiscard]] CameraSnapshot snapshot(std::string cameraId) const;
+    /** The counters now, the delay summarised over the minute up to `now`. */
+    [[nodiscard]] CameraSnapshot snapshot(
+        std::string cameraId, Clock::time_point now = Clock::now()) const EXCLUDES(m_delayMutex);
 
 private:
     using AtomicCounts = std::array<std::atomic<uint64_t>, kDropReasonCount>;
@@ -151,9 +169,79 @@ private:
     std::atomic<int64_t> m_lastMessageUnixMs{0};
     std::atomic<uint64_t> m_withoutEngineTime{0};
     std::atomic<uint64_t> m_outsideFrameHistory{0};
-    std::atomic<bool> m_engineDelayKnown{false};
-    std::atomic<int64_t> m_engineDelayMedianUs{0};
-    std::atomic<int64_t> m_engineDelayP95Us{0};
+    mutable Mutex m_delayMutex;
+    DelayWindow m_delays GUARDED_BY(m_delayMutex);
+    DelayHistogram m_delayHistogram GUARDED_BY(m_delayMutex);
+};
+
+/**
+ * Why an AI engine's peer was refused, as the metrics' "reason" label names it; "AI engine
+ * refused" tells the same reasons as texts (ingress_policy.h). A message too large is counted
+ * apart (EngineCounters::tooLarge).
+ */
+struct RefusalReasonInfo
+{
+    const char* name; //< The label value.
+    const char* text; //< As the event and the log line give it.
+};
+
+inline constexpr RefusalReasonInfo kRefusalReasons[] = {
+    {"address_not_allowed", "address not allowed"},
+    {"unknown_key", "unknown key"},
+    {"handshake_failed", "handshake failed"},
+    {"camera_not_authorised", "camera not authorised"},
+    {"too_many_connections", "too many connections"},
+    {"other", ""}, //< A reason of none of the above (from a receiver of another version).
+};
+
+constexpr size_t kRefusalReasonCount = std::size(kRefusalReasons);
+
+/**
+ * Refusals by reason, and the distinct addresses refused in the last minute: libzmq reconnects a
+ * refused peer every few hundred milliseconds, so that one engine left out counts many refusals
+ * but one address. At most kMaxAddresses are told apart (beyond, the figure is that bound).
+ * Threads: any (the relay's, the ZAP handler's); the addresses under the object's own lock.
+ */
+class RefusalCounters
+{
+public:
+    static constexpr std::chrono::seconds kWindow{60};
+    static constexpr size_t kMaxAddresses = 4096;
+
+    /** A refusal of `address` for `reason` (a text of kRefusalReasons). */
+    void refused(const std::string& address, const std::string& reason, Clock::time_point now)
+        EXCLUDES(m_mutex);
+
+    [[nodiscard]] std::array<uint64_t, kRefusalReasonCount> counts() const noexcept;
+    /** The distinct addresses refused in the minute up to `now`. */
+    [[nodiscard]] uint64_t recentAddresses(Clock::time_point now) const EXCLUDES(m_mutex);
+
+private:
+    std::array<std::atomic<uint64_t>, kRefusalReasonCount> m_counts{};
+    mutable Mutex m_mutex;
+    /** Address → when it was last refused; entries older than kWindow are dropped. */
+    mutable std::map<std::string, Clock::time_point> m_recent GUARDED_BY(m_mutex);
+};
+
+/**
+ * What the relay is now, beside the counts: the metrics file's state gauges. Made by the relay
+ * at each write of the file.
+ */
+struct EngineState
+{
+    enum class ReceiverMode { isolated, inServer, restarting };
+
+    int servicePort = 0; //< As set (the port that listens, or should).
+    bool listening = false;
+    ReceiverMode receiverMode = ReceiverMode::restarting;
+    bool encryption = false; //< CurveZMQ in force.
+    bool allowList = false; //< An address allow-list in force.
+    bool diagnosticCopyOpen = false;
+    int64_t diagnosticCopyWatchers = 0;
+    int64_t engineQueueBudgetBytes = 0; //< For all cameras' queues together.
+    int64_t cameraQueueBudgetBytes = 0; //< For each camera's queue.
+    /** False in the file's last write, when the engine is released. */
+    bool running = true;
 };
 
 /** One engine's counters at one moment. */
@@ -172,6 +260,9 @@ struct EngineSnapshot
     uint64_t receiverLost = 0;
     /** Messages over the size limit, refused (with their connection) by the service port. */
     uint64_t tooLarge = 0;
+    /** refusedPeers by reason, in the order of kRefusalReasons. */
+    std::array<uint64_t, kRefusalReasonCount> refusedByReason{};
+    uint64_t refusedAddresses = 0; //< Distinct, in the last minute.
 };
 
 /** The counters of one engine's relay; written by the relay and the ZAP handler's thread. */
@@ -188,8 +279,10 @@ struct EngineCounters
     std::atomic<uint64_t> receiverRestarts{0};
     std::atomic<uint64_t> receiverLost{0};
     std::atomic<uint64_t> tooLarge{0};
+    RefusalCounters refusals;
 
-    [[nodiscard]] EngineSnapshot snapshot() const noexcept;
+    /** The counters, the refused addresses those of the minute up to `now`. */
+    [[nodiscard]] EngineSnapshot snapshot(Clock::time_point now = Clock::now()) const;
 };
 
 /**
@@ -207,8 +300,9 @@ public:
     EngineCounters& engine() { return m_engine; }
     const EngineCounters& engine() const { return m_engine; }
 
-    /** Every camera's counters, ordered by camera id. */
-    [[nodiscard]] std::vector<CameraSnapshot> cameras() const EXCLUDES(m_mutex);
+    /** Every camera's counters, ordered by camera id, delays up to `now`. */
+    [[nodiscard]] std::vector<CameraSnapshot> cameras(
+        Clock::time_point now = Clock::now()) const EXCLUDES(m_mutex);
 
     /** The engine's id as the server gave it (setEngineInfo); empty until then. */
     void setEngineId(std::string engineId) EXCLUDES(m_mutex);

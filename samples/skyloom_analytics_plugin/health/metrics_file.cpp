@@ -90,7 +90,13 @@ public:
      * them, without braces. */
     void sample(const std::string& labels, const std::string& value)
     {
-        m_text += m_name + '{' + m_engineLabel;
+        sampleOf(m_name, labels, value);
+    }
+
+    /** A sample under a name of the current family (a histogram's _bucket, _sum, _count). */
+    void sampleOf(const std::string& name, const std::string& labels, const std::string& value)
+    {
+        m_text += name + '{' + m_engineLabel;
         if (!labels.empty())
             m_text += ',' + labels;
         m_text += "} " + value + '\n';
@@ -107,10 +113,60 @@ private:
 /** The label set of one camera's samples. */
 std::string cameraLabel(const CameraSnapshot& camera)
 {
-    return "camera=" + labelValue(camera.cameraId);
+    return "camera=" + labelValue(metricsLabelId(camera.cameraId));
 }
 
-void writeEngine(Writer& out, const MetricsSource& source, const EngineSnapshot& engine)
+const char* receiverModeName(EngineState::ReceiverMode mode)
+{
+    switch (mode)
+    {
+        case EngineState::ReceiverMode::isolated: return "isolated";
+        case EngineState::ReceiverMode::inServer: return "in_server";
+        case EngineState::ReceiverMode::restarting: return "restarting";
+    }
+    return "unknown";
+}
+
+/** The engine's state as gauges: each a value an alert can compare, with stable labels. */
+void writeState(Writer& out, const MetricsSource& source, const EngineState& state)
+{
+    const auto flag = [](bool value) { return std::string(value ? "1" : "0"); };
+    const auto gauge = [&](const char* name, const char* help, const std::string& value)
+        {
+            out.family(name, "gauge", help);
+            out.sample({}, value);
+        };
+    out.family(metric_names::kBuildInfo, "gauge", "The plugin's version (value 1).");
+    out.sample("version=" + labelValue(source.version), "1");
+    gauge(metric_names::kMetricsWritten, "When the plugin wrote this file, in Unix time.",
+        seconds(source.writtenUnixMs));
+    gauge(metric_names::kEngineRunning,
+        "1 while the engine runs; 0 in the file's last write, when the engine was released.",
+        flag(state.running));
+    out.family(metric_names::kEngineListening, "gauge",
+        "1 while the service port listens for the AI engine, 0 while it does not.");
+    out.sample("port=" + labelValue(std::to_string(state.servicePort)), flag(state.listening));
+    out.family(metric_names::kEngineReceiverMode, "gauge",
+        "Where the service port runs: 1 for the mode in force, 0 for the others.");
+    for (const auto mode: {EngineState::ReceiverMode::isolated,
+        EngineState::ReceiverMode::inServer, EngineState::ReceiverMode::restarting})
+    {
+        out.sample("mode=" + labelValue(receiverModeName(mode)), flag(state.receiverMode == mode));
+    }
+    gauge(metric_names::kEngineEncryption, "1 while CurveZMQ encryption is in force.",
+        flag(state.encryption));
+    gauge(metric_names::kEngineAllowList, "1 while an allow-list of AI engine addresses is in force.",
+        flag(state.allowList));
+    gauge(metric_names::kEngineCopyOpen, "1 while the diagnostic copy is open.",
+        flag(state.diagnosticCopyOpen));
+    gauge(metric_names::kEngineCopyWatchers, "Watchers of the diagnostic copy connected now.",
+        std::to_string(state.diagnosticCopyWatchers));
+    gauge(metric_names::kEngineQueueBudget,
+        "Bytes that may be queued for all the cameras together.",
+        std::to_string(state.engineQueueBudgetBytes));
+}
+
+void writeEngine(Writer& out, const EngineSnapshot& engine)
 {
     const auto engineFamily =
         [&](const char* name, const char* type, const char* help, const std::string& value)
@@ -118,10 +174,6 @@ void writeEngine(Writer& out, const MetricsSource& source, const EngineSnapshot&
             out.family(name, type, help);
             out.sample({}, value);
         };
-    out.family(metric_names::kPluginInfo, "gauge", "The plugin's version (value 1).");
-    out.sample("version=" + labelValue(source.version), "1");
-    engineFamily(metric_names::kMetricsWritten, "gauge",
-        "When the plugin wrote this file, in Unix time.", seconds(source.writtenUnixMs));
     engineFamily(metric_names::kEngineReceived, "counter",
         "Messages taken from the service port.", std::to_string(engine.received));
     engineFamily(metric_names::kEngineReceivedBytes, "counter",
@@ -137,9 +189,16 @@ void writeEngine(Writer& out, const MetricsSource& source, const EngineSnapshot&
         "AI-engine connections accepted.", std::to_string(engine.connections));
     engineFamily(metric_names::kEngineDisconnects, "counter",
         "AI-engine connections ended.", std::to_string(engine.disconnects));
-    engineFamily(metric_names::kEngineRefused, "counter",
-        "Handshakes and messages refused by the ingress policy.",
-        std::to_string(engine.refusedPeers));
+    out.family(metric_names::kEngineRefused, "counter",
+        "Handshakes, connections and messages refused by the ingress policy, by reason.");
+    for (size_t i = 0; i < kRefusalReasonCount; ++i)
+    {
+        out.sample("reason=" + labelValue(kRefusalReasons[i].name),
+            std::to_string(engine.refusedByReason[i]));
+    }
+    engineFamily(metric_names::kEngineRefusedAddresses, "gauge",
+        "Distinct AI engine addresses refused in the last minute.",
+        std::to_string(engine.refusedAddresses));
     engineFamily(metric_names::kEngineReceiverRestarts, "counter",
         "Receiver processes that ended and were started again.",
         std::to_string(engine.receiverRestarts));
@@ -167,7 +226,78 @@ void writeReasons(Writer& out, const std::vector<CameraSnapshot>& cameras, bool 
     }
 }
 
-void writeCameras(Writer& out, const std::vector<CameraSnapshot>& cameras)
+/** A histogram bound as its "le" label: seconds, without trailing zeros ("0.025", "600"). */
+std::string boundLabel(int64_t us)
+{
+    std::string text = microsecondsAsSeconds(us);
+    while (text.back() == '0')
+        text.pop_back();
+    if (text.back() == '.')
+        text.pop_back();
+    return text;
+}
+
+void writeDelayHistogram(Writer& out, const std::vector<CameraSnapshot>& cameras)
+{
+    const std::string name = metric_names::kCameraEngineDelay;
+    out.family(metric_names::kCameraEngineDelay, "histogram",
+        "How late the AI engine answers: the latest video frame at arrival minus the message's"
+        " frame time, for every frame time on the video's clock since the start (an engine ahead"
+        " of the video counts as 0).");
+    for (const CameraSnapshot& camera: cameras)
+    {
+        const DelayHistogram& histogram = camera.engineDelayHistogram;
+        uint64_t cumulative = 0;
+        for (size_t i = 0; i < DelayHistogram::kBoundsUs.size(); ++i)
+        {
+            cumulative += histogram.counts[i];
+            out.sampleOf(name + "_bucket", cameraLabel(camera) + ",le="
+                + labelValue(boundLabel(DelayHistogram::kBoundsUs[i])), std::to_string(cumulative));
+        }
+        out.sampleOf(name + "_bucket", cameraLabel(camera) + ",le=\"+Inf\"",
+            std::to_string(histogram.count));
+        out.sampleOf(name + "_sum", cameraLabel(camera),
+            microsecondsAsSeconds(static_cast<int64_t>(histogram.sumUs)));
+        out.sampleOf(name + "_count", cameraLabel(camera), std::to_string(histogram.count));
+    }
+}
+
+void writeDelays(Writer& out, const std::vector<CameraSnapshot>& cameras)
+{
+    writeDelayHistogram(out, cameras);
+    // Only cameras with delays in the last minute: a gauge of 0 would read as a punctual engine,
+    // and an old figure as a camera still heard.
+    const auto figure = [&](const char* name, const char* help, auto value)
+        {
+            out.family(name, "gauge", help);
+            for (const CameraSnapshot& camera: cameras)
+            {
+                if (const std::optional<int64_t> us = value(camera))
+                    out.sample(cameraLabel(camera), microsecondsAsSeconds(*us));
+            }
+        };
+    figure(metric_names::kCameraEngineDelayMedian,
+        "The median of the AI engine's delays of the last minute; absent without one.",
+        [](const CameraSnapshot& camera) { return camera.engineDelayMedianUs; });
+    figure(metric_names::kCameraEngineDelayP95,
+        "The 95th percentile of the AI engine's delays of the last minute; absent without one.",
+        [](const CameraSnapshot& camera) { return camera.engineDelayP95Us; });
+    out.family(metric_names::kCameraEngineDelayState, "gauge",
+        "Whether the last minute gave a delay (state \"measured\"), or why not: 1 for the state"
+        " in force, 0 for the others.");
+    for (const CameraSnapshot& camera: cameras)
+    {
+        for (size_t i = 0; i < kDelayStateCount; ++i)
+        {
+            const auto state = static_cast<DelayState>(i);
+            out.sample(cameraLabel(camera) + ",state=" + labelValue(delayStateName(state)),
+                camera.engineDelayState == state ? "1" : "0");
+        }
+    }
+}
+
+void writeCameras(
+    Writer& out, const std::vector<CameraSnapshot>& cameras, const EngineState& state)
 {
     const auto cameraFamily =
         [&](const char* name, const char* type, const char* help, auto value)
@@ -197,25 +327,16 @@ void writeCameras(Writer& out, const std::vector<CameraSnapshot>& cameras)
     cameraFamily(metric_names::kCameraQueuedBytes, "gauge",
         "Bytes of messages queued for the camera against its budget.",
         [](const CameraSnapshot& camera) { return std::to_string(camera.queuedBytes); });
+    cameraFamily(metric_names::kCameraQueueBudget, "gauge",
+        "Bytes that may be queued for the camera (its share of the engine's budget aside).",
+        [&](const CameraSnapshot&) { return std::to_string(state.cameraQueueBudgetBytes); });
     cameraFamily(metric_names::kCameraNoEngineTime, "counter",
         "Messages that named no time of their frame (or a malformed one).",
         [](const CameraSnapshot& camera) { return std::to_string(camera.withoutEngineTime); });
     cameraFamily(metric_names::kCameraOutsideHistory, "counter",
         "Messages to be stamped with their frame's time that no kept frame was near.",
         [](const CameraSnapshot& camera) { return std::to_string(camera.outsideFrameHistory); });
-    // Only cameras with delays in the last minute: a gauge of 0 would read as a punctual engine.
-    out.family(metric_names::kCameraEngineDelay, "gauge",
-        "How late the AI engine answers: the latest video frame at arrival minus the message's"
-        " frame time, over the last minute, by quantile.");
-    for (const CameraSnapshot& camera: cameras)
-    {
-        if (!camera.engineDelayMedianUs || !camera.engineDelayP95Us)
-            continue;
-        out.sample(cameraLabel(camera) + ",quantile=\"0.5\"",
-            microsecondsAsSeconds(*camera.engineDelayMedianUs));
-        out.sample(cameraLabel(camera) + ",quantile=\"0.95\"",
-            microsecondsAsSeconds(*camera.engineDelayP95Us));
-    }
+    writeDelays(out, cameras);
     out.family(metric_names::kCameraDropped, "counter",
         "Messages of which nothing reached the server, each under one reason.");
     writeReasons(out, cameras, /*cuts*/ false);
@@ -231,13 +352,21 @@ std::string metricsFirstLine(const std::string& engineId)
     return kFirstLineStart + labelValue(engineId);
 }
 
-std::string metricsText(const MetricsSource& source, const EngineSnapshot& engine,
-    const std::vector<CameraSnapshot>& cameras)
+std::string metricsLabelId(const std::string& id)
 {
-    Writer out(source.engineId);
+    if (id.size() >= 2 && id.front() == '{' && id.back() == '}')
+        return id.substr(1, id.size() - 2);
+    return id;
+}
+
+std::string metricsText(const MetricsSource& source, const EngineSnapshot& engine,
+    const EngineState& state, const std::vector<CameraSnapshot>& cameras)
+{
+    Writer out(metricsLabelId(source.engineId));
     out.line(metricsFirstLine(source.engineId));
-    writeEngine(out, source, engine);
-    writeCameras(out, cameras);
+    writeState(out, source, state);
+    writeEngine(out, engine);
+    writeCameras(out, cameras, state);
     return out.take();
 }
 

@@ -29,12 +29,17 @@ struct MetricsSource
 };
 
 /**
- * The counters in Prometheus text exposition format (what node_exporter's textfile collector
- * reads): first the line that names the file as this plugin's (metricsFirstLine), then every
- * family with its HELP and TYPE lines and all its samples together, cameras in the given order.
+ * The counters and the engine's state in Prometheus text exposition format (what
+ * node_exporter's textfile collector reads): first the line that names the file as this
+ * plugin's (metricsFirstLine), then every family with its HELP and TYPE lines and all its
+ * samples together, cameras in the given order. Label values: the engine's and the cameras' ids
+ * without braces (metricsLabelId), the same form for both.
  */
 [[nodiscard]] std::string metricsText(const MetricsSource& source, const EngineSnapshot& engine,
-    const std::vector<CameraSnapshot>& cameras);
+    const EngineState& state, const std::vector<CameraSnapshot>& cameras);
+
+/** An id as the labels give it: without the braces around it ("{5a4d...}" gives "5a4d..."). */
+[[nodiscard]] std::string metricsLabelId(const std::string& id);
 
 /** The first line of the engine's metrics file, without its line feed. */
 [[nodiscard]] std::string metricsFirstLine(const std::string& engineId);

@@ -29,7 +29,8 @@ bool sameCounts(const CameraSnapshot& a, const CameraSnapshot& b)
         && a.withoutEngineTime == b.withoutEngineTime
         && a.outsideFrameHistory == b.outsideFrameHistory
         && a.engineDelayMedianUs == b.engineDelayMedianUs
-        && a.engineDelayP95Us == b.engineDelayP95Us;
+        && a.engineDelayP95Us == b.engineDelayP95Us
+        && a.engineDelayState == b.engineDelayState;
 }
 
 /** Microseconds as milliseconds, rounded as the suggestion rounds them; "none" when unknown. */
@@ -107,6 +108,7 @@ std::string cameraHealthLine(const CameraSnapshot& camera)
     // How late the AI engine answers, and the messages whose time could not be placed.
     line += " engine_delay_median_ms=" + millisecondsOrNone(camera.engineDelayMedianUs)
         + " engine_delay_p95_ms=" + millisecondsOrNone(camera.engineDelayP95Us)
+        + " engine_delay=" + delayStateName(camera.engineDelayState)
         + " no_engine_time=" + std::to_string(camera.withoutEngineTime)
         + " outside_frame_history=" + std::to_string(camera.outsideFrameHistory);
     return line;
@@ -151,20 +153,20 @@ bool RelayHealth::tick(Clock::time_point now, bool final)
     if (final || due)
     {
         m_nextHealth = now + m_healthInterval;
-        writeHealthLines();
+        writeHealthLines(now);
     }
     if (!m_metricsFile.empty() && (final || now >= m_nextMetrics))
     {
         m_nextMetrics = now + m_metricsInterval;
-        writeMetrics();
+        writeMetrics(now, final);
     }
     return due && !final;
 }
 
-void RelayHealth::writeHealthLines()
+void RelayHealth::writeHealthLines(Clock::time_point now)
 {
-    const EngineSnapshot engine = m_counters.engine().snapshot();
-    const std::vector<CameraSnapshot> cameras = m_counters.cameras();
+    const EngineSnapshot engine = m_counters.engine().snapshot(now);
+    const std::vector<CameraSnapshot> cameras = m_counters.cameras(now);
     std::vector<const CameraSnapshot*> changed;
     for (const CameraSnapshot& camera: cameras)
     {
@@ -183,9 +185,11 @@ void RelayHealth::writeHealthLines()
     m_lastEngine = engine;
 }
 
-void RelayHealth::writeMetrics()
+void RelayHealth::writeMetrics(Clock::time_point now, bool final)
 {
-    std::vector<CameraSnapshot> cameras = m_counters.cameras();
+    EngineState state = m_stateSource ? m_stateSource() : EngineState{};
+    state.running = !final;
+    std::vector<CameraSnapshot> cameras = m_counters.cameras(now);
     if (m_queuedBytes)
     {
         for (CameraSnapshot& camera: cameras)
@@ -194,7 +198,7 @@ void RelayHealth::writeMetrics()
     const MetricsSource source{m_counters.engineId(), SKYLOOM_VERSION, unixMsNow()};
     std::string error;
     if (writeMetricsFile(m_metricsFile, source.engineId,
-        metricsText(source, m_counters.engine().snapshot(), cameras), &error))
+        metricsText(source, m_counters.engine().snapshot(now), state, cameras), &error))
     {
         if (m_metricsFailing)
             m_writeLine("metrics file " + textForLog(m_metricsFile, 256) + " written again");

@@ -38,6 +38,10 @@ public:
     RelayHealth(const IngestCounters& counters, LineWriter writeLine, Clock::time_point now,
         QueuedBytes queuedBytes = {}, const Intervals& intervals = kShippedIntervals);
 
+    /** What the relay is now, asked at each write of the metrics file. */
+    using StateSource = std::function<EngineState()>;
+    void setStateSource(StateSource source) { m_stateSource = std::move(source); }
+
     /** The metrics file's path; empty: none. A new path is written at the next tick. */
     void setMetricsFile(const std::string& path, Clock::time_point now);
 
@@ -51,12 +55,15 @@ public:
     bool tick(Clock::time_point now, bool final = false);
 
 private:
-    void writeHealthLines();
-    void writeMetrics();
+    /** Each summarises the cameras' delays over the minute up to `now`. */
+    void writeHealthLines(Clock::time_point now);
+    /** `final`: the engine is released; the file says so. */
+    void writeMetrics(Clock::time_point now, bool final);
 
     const IngestCounters& m_counters;
     const LineWriter m_writeLine;
     const QueuedBytes m_queuedBytes;
+    StateSource m_stateSource;
     const std::chrono::milliseconds m_healthInterval;
     const std::chrono::milliseconds m_metricsInterval;
     Clock::time_point m_nextHealth;

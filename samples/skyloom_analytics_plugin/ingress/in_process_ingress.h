@@ -30,6 +30,7 @@ public:
     void tick(Clock::time_point) override {}
     std::optional<std::string> failed() const override { return std::nullopt; }
     int workingPort() const override { return m_listener.workingPort(); }
+    int listeningPort() const override { return m_listener.listeningPort(); }
 
 private:
     ServiceListener m_listener;

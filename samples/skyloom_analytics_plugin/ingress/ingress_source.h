@@ -72,6 +72,9 @@ public:
 
     /** The port that listened last (in a receiver before the running one too); 0: none. */
     [[nodiscard]] virtual int workingPort() const = 0;
+
+    /** The port that listens now; 0 while none does (a receiver starting again, a failure). */
+    [[nodiscard]] virtual int listeningPort() const = 0;
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

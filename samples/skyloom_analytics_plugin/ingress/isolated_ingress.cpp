@@ -317,6 +317,7 @@ void IsolatedIngress::noteListening(std::string_view endpoint)
 {
     if (const int port = portOf(endpoint); port != 0)
         m_workingPort = port;
+    m_listeningPort = portOf(endpoint);
 }
 
 void IsolatedIngress::tellLinesLeftOut(uint64_t count)
@@ -408,6 +409,7 @@ void IsolatedIngress::ended(const std::string& why, Clock::time_point now)
     const bool silent = endedByItself && !m_heardFrom;
     const uint64_t lost = m_queuedAtReceiver + (m_reader->partial() ? 1 : 0);
     m_process.reset();
+    m_listeningPort = 0;
     // Its connections ended with it; the AI engines connect to the next one by themselves.
     for (const std::string& address: m_connected)
         m_sink.disconnected(address);

@@ -92,6 +92,7 @@ public:
     void checkAlive(Clock::time_point now) override;
     std::optional<std::string> failed() const override { return m_failed; }
     int workingPort() const override { return m_workingPort; }
+    int listeningPort() const override { return m_process ? m_listeningPort : 0; }
 
     /** The receiver's process id; -1 while none runs. */
     [[nodiscard]] pid_t pid() const { return m_process ? m_process->pid() : -1; }
@@ -152,6 +153,7 @@ private:
 
     int m_port = 0;
     int m_workingPort = 0; //< The port that listened last; 0: none.
+    int m_listeningPort = 0; //< The port that the running receiver said it listens on.
     std::shared_ptr<const IngressPolicy> m_policy;
     Subscriptions m_wanted = everything();
     /** What the running receiver subscribes to, as far as it was sent. */

@@ -72,6 +72,9 @@ public:
         return m_listeningPort != 0 ? m_listeningPort : m_previousPort;
     }
 
+    /** The port that listens now; 0: none. */
+    [[nodiscard]] int listeningPort() const { return m_listeningPort; }
+
     zmq::socket_t& socket() { return m_socket; }
 
     /** The endpoint as libzmq resolved it; empty while nothing listens. */

@@ -1,9 +1,11 @@
 #include "diagnostic_copy.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 #include <nx/kit/debug.h>
@@ -44,25 +47,38 @@ constexpr int kReceiveBuffer = 64 * 1024;
 /** Subscriptions that may wait per watcher until the relay reads them. */
 constexpr int kTopicsWaiting = 64;
 
+/** Names tried beside the engine's own before the copy gives up ("<name>-2.ipc" ...). */
+constexpr int kNamesToTry = 16;
+
 /**
  * The private sockets of this process's engines: ZeroMQ removes whatever file is at the path
  * it binds, so a second engine of the same name must not get the same path (it would take the
- * copy from the first).
+ * copy from the first), nor a name that another process (a second server in the same working
+ * directory) listens on: it would take that one's watchers.
  */
 class ClaimedPaths
 {
 public:
-    /** `base` ("<dir>/<name>.ipc"), or "<dir>/<name>-2.ipc" and so on if it is taken. */
-    std::string claim(const std::string& base) EXCLUDES(m_mutex)
+    /**
+     * `base` ("<dir>/<name>.ipc"), or "<dir>/<name>-2.ipc" and so on if it is taken here or
+     * `elsewhere` says that another process listens on it; empty when kNamesToTry are.
+     */
+    std::string claim(const std::string& base,
+        const std::function<bool(const std::string& path)>& elsewhere) EXCLUDES(m_mutex)
     {
         MutexLock lock(m_mutex);
-        std::string path = base;
         const std::string stem =
             base.substr(0, base.size() - std::strlen(diagnostic_copy_path::kSuffix));
-        for (int n = 2; m_paths.count(path) > 0; ++n)
-            path = stem + "-" + std::to_string(n) + diagnostic_copy_path::kSuffix;
-        m_paths.insert(path);
-        return path;
+        for (int n = 1; n <= kNamesToTry; ++n)
+        {
+            const std::string path = n == 1
+                ? base : stem + "-" + std::to_string(n) + diagnostic_copy_path::kSuffix;
+            if (m_paths.count(path) > 0 || elsewhere(path))
+                continue;
+            m_paths.insert(path);
+            return path;
+        }
+        return {};
     }
 
     void release(const std::string& path) EXCLUDES(m_mutex)
@@ -80,6 +96,34 @@ ClaimedPaths& claimedPaths()
 {
     static ClaimedPaths paths;
     return paths;
+}
+
+/**
+ * Whether a process listens on the local socket `name` in `directory`: a connection is accepted
+ * (or waits in its backlog). A stale file of a copy that ended is refused, and may be taken over;
+ * anything that cannot be told counts as in use, so that a live copy is never taken.
+ */
+bool listenedOn(const DirectoryDescriptor& directory, const std::string& name)
+{
+    struct stat status{};
+    if (::fstatat(directory.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno != ENOENT;
+    if (!S_ISSOCK(status.st_mode))
+        return false; //< Not a copy: the bind replaces it, as it always did.
+    std::string error;
+    const std::string path = pathThrough(directory, name, &error);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof(address.sun_path))
+        return true;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return true;
+    const int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    const int errorNumber = errno;
+    ::close(fd);
+    return result == 0 || errorNumber != ECONNREFUSED;
 }
 
 /**
@@ -249,11 +293,30 @@ std::optional<std::string> DiagnosticCopy::privateEndpoint()
     // The working directory itself, not the path that getcwd() named a moment ago.
     PrivateDirectory prepared = preparePrivateDirectory(".", diagnostic_copy_path::kDirectory);
     std::string through;
+    const std::string ownName = diagnostic_copy_path::socketName(m_target.engineId);
     if (prepared.refusal.empty())
     {
-        m_claimedPath = claimedPaths().claim(
-            directory + "/" + diagnostic_copy_path::socketName(m_target.engineId));
+        m_claimedPath = claimedPaths().claim(directory + "/" + ownName,
+            [&](const std::string& path)
+            {
+                return listenedOn(prepared.directory, path.substr(path.rfind('/') + 1));
+            });
+        if (m_claimedPath.empty())
+        {
+            prepared.refusal = ownName + " and the next " + std::to_string(kNamesToTry - 1)
+                + " names are in use by other copies (another server in this working"
+                " directory?)";
+        }
+    }
+    if (prepared.refusal.empty())
+    {
         m_socketName = m_claimedPath.substr(m_claimedPath.rfind('/') + 1);
+        if (m_socketName != ownName)
+        {
+            NX_PRINT << kRelayFunc << " loopback relay " << directory << "/" << ownName
+                << " is in use (by another engine or server in this working directory): the"
+                " copy takes " << m_socketName;
+        }
         // Short whatever the working directory: no limit of a local socket's address to mind.
         through = pathThrough(prepared.directory, m_socketName, &prepared.refusal);
     }

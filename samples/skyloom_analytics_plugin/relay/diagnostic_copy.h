@@ -106,6 +106,8 @@ public:
     // Counted since the start, for the log and the tests' measurements.
     [[nodiscard]] int64_t watchersRefused() const { return m_watchersRefused; }
     [[nodiscard]] int64_t topicResets() const { return m_topicResets; }
+    /** The watchers connected now, as the socket's monitor told them. */
+    [[nodiscard]] int64_t watchers() const { return static_cast<int64_t>(m_watchers.size()); }
 
 private:
     void open();

@@ -88,6 +88,7 @@ Relay::Relay(zmq::socket_t boundAgents, RelayShared& shared, const nx::sdk::LogU
     m_copy.apply(copyTarget(current));
     m_isolateWanted = current.isolateReceiver;
     replaceIngress([&]() { return makeIngress(m_isolateWanted); });
+    m_health.setStateSource([this]() { return engineState(); });
     m_health.setMetricsFile(current.metricsFile, Clock::now());
 }
 
@@ -107,6 +108,33 @@ Relay::~Relay()
     {
         NX_PRINT << kRelayFunc << " last health report failed: " << e.what();
     }
+}
+
+EngineState Relay::engineState() const
+{
+    EngineState state;
+    state.servicePort = m_settings.get().servicePort.port();
+    if (m_ingress)
+    {
+        const int port = m_ingress->listeningPort();
+        state.listening = port != 0;
+        if (port != 0)
+            state.servicePort = port;
+        const auto* isolated = dynamic_cast<const IsolatedIngress*>(m_ingress.get());
+        state.receiverMode = !isolated ? EngineState::ReceiverMode::inServer
+            : isolated->pid() > 0 ? EngineState::ReceiverMode::isolated
+            : EngineState::ReceiverMode::restarting;
+    }
+    if (m_policy)
+    {
+        state.encryption = m_policy->curve;
+        state.allowList = !m_policy->allowedAddresses.empty();
+    }
+    state.diagnosticCopyOpen = !m_copy.endpoint().empty();
+    state.diagnosticCopyWatchers = m_copy.watchers();
+    state.engineQueueBudgetBytes = QueueBudget::kEngineBytes;
+    state.cameraQueueBudgetBytes = QueueBudget::kCameraBytes;
+    return state;
 }
 
 void Relay::pass(Wakeup& wakeup, const std::atomic<bool>& terminated) noexcept

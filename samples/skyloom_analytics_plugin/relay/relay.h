@@ -117,6 +117,8 @@ private:
     void reportNoCamera(std::string_view message);
     void readSubscriptions();
     void logDropReport(const CameraQueues::Report& report);
+    /** What the relay is now, for the metrics file. */
+    [[nodiscard]] EngineState engineState() const;
 
 private:
     RelayShared& m_shared;

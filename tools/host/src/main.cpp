@@ -195,7 +195,8 @@ void prepareSvgDir(const std::string& dir)
 
 /**
  * "12 packets (3 events, 9 object packets) so far", and the plugin's count of the messages it
- * took from the AI engine when its metrics file can be read (it is written every 15 s).
+ * took from the AI engine when its metrics file can be read, with how old that count is (the
+ * file is written every 15 s: a count of 0 while packets arrive is an old one).
  */
 std::string progressText(const RunStats& stats, const std::optional<PluginCounters>& counters)
 {
@@ -210,8 +211,9 @@ std::string progressText(const RunStats& stats, const std::optional<PluginCounte
         + " events, " + std::to_string(packets - events) + " object packets) so far";
     if (counters)
     {
-        text += "; the plugin had received " + std::to_string(counters->engine.received)
-            + " messages at its latest metrics";
+        const double nowS = std::chrono::duration<double>(
+            std::chrono::system_clock::now().time_since_epoch()).count();
+        text += "; " + receivedText(*counters, nowS);
     }
     return text;
 }
@@ -673,6 +675,7 @@ nlohmann::json cameraCountersJson(const PluginCounters& counters, const std::str
             ? nlohmann::json(*counts.engineDelayMedianS) : nlohmann::json()},
         {"engineDelayP95S", counts.engineDelayP95S
             ? nlohmann::json(*counts.engineDelayP95S) : nlohmann::json()},
+        {"engineDelayState", counts.engineDelayState},
         {"withoutEngineTime", counts.withoutEngineTime},
         {"outsideFrameHistory", counts.outsideFrameHistory}};
 }

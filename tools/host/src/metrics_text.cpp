@@ -1,5 +1,6 @@
 #include "metrics_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -364,9 +365,26 @@ private:
             {kEngineDisconnects, &EngineCounts::aiEngineDisconnects},
             {kEngineRefused, &EngineCounts::refusedPeers},
         };
+        if (sample.name == kMetricsWritten && sample.labels.size() == engineLabels(sample))
+        {
+            if (!std::isfinite(sample.value) || sample.value < 0)
+                return sample.name + " is not a time";
+            counters.writtenS = sample.value;
+            return {};
+        }
         const auto field = fields.find(sample.name);
         if (field == fields.end())
             return {};
+        // Refusals come by reason (a file of an earlier version has them in one sample).
+        if (sample.name == kEngineRefused && sample.label("reason")
+            && sample.labels.size() == 1 + engineLabels(sample))
+        {
+            int64_t count = 0;
+            if (std::string error = whole(sample, &count); !error.empty())
+                return error;
+            counters.engine.refusedPeers += count;
+            return {};
+        }
         if (sample.labels.size() != engineLabels(sample))
             return sample.name + " has labels";
         engineReceivedSeen = engineReceivedSeen || sample.name == kEngineReceived;
@@ -381,7 +399,9 @@ private:
             {kCameraPackets, "kind"},
             {kCameraLastMessage, ""},
             {kCameraDropped, "reason"},
-            {kCameraEngineDelay, "quantile"},
+            {kCameraEngineDelayMedian, ""},
+            {kCameraEngineDelayP95, ""},
+            {kCameraEngineDelayState, "state"},
             {kCameraNoEngineTime, ""},
             {kCameraOutsideHistory, ""},
         };
@@ -414,8 +434,16 @@ private:
             return whole(sample, &counts.withoutEngineTime);
         if (sample.name == kCameraOutsideHistory)
             return whole(sample, &counts.outsideFrameHistory);
-        if (sample.name == kCameraEngineDelay)
-            return delay(sample, *extra, &counts);
+        if (sample.name == kCameraEngineDelayMedian)
+            return seconds(sample, &counts.engineDelayMedianS);
+        if (sample.name == kCameraEngineDelayP95)
+            return seconds(sample, &counts.engineDelayP95S);
+        if (sample.name == kCameraEngineDelayState)
+        {
+            if (sample.value == 1)
+                counts.engineDelayState = *extra;
+            return {};
+        }
         if (*extra == "object")
             return whole(sample, &counts.objectPackets);
         if (*extra == "event")
@@ -423,17 +451,11 @@ private:
         return sample.name + ": unknown kind \"" + *extra + "\"";
     }
 
-    static std::string delay(
-        const MetricSample& sample, const std::string& quantile, CameraCounts* counts)
+    static std::string seconds(const MetricSample& sample, std::optional<double>* outValue)
     {
         if (!std::isfinite(sample.value))
             return sample.name + " is not a number of seconds";
-        if (quantile == "0.5")
-            counts->engineDelayMedianS = sample.value;
-        else if (quantile == "0.95")
-            counts->engineDelayP95S = sample.value;
-        else
-            return sample.name + ": unknown quantile \"" + quantile + "\"";
+        *outValue = sample.value;
         return {};
     }
 
@@ -455,6 +477,18 @@ private:
         return {};
     }
 };
+
+/** Why there is no delay, for people; the state as the plugin names it. */
+std::string delayStateText(const std::string& state)
+{
+    if (state == "other_clock")
+        return "other_clock: the AI engine's frame times are on another clock than the video's";
+    if (state == "no_engine_time")
+        return "no_engine_time: no message of the last minute named its frame's time";
+    if (state == "no_recent_message")
+        return "no_recent_message: no message in the last minute";
+    return state.empty() ? std::string("not told") : state;
+}
 
 std::string dropsText(const std::map<std::string, int64_t>& drops)
 {
@@ -485,6 +519,17 @@ ReadCounters countersFromMetrics(const std::string& text)
     return {std::move(reader.counters), {}};
 }
 
+std::string receivedText(const PluginCounters& counters, double nowS)
+{
+    std::string text = "the plugin had received " + std::to_string(counters.engine.received)
+        + " messages by its metrics";
+    if (!counters.writtenS)
+        return text + " (of an unknown time)";
+    // Rounded to the second; a file a moment "ahead" (clocks read apart) is of now.
+    const double age = std::max(0.0, std::round(nowS - *counters.writtenS));
+    return text + " of " + format("%.0f", age) + " s ago";
+}
+
 std::string countersText(const PluginCounters& counters, const std::vector<std::string>& cameraIds)
 {
     std::string text = format("%-4s %8s %9s %8s %7s  %s\n", "cam", "received", "converted",
@@ -506,14 +551,14 @@ std::string countersText(const PluginCounters& counters, const std::vector<std::
             continue;
         const CameraCounts& counts = found->second;
         if (!counts.engineDelayMedianS && counts.withoutEngineTime == 0
-            && counts.outsideFrameHistory == 0)
+            && counts.outsideFrameHistory == 0 && counts.engineDelayState != "other_clock")
         {
             continue;
         }
         const std::string delay = counts.engineDelayMedianS && counts.engineDelayP95S
             ? format("median %.0f ms, 95th percentile %.0f ms", *counts.engineDelayMedianS * 1000,
                 *counts.engineDelayP95S * 1000)
-            : std::string("unknown");
+            : "not measurable (" + delayStateText(counts.engineDelayState) + ")";
         text += format("cam %zu AI engine delay: %s; %lld messages without engine time, %lld "
             "outside the frame history\n", c + 1, delay.c_str(),
             static_cast<long long>(counts.withoutEngineTime),

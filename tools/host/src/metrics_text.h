@@ -50,9 +50,11 @@ struct CameraCounts
     double lastMessageS = 0.0;
     /** Per reason label (e.g. "not_json"); reasons without a sample are absent. */
     std::map<std::string, int64_t> drops;
-    /** How late the AI engine answers, in seconds; unset without a sample. */
+    /** How late the AI engine answered in the plugin's last minute, in seconds; unset without
+     * a delay, then engineDelayState says why ("other_clock", ...; empty: not in the file). */
     std::optional<double> engineDelayMedianS;
     std::optional<double> engineDelayP95S;
+    std::string engineDelayState;
     int64_t withoutEngineTime = 0;
     int64_t outsideFrameHistory = 0;
 };
@@ -72,6 +74,8 @@ struct EngineCounts
 
 struct PluginCounters
 {
+    /** When the plugin wrote the file, in Unix time; unset if it does not say. */
+    std::optional<double> writtenS;
     EngineCounts engine;
     /** By camera id as the plugin writes it: without braces. */
     std::map<std::string, CameraCounts> cameras;
@@ -89,6 +93,12 @@ struct ReadCounters
  * there (without it the text is not the plugin's).
  */
 [[nodiscard]] ReadCounters countersFromMetrics(const std::string& text);
+
+/**
+ * The plugin's count of messages taken from the AI engine with how old it is, for the progress
+ * line: "the plugin had received 120 messages by its metrics of 12 s ago" (`nowS`: Unix time).
+ */
+[[nodiscard]] std::string receivedText(const PluginCounters& counters, double nowS);
 
 /**
  * For the summary: a table of the cameras of this run (server ids, in the run's order, found
