@@ -3,6 +3,7 @@
 // --check what the plugin would make of each message, and a real send counts what did not go.
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -552,6 +553,74 @@ TEST(Publish, CountsWhatAFullQueueRefusedAndSucceedsWithTheRest)
     EXPECT_GT(sent, 0);
     EXPECT_GT(notSent, 0);
     EXPECT_EQ(sent + notSent, 3000);
+}
+
+// --no-check sent a message that reaches no camera with the line "sent #2 to  (FILE:2)": no
+// camera, and no word of why there was none.
+TEST(Publish, NoCheckNamedAnEmptyCamera)
+{
+    const Subscriber plugin([](zmq::socket_t&) {});
+    std::ofstream("unchecked.jsonl") << "{\"src_uuid\":\"cam-1\",\"meta\":{}}\n"
+        << "{\"meta\":{},\"src_uuid\":\"cam-1\"}\n";
+    const Finished finished =
+        run({kPublish, "--port", plugin.port(), "--no-check", "unchecked.jsonl"});
+    EXPECT_EQ(finished.status, 0) << finished.err;
+    EXPECT_NE(finished.out.find(" sent #1 to cam-1 (unchecked.jsonl:1)\n"), std::string::npos)
+        << finished.out;
+    EXPECT_NE(finished.out.find(" sent #2 to no camera (\"src_uuid\" is not the first member"),
+        std::string::npos) << finished.out;
+    EXPECT_EQ(finished.out.find(" to  ("), std::string::npos) << finished.out;
+}
+
+/** Reads `lines` lines of the child's output, then closes it as `| head` does. */
+void headThenClose(int outRead, int lines)
+{
+    for (int i = 0; i < lines; ++i)
+        EXPECT_FALSE(readLine(outRead).empty()) << "line " << i + 1;
+    close(outRead);
+}
+
+// `skyloom-publish ... | head -2` died of SIGPIPE without its last line. A closed output ends
+// the run as Ctrl-C does: the last line on standard error, the status of what was sent.
+TEST(ClosedOutput, PublishEndsWithItsLastLineOnStandardError)
+{
+    const Subscriber plugin([](zmq::socket_t&) {});
+    int out = -1;
+    const pid_t publish = spawnPiped(
+        {kPublish, "--port", plugin.port(), "--samples", "--loop", "--rate", "50"},
+        "publish.err", &out);
+    headThenClose(out, 2);
+    EXPECT_EQ(waitFor(publish, std::chrono::seconds(10)), 0) << readFile("publish.err");
+    EXPECT_NE(readFile("publish.err").find("skyloom-publish: sent "), std::string::npos)
+        << readFile("publish.err");
+
+    // --check stops checking: nobody reads the verdicts.
+    std::ofstream file("many.jsonl");
+    for (int i = 0; i < 20000; ++i)
+        file << "{\"src_uuid\":\"cam-1\",\"meta\":{\"metadata\":{\"annotations\":[]}}}\n";
+    file.close();
+    const pid_t check = spawnPiped({kPublish, "--check", "many.jsonl"}, "check.err", &out);
+    headThenClose(out, 2);
+    EXPECT_EQ(waitFor(check, std::chrono::seconds(20)), 0) << readFile("check.err");
+    const std::string err = readFile("check.err");
+    EXPECT_NE(err.find("skyloom-publish: checked "), std::string::npos) << err;
+    EXPECT_EQ(err.find("checked 20000 messages"), std::string::npos) << err;
+}
+
+TEST(ClosedOutput, CaptureToStandardOutputEndsWithItsReport)
+{
+    const std::string port = testhost::testPortText(2);
+    int out = -1;
+    const pid_t capture = spawnPiped({kCapture, "--listen", port, "-"}, "capture.err", &out);
+    const pid_t publish = spawn({kPublish, "--port", port, "--samples", "--loop", "--rate", "50",
+        "-q"}, "publish.out", "publish.err");
+    headThenClose(out, 2);
+    EXPECT_EQ(waitFor(capture, std::chrono::seconds(10)), 0) << readFile("capture.err");
+    ::kill(publish, SIGTERM);
+    EXPECT_EQ(waitFor(publish, std::chrono::seconds(10)), 0) << readFile("publish.err");
+    const std::string err = readFile("capture.err");
+    EXPECT_NE(err.find("skyloom-capture: recorded "), std::string::npos) << err;
+    EXPECT_EQ(err.find("cannot write"), std::string::npos) << err;
 }
 
 } // namespace

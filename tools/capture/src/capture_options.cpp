@@ -141,7 +141,9 @@ std::string captureUsage()
     return R"(Usage: skyloom-capture [options] [--] OUTPUT
 
 Records the AI engine's messages with the time each was received, one JSON Lines record per
-message: {"receivedUs": <wall clock in microseconds>, "message": "<the text, exactly>"}.
+message: {"receivedUs": <wall clock in microseconds>, "message": "<the text, exactly>"}. A
+message that is not UTF-8 cannot be a JSON text as it is: its record holds the text with U+FFFD
+for each bad byte and, in "messageBase64", its exact bytes, which replay sends.
 skyloom-publish replays such a file, at its recorded pace with --pace recorded.
 
 Where from (one of):
@@ -181,8 +183,10 @@ What and how long:
   -h, --help         this text
   --version          the version and exit
 
-Ctrl-C (SIGINT) or SIGTERM ends a recording as --count and --duration do: what was received is
-kept, the final report is printed and the exit status says whether anything was recorded.
+Ctrl-C (SIGINT), SIGTERM or a closed standard output (a reader such as head that has had
+enough) ends a recording as --count and --duration do: what was received is kept, the final
+report is printed (to standard error, as always) and the exit status says whether anything was
+recorded.
 
 Exit status:
   0  something was recorded

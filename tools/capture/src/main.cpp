@@ -28,6 +28,7 @@ namespace {
 
 using namespace skyloom::capture;
 using skyloom::tools::interrupted;
+using skyloom::tools::outputClosed;
 using skyloom::tools::stopOnSignals;
 using Clock = std::chrono::steady_clock;
 
@@ -155,6 +156,10 @@ private:
         const std::string text = message.to_string();
         m_out << captureLine(receivedUs, text) << '\n';
         m_out.flush();
+        // Standard output whose reader has gone ends the recording as Ctrl-C does; the record
+        // that met the closed pipe was not delivered and is not counted.
+        if (!m_out && m_options.outputPath == "-" && outputClosed())
+            return;
         if (!m_out)
             throw std::runtime_error(std::string("cannot write: ") + std::strerror(errno));
         ++totals->messages;

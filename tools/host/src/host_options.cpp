@@ -312,6 +312,11 @@ messages and bytes received at the service port, the messages relayed and meant 
 camera, the AI engines connected, their disconnects and the refused peers. Then a registry
 check (plugin objects created vs destroyed); with --json also a last {"summary": ...} line.
 
+Ctrl-C, SIGTERM or a closed standard output (a reader such as head that has had enough) ends
+the run as --duration does: the plugin is released, the summary printed (to standard error
+when standard output is closed) and the temporary directory removed; the exit status is the
+run's.
+
 Exit status:
   0  fine
   1  an expectation was not met, objects leaked or the plugin failed (an error event, not

@@ -42,6 +42,7 @@ namespace {
 using namespace skyloom::publish;
 namespace setting = nx::vms_server_plugins::analytics::sample::setting;
 using skyloom::tools::interrupted;
+using skyloom::tools::reportStream;
 using skyloom::tools::stopOnSignals;
 using Clock = std::chrono::steady_clock;
 
@@ -388,13 +389,13 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
             ++result.sent;
         if (!options.quiet && notSentReason)
         {
-            std::cout << wallClockText() << " not sent: message to " << message.sourceId << " ("
-                << message.origin << "): " << notSentReason << std::endl;
+            std::cout << wallClockText() << " not sent: message to " << message.destination()
+                << " (" << message.origin << "): " << notSentReason << std::endl;
         }
         else if (!options.quiet)
         {
-            std::cout << wallClockText() << " sent #" << result.sent << " to " << message.sourceId
-                << " (" << message.origin << ")" << std::endl;
+            std::cout << wallClockText() << " sent #" << result.sent << " to "
+                << message.destination() << " (" << message.origin << ")" << std::endl;
         }
     }
     socket.close(); //< lingers until the queue is flushed or kLingerMs passed
@@ -491,6 +492,8 @@ int runCheck(const PublishOptions& options, const std::vector<Message>& messages
     int64_t dropped = 0;
     for (const Message& message: messages)
     {
+        if (interrupted())
+            break; //< Ctrl-C, or nobody reads the verdicts any more.
         // Rewritten as for sending; the agent itself judges everything after delivery.
         const PreparedMessages prepared = prepareMessages({message}, options);
         for (const Rejection& warning: prepared.warnings)
@@ -526,7 +529,7 @@ int runCheck(const PublishOptions& options, const std::vector<Message>& messages
     }
     if (!options.json)
     {
-        std::cout << kProgram << ": checked " << checked << " message"
+        reportStream() << kProgram << ": checked " << checked << " message"
             << (checked == 1 ? "" : "s") << ", " << dropped
             << " would be dropped in whole or in part" << std::endl;
     }
@@ -580,8 +583,8 @@ int run(const PublishOptions& options)
     const int status = prepared.rejected.empty() ? 0 : kExitRejected;
     if (options.print)
     {
-        for (const Outgoing& message: prepared.ready)
-            std::cout << message.text << std::endl;
+        for (size_t i = 0; i < prepared.ready.size() && !interrupted(); ++i)
+            std::cout << prepared.ready[i].text << std::endl;
         return status;
     }
     for (const std::string& endpoint: options.endpoints())
@@ -617,7 +620,7 @@ int run(const PublishOptions& options)
         printError(result.notAdmitted);
         return kExitRejected;
     }
-    std::cout << kProgram << ": sent " << result.sent << " message"
+    reportStream() << kProgram << ": sent " << result.sent << " message"
         << (result.sent == 1 ? "" : "s") << " (" << result.notSent << " not sent) to "
         << options.endpointsText() << " (" << prepared.rejected.size() << " rejected)"
         << std::endl;

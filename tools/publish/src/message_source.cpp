@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base64.h"
 #include "envelope.h"
 #include "sample_messages.h"
 
@@ -74,7 +75,16 @@ std::optional<Message> captureLine(const std::string& origin, const std::string&
         {
             return std::nullopt;
         }
-        return Message{origin, message->get<std::string>(), time->get<int64_t>()};
+        // A message that is not UTF-8 travels as its bytes; its text has U+FFFD in their place.
+        const auto bytes = record.find(kCaptureBytesKey);
+        if (bytes == record.end())
+            return Message{origin, message->get<std::string>(), time->get<int64_t>()};
+        std::optional<std::string> original;
+        if (bytes->is_string())
+            original = skyloom::tools::fromBase64(bytes->get<std::string>());
+        if (!original)
+            return std::nullopt;
+        return Message{origin, std::move(*original), time->get<int64_t>()};
     }
     catch (const std::exception&)
     {
@@ -247,8 +257,8 @@ PreparedMessages prepareMessages(
                 result.rejected.push_back({message.origin, check.problem});
                 break; //< the same fault for every camera: say it once
             }
-            result.ready.push_back(
-                {message.origin, std::move(outgoing), check.sourceId, message.receivedUs});
+            result.ready.push_back({message.origin, std::move(outgoing), check.sourceId,
+                message.receivedUs, check.problem});
         }
     }
     return result;

@@ -358,7 +358,9 @@ Certificates:
   --replace        with --make-certificate: replace an existing pair (whatever holds the old
                    keys is no longer admitted)
 
-The last line says "sent N messages (M not sent) to ENDPOINT".
+The last line says "sent N messages (M not sent) to ENDPOINT". Ctrl-C, SIGTERM or a closed
+standard output (a reader such as head that has had enough) ends a run early, with the exit
+status of what was done so far; the last line then goes to standard error.
 
 Exit status:
   0  something was sent and no message rejected (with --check: nothing would be dropped)
