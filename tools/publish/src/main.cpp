@@ -429,6 +429,9 @@ void printChecked(const std::string& origin, const CheckedMessage& checked, bool
 {
     if (asJson)
     {
+        nlohmann::json reasons = nlohmann::json::array();
+        for (const std::string& reason: checked.dropReasons)
+            reasons.push_back(reason.empty() ? nlohmann::json() : nlohmann::json(reason));
         nlohmann::json packets = nlohmann::json::array();
         for (const auto& packet: checked.packets)
         {
@@ -440,6 +443,7 @@ void printChecked(const std::string& origin, const CheckedMessage& checked, bool
             {"cameraId", checked.cameraId},
             {"verdict", checked.dropped() ? "dropped" : "ok"},
             {"drops", checked.drops},
+            {"dropReasons", reasons},
             {"notes", checked.notes},
             {"packets", packets},
         };
@@ -501,7 +505,7 @@ int runCheck(const PublishOptions& options, const std::vector<Message>& messages
         for (const Rejection& rejection: prepared.rejected)
         {
             CheckedMessage result; //< It would never reach the agent.
-            result.drops.push_back(rejection.problem);
+            result.addDrop(rejection.problem);
             printChecked(rejection.origin, result, options.json);
             ++checked;
             ++dropped;
@@ -515,11 +519,11 @@ int runCheck(const PublishOptions& options, const std::vector<Message>& messages
                 // The agent says nothing about a message it has no use for.
                 const EnvelopeCheck envelope = checkEnvelope(outgoing.text);
                 if (result.packets.empty() && !result.dropped() && !envelope.deliverable())
-                    result.drops.push_back("nothing converted: " + envelope.problem);
+                    result.addDrop("nothing converted: " + envelope.problem);
             }
             else
             {
-                result.drops.push_back(
+                result.addDrop(
                     "never delivered to a camera: " + checkEnvelope(outgoing.text).problem);
             }
             printChecked(outgoing.origin, result, options.json);
