@@ -23,8 +23,10 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 # python3-jsonschema: the schema agreement test validates with a real JSON Schema validator.
 # python3-prometheus-client: the metrics file test reads the file with Prometheus' own parser.
 # help2man: the manual pages' check makes each tool's page as the package does.
+# libcli11-dev: the tools read their command lines with CLI11 (header-only).
 PACKAGES=(cmake g++ make pkg-config libzmq3-dev cppzmq-dev nlohmann-json3-dev libseccomp-dev
-    libgtest-dev libgmock-dev valgrind python3-jsonschema python3-prometheus-client help2man)
+    libcli11-dev libgtest-dev libgmock-dev valgrind python3-jsonschema python3-prometheus-client
+    help2man)
 # Sanitizer and fuzzing builds: the compiler, its runtimes, and llvm-symbolizer for the reports.
 CLANG_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
 FUZZ_TARGETS=(fuzz_uuid fuzz_text fuzz_settings fuzz_message fuzz_channel)

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "command_line.h"
 #include "doc_directory.h"
 #include "option_values.h"
 #include "relay/diagnostic_copy_path.h"
@@ -16,17 +17,6 @@ constexpr const char* kCopyDirectory =
     nx::vms_server_plugins::analytics::sample::diagnostic_copy_path::kDirectory;
 using skyloom::tools::kDocDirectory;
 using skyloom::tools::parseNumber;
-
-/** The value of the option at args[*i], from "--name=value" or the next argument. */
-std::optional<std::string> optionValue(
-    const std::vector<std::string>& args, size_t* i, const std::string& inlineValue, bool hasInline)
-{
-    if (hasInline)
-        return inlineValue;
-    if (*i + 1 >= args.size())
-        return std::nullopt;
-    return args[++*i];
-}
 
 std::string applyValue(CaptureOptions* o, const std::string& name, const std::string& v)
 {
@@ -74,65 +64,29 @@ std::string applyValue(CaptureOptions* o, const std::string& name, const std::st
     return {};
 }
 
-bool takesValue(const std::string& name)
-{
-    return name == "--listen" || name == "--connect" || name == "--server-dir"
-        || name == "--camera" || name == "--count" || name == "--duration";
-}
-
 } // namespace
 
 ParsedCaptureArgs parseCaptureArgs(const std::vector<std::string>& args)
 {
     CaptureOptions options;
-    bool optionsEnded = false;
-    for (size_t i = 0; i < args.size(); ++i)
+    skyloom::tools::CommandLine commandLine;
+    for (const char* name: {"--listen", "--connect", "--server-dir", "--camera", "--count",
+        "--duration"})
     {
-        std::string name = args[i];
-        if (!optionsEnded && name == "--")
-        {
-            optionsEnded = true;
-            continue;
-        }
-        const bool isOption = !optionsEnded && name.size() > 1 && name[0] == '-';
-        if (!isOption)
-        {
-            if (!options.outputPath.empty())
-                return {std::nullopt, "more than one output file: " + options.outputPath
-                    + " and " + name};
-            options.outputPath = name;
-            continue;
-        }
-        std::string inlineValue;
-        const size_t equals = name.find('=');
-        const bool hasInline = name.rfind("--", 0) == 0 && equals != std::string::npos;
-        if (hasInline)
-        {
-            inlineValue = name.substr(equals + 1);
-            name.resize(equals);
-        }
-        if (takesValue(name))
-        {
-            const std::optional<std::string> value = optionValue(args, &i, inlineValue, hasInline);
-            if (!value)
-                return {std::nullopt, "option " + name + " needs a value"};
-            if (std::string error = applyValue(&options, name, *value); !error.empty())
-                return {std::nullopt, error};
-            continue;
-        }
-        if (hasInline)
-            return {std::nullopt, "option " + name + " takes no value"};
-        if (name == "-q" || name == "--quiet")
-            options.quiet = true;
-        else if (name == "-h" || name == "--help")
-            options.help = true;
-        else if (name == "--version")
-            options.version = true;
-        else
-            return {std::nullopt, "unknown option " + name + " (see --help)"};
+        commandLine.value(name, [&options, name](const std::string& value)
+            { return applyValue(&options, name, value); });
     }
-    if (options.outputPath.empty() && !options.help && !options.version)
+    commandLine.flag("-q,--quiet", [&options]() { options.quiet = true; });
+    commandLine.flag("-h,--help", [&options]() { options.help = true; });
+    commandLine.flag("--version", [&options]() { options.version = true; });
+    std::vector<std::string> outputs;
+    if (std::string error = commandLine.parse(args, &outputs); !error.empty())
+        return {std::nullopt, error};
+    if (outputs.size() > 1)
+        return {std::nullopt, "more than one output file: " + outputs[0] + " and " + outputs[1]};
+    if (outputs.empty() && !options.help && !options.version)
         return {std::nullopt, "no output file (see --help)"};
+    options.outputPath = outputs.empty() ? std::string() : outputs[0];
     return {options, {}};
 }
 
