@@ -39,6 +39,14 @@ install(FILES
     COMPONENT plugin)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${SKYLOOM_DOC_DIR}
     COMPONENT plugin)
+# The tools' bash completions, where bash-completion looks for a command's completion by its
+# name.
+foreach(tool skyloom-host skyloom-publish skyloom-capture)
+    if(TARGET ${tool})
+        install(FILES ${PROJECT_SOURCE_DIR}/tools/completions/${tool}
+            DESTINATION share/bash-completion/completions COMPONENT tools)
+    endif()
+endforeach()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/samples/messages/
     DESTINATION share/skyloom/messages
     COMPONENT tools
