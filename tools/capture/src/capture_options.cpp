@@ -144,8 +144,9 @@ recorded.
 
 Exit status:
   0  something was recorded
-  1  nothing was received, or the file could not be written
-  2  bad arguments
+  1  nothing was received (no diagnostic copy found, no message came), or writing OUTPUT
+     failed while recording
+  2  bad arguments, or OUTPUT cannot be created
   3  refused: the diagnostic copy found is not one that the plugin made for this user (a
      symbolic link, another user's directory or socket, a directory that another user may
      write)
