@@ -168,6 +168,27 @@ check_package() {
     fi
 }
 
+# Proves that check_package can fail: a copy of the package $1 with one tag injected (its
+# README made executable: executable-not-elf-or-script) must be refused.
+check_package_fails_on_injected_tag() {
+    local deb=$1
+    local work
+    work=$(mktemp -d)
+    dpkg-deb -R "$deb" "$work/tree"
+    chmod +x "$work/tree/usr/share/doc/skyloom-analytics-plugin/README.md"
+    dpkg-deb --root-owner-group -b "$work/tree" "$work/injected.deb" >/dev/null
+    local status=0
+    check_package "$work/injected.deb" >"$work/lintian.txt" 2>&1 || status=$?
+    if [ "$status" -eq 0 ] || ! grep -q executable-not-elf-or-script "$work/lintian.txt"; then
+        cat "$work/lintian.txt"
+        rm -rf "$work"
+        echo "dev.sh: the lintian check passed a package with an injected tag" >&2
+        return 1
+    fi
+    rm -rf "$work"
+    echo "dev.sh: the lintian check refuses a copy with an injected tag, as it must"
+}
+
 # $1: address or thread; the rest goes to ctest.
 sanitized_suite() {
     local kind=$1; shift
@@ -253,6 +274,7 @@ case "$cmd" in
         dpkg-deb -I "$deb"
         dpkg-deb -c "$deb"
         check_package "$deb"
+        check_package_fails_on_injected_tag "$deb"
         echo "The package is $deb"
         ;;
     bench)
