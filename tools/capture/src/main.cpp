@@ -286,6 +286,8 @@ int run(CaptureOptions options)
 
 int main(int argc, char** argv)
 {
+    // First of all: even the usage text may meet a closed output.
+    stopOnSignals();
     try
     {
         const ParsedCaptureArgs parsed =
@@ -305,7 +307,6 @@ int main(int argc, char** argv)
             std::cout << kProgram << " " << SKYLOOM_VERSION << std::endl;
             return 0;
         }
-        stopOnSignals();
         return run(*parsed.options);
     }
     catch (const std::exception& e)

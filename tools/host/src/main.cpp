@@ -820,6 +820,8 @@ int run(const HostOptions& options)
 
 int main(int argc, char** argv)
 {
+    // First of all: even the usage text may meet a closed output.
+    stopOnSignals();
     try
     {
         const ParsedHostArgs parsed =
@@ -839,7 +841,6 @@ int main(int argc, char** argv)
             std::cout << "skyloom-host " << SKYLOOM_VERSION << std::endl;
             return 0;
         }
-        stopOnSignals();
         return run(*parsed.options);
     }
     catch (const std::exception& e)

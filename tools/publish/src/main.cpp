@@ -640,6 +640,8 @@ int run(const PublishOptions& options)
 
 int main(int argc, char** argv)
 {
+    // First of all: even the usage text may meet a closed output.
+    stopOnSignals();
     try
     {
         if (argc > 1 && std::string(argv[1]) == "--make-certificate")
@@ -663,7 +665,6 @@ int main(int argc, char** argv)
         }
         if (options.listSamples)
             return listSamples();
-        stopOnSignals();
         return run(options);
     }
     catch (const std::exception& e)
