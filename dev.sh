@@ -24,9 +24,10 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 # python3-prometheus-client: the metrics file test reads the file with Prometheus' own parser.
 # help2man: the manual pages' check makes each tool's page as the package does.
 # libcli11-dev: the tools read their command lines with CLI11 (header-only).
+# adduser: tests run as root want the receiver's system user, made as the package makes it.
 PACKAGES=(cmake g++ make pkg-config libzmq3-dev cppzmq-dev nlohmann-json3-dev libseccomp-dev
     libcli11-dev libgtest-dev libgmock-dev valgrind python3-jsonschema python3-prometheus-client
-    help2man)
+    help2man adduser)
 # Sanitizer and fuzzing builds: the compiler, its runtimes, and llvm-symbolizer for the reports.
 CLANG_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
 FUZZ_TARGETS=(fuzz_uuid fuzz_text fuzz_settings fuzz_message fuzz_channel)
@@ -57,6 +58,15 @@ install_missing() {
 compiler_launcher() {
     if command -v ccache >/dev/null; then
         echo "-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
+    fi
+}
+
+# The system user that a receiver started by root runs as, made as the package's postinst makes
+# it: without it every engine of a test run as root warns that its receiver runs as nobody.
+ensure_receiver_user() {
+    if [ "$(id -u)" = 0 ] && ! getent passwd skyloom-receiver >/dev/null; then
+        echo "dev.sh: adding the system user skyloom-receiver (as the package does)"
+        adduser --system --group --quiet --no-create-home --home /nonexistent skyloom-receiver
     fi
 }
 
@@ -215,6 +225,7 @@ case "$cmd" in
         esac
         if [ ${#sanitizers[@]} -gt 0 ]; then
             install_missing "${PACKAGES[@]}" "${CLANG_PACKAGES[@]}"
+            ensure_receiver_user
             export_sanitizer_options
             status=0
             for kind in "${sanitizers[@]}"; do
@@ -224,6 +235,7 @@ case "$cmd" in
             exit "$status"
         fi
         install_missing "${PACKAGES[@]}"
+        ensure_receiver_user
         timed "build" configure_and_build "$BUILD_DIR" -DSKYLOOM_WARNINGS_AS_ERRORS=ON
         status=0
         # Twice as many tests as cores: most of their time is spent waiting for the plugin, and

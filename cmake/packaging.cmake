@@ -3,8 +3,9 @@
 # folders install them), data into share/skyloom/ and the documentation, licence, copyright,
 # changelog and manual pages where Debian expects them. `cpack -G DEB` (./dev.sh package, which
 # also builds with the distribution's hardening flags) makes a package that installs the same
-# tree under /usr and depends on what the binaries link at run time (libzmq5 and the C/C++
-# run-time libraries), as dpkg-shlibdeps finds it.
+# tree under /usr, makes the receiver's system user, and depends on adduser and on what the
+# binaries link at run time (libzmq5 and the C/C++ run-time libraries), as dpkg-shlibdeps finds
+# it.
 
 # Installing (and packaging) takes what is built; it does not first build every test.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
@@ -124,5 +125,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Skyloom <support@skyloom.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION "video")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The receiver's system user, made by the postinst (packaging/postinst) with adduser; the
+# run-time libraries are added to this by dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/packaging/postinst")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}")
 include(CPack)

@@ -102,6 +102,7 @@ struct Options
     bool isolateReceiver = setting::kIsolateReceiver.defaultValue.isTrue();
     seconds stampingDuration{20}; //< Per way of stamping.
     bool stampingOnly = false;
+    bool receiverOnly = false; //< Only the receiver process vs in-process rows.
 };
 
 std::vector<int> parseList(const std::string& text)
@@ -146,6 +147,8 @@ Options parseOptions(int argc, char** argv)
             options.isolateReceiver = false;
         else if (arg == "--stamping-only")
             options.stampingOnly = true;
+        else if (arg == "--receiver-only")
+            options.receiverOnly = true;
         else if (arg == "--baseline-contexts=inproc")
             options.baselineContexts = BaselineRig::Contexts::inproc;
         else if (arg == "--baseline-contexts=shared")
@@ -807,7 +810,7 @@ int run(const Options& options)
     std::cout << "Messages of " << pluginLoad.messageSize() << " bytes; the engine's relay "
         "starts listening about 5 s after the engine is created." << std::endl;
 
-    for (int cameras: options.cameras)
+    for (int cameras: options.receiverOnly ? std::vector<int>{} : options.cameras)
     {
         plugin.addCameras(cameras);
         // Both roads stand ready; only one carries traffic at a time.
@@ -836,7 +839,15 @@ int run(const Options& options)
 
     baselineLoad.reset();
 
+    if (options.receiverOnly)
+        plugin.addCameras(kKneeCameras);
     addReceiverRows(&rows, &plugin, &pluginLoad, &sink, options);
+    if (options.receiverOnly)
+    {
+        plugin.stop();
+        std::cout << "\n" << formatTable(rows) << std::flush;
+        return 0;
+    }
     addEncryptionRows(&rows, &plugin, &sink, options);
     addSiteRows(&rows, &plugin);
     addStampingRows(&rows, &plugin, options);

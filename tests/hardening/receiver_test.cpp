@@ -6,12 +6,15 @@
 // unchanged and a new receiver serves (ReceiverSandbox, against a test build of the receiver
 // that makes the call that a message names); a receiver that cannot run at all
 // (ReceiverBrokenInstall, a script beside a copy of the library that exits as the dynamic
-// loader does when a library is missing) leaves the service port to the server. One engine for the tests of each suite, in the order
-// written.
+// loader does when a library is missing) leaves the service port to the server; a receiver of a
+// server run as root runs as its own system user (ReceiverUserTest, which makes that user where it
+// is missing), or as nobody without it, with no capability, in "/". One engine for the tests of
+// each suite, in the order written.
 //
 // The server that the last test kills is this executable started again with --host-child.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -23,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -386,6 +390,183 @@ TEST_F(ReceiverTest, ReleasedEngineStopsAndReapsItsReceiverAtOnce)
     EXPECT_EQ(1u, testhost::receiverProcesses().size()) << "a receiver left, or not reaped";
     EXPECT_LT(releaseMs, 50.0 * rounds(1, 4));
 }
+
+//-------------------------------------------------------------------------------------------------
+// Before ReceiverOfAKilledServer: the server that it starts writes to the same log files and
+// rotates them, which hides the next suite's bind line from it.
+
+constexpr const char* kReceiverUser = "skyloom-receiver";
+
+/**
+ * Makes the receiver's system user as the package does, where a test run as root finds it
+ * missing (dev.sh makes it before the tests). It stays: removing it while other suites run would
+ * change whom their receivers run as. hardening.ReceiverWithoutItsUser hides it instead.
+ */
+void makeReceiverUserIfMissing()
+{
+    if (geteuid() != 0 || getpwnam(kReceiverUser))
+        return;
+    EXPECT_EQ(0, std::system("useradd --system --user-group --no-create-home"
+        " --home-dir /nonexistent --shell /usr/sbin/nologin skyloom-receiver"));
+}
+
+/** The fields of /proc/PID/status, by name, their values without the blanks around them. */
+std::map<std::string, std::string> statusOf(pid_t pid)
+{
+    std::map<std::string, std::string> fields;
+    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(file, line);)
+    {
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        const size_t start = line.find_first_not_of(" \t", colon + 1);
+        fields[line.substr(0, colon)] = start == std::string::npos ? "" : line.substr(start);
+    }
+    return fields;
+}
+
+/** Real, effective, saved and file-system id, as /proc/PID/status lists them. */
+std::string fourTimes(unsigned id)
+{
+    const std::string text = std::to_string(id);
+    return text + "\t" + text + "\t" + text + "\t" + text;
+}
+
+/** The user that a receiver of this process runs as. */
+struct ExpectedUser
+{
+    uid_t uid = 0;
+    gid_t gid = 0;
+    bool ofRoot = false; //< Started by root, which switched it to `uid`.
+
+    /** The user `name` for a process of root (none if missing), else this process's user. */
+    static std::optional<ExpectedUser> of(const char* name)
+    {
+        if (geteuid() != 0)
+            return ExpectedUser{getuid(), getgid(), false};
+        const passwd* const entry = getpwnam(name);
+        if (!entry)
+            return std::nullopt;
+        return ExpectedUser{entry->pw_uid, entry->pw_gid, true};
+    }
+};
+
+/**
+ * Once its sandbox is in place (the filter): its ids, no capability and none to regain, its
+ * working directory "/" (never the server's). A receiver of another user than root keeps the
+ * bounding set and groups that it was started with.
+ */
+void expectConfined(pid_t receiver, const ExpectedUser& user)
+{
+    ASSERT_TRUE(waitUntil([&]() { return statusOf(receiver)["Seccomp"] == "2"; }))
+        << "no filter in receiver " << receiver;
+    std::map<std::string, std::string> status = statusOf(receiver);
+    constexpr char kNone[] = "0000000000000000";
+    struct Row { const char* field; std::string expected; };
+    std::vector<Row> rows = {
+        {"Uid", fourTimes(user.uid)}, {"Gid", fourTimes(user.gid)},
+        {"CapInh", kNone}, {"CapPrm", kNone}, {"CapEff", kNone}, {"CapAmb", kNone},
+        {"NoNewPrivs", "1"},
+    };
+    if (user.ofRoot)
+        rows.insert(rows.end(), {{"Groups", ""}, {"CapBnd", kNone}});
+    for (const Row& row: rows)
+        EXPECT_EQ(row.expected, status[row.field]) << row.field << " of receiver " << receiver;
+    char directory[4096] = {};
+    const std::string link = "/proc/" + std::to_string(receiver) + "/cwd";
+    EXPECT_LT(0, readlink(link.c_str(), directory, sizeof(directory) - 1));
+    EXPECT_STREQ("/", directory) << "working directory of receiver " << receiver;
+}
+
+const int kUserPort = testhost::testPort(5);
+constexpr char kUserCaption[] = "AI engine receiver without its own user";
+
+/** Kills the receiver; the new one, once a message passes through it again. */
+template<class OpenCamera>
+pid_t restarted(pid_t receiver, AiEnginePublisher& publisher, OpenCamera& camera)
+{
+    kill(receiver, SIGKILL);
+    const pid_t next = waitForReceiverOtherThan(receiver, kDeliveryTimeout);
+    EXPECT_TRUE(reachesCamera(publisher, *camera.handler,
+        alarmMessage(camera.camera.id, "after a kill"), kDeliveryTimeout));
+    return next;
+}
+
+class ReceiverUserTest: public SharedEngineSuite<ReceiverUserTest>
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        // First: the engine's receivers look the user up as they start.
+        makeReceiverUserIfMissing();
+        startSharedEngine(kUserPort, "{f1a2b3c4-0000-4000-8000-000000000046}");
+    }
+};
+
+// The receiver ran as the server's user (root in a package's default service), in the server's
+// working directory, where it reached the diagnostic copy's socket by a relative path.
+TEST_F(ReceiverUserTest, ReceiverRanAsTheServersUserInItsWorkingDirectory)
+{
+    OpenCamera camera(1);
+    AiEnginePublisher publisher(kUserPort);
+    ASSERT_TRUE(reachesCamera(publisher, *camera.handler,
+        alarmMessage(camera.camera.id, "first"), kDeliveryTimeout));
+    const std::optional<ExpectedUser> user = ExpectedUser::of(kReceiverUser);
+    ASSERT_TRUE(user) << "no user " << kReceiverUser << " (useradd failed)";
+    pid_t receiver = theReceiver();
+    ASSERT_GT(receiver, 0);
+    expectConfined(receiver, *user);
+
+    receiver = restarted(receiver, publisher, camera);
+    ASSERT_GT(receiver, 0);
+    expectConfined(receiver, *user);
+    EXPECT_EQ(0, countEvents(*s_engine.handler, kUserCaption));
+}
+
+/**
+ * Run by hardening.ReceiverWithoutItsUser only, in a mount namespace whose user database lacks
+ * the receiver's user (without_receiver_user.sh); elsewhere the user exists and it is skipped.
+ */
+class ReceiverWithoutItsUserTest: public SharedEngineSuite<ReceiverWithoutItsUserTest>
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        startSharedEngine(kWithoutUserPort, "{f1a2b3c4-0000-4000-8000-000000000047}");
+    }
+
+    static inline const int kWithoutUserPort = testhost::testPort(6);
+};
+
+// Where the package's user is missing, a server of root runs its receivers as nobody, and says so
+// once for the engine, not at every restart.
+TEST_F(ReceiverWithoutItsUserTest, ReceiverOfAMissingUserRunsAsNobodyToldOnce)
+{
+    if (geteuid() != 0 || getpwnam(kReceiverUser))
+        GTEST_SKIP() << "run as root with the user hidden (hardening.ReceiverWithoutItsUser)";
+    OpenCamera camera(1);
+    AiEnginePublisher publisher(kWithoutUserPort);
+    ASSERT_TRUE(reachesCamera(publisher, *camera.handler,
+        alarmMessage(camera.camera.id, "first"), kDeliveryTimeout));
+    const std::optional<ExpectedUser> nobody = ExpectedUser::of("nobody");
+    ASSERT_TRUE(nobody) << "no user nobody";
+
+    pid_t receiver = theReceiver();
+    ASSERT_GT(receiver, 0);
+    expectConfined(receiver, *nobody);
+    for (int i = 0; i < 2; ++i)
+    {
+        receiver = restarted(receiver, publisher, camera);
+        ASSERT_GT(receiver, 0);
+        expectConfined(receiver, *nobody);
+    }
+    EXPECT_TRUE(waitForEvent(*s_engine.handler, IPluginDiagnosticEvent::Level::warning,
+        kUserCaption, "no user skyloom-receiver: the receiver runs as nobody (65534:", 5s));
+    EXPECT_EQ(1, countEvents(*s_engine.handler, kUserCaption));
+}
+
+//-------------------------------------------------------------------------------------------------
 
 /** Run by the child: a server with one engine that says its receiver's pid, then waits. */
 int runHostChild(int port)

@@ -120,6 +120,19 @@ TEST(DocsAgreement, EverySettingIsInTheSettingsPage)
     }
 }
 
+// The page gave "Service Address" where the dialog shows "Service Address (IP address or
+// interface; * for all)": an operator could not find the field by its words.
+TEST(DocsAgreement, SettingsPageGaveShorterCaptionsThanTheDialog)
+{
+    const std::string settings = readDoc("settings.md");
+    for (const Setting* setting: kSettings)
+    {
+        const std::string row = std::string("| \"") + setting->name + "\" | " + setting->caption
+            + " |";
+        EXPECT_NE(std::string::npos, settings.find(row)) << "no row beginning " << row;
+    }
+}
+
 /** The name of a setting's value in its "settingsReceived m_..." log line. */
 std::string valueLabel(const Setting& setting)
 {

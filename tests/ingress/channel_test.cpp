@@ -286,7 +286,8 @@ TEST(ReceiverProcess, ExitsReadAsTheOperatorExpects)
     EXPECT_EQ("exited with status 3", ReceiverProcess::describeExit(3 << 8));
 
     ReceiverProcess::StartFailure failure;
-    EXPECT_EQ(nullptr, ReceiverProcess::start("/nonexistent/skyloom-receiver", &failure));
+    EXPECT_EQ(nullptr,
+        ReceiverProcess::start("/nonexistent/skyloom-receiver", std::nullopt, &failure));
     EXPECT_EQ("/nonexistent/skyloom-receiver: No such file or directory", failure.reason);
     EXPECT_FALSE(failure.lackOfResources);
 }

@@ -18,6 +18,7 @@ constexpr const char* kRefusedCaption = "AI engine refused";
 constexpr const char* kReceiverRestartedCaption = "AI engine receiver restarted";
 constexpr const char* kReceiverDyingCaption = "AI engine receiver keeps dying";
 constexpr const char* kInProcessCaption = "AI engine receiver runs inside the server";
+constexpr const char* kReceiverUserCaption = "AI engine receiver without its own user";
 
 // The relay and the cameras.
 constexpr const char* kAgentEndpointCaption = "Cannot open the internal relay endpoint";
@@ -33,8 +34,8 @@ constexpr const char* kOtherClockCaption = "AI engine clock not on the video tim
 inline constexpr const char* kEventCaptions[] = {
     kListeningCaption, kServicePortCaption, kEncryptionCaption, kConnectedCaption,
     kDisconnectedCaption, kRefusedCaption, kReceiverRestartedCaption, kReceiverDyingCaption,
-    kInProcessCaption, kAgentEndpointCaption, kLoopbackCaption, kNoCameraCaption,
-    kDropsCaption, kSuggestedCorrectionCaption, kOtherClockCaption,
+    kInProcessCaption, kReceiverUserCaption, kAgentEndpointCaption, kLoopbackCaption,
+    kNoCameraCaption, kDropsCaption, kSuggestedCorrectionCaption, kOtherClockCaption,
 };
 
 } // namespace nx::vms_server_plugins::analytics::sample

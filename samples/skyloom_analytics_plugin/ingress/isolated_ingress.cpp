@@ -80,9 +80,10 @@ std::string printable(std::string_view text)
 
 IsolatedIngress::IsolatedIngress(std::string executable, const nx::sdk::LogUtils& logUtils,
     IngressSink& sink, EngineCounters& counters, ChildReaper& reaper, IngressBudgets& budgets,
-    int workingPort, std::chrono::milliseconds restartBackoff)
+    int workingPort, std::chrono::milliseconds restartBackoff, UserChoice userChoice)
     :
     m_executable(std::move(executable)),
+    m_userChoice(std::move(userChoice)),
     m_logUtils(logUtils),
     m_sink(sink),
     m_counters(counters),
@@ -343,7 +344,8 @@ bool IsolatedIngress::eventAllowed(Clock::time_point now)
 void IsolatedIngress::startReceiver(Clock::time_point now)
 {
     ReceiverProcess::StartFailure failure;
-    m_process = ReceiverProcess::start(m_executable, &failure);
+    m_process = ReceiverProcess::start(
+        m_executable, m_userChoice ? m_userChoice() : std::nullopt, &failure);
     m_nextStart.reset();
     if (!m_process)
     {

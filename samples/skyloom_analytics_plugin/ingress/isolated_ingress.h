@@ -30,6 +30,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -65,16 +66,20 @@ public:
     /** Bytes of frames that one wake-up reads at most. */
     static constexpr uint64_t kBytesPerPass = 8 * 1024 * 1024;
 
+    /** The user for the next receiver (receiver_user.h); none: this process's user. */
+    using UserChoice = std::function<std::optional<UserIds>()>;
+
     /**
      * Starts the receiver; failed() tells if it could not be started. `budgets`: the engine's,
      * for the receiver's log lines and events, and the agents' time for its messages.
      * `workingPort`: the port that listened last before (0: none). `restartBackoff`: see
-     * RestartPolicy.
+     * RestartPolicy. `userChoice`, asked at each start; empty: this process's user.
      */
     IsolatedIngress(std::string executable, const nx::sdk::LogUtils& logUtils,
         IngressSink& sink, EngineCounters& counters, ChildReaper& reaper, IngressBudgets& budgets,
         int workingPort = 0,
-        std::chrono::milliseconds restartBackoff = kShippedIntervals.restartBackoff);
+        std::chrono::milliseconds restartBackoff = kShippedIntervals.restartBackoff,
+        UserChoice userChoice = {});
     /** Stops the receiver; if it cannot be reaped at once, the ChildReaper gets it. */
     ~IsolatedIngress() override;
 
@@ -116,6 +121,7 @@ private:
 
 private:
     const std::string m_executable;
+    const UserChoice m_userChoice;
     const nx::sdk::LogUtils& m_logUtils;
     IngressSink& m_sink;
     EngineCounters& m_counters;

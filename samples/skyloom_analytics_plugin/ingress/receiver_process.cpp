@@ -129,8 +129,8 @@ std::string ReceiverProcess::defaultExecutable()
     return path + kExecutableName;
 }
 
-std::unique_ptr<ReceiverProcess> ReceiverProcess::start(
-    const std::string& executable, StartFailure* failure)
+std::unique_ptr<ReceiverProcess> ReceiverProcess::start(const std::string& executable,
+    const std::optional<UserIds>& user, StartFailure* failure)
 {
     if (executable.empty() || executable.front() != '/')
     {
@@ -158,8 +158,10 @@ std::unique_ptr<ReceiverProcess> ReceiverProcess::start(
     int rc = setup.prepare(ends[1]);
     pid_t pid = -1;
     const std::string parent = "--parent=" + std::to_string(getpid());
+    const std::string userArgument = user ? userOption(*user) : std::string();
     char* const argv[] = {const_cast<char*>(executable.c_str()),
-        const_cast<char*>(parent.c_str()), nullptr};
+        const_cast<char*>(parent.c_str()),
+        user ? const_cast<char*>(userArgument.c_str()) : nullptr, nullptr};
     char* const environment[] = {nullptr};
     if (rc == 0)
         rc = posix_spawn(&pid, executable.c_str(), &setup.actions, &setup.attributes, argv,

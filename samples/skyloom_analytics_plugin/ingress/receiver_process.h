@@ -1,8 +1,8 @@
 // One receiver process as the engine sees it: started with posix_spawn (never a fork of the
 // server) from the executable beside the plugin library, with an empty environment, default
 // signal handling and no descriptor but its end of the channel (as descriptor 3; /dev/null as
-// 0 to 2); stopped with
-// SIGKILL and reaped. The process ends by itself when the thread that started it ends
+// 0 to 2), as the user that the engine chose for it (receiver_user.h); stopped with SIGKILL
+// and reaped. The process ends by itself when the thread that started it ends
 // (PR_SET_PDEATHSIG), so start it from a thread that lives as long as its owner.
 //
 // Threads: one thread at a time (the relay's).
@@ -13,6 +13,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+
+#include "receiver_user.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -35,9 +37,12 @@ public:
         bool lackOfResources = false;
     };
 
-    /** Starts the executable; null with the reason in `failure` if it cannot be started. */
-    [[nodiscard]] static std::unique_ptr<ReceiverProcess> start(
-        const std::string& executable, StartFailure* failure);
+    /**
+     * Starts the executable, to run as `user` (none: as this process's user); null with the
+     * reason in `failure` if it cannot be started.
+     */
+    [[nodiscard]] static std::unique_ptr<ReceiverProcess> start(const std::string& executable,
+        const std::optional<UserIds>& user, StartFailure* failure);
 
     /** Kills and reaps the process if it is still there and was not handed on. */
     ~ReceiverProcess();

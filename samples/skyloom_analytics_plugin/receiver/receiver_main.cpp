@@ -1,7 +1,8 @@
 // skyloom-receiver: the AI engines' side of the plugin, in a process of its own, so that nothing
 // a network peer sends is parsed inside the video-management server. The plugin's engine starts
-// it with the channel as descriptor 3 and its own process id; it ends with the engine (or its
-// thread), and at once if the engine is gone already.
+// it with the channel as descriptor 3, its own process id and, when the server runs as root, the
+// user to run as (--user=UID:GID); it ends with the engine (or its thread), and at once if the
+// engine is gone already.
 #include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <streambuf>
 #include <string>
 
@@ -20,6 +22,7 @@
 
 #include "receiver_loop.h"
 #include "sandbox.h"
+#include "user_switch.h"
 
 namespace {
 
@@ -62,17 +65,48 @@ private:
     std::string m_line;
 };
 
-pid_t parentOf(int argc, char** argv)
+/** What follows the option's name ("--parent="); null if it is not given. */
+template<size_t N>
+const char* optionValue(int argc, char** argv, const char (&option)[N])
 {
     for (int i = 1; i < argc; ++i)
     {
-        if (std::strncmp(argv[i], kParentOption, sizeof(kParentOption) - 1) == 0)
-            return static_cast<pid_t>(std::atol(argv[i] + sizeof(kParentOption) - 1));
+        if (std::strncmp(argv[i], option, N - 1) == 0)
+            return argv[i] + N - 1;
     }
-    return 0;
+    return nullptr;
 }
 
-int run()
+pid_t parentOf(int argc, char** argv)
+{
+    const char* const parent = optionValue(argc, argv, kParentOption);
+    return parent ? static_cast<pid_t>(std::atol(parent)) : 0;
+}
+
+/** The working directory, and the user if the engine names one; what could not be left. */
+std::optional<std::string> leaveServer(int argc, char** argv)
+{
+    using namespace nx::vms_server_plugins::analytics::sample;
+    const char* const user = optionValue(argc, argv, kUserOption);
+    const std::optional<UserIds> ids = user ? parseUserIds(user) : std::nullopt;
+    const std::optional<std::string> left = leaveServerPlace(ids);
+    if (!user || ids)
+        return left;
+    const std::string malformed = std::string(kUserOption) + user + ": not UID:GID";
+    return left ? *left + "; " + malformed : malformed;
+}
+
+/** The sandbox, told together with what leaveServer() could not do. */
+std::optional<std::string> enterSandboxAfter(const std::optional<std::string>& left)
+{
+    const std::optional<std::string> sandbox =
+        nx::vms_server_plugins::analytics::sample::enterSandbox();
+    if (left && sandbox)
+        return *left + "; " + *sandbox;
+    return left ? left : sandbox;
+}
+
+int run(const std::optional<std::string>& left)
 {
     ReceiverLoop loop(kChannelFd);
     LogLines lines(loop);
@@ -84,7 +118,7 @@ int run()
         char publicKey[41];
         char secretKey[41];
         (void) zmq_curve_keypair(publicKey, secretKey);
-        const int status = loop.run(&nx::vms_server_plugins::analytics::sample::enterSandbox);
+        const int status = loop.run([&left]() { return enterSandboxAfter(left); });
         // No destructors, no exit handlers: the work is done (the engine closed the channel),
         // and the filter allows only what serving needs.
         _exit(status);
@@ -101,6 +135,8 @@ int run()
 
 int main(int argc, char** argv)
 {
+    // First, while this is the only thread; a change of user clears the parent-death signal.
+    const std::optional<std::string> left = leaveServer(argc, argv);
     // Never outlive the engine's thread that started this process; if it is gone already, the
     // signal was missed: leave at once.
     const pid_t parent = parentOf(argc, argv);
@@ -118,5 +154,5 @@ int main(int argc, char** argv)
     if (chdir("/") != 0)
         return 2;
 
-    return run();
+    return run(left);
 }

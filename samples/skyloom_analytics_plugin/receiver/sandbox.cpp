@@ -22,6 +22,8 @@
 
 #include <seccomp.h>
 
+#include "user_switch.h"
+
 // Sanitizer runtimes reserve terabytes of address space and use system calls of their own.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     #define SKYLOOM_SANITIZED 1
@@ -235,29 +237,28 @@ std::optional<std::string> applyLimits()
 }
 
 /**
- * Of a receiver run as root: CAP_NET_BIND_SERVICE only (a service port below 1024 set later);
- * nothing to do for any other user.
+ * Every capability of a receiver that still holds any (one left as root), the bounding set first
+ * (which needs CAP_SETPCAP): the service port is never below 1024 (setting::kServicePort), so
+ * listening needs none. Nothing to do for any other user.
  */
 std::optional<std::string> dropCapabilities()
 {
+    const std::optional<std::string> bounding = dropBoundingSet();
     __user_cap_header_struct header{};
     header.version = _LINUX_CAPABILITY_VERSION_3;
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
     if (syscall(SYS_capget, &header, data) != 0)
-        return failure("capget", errno);
+        return joined({bounding, failure("capget", errno)});
     bool held = false;
-    for (unsigned i = 0; i < _LINUX_CAPABILITY_U32S_3; ++i)
+    for (__user_cap_data_struct& set: data)
     {
-        const uint32_t keep = i == CAP_TO_INDEX(CAP_NET_BIND_SERVICE)
-            ? CAP_TO_MASK(CAP_NET_BIND_SERVICE) : 0;
-        held = held || (data[i].permitted & ~keep) != 0 || data[i].inheritable != 0;
-        data[i].effective &= keep;
-        data[i].permitted &= keep;
-        data[i].inheritable = 0;
+        held = held || set.permitted != 0 || set.inheritable != 0;
+        set = {};
     }
+    // The ambient set goes with the permitted and inheritable ones.
     if (held && syscall(SYS_capset, &header, data) != 0)
-        return failure("capset", errno);
-    return std::nullopt;
+        return joined({bounding, failure("capset", errno)});
+    return bounding;
 }
 
 std::optional<std::string> addUnconditionalRules(scmp_filter_ctx filter)

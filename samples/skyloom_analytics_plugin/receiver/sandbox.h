@@ -1,7 +1,7 @@
 // What the receiver process gives up once it has made its sockets and threads, so that code run
 // inside it (through a flaw of libzmq) cannot reach the server that started it:
-// - new privileges (PR_SET_NO_NEW_PRIVS), and every capability but CAP_NET_BIND_SERVICE (a
-//   receiver of a server run as root);
+// - new privileges (PR_SET_NO_NEW_PRIVS), and every capability, the bounding set's too (a
+//   receiver left as root: one of another user has none since user_switch.h);
 // - every system call outside an allow-list (a seccomp filter on all its threads; any other
 //   call kills the process), and arguments that reach beyond itself: resource limits and
 //   scheduling only of itself and its own threads (EPERM otherwise); sockets only of TCP over
@@ -13,8 +13,8 @@
 //   real-time priority, no new process; never above the hard limits it was started with).
 //
 // The process-count limit (RLIMIT_NPROC) is 0. The kernel counts every process and thread of
-// the real user, the server's included, but checks the count only against the limit of the
-// process that starts a new one: the receiver can start no thread or process, while the server,
+// the real user (the server's included where the receiver runs as the server's user), but checks
+// the count only against the limit of the process that starts a new one: the receiver can start no thread or process, while the server,
 // of the same user, keeps its own limit. The receiver needs none once its threads run (the filter
 // kills a clone too; the limit still holds where the filter cannot be applied). The kernel never
 // holds a process of root to the limit; the filter does. A build with a sanitizer keeps threads,

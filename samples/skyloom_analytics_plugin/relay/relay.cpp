@@ -218,7 +218,7 @@ std::unique_ptr<IngressSource> Relay::makeIngress(bool isolate)
         m_portClosingHere = 0;
         auto isolated = std::make_unique<IsolatedIngress>(m_receiverExecutable, m_logUtils,
             m_connections, m_counters.engine(), m_reaper, m_shared.ingressBudgets, m_workingPort,
-            m_shared.intervals.restartBackoff);
+            m_shared.intervals.restartBackoff, [this]() { return receiverUser(); });
         const std::optional<std::string> failure = isolated->failed();
         if (!failure)
         {
@@ -228,6 +228,22 @@ std::unique_ptr<IngressSource> Relay::makeIngress(bool isolate)
         return makeInProcessIngress("the receiver cannot be started: " + *failure);
     }
     return makeInProcessIngress(std::string(setting::kIsolateReceiver.name) + " is off");
+}
+
+/**
+ * Looked up at each start, so that a user added later is taken by the next receiver; told once
+ * for the engine when it is not the receiver's own (which a server of root should give it).
+ */
+std::optional<UserIds> Relay::receiverUser()
+{
+    const ReceiverUser user = chooseReceiverUser(serverPrivileges());
+    if (!user.warning.empty() && !m_receiverUserTold)
+    {
+        NX_PRINT << kRelayFunc << " " << kReceiverUserCaption << ": " << user.warning;
+        m_sink.event(Level::warning, kReceiverUserCaption, user.warning);
+        m_receiverUserTold = true;
+    }
+    return user.ids;
 }
 
 /** Told once for each reason in a row: a listener made again every second is not news. */

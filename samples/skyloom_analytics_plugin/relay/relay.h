@@ -42,6 +42,7 @@
 #include "ingress/connection_ledger.h"
 #include "ingress/ingress_sink.h"
 #include "ingress/ingress_source.h"
+#include "ingress/receiver_user.h"
 #include "relay/camera_queues.h"
 #include "relay/diagnostic_copy.h"
 #include "relay/relay_context.h"
@@ -95,6 +96,7 @@ private:
     // The service port.
     [[nodiscard]] std::unique_ptr<IngressSource> makeIngress(bool isolate);
     [[nodiscard]] std::unique_ptr<IngressSource> makeInProcessIngress(const std::string& reason);
+    [[nodiscard]] std::optional<UserIds> receiverUser();
     void replaceIngress(const std::function<std::unique_ptr<IngressSource>()>& make);
     /**
      * The ingress goes; the AI engines it had connected are ended (`releasing`: counted only,
@@ -147,6 +149,8 @@ private:
     std::optional<std::string> m_ingressFailureTold;
     /** Why the service port runs in this process, as last told; unset while it does not. */
     std::optional<std::string> m_inProcessTold;
+    /** Whether the operator was told that receivers run without a user of their own. */
+    bool m_receiverUserTold = false;
     bool m_isolateWanted = false; //< The setting::kIsolateReceiver value last acted upon.
     /** setting::kReceiveMessagesFor as last acted upon: only this engine's cameras. */
     bool m_ownCameras = false;
