@@ -91,6 +91,12 @@ TEST(CaptureRecord, OlderCapturesStayReadable)
     EXPECT_EQ(loaded.messages[0].text, "{\"src_uuid\":\"a\",\"x\":\"\xef\xbf\xbd\"}");
     EXPECT_EQ(loaded.messages[1].text, "{\"src_uuid\":\"b\"}");
     EXPECT_EQ(loaded.messages[1].receivedUs.value_or(0), 6);
+
+    const skyloom::publish::LoadedMessages damaged = loadCapture(
+        "{\"receivedUs\":5,\"message\":\"x\",\"messageBase64\":\"//4\"}\n");
+    EXPECT_TRUE(damaged.messages.empty());
+    EXPECT_NE(damaged.error.find(".jsonl:1: \"messageBase64\" is not base64"), std::string::npos)
+        << damaged.error;
 }
 
 } // namespace
