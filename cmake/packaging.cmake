@@ -10,8 +10,6 @@
 # Installing (and packaging) takes what is built; it does not first build every test.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
-set(SKYLOOM_DOC_DIR share/doc/skyloom-analytics-plugin)
-
 if(TARGET skyloom_analytics_plugin)
     install(TARGETS skyloom_analytics_plugin
         LIBRARY DESTINATION ${SKYLOOM_PLUGIN_INSTALL_DIR} PERMISSIONS
@@ -40,6 +38,14 @@ install(FILES
     COMPONENT plugin)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${SKYLOOM_DOC_DIR}
     COMPONENT plugin)
+# The tools' bash completions, where bash-completion looks for a command's completion by its
+# name.
+foreach(tool skyloom-host skyloom-publish skyloom-capture)
+    if(TARGET ${tool})
+        install(FILES ${PROJECT_SOURCE_DIR}/tools/completions/${tool}
+            DESTINATION share/bash-completion/completions COMPONENT tools)
+    endif()
+endforeach()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/samples/messages/
     DESTINATION share/skyloom/messages
     COMPONENT tools
@@ -47,8 +53,9 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/samples/messages/
 
 # The changelog and the manual pages (made by help2man from each tool's --help and --version,
 # cmake/man_page.cmake; tests/packaging checks them) are compressed as Debian wants them: gzip
-# -9n, no name or time stamp inside. They are made by the target skyloom_package_files, which
-# ./dev.sh package builds; a plain install leaves them out when they were not made.
+# -9n, no name or time stamp inside. They are made with every build (the target
+# skyloom_package_files) when gzip and help2man are there, so that cmake --install puts them
+# where the tools' --help points; without them, an install leaves them out.
 find_program(SKYLOOM_GZIP gzip)
 find_program(SKYLOOM_HELP2MAN help2man)
 set(SKYLOOM_PACKAGE_FILES_DIR ${CMAKE_BINARY_DIR}/package-files)
@@ -94,7 +101,7 @@ if(SKYLOOM_GZIP AND SKYLOOM_HELP2MAN)
         install(FILES ${page}.gz DESTINATION share/man/man1 COMPONENT tools OPTIONAL)
     endforeach()
 endif()
-add_custom_target(skyloom_package_files DEPENDS ${skyloom_package_files})
+add_custom_target(skyloom_package_files ALL DEPENDS ${skyloom_package_files})
 
 set(CPACK_PACKAGE_NAME "skyloom-analytics-plugin")
 set(CPACK_PACKAGE_VENDOR "Skyloom")

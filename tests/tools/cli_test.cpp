@@ -3,6 +3,7 @@
 // --check what the plugin would make of each message, and a real send counts what did not go.
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,11 +12,13 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <zmq.hpp>
 
 #include <skyloom/testhost/test_ports.h>
@@ -213,6 +216,46 @@ TEST(PublishCheck, SaysPerMessageWhatThePluginWouldDropAndWhy)
     EXPECT_NE(samples.out.find("checked 6 messages, 0 would be dropped"), std::string::npos)
         << samples.out;
     EXPECT_NE(samples.out.find("enableMetadata=true"), std::string::npos) << samples.out;
+}
+
+// --check --json gave each drop as a sentence only: a program that counts by reason, as the
+// plugin's metrics do, had to match texts.
+TEST(PublishCheck, JsonGivesEachDropsReasonAsTheMetricsLabelIt)
+{
+    const std::string head = "{\"src_uuid\":\"cam-1\",";
+    const std::string annotation = head + "\"meta\":{\"metadata\":{\"annotations\":[";
+    struct Row
+    {
+        std::string message;
+        nlohmann::json reasons;
+    };
+    const std::vector<Row> rows{
+        {annotation + "{\"track_id\":7,\"class\":\"car\",\"bbox\":[0,0,1,1]}]}}}",
+            nlohmann::json::array()},
+        {head + "\"meta\":", {"not_json"}},
+        {head + "\"meta\":" + std::string(70, '[') + std::string(70, ']') + "}", {"too_deep"}},
+        {annotation + "{\"track_id\":\"7\",\"class\":\"car\",\"bbox\":[0,0,1,1]}]}}}",
+            {"malformed"}},
+        {head + "\"x\":1,\"src_uuid\":\"cam-2\",\"meta\":{}}", {"other_camera"}},
+        {head + "\"event\":{\"object_list\":[]}}", {nullptr}}, //< a rule, not counted
+        {"{ " + head.substr(1) + "\"meta\":{}}", {nullptr}}, //< reaches no camera
+    };
+    std::ofstream file("reasons.jsonl");
+    for (const Row& row: rows)
+        file << row.message << "\n";
+    file.close();
+
+    const Finished finished = run({kPublish, "--check", "--json", "reasons.jsonl"});
+    EXPECT_EQ(finished.status, 1);
+    std::istringstream lines(finished.out);
+    std::string line;
+    for (const Row& row: rows)
+    {
+        ASSERT_TRUE(std::getline(lines, line)) << finished.out;
+        const nlohmann::json checked = nlohmann::json::parse(line);
+        EXPECT_EQ(checked["dropReasons"], row.reasons) << line;
+        EXPECT_EQ(checked["dropReasons"].size(), checked["drops"].size()) << line;
+    }
 }
 
 TEST(PublishCheck, EveryDropIsExplainedAlsoBeyondTheLogsRate)
@@ -552,6 +595,74 @@ TEST(Publish, CountsWhatAFullQueueRefusedAndSucceedsWithTheRest)
     EXPECT_GT(sent, 0);
     EXPECT_GT(notSent, 0);
     EXPECT_EQ(sent + notSent, 3000);
+}
+
+// --no-check sent a message that reaches no camera with the line "sent #2 to  (FILE:2)": no
+// camera, and no word of why there was none.
+TEST(Publish, NoCheckNamedAnEmptyCamera)
+{
+    const Subscriber plugin([](zmq::socket_t&) {});
+    std::ofstream("unchecked.jsonl") << "{\"src_uuid\":\"cam-1\",\"meta\":{}}\n"
+        << "{\"meta\":{},\"src_uuid\":\"cam-1\"}\n";
+    const Finished finished =
+        run({kPublish, "--port", plugin.port(), "--no-check", "unchecked.jsonl"});
+    EXPECT_EQ(finished.status, 0) << finished.err;
+    EXPECT_NE(finished.out.find(" sent #1 to cam-1 (unchecked.jsonl:1)\n"), std::string::npos)
+        << finished.out;
+    EXPECT_NE(finished.out.find(" sent #2 to no camera (\"src_uuid\" is not the first member"),
+        std::string::npos) << finished.out;
+    EXPECT_EQ(finished.out.find(" to  ("), std::string::npos) << finished.out;
+}
+
+/** Reads `lines` lines of the child's output, then closes it as `| head` does. */
+void headThenClose(int outRead, int lines)
+{
+    for (int i = 0; i < lines; ++i)
+        EXPECT_FALSE(readLine(outRead).empty()) << "line " << i + 1;
+    close(outRead);
+}
+
+// `skyloom-publish ... | head -2` died of SIGPIPE without its last line. A closed output ends
+// the run as Ctrl-C does: the last line on standard error, the status of what was sent.
+TEST(ClosedOutput, PublishEndsWithItsLastLineOnStandardError)
+{
+    const Subscriber plugin([](zmq::socket_t&) {});
+    int out = -1;
+    const pid_t publish = spawnPiped(
+        {kPublish, "--port", plugin.port(), "--samples", "--loop", "--rate", "50"},
+        "headed-publish.err", &out);
+    headThenClose(out, 2);
+    EXPECT_EQ(waitFor(publish, std::chrono::seconds(10)), 0) << readFile("headed-publish.err");
+    EXPECT_NE(readFile("headed-publish.err").find("skyloom-publish: sent "), std::string::npos)
+        << readFile("headed-publish.err");
+
+    // --check stops checking: nobody reads the verdicts.
+    std::ofstream file("many.jsonl");
+    for (int i = 0; i < 20000; ++i)
+        file << "{\"src_uuid\":\"cam-1\",\"meta\":{\"metadata\":{\"annotations\":[]}}}\n";
+    file.close();
+    const pid_t check = spawnPiped({kPublish, "--check", "many.jsonl"}, "headed-check.err", &out);
+    headThenClose(out, 2);
+    EXPECT_EQ(waitFor(check, std::chrono::seconds(20)), 0) << readFile("headed-check.err");
+    const std::string err = readFile("headed-check.err");
+    EXPECT_NE(err.find("skyloom-publish: checked "), std::string::npos) << err;
+    EXPECT_EQ(err.find("checked 20000 messages"), std::string::npos) << err;
+}
+
+TEST(ClosedOutput, CaptureToStandardOutputEndsWithItsReport)
+{
+    const std::string port = testhost::testPortText(2);
+    int out = -1;
+    const pid_t capture = spawnPiped({kCapture, "--listen", port, "-"}, "stdout-capture.err", &out);
+    const pid_t publish = spawn({kPublish, "--port", port, "--samples", "--loop", "--rate", "50",
+        "-q"}, "sender.out", "sender.err");
+    headThenClose(out, 2);
+    EXPECT_EQ(waitFor(capture, std::chrono::seconds(10)), 0) << readFile("stdout-capture.err");
+    ::kill(publish, SIGTERM);
+    EXPECT_EQ(waitFor(publish, std::chrono::seconds(10)), 0) << readFile("sender.err");
+    const std::string err = readFile("stdout-capture.err");
+    EXPECT_NE(err.find("skyloom-capture: recorded "), std::string::npos) << err;
+    EXPECT_EQ(err.find("cannot write"), std::string::npos) << err;
 }
 
 } // namespace

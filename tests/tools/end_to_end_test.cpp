@@ -501,5 +501,33 @@ TEST(EndToEnd, CaptureAsTheServersUserRecordsThePrivateCopy)
     EXPECT_EQ(waitFor(host, seconds(20)), 0) << readFile("nobody-host.err");
 }
 
+// `skyloom-host ... | head -2` died of SIGPIPE: no summary, and its temporary directory (the
+// plugin's metrics file) left behind. A closed output ends the run as Ctrl-C does.
+TEST(ClosedOutput, HostEndsWithItsSummaryOnStandardErrorAndNothingLeftBehind)
+{
+    const fs::path tmp = fs::current_path() / "host-tmp";
+    fs::create_directory(tmp);
+    ASSERT_EQ(setenv("TMPDIR", tmp.c_str(), 1), 0);
+    int out = -1;
+    const pid_t host = spawnPiped({kHost, kPlugin, "--port", kPort}, "host.err", &out);
+    // Up to the ready line and a packet's worth more: the plugin runs when the output closes.
+    std::string line;
+    do
+    {
+        line = readLine(out);
+    } while (!line.empty() && line.find("skyloom-host: ready") == std::string::npos);
+    ASSERT_FALSE(line.empty()) << readFile("host.err");
+    EXPECT_EQ(run({kPublish, "--port", kPort, "-q", "--samples"}).status, 0);
+    EXPECT_FALSE(readLine(out).empty()) << "a packet";
+    close(out);
+
+    EXPECT_EQ(waitFor(host, seconds(30)), 0) << readFile("host.err");
+    const std::string err = readFile("host.err");
+    EXPECT_NE(err.find("the plugin's counters (its metrics file):\ncam  received"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("skyloom-host: registry: "), std::string::npos) << err;
+    EXPECT_TRUE(fs::is_empty(tmp)) << "the private directory is removed";
+}
+
 } // namespace
 } // namespace skyloom::tools_test

@@ -37,6 +37,29 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath,
     _exit(127);
 }
 
+pid_t spawnPiped(const std::vector<std::string>& argv, const std::string& errPath, int* outRead,
+    const std::string& inPath)
+{
+    // Both ends close on exec: the child reopens the write end as its standard output, and
+    // never holds a read end that would keep the pipe open.
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return -1;
+    const pid_t pid = spawn(argv, "/proc/self/fd/" + std::to_string(ends[1]), errPath, inPath);
+    close(ends[1]);
+    *outRead = ends[0];
+    return pid;
+}
+
+std::string readLine(int fd)
+{
+    std::string line;
+    char c = 0;
+    while (read(fd, &c, 1) == 1 && c != '\n')
+        line += c;
+    return line;
+}
+
 int waitFor(pid_t pid, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

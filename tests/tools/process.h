@@ -34,6 +34,16 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath,
     const std::string& errPath, const std::string& inPath = "/dev/null",
     const RunAs* user = nullptr);
 
+/**
+ * As spawn(), with standard output into a pipe: *outRead is its read end, which only this
+ * process holds, so that closing it closes the child's output as `| head` does.
+ */
+pid_t spawnPiped(const std::vector<std::string>& argv, const std::string& errPath, int* outRead,
+    const std::string& inPath = "/dev/null");
+
+/** The next line from the descriptor (without its '\n'); empty at its end. */
+std::string readLine(int fd);
+
 /** Waits for the child; kills it after the timeout (status -1 then). */
 int waitFor(pid_t pid, std::chrono::milliseconds timeout);
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "command_line.h"
 #include "doc_directory.h"
 #include "option_values.h"
 #include "relay/diagnostic_copy_path.h"
@@ -16,17 +17,6 @@ constexpr const char* kCopyDirectory =
     nx::vms_server_plugins::analytics::sample::diagnostic_copy_path::kDirectory;
 using skyloom::tools::kDocDirectory;
 using skyloom::tools::parseNumber;
-
-/** The value of the option at args[*i], from "--name=value" or the next argument. */
-std::optional<std::string> optionValue(
-    const std::vector<std::string>& args, size_t* i, const std::string& inlineValue, bool hasInline)
-{
-    if (hasInline)
-        return inlineValue;
-    if (*i + 1 >= args.size())
-        return std::nullopt;
-    return args[++*i];
-}
 
 std::string applyValue(CaptureOptions* o, const std::string& name, const std::string& v)
 {
@@ -74,65 +64,29 @@ std::string applyValue(CaptureOptions* o, const std::string& name, const std::st
     return {};
 }
 
-bool takesValue(const std::string& name)
-{
-    return name == "--listen" || name == "--connect" || name == "--server-dir"
-        || name == "--camera" || name == "--count" || name == "--duration";
-}
-
 } // namespace
 
 ParsedCaptureArgs parseCaptureArgs(const std::vector<std::string>& args)
 {
     CaptureOptions options;
-    bool optionsEnded = false;
-    for (size_t i = 0; i < args.size(); ++i)
+    skyloom::tools::CommandLine commandLine;
+    for (const char* name: {"--listen", "--connect", "--server-dir", "--camera", "--count",
+        "--duration"})
     {
-        std::string name = args[i];
-        if (!optionsEnded && name == "--")
-        {
-            optionsEnded = true;
-            continue;
-        }
-        const bool isOption = !optionsEnded && name.size() > 1 && name[0] == '-';
-        if (!isOption)
-        {
-            if (!options.outputPath.empty())
-                return {std::nullopt, "more than one output file: " + options.outputPath
-                    + " and " + name};
-            options.outputPath = name;
-            continue;
-        }
-        std::string inlineValue;
-        const size_t equals = name.find('=');
-        const bool hasInline = name.rfind("--", 0) == 0 && equals != std::string::npos;
-        if (hasInline)
-        {
-            inlineValue = name.substr(equals + 1);
-            name.resize(equals);
-        }
-        if (takesValue(name))
-        {
-            const std::optional<std::string> value = optionValue(args, &i, inlineValue, hasInline);
-            if (!value)
-                return {std::nullopt, "option " + name + " needs a value"};
-            if (std::string error = applyValue(&options, name, *value); !error.empty())
-                return {std::nullopt, error};
-            continue;
-        }
-        if (hasInline)
-            return {std::nullopt, "option " + name + " takes no value"};
-        if (name == "-q" || name == "--quiet")
-            options.quiet = true;
-        else if (name == "-h" || name == "--help")
-            options.help = true;
-        else if (name == "--version")
-            options.version = true;
-        else
-            return {std::nullopt, "unknown option " + name + " (see --help)"};
+        commandLine.value(name, [&options, name](const std::string& value)
+            { return applyValue(&options, name, value); });
     }
-    if (options.outputPath.empty() && !options.help && !options.version)
+    commandLine.flag("-q,--quiet", [&options]() { options.quiet = true; });
+    commandLine.flag("-h,--help", [&options]() { options.help = true; });
+    commandLine.flag("--version", [&options]() { options.version = true; });
+    std::vector<std::string> outputs;
+    if (std::string error = commandLine.parse(args, &outputs); !error.empty())
+        return {std::nullopt, error};
+    if (outputs.size() > 1)
+        return {std::nullopt, "more than one output file: " + outputs[0] + " and " + outputs[1]};
+    if (outputs.empty() && !options.help && !options.version)
         return {std::nullopt, "no output file (see --help)"};
+    options.outputPath = outputs.empty() ? std::string() : outputs[0];
     return {options, {}};
 }
 
@@ -141,7 +95,9 @@ std::string captureUsage()
     return R"(Usage: skyloom-capture [options] [--] OUTPUT
 
 Records the AI engine's messages with the time each was received, one JSON Lines record per
-message: {"receivedUs": <wall clock in microseconds>, "message": "<the text, exactly>"}.
+message: {"receivedUs": <wall clock in microseconds>, "message": "<the text, exactly>"}. A
+message that is not UTF-8 cannot be a JSON text as it is: its record holds the text with U+FFFD
+for each bad byte and, in "messageBase64", its exact bytes, which replay sends.
 skyloom-publish replays such a file, at its recorded pace with --pace recorded.
 
 Where from (one of):
@@ -181,13 +137,16 @@ What and how long:
   -h, --help         this text
   --version          the version and exit
 
-Ctrl-C (SIGINT) or SIGTERM ends a recording as --count and --duration do: what was received is
-kept, the final report is printed and the exit status says whether anything was recorded.
+Ctrl-C (SIGINT), SIGTERM or a closed standard output (a reader such as head that has had
+enough) ends a recording as --count and --duration do: what was received is kept, the final
+report is printed (to standard error, as always) and the exit status says whether anything was
+recorded.
 
 Exit status:
   0  something was recorded
-  1  nothing was received, or the file could not be written
-  2  bad arguments
+  1  nothing was received (no diagnostic copy found, no message came), or writing OUTPUT
+     failed while recording
+  2  bad arguments, or OUTPUT cannot be created
   3  refused: the diagnostic copy found is not one that the plugin made for this user (a
      symbolic link, another user's directory or socket, a directory that another user may
      write)

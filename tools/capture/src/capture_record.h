@@ -1,7 +1,9 @@
 // One line of a capture file: {"receivedUs": <wall clock, microseconds>, "message": "<text>"}.
 // The message is kept as a JSON string, so its exact bytes (white space, member order) come
-// back on replay; bytes that are not UTF-8 are written as U+FFFD. skyloom-publish reads these
-// lines (message_source.h). Pure functions; any thread.
+// back on replay. A message that is not UTF-8 cannot be a JSON string as it is: its line holds
+// the text with U+FFFD for each bad byte, for people, and "messageBase64" with its exact bytes,
+// which replay sends. skyloom-publish reads these lines (message_source.h). Pure functions; any
+// thread.
 #pragma once
 
 #include <cstdint>

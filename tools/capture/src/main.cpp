@@ -28,6 +28,7 @@ namespace {
 
 using namespace skyloom::capture;
 using skyloom::tools::interrupted;
+using skyloom::tools::outputClosed;
 using skyloom::tools::stopOnSignals;
 using Clock = std::chrono::steady_clock;
 
@@ -155,6 +156,10 @@ private:
         const std::string text = message.to_string();
         m_out << captureLine(receivedUs, text) << '\n';
         m_out.flush();
+        // Standard output whose reader has gone ends the recording as Ctrl-C does; the record
+        // that met the closed pipe was not delivered and is not counted.
+        if (!m_out && m_options.outputPath == "-" && outputClosed())
+            return;
         if (!m_out)
             throw std::runtime_error(std::string("cannot write: ") + std::strerror(errno));
         ++totals->messages;
@@ -281,6 +286,8 @@ int run(CaptureOptions options)
 
 int main(int argc, char** argv)
 {
+    // First of all: even the usage text may meet a closed output.
+    stopOnSignals();
     try
     {
         const ParsedCaptureArgs parsed =
@@ -300,7 +307,6 @@ int main(int argc, char** argv)
             std::cout << kProgram << " " << SKYLOOM_VERSION << std::endl;
             return 0;
         }
-        stopOnSignals();
         return run(*parsed.options);
     }
     catch (const std::exception& e)

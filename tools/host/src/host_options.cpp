@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "doc_directory.h"
+#include "command_line.h"
 #include "option_values.h"
 
 namespace skyloom::host {
@@ -156,16 +157,6 @@ const std::vector<OptionDefinition>& optionDefinitions()
     return definitions;
 }
 
-const OptionDefinition* findOption(const std::string& name)
-{
-    for (const OptionDefinition& option: optionDefinitions())
-    {
-        if (name == option.name)
-            return &option;
-    }
-    return nullptr;
-}
-
 } // namespace
 
 std::string generatedCameraId(int n)
@@ -199,45 +190,31 @@ std::string subscriptionPrefix(const std::string& cameraId)
 ParsedHostArgs parseHostArgs(const std::vector<std::string>& args)
 {
     State state;
-    bool optionsEnded = false;
-    for (size_t i = 0; i < args.size(); ++i)
+    skyloom::tools::CommandLine commandLine;
+    for (const OptionDefinition& option: optionDefinitions())
     {
-        std::string name = args[i];
-        if (name == "--" && !optionsEnded)
+        const Handler& handler = option.handler;
+        if (option.takesValue)
         {
-            optionsEnded = true; //< What follows is the plugin path, even if it begins with '-'.
-            continue;
+            commandLine.value(option.name,
+                [&state, &handler](const std::string& v) { return handler(&state, v); });
         }
-        std::optional<std::string> value;
-        if (const size_t equals = name.find('='); !optionsEnded && name.rfind("--", 0) == 0
-            && equals != std::string::npos)
+        else
         {
-            value = name.substr(equals + 1);
-            name.resize(equals);
+            commandLine.flag(option.name, [&state, &handler]() { (void) handler(&state, ""); });
         }
-        const OptionDefinition* option = optionsEnded ? nullptr : findOption(name);
-        if (!option)
+    }
+    std::vector<std::string> libraries;
+    if (std::string error = commandLine.parse(args, &libraries); !error.empty())
+        return {std::nullopt, error};
+    for (const std::string& library: libraries)
+    {
+        if (!state.options.pluginPath.empty())
         {
-            if (!optionsEnded && name.size() > 1 && name[0] == '-')
-                return {std::nullopt, "unknown option " + name + " (see --help)"};
-            if (!state.options.pluginPath.empty())
-            {
-                return {std::nullopt, "more than one plugin library: "
-                    + state.options.pluginPath + " and " + name};
-            }
-            state.options.pluginPath = name;
-            continue;
+            return {std::nullopt, "more than one plugin library: " + state.options.pluginPath
+                + " and " + library};
         }
-        if (!option->takesValue && value)
-            return {std::nullopt, "option " + name + " takes no value"};
-        if (option->takesValue && !value)
-        {
-            if (i + 1 >= args.size())
-                return {std::nullopt, "option " + name + " needs a value"};
-            value = args[++i];
-        }
-        if (std::string error = option->handler(&state, value.value_or("")); !error.empty())
-            return {std::nullopt, error};
+        state.options.pluginPath = library;
     }
 
     HostOptions& options = state.options;
@@ -311,6 +288,11 @@ and converted, the packets pushed and the messages dropped by reason; for the en
 messages and bytes received at the service port, the messages relayed and meant for no
 camera, the AI engines connected, their disconnects and the refused peers. Then a registry
 check (plugin objects created vs destroyed); with --json also a last {"summary": ...} line.
+
+Ctrl-C, SIGTERM or a closed standard output (a reader such as head that has had enough) ends
+the run as --duration does: the plugin is released, the summary printed (to standard error
+when standard output is closed) and the temporary directory removed; the exit status is the
+run's.
 
 Exit status:
   0  fine

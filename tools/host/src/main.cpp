@@ -70,7 +70,8 @@ using captions::kListeningCaption;
 /**
  * Every line of the host goes through here: packet lines come from the plugin's receive
  * threads, the rest from the main thread. With --json, standard output carries JSON Lines only
- * and the host's own lines go to standard error.
+ * and the host's own lines go to standard error; so do they once standard output is closed (the
+ * run then ends as on Ctrl-C, and the summary must still be seen).
  */
 class Output
 {
@@ -89,7 +90,7 @@ public:
     void status(const std::string& text)
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        (m_json ? std::cerr : std::cout) << "skyloom-host: " << text << std::endl;
+        ownLines() << "skyloom-host: " << text << std::endl;
     }
 
     void error(const std::string& text)
@@ -102,7 +103,7 @@ public:
     void block(const std::string& text)
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        (m_json ? std::cerr : std::cout) << text << std::flush;
+        ownLines() << text << std::flush;
     }
 
     void jsonLine(const nlohmann::json& json)
@@ -112,6 +113,12 @@ public:
         const std::lock_guard<std::mutex> lock(m_mutex);
         std::cout << json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
             << std::endl;
+    }
+
+private:
+    std::ostream& ownLines() const
+    {
+        return m_json || skyloom::tools::outputClosed() ? std::cerr : std::cout;
     }
 
 private:
@@ -816,6 +823,8 @@ int run(const HostOptions& options)
 
 int main(int argc, char** argv)
 {
+    // First of all: even the usage text may meet a closed output.
+    stopOnSignals();
     try
     {
         const ParsedHostArgs parsed =
@@ -835,7 +844,6 @@ int main(int argc, char** argv)
             std::cout << "skyloom-host " << SKYLOOM_VERSION << std::endl;
             return 0;
         }
-        stopOnSignals();
         return run(*parsed.options);
     }
     catch (const std::exception& e)

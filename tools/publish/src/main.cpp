@@ -42,6 +42,7 @@ namespace {
 using namespace skyloom::publish;
 namespace setting = nx::vms_server_plugins::analytics::sample::setting;
 using skyloom::tools::interrupted;
+using skyloom::tools::reportStream;
 using skyloom::tools::stopOnSignals;
 using Clock = std::chrono::steady_clock;
 
@@ -388,13 +389,13 @@ SendResult publish(const PublishOptions& options, const std::vector<Outgoing>& r
             ++result.sent;
         if (!options.quiet && notSentReason)
         {
-            std::cout << wallClockText() << " not sent: message to " << message.sourceId << " ("
-                << message.origin << "): " << notSentReason << std::endl;
+            std::cout << wallClockText() << " not sent: message to " << message.destination()
+                << " (" << message.origin << "): " << notSentReason << std::endl;
         }
         else if (!options.quiet)
         {
-            std::cout << wallClockText() << " sent #" << result.sent << " to " << message.sourceId
-                << " (" << message.origin << ")" << std::endl;
+            std::cout << wallClockText() << " sent #" << result.sent << " to "
+                << message.destination() << " (" << message.origin << ")" << std::endl;
         }
     }
     socket.close(); //< lingers until the queue is flushed or kLingerMs passed
@@ -428,6 +429,9 @@ void printChecked(const std::string& origin, const CheckedMessage& checked, bool
 {
     if (asJson)
     {
+        nlohmann::json reasons = nlohmann::json::array();
+        for (const std::string& reason: checked.dropReasons)
+            reasons.push_back(reason.empty() ? nlohmann::json() : nlohmann::json(reason));
         nlohmann::json packets = nlohmann::json::array();
         for (const auto& packet: checked.packets)
         {
@@ -439,6 +443,7 @@ void printChecked(const std::string& origin, const CheckedMessage& checked, bool
             {"cameraId", checked.cameraId},
             {"verdict", checked.dropped() ? "dropped" : "ok"},
             {"drops", checked.drops},
+            {"dropReasons", reasons},
             {"notes", checked.notes},
             {"packets", packets},
         };
@@ -491,6 +496,8 @@ int runCheck(const PublishOptions& options, const std::vector<Message>& messages
     int64_t dropped = 0;
     for (const Message& message: messages)
     {
+        if (interrupted())
+            break; //< Ctrl-C, or nobody reads the verdicts any more.
         // Rewritten as for sending; the agent itself judges everything after delivery.
         const PreparedMessages prepared = prepareMessages({message}, options);
         for (const Rejection& warning: prepared.warnings)
@@ -498,7 +505,7 @@ int runCheck(const PublishOptions& options, const std::vector<Message>& messages
         for (const Rejection& rejection: prepared.rejected)
         {
             CheckedMessage result; //< It would never reach the agent.
-            result.drops.push_back(rejection.problem);
+            result.addDrop(rejection.problem);
             printChecked(rejection.origin, result, options.json);
             ++checked;
             ++dropped;
@@ -512,11 +519,11 @@ int runCheck(const PublishOptions& options, const std::vector<Message>& messages
                 // The agent says nothing about a message it has no use for.
                 const EnvelopeCheck envelope = checkEnvelope(outgoing.text);
                 if (result.packets.empty() && !result.dropped() && !envelope.deliverable())
-                    result.drops.push_back("nothing converted: " + envelope.problem);
+                    result.addDrop("nothing converted: " + envelope.problem);
             }
             else
             {
-                result.drops.push_back(
+                result.addDrop(
                     "never delivered to a camera: " + checkEnvelope(outgoing.text).problem);
             }
             printChecked(outgoing.origin, result, options.json);
@@ -526,7 +533,7 @@ int runCheck(const PublishOptions& options, const std::vector<Message>& messages
     }
     if (!options.json)
     {
-        std::cout << kProgram << ": checked " << checked << " message"
+        reportStream() << kProgram << ": checked " << checked << " message"
             << (checked == 1 ? "" : "s") << ", " << dropped
             << " would be dropped in whole or in part" << std::endl;
     }
@@ -580,8 +587,8 @@ int run(const PublishOptions& options)
     const int status = prepared.rejected.empty() ? 0 : kExitRejected;
     if (options.print)
     {
-        for (const Outgoing& message: prepared.ready)
-            std::cout << message.text << std::endl;
+        for (size_t i = 0; i < prepared.ready.size() && !interrupted(); ++i)
+            std::cout << prepared.ready[i].text << std::endl;
         return status;
     }
     for (const std::string& endpoint: options.endpoints())
@@ -617,7 +624,7 @@ int run(const PublishOptions& options)
         printError(result.notAdmitted);
         return kExitRejected;
     }
-    std::cout << kProgram << ": sent " << result.sent << " message"
+    reportStream() << kProgram << ": sent " << result.sent << " message"
         << (result.sent == 1 ? "" : "s") << " (" << result.notSent << " not sent) to "
         << options.endpointsText() << " (" << prepared.rejected.size() << " rejected)"
         << std::endl;
@@ -633,6 +640,8 @@ int run(const PublishOptions& options)
 
 int main(int argc, char** argv)
 {
+    // First of all: even the usage text may meet a closed output.
+    stopOnSignals();
     try
     {
         if (argc > 1 && std::string(argv[1]) == "--make-certificate")
@@ -656,7 +665,6 @@ int main(int argc, char** argv)
         }
         if (options.listSamples)
             return listSamples();
-        stopOnSignals();
         return run(options);
     }
     catch (const std::exception& e)

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base64.h"
 #include "envelope.h"
 #include "sample_messages.h"
 
@@ -58,8 +59,12 @@ bool isBlank(const std::string& line)
     return line.find_first_not_of(" \t\r") == std::string::npos;
 }
 
-/** A capture line as its message; null for any other line (a message of its own). */
-std::optional<Message> captureLine(const std::string& origin, const std::string& line)
+/**
+ * A capture line as its message; null for any other line (a message of its own), or for a
+ * capture line whose bytes cannot be read (*outError then says so).
+ */
+std::optional<Message> captureLine(
+    const std::string& origin, const std::string& line, std::string* outError)
 {
     // Engine messages begin with "src_uuid": only a capture line begins with the time key.
     if (line.rfind(std::string("{\"") + kCaptureTimeKey + "\"", 0) != 0)
@@ -74,7 +79,21 @@ std::optional<Message> captureLine(const std::string& origin, const std::string&
         {
             return std::nullopt;
         }
-        return Message{origin, message->get<std::string>(), time->get<int64_t>()};
+        // A message that is not UTF-8 travels as its bytes; its text has U+FFFD in their place.
+        const auto bytes = record.find(kCaptureBytesKey);
+        if (bytes == record.end())
+            return Message{origin, message->get<std::string>(), time->get<int64_t>()};
+        std::optional<std::string> original;
+        if (bytes->is_string())
+            original = skyloom::tools::fromBase64(bytes->get<std::string>());
+        if (!original)
+        {
+            // Neither a message of its own nor one to replay: its text is not the message.
+            *outError = origin + ": \"" + kCaptureBytesKey + "\" is not base64: the capture "
+                "line is damaged";
+            return std::nullopt;
+        }
+        return Message{origin, std::move(*original), time->get<int64_t>()};
     }
     catch (const std::exception&)
     {
@@ -118,8 +137,11 @@ LoadedMessages messagesOfText(const std::string& name, const std::string& text)
         if (isBlank(line))
             continue;
         const std::string origin = name + ":" + std::to_string(lineNumber);
-        if (std::optional<Message> captured = captureLine(origin, line))
+        std::string damaged;
+        if (std::optional<Message> captured = captureLine(origin, line, &damaged))
             result.messages.push_back(std::move(*captured));
+        else if (!damaged.empty())
+            return {{}, damaged};
         else
             result.messages.push_back({origin, line, std::nullopt});
     }
@@ -247,8 +269,8 @@ PreparedMessages prepareMessages(
                 result.rejected.push_back({message.origin, check.problem});
                 break; //< the same fault for every camera: say it once
             }
-            result.ready.push_back(
-                {message.origin, std::move(outgoing), check.sourceId, message.receivedUs});
+            result.ready.push_back({message.origin, std::move(outgoing), check.sourceId,
+                message.receivedUs, check.problem});
         }
     }
     return result;

@@ -23,9 +23,14 @@ struct Message
     std::optional<int64_t> receivedUs = std::nullopt;
 };
 
-/** Members of one line of a capture file: {"receivedUs": 1700000000123456, "message": "..."}. */
+/**
+ * Members of one line of a capture file: {"receivedUs": 1700000000123456, "message": "..."},
+ * and "messageBase64" with the exact bytes of a message that is not UTF-8 (whose "message"
+ * then has U+FFFD in place of the bad bytes). Older captures have no such member.
+ */
 constexpr const char* kCaptureTimeKey = "receivedUs";
 constexpr const char* kCaptureMessageKey = "message";
+constexpr const char* kCaptureBytesKey = "messageBase64";
 
 struct LoadedMessages
 {
@@ -68,6 +73,14 @@ struct Outgoing
     std::string text;
     std::string sourceId;
     std::optional<int64_t> receivedUs = std::nullopt;
+    /** Why no camera would receive it (sent all the same with --no-check); empty: none. */
+    std::string envelopeProblem = {};
+
+    /** Whom it goes to, for the line per send: its camera's id, or why it reaches none. */
+    [[nodiscard]] std::string destination() const
+    {
+        return envelopeProblem.empty() ? sourceId : "no camera (" + envelopeProblem + ")";
+    }
 };
 
 struct Rejection

@@ -11,6 +11,7 @@
 #include <skyloom/testhost/video_packets.h>
 
 #include "agent/device_agent.h"
+#include "health/drop.h"
 #include "settings/settings_model.h"
 
 namespace skyloom::publish {
@@ -20,6 +21,8 @@ namespace {
 using nx::sdk::Ptr;
 using nx::vms_server_plugins::analytics::sample::DeviceAgent;
 using nx::vms_server_plugins::analytics::sample::Drop;
+using nx::vms_server_plugins::analytics::sample::DropReason;
+using nx::vms_server_plugins::analytics::sample::dropReasonInfo;
 using nx::vms_server_plugins::analytics::sample::MessageDrops;
 using nx::vms_server_plugins::analytics::sample::MessageConverter;
 using nx::vms_server_plugins::analytics::sample::modelDefaults;
@@ -32,6 +35,12 @@ constexpr int64_t kFrameTimestampUs = 1600000000000000;
 std::string deviceIdFor(const std::string& sourceId)
 {
     return "{" + sourceId + "}";
+}
+
+/** The counters' name of the drop's reason; "" for a drop that no counter counts. */
+std::string reasonName(const Drop& drop)
+{
+    return drop.reason ? dropReasonInfo(*drop.reason).name : "";
 }
 
 /** A drop as the agent's log line gives it, without the print prefix; or as a rule gives it. */
@@ -115,23 +124,24 @@ CheckedMessage OfflineChecker::check(const std::string& sourceId, const std::str
     for (const Drop& drop: lost.drops)
     {
         if (drop.line)
-            result.drops.push_back(dropText(drop));
+            result.addDrop(dropText(drop), reasonName(drop));
     }
     for (const Drop& drop: lost.drops)
     {
         if (!drop.line && !drop.reason)
-            result.drops.push_back(dropText(drop));
+            result.addDrop(dropText(drop));
     }
+    const std::string listCut = dropReasonInfo(DropReason::listCut).name;
     if (lost.cuts.elements > 0)
     {
-        result.drops.push_back(std::to_string(lost.cuts.elements)
-            + " list elements beyond the first "
-            + std::to_string(MessageConverter::kMaxListElements) + " dropped");
+        result.addDrop(std::to_string(lost.cuts.elements) + " list elements beyond the first "
+            + std::to_string(MessageConverter::kMaxListElements) + " dropped", listCut);
     }
     if (lost.cuts.objects > 0)
     {
-        result.drops.push_back(std::to_string(lost.cuts.objects) + " objects beyond "
-            + std::to_string(lost.cuts.attributeBound) + " bytes of attributes dropped");
+        result.addDrop(std::to_string(lost.cuts.objects) + " objects beyond "
+            + std::to_string(lost.cuts.attributeBound) + " bytes of attributes dropped",
+            listCut);
     }
     if (lost.cuts.texts > 0)
     {

@@ -29,10 +29,22 @@ struct CheckedMessage
     std::vector<testhost::MetadataPacketRecord> packets;
     /** Why (part of) the message would be left out; one line each. Empty: nothing left out. */
     std::vector<std::string> drops;
+    /**
+     * The reason of each drop, as the camera's counters and the metrics' "reason" label name
+     * it ("malformed"); "" for what no counter counts (a rule of the format, a message that
+     * reaches no camera). As long as `drops`.
+     */
+    std::vector<std::string> dropReasons;
     /** What was changed on the way but not left out (texts cut). */
     std::vector<std::string> notes;
 
     bool dropped() const { return !drops.empty(); }
+
+    void addDrop(std::string text, std::string reason = {})
+    {
+        drops.push_back(std::move(text));
+        dropReasons.push_back(std::move(reason));
+    }
 };
 
 class OfflineChecker

@@ -6,6 +6,7 @@
 #include "doc_directory.h"
 #include "envelope.h"
 #include "ingress/service_socket.h"
+#include "command_line.h"
 #include "option_values.h"
 
 namespace skyloom::publish {
@@ -156,11 +157,9 @@ const std::map<std::string, FlagHandler>& flagOptions()
         {"--print", [](PublishOptions* o) { o->print = true; }},
         {"--json", [](PublishOptions* o) { o->json = true; }},
         {"--version", [](PublishOptions* o) { o->version = true; }},
-        {"--quiet", [](PublishOptions* o) { o->quiet = true; }},
-        {"-q", [](PublishOptions* o) { o->quiet = true; }},
+        {"-q,--quiet", [](PublishOptions* o) { o->quiet = true; }},
         {"--list-samples", [](PublishOptions* o) { o->listSamples = true; }},
-        {"--help", [](PublishOptions* o) { o->help = true; }},
-        {"-h", [](PublishOptions* o) { o->help = true; }},
+        {"-h,--help", [](PublishOptions* o) { o->help = true; }},
     };
     return options;
 }
@@ -192,54 +191,20 @@ std::string withDefault(const Setting& row)
 ParsedArgs parsePublishArgs(const std::vector<std::string>& args)
 {
     PublishOptions options;
-    bool optionsEnded = false;
-    for (size_t i = 0; i < args.size(); ++i)
+    skyloom::tools::CommandLine commandLine;
+    for (const auto& [name, handler]: valueOptions())
     {
-        std::string name = args[i];
-        if (name == "--" && !optionsEnded)
-        {
-            optionsEnded = true; //< Everything after it is a message source, even "-x".
-            continue;
-        }
-        if (optionsEnded)
-        {
-            if (std::string error = setSource(&options, name); !error.empty())
-                return {std::nullopt, error};
-            continue;
-        }
-        std::optional<std::string> value;
-        if (const size_t equals = name.find('='); name.rfind("--", 0) == 0
-            && equals != std::string::npos)
-        {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-        }
-
-        if (const auto flag = flagOptions().find(name); flag != flagOptions().end())
-        {
-            if (value)
-                return {std::nullopt, "option " + name + " takes no value"};
-            if (name == "--samples" && !options.sourcePath.empty())
-                return {std::nullopt, "more than one message source: " + options.sourcePath
-                    + " and --samples"};
-            flag->second(&options);
-            continue;
-        }
-        if (const auto option = valueOptions().find(name); option != valueOptions().end())
-        {
-            if (!value)
-            {
-                if (i + 1 >= args.size())
-                    return {std::nullopt, "option " + name + " needs a value"};
-                value = args[++i];
-            }
-            if (std::string error = option->second(&options, *value); !error.empty())
-                return {std::nullopt, error};
-            continue;
-        }
-        if (name.size() > 1 && name[0] == '-')
-            return {std::nullopt, "unknown option " + name + " (see --help)"};
-        if (std::string error = setSource(&options, name); !error.empty())
+        commandLine.value(name,
+            [&options, handler = handler](const std::string& v) { return handler(&options, v); });
+    }
+    for (const auto& [names, handler]: flagOptions())
+        commandLine.flag(names, [&options, handler = handler]() { handler(&options); });
+    std::vector<std::string> sources;
+    if (std::string error = commandLine.parse(args, &sources); !error.empty())
+        return {std::nullopt, error};
+    for (const std::string& source: sources)
+    {
+        if (std::string error = setSource(&options, source); !error.empty())
             return {std::nullopt, error};
     }
     if (options.serverKeyFile.empty() != options.keyFile.empty())
@@ -358,7 +323,9 @@ Certificates:
   --replace        with --make-certificate: replace an existing pair (whatever holds the old
                    keys is no longer admitted)
 
-The last line says "sent N messages (M not sent) to ENDPOINT".
+The last line says "sent N messages (M not sent) to ENDPOINT". Ctrl-C, SIGTERM or a closed
+standard output (a reader such as head that has had enough) ends a run early, with the exit
+status of what was done so far; the last line then goes to standard error.
 
 Exit status:
   0  something was sent and no message rejected (with --check: nothing would be dropped)
