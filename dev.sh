@@ -27,7 +27,7 @@ PACKAGES=(cmake g++ make pkg-config libzmq3-dev cppzmq-dev nlohmann-json3-dev li
     libgtest-dev libgmock-dev valgrind python3-jsonschema python3-prometheus-client help2man)
 # Sanitizer and fuzzing builds: the compiler, its runtimes, and llvm-symbolizer for the reports.
 CLANG_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
-FUZZ_TARGETS=(fuzz_uuid fuzz_text fuzz_settings fuzz_message fuzz_channel)
+FUZZ_TARGETS=(fuzz_uuid fuzz_text fuzz_settings fuzz_message fuzz_channel fuzz_differential)
 BENCH_PACKAGES=(libbenchmark-dev)
 PACKAGE_PACKAGES=(dpkg-dev file help2man lintian)
 
