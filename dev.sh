@@ -23,7 +23,7 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 # python3-jsonschema: the schema agreement test validates with a real JSON Schema validator.
 # python3-prometheus-client: the metrics file test reads the file with Prometheus' own parser.
 # help2man: the manual pages' check makes each tool's page as the package does.
-PACKAGES=(cmake g++ make pkg-config libzmq3-dev cppzmq-dev nlohmann-json3-dev libseccomp-dev
+PACKAGES=(cmake g++ make pkg-config libzmq3-dev cppzmq-dev nlohmann-json3-dev libsimdjson-dev libseccomp-dev
     libgtest-dev libgmock-dev valgrind python3-jsonschema python3-prometheus-client help2man)
 # Sanitizer and fuzzing builds: the compiler, its runtimes, and llvm-symbolizer for the reports.
 CLANG_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
