@@ -136,6 +136,32 @@ inline std::string_view textOf(JsonValue value)
     return found;
 }
 
+/**
+ * The members `names` of `object`, found in one walk through it (a later one of a name replaces
+ * an earlier one); nothing for each that is absent, or all if `object` is not an object.
+ */
+template<size_t N>
+[[nodiscard]] std::array<std::optional<JsonValue>, N> findMembers(
+    JsonValue object, const std::array<std::string_view, N>& names)
+{
+    std::array<std::optional<JsonValue>, N> found;
+    simdjson::dom::object members;
+    if (object.get(members) != simdjson::SUCCESS)
+        return found;
+    for (const simdjson::dom::key_value_pair member: members)
+    {
+        for (size_t i = 0; i < N; ++i)
+        {
+            if (member.key == names[i])
+            {
+                found[i] = member.value;
+                break;
+            }
+        }
+    }
+    return found;
+}
+
 /** The member, or nothing when it is absent or null. */
 [[nodiscard]] inline std::optional<JsonValue> nonNullMember(JsonValue object, const char* name)
 {

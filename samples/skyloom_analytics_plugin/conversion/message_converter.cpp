@@ -53,10 +53,10 @@ const Rect kCounterBox(0.05F, 0.05F, 0.001F, 0.001F);
  * or nothing if the path ends at a missing member, a missing element or a null value. A step
  * through any other value than an object (or, for the last, an array), null included, throws.
  */
-std::optional<JsonAt> findCounterValue(JsonValue message)
+std::optional<JsonAt> findCounterValue(JsonValue event)
 {
-    JsonAt at(message);
-    for (const char* name: {"event", "counter", "value"})
+    JsonAt at(event, JsonPlace().member("event"));
+    for (const char* name: {"counter", "value"})
     {
         if (!isObject(at.value()))
             at.throwNot("an object");
@@ -87,6 +87,20 @@ std::optional<JsonAt> findCounterValue(JsonValue message)
     if (isNull(at.value()))
         return std::nullopt;
     return at;
+}
+
+/** A top-level member found before: throws "<name> is missing" without it, as JsonAt::member. */
+JsonAt topMember(const std::optional<JsonValue>& value, const char* name)
+{
+    if (!value)
+        throw std::invalid_argument(JsonPlace().member(name).text() + " is missing");
+    return JsonAt(*value, JsonPlace().member(name));
+}
+
+/** Nothing when absent or null. */
+std::optional<JsonValue> nonNull(const std::optional<JsonValue>& value)
+{
+    return value && !isNull(*value) ? value : std::nullopt;
 }
 
 bool isNullOrAbsent(JsonValue element, const char* name)
@@ -213,17 +227,21 @@ MessageConverter::Conversion MessageConverter::convert(JsonValue message,
     try
     {
         packets->reserve(4); //< Counter, event, alarm objects, detections: one allocation.
-        const bool isAlarm = isObject(message) && findMember(message, "event");
-        const bool isDetection = isObject(message) && findMember(message, "meta");
+        static constexpr std::array<std::string_view, 6> kNames{
+            "event", "meta", "src_uuid", "caption", "description", "source"};
+        const auto found = findMembers(message, kNames);
+        const Members members{found[0], found[1], found[2], found[3], found[4], found[5]};
+        const bool isAlarm = members.event.has_value();
+        const bool isDetection = members.meta.has_value();
         if (isAlarm || isDetection)
-            m_result.forThisCamera = isForThisCamera(message);
+            m_result.forThisCamera = isForThisCamera(members);
         if (m_result.forThisCamera && isAlarm)
         {
-            addAlarm(packets, message, settings, timestampUs);
-            addAlarmObjects(packets, message, settings, timestampUs);
+            addAlarm(packets, members, settings, timestampUs);
+            addAlarmObjects(packets, members, settings, timestampUs);
         }
         if (m_result.forThisCamera && isDetection)
-            addDetections(packets, message, settings, timestampUs);
+            addDetections(packets, members, settings, timestampUs);
     }
     catch (const std::exception& e)
     {
@@ -322,9 +340,9 @@ void MessageConverter::cutObjects(const char* list, size_t index, size_t count) 
  * The relay delivers by the text's first bytes, but a later duplicate "src_uuid" member wins
  * in the parsed message: what is converted must be this camera's.
  */
-bool MessageConverter::isForThisCamera(JsonValue message)
+bool MessageConverter::isForThisCamera(const Members& message)
 {
-    const std::optional<JsonValue> found = findMember(message, "src_uuid");
+    const std::optional<JsonValue>& found = message.srcUuid;
     if (found && isText(*found) && textOf(*found) == m_cameraId)
         return true;
 
@@ -339,14 +357,14 @@ bool MessageConverter::isForThisCamera(JsonValue message)
     return false;
 }
 
-void MessageConverter::addAlarm(PacketList* packets, JsonValue message,
+void MessageConverter::addAlarm(PacketList* packets, const Members& message,
     const ConversionSettings& settings, int64_t timestampUs)
 {
     try
     {
-        const std::optional<JsonValue> captionValue = nonNullMember(message, "caption");
-        const std::optional<JsonValue> descriptionValue = nonNullMember(message, "description");
-        const std::optional<JsonValue> sourceValue = nonNullMember(message, "source");
+        const std::optional<JsonValue> captionValue = nonNull(message.caption);
+        const std::optional<JsonValue> descriptionValue = nonNull(message.description);
+        const std::optional<JsonValue> sourceValue = nonNull(message.source);
         if (!captionValue || !descriptionValue || !sourceValue)
         {
             // A rule of the format, not a fault: told to tools, neither logged nor counted.
@@ -379,7 +397,7 @@ void MessageConverter::addAlarm(PacketList* packets, JsonValue message,
         size_t counterBytes = 0;
         if (settings.showCounter)
         {
-            if (const std::optional<JsonAt> value = findCounterValue(message))
+            if (const std::optional<JsonAt> value = findCounterValue(*message.event))
                 counter = counterPacket(caption, *value, timestampUs, &counterBytes);
         }
         if (counter)
@@ -422,20 +440,19 @@ Ptr<IMetadataPacket> MessageConverter::counterPacket(const std::string& caption,
     return packet;
 }
 
-void MessageConverter::addAlarmObjects(PacketList* packets, JsonValue message,
+void MessageConverter::addAlarmObjects(PacketList* packets, const Members& message,
     const ConversionSettings& settings, int64_t timestampUs)
 {
     try
     {
-        const JsonAt alarm(message);
-        const JsonAt list = alarm.member("event").member("object_list");
+        const JsonAt list = topMember(message.event, "event").member("object_list");
         const simdjson::dom::array objects = list.array();
         if (objects.begin() == objects.end())
             return;
         // One attribute for all the objects: a long caption must not be copied into each in
         // the plugin (the server receives it with each, which the bound counts).
-        const Ptr<Attribute> caption =
-            textAttribute(kCaptionAttribute, serverText(readText(alarm.member("caption"))));
+        const Ptr<Attribute> caption = textAttribute(
+            kCaptionAttribute, serverText(readText(topMember(message.caption, "caption"))));
         const size_t captionBytes = attributeBytes(caption);
 
         auto packet = makeObjectPacket(settings, timestampUs);
@@ -506,13 +523,13 @@ void MessageConverter::addAlarmObjects(PacketList* packets, JsonValue message,
     }
 }
 
-void MessageConverter::addDetections(PacketList* packets, JsonValue message,
+void MessageConverter::addDetections(PacketList* packets, const Members& message,
     const ConversionSettings& settings, int64_t timestampUs)
 {
     try
     {
         const JsonAt list =
-            JsonAt(message).member("meta").member("metadata").member("annotations");
+            topMember(message.meta, "meta").member("metadata").member("annotations");
         const simdjson::dom::array annotations = list.array();
         if (annotations.begin() == annotations.end())
             return;

@@ -117,12 +117,23 @@ private:
     using TrackCache = stlcache::bounded_cache<int, nx::sdk::Ptr<nx::sdk::Attribute>,
         stlcache::policy_lru, std::less<int>, std::allocator, stlcache::lock_none>;
 
-    bool isForThisCamera(JsonValue message);
-    void addAlarm(PacketList* packets, JsonValue message,
+    /** The top-level members that the conversions read, found in one walk. */
+    struct Members
+    {
+        std::optional<JsonValue> event;
+        std::optional<JsonValue> meta;
+        std::optional<JsonValue> srcUuid;
+        std::optional<JsonValue> caption;
+        std::optional<JsonValue> description;
+        std::optional<JsonValue> source;
+    };
+
+    bool isForThisCamera(const Members& message);
+    void addAlarm(PacketList* packets, const Members& message,
         const ConversionSettings& settings, int64_t timestampUs);
-    void addAlarmObjects(PacketList* packets, JsonValue message,
+    void addAlarmObjects(PacketList* packets, const Members& message,
         const ConversionSettings& settings, int64_t timestampUs);
-    void addDetections(PacketList* packets, JsonValue message,
+    void addDetections(PacketList* packets, const Members& message,
         const ConversionSettings& settings, int64_t timestampUs);
 
     /**
