@@ -27,12 +27,12 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 # help2man: the manual pages' check makes each tool's page as the package does.
 # libcli11-dev: the tools read their command lines with CLI11 (header-only).
 # adduser: tests run as root want the receiver's system user, made as the package makes it.
-PACKAGES=(cmake g++ make pkg-config libzmq3-dev cppzmq-dev nlohmann-json3-dev libseccomp-dev
-    libcli11-dev libgtest-dev libgmock-dev valgrind python3-jsonschema python3-prometheus-client
-    prometheus help2man adduser)
+PACKAGES=(cmake g++ make pkg-config libzmq3-dev cppzmq-dev nlohmann-json3-dev libsimdjson-dev
+    libseccomp-dev libcli11-dev libgtest-dev libgmock-dev valgrind python3-jsonschema
+    python3-prometheus-client prometheus help2man adduser)
 # Sanitizer and fuzzing builds: the compiler, its runtimes, and llvm-symbolizer for the reports.
 CLANG_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
-FUZZ_TARGETS=(fuzz_uuid fuzz_text fuzz_settings fuzz_message fuzz_channel)
+FUZZ_TARGETS=(fuzz_uuid fuzz_text fuzz_settings fuzz_message fuzz_channel fuzz_differential)
 BENCH_PACKAGES=(libbenchmark-dev)
 PACKAGE_PACKAGES=(dpkg-dev file help2man lintian)
 

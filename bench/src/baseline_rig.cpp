@@ -1,9 +1,12 @@
 #include "baseline_rig.h"
 
 #include <chrono>
+#include <cstring>
+#include <vector>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
+#include <simdjson.h>
 #include <zmq.hpp>
 
 #include "messages.h"
@@ -31,12 +34,45 @@ int64_t publishTimeOf(const nlohmann::json& message)
         .get<int32_t>();
 }
 
+/** The same with simdjson; throws if the message lacks it. */
+int64_t publishTimeOf(simdjson::dom::element message)
+{
+    return message["meta"]["metadata"]["annotations"].at(0)["track_id"].get_int64().value();
+}
+
+/** A subscriber's parse of its messages: one parser and one padded buffer, reused. */
+class SubscriberParse
+{
+public:
+    explicit SubscriberParse(BaselineRig::Parser parser): m_parser(parser) {}
+
+    /** The publish time of the message; throws if it does not parse. */
+    int64_t publishTime(const char* text, size_t size)
+    {
+        if (m_parser == BaselineRig::Parser::nlohmann)
+        {
+            return publishTimeOf(
+                nlohmann::json::parse(text, text + size, nullptr, true, false));
+        }
+        if (m_buffer.size() < size + simdjson::SIMDJSON_PADDING)
+            m_buffer.resize(size + simdjson::SIMDJSON_PADDING);
+        std::memcpy(m_buffer.data(), text, size);
+        return publishTimeOf(m_simdjson.parse(m_buffer.data(), size, false).value());
+    }
+
+private:
+    const BaselineRig::Parser m_parser;
+    simdjson::dom::parser m_simdjson;
+    std::vector<char> m_buffer;
+};
+
 } // namespace
 
-BaselineRig::BaselineRig(
-    int inputPort, int outputPort, int cameras, DeliverySink* sink, Contexts contexts):
+BaselineRig::BaselineRig(int inputPort, int outputPort, int cameras, DeliverySink* sink,
+    Contexts contexts, Parser parser):
     m_sink(sink)
 {
+    m_parser = parser;
     m_inproc = contexts == Contexts::inproc;
     if (contexts != Contexts::perSubscriber)
         m_subscriberContext = std::make_unique<zmq::context_t>();
@@ -140,6 +176,7 @@ void BaselineRig::threadFuncSubscriber(int index, int outputPort)
         socket.set(zmq::sockopt::subscribe, subscriptionPrefix(cameraId(index)));
 
         std::atomic<int64_t>& arrivals = *m_arrivals[static_cast<size_t>(index)];
+        SubscriberParse parse(m_parser);
         while (!m_terminated)
         {
             zmq::pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
@@ -150,11 +187,10 @@ void BaselineRig::threadFuncSubscriber(int index, int outputPort)
                 continue;
             try
             {
-                const char* text = static_cast<const char*>(message.data());
-                const nlohmann::json parsed = nlohmann::json::parse(
-                    text, text + message.size(), nullptr, true, false);
+                const int64_t publishTime = parse.publishTime(
+                    static_cast<const char*>(message.data()), message.size());
                 ++arrivals;
-                m_sink->record(publishTimeOf(parsed));
+                m_sink->record(publishTime);
             }
             catch (const std::exception&)
             {

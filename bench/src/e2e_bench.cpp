@@ -12,6 +12,7 @@
 //   --cameras=1,16,64   camera counts      --idle-seconds=20      --results=FILE
 //   --quick             short runs, for a smoke test of the program itself
 //   --baseline-contexts=inproc|shared|per-subscriber   (default inproc: the floor)
+//   --baseline-parser=simdjson|nlohmann   (default simdjson: the floor)
 //   --no-loopback-copy  the engine setting setting::kLoopbackRelay off (default on, as installed)
 //   --in-process-receiver   the engine setting setting::kIsolateReceiver off for every run but the
 //                       receiver comparison (default on, as installed)
@@ -98,6 +99,7 @@ struct Options
     milliseconds kneeStepDuration{2000};
     int idleChildSeconds = -1;
     BaselineRig::Contexts baselineContexts = BaselineRig::Contexts::inproc;
+    BaselineRig::Parser baselineParser = BaselineRig::Parser::simdjson;
     bool loopbackRelay = setting::kLoopbackRelay.defaultValue.isTrue();
     bool isolateReceiver = setting::kIsolateReceiver.defaultValue.isTrue();
     seconds stampingDuration{20}; //< Per way of stamping.
@@ -155,6 +157,10 @@ Options parseOptions(int argc, char** argv)
             options.baselineContexts = BaselineRig::Contexts::shared;
         else if (arg == "--baseline-contexts=per-subscriber")
             options.baselineContexts = BaselineRig::Contexts::perSubscriber;
+        else if (arg == "--baseline-parser=simdjson")
+            options.baselineParser = BaselineRig::Parser::simdjson;
+        else if (arg == "--baseline-parser=nlohmann")
+            options.baselineParser = BaselineRig::Parser::nlohmann;
         else if (arg == "--quick")
         {
             options.flatOutRounds = 1;
@@ -815,7 +821,7 @@ int run(const Options& options)
         plugin.addCameras(cameras);
         // Both roads stand ready; only one carries traffic at a time.
         BaselineRig baseline(kBaselineInputPort, kBaselineOutputPort, cameras, &sink,
-            options.baselineContexts);
+            options.baselineContexts, options.baselineParser);
         const std::vector<Road> roads{
             {"plugin", &pluginLoad, [&plugin](int camera) { return plugin.arrivals(camera); }},
             {"baseline", baselineLoad.get(),

@@ -24,6 +24,7 @@
 #include "agent/device_agent.h"
 #include "agent/frame_history.h"
 #include "conversion/engine_time.h"
+#include "conversion/message_parser.h"
 #include "health/engine_delay.h"
 #include "health/event_captions.h"
 #include "relay/relay_context.h"
@@ -91,10 +92,13 @@ TEST(EngineTime, PlacesFormsAndLimits)
         {R"({"meta": {"timestamp": ".5"}})", Status::malformed, 0},
         {R"({"meta": {"timestamp": "1.5x"}})", Status::malformed, 0},
     };
+    MessageParser parser;
     for (const auto& row: rows)
     {
         SCOPED_TRACE(row.message);
-        const EngineTime time = engineTimeOf(json::parse(row.message));
+        const MessageParser::Result parsed = parser.parse(row.message);
+        ASSERT_TRUE(parsed.parsed()) << parsed.failure;
+        const EngineTime time = engineTimeOf(parsed.message);
         EXPECT_EQ(row.status, time.status);
         EXPECT_EQ(row.us, time.found() ? time.us : 0);
     }

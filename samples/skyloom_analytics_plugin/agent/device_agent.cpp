@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <exception>
 #include <limits>
 #include <optional>
@@ -16,7 +15,6 @@
 #include <string_view>
 #include <utility>
 
-#include <nlohmann/json.hpp>
 #include <zmq.hpp>
 
 #include <nx/kit/debug.h>
@@ -25,6 +23,7 @@
 
 #include "common/envelope_prefix.h"
 #include "common/server_text.h"
+#include "conversion/json_text.h"
 #include "conversion/json_values.h"
 #include "conversion/log_texts.h"
 #include "conversion/type_ids.h"
@@ -52,9 +51,6 @@ constexpr std::chrono::milliseconds kStopCheckInterval{50};
 /** Messages queued for this agent (by the relay's publisher and here) beyond which ZeroMQ drops. */
 constexpr int kReceiveHighWaterMark = 100;
 
-/** Deeper messages are refused before the JSON library builds (or later dumps) them. */
-constexpr int kMaxMessageDepth = 64;
-
 /** Messages handled between two readings of the thread's time (a system call each). */
 constexpr int kMessagesPerTimeReading = 16;
 
@@ -65,12 +61,6 @@ constexpr int kMessagesPerTimeReading = 16;
 constexpr std::chrono::milliseconds kIdleReportCheck = DropReport::kInterval;
 
 
-class NestedTooDeep: public std::length_error
-{
-public:
-    using std::length_error::length_error;
-};
-
 /** The camera's id as the AI engine writes it in "src_uuid". */
 std::string cameraIdOf(const IDeviceInfo* deviceInfo)
 {
@@ -80,89 +70,6 @@ std::string cameraIdOf(const IDeviceInfo* deviceInfo)
     if (id.size() >= 2 && id.front() == '{' && id.back() == '}')
         id = id.substr(1, id.size() - 2);
     return id;
-}
-
-/**
- * Index of the quote that closes the string opened at `open`, or text.size() if none does. A
- * quote closes it unless an odd run of backslashes precedes it. memchr skips the contents at
- * memory speed: most of a message is string contents (an embedded face image alone is over a
- * kilobyte), and a byte-by-byte walk through them cost as much as the conversions.
- */
-size_t closingQuote(std::string_view text, size_t open)
-{
-    for (size_t from = open + 1; from < text.size();)
-    {
-        const void* found = std::memchr(text.data() + from, '"', text.size() - from);
-        if (!found)
-            break;
-        const size_t quote = static_cast<size_t>(static_cast<const char*>(found) - text.data());
-        size_t backslashes = 0;
-        while (quote - backslashes > open + 1 && text[quote - backslashes - 1] == '\\')
-            ++backslashes;
-        if (backslashes % 2 == 0)
-            return quote;
-        from = quote + 1;
-    }
-    return text.size();
-}
-
-/**
- * Objects and arrays opened anywhere in the text (brackets inside strings included), counted up
- * to `limit` + 1: a bound of its depth that the library's vectorised search finds faster than
- * the walk below. A message holds a few brackets among hundreds of bytes, so one search per
- * bracket beats a look at each byte; a text of brackets stops the count at the limit.
- */
-size_t bracketsOpened(std::string_view text, size_t limit)
-{
-    size_t count = 0;
-    for (const char bracket: {'{', '['})
-    {
-        const char* const end = text.data() + text.size();
-        for (const char* at = text.data(); at < end && count <= limit; ++at, ++count)
-        {
-            at = static_cast<const char*>(std::memchr(at, bracket, static_cast<size_t>(end - at)));
-            if (!at)
-                break;
-        }
-    }
-    return count;
-}
-
-/**
- * Throws if the text nests objects and arrays deeper than kMaxMessageDepth. Brackets inside
- * strings do not count; for any text that parses as JSON the count is exact.
- */
-void rejectDeepNesting(std::string_view text)
-{
-    // Nearly every message opens fewer brackets in all than the limit allows in depth.
-    const auto limit = static_cast<size_t>(kMaxMessageDepth);
-    if (bracketsOpened(text, limit) <= limit)
-        return;
-    int depth = 0;
-    for (size_t i = 0; i < text.size(); ++i)
-    {
-        switch (text[i])
-        {
-            case '"':
-                i = closingQuote(text, i);
-                break;
-            case '{':
-            case '[':
-                if (++depth > kMaxMessageDepth)
-                {
-                    throw NestedTooDeep("message is nested deeper than "
-                        + std::to_string(kMaxMessageDepth) + " levels; discarded");
-                }
-                break;
-            case '}':
-            case ']':
-                if (depth > 0)
-                    --depth;
-                break;
-            default:
-                break;
-        }
-    }
 }
 
 /** Frame time plus a correction in milliseconds, saturated instead of overflowing. */
@@ -457,60 +364,48 @@ void DeviceAgent::reportDropsIfDue() noexcept
 MessageDrops DeviceAgent::handleMessage(std::string_view text) noexcept
 {
     m_converter.noteMessage();
+    MessageDrops lost;
     try
     {
-        rejectDeepNesting(text);
-        const nlohmann::json message = nlohmann::json::parse(
-            text.data(), text.data() + text.size(), /*callback*/ nullptr,
-            /*allow_exceptions*/ true, /*ignore_comments*/ false);
-
-        if (m_enableDebugDump)
-        {
-            // Pretty-printed over several lines; the texts in it stay escaped.
-            NX_PRINT << log_texts::kReceiveLoop << " recv_msg: "
-                << textForLog(message.dump(2, ' ', /*ensure_ascii*/ false,
-                    nlohmann::json::error_handler_t::replace),
-                    std::string::npos, /*keepLineFeeds*/ true);
-        }
-
-        const EngineTime engineTime = engineTimeOf(message);
-        const PacketTime time = packetTime(engineTime);
-        MessageConverter::Conversion conversion =
-            m_converter.convert(message, text.size(), conversionSettings(), time.us);
-        account(conversion);
-        const Clock::time_point now = m_now();
-        if (conversion.forThisCamera)
-            noteEngineTime(engineTime, time, now);
-        for (auto& packet: conversion.packets)
-            pushMetadataPacket(packet.releasePtr());
-        updateEngineDelay(now);
-        return std::move(conversion.lost);
-    }
-    catch (const NestedTooDeep& e)
-    {
-        return dropMessage(DropReason::tooDeep, e.what());
-    }
-    catch (const nlohmann::json::parse_error& e)
-    {
-        std::string text;
-        try
-        {
-            text = parseFailureText(e);
-        }
-        catch (...)
-        {
-            // Out of memory for the sentence: the parser's own text says it too.
-        }
-        return dropMessage(DropReason::notJson, text.empty() ? e.what() : text.c_str());
+        const MessageParser::Result parsed = m_parser.parse(text);
+        lost = parsed.parsed()
+            ? handleParsed(parsed.message, text.size())
+            : dropMessage(parsed.reason, parsed.failure.c_str());
     }
     catch (const std::exception& e)
     {
-        return dropMessage(DropReason::malformed, e.what());
+        lost = dropMessage(DropReason::malformed, e.what());
     }
     catch (...)
     {
-        return dropMessage(DropReason::malformed, "unknown exception");
+        lost = dropMessage(DropReason::malformed, "unknown exception");
     }
+    m_parser.finish();
+    return lost;
+}
+
+MessageDrops DeviceAgent::handleParsed(JsonValue message, size_t messageBytes)
+{
+    if (m_enableDebugDump)
+    {
+        // Pretty-printed over several lines; the texts in it stay escaped.
+        NX_PRINT << log_texts::kReceiveLoop << " recv_msg: "
+            << textForLog(jsonText(message, /*indent*/ 2, /*ensureAscii*/ false),
+                std::string::npos, /*keepLineFeeds*/ true);
+    }
+
+    const EngineTime engineTime = engineTimeOf(message);
+    const PacketTime time = packetTime(engineTime);
+    MessageConverter::Conversion conversion =
+        m_converter.convert(message, messageBytes, conversionSettings(), time.us);
+    account(conversion);
+    const Clock::time_point now = m_now();
+    if (conversion.forThisCamera)
+        noteEngineTime(engineTime, time, now);
+    for (auto& packet: conversion.packets)
+        pushMetadataPacket(packet.releasePtr());
+    updateEngineDelay(now);
+    return std::move(conversion.lost);
 }
 
 MessageDrops DeviceAgent::dropMessage(DropReason reason, const char* text) noexcept

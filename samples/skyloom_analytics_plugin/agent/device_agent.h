@@ -42,6 +42,7 @@
 #include "common/wakeup.h"
 #include "conversion/engine_time.h"
 #include "conversion/message_converter.h"
+#include "conversion/message_parser.h"
 #include "health/camera_log.h"
 #include "health/engine_delay.h"
 #include "health/drop.h"
@@ -129,6 +130,8 @@ private:
     /** Handles every message queued for this agent, looking at the stop flag between them. */
     void receiveWaitingMessages(zmq::socket_t& socket, QueueBudget::Account& account);
     /** The message as a whole could not be read. */
+    /** handleMessage() of a parsed message: dump, conversion, pushes. */
+    MessageDrops handleParsed(JsonValue message, size_t messageBytes);
     MessageDrops dropMessage(DropReason reason, const char* text) noexcept;
     /** Counts the message's conversion and what it lost, and logs the losses. */
     void account(const MessageConverter::Conversion& conversion) noexcept;
@@ -180,6 +183,7 @@ private:
     CameraLog m_log;
     DropReport m_dropReport; //< Counts into the camera's shared counters.
     MessageConverter m_converter;
+    MessageParser m_parser; //< Of the receive thread, like the converter.
     /** This agent's share of its engine's context; null for an agent made without one. */
     const RelayContext m_relayContext;
     /**

@@ -4,8 +4,6 @@
 #include <cmath>
 #include <limits>
 
-#include <nlohmann/json.hpp>
-
 #include "json_values.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
@@ -28,21 +26,18 @@ constexpr Place kPlaces[] = {
     {"meta", "timestamp", TimeUnit::seconds, "\"meta\".\"timestamp\""},
 };
 
-/** The place's value, or null when it (or the object holding it) is absent or null. */
-const nlohmann::json* valueAt(const nlohmann::json& message, const Place& place)
+/** The place's value, or nothing when it (or the object holding it) is absent or null. */
+std::optional<JsonValue> valueAt(JsonValue message, const Place& place)
 {
-    const nlohmann::json* holder = &message;
+    JsonValue holder = message;
     if (place.object)
     {
-        const auto object = findMember(message, place.object);
-        if (object == message.end() || !object->is_object())
-            return nullptr;
-        holder = &*object;
+        const std::optional<JsonValue> object = findMember(message, place.object);
+        if (!object || !isObject(*object))
+            return std::nullopt;
+        holder = *object;
     }
-    const auto value = findMember(*holder, place.member);
-    if (value == holder->end() || value->is_null())
-        return nullptr;
-    return &*value;
+    return nonNullMember(holder, place.member);
 }
 
 /** A floating-point count of `unit` as microseconds, if finite, whole and within 64 bits. */
@@ -56,37 +51,26 @@ std::optional<int64_t> fromDouble(double value, TimeUnit unit)
     return static_cast<int64_t>(us);
 }
 
-std::optional<int64_t> fromNumber(const nlohmann::json& value, TimeUnit unit)
+std::optional<int64_t> fromValue(JsonValue value, TimeUnit unit)
 {
     constexpr int64_t kPerSecond = 1000000;
     const int64_t factor = unit == TimeUnit::seconds ? kPerSecond : 1;
     int64_t result = 0;
-    if (value.is_number_unsigned())
+    switch (value.type())
     {
-        const uint64_t number = value.get<uint64_t>();
-        if (number > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
-            || __builtin_mul_overflow(static_cast<int64_t>(number), factor, &result))
-        {
+        case simdjson::dom::element_type::UINT64: //< Only those beyond int64 are held so.
             return std::nullopt;
-        }
-        return result;
-    }
-    if (value.is_number_integer())
-    {
-        if (__builtin_mul_overflow(value.get<int64_t>(), factor, &result))
+        case simdjson::dom::element_type::INT64:
+            if (__builtin_mul_overflow(value.get_int64().value_unsafe(), factor, &result))
+                return std::nullopt;
+            return result;
+        case simdjson::dom::element_type::DOUBLE:
+            return fromDouble(value.get_double().value_unsafe(), unit);
+        case simdjson::dom::element_type::STRING:
+            return decimalMicroseconds(textOf(value), unit);
+        default:
             return std::nullopt;
-        return result;
     }
-    return fromDouble(value.get<double>(), unit);
-}
-
-std::optional<int64_t> fromValue(const nlohmann::json& value, TimeUnit unit)
-{
-    if (value.is_number())
-        return fromNumber(value, unit);
-    if (value.is_string())
-        return decimalMicroseconds(value.get_ref<const std::string&>(), unit);
-    return std::nullopt;
 }
 
 } // namespace
@@ -136,25 +120,18 @@ std::optional<int64_t> decimalMicroseconds(std::string_view text, TimeUnit unit)
     return -result;
 }
 
-EngineTime engineTimeOf(const nlohmann::json& message) noexcept
+EngineTime engineTimeOf(JsonValue message) noexcept
 {
-    if (!message.is_object())
+    if (!isObject(message))
         return {};
-    try
+    for (const Place& place: kPlaces)
     {
-        for (const Place& place: kPlaces)
-        {
-            const nlohmann::json* const value = valueAt(message, place);
-            if (!value)
-                continue;
-            if (const std::optional<int64_t> us = fromValue(*value, place.unit))
-                return {Status::found, *us, place.text};
-            return {Status::malformed, 0, place.text};
-        }
-    }
-    catch (...)
-    {
-        // Only a wrong type can throw here, and every read checks the type first.
+        const std::optional<JsonValue> value = valueAt(message, place);
+        if (!value)
+            continue;
+        if (const std::optional<int64_t> us = fromValue(*value, place.unit))
+            return {Status::found, *us, place.text};
+        return {Status::malformed, 0, place.text};
     }
     return {};
 }

@@ -16,7 +16,7 @@
 #include <optional>
 #include <string_view>
 
-#include <nlohmann/json_fwd.hpp>
+#include "json_values.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
 
@@ -33,7 +33,7 @@ struct EngineTime
 };
 
 /** The engine's time of the frame `message` describes. Never throws. */
-[[nodiscard]] EngineTime engineTimeOf(const nlohmann::json& message) noexcept;
+[[nodiscard]] EngineTime engineTimeOf(JsonValue message) noexcept;
 
 /** What unit a decimal text is in. */
 enum class TimeUnit { microseconds, seconds };

@@ -4,17 +4,19 @@
 #include <limits>
 #include <stdexcept>
 
+#include "json_text.h"
+
 namespace nx::vms_server_plugins::analytics::sample {
 
-using nlohmann::json;
+using simdjson::dom::element_type;
 
 namespace {
 
 /** A read value in a failure's text; long ones (a whole object) are cut. */
-std::string shown(const json& value)
+std::string shown(JsonValue value)
 {
     constexpr size_t kMaxShown = 40;
-    std::string text = value.dump(-1, ' ', /*ensure_ascii*/ true, json::error_handler_t::replace);
+    std::string text = jsonText(value, /*indent*/ -1, /*ensureAscii*/ true);
     if (text.size() > kMaxShown)
         text = text.substr(0, kMaxShown) + "...";
     return text;
@@ -88,150 +90,134 @@ std::string JsonPlace::text() const
 void JsonAt::throwNot(const char* wanted) const
 {
     throw std::invalid_argument(
-        m_place.text() + " must be " + wanted + ", but is " + typeWords(*m_value));
+        m_place.text() + " must be " + wanted + ", but is " + typeWords(m_value));
 }
 
 JsonAt JsonAt::member(const char* name) const
 {
-    if (!m_value->is_object())
+    if (!isObject(m_value))
         throwNot("an object");
-    const auto found = findMember(*m_value, name);
-    if (found == m_value->end())
+    const std::optional<JsonValue> found = findMember(m_value, name);
+    if (!found)
         throw std::invalid_argument(m_place.member(name).text() + " is missing");
     return JsonAt(*found, m_place, name, 0); //< A null one is judged by its reader.
 }
 
-const json* JsonAt::optionalMember(const char* name) const
+std::optional<JsonValue> JsonAt::optionalMember(const char* name) const
 {
-    if (!m_value->is_object())
+    if (!isObject(m_value))
         throwNot("an object");
-    const auto found = findMember(*m_value, name);
-    return (found == m_value->end() || found->is_null()) ? nullptr : &*found;
+    return nonNullMember(m_value, name);
 }
 
 JsonAt JsonAt::element(size_t index) const
 {
-    const json::array_t& elements = array();
-    if (index >= elements.size())
-        throw std::invalid_argument(m_place.element(index).text() + " is missing");
-    return JsonAt(elements[index], m_place, nullptr, static_cast<uint32_t>(index));
+    size_t at = 0;
+    for (const JsonValue child: array())
+    {
+        if (at == index)
+            return elementAt(child, index);
+        ++at;
+    }
+    throw std::invalid_argument(m_place.element(index).text() + " is missing");
 }
 
-const json::array_t& JsonAt::array() const
+simdjson::dom::array JsonAt::array() const
 {
-    if (!m_value->is_array())
+    simdjson::dom::array elements;
+    if (m_value.get(elements) != simdjson::SUCCESS)
         throwNot("an array");
-    return m_value->get_ref<const json::array_t&>();
+    return elements;
 }
 
 //-------------------------------------------------------------------------------------------------
 // Reads.
 
-const char* typeWords(const json& value)
+const char* typeWords(JsonValue value)
 {
     switch (value.type())
     {
-        case json::value_t::null: return "null";
-        case json::value_t::object: return "an object";
-        case json::value_t::array: return "an array";
-        case json::value_t::string: return "a text";
-        case json::value_t::boolean: return "a boolean";
-        case json::value_t::number_integer:
-        case json::value_t::number_unsigned:
-        case json::value_t::number_float: return "a number";
-        case json::value_t::binary: return "binary data";
-        case json::value_t::discarded: return "nothing";
+        case element_type::NULL_VALUE: return "null";
+        case element_type::OBJECT: return "an object";
+        case element_type::ARRAY: return "an array";
+        case element_type::STRING: return "a text";
+        case element_type::BOOL: return "a boolean";
+        case element_type::INT64:
+        case element_type::UINT64:
+        case element_type::DOUBLE: return "a number";
     }
     return "of an unknown type";
 }
 
 int readInt32(const JsonAt& at)
 {
-    const json& value = at.value();
-    if (value.is_number_float())
+    const JsonValue value = at.value();
+    switch (value.type())
     {
-        const double number = value.get<double>();
-        // Bounds chosen so that truncation toward zero stays within int32.
-        if (!(number > -2147483649.0 && number < 2147483648.0))
+        case element_type::DOUBLE:
+        {
+            const double number = value.get_double().value_unsafe();
+            // Bounds chosen so that truncation toward zero stays within int32.
+            if (!(number > -2147483649.0 && number < 2147483648.0))
+                throwDoesNotFit(at, "a 32-bit integer");
+            return static_cast<int>(number);
+        }
+        case element_type::UINT64: //< Only those beyond int64 are held so.
             throwDoesNotFit(at, "a 32-bit integer");
-        return static_cast<int>(number);
+        case element_type::INT64:
+        {
+            const int64_t number = value.get_int64().value_unsafe();
+            if (number < std::numeric_limits<int>::min()
+                || number > std::numeric_limits<int>::max())
+            {
+                throwDoesNotFit(at, "a 32-bit integer");
+            }
+            return static_cast<int>(number);
+        }
+        case element_type::BOOL:
+            return value.get_bool().value_unsafe() ? 1 : 0;
+        default:
+            at.throwNot("a number");
     }
-    if (value.is_number_unsigned())
-    {
-        if (value.get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<int>::max()))
-            throwDoesNotFit(at, "a 32-bit integer");
-        return static_cast<int>(value.get<uint64_t>());
-    }
-    if (value.is_number_integer())
-    {
-        const int64_t number = value.get<int64_t>();
-        if (number < std::numeric_limits<int>::min() || number > std::numeric_limits<int>::max())
-            throwDoesNotFit(at, "a 32-bit integer");
-        return static_cast<int>(number);
-    }
-    if (value.is_boolean())
-        return value.get<bool>() ? 1 : 0;
-    at.throwNot("a number");
 }
 
 int readTrackId(const JsonAt& at)
 {
-    const json& value = at.value();
-    if (!value.is_number())
+    const JsonValue value = at.value();
+    if (!isNumber(value))
         at.throwNot("a whole number");
-    if (value.is_number_float() && std::trunc(value.get<double>()) != value.get<double>())
+    if (value.type() == element_type::DOUBLE)
     {
-        throw std::invalid_argument(
-            at.place().text() + " must be a whole number, but is " + shown(value));
+        const double number = value.get_double().value_unsafe();
+        if (std::trunc(number) != number)
+        {
+            throw std::invalid_argument(
+                at.place().text() + " must be a whole number, but is " + shown(value));
+        }
     }
     return readInt32(at);
 }
 
 float readFloat(const JsonAt& at)
 {
-    const json& value = at.value();
-    if (value.is_number())
+    const JsonValue value = at.value();
+    if (isNumber(value))
     {
-        const double number = value.get<double>();
+        const double number = value.get_double().value_unsafe();
         if (!std::isfinite(number) || std::fabs(number) > std::numeric_limits<float>::max())
             throwDoesNotFit(at, "a 32-bit float");
         return static_cast<float>(number);
     }
-    if (value.is_boolean())
-        return value.get<bool>() ? 1.0F : 0.0F;
+    if (value.type() == element_type::BOOL)
+        return value.get_bool().value_unsafe() ? 1.0F : 0.0F;
     at.throwNot("a number");
 }
 
-const std::string& readText(const JsonAt& at)
+std::string_view readText(const JsonAt& at)
 {
-    if (!at.value().is_string())
+    if (!isText(at.value()))
         at.throwNot("a text");
-    return at.value().get_ref<const std::string&>();
-}
-
-std::string parseFailureText(const json::parse_error& failure)
-{
-    // "[json.exception.parse_error.101] parse error at line 1, column 17: syntax error while
-    // parsing object key - invalid literal; last read: '"a",x'; expected string literal"
-    std::string text = failure.what();
-    const std::string tag = "parse error";
-    const size_t tagAt = text.find(tag);
-    text = "not JSON"
-        + (tagAt == std::string::npos ? ": " + text : text.substr(tagAt + tag.size()));
-    if (const size_t dash = text.find(" - "); dash != std::string::npos)
-        text.replace(dash, 3, ": ");
-    // The last token read can be a whole long text: its end is what tells where it went wrong.
-    constexpr size_t kMaxLastRead = 40;
-    const std::string lastRead = "last read: '";
-    if (const size_t begin = text.find(lastRead); begin != std::string::npos)
-    {
-        const size_t from = begin + lastRead.size();
-        const size_t end = text.find("'; ", from) != std::string::npos
-            ? text.find("'; ", from) : text.rfind('\'');
-        if (end != std::string::npos && end > from && end - from > kMaxLastRead)
-            text.replace(from, end - from - kMaxLastRead, "...");
-    }
-    return text;
+    return textOf(at.value());
 }
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -5,19 +5,25 @@
 // finite) raises std::out_of_range: converting it unchecked would be undefined behaviour. The
 // texts are the drops' details, which the camera's log line and the offline check both read;
 // callers catch at the edge of each conversion. Nothing is spelled out unless a read fails.
+// The values are those of a parsed simdjson document (MessageParser). Where an object names a
+// member more than once, the last one counts, as it always has for the AI engine's messages.
 //
-// Threads: plain values and pure functions; the JSON value must outlive the JsonAt that names it.
+// Threads: plain values and pure functions; the parsed document must outlive the values read
+// from it (until its parser parses again).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
+#include <simdjson.h>
 
 namespace nx::vms_server_plugins::analytics::sample {
+
+using JsonValue = simdjson::dom::element;
 
 /** Where a value sits in a message: the members' names and the elements' indexes to it. */
 class JsonPlace
@@ -56,53 +62,117 @@ class JsonAt
 {
 public:
     /** The message itself. */
-    explicit JsonAt(const nlohmann::json& message): m_value(&message) {}
+    explicit JsonAt(JsonValue message): m_value(message) {}
 
-    JsonAt(const nlohmann::json& value, const JsonPlace& place): m_value(&value), m_place(place)
-    {
-    }
+    JsonAt(JsonValue value, const JsonPlace& place): m_value(value), m_place(place) {}
 
-    const nlohmann::json& value() const { return *m_value; }
+    JsonValue value() const { return m_value; }
     const JsonPlace& place() const { return m_place; }
 
     /** The member (null included); throws if this is not an object or has no such member. */
     [[nodiscard]] JsonAt member(const char* name) const;
 
-    /** The member, or null when it is absent or null; throws if this is not an object. */
-    [[nodiscard]] const nlohmann::json* optionalMember(const char* name) const;
+    /** The member, or nothing when it is absent or null; throws if this is not an object. */
+    [[nodiscard]] std::optional<JsonValue> optionalMember(const char* name) const;
 
-    /** The element; throws if this is not an array or is shorter. */
+    /** The element; throws if this is not an array or is shorter. Reads the array up to it. */
     [[nodiscard]] JsonAt element(size_t index) const;
 
+    /** Element `index` of this array, which `value` is (for a walk through the array). */
+    [[nodiscard]] JsonAt elementAt(JsonValue value, size_t index) const
+    {
+        return JsonAt(value, m_place, nullptr, static_cast<uint32_t>(index));
+    }
+
     /** This as an array; throws if it is not one. */
-    [[nodiscard]] const nlohmann::json::array_t& array() const;
+    [[nodiscard]] simdjson::dom::array array() const;
 
     /** Throws "<place> must be <wanted>, but is <what it is>". */
     [[noreturn]] void throwNot(const char* wanted) const;
 
 private:
-    JsonAt(const nlohmann::json& value, const JsonPlace& parent, const char* name,
-        uint32_t index):
-        m_value(&value), m_place(parent.with(name, index))
+    JsonAt(JsonValue value, const JsonPlace& parent, const char* name, uint32_t index):
+        m_value(value), m_place(parent.with(name, index))
     {
     }
 
-    const nlohmann::json* m_value;
+    JsonValue m_value;
     JsonPlace m_place;
 };
 
-/**
- * The member `name` of `object` (an object), or its end(). Looked up by length and bytes: with a
- * plain `const char*` the object's ordered map would measure the name again at each comparison.
- */
-[[nodiscard]] inline nlohmann::json::const_iterator findMember(
-    const nlohmann::json& object, std::string_view name)
+inline bool isObject(JsonValue value) { return value.type() == simdjson::dom::element_type::OBJECT; }
+inline bool isArray(JsonValue value) { return value.type() == simdjson::dom::element_type::ARRAY; }
+inline bool isText(JsonValue value) { return value.type() == simdjson::dom::element_type::STRING; }
+inline bool isNull(JsonValue value) { return value.type() == simdjson::dom::element_type::NULL_VALUE; }
+inline bool isNumber(JsonValue value)
 {
-    return object.find(name);
+    const auto type = value.type();
+    return type == simdjson::dom::element_type::INT64 || type == simdjson::dom::element_type::UINT64
+        || type == simdjson::dom::element_type::DOUBLE;
+}
+
+/** The text of a string value (unchecked: the caller knows it is one). */
+inline std::string_view textOf(JsonValue value)
+{
+    std::string_view text;
+    return value.get(text) == simdjson::SUCCESS ? text : std::string_view();
+}
+
+/**
+ * The member `name` of `object` (an object), or nothing. Every member is looked at: a later one
+ * of the same name replaces an earlier one.
+ */
+[[nodiscard]] inline std::optional<JsonValue> findMember(JsonValue object, std::string_view name)
+{
+    std::optional<JsonValue> found;
+    simdjson::dom::object members;
+    if (object.get(members) != simdjson::SUCCESS)
+        return found;
+    for (const simdjson::dom::key_value_pair member: members)
+    {
+        if (member.key == name)
+            found = member.value;
+    }
+    return found;
+}
+
+/**
+ * The members `names` of `object`, found in one walk through it (a later one of a name replaces
+ * an earlier one); nothing for each that is absent, or all if `object` is not an object.
+ */
+template<size_t N>
+[[nodiscard]] std::array<std::optional<JsonValue>, N> findMembers(
+    JsonValue object, const std::array<std::string_view, N>& names)
+{
+    std::array<std::optional<JsonValue>, N> found;
+    simdjson::dom::object members;
+    if (object.get(members) != simdjson::SUCCESS)
+        return found;
+    for (const simdjson::dom::key_value_pair member: members)
+    {
+        for (size_t i = 0; i < N; ++i)
+        {
+            if (member.key == names[i])
+            {
+                found[i] = member.value;
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+/** The member, or nothing when it is absent or null. */
+[[nodiscard]] inline std::optional<JsonValue> nonNullMember(JsonValue object, const char* name)
+{
+    std::optional<JsonValue> found = findMember(object, name);
+    if (found && isNull(*found))
+        found.reset();
+    return found;
 }
 
 /** The JSON type as the texts name it: "a text", "a number", "an object", "null"... */
-const char* typeWords(const nlohmann::json& value);
+const char* typeWords(JsonValue value);
 
 /** A number (a fraction is cut toward zero) or a boolean (1/0) as a 32-bit signed integer. */
 int readInt32(const JsonAt& at);
@@ -116,14 +186,7 @@ int readTrackId(const JsonAt& at);
 /** A number (or boolean) as a finite 32-bit float. */
 float readFloat(const JsonAt& at);
 
-/** A JSON string, by reference. */
-const std::string& readText(const JsonAt& at);
-
-/**
- * The parser's complaint as a sentence that keeps its position: "not JSON: syntax error at line
- * 1, column 17 while parsing an object key: invalid literal; last read: '{"a",x'", with a long
- * last read cut.
- */
-std::string parseFailureText(const nlohmann::json::parse_error& failure);
+/** A JSON string, by reference into the parsed document. */
+std::string_view readText(const JsonAt& at);
 
 } // namespace nx::vms_server_plugins::analytics::sample

@@ -12,8 +12,6 @@
 #include <string_view>
 #include <utility>
 
-#include <nlohmann/json.hpp>
-
 #include <nx/sdk/analytics/helpers/event_metadata.h>
 #include <nx/sdk/analytics/helpers/event_metadata_packet.h>
 #include <nx/sdk/analytics/helpers/object_metadata.h>
@@ -22,6 +20,7 @@
 
 #include "boxes.h"
 #include "common/server_text.h"
+#include "json_text.h"
 #include "json_values.h"
 #include "log_texts.h"
 #include "type_ids.h"
@@ -30,7 +29,6 @@ namespace nx::vms_server_plugins::analytics::sample {
 
 using namespace nx::sdk;
 using namespace nx::sdk::analytics;
-using nlohmann::json;
 using namespace log_texts;
 
 namespace {
@@ -55,29 +53,30 @@ const Rect kCounterBox(0.05F, 0.05F, 0.001F, 0.001F);
  * or nothing if the path ends at a missing member, a missing element or a null value. A step
  * through any other value than an object (or, for the last, an array), null included, throws.
  */
-std::optional<JsonAt> findCounterValue(const json& message)
+std::optional<JsonAt> findCounterValue(JsonValue event)
 {
-    JsonAt at(message);
-    for (const char* name: {"event", "counter", "value"})
+    JsonAt at(event, JsonPlace().member("event"));
+    for (const char* name: {"counter", "value"})
     {
-        if (!at.value().is_object())
+        if (!isObject(at.value()))
             at.throwNot("an object");
-        const auto found = findMember(at.value(), name);
-        if (found == at.value().end())
+        const std::optional<JsonValue> found = findMember(at.value(), name);
+        if (!found)
             return std::nullopt;
         at = JsonAt(*found, at.place().member(name));
     }
-    const json& value = at.value();
-    if (value.is_array())
+    const JsonValue value = at.value();
+    if (isArray(value))
     {
-        if (value.empty())
+        const simdjson::dom::array elements = at.array();
+        if (elements.begin() == elements.end())
             return std::nullopt;
-        at = at.element(0);
+        at = at.elementAt(*elements.begin(), 0);
     }
-    else if (value.is_object())
+    else if (isObject(value))
     {
-        const auto found = findMember(value, "0");
-        if (found == value.end())
+        const std::optional<JsonValue> found = findMember(value, "0");
+        if (!found)
             return std::nullopt;
         at = JsonAt(*found, at.place().member("0"));
     }
@@ -85,29 +84,35 @@ std::optional<JsonAt> findCounterValue(const json& message)
     {
         at.throwNot("an array");
     }
-    if (at.value().is_null())
+    if (isNull(at.value()))
         return std::nullopt;
     return at;
 }
 
-/** The member's value, or null when it is absent or null. */
-const json* nonNullMember(const json& message, const char* name)
+/** A top-level member found before: throws "<name> is missing" without it, as JsonAt::member. */
+JsonAt topMember(const std::optional<JsonValue>& value, const char* name)
 {
-    const auto it = findMember(message, name);
-    return (it == message.end() || it->is_null()) ? nullptr : &*it;
+    if (!value)
+        throw std::invalid_argument(JsonPlace().member(name).text() + " is missing");
+    return JsonAt(*value, JsonPlace().member(name));
 }
 
-bool isNullOrAbsent(const json& element, const char* name)
+/** Nothing when absent or null. */
+std::optional<JsonValue> nonNull(const std::optional<JsonValue>& value)
 {
-    const auto found = findMember(element, name);
-    return found == element.end() || found->is_null();
+    return value && !isNull(*value) ? value : std::nullopt;
+}
+
+bool isNullOrAbsent(JsonValue element, const char* name)
+{
+    return !nonNullMember(element, name);
 }
 
 /** A missing or non-text "class" simply does not match. */
-bool hasClass(const json& element, const char* className)
+bool hasClass(JsonValue element, std::string_view className)
 {
-    const auto found = findMember(element, "class");
-    return found != element.end() && *found == className;
+    const std::optional<JsonValue> found = findMember(element, "class");
+    return found && isText(*found) && textOf(*found) == className;
 }
 
 /**
@@ -117,14 +122,16 @@ bool hasClass(const json& element, const char* className)
 JsonAt boxCorner(const JsonAt& bbox, size_t index)
 {
     static const char* const kNames[] = {"0", "1", "2", "3"};
-    return bbox.value().is_object() ? bbox.member(kNames[index]) : bbox.element(index);
+    return isObject(bbox.value()) ? bbox.member(kNames[index]) : bbox.element(index);
 }
 
-/** An optional text member: null when absent or null; a value of another type throws. */
-const std::string* optionalText(const JsonAt& element, const char* name)
+/** An optional text member: nothing when absent or null; a value of another type throws. */
+std::optional<std::string_view> optionalText(const JsonAt& element, const char* name)
 {
-    const json* value = element.optionalMember(name);
-    return value ? &readText(JsonAt(*value, element.place().member(name))) : nullptr;
+    const std::optional<JsonValue> value = element.optionalMember(name);
+    if (!value)
+        return std::nullopt;
+    return readText(JsonAt(*value, element.place().member(name)));
 }
 
 Ptr<Attribute> textAttribute(const char* name, std::string value)
@@ -150,11 +157,11 @@ void cutAtCharacter(std::string* text, size_t maxBytes)
 }
 
 /** The text as the server may get it; `cut` tells whether it had to be cut to `maxBytes`. */
-std::string boundedServerText(const std::string& text, size_t maxBytes, bool* cut)
+std::string boundedServerText(std::string_view text, size_t maxBytes, bool* cut)
 {
     *cut = false;
     if (text.size() <= maxBytes && !needsCleaning(text))
-        return text;
+        return std::string(text);
     std::string result = textForServer(text);
     if (result.size() > maxBytes)
     {
@@ -179,8 +186,8 @@ struct AlarmObject
     const char* typeId = nullptr;
     int trackId = 0;
     Rect box;
-    const std::string* plate = nullptr; //< Null when absent, null or empty.
-    const std::string* group = nullptr; //< Null when absent, null or empty.
+    std::optional<std::string_view> plate; //< Nothing when absent, null or empty.
+    std::optional<std::string_view> group; //< Nothing when absent, null or empty.
 
     explicit AlarmObject(const JsonAt& element)
     {
@@ -190,11 +197,12 @@ struct AlarmObject
         box = alarmObjectBox(readFloat(bbox.member("x0")), readFloat(bbox.member("y0")),
             readFloat(bbox.member("x1")), readFloat(bbox.member("y1")));
         // The group goes with a plate text; without one it is not looked at.
-        if (const std::string* text = optionalText(element, "lp_text"))
+        if (const std::optional<std::string_view> text = optionalText(element, "lp_text"))
         {
             if (!text->empty())
                 plate = text;
-            const std::string* groupText = optionalText(element, "lp_group_str");
+            const std::optional<std::string_view> groupText =
+                optionalText(element, "lp_group_str");
             if (groupText && !groupText->empty())
                 group = groupText;
         }
@@ -209,7 +217,7 @@ MessageConverter::MessageConverter(std::string cameraId, NowSource now):
 {
 }
 
-MessageConverter::Conversion MessageConverter::convert(const json& message,
+MessageConverter::Conversion MessageConverter::convert(JsonValue message,
     size_t messageBytes, const ConversionSettings& settings, int64_t timestampUs) noexcept
 {
     m_result = Conversion();
@@ -219,19 +227,21 @@ MessageConverter::Conversion MessageConverter::convert(const json& message,
     try
     {
         packets->reserve(4); //< Counter, event, alarm objects, detections: one allocation.
-        const bool isAlarm =
-            message.is_object() && findMember(message, "event") != message.end();
-        const bool isDetection =
-            message.is_object() && findMember(message, "meta") != message.end();
+        static constexpr std::array<std::string_view, 6> kNames{
+            "event", "meta", "src_uuid", "caption", "description", "source"};
+        const auto found = findMembers(message, kNames);
+        const Members members{found[0], found[1], found[2], found[3], found[4], found[5]};
+        const bool isAlarm = members.event.has_value();
+        const bool isDetection = members.meta.has_value();
         if (isAlarm || isDetection)
-            m_result.forThisCamera = isForThisCamera(message);
+            m_result.forThisCamera = isForThisCamera(members);
         if (m_result.forThisCamera && isAlarm)
         {
-            addAlarm(packets, message, settings, timestampUs);
-            addAlarmObjects(packets, message, settings, timestampUs);
+            addAlarm(packets, members, settings, timestampUs);
+            addAlarmObjects(packets, members, settings, timestampUs);
         }
         if (m_result.forThisCamera && isDetection)
-            addDetections(packets, message, settings, timestampUs);
+            addDetections(packets, members, settings, timestampUs);
     }
     catch (const std::exception& e)
     {
@@ -267,7 +277,7 @@ void MessageConverter::drop(std::optional<DropReason> reason, uint64_t count,
     }
 }
 
-std::string MessageConverter::serverText(const std::string& text)
+std::string MessageConverter::serverText(std::string_view text)
 {
     bool cut = false;
     std::string result = boundedServerText(text, kMaxTextBytes, &cut);
@@ -330,35 +340,31 @@ void MessageConverter::cutObjects(const char* list, size_t index, size_t count) 
  * The relay delivers by the text's first bytes, but a later duplicate "src_uuid" member wins
  * in the parsed message: what is converted must be this camera's.
  */
-bool MessageConverter::isForThisCamera(const json& message)
+bool MessageConverter::isForThisCamera(const Members& message)
 {
-    const auto found = findMember(message, "src_uuid");
-    if (found != message.end() && found->is_string()
-        && found->get_ref<const std::string&>() == m_cameraId)
-    {
+    const std::optional<JsonValue>& found = message.srcUuid;
+    if (found && isText(*found) && textOf(*found) == m_cameraId)
         return true;
-    }
 
     drop(DropReason::otherCamera, 1, kReceiveLoop, kOtherCamera,
         [&](Drop* out)
         {
-            const std::string named = (found == message.end())
+            const std::string named = !found
                 ? std::string("no \"src_uuid\"")
-                : "\"src_uuid\" is " + found->dump(-1, ' ', /*ensure_ascii*/ true,
-                    json::error_handler_t::replace);
+                : "\"src_uuid\" is " + jsonText(*found, /*indent*/ -1, /*ensureAscii*/ true);
             out->detail = named + ", this camera is \"" + m_cameraId + "\"";
         });
     return false;
 }
 
-void MessageConverter::addAlarm(PacketList* packets, const json& message,
+void MessageConverter::addAlarm(PacketList* packets, const Members& message,
     const ConversionSettings& settings, int64_t timestampUs)
 {
     try
     {
-        const json* captionValue = nonNullMember(message, "caption");
-        const json* descriptionValue = nonNullMember(message, "description");
-        const json* sourceValue = nonNullMember(message, "source");
+        const std::optional<JsonValue> captionValue = nonNull(message.caption);
+        const std::optional<JsonValue> descriptionValue = nonNull(message.description);
+        const std::optional<JsonValue> sourceValue = nonNull(message.source);
         if (!captionValue || !descriptionValue || !sourceValue)
         {
             // A rule of the format, not a fault: told to tools, neither logged nor counted.
@@ -372,7 +378,7 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
         }
 
         // The members found above, read where they are (a failure names the member).
-        const auto text = [](const json* value, const char* name) -> const std::string&
+        const auto text = [](const std::optional<JsonValue>& value, const char* name)
             { return readText(JsonAt(*value, JsonPlace().member(name))); };
         const std::string caption = serverText(text(captionValue, "caption"));
         auto event = makePtr<EventMetadata>();
@@ -391,7 +397,7 @@ void MessageConverter::addAlarm(PacketList* packets, const json& message,
         size_t counterBytes = 0;
         if (settings.showCounter)
         {
-            if (const std::optional<JsonAt> value = findCounterValue(message))
+            if (const std::optional<JsonAt> value = findCounterValue(*message.event))
                 counter = counterPacket(caption, *value, timestampUs, &counterBytes);
         }
         if (counter)
@@ -414,7 +420,7 @@ Ptr<IMetadataPacket> MessageConverter::counterPacket(const std::string& caption,
 {
     // Unlike a track id, a counter value with a fraction is cut toward zero; a boolean is
     // malformed.
-    if (!value.value().is_number())
+    if (!isNumber(value.value()))
         value.throwNot("a number");
     const int count = readInt32(value);
 
@@ -434,30 +440,30 @@ Ptr<IMetadataPacket> MessageConverter::counterPacket(const std::string& caption,
     return packet;
 }
 
-void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
+void MessageConverter::addAlarmObjects(PacketList* packets, const Members& message,
     const ConversionSettings& settings, int64_t timestampUs)
 {
     try
     {
-        const JsonAt alarm(message);
-        const JsonAt list = alarm.member("event").member("object_list");
-        const json::array_t& objects = list.array();
-        if (objects.empty())
+        const JsonAt list = topMember(message.event, "event").member("object_list");
+        const simdjson::dom::array objects = list.array();
+        if (objects.begin() == objects.end())
             return;
         // One attribute for all the objects: a long caption must not be copied into each in
         // the plugin (the server receives it with each, which the bound counts).
-        const Ptr<Attribute> caption =
-            textAttribute(kCaptionAttribute, serverText(readText(alarm.member("caption"))));
+        const Ptr<Attribute> caption = textAttribute(
+            kCaptionAttribute, serverText(readText(topMember(message.caption, "caption"))));
         const size_t captionBytes = attributeBytes(caption);
 
         auto packet = makeObjectPacket(settings, timestampUs);
         const size_t count = elementsToConvert("object_list", objects.size());
-        for (size_t index = 0; index < count; ++index)
+        auto next = objects.begin();
+        for (size_t index = 0; index < count; ++index, ++next)
         {
             std::optional<AlarmObject> read;
             try
             {
-                read.emplace(list.element(index));
+                read.emplace(list.elementAt(*next, index));
             }
             catch (const std::exception& e)
             {
@@ -517,15 +523,15 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
     }
 }
 
-void MessageConverter::addDetections(PacketList* packets, const json& message,
+void MessageConverter::addDetections(PacketList* packets, const Members& message,
     const ConversionSettings& settings, int64_t timestampUs)
 {
     try
     {
         const JsonAt list =
-            JsonAt(message).member("meta").member("metadata").member("annotations");
-        const json::array_t& annotations = list.array();
-        if (annotations.empty())
+            topMember(message.meta, "meta").member("metadata").member("annotations");
+        const simdjson::dom::array annotations = list.array();
+        if (annotations.begin() == annotations.end())
             return;
 
         auto packet = makeObjectPacket(settings, timestampUs);
@@ -536,10 +542,11 @@ void MessageConverter::addDetections(PacketList* packets, const json& message,
             cutObjects("annotations", 0, count); //< The alarm's objects reached the bound.
             return;
         }
-        for (size_t index = 0; index < count; ++index)
+        auto next = annotations.begin();
+        for (size_t index = 0; index < count; ++index, ++next)
         {
-            const JsonAt at = list.element(index);
-            const json& element = at.value();
+            const JsonAt at = list.elementAt(*next, index);
+            const JsonValue element = at.value();
             try
             {
                 const int trackId = readTrackId(at.member("track_id"));

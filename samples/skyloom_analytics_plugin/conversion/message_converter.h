@@ -24,9 +24,8 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 #include <nx/sdk/analytics/i_metadata_packet.h>
 #include <nx/sdk/helpers/attribute.h>
@@ -34,13 +33,12 @@
 
 #include "common/clock.h"
 #include "health/drop.h"
+#include "json_values.h"
 #include "settings/settings_table.h"
 #include "stlcache/stlcache.h"
 #include "track_identity.h"
 
 namespace nx::vms_server_plugins::analytics::sample {
-
-class JsonAt;
 
 /**
  * The camera settings that a conversion reads, as one consistent snapshot; by default what an
@@ -105,7 +103,7 @@ public:
      * The packets of one message and its drops. `messageBytes`: the size of the message's text
      * as it arrived, which bounds its attribute text (maxAttributeBytes()). Never throws.
      */
-    [[nodiscard]] Conversion convert(const nlohmann::json& message, size_t messageBytes,
+    [[nodiscard]] Conversion convert(JsonValue message, size_t messageBytes,
         const ConversionSettings& settings, int64_t timestampUs) noexcept;
 
     /** The one log line that tells a message's cuts. */
@@ -119,12 +117,23 @@ private:
     using TrackCache = stlcache::bounded_cache<int, nx::sdk::Ptr<nx::sdk::Attribute>,
         stlcache::policy_lru, std::less<int>, std::allocator, stlcache::lock_none>;
 
-    bool isForThisCamera(const nlohmann::json& message);
-    void addAlarm(PacketList* packets, const nlohmann::json& message,
+    /** The top-level members that the conversions read, found in one walk. */
+    struct Members
+    {
+        std::optional<JsonValue> event;
+        std::optional<JsonValue> meta;
+        std::optional<JsonValue> srcUuid;
+        std::optional<JsonValue> caption;
+        std::optional<JsonValue> description;
+        std::optional<JsonValue> source;
+    };
+
+    bool isForThisCamera(const Members& message);
+    void addAlarm(PacketList* packets, const Members& message,
         const ConversionSettings& settings, int64_t timestampUs);
-    void addAlarmObjects(PacketList* packets, const nlohmann::json& message,
+    void addAlarmObjects(PacketList* packets, const Members& message,
         const ConversionSettings& settings, int64_t timestampUs);
-    void addDetections(PacketList* packets, const nlohmann::json& message,
+    void addDetections(PacketList* packets, const Members& message,
         const ConversionSettings& settings, int64_t timestampUs);
 
     /**
@@ -135,7 +144,7 @@ private:
         const JsonAt& value, int64_t timestampUs, size_t* bytes) const;
 
     /** The text as the server may get it, cut to kMaxTextBytes if need be (counted). */
-    std::string serverText(const std::string& text);
+    std::string serverText(std::string_view text);
     /** A text of `textBytes` bytes was cut to kMaxTextBytes for the server. */
     void countTextCut(size_t textBytes) noexcept;
     /** How many elements of `list` to convert; the rest is counted as cut. */

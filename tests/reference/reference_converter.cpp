@@ -1,0 +1,643 @@
+// The reference conversions (see reference_converter.h).
+
+#include "reference_converter.h"
+
+#include <array>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include <nx/sdk/analytics/helpers/event_metadata.h>
+#include <nx/sdk/analytics/helpers/event_metadata_packet.h>
+#include <nx/sdk/analytics/helpers/object_metadata.h>
+#include <nx/sdk/analytics/helpers/object_metadata_packet.h>
+#include <nx/sdk/helpers/attribute.h>
+
+#include "conversion/boxes.h"
+#include "common/server_text.h"
+#include "reference_json_values.h"
+#include "conversion/log_texts.h"
+#include "conversion/type_ids.h"
+
+namespace nx::vms_server_plugins::analytics::sample::reference {
+
+using namespace nx::sdk;
+using namespace nx::sdk::analytics;
+using nlohmann::json;
+using namespace log_texts;
+
+namespace {
+
+constexpr int64_t kEventDurationUs = 300000;
+constexpr int64_t kCounterDurationUs = 600000000;
+// Objects stay on screen until the next detection would normally refresh them: briefly when
+// every detection is shown, longer when only alarmed tracks are.
+constexpr int64_t kDurationWithMetadataUs = 300000;
+constexpr int64_t kDurationAlarmsOnlyUs = 1200000;
+
+const char* const kCaptionAttribute = "caption";
+const char* const kPlateAttribute = "plate";
+const char* const kGroupAttribute = "group";
+/** Names the counter's value when the alarm has no caption to name it. */
+const char* const kUnnamedCounterAttribute = "Counter";
+
+const Rect kCounterBox(0.05F, 0.05F, 0.001F, 0.001F);
+
+/**
+ * The counter value of an alarm ("event"."counter"."value"[0], or the member "0" of an object),
+ * or nothing if the path ends at a missing member, a missing element or a null value. A step
+ * through any other value than an object (or, for the last, an array), null included, throws.
+ */
+std::optional<JsonAt> findCounterValue(const json& message)
+{
+    JsonAt at(message);
+    for (const char* name: {"event", "counter", "value"})
+    {
+        if (!at.value().is_object())
+            at.throwNot("an object");
+        const auto found = findMember(at.value(), name);
+        if (found == at.value().end())
+            return std::nullopt;
+        at = JsonAt(*found, at.place().member(name));
+    }
+    const json& value = at.value();
+    if (value.is_array())
+    {
+        if (value.empty())
+            return std::nullopt;
+        at = at.element(0);
+    }
+    else if (value.is_object())
+    {
+        const auto found = findMember(value, "0");
+        if (found == value.end())
+            return std::nullopt;
+        at = JsonAt(*found, at.place().member("0"));
+    }
+    else
+    {
+        at.throwNot("an array");
+    }
+    if (at.value().is_null())
+        return std::nullopt;
+    return at;
+}
+
+/** The member's value, or null when it is absent or null. */
+const json* nonNullMember(const json& message, const char* name)
+{
+    const auto it = findMember(message, name);
+    return (it == message.end() || it->is_null()) ? nullptr : &*it;
+}
+
+bool isNullOrAbsent(const json& element, const char* name)
+{
+    const auto found = findMember(element, name);
+    return found == element.end() || found->is_null();
+}
+
+/** A missing or non-text "class" simply does not match. */
+bool hasClass(const json& element, const char* className)
+{
+    const auto found = findMember(element, "class");
+    return found != element.end() && *found == className;
+}
+
+/**
+ * Corner value `index` (0 to 3) of a detection's "bbox": the array's element, or the object's
+ * member "0" to "3", as a JSON Pointer ("/bbox/0") reads either.
+ */
+JsonAt boxCorner(const JsonAt& bbox, size_t index)
+{
+    static const char* const kNames[] = {"0", "1", "2", "3"};
+    return bbox.value().is_object() ? bbox.member(kNames[index]) : bbox.element(index);
+}
+
+/** An optional text member: null when absent or null; a value of another type throws. */
+const std::string* optionalText(const JsonAt& element, const char* name)
+{
+    const json* value = element.optionalMember(name);
+    return value ? &readText(JsonAt(*value, element.place().member(name))) : nullptr;
+}
+
+Ptr<Attribute> textAttribute(const char* name, std::string value)
+{
+    return makePtr<Attribute>(IAttribute::Type::string, name, std::move(value));
+}
+
+/** The bytes of the attribute's name and value as the server reads them; 0 for none. */
+size_t attributeBytes(const Ptr<Attribute>& attribute)
+{
+    return attribute ? std::strlen(attribute->name()) + std::strlen(attribute->value()) : 0;
+}
+
+/** Cuts the text to at most `maxBytes` without splitting a UTF-8 character. */
+void cutAtCharacter(std::string* text, size_t maxBytes)
+{
+    if (text->size() <= maxBytes)
+        return;
+    size_t end = maxBytes;
+    while (end > 0 && (static_cast<unsigned char>((*text)[end]) & 0xC0) == 0x80)
+        --end; //< A continuation byte: the character starts earlier.
+    text->resize(end);
+}
+
+/** The text as the server may get it; `cut` tells whether it had to be cut to `maxBytes`. */
+std::string boundedServerText(const std::string& text, size_t maxBytes, bool* cut)
+{
+    *cut = false;
+    if (text.size() <= maxBytes && !needsCleaning(text))
+        return text;
+    std::string result = textForServer(text);
+    if (result.size() > maxBytes)
+    {
+        cutAtCharacter(&result, maxBytes);
+        *cut = true;
+    }
+    return result;
+}
+
+Ptr<ObjectMetadataPacket> makeObjectPacket(const ConversionSettings& settings, int64_t timestampUs)
+{
+    auto packet = makePtr<ObjectMetadataPacket>();
+    packet->setTimestampUs(timestampUs);
+    packet->setDurationUs(
+        settings.enableMetadata ? kDurationWithMetadataUs : kDurationAlarmsOnlyUs);
+    return packet;
+}
+
+/** An object of an alarm's "object_list", read in full before anything is learnt from it. */
+struct AlarmObject
+{
+    const char* typeId = nullptr;
+    int trackId = 0;
+    Rect box;
+    const std::string* plate = nullptr; //< Null when absent, null or empty.
+    const std::string* group = nullptr; //< Null when absent, null or empty.
+
+    explicit AlarmObject(const JsonAt& element)
+    {
+        typeId = objectTypeIdForClass(readText(element.member("class")));
+        trackId = readTrackId(element.member("tid"));
+        const JsonAt bbox = element.member("bbox");
+        box = alarmObjectBox(readFloat(bbox.member("x0")), readFloat(bbox.member("y0")),
+            readFloat(bbox.member("x1")), readFloat(bbox.member("y1")));
+        // The group goes with a plate text; without one it is not looked at.
+        if (const std::string* text = optionalText(element, "lp_text"))
+        {
+            if (!text->empty())
+                plate = text;
+            const std::string* groupText = optionalText(element, "lp_group_str");
+            if (groupText && !groupText->empty())
+                group = groupText;
+        }
+    }
+};
+
+} // namespace
+
+MessageConverter::MessageConverter(std::string cameraId, NowSource now):
+    m_cameraId(std::move(cameraId)),
+    m_trackIdentity(std::move(now))
+{
+}
+
+MessageConverter::Conversion MessageConverter::convert(const json& message,
+    size_t messageBytes, const ConversionSettings& settings, int64_t timestampUs) noexcept
+{
+    m_result = Conversion();
+    m_result.lost.cuts.attributeBound = maxAttributeBytes(messageBytes);
+    m_attributeBytesLeft = m_result.lost.cuts.attributeBound;
+    PacketList* const packets = &m_result.packets;
+    try
+    {
+        packets->reserve(4); //< Counter, event, alarm objects, detections: one allocation.
+        const bool isAlarm =
+            message.is_object() && findMember(message, "event") != message.end();
+        const bool isDetection =
+            message.is_object() && findMember(message, "meta") != message.end();
+        if (isAlarm || isDetection)
+            m_result.forThisCamera = isForThisCamera(message);
+        if (m_result.forThisCamera && isAlarm)
+        {
+            addAlarm(packets, message, settings, timestampUs);
+            addAlarmObjects(packets, message, settings, timestampUs);
+        }
+        if (m_result.forThisCamera && isDetection)
+            addDetections(packets, message, settings, timestampUs);
+    }
+    catch (const std::exception& e)
+    {
+        // Only resource exhaustion gets here: each conversion catches its own failures.
+        dropFailure(kReceiveLoop, e);
+    }
+    return std::move(m_result);
+}
+
+template<typename Describe>
+void MessageConverter::drop(std::optional<DropReason> reason, uint64_t count,
+    const char* operation, const char* line, Describe describe) noexcept
+{
+    try
+    {
+        Drop value{reason, count, operation, line, {}, {}};
+        describe(&value);
+        m_result.lost.drops.push_back(std::move(value));
+    }
+    catch (...)
+    {
+        if (reason)
+            m_result.lost.untold[static_cast<size_t>(*reason)] += count;
+    }
+}
+
+std::string MessageConverter::serverText(const std::string& text)
+{
+    bool cut = false;
+    std::string result = boundedServerText(text, kMaxTextBytes, &cut);
+    if (cut)
+        countTextCut(text.size());
+    return result;
+}
+
+void MessageConverter::countTextCut(size_t textBytes) noexcept
+{
+    ++m_result.lost.cuts.texts;
+    drop(DropReason::textCut, 1, kReceiveLoop, /*line*/ nullptr,
+        [textBytes](Drop* out)
+        {
+            out->detail = "a text of " + std::to_string(textBytes) + " bytes cut to "
+                + std::to_string(kMaxTextBytes);
+        });
+}
+
+size_t MessageConverter::elementsToConvert(const char* list, size_t listSize)
+{
+    if (listSize <= kMaxListElements)
+        return listSize;
+    const size_t cut = listSize - kMaxListElements;
+    m_result.lost.cuts.elements += cut;
+    drop(DropReason::listCut, cut, kReceiveLoop, /*line*/ nullptr,
+        [list, listSize](Drop* out)
+        {
+            out->element = std::string(list) + "[" + std::to_string(kMaxListElements)
+                + "] and after";
+            out->detail = "a list of " + std::to_string(listSize) + " elements";
+        });
+    return kMaxListElements;
+}
+
+bool MessageConverter::takeAttributeBytes(size_t bytes) noexcept
+{
+    if (bytes > m_attributeBytesLeft)
+        return false;
+    m_attributeBytesLeft -= bytes;
+    return true;
+}
+
+void MessageConverter::cutObjects(const char* list, size_t index, size_t count) noexcept
+{
+    const size_t cut = count - index;
+    Cuts& cuts = m_result.lost.cuts;
+    cuts.objects += cut;
+    drop(DropReason::listCut, cut, kReceiveLoop, /*line*/ nullptr,
+        [&](Drop* out)
+        {
+            out->element = std::string(list) + "[" + std::to_string(index) + "] and after";
+            out->detail = out->element + ": " + std::to_string(cut)
+                + " objects beyond the message's " + std::to_string(cuts.attributeBound)
+                + " bytes of attributes";
+        });
+}
+
+/**
+ * The relay delivers by the text's first bytes, but a later duplicate "src_uuid" member wins
+ * in the parsed message: what is converted must be this camera's.
+ */
+bool MessageConverter::isForThisCamera(const json& message)
+{
+    const auto found = findMember(message, "src_uuid");
+    if (found != message.end() && found->is_string()
+        && found->get_ref<const std::string&>() == m_cameraId)
+    {
+        return true;
+    }
+
+    drop(DropReason::otherCamera, 1, kReceiveLoop, kOtherCamera,
+        [&](Drop* out)
+        {
+            const std::string named = (found == message.end())
+                ? std::string("no \"src_uuid\"")
+                : "\"src_uuid\" is " + found->dump(-1, ' ', /*ensure_ascii*/ true,
+                    json::error_handler_t::replace);
+            out->detail = named + ", this camera is \"" + m_cameraId + "\"";
+        });
+    return false;
+}
+
+void MessageConverter::addAlarm(PacketList* packets, const json& message,
+    const ConversionSettings& settings, int64_t timestampUs)
+{
+    try
+    {
+        const json* captionValue = nonNullMember(message, "caption");
+        const json* descriptionValue = nonNullMember(message, "description");
+        const json* sourceValue = nonNullMember(message, "source");
+        if (!captionValue || !descriptionValue || !sourceValue)
+        {
+            // A rule of the format, not a fault: told to tools, neither logged nor counted.
+            drop(std::nullopt, 1, kEventConversion, /*line*/ nullptr,
+                [](Drop* out)
+                {
+                    out->detail = "no event: the alarm lacks a \"caption\", \"description\" "
+                        "or \"source\" (absent or null)";
+                });
+            return;
+        }
+
+        // The members found above, read where they are (a failure names the member).
+        const auto text = [](const json* value, const char* name) -> const std::string&
+            { return readText(JsonAt(*value, JsonPlace().member(name))); };
+        const std::string caption = serverText(text(captionValue, "caption"));
+        auto event = makePtr<EventMetadata>();
+        event->setTypeId(eventTypeIdForSource(text(sourceValue, "source")));
+        event->setIsActive(true);
+        event->setCaption(caption);
+        event->setDescription(serverText(text(descriptionValue, "description")));
+
+        auto eventPacket = makePtr<EventMetadataPacket>();
+        eventPacket->setTimestampUs(timestampUs);
+        eventPacket->setDurationUs(kEventDurationUs);
+        eventPacket->addItem(event.get());
+
+        // Read before anything is added: a malformed counter drops the event with it.
+        Ptr<IMetadataPacket> counter;
+        size_t counterBytes = 0;
+        if (settings.showCounter)
+        {
+            if (const std::optional<JsonAt> value = findCounterValue(message))
+                counter = counterPacket(caption, *value, timestampUs, &counterBytes);
+        }
+        if (counter)
+        {
+            // The message's first attribute, at most a text and a number: within the allowance.
+            (void) takeAttributeBytes(counterBytes);
+            packets->push_back(std::move(counter));
+        }
+        packets->push_back(std::move(eventPacket));
+        ++m_result.eventPackets;
+    }
+    catch (const std::exception& e)
+    {
+        dropFailure(kEventConversion, e);
+    }
+}
+
+Ptr<IMetadataPacket> MessageConverter::counterPacket(const std::string& caption,
+    const JsonAt& value, int64_t timestampUs, size_t* bytes) const
+{
+    // Unlike a track id, a counter value with a fraction is cut toward zero; a boolean is
+    // malformed.
+    if (!value.value().is_number())
+        value.throwNot("a number");
+    const int count = readInt32(value);
+
+    auto counter = makePtr<ObjectMetadata>();
+    counter->setTypeId(kCounterObjectTypeId);
+    counter->setTrackId(m_trackIdentity.counterTrackId());
+    counter->setBoundingBox(kCounterBox);
+    const auto attribute = makePtr<Attribute>(IAttribute::Type::number,
+        caption.empty() ? kUnnamedCounterAttribute : caption, std::to_string(count));
+    *bytes = attributeBytes(attribute);
+    counter->addAttribute(attribute);
+
+    auto packet = makePtr<ObjectMetadataPacket>();
+    packet->setTimestampUs(timestampUs);
+    packet->setDurationUs(kCounterDurationUs);
+    packet->addItem(counter.get());
+    return packet;
+}
+
+void MessageConverter::addAlarmObjects(PacketList* packets, const json& message,
+    const ConversionSettings& settings, int64_t timestampUs)
+{
+    try
+    {
+        const JsonAt alarm(message);
+        const JsonAt list = alarm.member("event").member("object_list");
+        const json::array_t& objects = list.array();
+        if (objects.empty())
+            return;
+        // One attribute for all the objects: a long caption must not be copied into each in
+        // the plugin (the server receives it with each, which the bound counts).
+        const Ptr<Attribute> caption =
+            textAttribute(kCaptionAttribute, serverText(readText(alarm.member("caption"))));
+        const size_t captionBytes = attributeBytes(caption);
+
+        auto packet = makeObjectPacket(settings, timestampUs);
+        const size_t count = elementsToConvert("object_list", objects.size());
+        for (size_t index = 0; index < count; ++index)
+        {
+            std::optional<AlarmObject> read;
+            try
+            {
+                read.emplace(list.element(index));
+            }
+            catch (const std::exception& e)
+            {
+                dropElement(kAlarmObjectsConversion, "object_list", index, e);
+                continue;
+            }
+
+            // Texts cut for an object that the bound leaves out are not counted as cut.
+            bool plateCut = false;
+            bool groupCut = false;
+            Ptr<Attribute> plate;
+            Ptr<Attribute> group;
+            if (read->plate)
+            {
+                plate = textAttribute(kPlateAttribute,
+                    boundedServerText(*read->plate, kMaxTextBytes, &plateCut));
+            }
+            if (read->group)
+            {
+                group = textAttribute(kGroupAttribute,
+                    boundedServerText(*read->group, kMaxTextBytes, &groupCut));
+            }
+            if (!takeAttributeBytes(captionBytes + attributeBytes(plate) + attributeBytes(group)))
+            {
+                cutObjects("object_list", index, count);
+                break;
+            }
+            if (plateCut)
+                countTextCut(read->plate->size());
+            if (groupCut)
+                countTextCut(read->group->size());
+
+            const auto object = makePtr<ObjectMetadata>();
+            object->setTypeId(read->typeId);
+            object->setTrackId(m_trackIdentity.makeTrackId(read->trackId));
+            object->setBoundingBox(read->box);
+            object->addAttribute(caption);
+            m_captionCache.put(read->trackId, caption);
+            if (plate)
+            {
+                object->addAttribute(plate);
+                m_plateCache.put(read->trackId, plate);
+            }
+            if (group)
+            {
+                object->addAttribute(group);
+                m_groupCache.put(read->trackId, group);
+            }
+            packet->addItem(object.get());
+        }
+        if (packet->count() > 0)
+            packets->push_back(std::move(packet));
+    }
+    catch (const std::exception& e)
+    {
+        dropFailure(kAlarmObjectsConversion, e);
+    }
+}
+
+void MessageConverter::addDetections(PacketList* packets, const json& message,
+    const ConversionSettings& settings, int64_t timestampUs)
+{
+    try
+    {
+        const JsonAt list =
+            JsonAt(message).member("meta").member("metadata").member("annotations");
+        const json::array_t& annotations = list.array();
+        if (annotations.empty())
+            return;
+
+        auto packet = makeObjectPacket(settings, timestampUs);
+        bool anySkipped = false;
+        const size_t count = elementsToConvert("annotations", annotations.size());
+        if (m_result.lost.cuts.objects > 0)
+        {
+            cutObjects("annotations", 0, count); //< The alarm's objects reached the bound.
+            return;
+        }
+        for (size_t index = 0; index < count; ++index)
+        {
+            const JsonAt at = list.element(index);
+            const json& element = at.value();
+            try
+            {
+                const int trackId = readTrackId(at.member("track_id"));
+
+                // Only tracks that an alarm has named, unless every detection is to be shown.
+                const bool skipped = (!settings.enableMetadata && !m_captionCache.contains(trackId))
+                    // A plate the engine has not read says nothing, unless an alarm read it.
+                    || (settings.skipNullPlateObject && hasClass(element, "lp")
+                        && isNullOrAbsent(element, "lp_text") && !m_plateCache.contains(trackId))
+                    || (settings.skipNullFaceObject && hasClass(element, "face")
+                        && isNullOrAbsent(element, "face"));
+                if (skipped)
+                {
+                    anySkipped = true;
+                    continue;
+                }
+
+                const char* typeId = objectTypeIdForClass(readText(at.member("class")));
+                const JsonAt bbox = at.member("bbox");
+                const float x0 = readFloat(boxCorner(bbox, 0));
+                const float y0 = readFloat(boxCorner(bbox, 1));
+                const float x1 = readFloat(boxCorner(bbox, 2));
+                const float y1 = readFloat(boxCorner(bbox, 3));
+                const std::optional<Rect> box = detectionBox(x0, y0, x1, y1);
+                if (!box)
+                {
+                    drop(DropReason::boxOutsideFrame, 1, kDetectionsConversion, kElementDropped,
+                        [&](Drop* out)
+                        {
+                            out->element = "annotations[" + std::to_string(index) + "]";
+                            std::ostringstream detail;
+                            detail << out->element << ": box [" << x0 << ", " << y0 << ", "
+                                << x1 << ", " << y1 << "] lies outside the frame";
+                            out->detail = detail.str();
+                        });
+                    continue;
+                }
+
+                // The track's own attributes, shared: a thousand detections of one track must
+                // not copy its texts a thousand times in the plugin. The server receives them
+                // with every detection, which the bound counts.
+                const Ptr<Attribute> caption = m_captionCache.contains(trackId)
+                    ? m_captionCache.get(trackId) : Ptr<Attribute>();
+                const Ptr<Attribute> plate = m_plateCache.contains(trackId)
+                    ? m_plateCache.get(trackId) : Ptr<Attribute>();
+                const Ptr<Attribute> group = m_groupCache.contains(trackId)
+                    ? m_groupCache.get(trackId) : Ptr<Attribute>();
+                if (!takeAttributeBytes(
+                    attributeBytes(caption) + attributeBytes(plate) + attributeBytes(group)))
+                {
+                    cutObjects("annotations", index, count);
+                    break;
+                }
+
+                const auto object = makePtr<ObjectMetadata>();
+                object->setTypeId(typeId);
+                object->setTrackId(m_trackIdentity.makeTrackId(trackId));
+                if (caption)
+                    object->addAttribute(caption);
+                if (plate)
+                    object->addAttribute(plate);
+                if (group)
+                    object->addAttribute(group);
+                object->setBoundingBox(*box);
+                packet->addItem(object.get());
+            }
+            catch (const std::exception& e)
+            {
+                dropElement(kDetectionsConversion, "annotations", index, e);
+            }
+        }
+        // A packet whose detections were all skipped by the rules still marks the moment.
+        if (packet->count() > 0 || anySkipped)
+            packets->push_back(std::move(packet));
+    }
+    catch (const std::exception& e)
+    {
+        dropFailure(kDetectionsConversion, e);
+    }
+}
+
+namespace {
+
+/** A number that does not fit its type is told apart; every other failure is of form. */
+DropReason reasonOf(const std::exception& failure)
+{
+    return dynamic_cast<const std::out_of_range*>(&failure)
+        ? DropReason::numberOutOfRange
+        : DropReason::malformed;
+}
+
+} // namespace
+
+void MessageConverter::dropFailure(const char* operation, const std::exception& failure) noexcept
+{
+    drop(reasonOf(failure), 1, operation, kException,
+        [&failure](Drop* out) { out->detail = failure.what(); });
+}
+
+void MessageConverter::dropElement(const char* operation, const char* list, size_t index,
+    const std::exception& failure) noexcept
+{
+    drop(reasonOf(failure), 1, operation, kException,
+        [&](Drop* out)
+        {
+            out->element = std::string(list) + "[" + std::to_string(index) + "]";
+            out->detail = out->element + " dropped: " + failure.what();
+        });
+}
+
+} // namespace nx::vms_server_plugins::analytics::sample::reference
