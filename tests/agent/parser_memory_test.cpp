@@ -23,6 +23,15 @@ using nx::vms_server_plugins::analytics::sample::DeviceAgent;
 using nx::vms_server_plugins::analytics::sample::MessageParser;
 using namespace skyloom::testhost;
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+constexpr bool kSanitized =
+    __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+constexpr bool kSanitized = false;
+#endif
+
 constexpr int kCameras = 256;
 constexpr int64_t kFrameTimeUs = 1598863206064000;
 constexpr int64_t kAllowedGrowthKiB = 64 * 1024;
@@ -62,6 +71,12 @@ struct Camera
 
 TEST(ParserMemory, LargeMessagesOfManyCamerasLeaveNoBuffersBehind)
 {
+    if (kSanitized)
+    {
+        // Their allocators hold freed memory back (ASan's quarantine), so the resident size
+        // tells nothing of the parsers; the next test checks that the buffers are let go.
+        GTEST_SKIP() << "a sanitizer's allocator keeps freed memory";
+    }
     std::vector<Camera> cameras(kCameras);
     for (int i = 0; i < kCameras; ++i)
     {
