@@ -98,6 +98,8 @@ public:
 
     /** A message for the camera arrived (whether or not it will parse): the renewal rule. */
     void noteMessage() { m_trackIdentity.noteMessage(); }
+    /** noteMessage() with the time of the `now` given at construction read already. */
+    void noteMessage(Clock::time_point now) { m_trackIdentity.noteMessage(now); }
 
     /**
      * The packets of one message and its drops. `messageBytes`: the size of the message's text
@@ -126,6 +128,9 @@ private:
         std::optional<JsonValue> caption;
         std::optional<JsonValue> description;
         std::optional<JsonValue> source;
+        /** Of "event", when it is an object. */
+        std::optional<JsonValue> counter;
+        std::optional<JsonValue> objectList;
     };
 
     bool isForThisCamera(const Members& message);
