@@ -519,15 +519,16 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const Members& messa
             object->setBoundingBox(read->box);
             object->addAttribute(caption);
             m_captionCache.put(read->trackId, caption);
+            // Moved into the object once cached: a reference less to count up and down.
             if (plate)
             {
-                object->addAttribute(plate);
                 m_plateCache.put(read->trackId, plate);
+                object->addAttribute(std::move(plate));
             }
             if (group)
             {
-                object->addAttribute(group);
                 m_groupCache.put(read->trackId, group);
+                object->addAttribute(std::move(group));
             }
             packet->addItem(object.get());
         }
