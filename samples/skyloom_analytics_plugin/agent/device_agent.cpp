@@ -406,6 +406,7 @@ MessageDrops DeviceAgent::handleParsed(
         noteEngineTime(engineTime, time, now);
     for (auto& packet: conversion.packets)
         pushMetadataPacket(packet.releasePtr());
+    m_converter.recycle(std::move(conversion.packets));
     updateEngineDelay(now);
     return std::move(conversion.lost);
 }

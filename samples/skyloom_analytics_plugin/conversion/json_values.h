@@ -134,6 +134,15 @@ inline std::string_view textOf(JsonValue value)
 }
 
 /**
+ * Whether a member's key is `name`. The first bytes are compared before the rest: most keys of a
+ * walk differ there, which saves a call to compare them.
+ */
+inline bool isKey(std::string_view key, std::string_view name)
+{
+    return key.size() == name.size() && (key.empty() || (key[0] == name[0] && key == name));
+}
+
+/**
  * The member `name` of `object` (an object), or nothing. Every member is looked at: a later one
  * of the same name replaces an earlier one.
  */
@@ -145,7 +154,7 @@ inline std::string_view textOf(JsonValue value)
         return found;
     for (const simdjson::dom::key_value_pair member: members)
     {
-        if (member.key == name)
+        if (isKey(member.key, name))
             found = member.value;
     }
     return found;
@@ -167,7 +176,7 @@ template<size_t N>
     {
         for (size_t i = 0; i < N; ++i)
         {
-            if (member.key == names[i])
+            if (isKey(member.key, names[i]))
             {
                 found[i] = member.value;
                 break;

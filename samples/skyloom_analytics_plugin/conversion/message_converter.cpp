@@ -224,6 +224,7 @@ MessageConverter::Conversion MessageConverter::convert(JsonValue message,
     size_t messageBytes, const ConversionSettings& settings, int64_t timestampUs) noexcept
 {
     m_result = Conversion();
+    m_result.packets = std::move(m_sparePackets);
     m_result.lost.cuts.attributeBound = maxAttributeBytes(messageBytes);
     m_attributeBytesLeft = m_result.lost.cuts.attributeBound;
     PacketList* const packets = &m_result.packets;

@@ -108,6 +108,16 @@ public:
     [[nodiscard]] Conversion convert(JsonValue message, size_t messageBytes,
         const ConversionSettings& settings, int64_t timestampUs) noexcept;
 
+    /**
+     * Takes back the list of a conversion whose packets were pushed: the next conversion fills
+     * it again, without allocating it anew.
+     */
+    void recycle(PacketList packets) noexcept
+    {
+        packets.clear();
+        m_sparePackets = std::move(packets);
+    }
+
     /** The one log line that tells a message's cuts. */
     [[nodiscard]] static std::string cutLine(const Cuts& cuts);
 
@@ -178,6 +188,7 @@ private:
     TrackCache m_plateCache{kTrackCacheCapacity};
     TrackCache m_groupCache{kTrackCacheCapacity};
     Conversion m_result; //< Of the message in conversion.
+    PacketList m_sparePackets; //< Empty; its capacity is for the next conversion.
     size_t m_attributeBytesLeft = 0; //< Of its bound, for the rest of the message.
 };
 
