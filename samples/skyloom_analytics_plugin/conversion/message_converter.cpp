@@ -443,10 +443,10 @@ Ptr<IMetadataPacket> MessageConverter::counterPacket(const std::string& caption,
     counter->setTypeId(kCounterObjectTypeId);
     counter->setTrackId(m_trackIdentity.counterTrackId());
     counter->setBoundingBox(kCounterBox);
-    const auto attribute = makePtr<Attribute>(IAttribute::Type::number,
+    auto attribute = makePtr<Attribute>(IAttribute::Type::number,
         caption.empty() ? kUnnamedCounterAttribute : caption, std::to_string(count));
     *bytes = attributeBytes(attribute);
-    counter->addAttribute(attribute);
+    counter->addAttribute(std::move(attribute)); //< Only the object keeps it.
 
     auto packet = makePtr<ObjectMetadataPacket>();
     packet->setTimestampUs(timestampUs);
