@@ -740,6 +740,27 @@ TEST(ServerText, ControlAndBidiCharactersBecomeOneReplacementEach)
     }
 }
 
+TEST(ServerText, UnwantedCharacterSeenAtEveryOffsetOfALongText)
+{
+    // Long texts are looked at eight bytes at a time: a character at any offset, across the
+    // border of two such words too, must still be seen, and the bounds of printable ASCII and
+    // fine non-ASCII characters must not be taken for unwanted ones.
+    using nx::vms_server_plugins::analytics::sample::needsCleaning;
+    const std::string unwanted[] = {
+        std::string(1, '\0'), "\x1f", "\x7f", "\u0080", "\u009F", "\u2028", "\u202E", "\u2069"};
+    const std::string fine[] = {" ", "~", "\u00A0", "é", "東", "\u2027", "\u202F", "\u2065"};
+    for (size_t offset = 0; offset < 20; ++offset)
+    {
+        SCOPED_TRACE(offset);
+        const auto at = [offset](const std::string& character)
+            { return std::string(offset, 'a') + character + std::string(20, 'b'); };
+        for (const std::string& character: unwanted)
+            EXPECT_TRUE(needsCleaning(at(character)));
+        for (const std::string& character: fine)
+            EXPECT_FALSE(needsCleaning(at(character)));
+    }
+}
+
 TEST(ServerText, LogLinesHoldNetworkTextsEscaped)
 {
     using nx::vms_server_plugins::analytics::sample::textForLog;

@@ -363,13 +363,15 @@ void DeviceAgent::reportDropsIfDue() noexcept
 
 MessageDrops DeviceAgent::handleMessage(std::string_view text) noexcept
 {
-    m_converter.noteMessage();
+    // One clock read for the message: the converter was given the same source.
+    const Clock::time_point now = m_now();
+    m_converter.noteMessage(now);
     MessageDrops lost;
     try
     {
         const MessageParser::Result parsed = m_parser.parse(text);
         lost = parsed.parsed()
-            ? handleParsed(parsed.message, text.size())
+            ? handleParsed(parsed.message, text.size(), now)
             : dropMessage(parsed.reason, parsed.failure.c_str());
     }
     catch (const std::exception& e)
@@ -384,7 +386,8 @@ MessageDrops DeviceAgent::handleMessage(std::string_view text) noexcept
     return lost;
 }
 
-MessageDrops DeviceAgent::handleParsed(JsonValue message, size_t messageBytes)
+MessageDrops DeviceAgent::handleParsed(
+    JsonValue message, size_t messageBytes, Clock::time_point now)
 {
     if (m_enableDebugDump)
     {
@@ -399,11 +402,11 @@ MessageDrops DeviceAgent::handleParsed(JsonValue message, size_t messageBytes)
     MessageConverter::Conversion conversion =
         m_converter.convert(message, messageBytes, conversionSettings(), time.us);
     account(conversion);
-    const Clock::time_point now = m_now();
     if (conversion.forThisCamera)
         noteEngineTime(engineTime, time, now);
     for (auto& packet: conversion.packets)
         pushMetadataPacket(packet.releasePtr());
+    m_converter.recycle(std::move(conversion.packets));
     updateEngineDelay(now);
     return std::move(conversion.lost);
 }

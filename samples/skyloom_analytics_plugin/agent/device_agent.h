@@ -131,7 +131,7 @@ private:
     void receiveWaitingMessages(zmq::socket_t& socket, QueueBudget::Account& account);
     /** The message as a whole could not be read. */
     /** handleMessage() of a parsed message: dump, conversion, pushes. */
-    MessageDrops handleParsed(JsonValue message, size_t messageBytes);
+    MessageDrops handleParsed(JsonValue message, size_t messageBytes, Clock::time_point now);
     MessageDrops dropMessage(DropReason reason, const char* text) noexcept;
     /** Counts the message's conversion and what it lost, and logs the losses. */
     void account(const MessageConverter::Conversion& conversion) noexcept;

@@ -97,10 +97,14 @@ JsonAt JsonAt::member(const char* name) const
 {
     if (!isObject(m_value))
         throwNot("an object");
-    const std::optional<JsonValue> found = findMember(m_value, name);
-    if (!found)
+    return found(findMember(m_value, name), name);
+}
+
+JsonAt JsonAt::found(const std::optional<JsonValue>& value, const char* name) const
+{
+    if (!value)
         throw std::invalid_argument(m_place.member(name).text() + " is missing");
-    return JsonAt(*found, m_place, name, 0); //< A null one is judged by its reader.
+    return JsonAt(*value, m_place, name, 0); //< A null one is judged by its reader.
 }
 
 std::optional<JsonValue> JsonAt::optionalMember(const char* name) const

@@ -52,19 +52,22 @@ const Rect kCounterBox(0.05F, 0.05F, 0.001F, 0.001F);
  * The counter value of an alarm ("event"."counter"."value"[0], or the member "0" of an object),
  * or nothing if the path ends at a missing member, a missing element or a null value. A step
  * through any other value than an object (or, for the last, an array), null included, throws.
+ * `counter` is the event's member "counter", found before.
  */
-std::optional<JsonAt> findCounterValue(JsonValue event)
+std::optional<JsonAt> findCounterValue(JsonValue event, const std::optional<JsonValue>& counter)
 {
     JsonAt at(event, JsonPlace().member("event"));
-    for (const char* name: {"counter", "value"})
-    {
-        if (!isObject(at.value()))
-            at.throwNot("an object");
-        const std::optional<JsonValue> found = findMember(at.value(), name);
-        if (!found)
-            return std::nullopt;
-        at = JsonAt(*found, at.place().member(name));
-    }
+    if (!isObject(at.value()))
+        at.throwNot("an object");
+    if (!counter)
+        return std::nullopt;
+    at = at.found(counter, "counter");
+    if (!isObject(at.value()))
+        at.throwNot("an object");
+    const std::optional<JsonValue> found = findMember(at.value(), "value");
+    if (!found)
+        return std::nullopt;
+    at = at.found(found, "value");
     const JsonValue value = at.value();
     if (isArray(value))
     {
@@ -97,21 +100,9 @@ JsonAt topMember(const std::optional<JsonValue>& value, const char* name)
     return JsonAt(*value, JsonPlace().member(name));
 }
 
-/** Nothing when absent or null. */
-std::optional<JsonValue> nonNull(const std::optional<JsonValue>& value)
-{
-    return value && !isNull(*value) ? value : std::nullopt;
-}
-
-bool isNullOrAbsent(JsonValue element, const char* name)
-{
-    return !nonNullMember(element, name);
-}
-
 /** A missing or non-text "class" simply does not match. */
-bool hasClass(JsonValue element, std::string_view className)
+bool hasClass(const std::optional<JsonValue>& found, std::string_view className)
 {
-    const std::optional<JsonValue> found = findMember(element, "class");
     return found && isText(*found) && textOf(*found) == className;
 }
 
@@ -125,13 +116,16 @@ JsonAt boxCorner(const JsonAt& bbox, size_t index)
     return isObject(bbox.value()) ? bbox.member(kNames[index]) : bbox.element(index);
 }
 
-/** An optional text member: nothing when absent or null; a value of another type throws. */
-std::optional<std::string_view> optionalText(const JsonAt& element, const char* name)
+/**
+ * An optional text member that JsonAt::members() found: nothing when absent or null; a value of
+ * another type throws.
+ */
+std::optional<std::string_view> optionalText(
+    const JsonAt& element, const std::optional<JsonValue>& value, const char* name)
 {
-    const std::optional<JsonValue> value = element.optionalMember(name);
-    if (!value)
+    if (!nonNull(value))
         return std::nullopt;
-    return readText(JsonAt(*value, element.place().member(name)));
+    return readText(element.found(value, name));
 }
 
 Ptr<Attribute> textAttribute(const char* name, std::string value)
@@ -189,20 +183,29 @@ struct AlarmObject
     std::optional<std::string_view> plate; //< Nothing when absent, null or empty.
     std::optional<std::string_view> group; //< Nothing when absent, null or empty.
 
+    /** Reads in the order that decides which failure a malformed object is dropped for. */
     explicit AlarmObject(const JsonAt& element)
     {
-        typeId = objectTypeIdForClass(readText(element.member("class")));
-        trackId = readTrackId(element.member("tid"));
-        const JsonAt bbox = element.member("bbox");
-        box = alarmObjectBox(readFloat(bbox.member("x0")), readFloat(bbox.member("y0")),
-            readFloat(bbox.member("x1")), readFloat(bbox.member("y1")));
+        // One walk through the object and one through its box, not one for each member.
+        static constexpr std::array<std::string_view, 5> kNames{
+            "class", "tid", "bbox", "lp_text", "lp_group_str"};
+        const auto found = element.members(kNames);
+        typeId = objectTypeIdForClass(readText(element.found(found[0], "class")));
+        trackId = readTrackId(element.found(found[1], "tid"));
+        const JsonAt bbox = element.found(found[2], "bbox");
+        static constexpr std::array<std::string_view, 4> kCorners{"x0", "y0", "x1", "y1"};
+        const auto corners = bbox.members(kCorners);
+        box = alarmObjectBox(readFloat(bbox.found(corners[0], "x0")),
+            readFloat(bbox.found(corners[1], "y0")), readFloat(bbox.found(corners[2], "x1")),
+            readFloat(bbox.found(corners[3], "y1")));
         // The group goes with a plate text; without one it is not looked at.
-        if (const std::optional<std::string_view> text = optionalText(element, "lp_text"))
+        if (const std::optional<std::string_view> text =
+            optionalText(element, found[3], "lp_text"))
         {
             if (!text->empty())
                 plate = text;
             const std::optional<std::string_view> groupText =
-                optionalText(element, "lp_group_str");
+                optionalText(element, found[4], "lp_group_str");
             if (groupText && !groupText->empty())
                 group = groupText;
         }
@@ -221,6 +224,7 @@ MessageConverter::Conversion MessageConverter::convert(JsonValue message,
     size_t messageBytes, const ConversionSettings& settings, int64_t timestampUs) noexcept
 {
     m_result = Conversion();
+    m_result.packets = std::move(m_sparePackets);
     m_result.lost.cuts.attributeBound = maxAttributeBytes(messageBytes);
     m_attributeBytesLeft = m_result.lost.cuts.attributeBound;
     PacketList* const packets = &m_result.packets;
@@ -230,7 +234,17 @@ MessageConverter::Conversion MessageConverter::convert(JsonValue message,
         static constexpr std::array<std::string_view, 6> kNames{
             "event", "meta", "src_uuid", "caption", "description", "source"};
         const auto found = findMembers(message, kNames);
-        const Members members{found[0], found[1], found[2], found[3], found[4], found[5]};
+        Members members{found[0], found[1], found[2], found[3], found[4], found[5], {}, {}};
+        if (members.event)
+        {
+            // Read by the event's conversion and by the alarm objects': one walk for both. If
+            // "event" is no object, nothing is found, and each conversion tells so.
+            static constexpr std::array<std::string_view, 2> kEventNames{
+                "counter", "object_list"};
+            const auto inEvent = findMembers(*members.event, kEventNames);
+            members.counter = inEvent[0];
+            members.objectList = inEvent[1];
+        }
         const bool isAlarm = members.event.has_value();
         const bool isDetection = members.meta.has_value();
         if (isAlarm || isDetection)
@@ -397,7 +411,8 @@ void MessageConverter::addAlarm(PacketList* packets, const Members& message,
         size_t counterBytes = 0;
         if (settings.showCounter)
         {
-            if (const std::optional<JsonAt> value = findCounterValue(*message.event))
+            if (const std::optional<JsonAt> value =
+                findCounterValue(*message.event, message.counter))
                 counter = counterPacket(caption, *value, timestampUs, &counterBytes);
         }
         if (counter)
@@ -428,10 +443,10 @@ Ptr<IMetadataPacket> MessageConverter::counterPacket(const std::string& caption,
     counter->setTypeId(kCounterObjectTypeId);
     counter->setTrackId(m_trackIdentity.counterTrackId());
     counter->setBoundingBox(kCounterBox);
-    const auto attribute = makePtr<Attribute>(IAttribute::Type::number,
+    auto attribute = makePtr<Attribute>(IAttribute::Type::number,
         caption.empty() ? kUnnamedCounterAttribute : caption, std::to_string(count));
     *bytes = attributeBytes(attribute);
-    counter->addAttribute(attribute);
+    counter->addAttribute(std::move(attribute)); //< Only the object keeps it.
 
     auto packet = makePtr<ObjectMetadataPacket>();
     packet->setTimestampUs(timestampUs);
@@ -445,7 +460,10 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const Members& messa
 {
     try
     {
-        const JsonAt list = topMember(message.event, "event").member("object_list");
+        const JsonAt event = topMember(message.event, "event");
+        if (!isObject(event.value()))
+            event.throwNot("an object");
+        const JsonAt list = event.found(message.objectList, "object_list");
         const simdjson::dom::array objects = list.array();
         if (objects.begin() == objects.end())
             return;
@@ -502,15 +520,16 @@ void MessageConverter::addAlarmObjects(PacketList* packets, const Members& messa
             object->setBoundingBox(read->box);
             object->addAttribute(caption);
             m_captionCache.put(read->trackId, caption);
+            // Moved into the object once cached: a reference less to count up and down.
             if (plate)
             {
-                object->addAttribute(plate);
                 m_plateCache.put(read->trackId, plate);
+                object->addAttribute(std::move(plate));
             }
             if (group)
             {
-                object->addAttribute(group);
                 m_groupCache.put(read->trackId, group);
+                object->addAttribute(std::move(group));
             }
             packet->addItem(object.get());
         }
@@ -546,26 +565,29 @@ void MessageConverter::addDetections(PacketList* packets, const Members& message
         for (size_t index = 0; index < count; ++index, ++next)
         {
             const JsonAt at = list.elementAt(*next, index);
-            const JsonValue element = at.value();
             try
             {
-                const int trackId = readTrackId(at.member("track_id"));
+                // One walk through the detection, not one for each member.
+                static constexpr std::array<std::string_view, 5> kNames{
+                    "track_id", "class", "bbox", "lp_text", "face"};
+                const auto found = at.members(kNames);
+                const int trackId = readTrackId(at.found(found[0], "track_id"));
 
                 // Only tracks that an alarm has named, unless every detection is to be shown.
                 const bool skipped = (!settings.enableMetadata && !m_captionCache.contains(trackId))
                     // A plate the engine has not read says nothing, unless an alarm read it.
-                    || (settings.skipNullPlateObject && hasClass(element, "lp")
-                        && isNullOrAbsent(element, "lp_text") && !m_plateCache.contains(trackId))
-                    || (settings.skipNullFaceObject && hasClass(element, "face")
-                        && isNullOrAbsent(element, "face"));
+                    || (settings.skipNullPlateObject && hasClass(found[1], "lp")
+                        && !nonNull(found[3]) && !m_plateCache.contains(trackId))
+                    || (settings.skipNullFaceObject && hasClass(found[1], "face")
+                        && !nonNull(found[4]));
                 if (skipped)
                 {
                     anySkipped = true;
                     continue;
                 }
 
-                const char* typeId = objectTypeIdForClass(readText(at.member("class")));
-                const JsonAt bbox = at.member("bbox");
+                const char* typeId = objectTypeIdForClass(readText(at.found(found[1], "class")));
+                const JsonAt bbox = at.found(found[2], "bbox");
                 const float x0 = readFloat(boxCorner(bbox, 0));
                 const float y0 = readFloat(boxCorner(bbox, 1));
                 const float x1 = readFloat(boxCorner(bbox, 2));

@@ -98,6 +98,8 @@ public:
 
     /** A message for the camera arrived (whether or not it will parse): the renewal rule. */
     void noteMessage() { m_trackIdentity.noteMessage(); }
+    /** noteMessage() with the time of the `now` given at construction read already. */
+    void noteMessage(Clock::time_point now) { m_trackIdentity.noteMessage(now); }
 
     /**
      * The packets of one message and its drops. `messageBytes`: the size of the message's text
@@ -105,6 +107,16 @@ public:
      */
     [[nodiscard]] Conversion convert(JsonValue message, size_t messageBytes,
         const ConversionSettings& settings, int64_t timestampUs) noexcept;
+
+    /**
+     * Takes back the list of a conversion whose packets were pushed: the next conversion fills
+     * it again, without allocating it anew.
+     */
+    void recycle(PacketList packets) noexcept
+    {
+        packets.clear();
+        m_sparePackets = std::move(packets);
+    }
 
     /** The one log line that tells a message's cuts. */
     [[nodiscard]] static std::string cutLine(const Cuts& cuts);
@@ -126,6 +138,9 @@ private:
         std::optional<JsonValue> caption;
         std::optional<JsonValue> description;
         std::optional<JsonValue> source;
+        /** Of "event", when it is an object. */
+        std::optional<JsonValue> counter;
+        std::optional<JsonValue> objectList;
     };
 
     bool isForThisCamera(const Members& message);
@@ -173,6 +188,7 @@ private:
     TrackCache m_plateCache{kTrackCacheCapacity};
     TrackCache m_groupCache{kTrackCacheCapacity};
     Conversion m_result; //< Of the message in conversion.
+    PacketList m_sparePackets; //< Empty; its capacity is for the next conversion.
     size_t m_attributeBytesLeft = 0; //< Of its bound, for the rest of the message.
 };
 

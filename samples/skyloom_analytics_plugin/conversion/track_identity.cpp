@@ -53,9 +53,8 @@ TrackIdentity::TrackIdentity(NowSource now):
     renewBase();
 }
 
-bool TrackIdentity::noteMessage()
+bool TrackIdentity::noteMessage(Clock::time_point now)
 {
-    const auto now = m_now();
     const bool renew = m_anyMessage && now - m_lastMessage >= kRenewalSilence;
     m_anyMessage = true;
     m_lastMessage = now;

@@ -35,7 +35,9 @@ public:
      * Notes that a message for the camera arrived: the base is renewed if the previous one
      * arrived kRenewalSilence or more ago. True if it was.
      */
-    bool noteMessage();
+    bool noteMessage() { return noteMessage(m_now()); }
+    /** noteMessage() with the time of this source read already (one read per message). */
+    bool noteMessage(Clock::time_point now);
 
     [[nodiscard]] nx::sdk::Uuid makeTrackId(int trackId) const;
     void renewBase();

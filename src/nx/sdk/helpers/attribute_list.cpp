@@ -35,6 +35,10 @@ void AttributeList::add(Ptr<Attribute> attribute)
 
     if (existingAttribute == m_attributes.end())
     {
+        // Items hold a few attributes: one allocation for the first few, not one for each.
+        constexpr size_t kFirstCapacity = 4;
+        if (m_attributes.capacity() == 0)
+            m_attributes.reserve(kFirstCapacity);
         m_attributes.push_back(std::move(attribute));
         return;
     }
