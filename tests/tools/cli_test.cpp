@@ -389,7 +389,10 @@ TEST(Capture, EndedByASignalWithInterruptedSystemCall)
     }
 }
 
-/** A publisher of forged messages at an ipc endpoint, sending until it is destroyed. */
+/**
+ * A publisher of forged messages at an ipc endpoint: whoever subscribes there is sent a burst of
+ * them at once (XPUB tells it of each subscription), until the forger is destroyed.
+ */
 class Forger
 {
 public:
@@ -397,16 +400,7 @@ public:
     {
         m_socket.set(zmq::sockopt::linger, 0);
         m_socket.bind(endpoint);
-        m_thread = std::thread([this]()
-            {
-                while (!m_stopped)
-                {
-                    (void) m_socket.send(zmq::str_buffer(
-                        R"({"src_uuid":"forged","event":{"typeId":"forged"}})"),
-                        zmq::send_flags::dontwait);
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                }
-            });
+        m_thread = std::thread([this]() { answerSubscriptions(); });
     }
 
     ~Forger()
@@ -416,8 +410,33 @@ public:
     }
 
 private:
+    static constexpr int kBurst = 64;
+
+    void answerSubscriptions()
+    {
+        zmq::pollitem_t item{m_socket.handle(), 0, ZMQ_POLLIN, 0};
+        while (!m_stopped)
+        {
+            // The timeout only lets the thread see m_stopped; a subscription ends the wait.
+            if (zmq::poll(&item, 1, std::chrono::milliseconds(100)) <= 0)
+                continue;
+            zmq::message_t subscription;
+            if (!m_socket.recv(subscription, zmq::recv_flags::dontwait)
+                || subscription.size() == 0 || subscription.data<char>()[0] != 1)
+            {
+                continue;
+            }
+            for (int i = 0; i < kBurst; ++i)
+            {
+                (void) m_socket.send(zmq::str_buffer(
+                    R"({"src_uuid":"forged","event":{"typeId":"forged"}})"),
+                    zmq::send_flags::dontwait);
+            }
+        }
+    }
+
     zmq::context_t m_context;
-    zmq::socket_t m_socket{m_context, zmq::socket_type::pub};
+    zmq::socket_t m_socket{m_context, zmq::socket_type::xpub};
     std::atomic<bool> m_stopped{false};
     std::thread m_thread;
 };
